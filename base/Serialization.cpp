@@ -1,0 +1,22 @@
+#include "Serialization.h"
+
+#include "lib/mfw/common/SysMessage.h"
+
+#include <cstring>
+
+bool DuplicateSerialization(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* source,
+                            CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* destination) noexcept {
+    if (!source || !destination) return false;
+    if (source->cbSerialization == 0 || source->rgbSerialization == nullptr) return false;
+    destination->ulAuthenticationPackage = source->ulAuthenticationPackage;
+    destination->clsidCredentialProvider = source->clsidCredentialProvider;
+    destination->cbSerialization = source->cbSerialization;
+    destination->rgbSerialization = static_cast<byte*>(::CoTaskMemAlloc(source->cbSerialization));
+    if (!destination->rgbSerialization) {
+        CORE::LogMessage(CORE::LOG_TRACE, L"%s: CoTaskMemAlloc failed to allocate '%u' bytes.",
+                         L"DuplicateSerialization", static_cast<unsigned>(source->cbSerialization));
+        return false;
+    }
+    std::memcpy(destination->rgbSerialization, source->rgbSerialization, source->cbSerialization);
+    return true;
+}

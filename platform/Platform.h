@@ -1,0 +1,62 @@
+// The seam to the operating system: the services Wine lacks or fakes and the session facts
+// that tests must steer. Everything else calls Win32 directly.
+#pragma once
+#include <windows.h>
+#include <wtsapi32.h>
+
+#include <string>
+
+namespace platform {
+
+// The private-namespace calls, resolved at run time because older systems lack them; a null
+// member means "not exported by kernel32". openEvent opens events inside such a namespace.
+struct PrivateNamespaceApi {
+    HANDLE(WINAPI* createBoundaryDescriptor)(LPCWSTR name, ULONG flags) = nullptr;
+    BOOL(WINAPI* addSidToBoundaryDescriptor)(HANDLE* boundary, PSID sid) = nullptr;
+    VOID(WINAPI* deleteBoundaryDescriptor)(HANDLE boundary) = nullptr;
+    HANDLE(WINAPI* openPrivateNamespace)(LPVOID boundary, LPCWSTR alias) = nullptr;
+    BOOLEAN(WINAPI* closePrivateNamespace)(HANDLE ns, ULONG flags) = nullptr;
+    HANDLE(WINAPI* openEvent)(DWORD access, BOOL inherit, LPCWSTR name) = nullptr;
+};
+
+class IPlatform {
+public:
+    IPlatform() = default;
+    IPlatform(const IPlatform&) = delete;
+    IPlatform& operator=(const IPlatform&) = delete;
+    virtual ~IPlatform() = default;
+
+    // --- The session of this process ---
+    // ProcessIdToSessionId; false with the last error set.
+    virtual bool ProcessIdToSessionId(DWORD processId, DWORD* sessionId) = 0;
+    // WTSGetActiveConsoleSessionId.
+    virtual DWORD GetActiveConsoleSessionId() = 0;
+    // WTSQuerySessionInformation of the current session on the current server; false with
+    // the last error set when the query fails or returns no data.
+    virtual bool QueryClientProtocol(USHORT* protocol) = 0;
+    virtual bool QueryConnectState(WTS_CONNECTSTATE_CLASS* state) = 0;
+    // WTSUserName through the narrow call; an empty name means nobody is logged on.
+    virtual bool QueryUserName(std::string* userName) = 0;
+
+    // --- The system and the host process ---
+    // VerifyVersionInfoW with its exact semantics.
+    virtual BOOL VerifyVersionInfo(OSVERSIONINFOEXW* info, DWORD typeMask,
+                                   DWORDLONG conditionMask) = 0;
+    // GetModuleFileNameW(NULL): full path of the host executable.
+    virtual std::wstring HostExecutablePath() = 0;
+    // Ends the own process (OpenProcess with PROCESS_TERMINATE, TerminateProcess).
+    virtual void TerminateOwnProcess(UINT exitCode) = 0;
+
+    // --- Private object namespaces (not implemented by Wine) ---
+    virtual PrivateNamespaceApi GetPrivateNamespaceApi() = 0;
+};
+
+// The process-wide instance: the one installed by Set(), else the build's default
+// (the real calls in the product DLL, the registry-driven simulation in the _sim DLL).
+IPlatform& Get();
+// Installs a replacement (null restores the default); returns the previous replacement.
+IPlatform* Set(IPlatform* replacement);
+// Defined by exactly one of the implementation libraries linked into a binary.
+IPlatform& DefaultPlatform();
+
+}  // namespace platform

@@ -1,0 +1,89 @@
+// The real operating system behind the seam: what the product DLL links.
+#include "../Platform.h"
+#include "../UniqueResource.h"
+
+#include <wtsapi32.h>
+
+#include <vector>
+
+namespace platform {
+namespace {
+
+template <typename T>
+bool QueryCurrentSession(WTS_INFO_CLASS infoClass, T* out) {
+    LPWSTR buffer = nullptr;
+    DWORD bytes = 0;
+    if (!::WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, infoClass,
+                                       &buffer, &bytes))
+        return false;
+    bool ok = buffer != nullptr && bytes >= sizeof(T);
+    if (ok) *out = *reinterpret_cast<const T*>(buffer);
+    if (buffer) ::WTSFreeMemory(buffer);
+    if (!ok) SetLastError(ERROR_INVALID_DATA);
+    return ok;
+}
+
+class WinPlatform final : public IPlatform {
+public:
+    bool ProcessIdToSessionId(DWORD processId, DWORD* sessionId) override {
+        return ::ProcessIdToSessionId(processId, sessionId) != FALSE;
+    }
+    DWORD GetActiveConsoleSessionId() override { return ::WTSGetActiveConsoleSessionId(); }
+    bool QueryClientProtocol(USHORT* protocol) override {
+        return QueryCurrentSession(WTSClientProtocolType, protocol);
+    }
+    bool QueryConnectState(WTS_CONNECTSTATE_CLASS* state) override {
+        INT value = 0;
+        if (!QueryCurrentSession(WTSConnectState, &value)) return false;
+        *state = static_cast<WTS_CONNECTSTATE_CLASS>(value);
+        return true;
+    }
+    bool QueryUserName(std::string* userName) override {
+        LPSTR buffer = nullptr;
+        DWORD bytes = 0;
+        if (!::WTSQuerySessionInformationA(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                           WTSUserName, &buffer, &bytes))
+            return false;
+        userName->clear();
+        if (buffer && bytes >= 2) userName->assign(buffer, strnlen(buffer, bytes));
+        if (buffer) ::WTSFreeMemory(buffer);
+        return true;
+    }
+    BOOL VerifyVersionInfo(OSVERSIONINFOEXW* info, DWORD typeMask, DWORDLONG conditionMask) override {
+        return ::VerifyVersionInfoW(info, typeMask, conditionMask);
+    }
+    std::wstring HostExecutablePath() override {
+        std::vector<wchar_t> path(2048);
+        DWORD length = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size() - 1));
+        return std::wstring(path.data(), length);
+    }
+    void TerminateOwnProcess(UINT exitCode) override {
+        unique_handle self(::OpenProcess(PROCESS_TERMINATE, FALSE, ::GetCurrentProcessId()));
+        if (self) ::TerminateProcess(self.get(), exitCode);
+    }
+    PrivateNamespaceApi GetPrivateNamespaceApi() override {
+        PrivateNamespaceApi api;
+        HMODULE kernel32 = ::GetModuleHandleW(L"kernel32.dll");
+        if (!kernel32) return api;
+        auto resolve = [&](auto& slot, const char* name) {
+            slot = reinterpret_cast<std::remove_reference_t<decltype(slot)>>(
+                reinterpret_cast<void*>(::GetProcAddress(kernel32, name)));
+        };
+        resolve(api.createBoundaryDescriptor, "CreateBoundaryDescriptorW");
+        resolve(api.addSidToBoundaryDescriptor, "AddSIDToBoundaryDescriptor");
+        resolve(api.deleteBoundaryDescriptor, "DeleteBoundaryDescriptor");
+        resolve(api.openPrivateNamespace, "OpenPrivateNamespaceW");
+        resolve(api.closePrivateNamespace, "ClosePrivateNamespace");
+        api.openEvent = &::OpenEventW;
+        return api;
+    }
+};
+
+}  // namespace
+
+IPlatform& DefaultPlatform() {
+    static WinPlatform instance;
+    return instance;
+}
+
+}  // namespace platform

@@ -1,0 +1,69 @@
+// The one background thread per process that turns outside signals into re-enumeration
+// requests to the credential provider: the agent's per-session named event, SSO retries,
+// and requests to close LogonUI's error dialog by posting it an Escape key press.
+#pragma once
+#include "lib/mfw/common/corecritsec.h"
+#include "lib/mfw/common/corerunnable.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <vector>
+
+using ReEnumerationCallback = void (*)(void* context, bool explicitRequest);
+
+class OfflineChannel : public CORE::corerunnable {
+public:
+    OfflineChannel() noexcept;
+
+    // Stores the callback and creates the named auto-reset event it waits on; clears the context.
+    void SetReEnumerationCallback(ReEnumerationCallback callback, const wchar_t* eventName) noexcept;
+    // Replaces the context only when the stored one is `oldContext`.
+    void SetReEnumerationContext(void* oldContext, void* newContext) noexcept;
+    void RunChannelThread() noexcept;
+    void Start() noexcept;
+    // Asks the thread to end and waits up to 5000 ms (not when called on the thread itself).
+    void Stop() noexcept;
+    bool IsThreadRunning() noexcept;
+    void RequestSSORetry() noexcept;
+    void RequestDialogDismissal() noexcept;
+
+    // For tests: the stored context and whether a named event exists.
+    void* Context() noexcept;
+    bool HasReEnumerationEvent() noexcept;
+
+protected:
+    ~OfflineChannel() override;
+    void ThreadEntry() override;
+
+private:
+    void CallBack(bool explicitRequest);
+    void DismissDialog();
+
+    CORE::corecritsec lock_;
+    bool running_ = false;
+    platform::unique_handle stopEvent_;
+    platform::unique_handle retryEvent_;
+    platform::unique_handle dismissEvent_;
+    ReEnumerationCallback callback_ = nullptr;
+    // Read by the thread without the lock at the top of each wait.
+    std::atomic<HANDLE> reEnumerationEvent_{nullptr};
+    // Handles replaced while the thread may still wait on them: closed with the channel.
+    std::vector<HANDLE> retiredEvents_;
+    void* context_ = nullptr;
+};
+
+// The process-wide channel, created on first use (no reference is added for the caller).
+OfflineChannel* GetOfflineChannel() noexcept;
+// Stops and releases the channel; the next GetOfflineChannel builds a fresh one.
+void CleanupOfflineChannel() noexcept;
+// The channel if it exists, without creating it.
+OfflineChannel* PeekOfflineChannel() noexcept;
+
+// Window enumeration callbacks of the dialog dismissal; lParam points to a DialogSearch.
+struct DialogSearch {
+    DWORD processId;
+    bool found;
+};
+BOOL CALLBACK DismissWnd(HWND window, LPARAM state);
+BOOL CALLBACK ChildProc(HWND window, LPARAM state);

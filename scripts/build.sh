@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Configures and builds everything (DLLs, tools, tests, benchmarks) into build/ and
+# prepares the Wine prefix. Used by test.sh and demo.sh.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TC_BUILD_DIR:-$root/build}
+"$root/scripts/deps.sh"
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+fi
+cmake --build "$build" -- -j"$(nproc)"
+"$root/scripts/wineprefix.sh" "$build/wineprefix"

@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test (unit, integration, end to end) under Wine.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TC_BUILD_DIR:-$root/build}
+"$root/scripts/build.sh"
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+# One warm server for the whole run; stopped again at the end.
+wineserver -p >/dev/null 2>&1 || true
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300 "$@"

@@ -1,0 +1,50 @@
+// Collects the log records of the process while it lives, for assertions on log lines.
+#pragma once
+#include "lib/mfw/common/SysMessage.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class LogCapture : public CORE::ILogObserver {
+public:
+    LogCapture() { previous_ = CORE::SetLogObserver(this); }
+    ~LogCapture() override { CORE::SetLogObserver(previous_); }
+
+    void OnLogRecord(int level, const std::wstring& text) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        lines_.push_back({level, text});
+    }
+    // Records whose text contains `fragment` (at `level` when it is >= 0).
+    size_t Count(const std::wstring& fragment, int level = -1) const {
+        std::lock_guard<std::mutex> guard(lock_);
+        size_t n = 0;
+        for (const auto& line : lines_)
+            if ((level < 0 || line.level == level) && line.text.find(fragment) != std::wstring::npos) ++n;
+        return n;
+    }
+    bool Contains(const std::wstring& fragment, int level = -1) const { return Count(fragment, level) > 0; }
+    void Clear() {
+        std::lock_guard<std::mutex> guard(lock_);
+        lines_.clear();
+    }
+    std::wstring Dump() const {
+        std::lock_guard<std::mutex> guard(lock_);
+        std::wstring all;
+        for (const auto& line : lines_) all += std::to_wstring(line.level) + L" " + line.text + L"\n";
+        return all;
+    }
+
+private:
+    struct Line {
+        int level;
+        std::wstring text;
+    };
+    mutable std::mutex lock_;
+    std::vector<Line> lines_;
+    CORE::ILogObserver* previous_ = nullptr;
+};
+
+}  // namespace testsupport
