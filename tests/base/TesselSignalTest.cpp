@@ -1,0 +1,97 @@
+#include "base/TesselSignal.h"
+
+#include "platform/UniqueResource.h"
+#include "support/FakePlatform.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using testsupport::FakePlatform;
+using testsupport::LogCapture;
+
+class TesselSignalTest : public ::testing::Test {
+protected:
+    // The real event standing for "<namespace>\<name><session>".
+    platform::unique_handle CreateNamespaceEvent(const std::wstring& nameInNamespace) {
+        std::wstring mapped = fake.namespaceEventPrefix;
+        for (wchar_t c : nameInNamespace) mapped.push_back(c == L'\\' ? L'.' : c);
+        return platform::unique_handle(::CreateEventW(nullptr, TRUE, FALSE, mapped.c_str()));
+    }
+    static bool IsSet(const platform::unique_handle& event) { return ::WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0; }
+
+    FakePlatform fake;
+    LogCapture log;
+};
+
+TEST_F(TesselSignalTest, SignalsTheEventOfTheCurrentSessionInsideTheNamespace) {
+    fake.sessionId = 4;
+    auto event = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel4");
+    ASSERT_TRUE(event);
+    EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
+    EXPECT_TRUE(IsSet(event));
+    ASSERT_EQ(fake.openedEventNames.size(), 1u);
+    EXPECT_EQ(fake.openedEventNames[0], L"dravikndmg\\NotReadyForTessel4");
+    EXPECT_TRUE(log.Contains(L"SignalTesselEvent: Successfully opened private namespace dravikndmg."));
+}
+
+TEST_F(TesselSignalTest, AnExplicitSessionIdNamesThatSessionsEvent) {
+    fake.sessionId = 4;
+    auto mine = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel4");
+    auto other = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel12");
+    EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, 12));
+    EXPECT_TRUE(IsSet(other));
+    EXPECT_FALSE(IsSet(mine));
+}
+
+TEST_F(TesselSignalTest, OldSystemsGetNoSignalAndNoNamespaceCalls) {
+    fake.os.major = 5;
+    fake.os.minor = 1;  // level 3
+    auto event = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel2");
+    EXPECT_FALSE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
+    EXPECT_EQ(fake.namespaceCalls.load(), 0);
+    EXPECT_FALSE(IsSet(event));
+    EXPECT_TRUE(log.Contains(L"SignalTesselEvent: XP or earlier agent, so not signaling private event."));
+}
+
+TEST_F(TesselSignalTest, MissingNamespaceApiFailsWithoutOpeningTheEvent) {
+    fake.namespaceApiPresent = false;
+    auto event = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel2");
+    EXPECT_FALSE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
+    EXPECT_FALSE(IsSet(event));
+    EXPECT_TRUE(log.Contains(L"SignalTesselEvent: XP or earlier agent, so not opening private namespace."));
+}
+
+TEST_F(TesselSignalTest, NamespaceAlreadyOpenInTheProcessStillSignals) {
+    fake.openPrivateNamespaceFails = true;
+    fake.openPrivateNamespaceError = ERROR_DUP_NAME;
+    auto event = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel2");
+    EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
+    EXPECT_TRUE(IsSet(event));
+}
+
+TEST_F(TesselSignalTest, OtherNamespaceFailuresStopBeforeTheEvent) {
+    fake.openPrivateNamespaceFails = true;
+    fake.openPrivateNamespaceError = ERROR_ACCESS_DENIED;
+    auto event = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel2");
+    EXPECT_FALSE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
+    EXPECT_FALSE(IsSet(event));
+    EXPECT_TRUE(fake.openedEventNames.empty());
+    EXPECT_TRUE(log.Contains(L"SignalTesselEvent: Failed to open private namespace dravikndmg (", CORE::LOG_ERROR));
+}
+
+TEST_F(TesselSignalTest, UnreadableSessionFails) {
+    fake.sessionIdError = ERROR_ACCESS_DENIED;
+    EXPECT_FALSE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
+    EXPECT_TRUE(log.Contains(L"Unable to retrieve current session ID with error 0x00000005.", CORE::LOG_ERROR));
+}
+
+TEST_F(TesselSignalTest, WrapperLogsWhenNoEventExists) {
+    SignalNotReadyForTessel("credprovider::GetCredentialCount");
+    EXPECT_TRUE(log.Contains(L"SignalTesselEvent: Failed to open event dravikndmg\\NotReadyForTessel2."));
+    EXPECT_TRUE(log.Contains(L"credprovider::GetCredentialCount : Failed to signal that we are not ready for "
+                             L"seamless windows. DRV app session may not be active."));
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+#include "provider/OfflineChannel.h"
+
+#include "platform/UniqueResource.h"
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+namespace {
+
+using testsupport::LogCapture;
+
+// Records callbacks; the first one can be held until the test releases it.
+struct CallbackProbe {
+    std::atomic<int> calls{0};
+    std::atomic<int> explicitCalls{0};
+    std::atomic<void*> lastContext{nullptr};
+    platform::unique_handle entered{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    platform::unique_handle release{::CreateEventW(nullptr, TRUE, TRUE, nullptr)};
+
+    static void Callback(void* context, bool explicitRequest) {
+        auto* self = Instance();
+        self->lastContext = context;
+        ++self->calls;
+        if (explicitRequest) ++self->explicitCalls;
+        ::SetEvent(self->entered.get());
+        ::WaitForSingleObject(self->release.get(), 5000);
+    }
+    static CallbackProbe*& Instance() {
+        static CallbackProbe* probe = nullptr;
+        return probe;
+    }
+    bool WaitForCalls(int n) const {
+        for (int i = 0; i < 1000 && calls.load() < n; ++i) ::Sleep(5);
+        return calls.load() >= n;
+    }
+};
+
+class OfflineChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CallbackProbe::Instance() = &probe;
+        eventName = L"Local\\TcfiltrTest.Enumerate." + std::to_wstring(::GetCurrentProcessId());
+    }
+    void TearDown() override {
+        CleanupOfflineChannel();
+        CallbackProbe::Instance() = nullptr;
+    }
+    OfflineChannel* StartedChannel() {
+        OfflineChannel* channel = GetOfflineChannel();
+        channel->SetReEnumerationCallback(&CallbackProbe::Callback, eventName.c_str());
+        channel->SetReEnumerationContext(nullptr, &contextA);
+        channel->Start();
+        return channel;
+    }
+
+    LogCapture log;
+    CallbackProbe probe;
+    std::wstring eventName;
+    int contextA = 0;
+    int contextB = 0;
+};
+
+TEST_F(OfflineChannelTest, WithoutAnEventTheThreadIsNotStarted) {
+    OfflineChannel* channel = GetOfflineChannel();
+    channel->Start();
+    EXPECT_FALSE(channel->IsThreadRunning());
+    EXPECT_TRUE(log.Contains(L"OfflineChannel::Start(): Skipping thread start since this is an RDP session."));
+    channel->RequestSSORetry();  // nobody waits; nothing happens
+    ::Sleep(50);
+    EXPECT_EQ(probe.calls.load(), 0);
+}
+
+TEST_F(OfflineChannelTest, SingletonIsRebuiltAfterCleanup) {
+    OfflineChannel* first = StartedChannel();
+    EXPECT_EQ(GetOfflineChannel(), first);
+    EXPECT_TRUE(first->IsThreadRunning());
+    CleanupOfflineChannel();
+    EXPECT_EQ(PeekOfflineChannel(), nullptr);
+    OfflineChannel* second = GetOfflineChannel();
+    EXPECT_FALSE(second->IsThreadRunning());
+    EXPECT_FALSE(second->HasReEnumerationEvent());
+    EXPECT_EQ(second->Context(), nullptr);
+}
+
+TEST_F(OfflineChannelTest, AgentEventAndRetryReachTheCallbackWithTheirKind) {
+    StartedChannel();
+    platform::unique_handle agentSide(::OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName.c_str()));
+    ASSERT_TRUE(agentSide);
+    ::SetEvent(agentSide.get());
+    ASSERT_TRUE(probe.WaitForCalls(1));
+    EXPECT_EQ(probe.explicitCalls.load(), 0);
+    EXPECT_EQ(probe.lastContext.load(), &contextA);
+    GetOfflineChannel()->RequestSSORetry();
+    ASSERT_TRUE(probe.WaitForCalls(2));
+    EXPECT_EQ(probe.explicitCalls.load(), 1);
+    EXPECT_TRUE(log.Contains(L"OfflineChannel::ThreadEntry(): credential re-enumeration requested."));
+    EXPECT_TRUE(log.Contains(L"OfflineChannel::ThreadEntry(): resend credentials changed requested."));
+}
+
+TEST_F(OfflineChannelTest, RequestsArrivingDuringACallbackCollapseIntoOne) {
+    OfflineChannel* channel = StartedChannel();
+    ::ResetEvent(probe.release.get());
+    channel->RequestSSORetry();
+    ASSERT_EQ(::WaitForSingleObject(probe.entered.get(), 5000), WAIT_OBJECT_0);
+    channel->RequestSSORetry();
+    channel->RequestSSORetry();
+    ::SetEvent(probe.release.get());
+    ASSERT_TRUE(probe.WaitForCalls(2));
+    ::Sleep(100);
+    EXPECT_EQ(probe.calls.load(), 2);
+}
+
+TEST_F(OfflineChannelTest, ContextIsReplacedOnlyFromTheExpectedOwner) {
+    OfflineChannel* channel = StartedChannel();
+    channel->SetReEnumerationContext(&contextB, nullptr);  // B is not registered
+    EXPECT_EQ(channel->Context(), &contextA);
+    EXPECT_TRUE(log.Contains(L"Cannot register due to mismatch", CORE::LOG_ERROR));
+    channel->SetReEnumerationContext(nullptr, &contextB);  // a second provider while A is registered
+    EXPECT_EQ(channel->Context(), &contextA);
+    channel->SetReEnumerationContext(&contextA, nullptr);
+    EXPECT_EQ(channel->Context(), nullptr);
+}
+
+TEST_F(OfflineChannelTest, StartTwiceAndStopTwiceAreHarmless) {
+    OfflineChannel* channel = StartedChannel();
+    channel->Start();
+    EXPECT_TRUE(log.Contains(L"OfflineChannel::Start: Start called with thread running.", CORE::LOG_ERROR));
+    for (int i = 0; i < 500 && !log.Contains(L"waiting for an event."); ++i) ::Sleep(5);
+    channel->Stop();
+    EXPECT_FALSE(channel->IsThreadRunning());
+    EXPECT_TRUE(channel->WaitForThreadEnd(0));
+    EXPECT_TRUE(log.Contains(L"OfflineChannel::ThreadEntry(): thread exit event signaled."));
+    log.Clear();
+    channel->Stop();
+    EXPECT_FALSE(log.Contains(L"thread exit event signaled."));
+    // A stopped channel is not restarted.
+    channel->RequestSSORetry();
+    ::Sleep(50);
+    EXPECT_EQ(probe.calls.load(), 0);
+}
+
+TEST_F(OfflineChannelTest, ReplacingTheEventKeepsTheThreadWorking) {
+    OfflineChannel* channel = StartedChannel();
+    channel->SetReEnumerationCallback(&CallbackProbe::Callback, eventName.c_str());
+    EXPECT_EQ(channel->Context(), nullptr);  // re-registration clears the context
+    channel->SetReEnumerationContext(nullptr, &contextB);
+    platform::unique_handle agentSide(::OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName.c_str()));
+    ::SetEvent(agentSide.get());
+    ASSERT_TRUE(probe.WaitForCalls(1));
+    EXPECT_EQ(probe.lastContext.load(), &contextB);
+}
+
+TEST_F(OfflineChannelTest, CleanupStopsARunningThread) {
+    OfflineChannel* channel = StartedChannel();
+    channel->AddRef();  // observe the object after the singleton lets go
+    CleanupOfflineChannel();
+    EXPECT_FALSE(channel->IsThreadRunning());
+    EXPECT_TRUE(channel->WaitForThreadEnd(0));
+    EXPECT_EQ(channel->RefCount(), 1);
+    channel->Release();
+}
+
+}  // namespace

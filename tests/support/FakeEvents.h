@@ -1,0 +1,47 @@
+// An ICredentialProviderEvents sink that counts CredentialsChanged calls and can fail them.
+#pragma once
+#include "platform/sdk/CredProv.h"
+
+#include <atomic>
+
+namespace testsupport {
+
+class FakeEvents final : public ICredentialProviderEvents {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_INVALIDARG;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ICredentialProviderEvents)) {
+            *ppv = static_cast<ICredentialProviderEvents*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }  // lives on the test's stack
+    STDMETHODIMP CredentialsChanged(UINT_PTR context) override {
+        lastContext = context;
+        ++changed;
+        if (HANDLE event = signal.load()) ::SetEvent(event);
+        return result.load();
+    }
+
+    // Waits until at least `count` CredentialsChanged calls arrived (real threads involved).
+    bool WaitForChanged(int count, DWORD timeoutMs = 5000) const {
+        ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+        while (changed.load() < count) {
+            if (::GetTickCount64() > deadline) return false;
+            ::Sleep(5);
+        }
+        return true;
+    }
+
+    std::atomic<ULONG> refs{1};
+    std::atomic<int> changed{0};
+    std::atomic<UINT_PTR> lastContext{0};
+    std::atomic<HRESULT> result{S_OK};
+    std::atomic<HANDLE> signal{nullptr};
+};
+
+}  // namespace testsupport
