@@ -83,8 +83,14 @@ bool FakePlatform::QueryConnectState(WTS_CONNECTSTATE_CLASS* state) {
         *state = WTSActive;
         return true;
     }
-    *state = connectStates[connectStateIndex_ < connectStates.size() ? connectStateIndex_ : connectStates.size() - 1];
+    WTS_CONNECTSTATE_CLASS next =
+        connectStates[connectStateIndex_ < connectStates.size() ? connectStateIndex_ : connectStates.size() - 1];
     ++connectStateIndex_;
+    if (next == kConnectStateQueryFails) {
+        ::SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return false;
+    }
+    *state = next;
     return true;
 }
 

@@ -20,13 +20,15 @@ public:
     // --- Answers ---
     DWORD sessionId = 2;
     DWORD sessionIdError = 0;  // non-zero: ProcessIdToSessionId fails with it
-    DWORD consoleSessionId = 1;
+    std::atomic<DWORD> consoleSessionId{1};
     USHORT clientProtocol = 2;
     DWORD clientProtocolError = 0;
-    std::vector<WTS_CONNECTSTATE_CLASS> connectStates;  // consumed one per query; last one repeats
-    DWORD connectStateError = 0;
+    // Consumed one per query; the last one repeats. kConnectStateQueryFails makes that query fail.
+    static constexpr WTS_CONNECTSTATE_CLASS kConnectStateQueryFails = static_cast<WTS_CONNECTSTATE_CLASS>(-1);
+    std::vector<WTS_CONNECTSTATE_CLASS> connectStates;
+    std::atomic<DWORD> connectStateError{0};
     std::string userName;
-    DWORD userNameError = 0;
+    std::atomic<DWORD> userNameError{0};
     platform::OsFacts os;
     std::wstring hostPath = L"C:\\Windows\\System32\\LogonUI.exe";
 
