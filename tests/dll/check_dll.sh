@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Checks a built module DLL from the outside: exactly the two COM exports, the hardening bits
+# of its PE header, a version resource, and nothing but Windows' own DLLs among its imports.
+set -euo pipefail
+objdump=$1
+dll=$2
+fail() { echo "FAIL: $*" >&2; exit 1; }
+headers=$("$objdump" -p "$dll")
+
+exports=$(echo "$headers" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s+\[' | awk '{print $NF}' | sort | tr '\n' ' ')
+[ "$exports" = "DllCanUnloadNow DllGetClassObject " ] || fail "exports are '$exports'"
+
+chars=$(echo "$headers" | awk '/^DllCharacteristics/ {print $2}')
+(( (16#$chars & 0x20) )) || fail "HIGH_ENTROPY_VA missing (DllCharacteristics=$chars)"
+(( (16#$chars & 0x40) )) || fail "DYNAMIC_BASE missing (DllCharacteristics=$chars)"
+(( (16#$chars & 0x100) )) || fail "NX_COMPAT missing (DllCharacteristics=$chars)"
+
+system_dlls=(advapi32 bcrypt crypt32 kernel32 msvcrt ncrypt netapi32 ntdll ole32 oleaut32 rpcrt4 secur32
+             shell32 shlwapi sspicli user32 userenv version winscard wtsapi32 ws2_32)
+allowed=" $(printf '%s.dll ' "${system_dlls[@]}")"
+while read -r name; do
+  lower=$(echo "$name" | tr 'A-Z' 'a-z')
+  case "$lower" in
+    *libstdc++*|*libgcc*|*libwinpthread*|*libssp*) fail "mingw runtime DLL imported: $name" ;;
+  esac
+  [[ "$allowed" == *" $lower "* ]] || fail "unexpected import: $name"
+done < <(echo "$headers" | awk '/DLL Name:/ {print $3}')
+
+strings -el "$dll" | grep -qx 'FileVersion' || fail "no version resource"
+strings -el "$dll" | grep -qx 'Velmora Zephral' || fail "version resource lacks the product name"
+echo "OK: $dll"

@@ -1,0 +1,191 @@
+#include "LogonUiSession.h"
+
+#include "EventsSink.h"
+
+#include "base/Guids.h"
+
+#include <cstdarg>
+#include <cwchar>
+
+namespace logonsim {
+namespace {
+
+using platform::com_ptr;
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
+using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
+
+// Windows' own password and smart card providers, listed beside ours as LogonUI would.
+constexpr GUID kPasswordProvider = {0x60b78e88, 0xead8, 0x445c, {0x9c, 0xfd, 0x0b, 0x87, 0xf7, 0x4e, 0xa6, 0xcd}};
+constexpr GUID kSmartCardProvider = {0x8fd7e19c, 0x3bf7, 0x489b, {0xa7, 0x2c, 0x84, 0x6a, 0xb3, 0x67, 0x8c, 0x96}};
+constexpr UINT_PTR kAdviseContext = 0x10C0;
+
+// Linux paths from the build tree reach Wine's programs through its Z: drive.
+std::wstring WindowsPath(const std::wstring& path) {
+    if (path.empty() || path[0] != L'/') return path;
+    std::wstring result = L"Z:";
+    for (wchar_t c : path) result.push_back(c == L'/' ? L'\\' : c);
+    return result;
+}
+
+template <typename F>
+F Resolve(HMODULE module, const char* name) {
+    return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+class Recorder {
+public:
+    explicit Recorder(Outcome& outcome) : outcome_(outcome) {}
+    Step& Add(std::wstring call, HRESULT hr, std::wstring detail = {}, bool ok = true) {
+        outcome_.steps.push_back(Step{std::move(call), hr, std::move(detail), ok});
+        return outcome_.steps.back();
+    }
+    // A call that must succeed.
+    bool Expect(std::wstring call, HRESULT hr, std::wstring detail = {}) {
+        return Add(std::move(call), hr, std::move(detail), SUCCEEDED(hr)).ok;
+    }
+
+private:
+    Outcome& outcome_;
+};
+
+std::wstring Format(const wchar_t* format, ...) {
+    wchar_t buffer[512];
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(buffer, 511, format, args);
+    va_end(args);
+    buffer[511] = L'\0';
+    return buffer;
+}
+
+void DriveProvider(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record) {
+    if (!record.Expect(Format(L"SetUsageScenario(%s)", ScenarioName(options.scenario)),
+                       provider->SetUsageScenario(options.scenario, 0)))
+        return;
+
+    auto* sink = new EventsSink();
+    HRESULT hr = provider->Advise(sink, kAdviseContext);
+    record.Expect(L"Advise", hr, Format(L"CredentialsChanged so far: %d", sink->Changed()));
+
+    DWORD fieldCount = 0;
+    hr = provider->GetFieldDescriptorCount(&fieldCount);
+    if (record.Expect(L"GetFieldDescriptorCount", hr, Format(L"%u fields", fieldCount))) {
+        for (DWORD i = 0; i < fieldCount; ++i) {
+            CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* descriptor = nullptr;
+            hr = provider->GetFieldDescriptorAt(i, &descriptor);
+            if (!record.Expect(Format(L"GetFieldDescriptorAt(%u)", i), hr) || !descriptor) continue;
+            Field field{descriptor->dwFieldID, descriptor->cpft, descriptor->pszLabel ? descriptor->pszLabel : L""};
+            outcome.steps.back().detail = Format(L"%s \"%s\"", FieldTypeName(field.type), field.label.c_str());
+            outcome.fields.push_back(field);
+            ::CoTaskMemFree(descriptor->pszLabel);
+            ::CoTaskMemFree(descriptor);
+        }
+    }
+
+    hr = provider->GetCredentialCount(&outcome.tileCount, &outcome.defaultTile, &outcome.autoLogon);
+    std::wstring defaultText = outcome.defaultTile == CREDENTIAL_PROVIDER_NO_DEFAULT
+                                   ? std::wstring(L"none")
+                                   : std::to_wstring(outcome.defaultTile);
+    bool countOk = SUCCEEDED(hr) && (options.expectTiles < 0 || outcome.tileCount == DWORD(options.expectTiles));
+    record.Add(L"GetCredentialCount", hr,
+               Format(L"tiles=%u default=%s autologon=%s%s", outcome.tileCount, defaultText.c_str(),
+                      outcome.autoLogon ? L"TRUE" : L"FALSE",
+                      countOk ? L"" : Format(L" (expected %d tiles)", options.expectTiles).c_str()),
+               countOk);
+
+    record.Expect(L"UnAdvise", provider->UnAdvise());
+    outcome.credentialsChanged = sink->Changed();
+    sink->Release();
+}
+
+}  // namespace
+
+Outcome Run(const Options& options) {
+    Outcome outcome;
+    Recorder record(outcome);
+    const std::wstring path = WindowsPath(options.dllPath);
+
+    HMODULE module = ::LoadLibraryW(path.c_str());
+    if (!module) {
+        record.Add(L"LoadLibrary(" + path + L")", HRESULT_FROM_WIN32(::GetLastError()), L"", false);
+        return outcome;
+    }
+    record.Add(L"LoadLibrary(" + path + L")", S_OK);
+    auto getClassObject = Resolve<GetClassObjectFn>(module, "DllGetClassObject");
+    auto canUnloadNow = Resolve<CanUnloadNowFn>(module, "DllCanUnloadNow");
+    if (!getClassObject || !canUnloadNow) {
+        record.Add(L"GetProcAddress(DllGetClassObject, DllCanUnloadNow)", E_NOINTERFACE, L"missing export", false);
+        ::FreeLibrary(module);
+        return outcome;
+    }
+
+    {
+        com_ptr<IClassFactory> filterFactory;
+        com_ptr<IClassFactory> providerFactory;
+        com_ptr<ICredentialProviderFilter> filter;
+        com_ptr<ICredentialProvider> provider;
+        if (record.Expect(L"DllGetClassObject(credfilter)",
+                          getClassObject(CLSID_credfilter, IID_IClassFactory, filterFactory.put_void())) &&
+            record.Expect(L"DllGetClassObject(credprovider)",
+                          getClassObject(CLSID_credprovider, IID_IClassFactory, providerFactory.put_void())) &&
+            record.Expect(L"CreateInstance(credfilter)",
+                          filterFactory->CreateInstance(nullptr, IID_ICredentialProviderFilter, filter.put_void()))) {
+            GUID providers[] = {kPasswordProvider, CLSID_credprovider, kSmartCardProvider};
+            BOOL allow[] = {TRUE, TRUE, TRUE};
+            HRESULT hr = filter->Filter(options.scenario, 0, providers, allow, 3);
+            outcome.providerAllowed = allow[1] != FALSE;
+            record.Expect(Format(L"Filter(%s, 3 providers)", ScenarioName(options.scenario)), hr,
+                          Format(L"password %s, ours %s, smart card %s", allow[0] ? L"allowed" : L"excluded",
+                                 allow[1] ? L"allowed" : L"excluded", allow[2] ? L"allowed" : L"excluded"));
+            if (outcome.providerAllowed &&
+                record.Expect(L"CreateInstance(credprovider)",
+                              providerFactory->CreateInstance(nullptr, IID_ICredentialProvider, provider.put_void())))
+                DriveProvider(provider.get(), options, outcome, record);
+        }
+    }
+
+    HRESULT unload = canUnloadNow();
+    outcome.unloaded = unload == S_OK;
+    record.Add(L"DllCanUnloadNow", unload, outcome.unloaded ? L"every object released" : L"objects still alive",
+               outcome.unloaded);
+    ::FreeLibrary(module);
+
+    outcome.ok = true;
+    for (const auto& step : outcome.steps) outcome.ok = outcome.ok && step.ok;
+    return outcome;
+}
+
+std::wstring HResultText(HRESULT hr) {
+    switch (hr) {
+    case S_OK: return L"S_OK";
+    case S_FALSE: return L"S_FALSE";
+    case E_INVALIDARG: return L"E_INVALIDARG";
+    case E_NOTIMPL: return L"E_NOTIMPL";
+    case E_FAIL: return L"E_FAIL";
+    case E_NOINTERFACE: return L"E_NOINTERFACE";
+    case E_OUTOFMEMORY: return L"E_OUTOFMEMORY";
+    case CLASS_E_CLASSNOTAVAILABLE: return L"CLASS_E_CLASSNOTAVAILABLE";
+    default: return Format(L"0x%08X", static_cast<unsigned>(hr));
+    }
+}
+
+const wchar_t* ScenarioName(CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario) {
+    switch (scenario) {
+    case CPUS_LOGON: return L"CPUS_LOGON";
+    case CPUS_UNLOCK_WORKSTATION: return L"CPUS_UNLOCK_WORKSTATION";
+    case CPUS_CHANGE_PASSWORD: return L"CPUS_CHANGE_PASSWORD";
+    case CPUS_CREDUI: return L"CPUS_CREDUI";
+    case CPUS_PLAP: return L"CPUS_PLAP";
+    default: return L"CPUS_INVALID";
+    }
+}
+
+const wchar_t* FieldTypeName(CREDENTIAL_PROVIDER_FIELD_TYPE type) {
+    static const wchar_t* const names[] = {L"CPFT_INVALID",       L"CPFT_LARGE_TEXT",    L"CPFT_SMALL_TEXT",
+                                           L"CPFT_COMMAND_LINK",  L"CPFT_EDIT_TEXT",     L"CPFT_PASSWORD_TEXT",
+                                           L"CPFT_TILE_IMAGE",    L"CPFT_CHECKBOX",      L"CPFT_COMBOBOX",
+                                           L"CPFT_SUBMIT_BUTTON"};
+    return type >= 0 && type <= CPFT_SUBMIT_BUTTON ? names[type] : L"CPFT_?";
+}
+
+}  // namespace logonsim
