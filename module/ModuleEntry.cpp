@@ -5,7 +5,7 @@
 #include "lib/mfw/common/Config.h"
 #include "lib/mfw/common/SysMessage.h"
 #include "platform/Platform.h"
-#include "provider/OfflineChannel.h"
+#include "base/OfflineChannel.h"
 
 #include <atomic>
 #include <new>

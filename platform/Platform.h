@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <wtsapi32.h>
+#include <evntprov.h>
 
 #include <string>
 
@@ -49,6 +50,12 @@ public:
 
     // --- Private object namespaces (not implemented by Wine) ---
     virtual PrivateNamespaceApi GetPrivateNamespaceApi() = 0;
+
+    // --- Event Tracing for Windows (Wine accepts and drops the events) ---
+    virtual ULONG EventRegister(const GUID& provider, REGHANDLE* handle) = 0;
+    virtual ULONG EventWrite(REGHANDLE handle, const EVENT_DESCRIPTOR& descriptor, ULONG count,
+                             EVENT_DATA_DESCRIPTOR* data) = 0;
+    virtual ULONG EventUnregister(REGHANDLE handle) = 0;
 };
 
 // The process-wide instance: the one installed by Set(), else the build's default

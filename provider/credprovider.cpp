@@ -1,6 +1,6 @@
 #include "credprovider.h"
 
-#include "OfflineChannel.h"
+#include "base/OfflineChannel.h"
 #include "cred.h"
 
 #include "base/ModuleRef.h"

@@ -5,7 +5,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TC_BUILD_DIR:-$root/build}
 "$root/scripts/build.sh"
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
-# One warm server for the whole run; stopped again at the end.
+# One warm server (and Wine's services, started with quiet output) for the whole run.
 wineserver -p >/dev/null 2>&1 || true
+"$build/wine-run.sh" cmd.exe /c exit >/dev/null 2>&1 || true
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300 "$@"

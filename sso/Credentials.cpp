@@ -1,9 +1,16 @@
 #include "Credentials.h"
 
+#include "AgentRequests.h"
+#include "SmartCardSearch.h"
+
+#include "base/OfflineChannel.h"
 #include "base/SessionInfo.h"
+#include "lib/mfw/common/Config.h"
+#include "lib/mfw/common/PropertyBag.h"
 #include "lib/mfw/common/SysMessage.h"
 
 using namespace CORE;
+using SysMsgUtl::FunctionTraceWithSessionId;
 
 namespace {
 Credentials g_credentials;
@@ -11,25 +18,118 @@ Credentials g_credentials;
 
 Credentials& TheCredentials() noexcept { return g_credentials; }
 
-Credentials::~Credentials() { ClearCredentials(true); }
+std::wstring CertSsoUnlockEventName(const std::wstring& sessionGuid) {
+    return L"Global\\Velmora.Zephral.CredProvCertSsoUnlockEvent." + sessionGuid;
+}
+
+DWORD CertSsoNotificationTimeoutMs() {
+    return ReadConfigUInt(L"\\Agent\\Configuration\\CertSSOCredNotifTimeout", L"45000");
+}
+
+Credentials::Credentials() noexcept {
+    m_entraAuthRdpAssertionComplete.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!m_entraAuthRdpAssertionComplete)
+        LogMessage(LOG_ERROR, L"Credentials::Credentials(): CreateEvent failed, gle=%d", static_cast<int>(::GetLastError()));
+}
+
+Credentials::~Credentials() {
+    ClearCredentials(true);
+    certLogon.ClearEvent();
+}
 
 void Credentials::ClearCredentials(bool quiet) noexcept {
     if (!quiet) LogMessage(LOG_TRACE, L"%s(): Enter", L"Credentials::ClearCredentials");
+    userName.clear();
+    domainName.clear();
+    password.Wipe();
+    brokerUserSid.clear();
+    dnsDomainName.clear();
+    smartCardPin.Wipe();
+    upnList.clear();
+    smartCardReader.clear();
+    cardName.clear();
+    containerName.clear();
+    providerName.clear();
     ticketFound = false;
     credentialsAvailable = false;
+    reportErrors = false;
+    if (entraContext) entraContext->WipeAssertion();
+    unauthUserName.clear();
+    unauthPassword.Wipe();
+    activityCount = 0;
+    whfbCertPin.Wipe();
+    if (m_entraAuthRdpAssertionComplete) ::ResetEvent(m_entraAuthRdpAssertionComplete.get());
     if (!quiet) LogMessage(LOG_TRACE, L"%s(): Exit", L"Credentials::ClearCredentials");
 }
 
-void Credentials::PopulateCredentials() noexcept {
-    SysMsgUtl::FunctionTraceWithSessionId trace("Credentials::PopulateCredentials");
-    // No request reaches the agent yet: the record stays as it is, so a tile appears only
-    // when something else made credentials available.
-    LogMessage(LOG_DEBUG, L"Credentials::PopulateCredentials(): no agent channel, sessionId=%d left unchanged",
-               static_cast<int>(GetSessionId()));
+void Credentials::PopulateCredentials() {
+    FunctionTraceWithSessionId trace("Credentials::PopulateCredentials");
+    ClearCredentials(false);
+    if (GetConsoleProtocolCredentials(*this)) {
+        LogMessage(LOG_DEBUG, L"Credentials::PopulateCredentials(): Got protocol credentials for sessionId=%d",
+                   static_cast<int>(GetSessionId()));
+        credentialsAvailable = true;
+    }
+    if (credentialsAvailable && !smartCardPin.empty()) FindSmartCardCertificate();
 }
 
-bool Credentials::CheckDMIfCertSsoUsed() noexcept {
-    SysMsgUtl::FunctionTraceWithSessionId trace("Credentials::CheckDMIfCertSsoUsed");
-    // Without an answer from the agent the flags keep their previous values.
+DWORD Credentials::FindSmartCardCertificate() {
+    FunctionTraceWithSessionId trace("Credentials::FindSmartCardCertificate");
+    DWORD activity = 0;
+    DWORD status = ::FindSmartCardCertificate(upnList, std::wstring(), smartCardReader, cardName, containerName,
+                                              providerName, &activity, &keySpec);
+    if (status == 0) {
+        LogMessage(LOG_DEBUG, L"Credentials::FindSmartCardCertificate(): Successfully found smart card certificate.");
+        activityCount = activity;
+    } else {
+        LogMessage(LOG_DEBUG,
+                   L"Credentials::FindSmartCardCertificate(): Unable to find certificate with the specified user "
+                   L"principal name. - 0x%08X",
+                   static_cast<unsigned>(status));
+        smartCardPin.Wipe();
+        credentialsAvailable = false;
+    }
+    return status;
+}
+
+bool Credentials::CheckDMIfCertSsoUsed() {
+    FunctionTraceWithSessionId trace("Credentials::CheckDMIfCertSsoUsed");
+    PropertyBag answer;
+    if (CheckCertSsoEnabledForSession(*this, answer)) {
+        isCertSsoUnlockEnabled = ParseBool(answer.Get(L"isCertSsoUnlockEnabled", L"false"));
+        isWhfbCertSsoUnlockEnabled = ParseBool(answer.Get(L"isWhfbCertSsoUnlockEnabled", L"false"));
+        isEntraUnlockEnabled = ParseBool(answer.Get(L"isEntraUnlockEnabled", L"false"));
+    }
     return isCertSsoUnlockEnabled || isWhfbCertSsoUnlockEnabled || isEntraUnlockEnabled;
+}
+
+bool Credentials::WaitForCertSsoUnlockEvent(PropertyBag& response) {
+    FunctionTraceWithSessionId trace("Credentials::WaitForCertSsoUnlockEvent");
+    return certLogon.WaitForCertSsoUnlockEvent(response);
+}
+
+void Credentials::WaitForClientEntraAuthCompletion() {
+    FunctionTraceWithSessionId trace("Credentials::WaitForClientEntraAuthCompletion");
+    if (!entraContext) {
+        LogMessage(LOG_ERROR, L"WaitForClientEntraAuthCompletion(): [EntraAuth] Null entra auth context");
+        return;
+    }
+    if (entraContext->GetStatus() != E_PENDING) return;
+    if (!m_entraAuthRdpAssertionComplete) {
+        LogMessage(LOG_ERROR, L"WaitForClientEntraAuthCompletion(): [EntraAuth] m_entraAuthRdpAssertionComplete is NULL");
+        return;
+    }
+    DWORD wait = ::WaitForSingleObject(m_entraAuthRdpAssertionComplete.get(), CertSsoNotificationTimeoutMs());
+    if (wait == WAIT_OBJECT_0)
+        LogMessage(LOG_DEBUG, L"WaitForClientEntraAuthCompletion(): [EntraAuth] SSO completion signaled.");
+    else
+        LogMessage(LOG_DEBUG, L"WaitForClientEntraAuthCompletion(): [EntraAuth] SSO timed out");
+}
+
+void Credentials::OnEntraAuthComplete() noexcept {
+    OfflineChannel* channel = PeekOfflineChannel();
+    if (!channel || !credentialsAvailable) return;
+    LogMessage(LOG_DEBUG, L"[EntraAuth] Signaling SSO retry");
+    if (m_entraAuthRdpAssertionComplete) ::SetEvent(m_entraAuthRdpAssertionComplete.get());
+    channel->RequestSSORetry();
 }

@@ -150,6 +150,21 @@ public:
         api.openEvent = &SimOpenEvent;
         return api;
     }
+    ULONG EventRegister(const GUID&, REGHANDLE* handle) override {
+        *handle = 0x5157;
+        return ERROR_SUCCESS;
+    }
+    ULONG EventWrite(REGHANDLE, const EVENT_DESCRIPTOR& descriptor, ULONG count, EVENT_DATA_DESCRIPTOR* data) override {
+        Increment(L"LogonMonitorEventCount");
+        Record(L"LogonMonitorLastOpcode", static_cast<DWORD>(descriptor.Opcode));
+        if (count >= 1 && data) {
+            std::wstring key = SimKeyPath() + L"\\Record";
+            ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"LogonMonitorLastEvent", REG_BINARY,
+                              reinterpret_cast<const void*>(static_cast<ULONG_PTR>(data[0].Ptr)), data[0].Size);
+        }
+        return ERROR_SUCCESS;
+    }
+    ULONG EventUnregister(REGHANDLE) override { return ERROR_SUCCESS; }
 
 private:
     static bool Fail(DWORD error) {

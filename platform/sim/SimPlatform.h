@@ -12,6 +12,8 @@
 // Records, under the subkey Record:
 //   TerminateCount, TerminateExitCode                            REG_DWORD
 //   TesselSignalCount REG_DWORD, TesselLastEvent REG_SZ
+//   LogonMonitorEventCount, LogonMonitorLastOpcode REG_DWORD; LogonMonitorLastEvent REG_BINARY
+//   (the event record as written)
 // Events opened inside a private namespace are plain named events whose name has every
 // backslash replaced by '.', prefixed with "TcfiltrSim." (e.g. TcfiltrSim.dravikndmg.NotReadyForTessel2).
 #pragma once

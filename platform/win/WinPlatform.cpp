@@ -77,6 +77,14 @@ public:
         api.openEvent = &::OpenEventW;
         return api;
     }
+    ULONG EventRegister(const GUID& provider, REGHANDLE* handle) override {
+        return ::EventRegister(&provider, nullptr, nullptr, handle);
+    }
+    ULONG EventWrite(REGHANDLE handle, const EVENT_DESCRIPTOR& descriptor, ULONG count,
+                     EVENT_DATA_DESCRIPTOR* data) override {
+        return ::EventWrite(handle, &descriptor, count, data);
+    }
+    ULONG EventUnregister(REGHANDLE handle) override { return ::EventUnregister(handle); }
 };
 
 }  // namespace

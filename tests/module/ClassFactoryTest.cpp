@@ -3,7 +3,7 @@
 #include "base/Guids.h"
 #include "base/ModuleRef.h"
 #include "platform/UniqueResource.h"
-#include "provider/OfflineChannel.h"
+#include "base/OfflineChannel.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"

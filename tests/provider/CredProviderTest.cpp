@@ -3,7 +3,7 @@
 #include "base/ModuleRef.h"
 #include "base/SessionInfo.h"
 #include "platform/UniqueResource.h"
-#include "provider/OfflineChannel.h"
+#include "base/OfflineChannel.h"
 #include "sso/Credentials.h"
 #include "support/FakeEvents.h"
 #include "support/FakePlatform.h"

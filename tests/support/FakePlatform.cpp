@@ -125,6 +125,28 @@ platform::PrivateNamespaceApi FakePlatform::GetPrivateNamespaceApi() {
     return api;
 }
 
+ULONG FakePlatform::EventRegister(const GUID&, REGHANDLE* handle) {
+    ++eventRegistrations;
+    *handle = eventRegisterResult == ERROR_SUCCESS ? 0xE7E7 : 0;
+    return eventRegisterResult;
+}
+
+ULONG FakePlatform::EventWrite(REGHANDLE, const EVENT_DESCRIPTOR& descriptor, ULONG count, EVENT_DATA_DESCRIPTOR* data) {
+    WrittenEvent event{descriptor, {}};
+    if (count >= 1 && data) {
+        const BYTE* bytes = reinterpret_cast<const BYTE*>(static_cast<ULONG_PTR>(data[0].Ptr));
+        event.data.assign(bytes, bytes + data[0].Size);
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    events.push_back(std::move(event));
+    return ERROR_SUCCESS;
+}
+
+ULONG FakePlatform::EventUnregister(REGHANDLE) {
+    ++eventUnregistrations;
+    return ERROR_SUCCESS;
+}
+
 void FakePlatform::SetWindows10Workstation() {
     os = platform::OsFacts{};
     os.major = 10;

@@ -45,6 +45,15 @@ public:
     std::atomic<int> connectStateQueries{0};
     std::atomic<int> namespaceCalls{0};  // any call through the namespace API
     std::vector<std::wstring> openedEventNames;
+    // ETW: registration result and every event written (descriptor and first data item).
+    ULONG eventRegisterResult = ERROR_SUCCESS;
+    struct WrittenEvent {
+        EVENT_DESCRIPTOR descriptor;
+        std::vector<BYTE> data;
+    };
+    std::vector<WrittenEvent> events;
+    std::atomic<int> eventRegistrations{0};
+    std::atomic<int> eventUnregistrations{0};
     std::mutex lock;
 
     // IPlatform
@@ -57,6 +66,10 @@ public:
     std::wstring HostExecutablePath() override { return hostPath; }
     void TerminateOwnProcess(UINT exitCode) override;
     platform::PrivateNamespaceApi GetPrivateNamespaceApi() override;
+    ULONG EventRegister(const GUID& provider, REGHANDLE* handle) override;
+    ULONG EventWrite(REGHANDLE handle, const EVENT_DESCRIPTOR& descriptor, ULONG count,
+                     EVENT_DATA_DESCRIPTOR* data) override;
+    ULONG EventUnregister(REGHANDLE handle) override;
 
     // Facts of common systems.
     void SetWindows10Workstation();

@@ -1,4 +1,4 @@
-#include "provider/OfflineChannel.h"
+#include "base/OfflineChannel.h"
 
 #include "platform/UniqueResource.h"
 #include "support/LogCapture.h"

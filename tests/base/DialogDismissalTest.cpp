@@ -1,4 +1,4 @@
-#include "provider/OfflineChannel.h"
+#include "base/OfflineChannel.h"
 
 #include "support/LogCapture.h"
 
