@@ -1,0 +1,123 @@
+// The ordered, case-insensitive name/value tree that carries every request and answer of the
+// message framework, with its error convention ("ErrorCode", "ErrorText") and its XML text form.
+// The binary flattened form lives in Properties.h.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace CORE {
+
+class PropertyBag {
+public:
+    enum ItemType { ITEM_STRING = 0, ITEM_BINARY = 1, ITEM_BAG = 2 };
+    enum XmlEscape { XML_ESCAPE_FULL = 0, XML_ESCAPE_NONE = 1, XML_ESCAPE_MINIMAL = 2 };
+
+    // Totals that size a flattened bag.
+    struct ElementCount {
+        uint64_t entries = 0;      // every item, recursively, plus one end entry per sub-bag
+        uint64_t characters = 0;   // UTF-16 units of all names and string values
+        uint64_t binaryBytes = 0;  // bytes of all binary values
+    };
+
+    // Deepest nesting the loaders accept: deeper trees from outside would only serve to
+    // exhaust the stack of whoever walks them.
+    static constexpr int kMaxDepth = 64;
+    // Binary values are counted in 31 bits on the wire.
+    static constexpr size_t kMaxBinaryLength = 0x7FFFFFFF;
+
+    PropertyBag() noexcept = default;
+    // Copies share the items; a change to one bag never shows in another.
+    PropertyBag(const PropertyBag&) = default;
+    PropertyBag& operator=(const PropertyBag&) = default;
+    PropertyBag(PropertyBag&&) noexcept = default;
+    PropertyBag& operator=(PropertyBag&&) noexcept = default;
+    ~PropertyBag() = default;
+
+    // --- By name ---
+    // The string value, or `defaultValue` when there is no such item or it is not a string.
+    std::wstring Get(const std::wstring& name, const std::wstring& defaultValue = std::wstring()) const;
+    // Throws coreException "PropertyBag: name '<name>' does not exist as string".
+    std::wstring GetString(const std::wstring& name) const;
+    // Throws coreException "PropertyBag: name '<name>' does not exist as bag".
+    PropertyBag GetBag(const std::wstring& name) const;
+    // False when there is no binary item of that name.
+    bool GetBinary(const std::wstring& name, std::vector<BYTE>* value) const;
+    bool Contains(const std::wstring& name) const noexcept;
+    // -1 when absent.
+    int TypeOf(const std::wstring& name) const noexcept;
+
+    // Add or replace (in place, keeping the position and the first spelling of the name).
+    void Set(const std::wstring& name, const std::wstring& value);
+    void SetBinary(const std::wstring& name, const void* data, size_t length);
+    void SetBag(const std::wstring& name, const PropertyBag& bag);
+    bool Remove(const std::wstring& name);
+    void Clear() noexcept { items_.clear(); }
+
+    // --- By index (0-based, in order); out of range throws "PropertyBag: index is out of range" ---
+    size_t Count() const noexcept { return items_.size(); }
+    bool IsEmpty() const noexcept { return items_.empty(); }
+    const std::wstring& GetNameAt(size_t index) const;
+    ItemType GetTypeAt(size_t index) const;
+    // Also throws "PropertyBag: index is not a string" for a sub-bag or binary item.
+    std::wstring GetStringAt(size_t index) const;
+    // Throws "PropertyBag: index is out of range or not a bag".
+    PropertyBag GetBagAt(size_t index) const;
+    // Throws "PropertyBag: index is not binary" for other items.
+    std::vector<BYTE> GetBinaryAt(size_t index) const;
+    // Byte view of a binary item (valid while the bag holds the item); null for other items.
+    const std::vector<BYTE>* BinaryViewAt(size_t index) const;
+
+    struct Item;
+    // The item itself, without copying its value; throws like the other by-index accessors.
+    const Item& ItemAt(size_t index) const;
+
+    // Totals of the flattened form; false (logged) for an empty bag.
+    bool GetElementCount(ElementCount* count) const;
+
+    // --- Error convention ---
+    void SetError(DWORD code, const std::wstring& text);
+    void SetErrorText(const std::wstring& text);
+    // 0 no error; 0xFFFFFFFF when only a text is set; else the code.
+    DWORD GetError() const;
+    std::wstring GetErrorText(const std::wstring& defaultText) const;
+    std::wstring GetErrorDescription() const;
+
+    // --- XML text form ---
+    std::wstring ToXml(int escapeMode = XML_ESCAPE_FULL) const;
+    // Replaces the content; on failure logs the reason with its position and leaves the bag empty.
+    bool FromXml(const std::wstring& text);
+
+    // Same names (exact spelling), order, types and values, recursively.
+    bool Equals(const PropertyBag& other) const;
+
+private:
+    size_t Find(const std::wstring& name) const noexcept;
+    void Put(std::shared_ptr<const Item> item);
+    void ToXmlItems(std::wstring& out, int mode) const;
+
+    std::vector<std::shared_ptr<const Item>> items_;
+};
+
+// One item: immutable once it is in a bag, so bags that share it may live on different
+// threads (the shared pointer's count is atomic).
+struct PropertyBag::Item {
+    std::wstring name;
+    ItemType type = ITEM_STRING;
+    std::wstring text;
+    std::vector<BYTE> binary;
+    PropertyBag bag;
+};
+
+// Names compare ignoring case; lengths must be equal.
+bool NamesEqualNoCase(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) noexcept;
+
+// Standard Base64 (A-Z a-z 0-9 + /, '=' padding).
+std::wstring Base64Encode(const BYTE* data, size_t length);
+// Ignores white space; false on any other character outside the alphabet or bad padding.
+bool Base64Decode(const wchar_t* text, size_t length, std::vector<BYTE>* out);
+
+}  // namespace CORE

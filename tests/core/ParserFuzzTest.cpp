@@ -1,0 +1,116 @@
+// Robustness of every parser of outside bytes: thousands of mutated and truncated inputs from a
+// fixed seed. Nothing may crash or read out of bounds (the standard containers check their
+// indexes in test builds), and whatever a parser accepts must survive a round trip.
+#include "lib/mfw/common/CharEncConverter.h"
+#include "lib/mfw/common/Properties.h"
+
+#include "support/Mutator.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using CORE::PropertyBag;
+
+namespace {
+
+constexpr int kRounds = 6000;
+
+PropertyBag SampleBag() {
+    PropertyBag upns;
+    upns.Set(L"user@corp.example", L"1");
+    upns.Set(L"other@corp.example", L"");
+    upns.SetBag(L"nested", PropertyBag());
+    PropertyBag bag;
+    bag.Set(L"userName", L"J\u00f6rg");
+    bag.Set(L"domainName", L"CORP");
+    bag.SetBag(L"upns", upns);
+    const BYTE blob[] = {0, 1, 2, 3, 0xFE, 0xFF};
+    bag.SetBinary(L"__RemoteInfo__#?$*", blob, sizeof(blob));
+    bag.Set(L"ticket", L"\u20ac-ticket-\U0001F511");
+    return bag;
+}
+
+// One buffer holding the three streams, laid out as [count u32][sizes len u32][binary len u32]
+// followed by the streams, so a single mutation can hit counts, lengths and contents.
+std::vector<BYTE> Pack(const PropertyBag& bag, int encoding) {
+    std::vector<BYTE> sizes(4096), binary(4096), strings(8192);
+    CORE::ByteData s(sizes.data(), sizes.size()), b(binary.data(), binary.size()), t(strings.data(), strings.size());
+    bool ok = encoding == 0 ? CORE::Properties::flattenPlain(bag, s, b, t) : CORE::Properties::flatten(bag, encoding, s, b, t);
+    EXPECT_TRUE(ok);
+    std::vector<BYTE> out(12);
+    CORE::StoreU32BE(out.data(), static_cast<uint32_t>(s.Consumed() / 6));
+    CORE::StoreU32BE(out.data() + 4, static_cast<uint32_t>(s.Consumed()));
+    CORE::StoreU32BE(out.data() + 8, static_cast<uint32_t>(b.Consumed()));
+    out.insert(out.end(), sizes.begin(), sizes.begin() + static_cast<std::ptrdiff_t>(s.Consumed()));
+    out.insert(out.end(), binary.begin(), binary.begin() + static_cast<std::ptrdiff_t>(b.Consumed()));
+    out.insert(out.end(), strings.begin(), strings.begin() + static_cast<std::ptrdiff_t>(t.Consumed()));
+    return out;
+}
+
+bool Unpack(const std::vector<BYTE>& input, int encoding, PropertyBag* bag) {
+    if (input.size() < 12) return false;
+    uint32_t count = CORE::LoadU32BE(input.data());
+    uint64_t sizesLength = CORE::LoadU32BE(input.data() + 4);
+    uint64_t binaryLength = CORE::LoadU32BE(input.data() + 8);
+    uint64_t rest = input.size() - 12;
+    if (sizesLength > rest || binaryLength > rest - sizesLength) return false;
+    // Exact-size copies, so a read past a stream lands outside its allocation.
+    std::vector<BYTE> sizes(input.begin() + 12, input.begin() + 12 + static_cast<std::ptrdiff_t>(sizesLength));
+    std::vector<BYTE> binary(input.begin() + 12 + static_cast<std::ptrdiff_t>(sizesLength),
+                             input.begin() + 12 + static_cast<std::ptrdiff_t>(sizesLength + binaryLength));
+    std::vector<BYTE> strings(input.begin() + 12 + static_cast<std::ptrdiff_t>(sizesLength + binaryLength), input.end());
+    CORE::ByteData s(sizes.data(), sizes.size()), b(binary.data(), binary.size()), t(strings.data(), strings.size());
+    return encoding == 0 ? CORE::Properties::loadPlain(*bag, s, count, b, t)
+                         : CORE::Properties::load(*bag, encoding, s, count, b, t);
+}
+
+class BagLoadFuzz : public testing::TestWithParam<int> {};
+
+TEST_P(BagLoadFuzz, MutatedStreamsNeverCrashAndAcceptedBagsRoundTrip) {
+    const int encoding = GetParam();
+    const std::vector<BYTE> seed = Pack(SampleBag(), encoding);
+    PropertyBag original;
+    ASSERT_TRUE(Unpack(seed, encoding, &original));
+    ASSERT_TRUE(original.Equals(SampleBag()));
+    testsupport::Mutator mutator(0x5EED0000 + static_cast<uint64_t>(encoding));
+    int accepted = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<BYTE> input = mutator.Mutate(seed);
+        PropertyBag bag;
+        if (!Unpack(input, encoding, &bag)) {
+            EXPECT_TRUE(bag.IsEmpty());
+            continue;
+        }
+        ++accepted;
+        PropertyBag again;
+        ASSERT_TRUE(Unpack(Pack(bag, encoding), encoding, &again)) << "round " << round;
+        ASSERT_TRUE(again.Equals(bag)) << "round " << round;
+    }
+    EXPECT_GT(accepted, 0);
+    EXPECT_LT(accepted, kRounds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, BagLoadFuzz, testing::Values(0, 1, 2));
+
+TEST(XmlFuzz, MutatedTextNeverCrashesAndAcceptedBagsRoundTrip) {
+    const std::wstring text = SampleBag().ToXml();
+    const std::vector<wchar_t> seed(text.begin(), text.end());
+    testsupport::Mutator mutator(0x0A11CE);
+    int accepted = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<wchar_t> input = mutator.Mutate(seed);
+        PropertyBag bag;
+        if (!bag.FromXml(std::wstring(input.begin(), input.end()))) {
+            EXPECT_TRUE(bag.IsEmpty());
+            continue;
+        }
+        ++accepted;
+        PropertyBag again;
+        ASSERT_TRUE(again.FromXml(bag.IsEmpty() ? L"<PROPERTYBAG/>" : bag.ToXml())) << "round " << round;
+        ASSERT_TRUE(again.Equals(bag)) << "round " << round;
+    }
+    EXPECT_GT(accepted, 0);
+}
+
+}  // namespace
