@@ -114,3 +114,68 @@ TEST(XmlFuzz, MutatedTextNeverCrashesAndAcceptedBagsRoundTrip) {
 }
 
 }  // namespace
+
+#include "lib/mfw/common/Message.h"
+
+namespace {
+
+CORE::Message SampleMessage() {
+    CORE::Message message = CORE::Message::NewRequest(L"DesktopManager", L"GetCredentialsForTicket", SampleBag());
+    message.replyToId = L"reply";
+    message.hasAttachment = true;
+    message.attachment = {1, 2, 3, 4};
+    message.filterTags.Set(L"tag", L"v");
+    return message;
+}
+
+bool SameMessage(const CORE::Message& a, const CORE::Message& b) {
+    return a.messageType == b.messageType && a.queueName == b.queueName && a.queueHint == b.queueHint &&
+           a.messageId == b.messageId && a.replyToId == b.replyToId && a.hasAttachment == b.hasAttachment &&
+           a.attachment == b.attachment && a.payload.Equals(b.payload) && a.filterTags.Equals(b.filterTags);
+}
+
+class MessageParseFuzz : public testing::TestWithParam<int> {};
+
+TEST_P(MessageParseFuzz, MutatedBuffersNeverCrashAndAcceptedMessagesRoundTrip) {
+    const int encoding = GetParam();
+    std::vector<BYTE> seed;
+    ASSERT_TRUE(encoding == 0 ? SampleMessage().FlattenPlain(&seed) : SampleMessage().Flatten(encoding, &seed));
+    testsupport::Mutator mutator(0x3E55A6E + static_cast<uint64_t>(encoding));
+    int accepted = 0;
+    for (int round = 0; round < kRounds; ++round) {
+        std::vector<BYTE> input = mutator.Mutate(seed);
+        CORE::Message message;
+        if (!CORE::Message::Parse(input.data(), input.size(), encoding, &message)) continue;
+        ++accepted;
+        std::vector<BYTE> again;
+        ASSERT_TRUE(encoding == 0 ? message.FlattenPlain(&again) : message.Flatten(encoding, &again)) << round;
+        CORE::Message back;
+        ASSERT_TRUE(CORE::Message::Parse(again.data(), again.size(), encoding, &back)) << round;
+        ASSERT_TRUE(SameMessage(back, message)) << round;
+    }
+    EXPECT_GT(accepted, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, MessageParseFuzz, testing::Values(0, 1, 2));
+
+TEST(MessageLegacyFuzz, MutatedTextNeverCrashesAndAcceptedMessagesRoundTrip) {
+    std::wstring text;
+    ASSERT_TRUE(SampleMessage().FlattenLegacy(&text));
+    const std::vector<wchar_t> seed(text.begin(), text.end());
+    testsupport::Mutator mutator(0x1E6AC7);
+    int accepted = 0;
+    for (int round = 0; round < kRounds / 3; ++round) {
+        std::vector<wchar_t> input = mutator.Mutate(seed);
+        CORE::Message message;
+        if (!CORE::Message::ParseLegacy(input.data(), input.size(), &message)) continue;
+        ++accepted;
+        std::wstring again;
+        if (!message.FlattenLegacy(&again)) continue;  // a mutated type above 9 has no legacy form
+        CORE::Message back;
+        ASSERT_TRUE(CORE::Message::ParseLegacy(again.data(), again.size(), &back)) << round;
+        ASSERT_TRUE(SameMessage(back, message)) << round;
+    }
+    EXPECT_GT(accepted, 0);
+}
+
+}  // namespace

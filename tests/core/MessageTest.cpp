@@ -1,0 +1,218 @@
+#include "lib/mfw/common/ByteData.h"
+#include "lib/mfw/common/CharEncConverter.h"
+#include "lib/mfw/common/Message.h"
+
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+using CORE::Message;
+using CORE::PropertyBag;
+
+namespace {
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+Message Sample() {
+    Message message;
+    message.messageType = CORE::MSG_REQUEST;
+    message.queueName = L"DesktopManager";
+    message.queueHint = L"GetCredentialsForTicket";
+    message.messageId = L"id-1";
+    message.payload.Set(L"sessionId", L"2");
+    message.payload.Set(L"userName", L"\u00e9mile");
+    return message;
+}
+
+TEST(Message, EmptyPayloadHasOnlyTheEnvelope) {
+    Message message;
+    message.messageType = CORE::MSG_ONEWAY;
+    message.queueName = L"Q";
+    message.queueHint = L"h";
+    std::vector<BYTE> bytes;
+    ASSERT_TRUE(message.Flatten(CORE::CHAR_ENC_UTF8, &bytes));
+    const std::vector<BYTE> expected = {0, 4, 0, 3, 0, 1, 0, 1, 0, 0, 0, 0,  // flags, type, lengths
+                                        0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 'Q', 'h'};
+    EXPECT_EQ(bytes, expected);
+    Message back;
+    ASSERT_TRUE(Message::Parse(bytes.data(), bytes.size(), CORE::CHAR_ENC_UTF8, &back));
+    EXPECT_EQ(back.queueName, L"Q");
+    EXPECT_TRUE(back.replyToId.empty());
+    EXPECT_TRUE(back.payload.IsEmpty());
+}
+
+TEST(Message, RoundTripsInEveryBinaryForm) {
+    Message message = Sample();
+    message.replyToId = L"r";
+    message.hasAttachment = true;
+    message.attachment = {1, 2, 3};
+    const BYTE blob[] = {9};
+    message.payload.SetBinary(L"b", blob, 1);
+    for (int encoding : {0, 1, 2}) {
+        std::vector<BYTE> bytes;
+        ASSERT_TRUE(encoding == 0 ? message.FlattenPlain(&bytes) : message.Flatten(encoding, &bytes));
+        EXPECT_EQ(CORE::LoadU16BE(bytes.data()), encoding == 0 ? 0x2 : encoding == 1 ? 0x6 : 0xA);
+        Message back;
+        ASSERT_TRUE(Message::Parse(bytes.data(), bytes.size(), encoding, &back)) << encoding;
+        EXPECT_EQ(back.messageType, message.messageType);
+        EXPECT_EQ(back.queueHint, message.queueHint);
+        EXPECT_EQ(back.messageId, L"id-1");
+        EXPECT_EQ(back.replyToId, L"r");
+        EXPECT_EQ(back.attachment, message.attachment);
+        EXPECT_TRUE(back.payload.Equals(message.payload)) << Narrow(back.payload.ToXml());
+    }
+}
+
+TEST(Message, SizeChecksComeInOrder) {
+    std::vector<BYTE> bytes;
+    ASSERT_TRUE(Sample().Flatten(CORE::CHAR_ENC_UTF8, &bytes));
+    struct Case {
+        const char* what;
+        std::vector<BYTE> input;
+        const wchar_t* logged;
+    };
+    std::vector<BYTE> longer = bytes;
+    longer.push_back(0);
+    std::vector<BYTE> shorter(bytes.begin(), bytes.end() - 1);
+    std::vector<BYTE> hugeCount = bytes;  // N so large that 6N wraps 32 bits
+    CORE::StoreU32BE(hugeCount.data() + 12, 0xFFFFFFFF);
+    std::vector<BYTE> hugeAttachment = bytes;
+    CORE::StoreU16BE(hugeAttachment.data(), 0x6);
+    CORE::StoreU32BE(hugeAttachment.data() + 20, 0xFFFFFFFF);
+    std::vector<BYTE> nameTooLong = bytes;
+    CORE::StoreU16BE(nameTooLong.data() + 4, 0xFFFF);
+    std::vector<BYTE> wrongEncoding = bytes;
+    CORE::StoreU16BE(wrongEncoding.data(), 0x8);
+    Case cases[] = {
+        {"27 bytes", std::vector<BYTE>(bytes.begin(), bytes.begin() + 27), L"Message invalid, size less than base structure"},
+        {"one byte longer", longer, L"Message invalid, sizes does not add up"},
+        {"one byte shorter", shorter, L"Message invalid, sizes does not add up"},
+        {"huge entry count", hugeCount, L"Message invalid, sizes does not add up"},
+        {"huge attachment", hugeAttachment, L"Message invalid, sizes does not add up"},
+        {"queue name past area", nameTooLong, L"Failed to read/re-encode queueName, encoding=Utf8"},
+        {"other encoding", wrongEncoding, L"expected encoding=Utf8"},
+    };
+    for (const auto& c : cases) {
+        testsupport::LogCapture log;
+        Message out;
+        EXPECT_FALSE(Message::Parse(c.input.data(), c.input.size(), CORE::CHAR_ENC_UTF8, &out)) << c.what;
+        EXPECT_TRUE(log.Contains(c.logged, CORE::LOG_ERROR)) << c.what << "\n" << Narrow(log.Dump());
+    }
+}
+
+TEST(Message, AttachmentFlagWithZeroBytesGivesAnEmptyAttachment) {
+    Message message = Sample();
+    message.hasAttachment = true;
+    std::vector<BYTE> bytes;
+    ASSERT_TRUE(message.Flatten(CORE::CHAR_ENC_UTF8, &bytes));
+    Message back;
+    ASSERT_TRUE(Message::Parse(bytes.data(), bytes.size(), CORE::CHAR_ENC_UTF8, &back));
+    EXPECT_TRUE(back.hasAttachment);
+    EXPECT_TRUE(back.attachment.empty());
+}
+
+TEST(Message, FilterTagsTravelInThePayloadAndRemoteInfoIsLeftAlone) {
+    Message message = Sample();
+    message.filterTags.Set(L"route", L"a");
+    const BYTE origin[] = {1, 2};
+    message.payload.SetBinary(CORE::kRemoteInfoItem, origin, 2);
+    std::vector<BYTE> bytes;
+    ASSERT_TRUE(message.Flatten(CORE::CHAR_ENC_UTF8, &bytes));
+    EXPECT_FALSE(message.payload.Contains(CORE::kFilterTagsItem));  // the caller's payload is untouched
+    Message back;
+    ASSERT_TRUE(Message::Parse(bytes.data(), bytes.size(), CORE::CHAR_ENC_UTF8, &back));
+    EXPECT_FALSE(back.payload.Contains(CORE::kFilterTagsItem));
+    EXPECT_EQ(back.filterTags.Get(L"route"), L"a");
+    std::vector<BYTE> remote;
+    EXPECT_TRUE(back.payload.GetBinary(CORE::kRemoteInfoItem, &remote));
+    EXPECT_EQ(remote, std::vector<BYTE>({1, 2}));
+}
+
+TEST(Message, LanguageIdIsAddedOnlyWhenItSaysSomething) {
+    struct Case {
+        DWORD id, defaultId;
+        const wchar_t* present;
+        const wchar_t* expected;
+    } cases[] = {
+        {0x407, 0x409, nullptr, L"1031"},
+        {0x409, 0x409, nullptr, nullptr},
+        {0, 0x409, nullptr, nullptr},
+        {0x407, 0x409, L"1036", L"1036"},
+    };
+    for (const auto& c : cases) {
+        Message message = Sample();
+        if (c.present) message.payload.Set(CORE::kLanguageIdItem, c.present);
+        message.AddLanguageId(c.id, c.defaultId);
+        EXPECT_EQ(message.payload.Contains(CORE::kLanguageIdItem), c.expected != nullptr);
+        if (c.expected) {
+            EXPECT_EQ(message.payload.Get(CORE::kLanguageIdItem), c.expected);
+        }
+    }
+}
+
+TEST(Message, ResponsesCarryTheirResultInTheHint) {
+    Message request = Sample();
+    Message response = request.MakeResponse(10, PropertyBag());
+    EXPECT_EQ(response.messageType, CORE::MSG_RESPONSE);
+    EXPECT_EQ(response.replyToId, L"id-1");
+    EXPECT_EQ(response.ResultCode(), 10u);
+    EXPECT_STREQ(CORE::ResultName(response.ResultCode()), L"SystemBusy");
+    EXPECT_STREQ(CORE::ResultName(11), L"<UNKNOWN>");
+    for (const wchar_t* garbled : {L"", L"x", L"-1", L"0x0", L"99999999999"}) {
+        response.queueHint = garbled;
+        EXPECT_EQ(response.ResultCode(), 1u) << Narrow(garbled);
+    }
+    Message cancel = request.MakeCancel();
+    EXPECT_EQ(cancel.messageType, CORE::MSG_CANCEL);
+    EXPECT_EQ(cancel.messageId, L"id-1");
+    EXPECT_EQ(cancel.queueName, L"DesktopManager");
+}
+
+TEST(Message, NewRequestsGetDistinctUuids) {
+    Message a = Message::NewRequest(L"DesktopManager", L"op", PropertyBag());
+    Message b = Message::NewRequest(L"DesktopManager", L"op", PropertyBag());
+    EXPECT_EQ(a.messageId.size(), 36u);
+    EXPECT_NE(a.messageId, b.messageId);
+}
+
+TEST(Message, WireFormFollowsPeerLevelAndEncoding) {
+    struct Case {
+        unsigned level;
+        int encoding;
+        CORE::WireForm form;
+    } cases[] = {
+        {11, 1, CORE::WIRE_FORM_UTF8},  {10, 1, CORE::WIRE_FORM_UTF8},  {11, 2, CORE::WIRE_FORM_PLAIN},
+        {9, 1, CORE::WIRE_FORM_PLAIN},  {4, 2, CORE::WIRE_FORM_PLAIN},  {3, 1, CORE::WIRE_FORM_LEGACY},
+        {11, 0, CORE::WIRE_FORM_NONE},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CORE::ChooseWireForm(c.level, c.encoding), c.form) << c.level << "/" << c.encoding;
+}
+
+TEST(MessageLegacy, RoundTripsAndRefusesMalformedText) {
+    Message message = Sample();
+    message.replyToId = L"r";
+    std::wstring text;
+    ASSERT_TRUE(message.FlattenLegacy(&text));
+    EXPECT_EQ(text.rfind(L"01\t1\tDesktopManager\tid-1\tr\tGetCredentialsForTicket\t<PROPERTYBAG>", 0), 0u);
+    Message back;
+    ASSERT_TRUE(Message::ParseLegacy(text.data(), text.size(), &back));
+    EXPECT_EQ(back.queueHint, message.queueHint);
+    EXPECT_TRUE(back.payload.Equals(message.payload));
+    struct Case {
+        std::wstring input;
+        const wchar_t* logged;
+    } cases[] = {
+        {L"01\t1\tq\tid\tr\thint", L"num of delimiters must be least 6"},
+        {L"02\t1\tq\tid\tr\thint\t", L"bad protocol level specified"},
+        {L"01\t1\tq\tid\tr\thint\t<PROPERTYBAG><ITEM>", L"payload does not parse"},
+    };
+    for (const auto& c : cases) {
+        testsupport::LogCapture log;
+        EXPECT_FALSE(Message::ParseLegacy(c.input.data(), c.input.size(), &back));
+        EXPECT_TRUE(log.Contains(c.logged)) << Narrow(log.Dump());
+    }
+    message.queueName = L"tab\there";
+    EXPECT_FALSE(message.FlattenLegacy(&text));
+}
+
+}  // namespace
