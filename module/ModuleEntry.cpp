@@ -1,9 +1,11 @@
 #include "ModuleEntry.h"
 
+#include "base/LogonMonitor.h"
 #include "base/SessionInfo.h"
 #include "filter/RdsReconnectMonitor.h"
 #include "lib/mfw/common/Config.h"
 #include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/coretimer.h"
 #include "platform/Platform.h"
 #include "base/OfflineChannel.h"
 
@@ -76,9 +78,12 @@ BOOL ModuleEntry(HINSTANCE instance, DWORD reason, LPVOID) noexcept {
         if (reason == DLL_PROCESS_DETACH) {
             LogMessage(LOG_INFO, L"tcfiltr detach for session with sessionId=%d", static_cast<int>(GetSessionId()));
             TeardownModuleObjects();
+            ShutdownLogonMonitor();
+            ShutdownTimerService();
             WaitForLibraryThreads(kLibraryThreadWaitMs);
             FlushLog();
         } else if (reason == DLL_PROCESS_ATTACH) {
+            LogonMonitorNotify(L"Lumo Agent", L"tcfiltr", L"TCFILTR_ATTACHED");
             LogMessage(LOG_INFO, L"tcfiltr attach for session with sessionId=%d", static_cast<int>(GetSessionId()));
             ::DisableThreadLibraryCalls(instance);
             // Pin the module: LogonUI's releases must never unload code its threads still run.

@@ -7,7 +7,6 @@
 #include "lib/mfw/common/ErrorText.h"
 #include "lib/mfw/common/SysMessage.h"
 
-#include <cstring>
 #include <cwchar>
 #include <vector>
 
@@ -22,11 +21,16 @@ void Credentials::SendReaderToSmartCardService() {
 
     // Layout: reader name in UTF-16 with its terminator, then the activity count as a
     // little-endian u32, no padding.
-    const size_t nameBytes = (smartCardReader.size() + 1) * sizeof(wchar_t);
-    std::vector<BYTE> blob(nameBytes + sizeof(DWORD));
-    std::memcpy(blob.data(), smartCardReader.c_str(), nameBytes);
+    std::vector<BYTE> blob;
+    blob.reserve((smartCardReader.size() + 1) * 2 + 4);
+    for (wchar_t c : smartCardReader) {
+        blob.push_back(static_cast<BYTE>(c & 0xFF));
+        blob.push_back(static_cast<BYTE>(c >> 8));
+    }
+    blob.push_back(0);
+    blob.push_back(0);
     const DWORD count = activityCount;
-    for (size_t i = 0; i < sizeof(DWORD); ++i) blob[nameBytes + i] = static_cast<BYTE>(count >> (8 * i));
+    for (int i = 0; i < 4; ++i) blob.push_back(static_cast<BYTE>(count >> (8 * i)));
 
     wchar_t session[16];
     _snwprintf(session, 16, L"%x", static_cast<unsigned>(GetSessionId()));

@@ -89,6 +89,10 @@ struct OsCase {
     int level;
 };
 
+void PrintTo(const OsCase& c, std::ostream* os) {
+    *os << c.major << "." << c.minor << " type " << int(c.productType) << " -> " << c.level;
+}
+
 class OsLevelTest : public ::testing::TestWithParam<OsCase> {};
 
 TEST_P(OsLevelTest, MapsVersionAndEditionToLevel) {

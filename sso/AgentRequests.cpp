@@ -1,0 +1,228 @@
+#include "AgentRequests.h"
+
+#include "Credentials.h"
+#include "PayloadDecryption.h"
+
+#include "base/SessionInfo.h"
+#include "lib/mfw/common/Config.h"
+#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/SysMessage.h"
+
+#include <cwchar>
+
+using namespace CORE;
+
+namespace {
+
+int SessionIdForLog() { return static_cast<int>(GetSessionId()); }
+
+std::wstring Text(const wchar_t* format, ...) {
+    wchar_t buffer[1024];
+    va_list args;
+    va_start(args, format);
+    _vsnwprintf(buffer, 1023, format, args);
+    va_end(args);
+    buffer[1023] = L'\0';
+    return buffer;
+}
+
+void LogTicketOutcome(bool found) {
+    LogMessage(LOG_TRACE, L"(sessionId=%d) GetCredentialsOverFramework complete: %s", SessionIdForLog(),
+               found ? L"found ticket" : L"ticket not matched");
+}
+
+// The checks every session request makes before it is sent; false with the error in `response`.
+bool CheckSessionRequest(const wchar_t* messageName, const Credentials* creds, PropertyBag& response) {
+    const std::wstring prefix = Text(L"Request %s failed", messageName);
+    if (GetSessionId() == 0) {
+        response.SetError(1, Text(L"%s, sessionId is invalid", prefix.c_str()));
+        return false;
+    }
+    if (!creds) {
+        response.SetError(1, Text(L"%s, (sessionId=%d) Credentials are missing", prefix.c_str(), SessionIdForLog()));
+        return false;
+    }
+    return true;
+}
+
+// Sends a request holding only "sessionId"; on failure the answer's error says which request failed.
+bool SendSessionRequest(const wchar_t* messageName, PropertyBag& response) {
+    PropertyBag request;
+    request.Set(L"sessionId", std::to_wstring(GetSessionId()));
+    if (SendMsgToDesktopManager(messageName, request, response, kAgentRequestTimeoutMs) == 0) return true;
+    DWORD code = response.GetError();
+    std::wstring reason = response.GetErrorText(L"");
+    response.SetError(code, Text(L"Request %s failed, (sessionId=%d) %s", messageName, SessionIdForLog(), reason.c_str()));
+    return false;
+}
+
+}  // namespace
+
+DWORD SendMsgToDesktopManager(const wchar_t* messageName, PropertyBag&, PropertyBag&, DWORD) {
+    LogMessage(LOG_TRACE, L"%s(%s) (sessionId=%d) begin", L"SendMsgToDesktopManager", messageName, SessionIdForLog());
+    // The message framework client is not part of this build: no channel can be opened.
+    LogMessage(LOG_TRACE, L"(sessionId=%d) Could not contact node manager", SessionIdForLog());
+    return 2;
+}
+
+bool GetCredentialsForTicket(PropertyBag& request, PropertyBag& response, bool* found) {
+    DWORD result = SendMsgToDesktopManager(L"GetCredentialsForTicket", request, response, kAgentRequestTimeoutMs);
+    bool matched = result == 0 && !response.IsEmpty();
+    if (found) *found = matched;
+    LogTicketOutcome(matched);
+    return result == 0;
+}
+
+bool GetCredentialsForSimpleToken(const std::wstring& ticket, Credentials& creds) {
+    SysMsgUtl::FunctionTraceWithSessionId trace("GetCredentialsForSimpleToken");
+    PropertyBag request;
+    request.Set(L"sessionId", std::to_wstring(GetSessionId()));
+    request.Set(L"processId", std::to_wstring(::GetCurrentProcessId()));
+    request.Set(L"userName", L"");
+    request.Set(L"domainName", L"");
+    request.Set(L"ticket", ticket);
+    request.Set(L"certssoUnlock", creds.IsCertSsoUnlock() ? L"true" : L"false");
+    request.Set(L"whfbCertssoUnlock", creds.IsWhfbCertSsoUnlock() ? L"true" : L"false");
+    request.Set(L"entrassoUnlock", creds.IsEntraUnlock() ? L"true" : L"false");
+
+    PropertyBag answer;
+    DWORD result = SendMsgToDesktopManager(L"GetCredentialsForTicket", request, answer, kAgentRequestTimeoutMs);
+    creds.ticketFound = result == 0 && !answer.IsEmpty();
+    LogTicketOutcome(creds.ticketFound);
+    if (!creds.ticketFound) return false;
+
+    creds.unauthUserName = answer.Get(L"unauthUserName");
+    creds.unauthPassword = answer.Get(L"unauthPassword");
+
+    const std::wstring password = answer.Get(L"password");
+    const std::wstring smartCardPin = answer.Get(L"smartCardPIN");
+    const bool hasEntra = answer.TypeOf(L"ENTRAAUTH") == PropertyBag::ITEM_BAG;
+    const std::wstring certPin = answer.Get(L"certLogonPin");
+    const std::wstring certContainer = answer.Get(L"certLogonContainerName");
+    const std::wstring whfbPin = answer.Get(L"whfbCertPin");
+
+    if (!whfbPin.empty() || (!certContainer.empty() && !certPin.empty())) {
+        LogMessage(LOG_DEBUG, L"GetCredentialsForSimpleToken():  (sessionId=%d) got %s Creds.", SessionIdForLog(),
+                   whfbPin.empty() ? L"CertSso" : L"Whfb CertSso");
+        creds.brokerUserSid = answer.Get(L"BROKERUSERSID");
+        creds.dnsDomainName = answer.Get(L"dnsDomainName");
+        creds.domainName = answer.Get(L"domainName");
+        creds.userName = answer.Get(L"userName");
+        if (!certContainer.empty() && !certPin.empty()) {
+            creds.certLogon.containerName = certContainer;
+            creds.certLogon.pin = certPin;
+            creds.certLogon.attemptsLeft = GetCertSsoAttempts();
+            creds.certificateSsoId = answer.Get(L"CERTIFICATESSOID");
+            creds.reportErrors = ParseBool(answer.Get(L"REPORTERRORS"));
+        }
+        if (!whfbPin.empty()) {
+            creds.whfbCertPin = whfbPin;
+            creds.whfbCertCtxId = answer.Get(L"whfbCertCtxId");
+        }
+        return true;
+    }
+    if (!smartCardPin.empty()) {
+        LogMessage(LOG_TRACE, L"%s (sessionId=%d) got a smart card PIN.", L"GetCredentialsForSimpleToken",
+                   SessionIdForLog());
+        creds.brokerUserSid = answer.Get(L"BROKERUSERSID");
+        creds.dnsDomainName = answer.Get(L"dnsDomainName");
+        creds.smartCardPin = DecryptProtectedPayload(smartCardPin);
+        creds.smartCardReader = answer.Get(L"smartCardReader");
+        creds.smartCardHintUpn = answer.Get(L"smartCardHintUpn");
+        creds.domainName = answer.Get(L"domainName");
+        creds.userName = answer.Get(L"userName");
+        creds.upnList.clear();
+        if (answer.TypeOf(L"upns") == PropertyBag::ITEM_BAG) {
+            PropertyBag upns = answer.GetBag(L"upns");
+            std::wstring listing;
+            for (size_t i = 0; i < upns.Count(); ++i) {
+                if (upns.GetTypeAt(i) != PropertyBag::ITEM_STRING || upns.GetStringAt(i).empty()) continue;
+                creds.upnList.push_back(upns.GetNameAt(i));
+                listing += upns.GetNameAt(i) + L"=" + upns.GetStringAt(i) + L"\r\n";
+            }
+            LogMessage(LOG_TRACE, L"Principal name list %s", listing.c_str());
+        }
+        return true;
+    }
+    if (hasEntra) {
+        // Entra ID requests are not part of this build: the answer yields no credentials.
+        LogMessage(LOG_DEBUG, L"GetCredentialsForSimpleToken(): [EntraAuth] (sessionId=%d) Entra SSO is not available",
+                   SessionIdForLog());
+        creds.credentialsAvailable = false;
+        return false;
+    }
+    if (!password.empty()) {
+        LogMessage(LOG_TRACE, L"%s (sessionId=%d) got a password.", L"GetCredentialsForSimpleToken", SessionIdForLog());
+        creds.domainName = answer.Get(L"domainName");
+        creds.userName = answer.Get(L"userName");
+        creds.password = password;  // stays protected until a logon buffer is built
+        return true;
+    }
+    return !creds.unauthUserName.empty() && !creds.unauthPassword.empty();
+}
+
+bool GetConsoleProtocolCredentials(Credentials& creds) {
+    SysMsgUtl::FunctionTraceWithSessionId trace("GetConsoleProtocolCredentials");
+    if (!GetCredentialsForSimpleToken(SessionProtocolTicket(), creds)) return false;
+    std::wstring user;
+    if (!creds.upnList.empty()) {
+        user = creds.upnList.front();
+    } else {
+        user = creds.domainName + L"\\" + creds.userName;
+        if (!creds.unauthUserName.empty()) user += L" -> " + creds.unauthUserName;
+    }
+    LogMessage(LOG_TRACE,
+               L"GetConsoleProtocolCredentials(): (sessionId=%d) Successfully got credentials for user %s for session "
+               L"login",
+               SessionIdForLog(), user.c_str());
+    return true;
+}
+
+bool CheckCertSsoEnabledForSession(Credentials& creds, PropertyBag& response) {
+    SysMsgUtl::FunctionTraceWithSessionId trace("CheckCertSsoEnabledForSession");
+    const wchar_t* name = L"CheckCertSsoEnabledForSession";
+    if (!CheckSessionRequest(name, &creds, response) || !SendSessionRequest(name, response)) return false;
+    LogMessage(LOG_TRACE, L"CheckCertSsoEnabledForSession(): (sessionId=%d) Request %s finished successfully",
+               SessionIdForLog(), name);
+    return true;
+}
+
+bool CertSsoUnlockSessionCompleteNotif(Credentials& creds, PropertyBag& response) {
+    SysMsgUtl::FunctionTraceWithSessionId trace("CertSsoUnlockSessionCompleteNotif");
+    const wchar_t* name = L"CertSsoUnlockSessionCompleteNotif";
+    if (!CheckSessionRequest(name, &creds, response)) return false;
+    if (creds.sessionGuid.empty()) {
+        response.SetError(1, Text(L"Request %s failed, (sessionId=%d) No sessionGuid available to perform CertSSO unlock",
+                                  name, SessionIdForLog()));
+        return false;
+    }
+    if (!SendSessionRequest(name, response)) return false;
+    LogMessage(LOG_TRACE, L"CertSsoUnlockSessionCompleteNotif(): (sessionId=%d) Request %s finished, sessionGuid: %s",
+               SessionIdForLog(), name, creds.sessionGuid.c_str());
+    return true;
+}
+
+bool NotifyDazSrvCertSsoUnlockAndRefreshTicket(Credentials& creds) {
+    SysMsgUtl::FunctionTraceWithSessionId trace("NotifyDazSrvCertSsoUnlockAndRefreshTicket");
+    const wchar_t* name = L"NotifyDazSrvCertSsoUnlockAndRefreshTicket";
+    PropertyBag answer;
+    if (!CheckSessionRequest(name, &creds, answer) || !SendSessionRequest(name, answer)) return false;
+    std::wstring guid = answer.Get(L"sessionGuid");
+    if (guid.empty()) {
+        LogMessage(LOG_ERROR, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket(): Request %s failed, (sessionId=%d) sessionGuid not found",
+                   name, SessionIdForLog());
+        return false;
+    }
+    creds.sessionGuid = guid;
+    LogMessage(LOG_TRACE, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket(): (sessionId=%d) Request %s finished, sessionGuid: %s",
+               SessionIdForLog(), name, guid.c_str());
+    return creds.InitCertSsoUnlockEvent(CertSsoUnlockEventName(guid));
+}
+
+DWORD GetCertSsoAttempts() {
+    std::wstring text = ReadRegistryValue(GetConfigRoot(L"HKLM") + L"\\Agent\\Configuration\\CertSsoAttempts", L"3");
+    unsigned long attempts = ParseUInt(text, true);
+    if (attempts == 0) return 1;
+    if (attempts > 5) return 5;
+    return static_cast<DWORD>(attempts);
+}
