@@ -2,6 +2,7 @@
 // that tests must steer. Everything else calls Win32 directly.
 #pragma once
 #include <windows.h>
+#include <wincred.h>
 #include <wtsapi32.h>
 #include <evntprov.h>
 
@@ -56,6 +57,19 @@ public:
     virtual ULONG EventWrite(REGHANDLE handle, const EVENT_DESCRIPTOR& descriptor, ULONG count,
                              EVENT_DATA_DESCRIPTOR* data) = 0;
     virtual ULONG EventUnregister(REGHANDLE handle) = 0;
+
+    // --- Logon buffers ---
+    // CredProtectW with its contract: a too small or missing output buffer fails with
+    // ERROR_INSUFFICIENT_BUFFER and stores the characters needed (terminator included).
+    // Wine raises an exception on the real call and hangs, so nothing calls it but this seam.
+    virtual BOOL ProtectCredential(BOOL asSelf, const wchar_t* credentials, DWORD credentialsChars,
+                                   wchar_t* protectedCredentials, DWORD* protectedChars,
+                                   CRED_PROTECTION_TYPE* protectionType) = 0;
+    // The id of an authentication package: untrusted LSA connection, lookup of the narrow
+    // name, deregistration. Returns the NTSTATUS of the first step that failed, else 0, and
+    // writes the id only on success.
+    virtual NTSTATUS LookupAuthenticationPackage(const char* packageName, ULONG* packageId) = 0;
+    // --- End of logon buffers ---
 };
 
 // The process-wide instance: the one installed by Set(), else the build's default

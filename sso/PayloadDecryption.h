@@ -4,6 +4,6 @@
 #pragma once
 #include "lib/mfw/common/SecureString.h"
 
-#include <string>
+#include <string_view>
 
-CORE::SecureWString DecryptProtectedPayload(const std::wstring& payload);
+CORE::SecureWString DecryptProtectedPayload(std::wstring_view payload);

@@ -3,7 +3,10 @@
 #include "../Platform.h"
 #include "../UniqueResource.h"
 #include "../VersionCheck.h"
+#include "SimProtectedForm.h"
 
+#include <cstring>
+#include <cwchar>
 #include <optional>
 #include <vector>
 
@@ -88,6 +91,64 @@ HANDLE WINAPI SimOpenEvent(DWORD access, BOOL inherit, LPCWSTR name) {
     return event;
 }
 
+// --- Logon buffers ---
+struct SimPackage {
+    const char* name;
+    ULONG id;
+};
+const SimPackage kSimPackages[] = {
+    {"Negotiate", 0}, {"NTLM", 1}, {"Kerberos", 2}, {"CloudAP", 4}, {"LUMO_AUTHENTICATION_PACKAGE_V1_0", 7},
+};
+constexpr NTSTATUS kStatusNoSuchPackage = static_cast<NTSTATUS>(0xC00000FEL);
+constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000DL);
+
+BOOL SimProtectCredential(const wchar_t* credentials, DWORD credentialsChars, wchar_t* out, DWORD* outChars,
+                          CRED_PROTECTION_TYPE* protectionType) {
+    if (auto error = ReadDword(L"CredProtectError")) {
+        ::SetLastError(*error);
+        return FALSE;
+    }
+    if (!outChars || (!credentials && credentialsChars)) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    // Callers count the terminator in; it is not part of the text.
+    size_t chars = credentials ? wcsnlen(credentials, credentialsChars) : 0;
+    size_t needed = SimProtectedLength(chars) + 1;
+    if (needed <= 1 || needed > MAXDWORD) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!out || *outChars < needed) {
+        *outChars = static_cast<DWORD>(needed);
+        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    SimProtect(credentials, chars, out);
+    out[needed - 1] = L'\0';
+    if (protectionType) *protectionType = CredUserProtection;
+    return TRUE;
+}
+
+NTSTATUS SimLookupPackage(const char* packageName, ULONG* packageId) {
+    if (!packageName || !packageId) return kStatusInvalidParameter;
+    std::wstring name;
+    for (const char* p = packageName; *p && name.size() < 256; ++p) name.push_back(static_cast<unsigned char>(*p));
+    if (auto status = ReadDword((L"AuthPackageStatus." + name).c_str())) return static_cast<NTSTATUS>(*status);
+    if (auto id = ReadDword((L"AuthPackage." + name).c_str())) {
+        *packageId = *id;
+        return 0;
+    }
+    for (const auto& package : kSimPackages) {
+        if (_stricmp(package.name, packageName) == 0) {
+            *packageId = package.id;
+            return 0;
+        }
+    }
+    return kStatusNoSuchPackage;
+}
+// --- End of logon buffers ---
+
 class SimPlatform final : public IPlatform {
 public:
     bool ProcessIdToSessionId(DWORD processId, DWORD* sessionId) override {
@@ -165,6 +226,17 @@ public:
         return ERROR_SUCCESS;
     }
     ULONG EventUnregister(REGHANDLE) override { return ERROR_SUCCESS; }
+
+    // --- Logon buffers ---
+    BOOL ProtectCredential(BOOL, const wchar_t* credentials, DWORD credentialsChars, wchar_t* protectedCredentials,
+                           DWORD* protectedChars, CRED_PROTECTION_TYPE* protectionType) override {
+        return SimProtectCredential(credentials, credentialsChars, protectedCredentials, protectedChars,
+                                    protectionType);
+    }
+    NTSTATUS LookupAuthenticationPackage(const char* packageName, ULONG* packageId) override {
+        return SimLookupPackage(packageName, packageId);
+    }
+    // --- End of logon buffers ---
 
 private:
     static bool Fail(DWORD error) {

@@ -14,6 +14,16 @@
 //   TesselSignalCount REG_DWORD, TesselLastEvent REG_SZ
 //   LogonMonitorEventCount, LogonMonitorLastOpcode REG_DWORD; LogonMonitorLastEvent REG_BINARY
 //   (the event record as written)
+
+// Logon buffers:
+//   CredProtectError                                             REG_DWORD: CredProtectW fails with it
+//   CredProtectW answers with the reversible form of SimProtectedForm.h ("@@TCSIM" + Base64 of
+//   the UTF-16LE text), so logonsim can recover what was protected.
+//   Authentication package ids (names compared without case): Negotiate 0, NTLM 1, Kerberos 2,
+//   CloudAP 4, LUMO_AUTHENTICATION_PACKAGE_V1_0 7; any other name fails with
+//   STATUS_NO_SUCH_PACKAGE (0xC00000FE). Per package <name>:
+//   AuthPackage.<name>                                           REG_DWORD: the id instead
+//   AuthPackageStatus.<name>                                     REG_DWORD: the lookup fails with it
 // Events opened inside a private namespace are plain named events whose name has every
 // backslash replaced by '.', prefixed with "TcfiltrSim." (e.g. TcfiltrSim.dravikndmg.NotReadyForTessel2).
 #pragma once

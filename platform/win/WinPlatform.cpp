@@ -2,8 +2,12 @@
 #include "../Platform.h"
 #include "../UniqueResource.h"
 
+#include <ntsecapi.h>
+#include <wincred.h>
 #include <wtsapi32.h>
 
+#include <cstring>
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -22,6 +26,31 @@ bool QueryCurrentSession(WTS_INFO_CLASS infoClass, T* out) {
     if (!ok) SetLastError(ERROR_INVALID_DATA);
     return ok;
 }
+
+// --- Logon buffers ---
+// An untrusted LSA connection, deregistered however the lookup ends.
+TC_DEFINE_UNIQUE(unique_lsa_connection, HANDLE, nullptr, ::LsaDeregisterLogonProcess(value));
+
+NTSTATUS LookupPackage(const char* packageName, ULONG* packageId) {
+    constexpr NTSTATUS kInvalidParameter = static_cast<NTSTATUS>(0xC000000DL);
+    if (!packageName || !packageId) return kInvalidParameter;
+    size_t length = strnlen(packageName, 0xFFFF);
+    if (length >= 0xFFFF) return kInvalidParameter;  // MaximumLength counts the terminator too
+    // The lookup takes a writable name; hand it a copy.
+    std::string name(packageName, length);
+    unique_lsa_connection lsa;
+    NTSTATUS status = ::LsaConnectUntrusted(lsa.put());
+    if (status != 0) return status;
+    LSA_STRING lsaName;
+    lsaName.Buffer = name.data();
+    lsaName.Length = static_cast<USHORT>(length);
+    lsaName.MaximumLength = static_cast<USHORT>(length + 1);
+    ULONG id = 0;
+    status = ::LsaLookupAuthenticationPackage(lsa.get(), &lsaName, &id);
+    if (status == 0) *packageId = id;
+    return status;
+}
+// --- End of logon buffers ---
 
 class WinPlatform final : public IPlatform {
 public:
@@ -85,6 +114,19 @@ public:
         return ::EventWrite(handle, &descriptor, count, data);
     }
     ULONG EventUnregister(REGHANDLE handle) override { return ::EventUnregister(handle); }
+
+    // --- Logon buffers ---
+    BOOL ProtectCredential(BOOL asSelf, const wchar_t* credentials, DWORD credentialsChars,
+                           wchar_t* protectedCredentials, DWORD* protectedChars,
+                           CRED_PROTECTION_TYPE* protectionType) override {
+        // The API's input pointer is not const, but it only reads the text.
+        return ::CredProtectW(asSelf, const_cast<LPWSTR>(credentials), credentialsChars, protectedCredentials,
+                              protectedChars, protectionType);
+    }
+    NTSTATUS LookupAuthenticationPackage(const char* packageName, ULONG* packageId) override {
+        return LookupPackage(packageName, packageId);
+    }
+    // --- End of logon buffers ---
 };
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "FakePlatform.h"
 
+#include "platform/sim/SimProtectedForm.h"
+
+#include <cwchar>
+
 namespace testsupport {
 namespace {
 
@@ -146,6 +150,53 @@ ULONG FakePlatform::EventUnregister(REGHANDLE) {
     ++eventUnregistrations;
     return ERROR_SUCCESS;
 }
+
+// --- Logon buffers ---
+BOOL FakePlatform::ProtectCredential(BOOL asSelf, const wchar_t* credentials, DWORD credentialsChars,
+                                     wchar_t* protectedCredentials, DWORD* protectedChars,
+                                     CRED_PROTECTION_TYPE* protectionType) {
+    ++protectCalls;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        protectAsSelf.push_back(asSelf);
+        protectTypeRequested.push_back(protectionType != nullptr);
+    }
+    if (protectError) {
+        ::SetLastError(protectError);
+        return FALSE;
+    }
+    if (!protectedChars || (!credentials && credentialsChars)) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    size_t chars = credentials ? wcsnlen(credentials, credentialsChars) : 0;
+    size_t needed = platform::sim::SimProtectedLength(chars) + 1;
+    if (!protectedCredentials || *protectedChars < needed) {
+        if (protectSizeQuerySucceeds) return TRUE;
+        *protectedChars = static_cast<DWORD>(needed);
+        ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (protectFillError) {
+        ::SetLastError(protectFillError);
+        return FALSE;
+    }
+    platform::sim::SimProtect(credentials, chars, protectedCredentials);
+    protectedCredentials[needed - 1] = L'\0';
+    if (protectionType) *protectionType = CredUserProtection;
+    return TRUE;
+}
+
+NTSTATUS FakePlatform::LookupAuthenticationPackage(const char* packageName, ULONG* packageId) {
+    std::lock_guard<std::mutex> guard(lock);
+    packageLookups.push_back(packageName ? packageName : "");
+    if (packageLookupStatus != 0) return packageLookupStatus;
+    auto found = packageName ? packageIds.find(packageName) : packageIds.end();
+    if (found == packageIds.end()) return static_cast<NTSTATUS>(0xC00000FEL);
+    *packageId = found->second;
+    return 0;
+}
+// --- End of logon buffers ---
 
 void FakePlatform::SetWindows10Workstation() {
     os = platform::OsFacts{};

@@ -6,6 +6,7 @@
 #include "platform/VersionCheck.h"
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -70,6 +71,27 @@ public:
     ULONG EventWrite(REGHANDLE handle, const EVENT_DESCRIPTOR& descriptor, ULONG count,
                      EVENT_DATA_DESCRIPTOR* data) override;
     ULONG EventUnregister(REGHANDLE handle) override;
+
+    // --- Logon buffers ---
+    // ProtectCredential answers in the simulation's reversible form (platform/sim/SimProtectedForm.h)
+    // with the size-query contract of CredProtectW.
+    DWORD protectError = 0;               // non-zero: every call fails with it
+    DWORD protectFillError = 0;           // non-zero: the call with a big enough buffer fails with it
+    bool protectSizeQuerySucceeds = false;  // the call without a buffer answers TRUE (a broken system)
+    std::atomic<int> protectCalls{0};
+    std::vector<BOOL> protectAsSelf;      // per call
+    std::vector<bool> protectTypeRequested;  // per call: a protection type pointer was passed
+    // LookupAuthenticationPackage: ids by exact name (the simulation's table to start with);
+    // an unknown name fails with STATUS_NO_SUCH_PACKAGE, packageLookupStatus fails every lookup.
+    std::map<std::string, ULONG> packageIds{
+        {"Negotiate", 0}, {"NTLM", 1}, {"Kerberos", 2}, {"CloudAP", 4}, {"LUMO_AUTHENTICATION_PACKAGE_V1_0", 7}};
+    NTSTATUS packageLookupStatus = 0;
+    std::vector<std::string> packageLookups;
+    BOOL ProtectCredential(BOOL asSelf, const wchar_t* credentials, DWORD credentialsChars,
+                           wchar_t* protectedCredentials, DWORD* protectedChars,
+                           CRED_PROTECTION_TYPE* protectionType) override;
+    NTSTATUS LookupAuthenticationPackage(const char* packageName, ULONG* packageId) override;
+    // --- End of logon buffers ---
 
     // Facts of common systems.
     void SetWindows10Workstation();

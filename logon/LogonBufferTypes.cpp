@@ -1,0 +1,15 @@
+#include "LogonBufferTypes.h"
+
+#include "lib/mfw/common/ErrorText.h"
+
+namespace logon {
+
+std::wstring ResultText(DWORD code) noexcept {
+    try {
+        return CORE::SystemErrorText(code);
+    } catch (...) {
+        return std::wstring();
+    }
+}
+
+}  // namespace logon
