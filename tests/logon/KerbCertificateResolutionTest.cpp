@@ -107,10 +107,16 @@ TEST_F(KerbCertificateResolution, CertSsoAlwaysResolvesFullyAndIgnoresTheSmartCa
     EXPECT_FALSE(log.Contains(L"SmartCardHintOptimization is DISABLED"));
 }
 
-TEST_F(KerbCertificateResolution, DomainHintSwitchDropsTheResolvedDomain) {
+TEST_F(KerbCertificateResolution, DomainHintSwitchOrAnEmptyResolvedDomainSendsNoDomain) {
     registry.SetAgentConfig(L"UseDomainOnSmartCard", L"true");
-    registry.SetAgentConfig(L"DisableSmartcardDomainHint", L"true");
+    g_resolution.domain.clear();
     Bytes b = Build(false, {L"alice@corp.example"});
+    EXPECT_EQ(U16(b, 8), 0u);
+    EXPECT_TRUE(log.Contains(L"Did not find the domain for UPN alice@corp.example.", CORE::LOG_TRACE));
+
+    g_resolution.domain = L"corp.example";
+    registry.SetAgentConfig(L"DisableSmartcardDomainHint", L"true");
+    b = Build(false, {L"alice@corp.example"});
     EXPECT_EQ(User(b), L"alice");
     EXPECT_EQ(U16(b, 8), 0u);
     EXPECT_TRUE(log.Contains(
@@ -135,21 +141,6 @@ TEST_F(KerbCertificateResolution, DisabledHintOptimizationIgnoresTheSidAndIsRead
     ASSERT_EQ(g_resolution.calls.size(), 2u);
     EXPECT_TRUE(g_resolution.calls[1].hintOptimizationDisabled);
     EXPECT_EQ(g_resolution.calls[1].upn, L"first@corp.example");
-}
-
-TEST_F(KerbCertificateResolution, EmptyResolvedDomainOrFailureSendsNoDomain) {
-    registry.SetAgentConfig(L"UseDomainOnSmartCard", L"true");
-    g_resolution.domain.clear();
-    Bytes b = Build(false, {L"alice@corp.example"});
-    EXPECT_EQ(U16(b, 8), 0u);
-    EXPECT_TRUE(log.Contains(L"Did not find the domain for UPN alice@corp.example.", CORE::LOG_TRACE));
-
-    g_resolution.succeeds = false;
-    b = Build(false, {L"alice@corp.example"});
-    EXPECT_EQ(U16(b, 8), 0u);
-    EXPECT_EQ(U16(b, 24), 0u);
-    EXPECT_TRUE(log.Contains(L"Unable to retrieve account information for user principal name 'alice@corp.example'. ",
-                             CORE::LOG_DEBUG));
 }
 
 }  // namespace

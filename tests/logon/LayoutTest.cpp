@@ -64,24 +64,6 @@ TEST_F(LogonLayout, UnlockCarriesTheLogonIdAndAnEmptyDomainIsLengthZeroOffsetZer
     EXPECT_EQ(Slice(b, 56, 8), (Bytes{0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55}));
 }
 
-TEST_F(LogonLayout, CredentialUiGetsTheClearPasswordWithoutProtection) {
-    Bytes b = Built([&](BYTE* buffer, DWORD* size) {
-        return BuildInteractiveLogonBuffer(2, L"D", L"U", L"pw", nullptr, CPUS_CREDUI, buffer, size);
-    });
-    EXPECT_EQ(CountedAt(b, 40), (Counted{4, 4, 0, 68}));
-    EXPECT_EQ(Text(b, 68, 4), L"pw");
-    EXPECT_EQ(os.protectCalls, 0);
-}
-
-TEST_F(LogonLayout, AnEmptyPasswordStaysEmptyAndUnprotected) {
-    Bytes b = Built([&](BYTE* buffer, DWORD* size) {
-        return BuildInteractiveLogonBuffer(2, L"D", L"U", L"", nullptr, CPUS_LOGON, buffer, size);
-    });
-    ASSERT_EQ(b.size(), 68u);
-    EXPECT_EQ(CountedAt(b, 40), (Counted{0, 0, 0, 0}));
-    EXPECT_EQ(os.protectCalls, 0);
-}
-
 struct PackCase {
     const char* name;
     CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
@@ -112,18 +94,6 @@ TEST_F(LogonLayout, PackInteractiveLogonDropsTheDomainOfAUpnAndSetsEveryOffset) 
         EXPECT_EQ(Text(b, 64, 36), L"alice@corp.example");
         EXPECT_EQ(Text(b, 100, pwBytes), c.password);
     }
-}
-
-TEST_F(LogonLayout, PackInteractiveLogonKeepsTheDomainOfAPlainUserName) {
-    BYTE* raw = nullptr;
-    DWORD size = 0;
-    ASSERT_EQ(PackInteractiveLogon(L"CORP", L"alice", L"", CPUS_LOGON, &raw, &size), S_OK);
-    Bytes b(raw, raw + size);
-    ::CoTaskMemFree(raw);
-    ASSERT_EQ(b.size(), 64u + 8 + 10);
-    EXPECT_EQ(CountedAt(b, 8), (Counted{8, 8, 0, 64}));
-    EXPECT_EQ(CountedAt(b, 24), (Counted{10, 10, 0, 72}));
-    EXPECT_EQ(CountedAt(b, 40), (Counted{0, 0, 0, 82}));
 }
 
 TEST_F(LogonLayout, CspInfoWithOneCharacterNamesIs64BytesWithOffsets4To10) {
@@ -175,19 +145,6 @@ TEST_F(LogonLayout, CertificateUnlockIsWrittenAsLogonWithTheLogonIdAt72) {
     EXPECT_EQ(U32(b, 92), 64u);
     EXPECT_EQ(U32(b, 92 + 20), static_cast<uint32_t>(kKeyExchange));
     EXPECT_EQ(Text(b, 92 + 48, 8), std::wstring(L"C\0R\0", 4));
-}
-
-TEST_F(LogonLayout, CertificateLogonLeavesTheLogonIdZeroAndEmptyStringsAtOffsetZero) {
-    Bytes b = Built([&](BYTE* buffer, DWORD* size) {
-        return BuildCertificateLogonBuffer(13, nullptr, L"", L"12", &kLogonId, 0, nullptr, nullptr, L"K", L"P", buffer,
-                                           size);
-    });
-    EXPECT_EQ(U32(b, 0), 13u);
-    EXPECT_EQ(CountedAt(b, 8), (Counted{0, 0, 0, 0}));
-    EXPECT_EQ(CountedAt(b, 24), (Counted{0, 0, 0, 0}));
-    EXPECT_EQ(CountedAt(b, 40), (Counted{4, 4, 0, 80}));
-    EXPECT_EQ(U64(b, 64), 84u);
-    EXPECT_EQ(U64(b, 72), 0u);
 }
 
 TEST_F(LogonLayout, HybridPasswordFrameEmbedsTheInteractiveLogonRightAfterTheLocalStrings) {

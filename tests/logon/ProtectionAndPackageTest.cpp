@@ -156,11 +156,6 @@ TEST_F(Protection, HybridWrappersHandOutTheBuilderBytesOrMapItsFailure) {
               HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION));
     EXPECT_EQ(CredFilterBuildHybridLogonBuffer(L"u", L"", L"D", L"U", L"pw", CPUS_LOGON, nullptr, &size), E_INVALIDARG);
     EXPECT_TRUE(log.Contains(L"CredFilterBuildHybridLogonBuffer: Invalid parameters pbHybridLogon=", CORE::LOG_WARN));
-    EXPECT_EQ(CredFilterBuildHybridCertificateLogonBuffer(L"u", L"", nullptr, nullptr, L"1", 0, nullptr, nullptr, L"K",
-                                                          L"P", &buffer, nullptr),
-              E_INVALIDARG);
-    EXPECT_TRUE(
-        log.Contains(L"CredFilterBuildHybridCertificateLogonBuffer: Invalid parameters pbHybridLogon=", CORE::LOG_WARN));
 }
 
 }  // namespace

@@ -46,21 +46,22 @@ inline std::vector<Seed> BuildSeeds() {
     if (SUCCEEDED(PackInteractiveLogon(L"", L"local", L"secret", CPUS_CREDUI, &raw, &size)))
         seeds.push_back({"credential UI", package("NTLM"), Take(raw, size), size});
 
-    size = 0;
-    (void)BuildInteractiveLogonBuffer(7, L"CORP", L"alice", L"secret", &kUnlockId, CPUS_UNLOCK_WORKSTATION, nullptr,
-                                      &size);
-    std::vector<BYTE> unlock(size);
-    if (BuildInteractiveLogonBuffer(7, L"CORP", L"alice", L"secret", &kUnlockId, CPUS_UNLOCK_WORKSTATION,
-                                    unlock.data(), &size) == 0)
-        seeds.push_back({"password unlock", package("Negotiate"), unlock, size});
-
-    size = 0;
-    (void)BuildCertificateLogonBuffer(15, L"CORP", L"alice", L"1234", &kUnlockId, 1, L"Card", L"Reader", L"Cont",
-                                      L"Prov", nullptr, &size);
-    std::vector<BYTE> certificate(size);
-    if (BuildCertificateLogonBuffer(15, L"CORP", L"alice", L"1234", &kUnlockId, 1, L"Card", L"Reader", L"Cont",
-                                    L"Prov", certificate.data(), &size) == 0)
-        seeds.push_back({"certificate with LogonId", package("Kerberos"), certificate, size});
+    // Size query, then the build.
+    auto built = [](auto build) {
+        DWORD needed = 0;
+        (void)build(nullptr, &needed);
+        std::vector<BYTE> bytes(needed);
+        return build(bytes.data(), &needed) == 0 ? bytes : std::vector<BYTE>();
+    };
+    auto unlock = built([](BYTE* b, DWORD* s) {
+        return BuildInteractiveLogonBuffer(7, L"CORP", L"alice", L"secret", &kUnlockId, CPUS_UNLOCK_WORKSTATION, b, s);
+    });
+    seeds.push_back({"password unlock", package("Negotiate"), unlock, unlock.size()});
+    auto certificate = built([](BYTE* b, DWORD* s) {
+        return BuildCertificateLogonBuffer(15, L"CORP", L"alice", L"1234", &kUnlockId, 1, L"Card", L"Reader", L"Cont",
+                                           L"Prov", b, s);
+    });
+    seeds.push_back({"certificate with LogonId", package("Kerberos"), certificate, certificate.size()});
 
     CORE::SecureWString pin;
     ProtectSecretCopy(L"1234", &pin);
