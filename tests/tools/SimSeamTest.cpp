@@ -1,0 +1,45 @@
+// The simulated seam logonsim's end-to-end runs rely on: the reversible protection and the
+// documented package ids, each steerable from the simulation's registry key.
+#include "logon/AuthPackage.h"
+#include "logon/PasswordProtection.h"
+
+#include "support/RegistrySandbox.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const wchar_t kSimKey[] = L"Software\\TcfiltrSim";
+
+TEST(SimSeam, ProtectsReversiblyUnlessToldToFail) {
+    testsupport::RegistrySandbox registry;
+    CORE::SecureWString out;
+    ASSERT_EQ(ProtectPassword(L"secret", &out), S_OK);
+    EXPECT_EQ(out, L"@@TCSIMcwBlAGMAcgBlAHQA");
+    registry.SetDword(kSimKey, L"CredProtectError", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ProtectPassword(L"secret", &out), HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+}
+
+TEST(SimSeam, AnswersTheDocumentedPackageIdsAndItsOverrides) {
+    testsupport::RegistrySandbox registry;
+    const struct {
+        const char* name;
+        ULONG id;
+    } table[] = {{"Negotiate", 0}, {"NTLM", 1}, {"Kerberos", 2}, {"kerberos", 2}, {"CloudAP", 4},
+                 {"LUMO_AUTHENTICATION_PACKAGE_V1_0", 7}};
+    for (const auto& row : table) {
+        ULONG id = 99;
+        EXPECT_EQ(LookupAuthPackage(row.name, &id), S_OK) << row.name;
+        EXPECT_EQ(id, row.id) << row.name;
+    }
+    ULONG id = 99;
+    EXPECT_EQ(LookupAuthPackage("MICROSOFT_AUTHENTICATION_PACKAGE_V1_0", &id), static_cast<HRESULT>(0xD00000FEL));
+    registry.SetDword(kSimKey, L"AuthPackage.Kerberos", 12);
+    registry.SetDword(kSimKey, L"AuthPackageStatus.NTLM", 0xC0000022);
+    EXPECT_EQ(LookupAuthPackage("Kerberos", &id), S_OK);
+    EXPECT_EQ(id, 12u);
+    EXPECT_EQ(LookupAuthPackage("NTLM", &id), static_cast<HRESULT>(0xD0000022L));
+    EXPECT_EQ(id, 12u);
+}
+
+}  // namespace
