@@ -58,6 +58,93 @@ std::wstring Format(const wchar_t* format, ...) {
     return buffer;
 }
 
+const wchar_t* ResponseName(CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response) {
+    switch (response) {
+    case CPGSR_NO_CREDENTIAL_NOT_FINISHED: return L"CPGSR_NO_CREDENTIAL_NOT_FINISHED";
+    case CPGSR_NO_CREDENTIAL_FINISHED: return L"CPGSR_NO_CREDENTIAL_FINISHED";
+    case CPGSR_RETURN_CREDENTIAL_FINISHED: return L"CPGSR_RETURN_CREDENTIAL_FINISHED";
+    case CPGSR_RETURN_NO_CREDENTIAL_FINISHED: return L"CPGSR_RETURN_NO_CREDENTIAL_FINISHED";
+    default: return L"CPGSR_?";
+    }
+}
+
+// Compares what LogonUI received with what the run expects; one step per mismatch.
+void CheckExpectations(const Expectations& expect, const DecodedSerialization& d, Recorder& record) {
+    auto check = [&](const wchar_t* what, const std::wstring& wanted, const std::wstring& got, bool enabled) {
+        if (enabled && wanted != got)
+            record.Add(Format(L"expected %s", what), E_FAIL, Format(L"wanted \"%s\", got \"%s\"", wanted.c_str(), got.c_str()),
+                       false);
+    };
+    check(L"package", expect.package, d.package, !expect.package.empty());
+    check(L"message type", std::to_wstring(expect.messageType), std::to_wstring(d.messageType), expect.messageType >= 0);
+    check(L"domain", expect.domain, d.domain, expect.checkDomain);
+    check(L"user", expect.user, d.user, !expect.user.empty());
+    check(L"local user", expect.localUser, d.localUser, !expect.localUser.empty());
+    check(L"container", expect.container, d.csp.container, !expect.container.empty());
+    check(L"key storage provider", expect.provider, d.csp.provider, !expect.provider.empty());
+    if (!expect.secret.empty()) {
+        const DecodedSecret& secret = d.hasCspInfo ? d.pin : d.password;
+        if (!(secret.clear == expect.secret))
+            record.Add(L"expected secret", E_FAIL,
+                       Format(L"the %s carried does not match (%s, %u characters)", d.hasCspInfo ? L"PIN" : L"password",
+                              SecretFormName(secret.form), static_cast<unsigned>(secret.clear.size())),
+                       false);
+    }
+}
+
+// LogonUI's part with the tile: select it, take its serialization, report the outcome.
+void DriveTile(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record) {
+    com_ptr<ICredentialProviderCredential> tile;
+    DWORD index = outcome.defaultTile == CREDENTIAL_PROVIDER_NO_DEFAULT ? 0 : outcome.defaultTile;
+    if (!record.Expect(Format(L"GetCredentialAt(%u)", index), provider->GetCredentialAt(index, tile.put()))) return;
+
+    LPWSTR label = nullptr;
+    if (SUCCEEDED(tile->GetStringValue(0, &label))) {
+        record.Add(L"GetStringValue(0)", S_OK, Format(L"\"%s\"", label));
+        ::CoTaskMemFree(label);
+    }
+    BOOL autoLogon = FALSE;
+    HRESULT hr = tile->SetSelected(&autoLogon);
+    // E_FAIL is the tile's ordinary answer outside an unlock: LogonUI goes on regardless.
+    record.Add(L"SetSelected", hr, Format(L"autologon=%s", autoLogon ? L"TRUE" : L"FALSE"),
+               SUCCEEDED(hr) || hr == E_FAIL);
+
+    CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response = CPGSR_NO_CREDENTIAL_NOT_FINISHED;
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
+    LPWSTR text = nullptr;
+    CREDENTIAL_PROVIDER_STATUS_ICON icon = CPSI_NONE;
+    hr = tile->GetSerialization(&response, &serialization, &text, &icon);
+    if (text) ::CoTaskMemFree(text);
+    outcome.serialized = SUCCEEDED(hr) && response == CPGSR_RETURN_CREDENTIAL_FINISHED && serialization.rgbSerialization;
+    record.Add(L"GetSerialization", hr,
+               Format(L"%s, package %u, %u bytes", ResponseName(response), serialization.ulAuthenticationPackage,
+                      serialization.cbSerialization),
+               outcome.serialized);
+    if (outcome.serialized) {
+        outcome.decoded = DecodeSerialization(serialization.ulAuthenticationPackage, serialization.rgbSerialization,
+                                              serialization.cbSerialization);
+        record.Add(L"decoded serialization", outcome.decoded.ok ? S_OK : E_FAIL,
+                   outcome.decoded.ok ? Describe(outcome.decoded) : outcome.decoded.error, outcome.decoded.ok);
+        if (!IsEqualCLSID(serialization.clsidCredentialProvider, CLSID_credprovider))
+            record.Add(L"clsidCredentialProvider", E_FAIL, L"not the provider's CLSID", false);
+        CheckExpectations(options.expect, outcome.decoded, record);
+    }
+    if (serialization.rgbSerialization) {
+        ::SecureZeroMemory(serialization.rgbSerialization, serialization.cbSerialization);
+        ::CoTaskMemFree(serialization.rgbSerialization);
+    }
+
+    LPWSTR status = nullptr;
+    CREDENTIAL_PROVIDER_STATUS_ICON statusIcon = CPSI_NONE;
+    hr = tile->ReportResult(options.reportStatus, options.reportSubstatus, &status, &statusIcon);
+    outcome.statusText = status ? status : L"";
+    outcome.statusIcon = statusIcon;
+    if (status) ::CoTaskMemFree(status);
+    record.Expect(Format(L"ReportResult(0x%08X, 0x%08X)", static_cast<unsigned>(options.reportStatus),
+                         static_cast<unsigned>(options.reportSubstatus)),
+                  hr, Format(L"status text \"%s\", icon %d", outcome.statusText.c_str(), static_cast<int>(statusIcon)));
+}
+
 void DriveProvider(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record) {
     if (!record.Expect(Format(L"SetUsageScenario(%s)", ScenarioName(options.scenario)),
                        provider->SetUsageScenario(options.scenario, 0)))
@@ -86,12 +173,14 @@ void DriveProvider(ICredentialProvider* provider, const Options& options, Outcom
     std::wstring defaultText = outcome.defaultTile == CREDENTIAL_PROVIDER_NO_DEFAULT
                                    ? std::wstring(L"none")
                                    : std::to_wstring(outcome.defaultTile);
-    bool countOk = SUCCEEDED(hr) && (options.expectTiles < 0 || outcome.tileCount == DWORD(options.expectTiles));
+    const int expectTiles = options.expect.tiles;
+    bool countOk = SUCCEEDED(hr) && (expectTiles < 0 || outcome.tileCount == DWORD(expectTiles));
     record.Add(L"GetCredentialCount", hr,
                Format(L"tiles=%u default=%s autologon=%s%s", outcome.tileCount, defaultText.c_str(),
                       outcome.autoLogon ? L"TRUE" : L"FALSE",
-                      countOk ? L"" : Format(L" (expected %d tiles)", options.expectTiles).c_str()),
+                      countOk ? L"" : Format(L" (expected %d tiles)", expectTiles).c_str()),
                countOk);
+    if (SUCCEEDED(hr) && outcome.tileCount > 0) DriveTile(provider, options, outcome, record);
 
     record.Expect(L"UnAdvise", provider->UnAdvise());
     outcome.credentialsChanged = sink->Changed();
@@ -143,6 +232,12 @@ Outcome Run(const Options& options) {
                 DriveProvider(provider.get(), options, outcome, record);
         }
     }
+
+    const Expectations& expect = options.expect;
+    const bool wantsSerialization = !expect.package.empty() || expect.messageType >= 0 || !expect.user.empty() ||
+                                    !expect.secret.empty() || expect.checkDomain;
+    if (wantsSerialization && !outcome.serialized)
+        record.Add(L"expected a serialization", E_FAIL, L"LogonUI received none", false);
 
     HRESULT unload = canUnloadNow();
     outcome.unloaded = unload == S_OK;

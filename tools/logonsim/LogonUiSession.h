@@ -1,6 +1,8 @@
 // The stand-in LogonUI: loads a credential provider DLL by path and walks it through the calls
 // LogonUI makes, recording every result so the caller can print an account and judge it.
 #pragma once
+#include "SerializationDecoder.h"
+
 #include "platform/UniqueResource.h"
 #include "platform/sdk/CredProv.h"
 
@@ -22,10 +24,26 @@ struct Field {
     std::wstring label;
 };
 
+// What the run must see for the logon to count as matched; empty/negative means "not checked".
+struct Expectations {
+    int tiles = -1;
+    std::wstring package;  // "Negotiate", "Kerberos", ...
+    int messageType = -1;
+    std::wstring domain;
+    bool checkDomain = false;
+    std::wstring user;
+    std::wstring secret;  // the password, or the PIN of a certificate logon, in clear text
+    std::wstring localUser;  // hybrid frames
+    std::wstring container;  // certificate logons
+    std::wstring provider;
+};
+
 struct Options {
     std::wstring dllPath;
     CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario = CPUS_LOGON;
-    int expectTiles = -1;  // -1: do not check
+    LONG reportStatus = 0;  // what LogonUI reports after the logon
+    LONG reportSubstatus = 0;
+    Expectations expect;
 };
 
 struct Outcome {
@@ -36,6 +54,11 @@ struct Outcome {
     BOOL autoLogon = FALSE;
     bool providerAllowed = false;
     int credentialsChanged = 0;
+    // The tile, when one was offered.
+    bool serialized = false;
+    DecodedSerialization decoded;
+    std::wstring statusText;  // from ReportResult
+    CREDENTIAL_PROVIDER_STATUS_ICON statusIcon = CPSI_NONE;
     bool unloaded = false;
     bool ok = false;  // every step ok and every expectation met
 };

@@ -1,6 +1,11 @@
 // logonsim: plays LogonUI against a credential provider DLL and prints what happened.
-//   logonsim --dll <path> [--scenario logon|unlock|credui|changepassword] [--expect-tiles N] [--quiet]
-// Exit code 0 only when every call went as LogonUI needs and every expectation held.
+//   logonsim --dll <path> [--scenario logon|unlock|credui|changepassword]
+//            [--report-status 0xNTSTATUS] [--report-substatus 0xNTSTATUS]
+//            [--expect-tiles N] [--expect-package NAME] [--expect-message N] [--expect-domain D]
+//            [--expect-user U] [--expect-secret S] [--expect-local-user U] [--expect-container C]
+//            [--expect-provider P] [--quiet]
+// Exit code 0 only when every call went as LogonUI needs and every expectation held. Secrets are
+// compared, never printed.
 #include "LogonUiSession.h"
 
 #include <cstdio>
@@ -17,7 +22,10 @@ void Print(const std::wstring& text) {
 }
 
 int Usage() {
-    Print(L"usage: logonsim --dll <path> [--scenario logon|unlock|credui|changepassword] [--expect-tiles N] [--quiet]\n");
+    Print(L"usage: logonsim --dll <path> [--scenario logon|unlock|credui|changepassword]\n"
+          L"         [--report-status 0xNTSTATUS] [--report-substatus 0xNTSTATUS] [--expect-tiles N]\n"
+          L"         [--expect-package NAME] [--expect-message N] [--expect-domain D] [--expect-user U]\n"
+          L"         [--expect-secret S] [--expect-local-user U] [--expect-container C] [--expect-provider P] [--quiet]\n");
     return 2;
 }
 
@@ -39,7 +47,28 @@ int wmain(int argc, wchar_t** argv) {
             else if (s == L"changepassword") options.scenario = CPUS_CHANGE_PASSWORD;
             else return Usage();
         } else if (arg == L"--expect-tiles" && hasValue) {
-            options.expectTiles = _wtoi(argv[++i]);
+            options.expect.tiles = _wtoi(argv[++i]);
+        } else if (arg == L"--report-status" && hasValue) {
+            options.reportStatus = static_cast<LONG>(wcstoul(argv[++i], nullptr, 0));
+        } else if (arg == L"--report-substatus" && hasValue) {
+            options.reportSubstatus = static_cast<LONG>(wcstoul(argv[++i], nullptr, 0));
+        } else if (arg == L"--expect-package" && hasValue) {
+            options.expect.package = argv[++i];
+        } else if (arg == L"--expect-message" && hasValue) {
+            options.expect.messageType = _wtoi(argv[++i]);
+        } else if (arg == L"--expect-domain" && hasValue) {
+            options.expect.domain = argv[++i];
+            options.expect.checkDomain = true;
+        } else if (arg == L"--expect-user" && hasValue) {
+            options.expect.user = argv[++i];
+        } else if (arg == L"--expect-secret" && hasValue) {
+            options.expect.secret = argv[++i];
+        } else if (arg == L"--expect-local-user" && hasValue) {
+            options.expect.localUser = argv[++i];
+        } else if (arg == L"--expect-container" && hasValue) {
+            options.expect.container = argv[++i];
+        } else if (arg == L"--expect-provider" && hasValue) {
+            options.expect.provider = argv[++i];
         } else if (arg == L"--quiet") {
             quiet = true;
         } else {
@@ -58,9 +87,12 @@ int wmain(int argc, wchar_t** argv) {
             line[767] = L'\0';
             Print(line);
         }
-        if (outcome.providerAllowed)
-            Print(outcome.tileCount == 0 ? L"  -> the provider offers no tile: no SSO material for this session\n"
-                                         : L"  -> the provider offers its SSO tile\n");
+        if (outcome.providerAllowed && outcome.tileCount == 0)
+            Print(L"  -> the provider offers no tile: no SSO material for this session\n");
+        if (outcome.serialized)
+            Print(L"  -> LogonUI received a " + outcome.decoded.package + L" logon for " +
+                  (outcome.decoded.domain.empty() ? std::wstring() : outcome.decoded.domain + L"\\") +
+                  outcome.decoded.user + L"\n");
         Print(std::wstring(L"RESULT: ") + (outcome.ok ? L"OK" : L"FAILED") + L"\n");
     }
     std::fflush(stdout);
