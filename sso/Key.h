@@ -7,12 +7,12 @@
 // base "##" key name, or "#" alone for the key without a name. Written form:
 // {name-scheme[=number]:version}; the number is the "ASKS" scheme's.
 #pragma once
+#include "CipherScheme.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
-
-class CipherScheme;
 
 // Locates the tag of a protected payload: the text starts with '{', a '-' follows somewhere
 // after it and a '}' somewhere after that '-'. Gives the position of that closing brace.
