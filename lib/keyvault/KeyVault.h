@@ -12,7 +12,9 @@
 //   its name: a blob copied under another name does not open. Inside the blob: byte 0 = format
 //   1, then the 32 key bytes (33 bytes). Keys are made from BCryptGenRandom; creating one holds
 //   the named mutex "Global\Velmora.Zephral.KeyVault.MasterKeys" so that two processes never
-//   both create (and one overwrite) the same key.
+//   both create (and one overwrite) the same key. Under Wine, DPAPI finds its crypto provider
+//   through HKLM: a process that redirects HKLM (the tests' private registry) must carry that
+//   provider's registration there.
 //
 // Derivation and cipher
 //   derived key = PBKDF2(HMAC-<hash>, password = the 32 master key bytes, salt, iterations),
