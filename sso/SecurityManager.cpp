@@ -8,6 +8,7 @@
 #include "lib/mfw/common/PropertyBag.h"
 #include "lib/mfw/common/SysMessage.h"
 
+#include <cstring>
 #include <new>
 
 keyvault::SecureBytes SecurityManager::DecryptEx(std::string_view payload, const CORE::PropertyBag* sessionKey) {
@@ -73,7 +74,7 @@ CORE::SecureWString DecryptProtectedPayload(const std::wstring& payload) {
     } catch (const SecurityException& e) {
         LogFailure(e.what());
     } catch (const CORE::coreException& e) {
-        if (std::string(e.what()) == "OutOfMem") throw;
+        if (std::strcmp(e.what(), "OutOfMem") == 0) throw;
         LogFailure(e.what());
     } catch (const std::bad_alloc&) {
         throw CORE::coreException("OutOfMem");
