@@ -1,6 +1,6 @@
 #include "PasswordProtection.h"
 
-#include "sso/PayloadDecryption.h"
+#include "sso/SecurityManager.h"
 
 #include "lib/mfw/common/SysMessage.h"
 #include "platform/Platform.h"

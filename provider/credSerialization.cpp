@@ -17,7 +17,7 @@
 #include "logon/PasswordProtection.h"
 #include "sso/AgentRequests.h"
 #include "sso/Credentials.h"
-#include "sso/PayloadDecryption.h"
+#include "sso/SecurityManager.h"
 
 #include <cstring>
 

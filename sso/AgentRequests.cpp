@@ -1,7 +1,7 @@
 #include "AgentRequests.h"
 
 #include "Credentials.h"
-#include "PayloadDecryption.h"
+#include "SecurityManager.h"
 
 #include "base/SessionInfo.h"
 #include "lib/mfw/common/Config.h"

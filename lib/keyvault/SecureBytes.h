@@ -1,0 +1,21 @@
+// A byte buffer for secrets (key material, plain text): every buffer it used is overwritten
+// with zeros before it goes back to the heap.
+#pragma once
+#include "lib/mfw/common/SecureString.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace keyvault {
+
+using SecureBytes = std::vector<BYTE, CORE::ZeroingAllocator<BYTE>>;
+
+// Overwrites the bytes in place and empties the buffer; the allocation is wiped again when it
+// is released.
+inline void Wipe(SecureBytes& bytes) noexcept {
+    if (!bytes.empty()) ::SecureZeroMemory(bytes.data(), bytes.size());
+    bytes.clear();
+}
+
+}  // namespace keyvault

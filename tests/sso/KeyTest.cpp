@@ -1,0 +1,120 @@
+// The payload tag: where it is found, how it splits, and which key vault name it stands for.
+#include "sso/Key.h"
+
+#include "support/LogCapture.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(PayloadTag, IsFoundOnlyInTheProtectedForm) {
+    const struct {
+        const char* text;
+        size_t brace;  // npos: not protected
+    } kCases[] = {
+        {"{SSO-AES:1}QUJD", 10},
+        {"{a}-b}", 5},            // the brace must follow the hyphen
+        {"{-}", 2},
+        {"{SSO-AES:1", std::string::npos},
+        {"SSO-AES:1}", std::string::npos},
+        {" {SSO-AES:1}", std::string::npos},
+        {"{SSO}", std::string::npos},
+        {"{", std::string::npos},
+        {"", std::string::npos},
+    };
+    for (const auto& c : kCases) {
+        size_t brace = std::string::npos;
+        bool found = FindPayloadTag(c.text, &brace);
+        EXPECT_EQ(found, c.brace != std::string::npos) << c.text;
+        if (found) {
+            EXPECT_EQ(brace, c.brace) << c.text;
+        }
+    }
+}
+
+struct TagCase {
+    const char* tag;
+    int components;
+    bool valid;
+    const char* name;
+    const char* baseName;
+    const char* scheme;
+    uint64_t number;
+    uint32_t version;
+};
+
+const TagCase kTags[] = {
+    {"{SSO-AES:0", 3, true, "SSO", "", "AES", 0, 0},
+    {"{SSO-AES:1}", 3, true, "SSO", "", "AES", 0, 1},
+    {"{#-AES:1", 3, true, "", "", "AES", 0, 1},
+    {"{vault##SSO-SMSS:1", 3, true, "SSO", "vault", "SMSS", 0, 1},
+    {"{vault###-AES:2", 3, true, "", "vault", "AES", 0, 2},
+    {"{a##b##c-AES:1", 3, true, "b##c", "a", "AES", 0, 1},
+    {"{user-ASKS=42:3", 4, true, "user", "", "ASKS", 42, 3},
+    {"{user-ASKS=18446744073709551615:4294967295", 4, true, "user", "", "ASKS", UINT64_MAX, UINT32_MAX},
+    {"{\"pin-key\"-AES:1", 3, true, "pin-key", "", "AES", 0, 1},
+    {"{'say \"hi\"'-AES:1", 3, true, "say \"hi\"", "", "AES", 0, 1},
+    {"{\"a\"'b'c-AES:1", 3, true, "abc", "", "AES", 0, 1},        // quoted pieces join
+    {"{\"\"-AES:1", 3, true, "", "", "AES", 0, 1},                // a quoted empty name still counts
+    {"{SSO--AES::1", 3, true, "SSO", "", "AES", 0, 1},            // empty pieces are skipped
+    {"{SSO:AES=1", 3, true, "SSO", "", "AES", 0, 1},              // every separator splits alike
+    {"{SSO-AES", 2, false, "", "", "", 0, 0},
+    {"{a-b-c-d-e", 5, false, "", "", "", 0, 0},
+    {"{\"SSO-AES:1", 1, false, "", "", "", 0, 0},                 // an open quote runs to the end
+    {"{SSO-AES:x", 3, false, "", "", "", 0, 0},
+    {"{SSO-AES:-1", 3, true, "SSO", "", "AES", 0, 1},             // '-' is a separator, not a sign
+    {"{SSO-AES:4294967296", 3, false, "", "", "", 0, 0},          // version is 32 bits
+    {"{u-ASKS=18446744073709551616:1", 4, false, "", "", "", 0, 0},
+    {"{u-ASKS= 1:1", 4, false, "", "", "", 0, 0},
+};
+
+TEST(PayloadTag, SplitsIntoThreeOrFourComponents) {
+    testsupport::LogCapture log;
+    for (const TagCase& c : kTags) {
+        SCOPED_TRACE(c.tag);
+        Key key;
+        EXPECT_EQ(key.parseTag(c.tag), c.valid);
+        EXPECT_EQ(key.components, c.components);
+        EXPECT_EQ(key.name, c.name);
+        EXPECT_EQ(key.baseName, c.baseName);
+        EXPECT_EQ(key.scheme, c.scheme);
+        EXPECT_EQ(key.number, c.number);
+        EXPECT_EQ(key.version, c.version);
+    }
+    CORE::FlushLog();
+    EXPECT_TRUE(log.Contains(L"Key::parseTag(): Invalid encryption tag - found 5 components!", CORE::LOG_TRACE));
+    EXPECT_TRUE(log.Contains(L"Key::parseTag(): Invalid encryption tag - found 2 components!", CORE::LOG_TRACE));
+}
+
+TEST(PayloadTag, CanonicalFormAndKeyspecPerSchemeAndName) {
+    // (Round trips of the canonical form over many tags are in PayloadFuzzTest.)
+    Key canonical;
+    ASSERT_TRUE(canonical.parseTag("{a:b=7-1"));
+    EXPECT_EQ(canonical.createTag(), "{a-b=7:1}");
+    ASSERT_TRUE(canonical.parseTag("{\"x-y\"-AES:0"));
+    EXPECT_EQ(canonical.createTag(), "{\"x-y\"-AES:0}");
+
+    const struct {
+        const char* tag;
+        const char* keyspec;
+    } kCases[] = {
+        {"{SSO-AES:0", "SECURITYMGRSSO"},
+        {"{sso-AES:0", "sso"},  // names are exact
+        {"{Custom-AES:1", "Custom"},
+        {"{base##Custom-AES:1", "Custom"},
+        {"{#-AES:1", "SECURITYMGRSESS"},
+        {"{SSO-LSEK:1", "local storage cipher key"},
+        {"{SSO-SMSS:1", "SSO"},
+        {"{vault##SSO-SMSS:1", "vault##SSO"},
+    };
+    testsupport::LogCapture log;
+    for (const auto& c : kCases) {
+        Key key;
+        ASSERT_TRUE(key.parseTag(c.tag));
+        EXPECT_EQ(key.createKeyspec(), c.keyspec) << c.tag;
+    }
+    CORE::FlushLog();
+    EXPECT_TRUE(log.Contains(L"Key::createKeyspec(): Keyspec: SECURITYMGRSESS", CORE::LOG_TRACE));
+}
+
+}  // namespace
