@@ -1,13 +1,24 @@
 #include "credfilter.h"
 
+#include "PackedInteractiveLogon.h"
+
 #include "base/Guids.h"
 #include "base/ModuleRef.h"
+#include "base/Serialization.h"
 #include "base/SessionInfo.h"
 #include "base/TesselSignal.h"
 #include "lib/mfw/common/Config.h"
+#include "lib/mfw/common/ErrorText.h"
+#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/coreException.h"
 #include "lib/mfw/common/SysMessage.h"
+#include "platform/Platform.h"
+#include "platform/UniqueResource.h"
+#include "sso/AgentRequests.h"
 #include "sso/Credentials.h"
+#include "sso/SecurityManager.h"
 
+#include <cstring>
 #include <cwchar>
 #include <new>
 
@@ -110,13 +121,231 @@ STDMETHODIMP credfilter::Filter(CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus, DWORD d
     return S_OK;
 }
 
-STDMETHODIMP credfilter::UpdateRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION*,
-                                                CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION*) {
-    wchar_t detail[32];
-    _snwprintf(detail, 32, L"seqno=%u", static_cast<unsigned>(seqno_));
+namespace {
+
+bool DirectRdpAllowed() { return ReadConfigBool(L"\\Agent\\Configuration\\AllowDirectRDP", L"true"); }
+
+// The system's remote logon filter supplies the credential when LogonUI passed none.
+void GetRemoteLogonFilterCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* in,
+                                    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* out) {
+    platform::com_ptr<ICredentialProviderFilter> remote;
+    HRESULT hr = ::CoCreateInstance(CLSID_RemoteLogonFilter, nullptr, CLSCTX_INPROC_SERVER, IID_ICredentialProviderFilter,
+                                    remote.put_void());
+    if (FAILED(hr)) {
+        LogMessage(LOG_DEBUG, L"credfilter::GetRemoteLogonFilterCredential(): Cannot create RemoteLogonFilter: %s",
+                   SystemErrorText(static_cast<DWORD>(hr)).c_str());
+        return;
+    }
+    hr = remote->UpdateRemoteCredential(in, out);
+    if (FAILED(hr))
+        LogMessage(LOG_DEBUG, L"credfilter::GetRemoteLogonFilterCredential(): failed: %s",
+                   SystemErrorText(static_cast<DWORD>(hr)).c_str());
+}
+
+// The remote credential carries the ticket: wiped before it is released.
+void ReleaseRemoteCredential(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* out) {
+    if (out->rgbSerialization) {
+        ::SecureZeroMemory(out->rgbSerialization, out->cbSerialization);
+        ::CoTaskMemFree(out->rgbSerialization);
+    }
+    out->rgbSerialization = nullptr;
+    out->cbSerialization = 0;
+}
+
+struct FlushOnExit {
+    ~FlushOnExit() { FlushLog(); }
+};
+
+}  // namespace
+
+void DisplayError(const std::wstring& domain, const std::wstring& user) {
+    LogMessage(LOG_WARN,
+               L"User %s\\%s attempted an un-brokered connection to this machine and was not allowed due to Lumo policy",
+               domain.c_str(), user.c_str());
+    wchar_t text[4096] = {};
+    DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                    ERROR_ACCESS_DENIED, 0, text, 4096, nullptr);
+    std::wstring message(text, length < 4096 ? length : 0);
+    auto isBlank = [](wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; };
+    while (!message.empty() && isBlank(message.back())) message.pop_back();
+    size_t first = 0;
+    while (first < message.size() && isBlank(message[first])) ++first;
+    message.erase(0, first);
+    LogMessage(LOG_DEBUG, L"DisplayError(): text=%s", message.c_str());
+    platform::Get().ShowMessageBox(message.c_str(), L"Dravik Lumo Agent", MB_ICONERROR | MB_SERVICE_NOTIFICATION);
+    platform::Get().DisconnectCurrentSession(true);
+}
+
+STDMETHODIMP credfilter::UpdateRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcsIn,
+                                                CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcsOut) {
+    wchar_t detail[96];
+    _snwprintf(detail, 96, L"seqno=%u, pcpcsIn=0x%p, pcpcsOut=0x%p", static_cast<unsigned>(seqno_), pcpcsIn, pcpcsOut);
+    detail[95] = L'\0';
     FunctionTraceWithSessionId trace("credfilter::UpdateRemoteCredential", detail);
-    // The ticket check is not built yet: LogonUI keeps the remote credential as it came.
-    return E_NOTIMPL;
+    if (IsDRVProtocolSession()) {
+        LogMessage(LOG_DEBUG, L"DRV protocol type, skipping UpdateRemoteCredential");
+        return E_NOTIMPL;
+    }
+    FlushOnExit flush;
+    if (!pcpcsOut) return E_INVALIDARG;
+    try {
+        return CheckRemoteCredential(pcpcsIn, pcpcsOut);
+    } catch (...) {
+        return ResultFromCaughtException();
+    }
+}
+
+HRESULT credfilter::CheckRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcsIn,
+                                          CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcsOut) {
+    std::memset(pcpcsOut, 0, sizeof(*pcpcsOut));
+    const bool directRdpAllowed = DirectRdpAllowed();
+    HRESULT result = S_OK;
+    PackedInteractiveLogon logon;
+
+    // Everything that did not come through the broker ends here.
+    auto refuse = [&]() -> HRESULT {
+        if (directRdpAllowed) {
+            LogMessage(LOG_DEBUG,
+                       L"credfilter::UpdateRemoteCredential(): AllowDirectRDP is true or unset. Allowing direct connection.");
+            return result;
+        }
+        LogMessage(LOG_DEBUG,
+                   L"credfilter::UpdateRemoteCredential(): AllowDirectRDP is false. Disallowing direct RDP connection.");
+        DisplayError(logon.domain, logon.user);
+        return E_FAIL;
+    };
+
+    if (pcpcsIn && pcpcsIn->rgbSerialization && pcpcsIn->cbSerialization) {
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Credentials were passed in. Duplicating them.");
+        if (!DuplicateSerialization(pcpcsIn, pcpcsOut)) {
+            LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Failed to duplicate serialization.");
+            result = E_NOTIMPL;
+            return refuse();
+        }
+    } else {
+        LogMessage(LOG_DEBUG,
+                   L"credfilter::UpdateRemoteCredential(): Credentials were NULL. Using RemoteLogonFilter to retrieve them.");
+        GetRemoteLogonFilterCredential(pcpcsIn, pcpcsOut);
+    }
+    LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Got remote credentials, package=%u, guid=%s, ptr=0x%p, size=%u",
+               static_cast<unsigned>(pcpcsOut->ulAuthenticationPackage),
+               GuidToString(pcpcsOut->clsidCredentialProvider).c_str(), pcpcsOut->rgbSerialization,
+               static_cast<unsigned>(pcpcsOut->cbSerialization));
+
+    switch (UnpackInteractiveLogon(pcpcsOut->rgbSerialization, pcpcsOut->cbSerialization, &logon)) {
+    case PackedLogonStatus::TooSmall:
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): KERB_INTERACTIVE_LOGON too small");
+        return refuse();
+    case PackedLogonStatus::NotInteractive:
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): NOT KerbInteractiveLogon. MessageType is %u.",
+                   static_cast<unsigned>(logon.messageType));
+        return refuse();
+    case PackedLogonStatus::InvalidData:
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): KERB_INTERACTIVE_LOGON invalid data");
+        return refuse();
+    case PackedLogonStatus::Ok:
+        break;
+    }
+
+    Credentials& creds = TheCredentials();
+    PropertyBag answer;
+    if (!logon.ticket.empty()) {
+        // The ticket is a secret: only its size is logged.
+        LogMessage(LOG_DEBUG,
+                   L"credfilter::UpdateRemoteCredential(): Check for our ticket, domain=%s, user=%s, ticket size=%u",
+                   logon.domain.c_str(), logon.user.c_str(), static_cast<unsigned>(logon.ticket.size()));
+        PropertyBag request;
+        request.Set(L"sessionId", std::to_wstring(GetSessionId()));
+        request.Set(L"processId", std::to_wstring(::GetCurrentProcessId()));
+        request.Set(L"userName", logon.user);
+        request.Set(L"domainName", logon.domain);
+        request.Set(L"ticket", std::wstring(logon.ticket.view()));
+        bool found = false;
+        const bool sent = GetCredentialsForTicket(request, answer, &found);
+        request.Clear();
+        if (!sent || !found) return refuse();
+    }
+
+    // Accepted (or no ticket at all): from here LogonUI receives no serialization of ours.
+    creds.ticketFound = true;
+    ReleaseRemoteCredential(pcpcsOut);
+    const bool nonSsoTicket = ParseBool(answer.Get(L"nonSSOticket", L"false"));
+    const bool expired = ParseBool(answer.Get(L"expired", L"false"));
+    const std::wstring password = answer.Get(L"password");
+    const std::wstring smartCardPin = answer.Get(L"smartCardPIN");
+    PropertyBag upns;
+    if (answer.TypeOf(L"upns") == PropertyBag::ITEM_BAG) upns = answer.GetBag(L"upns");
+    creds.unauthUserName = answer.Get(L"unauthUserName");
+    creds.unauthPassword = answer.Get(L"unauthPassword");
+    const std::wstring certPin = answer.Get(L"certLogonPin");
+    const std::wstring certContainer = answer.Get(L"certLogonContainerName");
+    auto storeUser = [&] {
+        creds.userName = answer.Get(L"userName", logon.user);
+        creds.domainName = answer.Get(L"domainName", logon.domain);
+    };
+
+    if (expired) {
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): SSO credentials are for an expired connection");
+        DisplayError(logon.domain, logon.user);
+        return E_FAIL;
+    }
+    if (!creds.unauthUserName.empty() && !creds.unauthPassword.empty()) {
+        creds.credentialsAvailable = true;
+        return S_OK;
+    }
+    if (!certContainer.empty() && !certPin.empty()) {
+        LogMessage(LOG_DEBUG, L"%s (sessionId=%d) got CertSso Creds.", L"credfilter::UpdateRemoteCredential",
+                   static_cast<int>(GetSessionId()));
+        creds.brokerUserSid = answer.Get(L"BROKERUSERSID");
+        creds.dnsDomainName = answer.Get(L"dnsDomainName");
+        storeUser();
+        creds.certLogon.pin = certPin;
+        creds.certLogon.containerName = certContainer;
+        creds.certLogon.attemptsLeft = GetCertSsoAttempts();
+        creds.credentialsAvailable = true;
+        return S_OK;
+    }
+    if (!smartCardPin.empty() && upns.Count() > 0) {
+        creds.brokerUserSid = answer.Get(L"BROKERUSERSID");
+        creds.dnsDomainName = answer.Get(L"dnsDomainName");
+        creds.smartCardPin = DecryptProtectedPayload(smartCardPin);
+        creds.smartCardReader = answer.Get(L"smartCardReader");
+        creds.smartCardHintUpn = answer.Get(L"smartCardHintUpn");
+        storeUser();
+        creds.upnList.clear();
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Principal name list %s",
+                   upns.ToXml(PropertyBag::XML_ESCAPE_NONE).c_str());
+        for (size_t i = 0; i < upns.Count(); ++i) {
+            if (upns.GetTypeAt(i) != PropertyBag::ITEM_STRING || upns.GetStringAt(i).empty()) continue;
+            creds.upnList.push_back(upns.GetNameAt(i));
+            LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Looking for user principal name '%s'.",
+                       upns.GetNameAt(i).c_str());
+        }
+        if (creds.FindSmartCardCertificate() == 0) creds.credentialsAvailable = true;
+        return S_OK;
+    }
+    if (!nonSsoTicket && password.empty()) {
+        if (!directRdpAllowed) {
+            DisplayError(logon.domain, logon.user);
+            return E_FAIL;
+        }
+        if (!logon.ticket.empty())
+            LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): ticket for user %s\\%s NOT found",
+                       logon.domain.c_str(), logon.user.c_str());
+        else
+            LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): no ticket specified for user %s\\%s",
+                       logon.domain.c_str(), logon.user.c_str());
+        return S_OK;
+    }
+    if (!nonSsoTicket && SsoAllowed() && smartCardPin.empty()) {
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): got encrypted password from DesktopManager");
+        storeUser();
+        creds.password = password;  // decrypted only while the logon buffer is built
+        creds.credentialsAvailable = true;
+        return S_OK;
+    }
+    LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Successful ticket verification NON SSO");
+    return S_OK;
 }
 
 HRESULT credfilter_CreateInstance(REFIID riid, void** ppv) noexcept {

@@ -4,6 +4,7 @@
 #include "platform/sdk/CredProv.h"
 
 #include <atomic>
+#include <string>
 
 class credfilter final : public ICredentialProviderFilter {
 public:
@@ -22,9 +23,19 @@ public:
 
 private:
     ~credfilter();
+    HRESULT CheckRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcsIn,
+                                  CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcsOut);
 
     std::atomic<ULONG> refs_{1};
     ULONG seqno_;
 };
 
 HRESULT credfilter_CreateInstance(REFIID riid, void** ppv) noexcept;
+
+// Refuses an un-brokered connection: logs, shows the access-denied message and disconnects
+// the session.
+void DisplayError(const std::wstring& domain, const std::wstring& user);
+
+// The system's remote logon filter, which supplies the remote credential when none was passed.
+inline constexpr CLSID CLSID_RemoteLogonFilter = {
+    0xf614806b, 0xce60, 0x40cd, {0x99, 0x0f, 0xe8, 0xe0, 0x7d, 0xf7, 0x9e, 0x49}};

@@ -70,6 +70,12 @@ public:
     // writes the id only on success.
     virtual NTSTATUS LookupAuthenticationPackage(const char* packageName, ULONG* packageId) = 0;
     // --- End of logon buffers ---
+
+    // --- Refusing a connection (Wine's MessageBoxW blocks forever; WTSDisconnectSession does nothing) ---
+    // MessageBoxW without owner; returns the button pressed (0 on failure).
+    virtual int ShowMessageBox(const wchar_t* text, const wchar_t* caption, UINT style) = 0;
+    // WTSDisconnectSession of the current session on the current server.
+    virtual bool DisconnectCurrentSession(bool wait) = 0;
 };
 
 // The process-wide instance: the one installed by Set(), else the build's default

@@ -226,6 +226,18 @@ public:
         return ERROR_SUCCESS;
     }
     ULONG EventUnregister(REGHANDLE) override { return ERROR_SUCCESS; }
+    int ShowMessageBox(const wchar_t* text, const wchar_t* caption, UINT style) override {
+        Increment(L"MessageBoxCount");
+        Record(L"MessageBoxText", std::wstring(text ? text : L""));
+        Record(L"MessageBoxCaption", std::wstring(caption ? caption : L""));
+        Record(L"MessageBoxStyle", static_cast<DWORD>(style));
+        return IDOK;
+    }
+    bool DisconnectCurrentSession(bool wait) override {
+        Increment(L"DisconnectCount");
+        Record(L"DisconnectWaited", static_cast<DWORD>(wait ? 1 : 0));
+        return true;
+    }
 
     // --- Logon buffers ---
     BOOL ProtectCredential(BOOL, const wchar_t* credentials, DWORD credentialsChars, wchar_t* protectedCredentials,

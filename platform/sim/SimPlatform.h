@@ -12,6 +12,8 @@
 // Records, under the subkey Record:
 //   TerminateCount, TerminateExitCode                            REG_DWORD
 //   TesselSignalCount REG_DWORD, TesselLastEvent REG_SZ
+//   MessageBoxCount, MessageBoxStyle, DisconnectCount, DisconnectWaited REG_DWORD;
+//   MessageBoxText, MessageBoxCaption REG_SZ (the box is recorded, never shown)
 //   LogonMonitorEventCount, LogonMonitorLastOpcode REG_DWORD; LogonMonitorLastEvent REG_BINARY
 //   (the event record as written)
 

@@ -114,6 +114,12 @@ public:
         return ::EventWrite(handle, &descriptor, count, data);
     }
     ULONG EventUnregister(REGHANDLE handle) override { return ::EventUnregister(handle); }
+    int ShowMessageBox(const wchar_t* text, const wchar_t* caption, UINT style) override {
+        return ::MessageBoxW(nullptr, text, caption, style);
+    }
+    bool DisconnectCurrentSession(bool wait) override {
+        return ::WTSDisconnectSession(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION, wait ? TRUE : FALSE) != FALSE;
+    }
 
     // --- Logon buffers ---
     BOOL ProtectCredential(BOOL asSelf, const wchar_t* credentials, DWORD credentialsChars,

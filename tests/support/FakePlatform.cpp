@@ -198,6 +198,19 @@ NTSTATUS FakePlatform::LookupAuthenticationPackage(const char* packageName, ULON
 }
 // --- End of logon buffers ---
 
+int FakePlatform::ShowMessageBox(const wchar_t* text, const wchar_t* caption, UINT style) {
+    std::lock_guard<std::mutex> guard(lock);
+    messageBoxTexts.push_back(text ? text : L"");
+    messageBoxCaptions.push_back(caption ? caption : L"");
+    messageBoxStyles.push_back(style);
+    return IDOK;
+}
+
+bool FakePlatform::DisconnectCurrentSession(bool) {
+    ++disconnects;
+    return true;
+}
+
 void FakePlatform::SetWindows10Workstation() {
     os = platform::OsFacts{};
     os.major = 10;

@@ -93,6 +93,14 @@ public:
     NTSTATUS LookupAuthenticationPackage(const char* packageName, ULONG* packageId) override;
     // --- End of logon buffers ---
 
+    // Refusal: the message boxes shown and the disconnects asked for.
+    std::vector<std::wstring> messageBoxTexts;
+    std::vector<std::wstring> messageBoxCaptions;
+    std::vector<UINT> messageBoxStyles;
+    std::atomic<int> disconnects{0};
+    int ShowMessageBox(const wchar_t* text, const wchar_t* caption, UINT style) override;
+    bool DisconnectCurrentSession(bool wait) override;
+
     // Facts of common systems.
     void SetWindows10Workstation();
     void SetServer2019Rds();
