@@ -49,6 +49,11 @@ public:
 
     // --- Private object namespaces (not implemented by Wine) ---
     virtual PrivateNamespaceApi GetPrivateNamespaceApi() = 0;
+
+    // --- The event log (Wine accepts reports without effect) ---
+    // One event with one string under the source "Velmora Zephral", the current user's SID
+    // attached; false with the last error set when it could not be reported.
+    virtual bool WriteEventLogEntry(WORD type, WORD category, DWORD eventId, const std::wstring& text) = 0;
 };
 
 // The process-wide instance: the one installed by Set(), else the build's default

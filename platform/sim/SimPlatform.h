@@ -12,6 +12,7 @@
 // Records, under the subkey Record:
 //   TerminateCount, TerminateExitCode                            REG_DWORD
 //   TesselSignalCount REG_DWORD, TesselLastEvent REG_SZ
+//   EventCount, EventType, EventCategory, EventId REG_DWORD, EventText REG_SZ (the last event)
 // Events opened inside a private namespace are plain named events whose name has every
 // backslash replaced by '.', prefixed with "TcfiltrSim." (e.g. TcfiltrSim.dravikndmg.NotReadyForTessel2).
 #pragma once

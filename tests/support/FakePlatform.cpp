@@ -119,6 +119,21 @@ platform::PrivateNamespaceApi FakePlatform::GetPrivateNamespaceApi() {
     return api;
 }
 
+bool FakePlatform::WriteEventLogEntry(WORD type, WORD category, DWORD eventId, const std::wstring& text) {
+    if (reportEventFails) {
+        ::SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    events.push_back({type, category, eventId, text});
+    return true;
+}
+
+std::vector<FakePlatform::ReportedEvent> FakePlatform::Events() {
+    std::lock_guard<std::mutex> guard(lock);
+    return events;
+}
+
 void FakePlatform::SetWindows10Workstation() {
     os = platform::OsFacts{};
     os.major = 10;

@@ -43,6 +43,14 @@ public:
     std::atomic<int> connectStateQueries{0};
     std::atomic<int> namespaceCalls{0};  // any call through the namespace API
     std::vector<std::wstring> openedEventNames;
+    struct ReportedEvent {
+        WORD type;
+        WORD category;
+        DWORD id;
+        std::wstring text;
+    };
+    std::vector<ReportedEvent> events;  // guarded by lock
+    bool reportEventFails = false;
     std::mutex lock;
 
     // IPlatform
@@ -55,6 +63,8 @@ public:
     std::wstring HostExecutablePath() override { return hostPath; }
     void TerminateOwnProcess(UINT exitCode) override;
     platform::PrivateNamespaceApi GetPrivateNamespaceApi() override;
+    bool WriteEventLogEntry(WORD type, WORD category, DWORD eventId, const std::wstring& text) override;
+    std::vector<ReportedEvent> Events();
 
     // Facts of common systems.
     void SetWindows10Workstation();
