@@ -155,6 +155,7 @@ TEST_F(LoggerTest, RedactsTheMakerPrefixInFilesButNotForObservers) {
 
 TEST_F(LoggerTest, NewFilesStartWithHeaderLinesAndTheStartLine) {
     LogMessage(LOG_INFO, L"first");
+    FlushLog();
     for (const auto& file : testsupport::ReadLogFiles(dir.Path(), L"*.txt")) {
         SCOPED_TRACE(Narrow(file.name));
         ASSERT_GE(file.bytes.size(), 2u);
@@ -392,7 +393,8 @@ TEST_F(LoggerTest, FunctionTraceLinesOnlyWhileTraceIsOn) {
     EXPECT_TRUE(log.Contains(L"credprovider::Advise() (sessionId=2): Exit - hr=0x0", LOG_TRACE));
     EXPECT_TRUE(log.Contains(L"cred::GetSerialization() (sessionId=2): Enter", LOG_TRACE));
     EXPECT_TRUE(log.Contains(L"cred::GetSerialization() (sessionId=2): Exit", LOG_TRACE));
-    EXPECT_NE(Debug().find(L" TRACE ("), std::wstring::npos);
+    std::wstring debug = Debug();
+    EXPECT_NE(debug.find(L" TRACE ("), std::wstring::npos) << Narrow(debug);
 }
 
 TEST_F(LoggerTest, FormattingFaultBecomesTheExceptionTextAndLongTextsSurvive) {
@@ -429,7 +431,7 @@ std::wstring g_secretDir;
 
 TEST_F(LoggerTest, SecretCheckFindsSecretsInEveryEncoding) {
     g_secretDir = dir.Path();
-    LogMessage(LOG_INFO, L"password=%s", L"Hunter2!");
+    LogMessage(LOG_DEBUG, L"password=%s", L"Hunter2!");  // the debug file only
     EXPECT_NONFATAL_FAILURE(testsupport::ExpectNoSecretInLogs(g_secretDir, {L"Hunter2!"}), "secret #0");
     testsupport::ExpectNoSecretInLogs(g_secretDir, {L"NeverLogged", L""});
 

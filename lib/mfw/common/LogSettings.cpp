@@ -33,6 +33,8 @@ uint32_t LevelMaskOf(const LogSettings& settings) noexcept {
         if (settings.LevelEnabled(level)) mask |= 1u << level;
     if (settings.LevelEnabled(6)) mask |= 1u << 6;
     if (settings.LevelEnabled(-1)) mask |= 1u << 7;
+    if (settings.logEnabled) mask |= kMaskDailyFile;
+    if (settings.DebugFileEnabled()) mask |= kMaskDebugFile;
     return mask;
 }
 

@@ -44,7 +44,12 @@ struct LogSettings {
     }
 };
 
-// Bits 0-5: levels TRACE..FATAL; bit 6: levels above FATAL; bit 7: negative levels.
+// Bits 0-5: levels TRACE..FATAL; bit 6: levels above FATAL; bit 7: negative levels; then
+// whether the daily and the debug file take records. A record carries the mask of the moment
+// it was made, so a settings change never reroutes records already queued.
+constexpr uint32_t kMaskDailyFile = 1u << 8;
+constexpr uint32_t kMaskDebugFile = 1u << 9;
+constexpr uint32_t kMaskUnconfigured = 1u << 31;  // only before the settings were read
 uint32_t LevelMaskOf(const LogSettings& settings) noexcept;
 inline unsigned LevelBit(int level) noexcept {
     return level < 0 ? 7u : level > 5 ? 6u : static_cast<unsigned>(level);

@@ -167,6 +167,7 @@ void LogWriter::Enqueue(LogRecord&& record) noexcept {
             notice.threadId = ::GetCurrentThreadId();
             notice.created = NowFileTime();
             notice.reportToEventLog = true;
+            notice.mask = CurrentLevelMask();
             NotifyLogObserver(LOG_ERROR, notice.data);
             if (!queueLock_.lock()) return;
             queue_.push_back(std::move(notice));
@@ -376,8 +377,16 @@ void LogWriter::WriteBatch(std::vector<LogRecord>& batch, const LogSettings& set
     for (const LogRecord& record : batch) {
         if (record.reportToEventLog) WriteWindowEvent(EVENTLOG_ERROR_TYPE, std::wstring(record.Text()).c_str());
         if (diskFull_) continue;
-        const bool toDaily = settings.logEnabled && record.level >= LOG_INFO;
-        const bool toDebug = settings.DebugFileEnabled() && settings.LevelEnabled(record.level);
+        bool toDaily = false;
+        bool toDebug = false;
+        if (record.mask & kMaskUnconfigured) {
+            // Made while the facility read its settings: routed by the settings now.
+            toDaily = settings.logEnabled && record.level >= LOG_INFO;
+            toDebug = settings.DebugFileEnabled() && settings.LevelEnabled(record.level);
+        } else {
+            toDaily = (record.mask & kMaskDailyFile) && record.level >= LOG_INFO;
+            toDebug = (record.mask & kMaskDebugFile) && ((record.mask >> LevelBit(record.level)) & 1u);
+        }
         if (!toDaily && !toDebug && !console) continue;
         line_.clear();
         logline::LineFields fields;

@@ -26,6 +26,7 @@ struct LogRecord {
     int level = 0;
     DWORD threadId = 0;
     ULONGLONG created = 0;  // FILETIME, UTC
+    uint32_t mask = kMaskUnconfigured;  // the level mask when the record was made
     bool reportToEventLog = false;
 
     std::wstring_view Text() const noexcept { return {data.data(), textLength}; }
@@ -156,6 +157,7 @@ private:
 // Internal hooks of SysMessage.cpp used by the writer.
 void NotifyLogObserver(int level, const std::wstring& text) noexcept;
 void PublishLevelMask(uint32_t mask) noexcept;
+uint32_t CurrentLevelMask() noexcept;
 bool ConsoleEchoSwitchedOff() noexcept;
 
 }  // namespace CORE

@@ -82,7 +82,12 @@ ProcessFacts GatherFacts() {
     facts.processIdText = logline::ProcessIdText(facts.processId);
     wchar_t host[256] = {};
     DWORD hostLength = 256;
-    if (::GetComputerNameExW(ComputerNameDnsFullyQualified, host, &hostLength)) facts.hostName.assign(host, hostLength);
+    if (::GetComputerNameExW(ComputerNameDnsFullyQualified, host, &hostLength) && hostLength > 0) {
+        facts.hostName.assign(host, hostLength);
+    } else {
+        hostLength = 256;
+        if (::GetComputerNameW(host, &hostLength)) facts.hostName.assign(host, hostLength);
+    }
     HMODULE module = ThisModule();
     facts.version = ModuleVersion(module);
     if (module && module != ::GetModuleHandleW(nullptr)) {
@@ -149,8 +154,11 @@ LogWriter* Writer() noexcept {
     return g_state.load() == kReady ? g_writer.load() : nullptr;
 }
 
-bool LevelPasses(int level) noexcept {
-    return (g_levelMask.load(std::memory_order_relaxed) >> LevelBit(level)) & 1u;
+// The level test; `mask` receives the mask it was made against, for the record.
+bool LevelPasses(int level, uint32_t* mask = nullptr) noexcept {
+    uint32_t current = g_levelMask.load(std::memory_order_relaxed);
+    if (mask) *mask = current;
+    return (current >> LevelBit(level)) & 1u;
 }
 
 struct FormatCall {
@@ -208,7 +216,8 @@ const wchar_t* Format(const wchar_t* format, va_list args, wchar_t* stack, std::
     }
 }
 
-void Submit(LogWriter* writer, int level, const std::wstring* program, const wchar_t* format, va_list args) noexcept {
+void Submit(LogWriter* writer, int level, uint32_t mask, const std::wstring* program, const wchar_t* format,
+            va_list args) noexcept {
     try {
         wchar_t stack[kStackFormatChars];
         std::wstring heap;
@@ -244,6 +253,7 @@ void Submit(LogWriter* writer, int level, const std::wstring* program, const wch
         record.contextLength = static_cast<uint32_t>(context.size());
         record.programLength = static_cast<uint32_t>(programLength);
         record.level = level;
+        record.mask = mask;
         record.threadId = ::GetCurrentThreadId();
         FILETIME now{};
         ::GetSystemTimeAsFileTime(&now);
@@ -269,6 +279,8 @@ void NotifyLogObserver(int level, const std::wstring& text) noexcept {
 
 void PublishLevelMask(uint32_t mask) noexcept { g_levelMask.store(mask, std::memory_order_relaxed); }
 
+uint32_t CurrentLevelMask() noexcept { return g_levelMask.load(std::memory_order_relaxed); }
+
 bool ConsoleEchoSwitchedOff() noexcept { return g_consoleEchoOff.load(std::memory_order_relaxed); }
 
 // --- Public API ---
@@ -277,16 +289,18 @@ bool IsLogLevelEnabled(int level) noexcept { return LevelPasses(level); }
 
 void LogMessageV(int level, const wchar_t* format, va_list args) noexcept {
     LogWriter* writer = Writer();
-    if (!writer || !LevelPasses(level)) return;
-    Submit(writer, level, nullptr, format, args);
+    uint32_t mask = 0;
+    if (!writer || !LevelPasses(level, &mask)) return;
+    Submit(writer, level, mask, nullptr, format, args);
 }
 
 void LogMessage(int level, const wchar_t* format, ...) noexcept {
     LogWriter* writer = Writer();
-    if (!writer || !LevelPasses(level)) return;
+    uint32_t mask = 0;
+    if (!writer || !LevelPasses(level, &mask)) return;
     va_list args;
     va_start(args, format);
-    Submit(writer, level, nullptr, format, args);
+    Submit(writer, level, mask, nullptr, format, args);
     va_end(args);
 }
 
@@ -397,8 +411,9 @@ void corelogger::LogV(int code, const wchar_t* format, va_list args) noexcept {
     if (!enabled_) return;
     LogWriter* writer = Writer();
     int level = LevelOf(code);
-    if (!writer || !LevelPasses(level)) return;
-    Submit(writer, level, name_.empty() ? nullptr : &name_, format, args);
+    uint32_t mask = 0;
+    if (!writer || !LevelPasses(level, &mask)) return;
+    Submit(writer, level, mask, name_.empty() ? nullptr : &name_, format, args);
 }
 
 void corelogger::Log(int code, const wchar_t* format, ...) noexcept {
