@@ -29,6 +29,7 @@ sysconfig::~sysconfig() { configWatch::Instance().RemoveWatch(this); }
 
 void sysconfig::Load() noexcept {
     try {
+        std::lock_guard<std::mutex> loading(loadLock_);
         std::vector<std::pair<std::wstring, std::wstring>> keys;
         {
             std::lock_guard<std::mutex> guard(lock_);

@@ -46,6 +46,7 @@ private:
     const std::wstring location_;
     const bool usePolicy_;
     std::function<void()> changed_;
+    std::mutex loadLock_;  // one load at a time, so an older read never overwrites a newer one
     mutable std::mutex lock_;
     std::vector<Entry> entries_;
     bool watched_ = false;
