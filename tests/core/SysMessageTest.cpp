@@ -448,3 +448,98 @@ TEST_F(LoggerTest, SecretCheckFindsSecretsInEveryEncoding) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(LoggerTest, SlowWritesGetTheDelayNote) {
+    SetLog(L"LogDelayNotificationTreshold", L"20");
+    LogMessage(LOG_INFO, L"warm up");
+    FlushLog();
+    HANDLE guard = ::CreateMutexW(nullptr, FALSE, L"Velmora Zephral Framework Log Guard");
+    ASSERT_EQ(::WaitForSingleObject(guard, 10000), WAIT_OBJECT_0);
+    LogMessage(LOG_INFO, L"waited for the guard");
+    ::Sleep(200);
+    ::ReleaseMutex(guard);
+    ::CloseHandle(guard);
+    std::wstring text = Daily();
+    size_t at = text.find(L"] waited for the guard\r\n(LogDelayTicks=");
+    ASSERT_NE(at, std::wstring::npos) << Narrow(text);
+    unsigned delay = 0, lockWait = 0;
+    ASSERT_EQ(swscanf(text.c_str() + text.find(L"(LogDelayTicks=", at), L"(LogDelayTicks=%u, LogLockWaitTicks=%u)\r\n",
+                      &delay, &lockWait),
+              2);
+    EXPECT_GE(delay, 150u);
+    EXPECT_GE(lockWait, 100u);
+    EXPECT_EQ(LineWith(text, L"warm up").find(L"LogDelayTicks"), std::wstring::npos);
+}
+
+// The module in a process of its own: it starts the logger while the loader runs its entry
+// point, and at process exit (writer thread already gone) its detach flushes on the exiting
+// thread.
+const wchar_t kChildDirVariable[] = L"TC_LOG_EXIT_CHILD_DIR";
+
+TEST(LogExit, ChildLoadsTheModuleAndExits) {
+    wchar_t dirText[MAX_PATH] = {};
+    if (::GetEnvironmentVariableW(kChildDirVariable, dirText, MAX_PATH) == 0) GTEST_SKIP() << "runs as a child only";
+    auto* registry = new testsupport::RegistrySandbox;  // left for the parent to remove
+    registry->SetString(kLogKey, L"LogFileDirectory", dirText);
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dll(path);
+    dll = dll.substr(0, dll.rfind(L'\\') + 1) + L"tcfiltr.dll";
+    HMODULE module = ::LoadLibraryW(dll.c_str());
+    ASSERT_NE(module, nullptr);
+    ::ExitProcess(0);
+}
+
+TEST(LogExit, ModuleFlushesAtProcessExit) {
+    testsupport::TempDirectory dir;
+    ::SetEnvironmentVariableW(kChildDirVariable, dir.Path().c_str());
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(path) + L"\" --gtest_filter=LogExit.ChildLoadsTheModuleAndExits";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                 &process));
+    ::SetEnvironmentVariableW(kChildDirVariable, nullptr);
+    EXPECT_EQ(::WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+    DWORD exitCode = 1;
+    ::GetExitCodeProcess(process.hProcess, &exitCode);
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    ::RegDeleteTreeW(HKEY_CURRENT_USER,
+                     (L"Software\\TcfiltrTest\\" + std::to_wstring(process.dwProcessId) + L"-1").c_str());
+    EXPECT_EQ(exitCode, 0u);
+    std::wstring text = ReadAllLogText(dir.Path(), L"log-*.txt");
+    EXPECT_NE(text.find(L"tcfiltr attach for session with sessionId="), std::wstring::npos) << Narrow(text);
+    EXPECT_NE(text.find(L"Plugin 'tcfiltr' loaded, version=1.0.0.0"), std::wstring::npos);
+    EXPECT_NE(text.find(L"tcfiltr detach for session with sessionId="), std::wstring::npos);
+}
+
+}  // namespace
+
+namespace {
+
+bool OpenExclusively(const std::wstring& path) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    ::CloseHandle(file);
+    return true;
+}
+
+TEST_F(LoggerTest, FilesAreClosedAfterTheInactivityTimeout) {
+    SetLog(L"InactivityTimeoutSeconds", L"2");
+    LogMessage(LOG_INFO, L"then quiet");
+    FlushLog();
+    auto files = testsupport::ReadLogFiles(dir.Path(), L"log-*.txt");
+    ASSERT_EQ(files.size(), 1u);
+    const std::wstring path = dir.Path() + files[0].name;
+    EXPECT_FALSE(OpenExclusively(path));  // the writer holds it
+    EXPECT_TRUE(WaitFor([&] { return OpenExclusively(path); }, 10000));
+    LogMessage(LOG_INFO, L"reopened");
+    EXPECT_NE(Daily().find(L"] reopened\r\n"), std::wstring::npos);
+}
+
+}  // namespace
