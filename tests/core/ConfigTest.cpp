@@ -59,11 +59,6 @@ TEST(ParseNumber, NormalisesThenParsesLikeTheCLibraryWithBaseZero) {
     EXPECT_EQ(ParseUInt(L"08", false), 0u);
 }
 
-TEST(GetConfigRoot, AppendsTheProductKeyToTheHive) {
-    EXPECT_EQ(GetConfigRoot(L"HKLM"), L"HKLM\\Software\\Velmora\\Zephral");
-    EXPECT_EQ(GetConfigRoot(L"HKCU"), L"HKCU\\Software\\Velmora\\Zephral");
-}
-
 class RegistryReadTest : public testing::Test {
 protected:
     RegistrySandbox registry;

@@ -52,13 +52,6 @@ TEST(LogLine, UnknownBiasUsesTheSystemConversionConsistently) {
     EXPECT_EQ(text, expected);
 }
 
-TEST(LogLine, LevelNamesAreFiveCharactersAndOthersUnknown) {
-    const wchar_t* expected[] = {L"TRACE", L"DEBUG", L"INFO ", L"WARN ", L"ERROR", L"FATAL"};
-    for (int level = 0; level <= 5; ++level) EXPECT_STREQ(LevelName(level), expected[level]);
-    EXPECT_STREQ(LevelName(7), L"UNKNOWN");
-    EXPECT_STREQ(LevelName(-1), L"UNKNOWN");
-}
-
 TEST(LogLine, ProcessIdIsPaddedToFourAndCutToEight) {
     EXPECT_EQ(ProcessIdText(0x1A), L"001A");
     EXPECT_EQ(ProcessIdText(0x12345), L"12345");
@@ -115,13 +108,6 @@ TEST(LogLine, RedactionMasksTheMakerPrefixInAnyCase) {
         RedactLegacy(text.data(), text.size());
         EXPECT_EQ(text, c.out);
     }
-}
-
-TEST(LogLine, TrimRemovesEveryTrailingLineBreak) {
-    const wchar_t text[] = L"line\r\n\r\n";
-    EXPECT_EQ(TrimLineEnd(text, 8), 4u);
-    EXPECT_EQ(TrimLineEnd(L"a\rb", 3), 3u);
-    EXPECT_EQ(TrimLineEnd(L"\n", 1), 0u);
 }
 
 }  // namespace

@@ -84,6 +84,7 @@ TEST_F(LoggerTest, LinesCarryTheTimeStampWithTheConfiguredOffset) {
     UseBias(0);
     LogMessage(LOG_INFO, L"formats wide=%s narrow=%S n=%d z=%zu hex=%X", L"w", "n", -5, static_cast<size_t>(42), 255u);
     std::wstring line = LineWith(Daily(), L"formats ");
+    EXPECT_EQ(LogFileDirectory(), dir.Path());
     std::wstring tid = Hex4(::GetCurrentThreadId());
     std::wstring pattern = L"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z INFO  \\([0-9A-F]{4,8}-" + tid + L"\\) <" +
                            std::to_wstring(::GetCurrentThreadId()) +
@@ -423,8 +424,6 @@ TEST_F(LoggerTest, RecordsFromSeveralThreadsAreAllWritten) {
     EXPECT_NE(text.find(L"] mt-2-04999\r\n"), std::wstring::npos);
     EXPECT_EQ(LogDroppedRecords(), 0u);
 }
-
-TEST_F(LoggerTest, LogDirectoryIsTheConfiguredOne) { EXPECT_EQ(LogFileDirectory(), dir.Path()); }
 
 // For the failure-expecting macros, which cannot see locals.
 std::wstring g_secretDir;
