@@ -8,4 +8,7 @@ export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 # One warm server for the whole run; stopped again at the end.
 wineserver -p >/dev/null 2>&1 || true
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+# The first program of a fresh server starts the prefix's services, which inherit its output
+# pipes; started here with none, they cannot hold a test's output open until its time-out.
+timeout 60 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 300 "$@"
