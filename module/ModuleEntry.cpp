@@ -84,6 +84,7 @@ BOOL ModuleEntry(HINSTANCE instance, DWORD reason, LPVOID) noexcept {
             FlushLog();
         } else if (reason == DLL_PROCESS_ATTACH) {
             LogonMonitorNotify(L"Lumo Agent", L"tcfiltr", L"TCFILTR_ATTACHED");
+            StartLogging();
             LogMessage(LOG_INFO, L"tcfiltr attach for session with sessionId=%d", static_cast<int>(GetSessionId()));
             ::DisableThreadLibraryCalls(instance);
             // Pin the module: LogonUI's releases must never unload code its threads still run.

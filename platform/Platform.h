@@ -76,6 +76,11 @@ public:
     virtual int ShowMessageBox(const wchar_t* text, const wchar_t* caption, UINT style) = 0;
     // WTSDisconnectSession of the current session on the current server.
     virtual bool DisconnectCurrentSession(bool wait) = 0;
+
+    // --- The event log (Wine accepts reports without effect) ---
+    // One event with one string under the source "Velmora Zephral", the current user's SID
+    // attached; false with the last error set when it could not be reported.
+    virtual bool WriteEventLogEntry(WORD type, WORD category, DWORD eventId, const std::wstring& text) = 0;
 };
 
 // The process-wide instance: the one installed by Set(), else the build's default

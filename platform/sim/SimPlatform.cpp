@@ -250,6 +250,15 @@ public:
     }
     // --- End of logon buffers ---
 
+    bool WriteEventLogEntry(WORD type, WORD category, DWORD eventId, const std::wstring& text) override {
+        Increment(L"EventCount");
+        Record(L"EventType", static_cast<DWORD>(type));
+        Record(L"EventCategory", static_cast<DWORD>(category));
+        Record(L"EventId", eventId);
+        Record(L"EventText", text);
+        return true;
+    }
+
 private:
     static bool Fail(DWORD error) {
         SetLastError(error);

@@ -26,6 +26,8 @@
 //   STATUS_NO_SUCH_PACKAGE (0xC00000FE). Per package <name>:
 //   AuthPackage.<name>                                           REG_DWORD: the id instead
 //   AuthPackageStatus.<name>                                     REG_DWORD: the lookup fails with it
+
+//   EventCount, EventType, EventCategory, EventId REG_DWORD, EventText REG_SZ (the last event)
 // Events opened inside a private namespace are plain named events whose name has every
 // backslash replaced by '.', prefixed with "TcfiltrSim." (e.g. TcfiltrSim.dravikndmg.NotReadyForTessel2).
 #pragma once

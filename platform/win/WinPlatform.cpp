@@ -8,6 +8,8 @@
 
 #include <cstring>
 #include <string>
+
+#include <mutex>
 #include <vector>
 
 namespace platform {
@@ -133,6 +135,35 @@ public:
         return LookupPackage(packageName, packageId);
     }
     // --- End of logon buffers ---
+
+    bool WriteEventLogEntry(WORD type, WORD category, DWORD eventId, const std::wstring& text) override {
+        std::lock_guard<std::mutex> guard(eventLock_);
+        // Registered once and kept: every report would otherwise cost a round trip to the service.
+        if (!eventSource_) eventSource_ = ::RegisterEventSourceW(nullptr, L"Velmora Zephral");
+        if (!eventSource_) return false;
+        if (!userSidRead_) {
+            userSidRead_ = true;
+            unique_handle token;
+            DWORD size = 0;
+            if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+                ::GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+                if (size > 0 && size <= 4096) {
+                    userSid_.resize(size);
+                    if (!::GetTokenInformation(token.get(), TokenUser, userSid_.data(), size, &size))
+                        userSid_.clear();
+                }
+            }
+        }
+        PSID sid = userSid_.empty() ? nullptr : reinterpret_cast<TOKEN_USER*>(userSid_.data())->User.Sid;
+        LPCWSTR strings[1] = {text.c_str()};
+        return ::ReportEventW(eventSource_, type, category, eventId, sid, 1, 0, strings, nullptr) != FALSE;
+    }
+
+private:
+    std::mutex eventLock_;
+    HANDLE eventSource_ = nullptr;  // kept for the life of the process
+    bool userSidRead_ = false;
+    std::vector<BYTE> userSid_;  // TOKEN_USER
 };
 
 }  // namespace

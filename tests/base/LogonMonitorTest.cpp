@@ -66,18 +66,18 @@ TEST_F(LogonMonitorTest, EachKindIsWrittenWithItsOpcodeAndTheProcessSession) {
     LogonMonitorBegin(L"Lumo Agent", L"tcfiltr", L"SSO");
     LogonMonitorEnd(L"Lumo Agent", L"tcfiltr", L"SSO", 4);
     EXPECT_EQ(::GetLastError(), 1234u);
-    ASSERT_EQ(fake.events.size(), 3u);
+    ASSERT_EQ(fake.etwEvents.size(), 3u);
     const UCHAR opcodes[] = {3, 1, 2};
     for (size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(fake.events[i].descriptor.Id, 16);
-        EXPECT_EQ(fake.events[i].descriptor.Version, 1);
-        EXPECT_EQ(fake.events[i].descriptor.Opcode, opcodes[i]);
-        ASSERT_EQ(fake.events[i].data.size(), 3092u);
-        EXPECT_EQ(U32(&fake.events[i].data[4]), ::GetCurrentProcessId());
-        EXPECT_EQ(U32(&fake.events[i].data[8]), static_cast<DWORD>(i == 0 ? 0 : i));
+        EXPECT_EQ(fake.etwEvents[i].descriptor.Id, 16);
+        EXPECT_EQ(fake.etwEvents[i].descriptor.Version, 1);
+        EXPECT_EQ(fake.etwEvents[i].descriptor.Opcode, opcodes[i]);
+        ASSERT_EQ(fake.etwEvents[i].data.size(), 3092u);
+        EXPECT_EQ(U32(&fake.etwEvents[i].data[4]), ::GetCurrentProcessId());
+        EXPECT_EQ(U32(&fake.etwEvents[i].data[8]), static_cast<DWORD>(i == 0 ? 0 : i));
     }
-    EXPECT_EQ(U32(&fake.events[0].data[0]), 9u);
-    EXPECT_EQ(U32(&fake.events[2].data[0]), 4u);
+    EXPECT_EQ(U32(&fake.etwEvents[0].data[0]), 9u);
+    EXPECT_EQ(U32(&fake.etwEvents[2].data[0]), 4u);
     EXPECT_TRUE(log.Contains(L"dvlm - tcfiltr Sending TCFILTR_ATTACHED_NOTIFY", CORE::LOG_INFO));
     EXPECT_TRUE(log.Contains(L"dvlm - tcfiltr Sending SSO_BEGIN"));
     EXPECT_EQ(fake.eventRegistrations.load(), 1);
@@ -85,20 +85,20 @@ TEST_F(LogonMonitorTest, EachKindIsWrittenWithItsOpcodeAndTheProcessSession) {
     EXPECT_EQ(fake.eventUnregistrations.load(), 1);
     // Torn down for good: nothing more is written or registered.
     LogonMonitorEnd(L"Lumo Agent", L"tcfiltr", L"SSO");
-    EXPECT_EQ(fake.events.size(), 3u);
+    EXPECT_EQ(fake.etwEvents.size(), 3u);
     EXPECT_EQ(fake.eventRegistrations.load(), 1);
 }
 
 TEST_F(LogonMonitorTest, EmptyTextsAndAMissingRegistrationFailQuietly) {
     LogonMonitorNotify(L"Lumo Agent", L"", L"X");
-    EXPECT_TRUE(fake.events.empty());
+    EXPECT_TRUE(fake.etwEvents.empty());
     EXPECT_TRUE(log.Contains(L"dvlm -  Failed Sending X_NOTIFY: 0x80070057", CORE::LOG_INFO));
 }
 
 TEST_F(LogonMonitorTest, FailedRegistrationMeansEveryWriteFails) {
     fake.eventRegisterResult = ERROR_ACCESS_DENIED;
     LogonMonitorBegin(L"Lumo Agent", L"tcfiltr", L"SSO");
-    EXPECT_TRUE(fake.events.empty());
+    EXPECT_TRUE(fake.etwEvents.empty());
     EXPECT_TRUE(log.Contains(L"dvlm - tcfiltr Failed Sending SSO_BEGIN: 0x80004005"));
 }
 

@@ -26,6 +26,7 @@ while read -r name; do
   [[ "$allowed" == *" $lower "* ]] || fail "unexpected import: $name"
 done < <(echo "$headers" | awk '/DLL Name:/ {print $3}')
 
-strings -el "$dll" | grep -qx 'FileVersion' || fail "no version resource"
-strings -el "$dll" | grep -qx 'Velmora Zephral' || fail "version resource lacks the product name"
+texts=$(strings -el "$dll")
+grep -qx 'FileVersion' <<<"$texts" || fail "no version resource"
+grep -qx 'Velmora Zephral' <<<"$texts" || fail "version resource lacks the product name"
 echo "OK: $dll"

@@ -55,7 +55,7 @@ protected:
     }
     int EndEvents() {
         int count = 0;
-        for (const auto& e : fake.events) count += e.descriptor.Opcode == 2 ? 1 : 0;
+        for (const auto& e : fake.etwEvents) count += e.descriptor.Opcode == 2 ? 1 : 0;
         return count;
     }
 

@@ -109,8 +109,8 @@ TEST_F(SerializationTest, NothingAvailableFailsAndSignalsNotReadyForSeamlessWind
     EXPECT_EQ(response, CPGSR_NO_CREDENTIAL_FINISHED);
     EXPECT_EQ(Last().rgbSerialization, nullptr);
     EXPECT_EQ(::WaitForSingleObject(tessel.get(), 0), WAIT_OBJECT_0);
-    EXPECT_EQ(fake.events.size(), 1u);  // the "SSO" BEGIN event
-    EXPECT_EQ(fake.events[0].descriptor.Opcode, 1);
+    EXPECT_EQ(fake.etwEvents.size(), 1u);  // the "SSO" BEGIN event
+    EXPECT_EQ(fake.etwEvents[0].descriptor.Opcode, 1);
 }
 
 TEST_F(SerializationTest, PasswordSsoIsANegotiateInteractiveLogonUsedOnce) {

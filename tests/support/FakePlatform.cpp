@@ -142,7 +142,7 @@ ULONG FakePlatform::EventWrite(REGHANDLE, const EVENT_DESCRIPTOR& descriptor, UL
         event.data.assign(bytes, bytes + data[0].Size);
     }
     std::lock_guard<std::mutex> guard(lock);
-    events.push_back(std::move(event));
+    etwEvents.push_back(std::move(event));
     return ERROR_SUCCESS;
 }
 
@@ -209,6 +209,21 @@ int FakePlatform::ShowMessageBox(const wchar_t* text, const wchar_t* caption, UI
 bool FakePlatform::DisconnectCurrentSession(bool) {
     ++disconnects;
     return true;
+}
+
+bool FakePlatform::WriteEventLogEntry(WORD type, WORD category, DWORD eventId, const std::wstring& text) {
+    if (reportEventFails) {
+        ::SetLastError(RPC_S_SERVER_UNAVAILABLE);
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    events.push_back({type, category, eventId, text});
+    return true;
+}
+
+std::vector<FakePlatform::ReportedEvent> FakePlatform::Events() {
+    std::lock_guard<std::mutex> guard(lock);
+    return events;
 }
 
 void FakePlatform::SetWindows10Workstation() {

@@ -52,9 +52,18 @@ public:
         EVENT_DESCRIPTOR descriptor;
         std::vector<BYTE> data;
     };
-    std::vector<WrittenEvent> events;
+    std::vector<WrittenEvent> etwEvents;
     std::atomic<int> eventRegistrations{0};
     std::atomic<int> eventUnregistrations{0};
+
+    struct ReportedEvent {
+        WORD type;
+        WORD category;
+        DWORD id;
+        std::wstring text;
+    };
+    std::vector<ReportedEvent> events;  // event log entries, guarded by lock
+    bool reportEventFails = false;
     std::mutex lock;
 
     // IPlatform
@@ -100,6 +109,9 @@ public:
     std::atomic<int> disconnects{0};
     int ShowMessageBox(const wchar_t* text, const wchar_t* caption, UINT style) override;
     bool DisconnectCurrentSession(bool wait) override;
+
+    bool WriteEventLogEntry(WORD type, WORD category, DWORD eventId, const std::wstring& text) override;
+    std::vector<ReportedEvent> Events();
 
     // Facts of common systems.
     void SetWindows10Workstation();

@@ -10,7 +10,8 @@ namespace testsupport {
 
 class LogCapture : public CORE::ILogObserver {
 public:
-    LogCapture() { previous_ = CORE::SetLogObserver(this); }
+    // `everyLevel`: also the records the settings keep out of the files (TRACE by default).
+    explicit LogCapture(bool everyLevel = true) { previous_ = CORE::SetLogObserver(this, everyLevel); }
     ~LogCapture() override { CORE::SetLogObserver(previous_); }
 
     void OnLogRecord(int level, const std::wstring& text) override {

@@ -36,13 +36,7 @@ struct RegistryPath {
 
 bool EqualsNoCase(const std::wstring& a, const wchar_t* b) { return _wcsicmp(a.c_str(), b) == 0; }
 
-bool ParsePath(std::wstring path, RegistryPath* out) {
-    for (auto& c : path)
-        if (c == L'/') c = L'\\';
-    size_t firstSep = path.find(L'\\');
-    size_t lastSep = path.rfind(L'\\');
-    if (firstSep == std::wstring::npos || lastSep == firstSep) return false;
-    out->hiveName = path.substr(0, firstSep);
+HKEY HiveOf(const std::wstring& name) {
     struct Hive {
         const wchar_t* name;
         HKEY key;
@@ -50,9 +44,19 @@ bool ParsePath(std::wstring path, RegistryPath* out) {
     static const Hive hives[] = {{L"HKLM", HKEY_LOCAL_MACHINE}, {L"HKCU", HKEY_CURRENT_USER},
                                  {L"HKCR", HKEY_CLASSES_ROOT},  {L"HKCC", HKEY_CURRENT_CONFIG},
                                  {L"HKU", HKEY_USERS}};
-    out->hive = nullptr;
     for (const auto& hive : hives)
-        if (EqualsNoCase(out->hiveName, hive.name)) out->hive = hive.key;
+        if (EqualsNoCase(name, hive.name)) return hive.key;
+    return nullptr;
+}
+
+bool ParsePath(std::wstring path, RegistryPath* out) {
+    for (auto& c : path)
+        if (c == L'/') c = L'\\';
+    size_t firstSep = path.find(L'\\');
+    size_t lastSep = path.rfind(L'\\');
+    if (firstSep == std::wstring::npos || lastSep == firstSep) return false;
+    out->hiveName = path.substr(0, firstSep);
+    out->hive = HiveOf(out->hiveName);
     if (!out->hive) return false;
     out->keyPath = path.substr(firstSep + 1, lastSep - firstSep - 1);
     out->valueName = path.substr(lastSep + 1);
@@ -106,10 +110,28 @@ std::wstring LegacyPolicyKey(const std::wstring& keyPath) {
 
 }  // namespace
 
+bool ParseRegistryKeyPath(const std::wstring& path, HKEY* hive, std::wstring* keyPath) {
+    std::wstring normalized = path;
+    for (auto& c : normalized)
+        if (c == L'/') c = L'\\';
+    size_t sep = normalized.find(L'\\');
+    if (sep == std::wstring::npos || sep + 1 >= normalized.size()) return false;
+    HKEY parsed = HiveOf(normalized.substr(0, sep));
+    if (!parsed) return false;
+    *hive = parsed;
+    *keyPath = normalized.substr(sep + 1);
+    while (!keyPath->empty() && keyPath->back() == L'\\') keyPath->pop_back();
+    return !keyPath->empty();
+}
+
 std::wstring GetConfigRoot(const wchar_t* hive) { return std::wstring(hive ? hive : L"") + L"\\" + kRootKey; }
 
 DWORD ReadRegistryValueTyped(HKEY key, const wchar_t* valueName, DWORD wantedType, std::wstring* text) {
     const DWORD failed = static_cast<DWORD>(-1);
+    if (!text) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return failed;
+    }
     for (int attempt = 0; attempt < 4; ++attempt) {
         DWORD type = 0;
         DWORD size = 0;
@@ -122,7 +144,12 @@ DWORD ReadRegistryValueTyped(HKEY key, const wchar_t* valueName, DWORD wantedTyp
             ::SetLastError(ERROR_INVALID_DATA);
             return failed;
         }
-        // Room for a terminator whatever the stored data lacks.
+        // Room for a terminator whatever the stored data lacks; a size that would wrap is no
+        // value this reader can hold.
+        if (size > MAXDWORD - 24) {
+            ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return failed;
+        }
         const DWORD capacity = size + 24;
         BYTE stackBuffer[1024];
         std::vector<BYTE> heapBuffer;

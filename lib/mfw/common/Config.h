@@ -11,6 +11,10 @@ namespace CORE {
 // "HKLM" -> "HKLM\Software\Velmora\Zephral".
 std::wstring GetConfigRoot(const wchar_t* hive);
 
+// Splits a full key path (no value name: "HKLM\Software\Velmora\Zephral\Log") into its hive
+// and key path; '/' counts as '\'. False for an unknown hive or an empty key path.
+bool ParseRegistryKeyPath(const std::wstring& path, HKEY* hive, std::wstring* keyPath);
+
 // The value at exactly that path, or the default when the key or value is missing or
 // unreadable (the last error then says why; ERROR_PATH_NOT_FOUND for an unparsable path).
 std::wstring ReadRegistryValue(const std::wstring& path, const std::wstring& defaultValue, bool wow64Key64 = true);

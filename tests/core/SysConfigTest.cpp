@@ -1,0 +1,194 @@
+// Configuration tables and the registry watcher: defaults, the policy flag, reloads after a
+// change, deleted keys, the handle limit of the watcher thread.
+#include "lib/mfw/common/Config.h"
+#include "lib/mfw/common/configWatch.h"
+#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/sysconfig.h"
+#include "support/LogCapture.h"
+#include "support/RegistrySandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+
+using namespace CORE;
+using testsupport::LogCapture;
+using testsupport::RegistrySandbox;
+
+namespace {
+
+const wchar_t kTableKey[] = L"Software\\Velmora\\Zephral\\Node Manager";
+const wchar_t kTablePath[] = L"HKLM\\Software\\Velmora\\Zephral\\Node Manager";
+
+template <typename F>
+bool WaitFor(F&& condition, DWORD timeoutMs = 5000) {
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (::GetTickCount64() >= deadline) return false;
+        ::Sleep(10);
+    }
+    return true;
+}
+
+class SysConfigTest : public testing::Test {
+protected:
+    RegistrySandbox registry;
+    LogCapture log;
+};
+
+TEST_F(SysConfigTest, LoadsValuesAndKeepsDefaultsForMissingOnes) {
+    registry.SetString(kTableKey, L"KeepAliveTimeoutSeconds", L"45");
+    registry.SetString(L"Software\\Policies\\Velmora\\Zephral\\Node Manager", L"Port", L"9000");
+    registry.SetString(kTableKey, L"Port", L"8000");
+    const std::vector<std::wstring> entries = {L"KeepAliveTimeoutSeconds=30", L"Port=1", L"Empty=", L"Flag=true"};
+
+    sysconfig withPolicy(kTablePath, entries, false, true);
+    EXPECT_EQ(withPolicy.GetUInt(L"KeepAliveTimeoutSeconds"), 45u);
+    EXPECT_EQ(withPolicy.Get(L"port"), L"9000");  // names ignore case
+    EXPECT_EQ(withPolicy.Get(L"Empty"), L"");
+    EXPECT_TRUE(withPolicy.GetBool(L"Flag"));
+    EXPECT_EQ(withPolicy.Get(L"NotInTable"), L"");
+    EXPECT_FALSE(withPolicy.IsWatched());
+
+    sysconfig plain(kTablePath, entries, false, false);
+    EXPECT_EQ(plain.Get(L"Port"), L"8000");
+}
+
+TEST_F(SysConfigTest, WatchedTableReloadsAndCallsBackAfterAChange) {
+    registry.SetString(kTableKey, L"Value", L"1");
+    std::atomic<int> changes{0};
+    sysconfig table(kTablePath, {L"Value=0"}, true, true, [&] { ++changes; });
+    ASSERT_TRUE(table.IsWatched());
+    EXPECT_EQ(table.Get(L"Value"), L"1");
+
+    registry.SetString(kTableKey, L"Value", L"2");
+    EXPECT_TRUE(WaitFor([&] { return table.Get(L"Value") == L"2"; }));
+    EXPECT_TRUE(WaitFor([&] { return changes.load() >= 1; }));
+
+    // Armed again after the first change.
+    registry.SetString(kTableKey, L"Value", L"3");
+    EXPECT_TRUE(WaitFor([&] { return table.Get(L"Value") == L"3"; }));
+}
+
+TEST_F(SysConfigTest, ExceptionInTheChangedCallbackIsLoggedAndTheWatchGoesOn) {
+    registry.SetString(kTableKey, L"Value", L"1");
+    std::atomic<int> calls{0};
+    sysconfig table(kTablePath, {L"Value=0"}, true, false, [&] {
+        ++calls;
+        throw std::runtime_error("owner failed");
+    });
+    registry.SetString(kTableKey, L"Value", L"2");
+    EXPECT_TRUE(WaitFor([&] { return log.Contains(L"error in sysconfig: EXCEPTION in changed callback", LOG_ERROR); }));
+    registry.SetString(kTableKey, L"Value", L"3");
+    EXPECT_TRUE(WaitFor([&] { return calls.load() >= 2 && table.Get(L"Value") == L"3"; }));
+}
+
+TEST_F(SysConfigTest, MissingKeyCannotBeWatchedAndKeepsDefaults) {
+    sysconfig table(L"HKLM\\Software\\Velmora\\Zephral\\NoSuchKey", {L"A=5"}, true, true);
+    EXPECT_FALSE(table.IsWatched());
+    EXPECT_EQ(table.GetUInt(L"A"), 5u);
+    EXPECT_TRUE(log.Contains(L"error in configWatch: cannot open path HKLM\\Software\\Velmora\\Zephral\\NoSuchKey",
+                             LOG_ERROR));
+}
+
+// Brings a watched table's key to deletion while the watch is armed: the first reload
+// blocks in the changed callback, the key gets a subkey (which signals the armed watch) and
+// is deleted with it, then the callback returns and the watcher re-arms a deleted key.
+// (Deleting a key signals its own watchers on Windows; Wine only signals the parent's.)
+class DeletedKeyTest : public SysConfigTest {
+protected:
+    void SetUp() override {
+        registry.SetString(kTableKey, L"Value", L"1");
+        entered_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        release_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        table_ = std::make_unique<sysconfig>(kTablePath, std::vector<std::wstring>{L"Value=0"}, true, false, [this] {
+            if (::InterlockedIncrement(&calls_) == 1) {
+                ::SetEvent(entered_);
+                ::WaitForSingleObject(release_, 10000);
+            }
+        });
+        ASSERT_TRUE(table_->IsWatched());
+        registry.SetString(kTableKey, L"Value", L"2");
+        ASSERT_EQ(::WaitForSingleObject(entered_, 5000), WAIT_OBJECT_0);
+        registry.SetString(std::wstring(kTableKey) + L"\\Sub", L"X", L"x");
+        ASSERT_EQ(::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kTableKey), ERROR_SUCCESS);
+    }
+    void TearDown() override {
+        ::SetEvent(release_);
+        table_.reset();
+        ::CloseHandle(entered_);
+        ::CloseHandle(release_);
+    }
+    void Release() { ::SetEvent(release_); }
+
+    std::unique_ptr<sysconfig> table_;
+    HANDLE entered_ = nullptr;
+    HANDLE release_ = nullptr;
+    LONG calls_ = 0;
+};
+
+TEST_F(DeletedKeyTest, RecreatedKeyIsWatchedAgain) {
+    Release();
+    EXPECT_TRUE(WaitFor([&] { return log.Contains(L"RegNotifyChangeKeyValue return ERROR_KEY_DELETED, retrying count=1"); }))
+        << testing::PrintToString(log.Dump());
+    registry.SetString(kTableKey, L"Value", L"3");
+    EXPECT_TRUE(WaitFor([&] { return table_->Get(L"Value") == L"3"; }));
+    registry.SetString(kTableKey, L"Value", L"4");
+    EXPECT_TRUE(WaitFor([&] { return table_->Get(L"Value") == L"4"; }));
+    EXPECT_FALSE(log.Contains(L"registryWatch failed"));
+}
+
+TEST_F(DeletedKeyTest, KeyThatStaysDeletedIsGivenUpAfterTenRetriesAndFallsBackToDefaults) {
+    Release();
+    EXPECT_TRUE(WaitFor([&] { return log.Contains(L"configWatch: registryWatch failed after 10 retries", LOG_ERROR); }))
+        << testing::PrintToString(log.Dump());
+    EXPECT_TRUE(log.Contains(L"RegNotifyChangeKeyValue return ERROR_KEY_DELETED, retrying count=10"));
+    EXPECT_FALSE(log.Contains(L"retrying count=11"));
+    EXPECT_TRUE(WaitFor([&] { return table_->Get(L"Value") == L"0"; }));
+}
+
+class CountingTarget : public IConfigWatchTarget {
+public:
+    void OnConfigKeyChanged() override { ++calls; }
+    std::atomic<int> calls{0};
+};
+
+TEST_F(SysConfigTest, WatcherRefusesMoreHandlesThanOneWaitTakesAndEndsWithTheLastWatch) {
+    registry.SetString(kTableKey, L"Value", L"1");
+    LogMessage(LOG_INFO, L"the logger's own tables are watched before counting");
+    configWatch& watcher = configWatch::Instance();
+    const size_t before = watcher.WatchCount();
+    ASSERT_LT(before, 63u);
+    std::vector<std::unique_ptr<CountingTarget>> targets;
+    for (size_t i = before; i < MAXIMUM_WAIT_OBJECTS - 1; ++i) {
+        targets.push_back(std::make_unique<CountingTarget>());
+        ASSERT_TRUE(watcher.AddWatch(kTablePath, targets.back().get())) << i;
+    }
+    CountingTarget extra;
+    EXPECT_FALSE(watcher.AddWatch(kTablePath, &extra));
+    EXPECT_TRUE(log.Contains(L"_watcherThread::ThreadEntry(): configWatch: nEvents exceeded MAXIMUM_WAIT_OBJECTS",
+                             LOG_ERROR));
+
+    registry.SetString(kTableKey, L"Value", L"2");
+    EXPECT_TRUE(WaitFor([&] {
+        for (auto& target : targets)
+            if (target->calls.load() == 0) return false;
+        return true;
+    }));
+    EXPECT_EQ(extra.calls.load(), 0);
+
+    watcher.Shutdown();  // drops the logger's own watches too
+    EXPECT_TRUE(WaitFor([&] { return watcher.ThreadId() == 0; }));
+    ASSERT_TRUE(watcher.AddWatch(kTablePath, targets[0].get()));
+    DWORD thread = watcher.ThreadId();
+    EXPECT_NE(thread, 0u);
+    watcher.RemoveWatch(targets[0].get());
+    EXPECT_TRUE(WaitFor([&] { return watcher.ThreadId() == 0; }));
+    EXPECT_TRUE(WaitFor([&] {
+        return log.Contains(L"_watcherThread::ThreadEntry(): configWatch: Thread exiting, no watches remaining, ThreadId=" +
+                            std::to_wstring(thread));
+    }));
+}
+
+}  // namespace
