@@ -1,12 +1,14 @@
 #include "AgentRequests.h"
 
 #include "Credentials.h"
+#include "DesktopManagerTransport.h"
 #include "SecurityManager.h"
 
 #include "base/SessionInfo.h"
 #include "lib/mfw/common/Config.h"
 #include "lib/mfw/common/PropertyBag.h"
 #include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/coreException.h"
 
 #include <cwchar>
 
@@ -58,11 +60,27 @@ bool SendSessionRequest(const wchar_t* messageName, PropertyBag& response) {
 
 }  // namespace
 
-DWORD SendMsgToDesktopManager(const wchar_t* messageName, PropertyBag&, PropertyBag&, DWORD) {
+DWORD SendMsgToDesktopManager(const wchar_t* messageName, PropertyBag& request, PropertyBag& response,
+                              DWORD timeoutMs) {
     LogMessage(LOG_TRACE, L"%s(%s) (sessionId=%d) begin", L"SendMsgToDesktopManager", messageName, SessionIdForLog());
-    // The message framework client is not part of this build: no channel can be opened.
-    LogMessage(LOG_TRACE, L"(sessionId=%d) Could not contact node manager", SessionIdForLog());
-    return 2;
+    DWORD result;
+    try {
+        result = DesktopManagerTransport().Send(messageName, request, response, timeoutMs);
+    } catch (const coreException& e) {
+        LogMessage(LOG_ERROR, L"Exception in SendMsgToDesktopManager: %S", e.what());
+        throw coreException(e.what(), e.code());
+    } catch (...) {
+        LogMessage(LOG_ERROR, L"Exception in SendMsgToDesktopManager.");
+        throw coreException("Exception in SendMsgToDesktopManager.");
+    }
+    if (result == 2) {
+        LogMessage(LOG_TRACE, L"(sessionId=%d) Could not contact node manager", SessionIdForLog());
+    } else if (result != 0) {
+        LogMessage(LOG_DEBUG, L"Call to DesktopManager failed: %s, %u", response.GetErrorDescription().c_str(),
+                   static_cast<unsigned>(result));
+    }
+    LogMessage(LOG_TRACE, L"%s(%s) (sessionId=%d) end", L"SendMsgToDesktopManager", messageName, SessionIdForLog());
+    return result;
 }
 
 bool GetCredentialsForTicket(PropertyBag& request, PropertyBag& response, bool* found) {

@@ -6,6 +6,8 @@
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
+#include "support/ScriptedAgent.h"
+#include "platform/UniqueResource.h"
 
 #include <gtest/gtest.h>
 
@@ -74,6 +76,148 @@ TEST_F(AgentRequestsTest, UnreachableAgentFailsEveryRequestAndSaysSo) {
     EXPECT_TRUE(log.Contains(L"SendMsgToDesktopManager(GetCredentialsForTicket) (sessionId=2) begin"));
     EXPECT_TRUE(log.Contains(L"(sessionId=2) Could not contact node manager"));
     EXPECT_TRUE(log.Contains(L"(sessionId=2) GetCredentialsOverFramework complete: ticket not matched"));
+}
+
+}  // namespace
+
+namespace {
+
+using testsupport::ScriptedAgent;
+
+CORE::PropertyBag Bag(std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> items) {
+    CORE::PropertyBag bag;
+    for (const auto& [name, value] : items) bag.Set(name, value);
+    return bag;
+}
+
+class SimpleTokenTest : public AgentRequestsTest {
+protected:
+    ScriptedAgent agent;
+};
+
+TEST_F(SimpleTokenTest, RequestCarriesTheSessionTicketAndTheUnlockKinds) {
+    creds.isUnlockScenario = true;
+    creds.isWhfbCertSsoUnlockEnabled = true;
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", L"{SSO-AES:0}xyz"}, {L"userName", L"alice"}}));
+    EXPECT_TRUE(GetConsoleProtocolCredentials(creds));
+    auto sent = agent.Requests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].timeoutMs, 30000u);
+    const CORE::PropertyBag& r = sent[0].request;
+    const wchar_t* names[] = {L"sessionId", L"processId", L"userName", L"domainName", L"ticket",
+                              L"certssoUnlock", L"whfbCertssoUnlock", L"entrassoUnlock"};
+    ASSERT_EQ(r.Count(), 8u);
+    for (size_t i = 0; i < 8; ++i) EXPECT_EQ(r.GetNameAt(i), names[i]);
+    EXPECT_EQ(r.Get(L"sessionId"), L"2");
+    EXPECT_EQ(r.Get(L"processId"), std::to_wstring(::GetCurrentProcessId()));
+    EXPECT_EQ(r.Get(L"ticket"), L"SESSION_PROTOCOL_TICKET_2");
+    EXPECT_EQ(r.Get(L"certssoUnlock"), L"false");
+    EXPECT_EQ(r.Get(L"whfbCertssoUnlock"), L"true");
+    EXPECT_TRUE(creds.ticketFound);
+    EXPECT_TRUE(creds.password == L"{SSO-AES:0}xyz");  // kept protected as received
+    EXPECT_TRUE(log.Contains(L"GetConsoleProtocolCredentials(): (sessionId=2) Successfully got credentials for user \\alice"));
+}
+
+TEST_F(SimpleTokenTest, WindowsHelloWinsOverASmartCardPin) {
+    agent.Answer(L"GetCredentialsForTicket",
+                 Bag({{L"whfbCertPin", L"1111"}, {L"whfbCertCtxId", L"ctx"}, {L"smartCardPIN", L"2222"}}));
+    EXPECT_TRUE(GetConsoleProtocolCredentials(creds));
+    EXPECT_TRUE(creds.whfbCertPin == L"1111");
+    EXPECT_EQ(creds.whfbCertCtxId, L"ctx");
+    EXPECT_TRUE(creds.smartCardPin.empty());
+    EXPECT_TRUE(log.Contains(L"GetCredentialsForSimpleToken():  (sessionId=2) got Whfb CertSso Creds."));
+}
+
+TEST_F(SimpleTokenTest, CertSsoNeedsBothContainerAndPin) {
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L""}}));
+    EXPECT_FALSE(GetConsoleProtocolCredentials(creds));
+    EXPECT_TRUE(creds.ticketFound);  // the ticket was looked up, it just held nothing usable
+    EXPECT_TRUE(creds.certLogon.pin.empty());
+
+    registry.SetAgentConfig(L"CertSsoAttempts", L"4");
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"certLogonPin", L"1234"},
+                                                  {L"certLogonContainerName", L"cont"},
+                                                  {L"CERTIFICATESSOID", L"cert-7"},
+                                                  {L"REPORTERRORS", L"YES"}}));
+    EXPECT_TRUE(GetConsoleProtocolCredentials(creds));
+    EXPECT_EQ(creds.certLogon.containerName, L"cont");
+    EXPECT_EQ(creds.certLogon.attemptsLeft, 4u);
+    EXPECT_EQ(creds.certificateSsoId, L"cert-7");
+    EXPECT_TRUE(creds.reportErrors);
+}
+
+TEST_F(SimpleTokenTest, ReportErrorsAcceptsWordsAndNonZeroNumbers) {
+    struct Case {
+        const wchar_t* text;
+        bool on;
+    } cases[] = {{L"YES", true}, {L"2", true}, {L"On", true}, {L"false", false}, {L"0", false}, {L"", false}};
+    for (const auto& c : cases) {
+        agent.Answer(L"GetCredentialsForTicket",
+                     Bag({{L"certLogonPin", L"1"}, {L"certLogonContainerName", L"c"}, {L"REPORTERRORS", c.text}}));
+        ASSERT_TRUE(GetConsoleProtocolCredentials(creds));
+        EXPECT_EQ(creds.reportErrors, c.on) << c.text;
+    }
+}
+
+TEST_F(SimpleTokenTest, SmartCardAnswerFillsTheUpnListInOrderSkippingEmptyValues) {
+    CORE::PropertyBag upns = Bag({{L"a@corp.example", L"1"}, {L"skip@corp.example", L""}, {L"b@corp.example", L"1"}});
+    CORE::PropertyBag answer = Bag({{L"smartCardPIN", L"4321"}, {L"smartCardReader", L"Reader 1"}, {L"userName", L"alice"}});
+    answer.SetBag(L"upns", upns);
+    agent.Answer(L"GetCredentialsForTicket", answer);
+    creds.upnList = {L"stale@corp.example"};
+    EXPECT_TRUE(GetConsoleProtocolCredentials(creds));
+    EXPECT_TRUE(creds.smartCardPin == L"4321");  // not a protected payload: passes as it is
+    EXPECT_EQ(creds.upnList, (std::vector<std::wstring>{L"a@corp.example", L"b@corp.example"}));
+    EXPECT_EQ(creds.smartCardReader, L"Reader 1");
+}
+
+TEST_F(SimpleTokenTest, AnEmptyAnswerIsNoTicketAndUnauthenticatedAccessAloneIsEnough) {
+    agent.Answer(L"GetCredentialsForTicket", CORE::PropertyBag());
+    EXPECT_FALSE(GetConsoleProtocolCredentials(creds));
+    EXPECT_FALSE(creds.ticketFound);
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"unauthUserName", L"kiosk"}, {L"unauthPassword", L"pw"}}));
+    EXPECT_TRUE(GetConsoleProtocolCredentials(creds));
+    EXPECT_EQ(creds.unauthUserName, L"kiosk");
+}
+
+TEST_F(SimpleTokenTest, PopulateWithAPinWhoseCardIsNotFoundKeepsUserButNotThePin) {
+    CORE::PropertyBag answer = Bag({{L"smartCardPIN", L"4321"}, {L"userName", L"alice"}, {L"domainName", L"CORP"}});
+    answer.SetBag(L"upns", Bag({{L"a@corp.example", L"1"}}));
+    agent.Answer(L"GetCredentialsForTicket", answer);
+    creds.PopulateCredentials();
+    EXPECT_FALSE(creds.credentialsAvailable);
+    EXPECT_TRUE(creds.smartCardPin.empty());
+    EXPECT_EQ(creds.userName, L"alice");
+    EXPECT_EQ(creds.domainName, L"CORP");
+    EXPECT_TRUE(log.Contains(L"Unable to find certificate with the specified user principal name. - 0x8010001D"));
+}
+
+TEST_F(SimpleTokenTest, UnlockHandshakeStoresTheGuidAndNamesTheEventAfterIt) {
+    const std::wstring guid = L"guid-" + std::to_wstring(::GetCurrentProcessId());
+    agent.Answer(L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", Bag({{L"sessionGuid", guid.c_str()}}));
+    agent.Answer(L"CertSsoUnlockSessionCompleteNotif", CORE::PropertyBag());
+    ASSERT_TRUE(NotifyDazSrvCertSsoUnlockAndRefreshTicket(creds));
+    EXPECT_EQ(creds.sessionGuid, guid);
+    EXPECT_TRUE(creds.certLogon.HasUnlockEvent());
+    platform::unique_handle agentSide(::OpenEventW(EVENT_MODIFY_STATE, FALSE, CertSsoUnlockEventName(guid).c_str()));
+    EXPECT_TRUE(agentSide);
+    CORE::PropertyBag answer;
+    EXPECT_TRUE(CertSsoUnlockSessionCompleteNotif(creds, answer));
+    auto sent = agent.Requests();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[1].request.Count(), 1u);
+    EXPECT_EQ(sent[1].request.Get(L"sessionId"), L"2");
+}
+
+TEST_F(SimpleTokenTest, AnAgentErrorIsCarriedIntoTheAnswer) {
+    CORE::PropertyBag error;
+    error.SetError(17, L"queue paused");
+    agent.Answer(L"CheckCertSsoEnabledForSession", error, 8);
+    CORE::PropertyBag answer;
+    EXPECT_FALSE(CheckCertSsoEnabledForSession(creds, answer));
+    EXPECT_EQ(answer.GetError(), 17u);
+    EXPECT_EQ(answer.GetErrorText(L""), L"Request CheckCertSsoEnabledForSession failed, (sessionId=2) queue paused");
+    EXPECT_TRUE(log.Contains(L"Call to DesktopManager failed: queue paused - ErrorCode = 17"));
 }
 
 }  // namespace

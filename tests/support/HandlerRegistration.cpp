@@ -8,21 +8,39 @@ std::wstring TestHandlerClsid(wchar_t kind) {
     return std::wstring(L"7e57a001-0000-4000-8000-00000000000") + static_cast<wchar_t>(L'1' + (kind - L'a'));
 }
 
-bool RegisterTestHandlerClasses() {
+namespace {
+
+std::wstring TestHandlerDll() {
     std::vector<wchar_t> path(2048);
     DWORD length = ::GetModuleFileNameW(nullptr, path.data(), 2047);
     std::wstring dll(path.data(), length);
-    dll = dll.substr(0, dll.rfind(L'\\') + 1) + L"tc_test_handler.dll";
+    return dll.substr(0, dll.rfind(L'\\') + 1) + L"tc_test_handler.dll";
+}
+
+bool RegisterInprocServer(const std::wstring& clsid, const std::wstring& dll) {
+    std::wstring key = L"CLSID\\{" + clsid + L"}\\InprocServer32";
+    if (::RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, dll.c_str(),
+                          static_cast<DWORD>((dll.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
+        return false;
+    const wchar_t model[] = L"Both";
+    return ::RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), L"ThreadingModel", REG_SZ, model, sizeof(model)) ==
+           ERROR_SUCCESS;
+}
+
+}  // namespace
+
+bool RegisterTestHandlerClasses() {
+    const std::wstring dll = TestHandlerDll();
     if (::GetFileAttributesW(dll.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
-    for (wchar_t kind = L'a'; kind <= L'd'; ++kind) {
-        std::wstring key = L"CLSID\\{" + TestHandlerClsid(kind) + L"}\\InprocServer32";
-        if (::RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, dll.c_str(),
-                              static_cast<DWORD>((dll.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS)
-            return false;
-        const wchar_t model[] = L"Both";
-        ::RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), L"ThreadingModel", REG_SZ, model, sizeof(model));
-    }
+    for (wchar_t kind = L'a'; kind <= L'd'; ++kind)
+        if (!RegisterInprocServer(TestHandlerClsid(kind), dll)) return false;
     return true;
+}
+
+bool RegisterFakeRemoteLogonFilter() {
+    const std::wstring dll = TestHandlerDll();
+    return ::GetFileAttributesW(dll.c_str()) != INVALID_FILE_ATTRIBUTES &&
+           RegisterInprocServer(L"F614806B-CE60-40CD-990F-E8E07DF79E49", dll);
 }
 
 void AddHandlerKey(RegistrySandbox& registry, const std::wstring& name, const wchar_t* disabled) {

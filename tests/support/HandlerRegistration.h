@@ -12,6 +12,8 @@ namespace testsupport {
 std::wstring TestHandlerClsid(wchar_t kind);
 // COM registration of tc_test_handler.dll beside the test program; false when it is missing.
 bool RegisterTestHandlerClasses();
+// Registers the same DLL as the system's remote logon filter, which Wine does not have.
+bool RegisterFakeRemoteLogonFilter();
 // A subkey of the CredentialHandlers key; `name` as written there (with or without braces).
 void AddHandlerKey(RegistrySandbox& registry, const std::wstring& name, const wchar_t* disabled = nullptr);
 // The calls the loaded handler DLL recorded ("" when it is not loaded).

@@ -4,6 +4,10 @@
 //   {7E57A001-0000-4000-8000-000000000002} "b": does nothing (E_NOTIMPL)
 //   {7E57A001-0000-4000-8000-000000000003} "c": refuses (S_FALSE from UpdateSerialization, E_FAIL from ReportResult)
 //   {7E57A001-0000-4000-8000-000000000004} "d": answers S_OK with the buffer it was given
+// It also stands in for the system's remote logon filter {F614806B-CE60-40CD-990F-E8E07DF79E49},
+// which Wine lacks: its UpdateRemoteCredential packs the credential named by the environment
+// variable TCFILTR_TEST_RLF ("domain|user|ticket") and fails with E_FAIL when it is unset.
+#include "filter/credfilter.h"
 #include "provider/CredentialHandlers.h"
 
 #include <shlwapi.h>
@@ -75,6 +79,65 @@ private:
     wchar_t kind_;
 };
 
+class FakeRemoteLogonFilter final : public ICredentialProviderFilter {
+public:
+    FakeRemoteLogonFilter() { ++g_objects; }
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_INVALIDARG;
+        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ICredentialProviderFilter)) {
+            *ppv = static_cast<ICredentialProviderFilter*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+    STDMETHODIMP_(ULONG) Release() override {
+        ULONG count = --refs_;
+        if (count == 0) delete this;
+        return count;
+    }
+    STDMETHODIMP Filter(CREDENTIAL_PROVIDER_USAGE_SCENARIO, DWORD, GUID*, BOOL*, DWORD) override { return S_OK; }
+    STDMETHODIMP UpdateRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION*,
+                                        CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* out) override {
+        g_log += L"rlf:UpdateRemoteCredential;";
+        wchar_t spec[512];
+        DWORD length = ::GetEnvironmentVariableW(L"TCFILTR_TEST_RLF", spec, 512);
+        if (length == 0 || length >= 512) return E_FAIL;
+        std::wstring parts[3];
+        size_t part = 0;
+        for (DWORD i = 0; i < length && part < 3; ++i) {
+            if (spec[i] == L'|') ++part;
+            else parts[part].push_back(spec[i]);
+        }
+        // Packed KERB_INTERACTIVE_LOGON: 56-byte header, then domain, user, ticket.
+        const size_t size = 56 + 2 * (parts[0].size() + parts[1].size() + parts[2].size());
+        BYTE* buffer = static_cast<BYTE*>(::CoTaskMemAlloc(size));
+        std::memset(buffer, 0, size);
+        buffer[0] = 2;
+        size_t at = 56;
+        for (int i = 0; i < 3; ++i) {
+            const size_t field = 8 + 16 * i;
+            const USHORT bytes = static_cast<USHORT>(parts[i].size() * 2);
+            std::memcpy(buffer + field, &bytes, 2);
+            std::memcpy(buffer + field + 2, &bytes, 2);
+            const ULONGLONG offset = bytes ? at : 0;
+            std::memcpy(buffer + field + 8, &offset, 8);
+            std::memcpy(buffer + at, parts[i].data(), bytes);
+            at += bytes;
+        }
+        out->ulAuthenticationPackage = 2;
+        out->rgbSerialization = buffer;
+        out->cbSerialization = static_cast<ULONG>(size);
+        return S_OK;
+    }
+
+private:
+    ~FakeRemoteLogonFilter() { --g_objects; }
+    std::atomic<ULONG> refs_{1};
+};
+
 class Factory final : public IClassFactory {
 public:
     explicit Factory(wchar_t kind) : kind_(kind) {}
@@ -96,6 +159,12 @@ public:
     }
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (outer) return CLASS_E_NOAGGREGATION;
+        if (kind_ == L'r') {
+            auto* filter = new FakeRemoteLogonFilter();
+            HRESULT hr = filter->QueryInterface(riid, ppv);
+            filter->Release();
+            return hr;
+        }
         auto* handler = new Handler(kind_);
         HRESULT hr = handler->QueryInterface(riid, ppv);
         handler->Release();
@@ -111,6 +180,12 @@ private:
 }  // namespace
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+    if (IsEqualCLSID(clsid, CLSID_RemoteLogonFilter)) {
+        auto* factory = new Factory(L'r');
+        HRESULT hr = factory->QueryInterface(riid, ppv);
+        factory->Release();
+        return hr;
+    }
     for (wchar_t kind = L'a'; kind <= L'd'; ++kind) {
         if (IsEqualCLSID(clsid, MakeClsid(static_cast<BYTE>(kind - L'a' + 1)))) {
             auto* factory = new Factory(kind);

@@ -1,0 +1,62 @@
+// A scripted desktop manager for in-process tests: answers each message name with a result
+// code and an answer bag, and records every request it was sent.
+#pragma once
+#include "lib/mfw/common/PropertyBag.h"
+#include "sso/DesktopManagerTransport.h"
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class ScriptedAgent : public IDesktopManagerTransport {
+public:
+    ScriptedAgent() { previous_ = SetDesktopManagerTransport(this); }
+    ~ScriptedAgent() override { SetDesktopManagerTransport(previous_); }
+
+    // What the agent answers to `message`; unscripted messages get result 3 (no queue handler).
+    void Answer(const std::wstring& message, const CORE::PropertyBag& answer, DWORD result = 0) {
+        std::lock_guard<std::mutex> guard(lock_);
+        script_[message] = Reply{result, answer};
+    }
+    void Fail(const std::wstring& message, DWORD result) { Answer(message, CORE::PropertyBag(), result); }
+
+    struct Sent {
+        std::wstring message;
+        CORE::PropertyBag request;
+        DWORD timeoutMs;
+    };
+    std::vector<Sent> Requests() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return sent_;
+    }
+    size_t CountOf(const std::wstring& message) {
+        size_t n = 0;
+        for (const auto& s : Requests()) n += s.message == message ? 1 : 0;
+        return n;
+    }
+
+    DWORD Send(const wchar_t* messageName, CORE::PropertyBag& request, CORE::PropertyBag& response,
+               DWORD timeoutMs) override {
+        std::lock_guard<std::mutex> guard(lock_);
+        sent_.push_back(Sent{messageName, request, timeoutMs});
+        auto found = script_.find(messageName);
+        if (found == script_.end()) return 3;
+        response = found->second.answer;
+        return found->second.result;
+    }
+
+private:
+    struct Reply {
+        DWORD result;
+        CORE::PropertyBag answer;
+    };
+    std::mutex lock_;
+    std::map<std::wstring, Reply> script_;
+    std::vector<Sent> sent_;
+    IDesktopManagerTransport* previous_ = nullptr;
+};
+
+}  // namespace testsupport
