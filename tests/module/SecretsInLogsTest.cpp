@@ -1,0 +1,120 @@
+// Every road a secret travels (the broker's ticket, the password, PINs, the local account's
+// password) leaves the log files without it, even with every level written.
+#include "base/SessionInfo.h"
+#include "filter/credfilter.h"
+#include "lib/mfw/common/SysMessage.h"
+#include "platform/UniqueResource.h"
+#include "provider/cred.h"
+#include "sso/Credentials.h"
+#include "support/FakePlatform.h"
+#include "support/LogSecrets.h"
+#include "support/RegistrySandbox.h"
+#include "support/ScriptedAgent.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using platform::com_ptr;
+using namespace testsupport;
+
+const wchar_t kTicket[] = L"BrokerTicket-7f3a9c";
+const wchar_t kPassword[] = L"Corr3ct-Horse-Battery";
+const wchar_t kPin[] = L"738291";
+const wchar_t kCertPin[] = L"556677";
+const wchar_t kLocalPassword[] = L"Kiosk-Secret-42";
+
+std::vector<BYTE> Packed(const std::wstring& domain, const std::wstring& user, const std::wstring& ticket) {
+    std::vector<BYTE> bytes(56);
+    bytes[0] = 2;
+    const std::wstring* texts[] = {&domain, &user, &ticket};
+    for (int i = 0; i < 3; ++i) {
+        const USHORT length = static_cast<USHORT>(texts[i]->size() * 2);
+        const ULONGLONG offset = bytes.size();
+        std::memcpy(&bytes[8 + 16 * i], &length, 2);
+        std::memcpy(&bytes[10 + 16 * i], &length, 2);
+        std::memcpy(&bytes[16 + 16 * i], &offset, 8);
+        const BYTE* chars = reinterpret_cast<const BYTE*>(texts[i]->data());
+        bytes.insert(bytes.end(), chars, chars + length);
+    }
+    return bytes;
+}
+
+class SecretsInLogsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        registry.SetString(L"Software\\Velmora\\Zephral\\Log", L"LogFileDirectory", dir.Path());
+        registry.SetString(L"Software\\Velmora\\Zephral", L"traceEnabled", L"true");
+        CORE::RefreshLogSettings();
+        ResetSessionIdCache();
+        TheCredentials().ClearCredentials(true);
+    }
+    void TearDown() override { ::CoUninitialize(); }
+
+    void SerializeAndReport(LONG status) {
+        com_ptr<ICredentialProviderCredential> tile;
+        ASSERT_EQ(cred_CreateInstance(tile.put(), CPUS_LOGON, false), S_OK);
+        CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response;
+        CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
+        tile->GetSerialization(&response, &serialization, nullptr, nullptr);
+        ::CoTaskMemFree(serialization.rgbSerialization);
+        LPWSTR text = nullptr;
+        CREDENTIAL_PROVIDER_STATUS_ICON icon;
+        tile->ReportResult(status, 0, &text, &icon);
+        ::CoTaskMemFree(text);
+    }
+
+    TempDirectory dir;
+    RegistrySandbox registry;
+    FakePlatform fake;
+    ScriptedAgent agent;
+};
+
+TEST_F(SecretsInLogsTest, NoSecretReachesAnyLogFile) {
+    // A brokered RDP logon: the ticket arrives, the password comes back from the agent.
+    CORE::PropertyBag answer;
+    answer.Set(L"password", kPassword);
+    answer.Set(L"userName", L"alice");
+    answer.Set(L"domainName", L"CORP");
+    agent.Answer(L"GetCredentialsForTicket", answer);
+    com_ptr<ICredentialProviderFilter> filter;
+    ASSERT_EQ(credfilter_CreateInstance(IID_ICredentialProviderFilter, filter.put_void()), S_OK);
+    std::vector<BYTE> remote = Packed(L"CORP", L"alice", kTicket);
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {2, {}, static_cast<ULONG>(remote.size()), remote.data()};
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION out = {};
+    ASSERT_EQ(filter->UpdateRemoteCredential(&in, &out), S_OK);
+    SerializeAndReport(static_cast<LONG>(0xC000006D));
+
+    // Smart card, CertSSO with error reports to the agent, and a hybrid local account.
+    Credentials& c = TheCredentials();
+    c.smartCardPin = std::wstring_view(kPin);
+    c.containerName = L"container";
+    c.providerName = L"provider";
+    c.credentialsAvailable = true;
+    SerializeAndReport(0);
+    c.certLogon.containerName = L"cert-container";
+    c.certLogon.pin = std::wstring_view(kCertPin);
+    c.certLogon.attemptsLeft = 1;
+    c.reportErrors = true;
+    c.credentialsAvailable = true;
+    SerializeAndReport(static_cast<LONG>(0xC000006D));
+    c.unauthUserName = L"kiosk";
+    c.unauthPassword = std::wstring_view(kLocalPassword);
+    c.credentialsAvailable = true;
+    SerializeAndReport(0);
+
+    CORE::FlushLog();
+    const std::wstring logs = ReadAllLogText(dir.Path());
+    // The roads were logged in detail...
+    EXPECT_NE(logs.find(L"Check for our ticket, domain=CORP, user=alice"), std::wstring::npos);
+    EXPECT_NE(logs.find(L"cred::GetSerialization() (sessionId=2): Enter"), std::wstring::npos);
+    EXPECT_NE(logs.find(L"SendMsgToDesktopManager(SendLoginErrorEvent)"), std::wstring::npos);
+    // ...and none of their secrets.
+    ExpectNoSecretInLogs(dir.Path(), {kTicket, kPassword, kPin, kCertPin, kLocalPassword});
+}
+
+}  // namespace
