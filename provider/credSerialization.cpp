@@ -45,6 +45,34 @@ void Discard(BYTE*& buffer, DWORD size) {
     buffer = nullptr;
 }
 
+// The texts a certificate logon branch logs at its three outcomes.
+struct KerberosTexts {
+    const wchar_t* buildFailed;     // ERROR
+    const wchar_t* packageMissing;  // DEBUG
+    const wchar_t* succeeded;       // DEBUG, after the package is known
+};
+
+// Names the Kerberos package for a certificate logon that `built` reports on and hands the
+// buffer to LogonUI; a missing package is E_NOTIMPL, a failed build E_FAIL.
+HRESULT HandOverCertificateLogon(HRESULT built, BYTE*& buffer, DWORD size, const KerberosTexts& texts,
+                                 CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcs) {
+    HRESULT hr = S_OK;
+    ULONG package = 0;
+    if (built != S_OK) {
+        LogMessage(LOG_ERROR, L"cred::GetSerialization(): %s", texts.buildFailed);
+        hr = E_FAIL;
+    } else if (FAILED(LookupAuthPackage("Kerberos", &package))) {
+        LogMessage(LOG_DEBUG, L"cred::GetSerialization(): %s", texts.packageMissing);
+        hr = E_NOTIMPL;
+    } else {
+        Fill(pcpcs, package, buffer, size);
+        buffer = nullptr;
+        LogMessage(LOG_DEBUG, L"cred::GetSerialization(): %s", texts.succeeded);
+    }
+    Discard(buffer, size);
+    return hr;
+}
+
 // The unlock handshake with the agent: it tells the remote display service that an unlock
 // starts, waits for the agent's go-ahead, and confirms it. False when a step failed (logged).
 bool UnlockHandshake(Credentials& creds, const wchar_t* prefix, const wchar_t* what) {
@@ -201,20 +229,13 @@ HRESULT cred::SerializeForLogon(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pc
                                        creds.userName.c_str(), creds.brokerUserSid.c_str(), {}, L"", L"",
                                        creds.certLogon.containerName.c_str(), kSsoKsp, creds.certLogon.pin.c_str(), 0,
                                        true);
-        if (hr != S_OK) {
-            LogMessage(LOG_ERROR, L"cred::GetSerialization(): Serializing CertSSO credentials for use in SSO failed");
-            hr = E_FAIL;
-        } else if (FAILED(LookupAuthPackage("Kerberos", &package))) {
-            LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Failed to retrieve Kerberos authentication package id");
-            hr = E_NOTIMPL;
-        } else {
-            LogMessage(LOG_DEBUG, L"cred::GetSerialization(): CertAuth credential serialization succeeded");
-            Fill(pcpcs, package, buffer, size);
-            buffer = nullptr;
-            // Kept: result reporting may retry with the same certificate.
-            *keepCredentials = true;
-        }
-        Discard(buffer, size);
+        hr = HandOverCertificateLogon(hr, buffer, size,
+                                      {L"Serializing CertSSO credentials for use in SSO failed",
+                                       L"Failed to retrieve Kerberos authentication package id",
+                                       L"CertAuth credential serialization succeeded"},
+                                      pcpcs);
+        // Kept on success: result reporting may retry with the same certificate.
+        if (hr == S_OK) *keepCredentials = true;
         return hr;
     }
 
@@ -240,19 +261,11 @@ HRESULT cred::SerializeForLogon(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pc
         creds.smartCardPin.Wipe();
         protectedPin.Wipe();
         creds.smartCardHintUpn.clear();
-        if (hr != S_OK) {
-            LogMessage(LOG_ERROR, L"cred::GetSerialization(): Serializing certificate credentials for use in SSO failed");
-            hr = E_FAIL;
-        } else if (FAILED(LookupAuthPackage("Kerberos", &package))) {
-            LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Failed to retrieve Kerberos authentication package id");
-            hr = E_NOTIMPL;
-        } else {
-            LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Smart card credential serialization succeeded");
-            Fill(pcpcs, package, buffer, size);
-            buffer = nullptr;
-        }
-        Discard(buffer, size);
-        return hr;
+        return HandOverCertificateLogon(hr, buffer, size,
+                                        {L"Serializing certificate credentials for use in SSO failed",
+                                         L"Failed to retrieve Kerberos authentication package id",
+                                         L"Smart card credential serialization succeeded"},
+                                        pcpcs);
     }
 
     if (!creds.whfbCertPin.empty()) {
@@ -264,20 +277,12 @@ HRESULT cred::SerializeForLogon(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pc
                                        creds.userName.c_str(), creds.brokerUserSid.c_str(), {}, L"", L"",
                                        creds.whfbCertCtxId.c_str(), kWhfbKsp, pin.c_str(), 0, true);
         pin.Wipe();
-        if (hr != S_OK) {
-            LogMessage(LOG_ERROR, L"cred::GetSerialization(): Failed to serialize credentials for Whfb CertSSO");
-            hr = E_FAIL;
-        } else if (FAILED(LookupAuthPackage("Kerberos", &package))) {
-            LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Failed to retrieve Kerberos authentication packageId");
-            hr = E_NOTIMPL;
-        } else {
-            Fill(pcpcs, package, buffer, size);
-            buffer = nullptr;
-            *keepCredentials = true;
-            LogMessage(LOG_DEBUG,
-                       L"cred::GetSerialization(): Retrieved kerberos authentication packageId for Whfb CertSSO");
-        }
-        Discard(buffer, size);
+        hr = HandOverCertificateLogon(hr, buffer, size,
+                                      {L"Failed to serialize credentials for Whfb CertSSO",
+                                       L"Failed to retrieve Kerberos authentication packageId",
+                                       L"Retrieved kerberos authentication packageId for Whfb CertSSO"},
+                                      pcpcs);
+        if (hr == S_OK) *keepCredentials = true;
         return hr;
     }
 
