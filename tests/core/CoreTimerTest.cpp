@@ -97,14 +97,34 @@ TEST(CoreTimer, ManyTimersFireInDueOrder) {
     early->Release();
 }
 
-TEST(CoreTimer, ShutdownDropsArmedTimersAndRefusesNewOnes) {
+TEST(CoreTimer, ShutdownDropsArmedTimersAndALaterStartBringsTheServiceBack) {
     auto* timer = new CountingTimer(0);
     ASSERT_TRUE(timer->Start(10000));
     CORE::ShutdownTimerService();
     EXPECT_FALSE(timer->IsArmed());
     EXPECT_EQ(timer->RefCount(), 1);
-    EXPECT_FALSE(timer->Start(10));
+    EXPECT_EQ(timer->fired.load(), 0);
+    ASSERT_TRUE(timer->Start(10));
+    EXPECT_TRUE(timer->WaitFor(1));
     timer->Release();
+}
+
+TEST(CoreTimer, FunctionTimersRepeatUntilCancelled) {
+    std::atomic<int> ticks{0};
+    CORE::TimerId id = CORE::ScheduleTimer(5, true, [&] { ++ticks; });
+    ASSERT_NE(id, 0u);
+    for (int i = 0; i < 600 && ticks.load() < 3; ++i) ::Sleep(5);
+    CORE::CancelTimer(id);
+    int after = ticks.load();
+    EXPECT_GE(after, 3);
+    ::Sleep(50);
+    EXPECT_EQ(ticks.load(), after);  // cancelled means no callback after the call returned
+    CORE::CancelTimer(id);           // twice is harmless
+    std::atomic<int> once{0};
+    ASSERT_NE(CORE::ScheduleTimer(5, false, [&] { ++once; }), 0u);
+    for (int i = 0; i < 600 && once.load() == 0; ++i) ::Sleep(5);
+    ::Sleep(50);
+    EXPECT_EQ(once.load(), 1);
 }
 
 }  // namespace

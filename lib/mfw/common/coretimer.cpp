@@ -128,13 +128,45 @@ private:
 namespace {
 std::mutex g_serviceLock;
 TimerService* g_service = nullptr;
-bool g_serviceShutDown = false;
 
 TimerService* Service() {
     std::lock_guard<std::mutex> guard(g_serviceLock);
-    if (!g_service && !g_serviceShutDown) g_service = new (std::nothrow) TimerService();
+    if (!g_service) g_service = new (std::nothrow) TimerService();
     return g_service;
 }
+
+class FunctionTimer;
+std::mutex g_functionLock;
+std::map<TimerId, FunctionTimer*>& FunctionTimers() {
+    static auto* timers = new std::map<TimerId, FunctionTimer*>;  // never destroyed: used at exit
+    return *timers;
+}
+TimerId g_nextId = 0;
+
+class FunctionTimer final : public coretimer {
+public:
+    FunctionTimer(bool repeat, std::function<void()> callback) : repeat_(repeat), callback_(std::move(callback)) {}
+    TimerId id = 0;
+
+protected:
+    bool TimerCallback() override {
+        callback_();
+        if (repeat_) return true;
+        // A one-shot timer leaves the table by itself; the service's reference keeps it alive
+        // until this callback has returned.
+        bool listed = false;
+        {
+            std::lock_guard<std::mutex> guard(g_functionLock);
+            listed = FunctionTimers().erase(id) != 0;
+        }
+        if (listed) Release();
+        return false;
+    }
+
+private:
+    bool repeat_;
+    std::function<void()> callback_;
+};
 }  // namespace
 
 bool coretimer::Start(DWORD intervalMs) noexcept {
@@ -162,11 +194,45 @@ void ShutdownTimerService() noexcept {
         std::lock_guard<std::mutex> guard(g_serviceLock);
         service = g_service;
         g_service = nullptr;
-        g_serviceShutDown = true;
     }
     if (!service) return;
     service->Shutdown();
     service->Release();
+}
+
+bool IsTimerServiceThread() noexcept {
+    std::lock_guard<std::mutex> guard(g_serviceLock);
+    return g_service && g_service->IsCurrentThread();
+}
+
+TimerId ScheduleTimer(DWORD periodMs, bool repeat, std::function<void()> callback) {
+    auto* timer = new (std::nothrow) FunctionTimer(repeat, std::move(callback));
+    if (!timer) return 0;
+    TimerId id;
+    {
+        std::lock_guard<std::mutex> guard(g_functionLock);
+        id = ++g_nextId;
+        timer->id = id;
+        FunctionTimers()[id] = timer;
+    }
+    if (!timer->Start(periodMs)) {
+        CancelTimer(id);
+        return 0;
+    }
+    return id;
+}
+
+void CancelTimer(TimerId id) noexcept {
+    FunctionTimer* timer = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_functionLock);
+        auto found = FunctionTimers().find(id);
+        if (found == FunctionTimers().end()) return;
+        timer = found->second;
+        FunctionTimers().erase(found);
+    }
+    timer->Stop();
+    timer->Release();
 }
 
 }  // namespace CORE

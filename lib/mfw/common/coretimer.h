@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
 
 namespace CORE {
 
@@ -33,7 +35,16 @@ private:
     DWORD interval_ = 0;
 };
 
-// Stops the service thread (module detach); armed timers are dropped without a callback.
+// Stops the service thread (module detach); armed timers are dropped without a callback. A
+// later Start brings the service back.
 void ShutdownTimerService() noexcept;
+bool IsTimerServiceThread() noexcept;
+
+// Timers for callers that need no object of their own (the channels' keep-alive ticks).
+using TimerId = uint64_t;
+// Runs `callback` after `periodMs`, then every `periodMs` when `repeat`. 0 on failure.
+TimerId ScheduleTimer(DWORD periodMs, bool repeat, std::function<void()> callback);
+// Removes the timer; waits for its callback when it runs on another thread (see Stop).
+void CancelTimer(TimerId id) noexcept;
 
 }  // namespace CORE
