@@ -69,6 +69,12 @@ bool MessageChannel::SendControl(uint32_t word) {
     return transport_->Send(packet, 4, word == Packet::kSessionAborted ? 200 : 1000) == SharedMemTransport::OK;
 }
 
+bool MessageChannel::SendRaw(const BYTE* data, size_t length) {
+    if (!transport_) return false;
+    std::lock_guard<corecritsec> guard(sendLock_);
+    return transport_->Send(data, length, kSendTimeoutMs) == SharedMemTransport::OK;
+}
+
 bool MessageChannel::SendMessage(const Message& message) {
     if (!transport_ || closing_) return false;
     const WireForm form = ChooseWireForm(peerLevel_, encoding_);

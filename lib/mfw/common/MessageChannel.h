@@ -60,6 +60,9 @@ public:
     // Frames and sends one message in the form the peer level and encoding call for.
     bool SendMessage(const Message& message);
     bool SendControl(uint32_t word);
+    // Writes bytes as one record, bypassing framing (tests and the stand-in agent send
+    // malformed packets with it).
+    bool SendRaw(const BYTE* data, size_t length);
     // Reads the next message directly (authentication, before the receive thread runs).
     bool ReadMessage(Message* message, DWORD timeoutMs);
     // Starts the receive thread ("MessageChannel ReceiveThread").
