@@ -189,8 +189,8 @@ bool TestSecurityPackage::PrefixKey(std::vector<BYTE>* key) {
     return ok;
 }
 
-std::vector<BYTE> TestSecurityPackage::Key() const {
-    if (!keyOverride.empty()) return keyOverride;
+std::vector<BYTE> TestSecurityPackage::Key(bool server) const {
+    if (!server && !clientKeyOverride.empty()) return clientKeyOverride;
     std::vector<BYTE> key;
     if (!PrefixKey(&key)) key.clear();
     return key;
@@ -223,7 +223,7 @@ SECURITY_STATUS TestSecurityPackage::InitializeContext(PCredHandle credential, P
     if (!context || (!context->dwLower && !context->dwUpper)) {
         auto fresh = std::make_unique<Context>();
         fresh->flags = requestFlags;
-        fresh->key = Key();
+        fresh->key = Key(false);
         if (fresh->key.size() != 32) return SEC_E_NO_CREDENTIALS;
         if (::BCryptGenRandom(nullptr, fresh->clientNonce, kNonce, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
             return SEC_E_INTERNAL_ERROR;
@@ -285,7 +285,7 @@ SECURITY_STATUS TestSecurityPackage::AcceptContext(PCredHandle credential, PCtxt
         fresh->server = true;
         fresh->flags = LoadU32(body);
         std::memcpy(fresh->clientNonce, body + 4, kNonce);
-        fresh->key = Key();
+        fresh->key = Key(true);
         if (fresh->key.size() != 32) return SEC_E_NO_CREDENTIALS;
         if (::BCryptGenRandom(nullptr, fresh->serverNonce, kNonce, BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
             return SEC_E_INTERNAL_ERROR;

@@ -26,9 +26,10 @@ class TestSecurityPackage {
 public:
     TestSecurityPackage() = default;
 
-    // Steering for tests: another key (an impostor), packages whose credentials cannot be
-    // had, and attributes the established context drops.
-    std::vector<BYTE> keyOverride;
+    // Steering for tests: another key for client contexts (an impostor, while a server in
+    // the same process keeps the prefix's key), packages whose credentials cannot be had,
+    // and attributes the established context drops.
+    std::vector<BYTE> clientKeyOverride;
     std::set<std::wstring> unavailablePackages;  // compared ignoring case
     ULONG attributesDropped = 0;
 
@@ -54,7 +55,7 @@ public:
     static constexpr ULONG kSupportedAttributes = 0x2 | 0x4 | 0x8 | 0x10 | 0x10000;
 
 private:
-    std::vector<BYTE> Key() const;
+    std::vector<BYTE> Key(bool server) const;
 };
 
 }  // namespace platform::testpkg
