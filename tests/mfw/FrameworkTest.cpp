@@ -1,5 +1,9 @@
 #include "MfwTestSupport.h"
 
+#include "lib/mfw/common/Config.h"
+
+#include <thread>
+
 namespace mfwtest {
 namespace {
 
@@ -42,6 +46,218 @@ TEST_F(ChannelFixture, ConnectsThroughTheRpcInitiateRequest) {
     framework->CloseChannel(channel);
     EXPECT_EQ(response.Get(L"ok"), L"1");
     EXPECT_TRUE(log.Contains(L"RPC initiate shared memory request succeeded, seqString="));
+}
+
+}  // namespace
+}  // namespace mfwtest
+
+namespace mfwtest {
+namespace {
+
+class FrameworkFixture : public ChannelFixture {
+protected:
+    MessageFrameWork* framework = MessageFrameWork::GetFrameWork();
+
+    static PropertyBag Entry(std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> items) {
+        PropertyBag entry;
+        for (const auto& item : items) entry.Set(item.first, item.second);
+        return entry;
+    }
+    PropertyBag Scenario() {
+        PropertyBag scenario;
+        scenario = WithOperation(scenario, L"Echo", Entry({{L"echo", L"true"}}));
+        scenario = WithOperation(scenario, L"SlowEcho", Entry({{L"echo", L"true"}, {L"delayMs", L"400"}}));
+        scenario = WithOperation(scenario, L"Never", Entry({{L"neverAnswer", L"true"}}));
+        scenario = WithOperation(scenario, L"Hangup", Entry({{L"closeChannel", L"true"}}));
+        scenario = WithOperation(scenario, L"BadFraming", Entry({{L"badFraming", L"true"}}));
+        scenario = WithOperation(scenario, L"Garbage", Entry({{L"garbage", L"true"}, {L"echo", L"true"}}));
+        PropertyBag refused;
+        refused.SetError(4, L"not for you");
+        PropertyBag entry;
+        entry.SetBag(L"answer", refused);
+        entry.Set(L"result", L"4");
+        scenario = WithOperation(scenario, L"Refused", entry);
+        return scenario;
+    }
+    CORE::MessageChannel* Open() {
+        if (!started_) {
+            started_ = true;
+            EXPECT_TRUE(StartServer(Scenario()));
+        }
+        CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+        EXPECT_NE(channel, nullptr) << Narrow(log.Dump());
+        return channel;
+    }
+    DWORD Send(CORE::MessageChannel* channel, const wchar_t* operation, PropertyBag* response, DWORD timeoutMs = 30000,
+               const wchar_t* queue = L"DesktopManager", HANDLE cancel = nullptr) {
+        PropertyBag request;
+        request.Set(L"who", operation);
+        return framework->SendMsg(queue, operation, request, *response, channel, timeoutMs, cancel);
+    }
+    long CancelsSeenByAgent(CORE::MessageChannel* channel) {
+        // Cancels travel after the time-out; the stats request queues behind them.
+        PropertyBag stats;
+        EXPECT_EQ(framework->SendMsg(L"AgentSim", L"GetStats", PropertyBag(), stats, channel, 30000), 0u);
+        return static_cast<long>(CORE::ParseUInt(stats.Get(L"cancels"), false));
+    }
+
+private:
+    bool started_ = false;
+};
+
+TEST_F(FrameworkFixture, ErrorsOfTheAgentArriveWithTheirCodeAndFields) {
+    CORE::MessageChannel* channel = Open();
+    ASSERT_NE(channel, nullptr);
+    PropertyBag response;
+    response.Set(L"stale", L"x");
+    EXPECT_EQ(Send(channel, L"Refused", &response), 4u);
+    EXPECT_FALSE(response.Contains(L"stale"));
+    EXPECT_EQ(response.GetError(), 4u);
+    EXPECT_EQ(response.GetErrorText(L""), L"not for you");
+    EXPECT_EQ(Send(channel, L"Anything", &response, 30000, L"NoSuchQueue"), 3u);
+    EXPECT_EQ(response.GetError(), 3u);
+    EXPECT_EQ(Send(channel, L"Unscripted", &response), 1u);
+    framework->CloseChannel(channel);
+}
+
+TEST_F(FrameworkFixture, TimeOutReturnsFiveAndTellsTheAgentToCancel) {
+    CORE::MessageChannel* channel = Open();
+    ASSERT_NE(channel, nullptr);
+    PropertyBag response;
+    ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(Send(channel, L"Never", &response, 300), 5u);
+    EXPECT_LT(::GetTickCount64() - start, 5000u);
+    EXPECT_EQ(Send(channel, L"Never", &response, 0), 5u);
+    EXPECT_EQ(CancelsSeenByAgent(channel), 2);
+    framework->CloseChannel(channel);
+}
+
+TEST_F(FrameworkFixture, CancelEventEndsTheWaitLikeATimeOut) {
+    CORE::MessageChannel* channel = Open();
+    ASSERT_NE(channel, nullptr);
+    platform::unique_handle cancel(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    PropertyBag response;
+    EXPECT_EQ(Send(channel, L"Never", &response, 30000, L"DesktopManager", cancel.get()), 5u);
+    EXPECT_EQ(CancelsSeenByAgent(channel), 1);
+    framework->CloseChannel(channel);
+}
+
+TEST_F(FrameworkFixture, TwoThreadsOnOneChannelEachGetTheirOwnAnswer) {
+    CORE::MessageChannel* channel = Open();
+    ASSERT_NE(channel, nullptr);
+    PropertyBag slow, fast;
+    DWORD slowResult = 99;
+    std::thread first([&] { slowResult = Send(channel, L"SlowEcho", &slow); });
+    ::Sleep(50);
+    EXPECT_EQ(Send(channel, L"Echo", &fast), 0u);
+    first.join();
+    EXPECT_EQ(slowResult, 0u);
+    EXPECT_EQ(slow.Get(L"who"), L"SlowEcho");
+    EXPECT_EQ(fast.Get(L"who"), L"Echo");
+    framework->CloseChannel(channel);
+}
+
+TEST_F(FrameworkFixture, ChannelLossAnswersTheWaiterWithSeven) {
+    CORE::MessageChannel* channel = Open();
+    ASSERT_NE(channel, nullptr);
+    PropertyBag response;
+    EXPECT_EQ(Send(channel, L"Hangup", &response), 7u);
+    EXPECT_EQ(Send(channel, L"Echo", &response), 1u);  // closed: cannot be sent
+    framework->CloseChannel(channel);
+}
+
+TEST_F(FrameworkFixture, BrokenFramingFromThePeerEndsInSevenNotAHang) {
+    CORE::MessageChannel* channel = Open();
+    ASSERT_NE(channel, nullptr);
+    PropertyBag response;
+    EXPECT_EQ(Send(channel, L"BadFraming", &response, 30000), 7u);
+    EXPECT_TRUE(log.Contains(L"Invalid message size received, closing down"));
+    framework->CloseChannel(channel);
+}
+
+TEST_F(FrameworkFixture, GarbageBodyIsDroppedAndTheAnswerStillArrives) {
+    CORE::MessageChannel* channel = Open();
+    ASSERT_NE(channel, nullptr);
+    PropertyBag response;
+    EXPECT_EQ(Send(channel, L"Garbage", &response), 0u);
+    EXPECT_EQ(response.Get(L"who"), L"Garbage");
+    EXPECT_TRUE(log.Contains(L"Invalid message received"));
+    framework->CloseChannel(channel);
+}
+
+TEST_F(FrameworkFixture, LargeMessagesTravelInChunksBothWays) {
+    CORE::MessageChannel* channel = Open();
+    ASSERT_NE(channel, nullptr);
+    std::vector<BYTE> blob(300000);
+    for (size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<BYTE>(i % 251);
+    PropertyBag request, response;
+    request.SetBinary(L"blob", blob.data(), blob.size());
+    EXPECT_EQ(framework->SendMsg(L"DesktopManager", L"Echo", request, response, channel, 30000), 0u);
+    std::vector<BYTE> back;
+    EXPECT_TRUE(response.GetBinary(L"blob", &back));
+    EXPECT_EQ(back, blob);
+    framework->CloseChannel(channel);
+}
+
+TEST_F(FrameworkFixture, WaitEventPoolKeepsEightAndClosesTheRest) {
+    CORE::MessageChannel* channel = Open();
+    ASSERT_NE(channel, nullptr);
+    std::vector<std::thread> threads;
+    std::atomic<int> ok{0};
+    for (int i = 0; i < 10; ++i)
+        threads.emplace_back([&] {
+            PropertyBag response;
+            if (Send(channel, L"SlowEcho", &response) == 0) ++ok;
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(ok.load(), 10);
+    EXPECT_EQ(framework->PooledWaitEvents(), MessageFrameWork::kWaitEventPoolSize);
+    framework->CloseChannel(channel);
+}
+
+TEST_F(FrameworkFixture, NoChannelAndNoDefaultGivesOne) {
+    PropertyBag response;
+    EXPECT_EQ(framework->SendMsg(L"DesktopManager", L"Echo", PropertyBag(), response, nullptr, 1000), 1u);
+}
+
+TEST_F(FrameworkFixture, ChannelTypesOtherThanLocalGiveNoChannel) {
+    EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_SERVER), nullptr);
+    EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_SOCKET), nullptr);
+    EXPECT_FALSE(log.Contains(L"bad channel type"));
+    EXPECT_EQ(framework->ConnectChannel(7), nullptr);
+    EXPECT_TRUE(log.Contains(L"ConnectChannel called with bad channel type, type=7"));
+}
+
+TEST_F(FrameworkFixture, NoNodeManagerGivesNoChannelAtOnce) {
+    ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
+    registry.SetString(kNodeManagerKey, L"disableRPCSharedMemListener", L"false");
+    EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
+    EXPECT_TRUE(log.Contains(L"RPC initiated sharedmem connect failed"));
+    EXPECT_LT(::GetTickCount64() - start, 10000u);
+}
+
+TEST_F(FrameworkFixture, ShutdownWakesEveryWaiterWithOne) {
+    CORE::MessageChannel* channel = Open();
+    ASSERT_NE(channel, nullptr);
+    DWORD results[2] = {99, 99};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 2; ++i)
+        waiters.emplace_back([&, i] {
+            PropertyBag response;
+            results[i] = Send(channel, L"Never", &response, 60000);
+        });
+    ::Sleep(300);
+    ULONGLONG start = ::GetTickCount64();
+    framework->Shutdown();
+    for (auto& waiter : waiters) waiter.join();
+    EXPECT_LT(::GetTickCount64() - start, 10000u);
+    EXPECT_EQ(results[0], 1u);
+    EXPECT_EQ(results[1], 1u);
+    PropertyBag response;
+    EXPECT_EQ(Send(channel, L"Echo", &response), 1u);
+    EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
+    framework->CloseChannel(channel);
 }
 
 }  // namespace
