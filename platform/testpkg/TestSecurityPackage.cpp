@@ -173,6 +173,14 @@ void ReleaseContext(Context* context) {
 
 bool TestSecurityPackage::PrefixKey(std::vector<BYTE>* key) {
     static const wchar_t kPath[] = L"Software\\TcfiltrSim\\SecurityPackage";
+    // Read once per process: the key never changes once made.
+    static std::mutex cacheLock;
+    static std::vector<BYTE> cached;
+    std::lock_guard<std::mutex> cacheGuard(cacheLock);
+    if (!cached.empty()) {
+        *key = cached;
+        return true;
+    }
     // Processes racing to make the key must end with the same one.
     unique_handle mutex(::CreateMutexW(nullptr, FALSE, L"TcfiltrSim.SecurityPackage.KeyLock"));
     if (mutex) ::WaitForSingleObject(mutex.get(), 10000);
@@ -186,6 +194,7 @@ bool TestSecurityPackage::PrefixKey(std::vector<BYTE>* key) {
              ::RegSetKeyValueW(HKEY_CURRENT_USER, kPath, L"Key", REG_BINARY, key->data(), 32) == ERROR_SUCCESS;
     }
     if (mutex) ::ReleaseMutex(mutex.get());
+    if (ok) cached = *key;
     return ok;
 }
 

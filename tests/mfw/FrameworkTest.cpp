@@ -1,5 +1,6 @@
 #include "MfwTestSupport.h"
 
+#include "lib/mfw/common/ChannelSettings.h"
 #include "lib/mfw/common/Config.h"
 
 #include <thread>
@@ -232,6 +233,7 @@ TEST_F(FrameworkFixture, NoNodeManagerGivesNoChannelAtOnce) {
     ULONGLONG start = ::GetTickCount64();
     EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
     registry.SetString(kNodeManagerKey, L"disableRPCSharedMemListener", L"false");
+    CORE::InvalidateChannelSettings();  // settings are kept for a few seconds
     EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
     EXPECT_TRUE(log.Contains(L"RPC initiated sharedmem connect failed"));
     EXPECT_LT(::GetTickCount64() - start, 10000u);

@@ -2,6 +2,7 @@
 // the stand-in node manager in another, over an authenticated shared-memory channel.
 #include "AgentSimProcess.h"
 
+#include "lib/mfw/common/ChannelSettings.h"
 #include "lib/mfw/common/Config.h"
 #include "lib/mfw/common/MessageFrameWork.h"
 
@@ -109,6 +110,7 @@ TEST_F(AgentSimProcessTest, RpcFailureFallsBackToLegacyOnlyWhenAllowed) {
     EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
     EXPECT_TRUE(log.Contains(L"RPC initiated sharedmem connect failed"));
     registry.SetString(L"Software\\Velmora\\Zephral\\Node Manager", L"failbackSharedMemListener", L"true");
+    CORE::InvalidateChannelSettings();  // settings are kept for a few seconds
     CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
     ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
     framework->CloseChannel(channel);

@@ -56,7 +56,7 @@ void Refuse(CORE::MessageChannel& channel, const std::wstring& reason) {
 class AgentServer::HandshakeThread : public CORE::corerunnable {
 public:
     HandshakeThread(AgentServer* server, CORE::MessageChannel* channel)
-        : corerunnable(L"agentsim handshake"), server_(server), channel_(channel) {
+        : corerunnable(L"agentsim channel"), server_(server), channel_(channel) {
         channel_->AddRef();
     }
     ~HandshakeThread() override { channel_->Release(); }
@@ -77,11 +77,9 @@ protected:
             channel_->AddRef();
             server_->channels_.push_back(channel_);
         }
-        if (!channel_->StartReceiving(server_)) {
-            channel_->Close();
-            return;
-        }
+        // This thread becomes the channel's receive thread.
         channel_->UseKeepAlive(false);
+        channel_->RunReceiveLoop(server_);
     }
 
 private:

@@ -113,32 +113,62 @@ int AuthChannel::NegotiateEncoding(int local, int remote) {
     return bothStated && (local == CHAR_ENC_UTF8 || remote == CHAR_ENC_UTF8) ? CHAR_ENC_UTF8 : CHAR_ENC_UTF16;
 }
 
+namespace {
+
+// What this process says about itself does not change while it runs: gathered once, since
+// each part is a round trip to the system.
+struct ProcessFacts {
+    std::wstring machineName, programName, programPath, userDomainName, langIdName, session, pid, exeName, peerSid;
+};
+
+const ProcessFacts& Facts() {
+    static const ProcessFacts facts = [] {
+        ProcessFacts f;
+        wchar_t buffer[MAX_PATH + 1];
+        DWORD size = MAX_PATH;
+        f.machineName = ::GetComputerNameW(buffer, &size) ? std::wstring(buffer, size) : L"localhost";
+        std::wstring path = platform::Get().HostExecutablePath();
+        size_t slash = path.find_last_of(L"\\/");
+        std::wstring exe = path.substr(slash == std::wstring::npos ? 0 : slash + 1);
+        std::wstring program = exe.substr(0, exe.rfind(L'.'));
+        f.programName = program.empty() ? L"unknown" : program;
+        f.programPath = path.empty() ? L"unknown" : path;
+        f.exeName = exe.empty() ? L"unknown" : exe;
+        std::wstring account;
+        std::wstring sid = TokenUserSid(&account);
+        f.userDomainName = account.empty() ? L"unknown" : account;
+        f.peerSid = sid.empty() ? L"S-1-0-0" : sid;
+        wchar_t locale[LOCALE_NAME_MAX_LENGTH] = L"";
+        f.langIdName = ::GetUserDefaultLocaleName(locale, LOCALE_NAME_MAX_LENGTH) > 0 ? locale : L"en-US";
+        DWORD session = 0;
+        if (!platform::Get().ProcessIdToSessionId(::GetCurrentProcessId(), &session)) session = 0;
+        f.session = std::to_wstring(session);
+        f.pid = std::to_wstring(::GetCurrentProcessId());
+        return f;
+    }();
+    return facts;
+}
+
+}  // namespace
+
 PropertyBag AuthChannel::LocalPeerParams(const std::wstring& authGuid, bool sharedMemory, platform::unique_handle* mapping) {
+    const ProcessFacts& facts = Facts();
     PropertyBag params;
-    wchar_t buffer[MAX_PATH + 1];
-    DWORD size = MAX_PATH;
-    params.Set(L"machineName", ::GetComputerNameW(buffer, &size) ? std::wstring(buffer, size) : L"localhost");
-    std::wstring path = platform::Get().HostExecutablePath();
-    std::wstring exe = path.substr(path.find_last_of(L"\\/") == std::wstring::npos ? 0 : path.find_last_of(L"\\/") + 1);
-    std::wstring program = exe.substr(0, exe.rfind(L'.'));
-    params.Set(L"programName", program.empty() ? L"unknown" : program);
-    params.Set(L"programPath", path.empty() ? L"unknown" : path);
-    std::wstring account;
-    std::wstring sid = TokenUserSid(&account);
-    params.Set(L"userDomainName", account.empty() ? L"unknown" : account);
-    wchar_t locale[LOCALE_NAME_MAX_LENGTH] = L"";
-    params.Set(L"langIdName", ::GetUserDefaultLocaleName(locale, LOCALE_NAME_MAX_LENGTH) > 0 ? locale : L"en-US");
+    params.Reserve(11);
+    params.Set(L"machineName", facts.machineName);
+    params.Set(L"programName", facts.programName);
+    params.Set(L"programPath", facts.programPath);
+    params.Set(L"userDomainName", facts.userDomainName);
+    params.Set(L"langIdName", facts.langIdName);
     params.Set(L"progFlags", L"0");
-    DWORD session = 0;
-    if (!platform::Get().ProcessIdToSessionId(::GetCurrentProcessId(), &session)) session = 0;
-    params.Set(L"session", std::to_wstring(session));
-    params.Set(L"pid", std::to_wstring(::GetCurrentProcessId()));
-    params.Set(L"exeName", exe.empty() ? L"unknown" : exe);
-    params.Set(L"peerSID", sid.empty() ? L"S-1-0-0" : sid);
+    params.Set(L"session", facts.session);
+    params.Set(L"pid", facts.pid);
+    params.Set(L"exeName", facts.exeName);
+    params.Set(L"peerSID", facts.peerSid);
     if (sharedMemory) {
         std::wstring content = GuidMappingContent(authGuid, ::GetCurrentProcessId());
         mapping->reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
-                                            (L"Local\\TcAuthGuid." + authGuid + L"." + std::to_wstring(::GetCurrentProcessId())).c_str()));
+                                            (L"Local\\TcAuthGuid." + authGuid + L"." + facts.pid).c_str()));
         if (*mapping) {
             if (void* view = ::MapViewOfFile(mapping->get(), FILE_MAP_WRITE, 0, 0, 4096)) {
                 size_t bytes = (content.size() + 1) * sizeof(wchar_t);

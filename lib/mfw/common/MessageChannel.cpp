@@ -1,6 +1,7 @@
 #include "MessageChannel.h"
 
 #include "CharEncConverter.h"
+#include "ChannelSettings.h"
 #include "Config.h"
 #include "NodeManagerNames.h"
 #include "SysMessage.h"
@@ -18,10 +19,18 @@ public:
     explicit ReceiveThread(MessageChannel* channel) : corerunnable(L"MessageChannel ReceiveThread"), channel_(channel) {
         channel_->AddRef();
     }
-    ~ReceiveThread() override { channel_->Release(); }
+    ~ReceiveThread() override {
+        if (channel_) channel_->Release();  // never started
+    }
 
 protected:
-    void ThreadEntry() override { channel_->ReceiveLoop(); }
+    void ThreadEntry() override {
+        channel_->ReceiveLoop();
+        // Let go here, not in the destructor: the channel holds this object until it is freed.
+        MessageChannel* channel = channel_;
+        channel_ = nullptr;
+        channel->Release();
+    }
 
 private:
     MessageChannel* channel_;
@@ -260,6 +269,11 @@ bool MessageChannel::ReadMessage(Message* message, DWORD timeoutMs) {
     }
 }
 
+void MessageChannel::RunReceiveLoop(IChannelSink* sink) {
+    sink_ = sink;
+    ReceiveLoop();
+}
+
 bool MessageChannel::StartReceiving(IChannelSink* sink) {
     sink_ = sink;
     auto* thread = new (std::nothrow) ReceiveThread(this);
@@ -276,7 +290,8 @@ bool MessageChannel::HandleInternal(Message& message) {
     if (message.messageType != MSG_ONEWAY) return false;
     if (message.queueHint == kKeepAliveStartHint) {
         unsigned long seconds = ParseUInt(message.payload.Get(L"Timeout"), true);
-        if (seconds > 0 && seconds < 86400 && !keepAliveTimer_) UseKeepAlive(static_cast<unsigned>(seconds), false);
+        // The peer's period wins, so both sides use the same.
+        if (seconds > 0 && seconds < 86400 && seconds != keepAliveSeconds_) UseKeepAlive(static_cast<unsigned>(seconds), false);
         return true;
     }
     if (message.queueHint == kLocalChallengeHint) {
@@ -316,8 +331,8 @@ void MessageChannel::ReceiveLoop() {
 }
 
 void MessageChannel::UseKeepAlive(bool announce) {
-    unsigned long seconds = ReadConfigUInt(L"\\Node Manager\\KeepAliveTimeoutSeconds", L"60");
-    keepAliveLog_ = ReadConfigBool(L"\\Node Manager\\KeepAliveLogMessages", L"false");
+    unsigned long seconds = ChannelSettingUInt(L"\\Node Manager\\KeepAliveTimeoutSeconds", L"60");
+    keepAliveLog_ = ChannelSettingBool(L"\\Node Manager\\KeepAliveLogMessages", L"false");
     if (seconds == 0 || seconds > 86400) seconds = 60;
     UseKeepAlive(static_cast<unsigned>(seconds), announce);
 }
@@ -374,8 +389,9 @@ void MessageChannel::Close() noexcept {
         if (!transport_->PeerClosed()) SendControl(Packet::kSessionAborted);
         transport_->Close();
     }
+    // The receive thread ends by itself once stopped (it holds its own reference); nothing
+    // reaches the sink after this point.
     if (stopEvent_) ::SetEvent(stopEvent_.get());
-    if (receiver_ && !receiver_->IsCurrentThread()) receiver_->WaitForThreadEnd(10000);
     if (IChannelSink* sink = sink_.exchange(nullptr)) {
         try {
             sink->OnChannelClosed(this);

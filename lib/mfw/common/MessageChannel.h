@@ -67,6 +67,9 @@ public:
     bool ReadMessage(Message* message, DWORD timeoutMs);
     // Starts the receive thread ("MessageChannel ReceiveThread").
     bool StartReceiving(IChannelSink* sink);
+    // Runs the receive loop on the calling thread until the channel closes (a server thread
+    // that has just authenticated the channel); the caller holds a reference meanwhile.
+    void RunReceiveLoop(IChannelSink* sink);
     // Reads KeepAliveTimeoutSeconds, starts the timers and, when `announce`, tells the peer.
     void UseKeepAlive(bool announce);
     void UseKeepAlive(unsigned seconds, bool announce);

@@ -17,59 +17,61 @@ bool FlattenItems(const PropertyBag& bag, int code, int reported, ByteData& size
     const wchar_t* encodingName = CharEncodingName(reported);
     for (size_t i = 0; i < bag.Count(); ++i) {
         const PropertyBag::Item& item = bag.ItemAt(i);
+        const std::wstring_view itemName = item.Name();
         size_t nameUnits = 0;
         // A sub-bag without a name would read back as an end entry; names have 16 bits.
-        bool nameOk = CharEncConverter::ConvertFromUtf16(code, item.name.data(), item.name.size(), strings, &nameUnits) &&
-                      nameUnits <= 0xFFFF && !(item.type == PropertyBag::ITEM_BAG && nameUnits == 0);
+        bool nameOk = CharEncConverter::ConvertFromUtf16(code, itemName.data(), itemName.size(), strings, &nameUnits) &&
+                      nameUnits <= 0xFFFF && !(item.Type() == PropertyBag::ITEM_BAG && nameUnits == 0);
         if (!nameOk) {
             LogMessage(LOG_ERROR, L"CORE::Properties::flatten(): Failed to re-encode/serialize item name=%s, encoding=%s",
-                       item.name.c_str(), encodingName);
+                       std::wstring(itemName).c_str(), encodingName);
             return false;
         }
         const uint16_t nameLength = static_cast<uint16_t>(nameUnits);
-        switch (item.type) {
+        switch (item.Type()) {
         case PropertyBag::ITEM_BAG:
             if (!sizes.CheckDestBytes(kSizeEntryBytes) || !sizes.WriteU16(nameLength) || !sizes.WriteU32(kSubBagValue)) {
                 LogMessage(LOG_ERROR, L"CORE::Properties::flatten(): No memory found to serialize propSizeEntry, item name=%s",
-                           item.name.c_str());
+                           std::wstring(itemName).c_str());
                 return false;
             }
-            if (!FlattenItems(item.bag, code, reported, sizes, binary, strings)) return false;
+            if (!FlattenItems(item.Bag(), code, reported, sizes, binary, strings)) return false;
             if (!sizes.CheckDestBytes(kSizeEntryBytes) || !sizes.WriteU16(0) || !sizes.WriteU32(kSubBagValue)) {
                 LogMessage(LOG_ERROR,
                            L"CORE::Properties::flatten(): No memory found to serialize propSizeEntry after submap processing, item name=%s",
-                           item.name.c_str());
+                           std::wstring(itemName).c_str());
                 return false;
             }
             break;
         case PropertyBag::ITEM_BINARY: {
-            size_t length = item.binary.size();
-            if (length > PropertyBag::kMaxBinaryLength || (length && !binary.Write(item.binary.data(), length))) {
+            size_t length = item.Binary().size();
+            if (length > PropertyBag::kMaxBinaryLength || (length && !binary.Write(item.Binary().data(), length))) {
                 LogMessage(LOG_ERROR, L"CORE::Properties::flatten(): Failed to serialize binary data, item name=%s, size=%d",
-                           item.name.c_str(), static_cast<int>(length));
+                           std::wstring(itemName).c_str(), static_cast<int>(length));
                 return false;
             }
             if (!sizes.CheckDestBytes(kSizeEntryBytes) || !sizes.WriteU16(nameLength) ||
                 !sizes.WriteU32(static_cast<uint32_t>(length) + kBinaryFlag)) {
                 LogMessage(LOG_ERROR, L"CORE::Properties::flatten(): No memory found to serialize propSizeEntry, item name=%s",
-                           item.name.c_str());
+                           std::wstring(itemName).c_str());
                 return false;
             }
             break;
         }
         case PropertyBag::ITEM_STRING: {
             size_t valueUnits = 0;
-            if (!CharEncConverter::ConvertFromUtf16(code, item.text.data(), item.text.size(), strings, &valueUnits) ||
+            const std::wstring_view text = item.Text();
+            if (!CharEncConverter::ConvertFromUtf16(code, text.data(), text.size(), strings, &valueUnits) ||
                 valueUnits >= kBinaryFlag) {
                 LogMessage(LOG_ERROR,
                            L"CORE::Properties::flatten(): Failed to re-encode/serialize item value, item name=%s, encoding=%s",
-                           item.name.c_str(), encodingName);
+                           std::wstring(itemName).c_str(), encodingName);
                 return false;
             }
             if (!sizes.CheckDestBytes(kSizeEntryBytes) || !sizes.WriteU16(nameLength) ||
                 !sizes.WriteU32(static_cast<uint32_t>(valueUnits))) {
                 LogMessage(LOG_ERROR, L"CORE::Properties::flatten(): No memory found to serialize propSizeEntry, item name=%s",
-                           item.name.c_str());
+                           std::wstring(itemName).c_str());
                 return false;
             }
             break;
@@ -89,6 +91,7 @@ bool LoadItems(PropertyBag& result, int code, bool plain, ByteData& sizes, uint3
     const wchar_t* encodingName = CharEncodingName(plain ? CHAR_ENC_UNDEFINED : code);
     // Sub-bags are built bottom-up: a frame per open sub-bag, put into its parent at its end.
     std::vector<Frame> stack(1);
+    stack.front().bag.Reserve(count < 256 ? count : 256);
     std::wstring name, value;
     for (uint32_t index = 0; index < count; ++index) {
         uint16_t nameLength = 0;
@@ -149,7 +152,7 @@ bool LoadItems(PropertyBag& result, int code, bool plain, ByteData& sizes, uint3
                        name.c_str(), encodingName);
             return false;
         }
-        stack.back().bag.Set(name, value);
+        stack.back().bag.PutItem(PropertyBag::Item::Create(PropertyBag::ITEM_STRING, name, value));
     }
     if (stack.size() != 1) {
         LogMessage(LOG_ERROR, plain ? L"CORE::Properties::load(): Message invalid, end when subbags"

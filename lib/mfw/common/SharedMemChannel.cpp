@@ -1,5 +1,6 @@
 #include "SharedMemChannel.h"
 
+#include "ChannelSettings.h"
 #include "Config.h"
 #include "ErrorText.h"
 #include "SysMessage.h"
@@ -9,6 +10,7 @@
 #include "NodeManagerRpc.h"
 
 #include <atomic>
+#include <mutex>
 #include <cstdlib>
 
 extern "C" void* __RPC_USER MIDL_user_allocate(size_t size) { return std::malloc(size ? size : 1); }
@@ -50,7 +52,7 @@ const wchar_t* PackageOf(const std::wstring& mode) {
 }  // namespace
 
 std::wstring SharedMemChannel::GetAuthPackageOverrideMode() {
-    std::wstring mode = ReadConfigValue(L"\\Authenticate\\SharedMem\\AuthPackageOverrideMode", L"");
+    std::wstring mode = ChannelSetting(L"\\Authenticate\\SharedMem\\AuthPackageOverrideMode", L"");
     if (mode.empty()) return mode;
     for (const wchar_t* valid : {L"NONE", L"NEGOTIATE", L"KERBEROS", L"NTLM"})
         if (_wcsicmp(mode.c_str(), valid) == 0) return valid;
@@ -73,14 +75,14 @@ bool SharedMemChannel::SetAuthParams(const std::wstring& overrideMode, AuthOptio
     if (!overrideMode.empty()) {
         options->packages = {PackageOf(overrideMode)};
     } else {
-        options->packages = SplitList(ReadConfigValue(L"\\Authenticate\\AuthPackagesOutgoing", L"Negotiate,Kerberos,NTLM"));
+        options->packages = SplitList(ChannelSetting(L"\\Authenticate\\AuthPackagesOutgoing", L"Negotiate,Kerberos,NTLM"));
     }
-    options->preferredEncoding = AuthChannel::GetOnWireCharEncoding(ReadConfigValue(L"\\Node Manager\\onwireCharEncoding", L""));
-    options->setTargetName = ReadConfigBool(L"\\Authenticate\\SharedMem\\SetTargetName", L"true");
-    options->provideSpnInNego = ReadConfigBool(L"\\Authenticate\\SharedMem\\ProvideSpnInAuthNego", L"false");
-    options->contextWanted = static_cast<ULONG>(ReadConfigUInt(L"\\Security\\SspiClientContextWanted", L"30"));
-    options->contextMinimum = static_cast<ULONG>(ReadConfigUInt(L"\\Security\\SspiClientContextMinimum", L"28"));
-    unsigned long seconds = ReadConfigUInt(L"\\Authenticate\\MsgTimeoutSeconds", L"300");
+    options->preferredEncoding = AuthChannel::GetOnWireCharEncoding(ChannelSetting(L"\\Node Manager\\onwireCharEncoding", L""));
+    options->setTargetName = ChannelSettingBool(L"\\Authenticate\\SharedMem\\SetTargetName", L"true");
+    options->provideSpnInNego = ChannelSettingBool(L"\\Authenticate\\SharedMem\\ProvideSpnInAuthNego", L"false");
+    options->contextWanted = static_cast<ULONG>(ChannelSettingUInt(L"\\Security\\SspiClientContextWanted", L"30"));
+    options->contextMinimum = static_cast<ULONG>(ChannelSettingUInt(L"\\Security\\SspiClientContextMinimum", L"28"));
+    unsigned long seconds = ChannelSettingUInt(L"\\Authenticate\\MsgTimeoutSeconds", L"300");
     options->stepTimeoutMs = seconds == 0 || seconds > 3600 ? 300000 : static_cast<DWORD>(seconds * 1000);
     options->sharedMemory = true;
 
@@ -115,26 +117,43 @@ bool SharedMemChannel::RpcInitiate(const NodeManagerNames& names, DWORD* seqNo, 
     const std::wstring endpoint = names.RpcEndpoint();
     LogMessage(LOG_DEBUG, L"Sending RPC initiate shared memory request, protocol=%s, endpoint=%s, clientPid=%u", L"ncalrpc",
                endpoint.c_str(), static_cast<unsigned>(::GetCurrentProcessId()));
-    RPC_WSTR bindingText = nullptr;
-    RPC_STATUS status = ::RpcStringBindingComposeW(nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc")),
-                                                   nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(endpoint.c_str())),
-                                                   nullptr, &bindingText);
-    if (status != RPC_S_OK) {
-        LogMessage(LOG_ERROR, L"failed to compose RPC binding string, %s", SystemErrorText(status).c_str());
-        return false;
-    }
-    RPC_BINDING_HANDLE binding = nullptr;
-    status = ::RpcBindingFromStringBindingW(bindingText, &binding);
-    ::RpcStringFreeW(&bindingText);
-    if (status != RPC_S_OK) {
-        LogMessage(LOG_ERROR, L"failed to get RPC binding handle");
-        return false;
-    }
+    // One binding per process, kept between connects: a logon opens a channel per request,
+    // and binding anew each time costs a new connection to the node manager. The lock also
+    // keeps one request at a time on it.
+    static std::mutex lock;
+    static RPC_BINDING_HANDLE binding = nullptr;
+    static std::wstring boundEndpoint;
+    std::lock_guard<std::mutex> guard(lock);
     unsigned long seq = 0, pid = 0;
     error_status_t answer = 0;
-    DWORD exception = platform::SehGuard(
-        [&] { answer = InitiateSharedMem(binding, ::GetCurrentProcessId(), LegacyConnectBlock::kVersion, &seq, &pid); });
-    ::RpcBindingFree(&binding);
+    DWORD exception = 0;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (binding && (boundEndpoint != endpoint || attempt > 0)) {
+            ::RpcBindingFree(&binding);
+            binding = nullptr;
+        }
+        if (!binding) {
+            RPC_WSTR bindingText = nullptr;
+            RPC_STATUS status = ::RpcStringBindingComposeW(
+                nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc")), nullptr,
+                reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(endpoint.c_str())), nullptr, &bindingText);
+            if (status != RPC_S_OK) {
+                LogMessage(LOG_ERROR, L"failed to compose RPC binding string, %s", SystemErrorText(status).c_str());
+                return false;
+            }
+            status = ::RpcBindingFromStringBindingW(bindingText, &binding);
+            ::RpcStringFreeW(&bindingText);
+            if (status != RPC_S_OK) {
+                binding = nullptr;
+                LogMessage(LOG_ERROR, L"failed to get RPC binding handle");
+                return false;
+            }
+            boundEndpoint = endpoint;
+        }
+        exception = platform::SehGuard(
+            [&] { answer = InitiateSharedMem(binding, ::GetCurrentProcessId(), LegacyConnectBlock::kVersion, &seq, &pid); });
+        if (exception == 0) break;  // a kept binding may point at a node manager that restarted: bind once more
+    }
     if (exception != 0 || answer != 0) {
         DWORD code = exception ? exception : answer;
         LogMessage(LOG_ERROR, L"Failed to initiate shared memory over RPC, %s.  %s",
@@ -206,8 +225,8 @@ MessageChannel* SharedMemChannel::Connect(const std::wstring& serverName, IChann
     }
     const NodeManagerNames names = NodeManagerNames::Current();
     std::wstring overrideMode = GetAuthPackageOverrideMode();
-    const bool rpcDisabled = ReadConfigBool(L"\\Node Manager\\disableRPCSharedMemListener", L"false");
-    const bool legacyFallback = ReadConfigBool(L"\\Node Manager\\failbackSharedMemListener", L"false");
+    const bool rpcDisabled = ChannelSettingBool(L"\\Node Manager\\disableRPCSharedMemListener", L"false");
+    const bool legacyFallback = ChannelSettingBool(L"\\Node Manager\\failbackSharedMemListener", L"false");
 
     for (int attempt = 0; attempt < 2; ++attempt) {
         AuthOptions options;

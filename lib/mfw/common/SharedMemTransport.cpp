@@ -11,6 +11,7 @@ namespace {
 constexpr size_t kOffMagic = 0, kOffVersion = 4, kOffRing = 8, kOffServerPid = 12, kOffClientPid = 16, kOffClosed = 20;
 constexpr size_t kOffWrite[2] = {64, 192};
 constexpr size_t kOffRead[2] = {128, 256};
+constexpr size_t kOffWriterWaiting[2] = {320, 384};
 
 LONG64 Load(volatile LONG64* p) { return ::InterlockedCompareExchange64(p, 0, 0); }
 void Store(volatile LONG64* p, LONG64 v) { ::InterlockedExchange64(p, v); }
@@ -158,6 +159,13 @@ SharedMemTransport::Status SharedMemTransport::Send(const BYTE* data, size_t len
         }
         ULONGLONG now = ::GetTickCount64();
         if (timeoutMs != INFINITE && now >= deadline) return TIMEOUT;
+        // Say we wait, then look again: room made before the flag was seen must not be missed.
+        volatile LONG* waiting = reinterpret_cast<volatile LONG*>(Field(kOffWriterWaiting[ring]));
+        ::InterlockedExchange(waiting, 1);
+        if (ringBytes_ - (static_cast<uint64_t>(Load(writeCounter)) - static_cast<uint64_t>(Load(readCounter))) >= need) {
+            ::InterlockedExchange(waiting, 0);
+            continue;
+        }
         DWORD wait = timeoutMs == INFINITE ? INFINITE : static_cast<DWORD>(deadline - now);
         HANDLE handles[3] = {spaceEvent_[ring].get(), peerProcess_.get(), interrupt};
         DWORD count = interrupt ? 3 : 2;
@@ -166,6 +174,7 @@ SharedMemTransport::Status SharedMemTransport::Send(const BYTE* data, size_t len
             count = interrupt ? 2 : 1;
         }
         DWORD result = ::WaitForMultipleObjects(count, handles, FALSE, wait);
+        ::InterlockedExchange(waiting, 0);
         if (result == WAIT_TIMEOUT) return TIMEOUT;
         if (result == WAIT_OBJECT_0) continue;
         if (result == WAIT_OBJECT_0 + 1 && peerProcess_) return CLOSED;
@@ -206,7 +215,8 @@ SharedMemTransport::Status SharedMemTransport::Receive(std::vector<BYTE>* record
             }
             copy(record->data(), length);
             Store(readCounter, static_cast<LONG64>(at));
-            ::SetEvent(spaceEvent_[ring].get());
+            volatile LONG* waiting = reinterpret_cast<volatile LONG*>(Field(kOffWriterWaiting[ring]));
+            if (::InterlockedCompareExchange(waiting, 0, 0) != 0) ::SetEvent(spaceEvent_[ring].get());
             return OK;
         }
         if (available != 0) return Corrupt(L"partial record") ? OK : CLOSED;

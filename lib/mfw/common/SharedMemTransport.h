@@ -8,11 +8,13 @@
 //         u32 server pid, u32 client pid, u32 closed bits (1 client closed, 2 server closed)
 //   64    ring 0 (client -> server): write counter u64 at 64, read counter u64 at 128
 //   192   ring 1 (server -> client): write counter u64 at 192, read counter u64 at 256
+//   320   ring 0 writer-waiting flag u32; 384 ring 1 writer-waiting flag u32
 //   4096  ring 0 data, R bytes; then ring 1 data, R bytes
 // Counters run freely (bytes ever written / read); write - read is what waits in the ring and
 // never exceeds R. A record is a u32 length L (1 .. R - 4) and L bytes, wrapping at R. The
 // writer publishes its counter after the whole record and sets the data event; the reader
-// publishes its counter after taking the record and sets the space event.
+// publishes its counter after taking the record and sets the space event only when the
+// writer said it waits for room (each event call is a trip to the kernel, or to wineserver).
 #pragma once
 #include "platform/UniqueResource.h"
 
