@@ -10,6 +10,8 @@
 #include "lib/mfw/common/corerunnable.h"
 #include "platform/UniqueResource.h"
 
+#include "support/FakePlatform.h"
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -85,57 +87,85 @@ int PipeChild(const std::wstring& name, size_t requestBytes, size_t responseByte
     }
 }
 
-std::vector<double> ShmBaseline(size_t requestBytes, size_t responseBytes) {
-    const std::wstring name = L"Local\\TcBenchShm." + std::to_wstring(::GetCurrentProcessId());
-    platform::unique_handle section(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1 << 20,
-                                                         (name + L".Map").c_str()));
-    platform::unique_handle request(::CreateEventW(nullptr, FALSE, FALSE, (name + L".Req").c_str()));
-    platform::unique_handle response(::CreateEventW(nullptr, FALSE, FALSE, (name + L".Resp").c_str()));
-    auto* block = static_cast<ShmBlock*>(::MapViewOfFile(section.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    platform::unique_handle child = Spawn(L"\"" + SelfPath() + L"\" --child-shm " + name + L" " + std::to_wstring(responseBytes));
-    std::vector<BYTE> local(requestBytes, 0x41), answer(responseBytes);
-    std::vector<double> samples;
-    for (int i = 0; i < kWarmup + kRounds; ++i) {
-        double start = bench::NowMicros();
-        std::memcpy(block->data, local.data(), requestBytes);
-        ::SetEvent(request.get());
-        if (::WaitForSingleObject(response.get(), 10000) != WAIT_OBJECT_0) break;
-        std::memcpy(answer.data(), block->data, responseBytes);
-        if (i >= kWarmup) samples.push_back(bench::NowMicros() - start);
+// The two baselines as partners kept running, so their rounds can be interleaved with the
+// framework's: a busy machine then weighs on all of them alike.
+class ShmPeer {
+public:
+    bool Start(size_t requestBytes, size_t responseBytes) {
+        requestBytes_ = requestBytes;
+        responseBytes_ = responseBytes;
+        const std::wstring name = L"Local\\TcBenchShm." + std::to_wstring(::GetCurrentProcessId());
+        section_.reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 1 << 20, (name + L".Map").c_str()));
+        request_.reset(::CreateEventW(nullptr, FALSE, FALSE, (name + L".Req").c_str()));
+        response_.reset(::CreateEventW(nullptr, FALSE, FALSE, (name + L".Resp").c_str()));
+        if (!section_ || !request_ || !response_) return false;
+        block_ = static_cast<ShmBlock*>(::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
+        child_ = Spawn(L"\"" + SelfPath() + L"\" --child-shm " + name + L" " + std::to_wstring(responseBytes));
+        local_.assign(requestBytes, 0x41);
+        answer_.resize(responseBytes);
+        return block_ && child_;
     }
-    block->stop = 1;
-    ::SetEvent(request.get());
-    ::WaitForSingleObject(child.get(), 10000);
-    ::UnmapViewOfFile(block);
-    return samples;
-}
+    bool RoundTrip() {
+        std::memcpy(block_->data, local_.data(), requestBytes_);
+        ::SetEvent(request_.get());
+        if (::WaitForSingleObject(response_.get(), 10000) != WAIT_OBJECT_0) return false;
+        std::memcpy(answer_.data(), block_->data, responseBytes_);
+        return true;
+    }
+    ~ShmPeer() {
+        if (block_) {
+            block_->stop = 1;
+            ::SetEvent(request_.get());
+            ::WaitForSingleObject(child_.get(), 10000);
+            ::UnmapViewOfFile(block_);
+        }
+    }
 
-std::vector<double> PipeBaseline(size_t requestBytes, size_t responseBytes) {
-    const std::wstring tag = L"TcBenchPipe." + std::to_wstring(::GetCurrentProcessId());
-    const std::wstring name = L"\\\\.\\pipe\\" + tag;
-    platform::unique_handle ready(::CreateEventW(nullptr, TRUE, FALSE, (L"Local\\" + tag + L".Ready").c_str()));
-    platform::unique_handle child = Spawn(L"\"" + SelfPath() + L"\" --child-pipe " + name + L" " +
-                                          std::to_wstring(requestBytes) + L" " + std::to_wstring(responseBytes));
-    ::WaitForSingleObject(ready.get(), 10000);
-    platform::unique_hfile pipe(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    std::vector<double> samples;
-    if (!pipe) return samples;
-    std::vector<BYTE> request(requestBytes, 0x42), answer(responseBytes);
-    for (int i = 0; i < kWarmup + kRounds; ++i) {
-        double start = bench::NowMicros();
+private:
+    size_t requestBytes_ = 0, responseBytes_ = 0;
+    platform::unique_handle section_, request_, response_, child_;
+    ShmBlock* block_ = nullptr;
+    std::vector<BYTE> local_, answer_;
+};
+
+class PipePeer {
+public:
+    bool Start(size_t requestBytes, size_t responseBytes) {
+        requestBytes_ = requestBytes;
+        responseBytes_ = responseBytes;
+        const std::wstring tag = L"TcBenchPipe." + std::to_wstring(::GetCurrentProcessId());
+        const std::wstring name = L"\\\\.\\pipe\\" + tag;
+        platform::unique_handle ready(::CreateEventW(nullptr, TRUE, FALSE, (L"Local\\" + tag + L".Ready").c_str()));
+        child_ = Spawn(L"\"" + SelfPath() + L"\" --child-pipe " + name + L" " + std::to_wstring(requestBytes) + L" " +
+                       std::to_wstring(responseBytes));
+        ::WaitForSingleObject(ready.get(), 10000);
+        pipe_.reset(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        request_.assign(requestBytes, 0x42);
+        answer_.resize(responseBytes);
+        return pipe_.valid();
+    }
+    bool RoundTrip() {
         DWORD n = 0;
-        if (!::WriteFile(pipe.get(), request.data(), static_cast<DWORD>(requestBytes), &n, nullptr)) break;
+        if (!::WriteFile(pipe_.get(), request_.data(), static_cast<DWORD>(requestBytes_), &n, nullptr)) return false;
         size_t got = 0;
-        while (got < responseBytes) {
-            if (!::ReadFile(pipe.get(), answer.data() + got, static_cast<DWORD>(responseBytes - got), &n, nullptr) || n == 0) break;
+        while (got < responseBytes_) {
+            if (!::ReadFile(pipe_.get(), answer_.data() + got, static_cast<DWORD>(responseBytes_ - got), &n, nullptr) || n == 0)
+                return false;
             got += n;
         }
-        if (i >= kWarmup) samples.push_back(bench::NowMicros() - start);
+        return true;
     }
-    pipe.reset();
-    ::WaitForSingleObject(child.get(), 10000);
-    return samples;
-}
+    ~PipePeer() {
+        pipe_.reset();
+        if (child_) ::WaitForSingleObject(child_.get(), 10000);
+    }
+
+private:
+    size_t requestBytes_ = 0, responseBytes_ = 0;
+    platform::unique_hfile pipe_;
+    platform::unique_handle child_;
+    std::vector<BYTE> request_, answer_;
+};
 
 // --- The framework against agentsim ---
 
@@ -178,12 +208,11 @@ int wmain(int argc, wchar_t** argv) {
     if (argc >= 5 && std::wstring(argv[1]) == L"--child-pipe")
         return PipeChild(argv[2], static_cast<size_t>(_wtoi(argv[3])), static_cast<size_t>(_wtoi(argv[4])));
 
-    // The simulation platform (test security package) reads its answers from a key of our own.
-    const std::wstring simKey = L"Software\\TcfiltrBench\\" + std::to_wstring(::GetCurrentProcessId());
-    ::SetEnvironmentVariableW(L"TCFILTR_SIM_KEY", simKey.c_str());
+    // The seam of the tests: the test security package (Wine completes no SSPI handshake) and
+    // a node manager instance of our own, answered from memory.
+    testsupport::FakePlatform platform;
     const std::wstring instance = L"bench" + std::to_wstring(::GetCurrentProcessId());
-    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, simKey.c_str(), L"NodeManagerInstance", REG_SZ, instance.c_str(),
-                      static_cast<DWORD>((instance.size() + 1) * sizeof(wchar_t)));
+    platform.nodeManagerInstance = instance;
 
     // agentsim with the ticket answer.
     CORE::PropertyBag entry;
@@ -216,41 +245,50 @@ int wmain(int argc, wchar_t** argv) {
     const size_t requestBytes = WireBytes(request);
     const size_t responseBytes = WireBytes(request.MakeResponse(0, TicketAnswer()));
 
-    std::vector<double> shm = ShmBaseline(requestBytes, responseBytes);
-    std::vector<double> pipe = PipeBaseline(requestBytes, responseBytes);
-
+    ShmPeer shmPeer;
+    PipePeer pipePeer;
     CORE::MessageFrameWork* framework = CORE::MessageFrameWork::GetFrameWork();
-    std::vector<double> roundTrips;
+    CORE::MessageChannel* channel = framework->ConnectChannel(CORE::MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+    if (!shmPeer.Start(requestBytes, responseBytes) || !pipePeer.Start(requestBytes, responseBytes) || !channel) {
+        std::fprintf(stderr, "bench: a partner did not start\n");
+        return 1;
+    }
     int failures = 0;
-    if (CORE::MessageChannel* channel = framework->ConnectChannel(CORE::MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM)) {
+    auto mfwRoundTrip = [&] {
         CORE::PropertyBag response;
-        for (int i = 0; i < kWarmup + kRounds; ++i) {
-            double start = bench::NowMicros();
-            DWORD result = framework->SendMsg(L"DesktopManager", L"GetCredentialsForTicket", TicketRequest(), response,
-                                              channel, 30000);
-            double elapsed = bench::NowMicros() - start;
-            if (result != 0 || response.Count() != 20) ++failures;
-            if (i >= kWarmup) roundTrips.push_back(elapsed);
-        }
-        framework->CloseChannel(channel);
-    } else {
-        std::fprintf(stderr, "bench: no channel to agentsim\n");
-        ++failures;
-    }
-
-    std::vector<double> sequences;
-    for (int i = 0; i < kConnectRounds; ++i) {
-        double start = bench::NowMicros();
-        CORE::MessageChannel* channel = framework->ConnectChannel(CORE::MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+        DWORD result = framework->SendMsg(L"DesktopManager", L"GetCredentialsForTicket", TicketRequest(), response, channel, 30000);
+        if (result != 0 || response.Count() != 20) ++failures;
+    };
+    auto sequence = [&] {
+        CORE::MessageChannel* fresh = framework->ConnectChannel(CORE::MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
         CORE::PropertyBag response;
-        DWORD result = channel ? framework->SendMsg(L"DesktopManager", L"GetCredentialsForTicket", TicketRequest(),
-                                                    response, channel, 30000)
-                               : 1;
-        if (channel) framework->CloseChannel(channel);
-        double elapsed = bench::NowMicros() - start;
+        DWORD result = fresh ? framework->SendMsg(L"DesktopManager", L"GetCredentialsForTicket", TicketRequest(), response,
+                                                  fresh, 30000)
+                             : 1;
+        if (fresh) framework->CloseChannel(fresh);
         if (result != 0) ++failures;
-        sequences.push_back(elapsed);
+    };
+    auto timed = [](auto&& fn, int count, std::vector<double>* samples) {
+        for (int i = 0; i < count; ++i) {
+            double start = bench::NowMicros();
+            fn();
+            if (samples) samples->push_back(bench::NowMicros() - start);
+        }
+    };
+    // Warm-up, then blocks of each kind in turn.
+    timed([&] { shmPeer.RoundTrip(); }, kWarmup, nullptr);
+    timed([&] { pipePeer.RoundTrip(); }, kWarmup, nullptr);
+    timed(mfwRoundTrip, kWarmup, nullptr);
+    timed(sequence, 5, nullptr);
+    std::vector<double> shm, pipe, roundTrips, sequences;
+    const int blocks = 10;
+    for (int block = 0; block < blocks; ++block) {
+        timed([&] { if (!shmPeer.RoundTrip()) ++failures; }, kRounds / blocks, &shm);
+        timed([&] { if (!pipePeer.RoundTrip()) ++failures; }, kRounds / blocks, &pipe);
+        timed(mfwRoundTrip, kRounds / blocks, &roundTrips);
+        timed(sequence, kConnectRounds / blocks, &sequences);
     }
+    framework->CloseChannel(channel);
 
     const double shmMedian = bench::Percentile(shm, 0.5), pipeMedian = bench::Percentile(pipe, 0.5);
     const double mfwMedian = bench::Percentile(roundTrips, 0.5), seqMedian = bench::Percentile(sequences, 0.5);
@@ -278,7 +316,6 @@ int wmain(int argc, wchar_t** argv) {
     ::TerminateProcess(agent.get(), 0);
     ::WaitForSingleObject(agent.get(), 10000);
     ::DeleteFileW(scenarioPath.c_str());
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, simKey.c_str());
     CORE::WaitForLibraryThreads(5000);
     return failures == 0 ? 0 : 2;
 }

@@ -52,40 +52,27 @@ void Refuse(CORE::MessageChannel& channel, const std::wstring& reason) {
 
 }  // namespace
 
-// Runs one connection's handshake off the thread that accepted it.
-class AgentServer::HandshakeThread : public CORE::corerunnable {
-public:
-    HandshakeThread(AgentServer* server, CORE::MessageChannel* channel)
-        : corerunnable(L"agentsim channel"), server_(server), channel_(channel) {
-        channel_->AddRef();
+// Runs one connection (handshake, then its receive loop) on a thread of the process's thread
+// pool: pool threads are reused, where a new thread per connection would cost more than the
+// whole exchange.
+void AgentServer::ServeConnection(CORE::MessageChannel* channel) {
+    if (ServerHandshake(*channel) && !stopping_) {
+        ++authenticated_;
+        channel->UseKeepAlive(false);
+        channel->RunReceiveLoop(this);  // this pool thread is the channel's receive thread
     }
-    ~HandshakeThread() override { channel_->Release(); }
+    channel->Close();
+    Unregister(channel);
+}
 
-protected:
-    void ThreadEntry() override {
-        if (!server_->ServerHandshake(*channel_)) {
-            channel_->Close();
-            return;
-        }
-        ++server_->authenticated_;
-        {
-            std::lock_guard<std::mutex> guard(server_->lock_);
-            if (server_->stopping_) {
-                channel_->Close();
-                return;
-            }
-            channel_->AddRef();
-            server_->channels_.push_back(channel_);
-        }
-        // This thread becomes the channel's receive thread.
-        channel_->UseKeepAlive(false);
-        channel_->RunReceiveLoop(server_);
+void AgentServer::Unregister(CORE::MessageChannel* channel) {
+    std::lock_guard<std::mutex> guard(lock_);
+    auto it = std::find(channels_.begin(), channels_.end(), channel);
+    if (it != channels_.end()) {
+        channels_.erase(it);
+        channel->Release();
     }
-
-private:
-    AgentServer* server_;
-    CORE::MessageChannel* channel_;
-};
+}
 
 class AgentServer::LegacyListener : public CORE::corerunnable {
 public:
@@ -205,6 +192,11 @@ void AgentServer::Stop() {
         legacy_ = nullptr;
     }
     CloseAllChannels();
+    // Connections still in their handshake end when their reads time out or fail.
+    for (int i = 0; i < 400 && active_.load() > 0; ++i) {
+        CloseAllChannels();
+        ::Sleep(50);
+    }
 }
 
 void AgentServer::CloseAllChannels() {
@@ -231,13 +223,33 @@ DWORD AgentServer::Accept(DWORD clientPid, DWORD seqNo) {
     auto* channel = new CORE::MessageChannel(L"agentsim-" + seq, false);
     channel->AttachTransport(std::move(transport));
     ++connections_;
-    auto* thread = new HandshakeThread(this, channel);
-    channel->Release();  // the handshake thread holds it now
-    if (!thread->StartThread()) {
-        thread->Release();
+    {
+        std::lock_guard<std::mutex> guard(lock_);  // listed from the start, so Stop can end its handshake
+        channel->AddRef();
+        channels_.push_back(channel);
+    }
+    struct Work {
+        AgentServer* server;
+        CORE::MessageChannel* channel;
+    };
+    auto* work = new Work{this, channel};  // holds the creation reference of the channel
+    ++active_;
+    auto run = [](PTP_CALLBACK_INSTANCE instance, void* context) {
+        ::CallbackMayRunLong(instance);
+        auto* w = static_cast<Work*>(context);
+        w->server->ServeConnection(w->channel);
+        w->channel->Release();
+        --w->server->active_;
+        delete w;
+    };
+    if (!::TrySubmitThreadpoolCallback(run, work, nullptr)) {
+        --active_;
+        channel->Close();
+        Unregister(channel);
+        channel->Release();
+        delete work;
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    thread->Release();
     return 0;
 }
 
@@ -336,14 +348,7 @@ void AgentServer::OnChannelMessage(CORE::MessageChannel* channel, CORE::Message&
     Dispatch(channel, message);
 }
 
-void AgentServer::OnChannelClosed(CORE::MessageChannel* channel) {
-    std::lock_guard<std::mutex> guard(lock_);
-    auto it = std::find(channels_.begin(), channels_.end(), channel);
-    if (it != channels_.end()) {
-        channels_.erase(it);
-        channel->Release();
-    }
-}
+void AgentServer::OnChannelClosed(CORE::MessageChannel* channel) { Unregister(channel); }
 
 void AgentServer::Dispatch(CORE::MessageChannel* channel, CORE::Message& request) {
     switch (request.messageType) {

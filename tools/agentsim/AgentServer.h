@@ -75,13 +75,13 @@ public:
     void OnChannelClosed(CORE::MessageChannel* channel) override;
 
 private:
-    class HandshakeThread;
     class LegacyListener;
     class DelayedAnswer;
-    friend class HandshakeThread;
     friend class DelayedAnswer;
 
     bool ServerHandshake(CORE::MessageChannel& channel);
+    void ServeConnection(CORE::MessageChannel* channel);
+    void Unregister(CORE::MessageChannel* channel);
     void Dispatch(CORE::MessageChannel* channel, CORE::Message& request);
     CORE::PropertyBag Scenario() const;
     CORE::PropertyBag ServerKnobs() const { return Scenario().TypeOf(L"server") == 2 ? Scenario().GetBag(L"server") : CORE::PropertyBag(); }
@@ -94,6 +94,7 @@ private:
     std::vector<platform::unique_handle> mappings_;  // identity mappings shown to clients
     std::atomic<DWORD> nextSeq_{1};
     std::atomic<long> requests_{0}, cancels_{0}, connections_{0}, authenticated_{0};
+    std::atomic<long> active_{0};  // connections being served on pool threads
     std::atomic<bool> stopping_{false};
     bool rpcRegistered_ = false;
     CORE::corerunnable* legacy_ = nullptr;

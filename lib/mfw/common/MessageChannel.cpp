@@ -6,7 +6,9 @@
 #include "NodeManagerNames.h"
 #include "SysMessage.h"
 
+#include <algorithm>
 #include <mutex>
+#include <vector>
 
 namespace CORE {
 
@@ -14,27 +16,102 @@ const wchar_t kKeepAliveStartHint[] = L"__KeepAliveInternalStart__";
 const wchar_t kLocalStartupHint[] = L"__LocalInternalStartup__";
 const wchar_t kLocalChallengeHint[] = L"__LocalInternalChallenge__";
 
+// Receive threads serve one channel at a time and, between channels, wait a little for the
+// next: every agent request opens a channel of its own, and starting a thread costs more than
+// the whole exchange (milliseconds under Wine). At most kParkedReceivers wait; a waiting
+// thread ends after kParkMs, or at once when the framework shuts down.
+namespace {
+constexpr size_t kParkedReceivers = 2;
+constexpr DWORD kParkMs = 5000;
+}  // namespace
+
 class MessageChannel::ReceiveThread : public corerunnable {
 public:
-    explicit ReceiveThread(MessageChannel* channel) : corerunnable(L"MessageChannel ReceiveThread"), channel_(channel) {
-        channel_->AddRef();
+    ReceiveThread() : corerunnable(L"MessageChannel ReceiveThread") {
+        wake_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
     }
-    ~ReceiveThread() override {
-        if (channel_) channel_->Release();  // never started
+
+    // Hands `channel` (with a reference for this thread) to a waiting thread or a new one.
+    static bool Serve(MessageChannel* channel) {
+        channel->AddRef();
+        {
+            std::lock_guard<std::mutex> guard(Pool().lock);
+            if (!Pool().parked.empty() && !Pool().stopping) {
+                ReceiveThread* thread = Pool().parked.back();
+                Pool().parked.pop_back();
+                thread->next_ = channel;
+                ::SetEvent(thread->wake_.get());
+                return true;
+            }
+        }
+        auto* thread = new (std::nothrow) ReceiveThread();
+        if (!thread || !thread->wake_) {
+            if (thread) thread->Release();
+            channel->Release();
+            return false;
+        }
+        thread->next_ = channel;
+        bool started = thread->StartThread();
+        if (!started) {
+            thread->next_ = nullptr;
+            channel->Release();
+        }
+        thread->Release();  // the thread holds its own reference while it runs
+        return started;
+    }
+
+    // Ends every waiting thread now (framework shutdown, module teardown).
+    static void StopParked() {
+        std::lock_guard<std::mutex> guard(Pool().lock);
+        Pool().stopping = true;
+        for (ReceiveThread* thread : Pool().parked) ::SetEvent(thread->wake_.get());
+        Pool().parked.clear();
     }
 
 protected:
     void ThreadEntry() override {
-        channel_->ReceiveLoop();
-        // Let go here, not in the destructor: the channel holds this object until it is freed.
-        MessageChannel* channel = channel_;
-        channel_ = nullptr;
-        channel->Release();
+        for (;;) {
+            MessageChannel* channel = nullptr;
+            {
+                std::lock_guard<std::mutex> guard(Pool().lock);
+                channel = next_;
+                next_ = nullptr;
+            }
+            if (!channel) return;
+            channel->ReceiveLoop();
+            channel->Release();
+            {
+                std::lock_guard<std::mutex> guard(Pool().lock);
+                if (Pool().stopping || Pool().parked.size() >= kParkedReceivers) return;
+                Pool().parked.push_back(this);
+            }
+            DWORD wait = ::WaitForSingleObject(wake_.get(), kParkMs);
+            std::lock_guard<std::mutex> guard(Pool().lock);
+            if (wait != WAIT_OBJECT_0 && !next_) {
+                // Timed out: leave the pool, unless a channel came in just now.
+                auto& parked = Pool().parked;
+                parked.erase(std::remove(parked.begin(), parked.end(), this), parked.end());
+                return;
+            }
+        }
     }
 
 private:
-    MessageChannel* channel_;
+    struct PoolState {
+        std::mutex lock;
+        std::vector<ReceiveThread*> parked;
+        bool stopping = false;
+    };
+    static PoolState& Pool() {
+        static PoolState* pool = new PoolState;  // threads may outlive statics
+        return *pool;
+    }
+
+    platform::unique_handle wake_;
+    MessageChannel* next_ = nullptr;  // guarded by the pool lock
 };
+
+void MessageChannel::StopParkedReceivers() { ReceiveThread::StopParked(); }
 
 MessageChannel::MessageChannel(const std::wstring& name, bool outgoing) noexcept : outgoing_(outgoing) {
     try {
@@ -49,10 +126,6 @@ MessageChannel::MessageChannel(const std::wstring& name, bool outgoing) noexcept
 MessageChannel::~MessageChannel() {
     StopTimers();
     if (transport_) transport_->Close();
-    if (receiver_) {
-        if (!receiver_->IsCurrentThread()) receiver_->WaitForThreadEnd(5000);
-        receiver_->Release();
-    }
     LogMessage(LOG_DEBUG, L"CORE::MessageChannel::~MessageChannel(): Channel %s (0x%p): DELETED", name_.c_str(), this);
 }
 
@@ -276,14 +349,7 @@ void MessageChannel::RunReceiveLoop(IChannelSink* sink) {
 
 bool MessageChannel::StartReceiving(IChannelSink* sink) {
     sink_ = sink;
-    auto* thread = new (std::nothrow) ReceiveThread(this);
-    if (!thread) return false;
-    if (!thread->StartThread()) {
-        thread->Release();
-        return false;
-    }
-    receiver_ = thread;
-    return true;
+    return ReceiveThread::Serve(this);
 }
 
 bool MessageChannel::HandleInternal(Message& message) {

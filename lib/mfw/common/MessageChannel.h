@@ -85,6 +85,8 @@ public:
     bool IsClosed() const noexcept { return closing_.load(); }
     bool WaitClosed(DWORD timeoutMs) noexcept;
     void SetFrameworkShuttingDown(std::atomic<bool>* flag) noexcept { frameworkShuttingDown_ = flag; }
+    // Ends the receive threads that wait for another channel (framework shutdown).
+    static void StopParkedReceivers();
 
     ULONGLONG LastReceivedTick() const noexcept { return lastReceived_.load(); }
     unsigned KeepAliveSeconds() const noexcept { return keepAliveSeconds_; }
@@ -113,7 +115,6 @@ private:
     std::atomic<bool> closing_{false};
     platform::unique_handle stopEvent_;
     platform::unique_handle closedEvent_;
-    corerunnable* receiver_ = nullptr;
     std::atomic<IChannelSink*> sink_{nullptr};
     std::atomic<bool>* frameworkShuttingDown_ = nullptr;
 

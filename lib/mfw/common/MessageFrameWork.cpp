@@ -183,6 +183,7 @@ public:
                            channel->Name().c_str(), channel, static_cast<unsigned>(WAIT_TIMEOUT));
             channel->Release();
         }
+        MessageChannel::StopParkedReceivers();
     }
 
     bool IsShuttingDown() const override { return shuttingDown_; }

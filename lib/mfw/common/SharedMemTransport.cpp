@@ -118,10 +118,11 @@ bool SharedMemTransport::Corrupt(const wchar_t* what) noexcept {
 void SharedMemTransport::Close() noexcept {
     if (::InterlockedExchange(&closed_, 1) != 0 || !view_) return;
     ::InterlockedOr(reinterpret_cast<volatile LONG*>(Field(kOffClosed)), server_ ? 2 : 1);
-    for (int ring = 0; ring < 2; ++ring) {
-        if (dataEvent_[ring]) ::SetEvent(dataEvent_[ring].get());
-        if (spaceEvent_[ring]) ::SetEvent(spaceEvent_[ring].get());
-    }
+    // Wake the peer wherever it may wait: for data on the ring we write, for room on the ring
+    // it writes. Our own waits end through their interrupt event.
+    const int ours = server_ ? 1 : 0;
+    if (dataEvent_[ours]) ::SetEvent(dataEvent_[ours].get());
+    if (spaceEvent_[1 - ours]) ::SetEvent(spaceEvent_[1 - ours].get());
 }
 
 SharedMemTransport::Status SharedMemTransport::Send(const BYTE* data, size_t length, DWORD timeoutMs, HANDLE interrupt) {
