@@ -44,15 +44,22 @@ int wmain() {
         CORE::PropertyBag back;
         for (int i = 0; i < 2000; ++i) failures += RoundTrip(bag, encoding, buffers, &back) ? 0 : 1;  // warm-up
         if (!back.Equals(bag)) ++failures;
-        long rounds = 0;
-        const double start = bench::NowMicros();
-        double now = start;
-        while (now - start < 1500000) {
-            for (int i = 0; i < 1000; ++i) failures += RoundTrip(bag, encoding, buffers, &back) ? 0 : 1;
-            rounds += 1000;
-            now = bench::NowMicros();
+        // Seven windows of 300 ms: the median says what a shared machine gives, the best what
+        // the code can do when it has the core to itself.
+        std::vector<double> windows;
+        for (int window = 0; window < 7; ++window) {
+            long rounds = 0;
+            const double start = bench::NowMicros();
+            double now = start;
+            while (now - start < 300000) {
+                for (int i = 0; i < 500; ++i) failures += RoundTrip(bag, encoding, buffers, &back) ? 0 : 1;
+                rounds += 500;
+                now = bench::NowMicros();
+            }
+            windows.push_back(static_cast<double>(rounds) * 1e6 / (now - start));
         }
-        const double perSecond = static_cast<double>(rounds) * 1e6 / (now - start);
+        const double perSecond = bench::Percentile(windows, 0.5);
+        const double best = bench::Percentile(windows, 1.0);
         // Baseline: copying the same number of bytes there and back.
         const size_t bytes = 20 * 6 + 20 * (10 + 50);
         std::vector<BYTE> from(bytes, 1), to(bytes);
@@ -68,6 +75,7 @@ int wmain() {
         const double copiesPerSecond = static_cast<double>(copies) * 1e6 / (bench::NowMicros() - copyStart);
         bench::JsonLine(encoding == CORE::CHAR_ENC_UTF8 ? "bag_flatten_load_utf8" : "bag_flatten_load_plain",
                         bench::Field("items", 20, 0) + "," + bench::Field("roundtrips_per_sec", perSecond, 0) + "," +
+                            bench::Field("best_window_per_sec", best, 0) + "," +
                             bench::Field("memcpy_baseline_per_sec", copiesPerSecond, 0) + "," +
                             bench::Field("target_per_sec", 100000, 0) + "," +
                             bench::Field("within_target", perSecond >= 100000) + "," +

@@ -4,6 +4,7 @@
 #include "SysMessage.h"
 #include "coreException.h"
 
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -86,6 +87,31 @@ struct Frame {
     PropertyBag bag;
 };
 
+// The common case of loading: a string item whose name and value both lie in the string
+// area, UTF-16 or ASCII-only UTF-8, copied straight into a new item. Anything else (other
+// text, lengths past the area) goes the long way, which also says what is wrong.
+bool FastString(int code, ByteData& strings, uint16_t nameLength, uint32_t valueLength, PropertyBag& bag) {
+    const size_t unit = code == CHAR_ENC_UTF8 ? 1 : 2;
+    const size_t total = (static_cast<size_t>(nameLength) + valueLength) * unit;
+    if (total > strings.Remaining() || total == 0) return false;
+    const BYTE* bytes = strings.Current();
+    if (code == CHAR_ENC_UTF8) {
+        BYTE any = 0;
+        for (size_t i = 0; i < total; ++i) any |= bytes[i];
+        if (any & 0x80) return false;
+    }
+    wchar_t* chars = nullptr;
+    PropertyBag::Item* item = PropertyBag::Item::CreateUnfilled(PropertyBag::ITEM_STRING, nameLength, valueLength, &chars);
+    if (unit == 2) {
+        std::memcpy(chars, bytes, total);
+    } else {
+        for (size_t i = 0; i < total; ++i) chars[i] = static_cast<wchar_t>(bytes[i]);
+    }
+    strings.Skip(total);
+    bag.PutItem(item);
+    return true;
+}
+
 bool LoadItems(PropertyBag& result, int code, bool plain, ByteData& sizes, uint32_t count, ByteData& binary,
                ByteData& strings) {
     const wchar_t* encodingName = CharEncodingName(plain ? CHAR_ENC_UNDEFINED : code);
@@ -112,6 +138,7 @@ bool LoadItems(PropertyBag& result, int code, bool plain, ByteData& sizes, uint3
             stack.back().bag.SetBag(done.name, done.bag);
             continue;
         }
+        if (valueLength < kBinaryFlag && FastString(code, strings, nameLength, valueLength, stack.back().bag)) continue;
         if (!CharEncConverter::ConvertToUtf16(code, strings, nameLength, &name)) {
             LogMessage(LOG_ERROR,
                        valueLength == kSubBagValue

@@ -83,6 +83,15 @@ PropertyBag::Item* PropertyBag::Item::Create(ItemType type, std::wstring_view na
     return item;
 }
 
+PropertyBag::Item* PropertyBag::Item::CreateUnfilled(ItemType type, size_t nameLength, size_t textLength, wchar_t** chars) {
+    if (nameLength > (SIZE_MAX - sizeof(Item)) / sizeof(wchar_t) - textLength) throw coreException("OutOfMem");
+    void* memory = ::operator new(sizeof(Item) + (nameLength + textLength) * sizeof(wchar_t), std::nothrow);
+    if (!memory) throw coreException("OutOfMem");
+    Item* item = new (memory) Item(type, nameLength, textLength);
+    *chars = item->Chars();
+    return item;
+}
+
 void PropertyBag::Item::Release() const noexcept {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     Item* self = const_cast<Item*>(this);

@@ -132,6 +132,8 @@ class PropertyBag::Item {
 public:
     // A new item with a count of one; throws coreException "OutOfMem".
     static Item* Create(ItemType type, std::wstring_view name, std::wstring_view text = std::wstring_view());
+    // The same with the characters left for the caller to fill: name, then text, at *chars.
+    static Item* CreateUnfilled(ItemType type, size_t nameLength, size_t textLength, wchar_t** chars);
 
     ItemType Type() const noexcept { return type_; }
     std::wstring_view Name() const noexcept { return std::wstring_view(Chars(), nameLength_); }
