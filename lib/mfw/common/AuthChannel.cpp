@@ -327,19 +327,45 @@ bool AuthChannel::OutgoingChannel(MessageChannel& channel, const AuthOptions& op
         SECURITY_STATUS status = security->Acquire(result->selectedPackage, false);
         std::vector<BYTE> input, output;
         bool serverComplete = false;
-        for (int step = 0; status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED; ++step) {
+        auto failStatus = [&](SECURITY_STATUS failed) {
+            result->packageFailed = true;
+            wchar_t text[96];
+            std::swprintf(text, 96, L"security package %ls failed, status 0x%08lx", result->selectedPackage.c_str(),
+                          static_cast<unsigned long>(failed));
+            return fail(text);
+        };
+        auto checkMinimum = [&](const SecurityContext& context) {
+            if ((context.Attributes() & options.contextMinimum) == options.contextMinimum) return true;
+            wchar_t text[96];
+            std::swprintf(text, 96, L"context attributes 0x%lx lack the minimum 0x%lx",
+                          static_cast<unsigned long>(context.Attributes()), static_cast<unsigned long>(options.contextMinimum));
+            fail(text);
+            return false;
+        };
+        if (status != SEC_E_OK) return failStatus(status);
+        for (int step = 0;; ++step) {
             if (step > 8) {
                 result->packageFailed = true;
                 return fail(L"security package exchange does not end");
             }
             status = security->Step(input, &output);
-            if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) break;
+            if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) return failStatus(status);
             if (!output.empty()) {
                 PropertyBag token;
                 token.SetBinary(L"token", output.data(), output.size());
                 if (!channel.SendMessage(AuthMessage(kAuthTokenHint, token))) return fail(L"cannot send a security token");
             }
-            if (status == SEC_E_OK && serverComplete) break;
+            if (status == SEC_E_OK) {
+                if (!checkMinimum(*security)) return false;
+                if (serverComplete) {
+                    channel.AttachSecurity(std::move(security));
+                    break;
+                }
+                // Our side is done while the server still checks our last token: send the final
+                // token (protected) now instead of waiting a round trip for its acknowledgement.
+                channel.AttachSecurity(std::move(security), false);
+                if (!SendFinal(channel, options, result)) return false;
+            }
             PropertyBag answer;
             if (!ReadStep(channel, kAuthTokenHint, options.stepTimeoutMs, &answer, &reason)) {
                 result->packageFailed = true;
@@ -353,29 +379,26 @@ bool AuthChannel::OutgoingChannel(MessageChannel& channel, const AuthOptions& op
                     result->packageFailed = true;
                     return fail(L"the server needs more security tokens than the package gives");
                 }
+                channel.ProtectReceive();
                 break;
             }
         }
-        if (status != SEC_E_OK) {
-            result->packageFailed = true;
-            wchar_t text[96];
-            std::swprintf(text, 96, L"security package %ls failed, status 0x%08lx", result->selectedPackage.c_str(),
-                          static_cast<unsigned long>(status));
-            return fail(text);
-        }
-        if ((security->Attributes() & options.contextMinimum) != options.contextMinimum) {
-            wchar_t text[96];
-            std::swprintf(text, 96, L"context attributes 0x%lx lack the minimum 0x%lx",
-                          static_cast<unsigned long>(security->Attributes()), static_cast<unsigned long>(options.contextMinimum));
-            return fail(text);
-        }
-        channel.AttachSecurity(std::move(security));
     } else if (_wcsicmp(result->selectedPackage.c_str(), L"NONE") != 0) {
         return fail(L"package '" + result->selectedPackage + L"' is not supported");
     }
     if (!OutgoingFinal(channel, options, result)) return false;
     channel.SetPeer(result->peerLevel, result->encoding);
     return true;
+}
+
+bool AuthChannel::SendFinal(MessageChannel& channel, const AuthOptions& options, AuthResult* result) {
+    result->finalSent = true;
+    result->ownParams = LocalPeerParams(result->authGuid, options.sharedMemory, &result->ownMapping);
+    if (channel.SendMessage(AuthMessage(kAuthFinalHint, result->ownParams))) return true;
+    result->reason = L"cannot send the final token";
+    LogMessage(LOG_ERROR, L"CORE::MessageChannel::Authenticate(): Channel %s (0x%p): Unable to connect, authentication failed, reason=%s",
+               channel.Name().c_str(), &channel, result->reason.c_str());
+    return false;
 }
 
 bool AuthChannel::OutgoingFinal(MessageChannel& channel, const AuthOptions& options, AuthResult* result) {
@@ -386,9 +409,8 @@ bool AuthChannel::OutgoingFinal(MessageChannel& channel, const AuthOptions& opti
                    name, &channel, reason.c_str());
         return false;
     };
-    platform::unique_handle mapping;
-    PropertyBag mine = LocalPeerParams(result->authGuid, options.sharedMemory, &mapping);
-    if (!channel.SendMessage(AuthMessage(kAuthFinalHint, mine))) return fail(L"cannot send the final token");
+    if (!result->finalSent && !SendFinal(channel, options, result)) return false;
+    const PropertyBag& mine = result->ownParams;
     PropertyBag theirs;
     std::wstring reason;
     if (!ReadStep(channel, kAuthFinalHint, options.stepTimeoutMs, &theirs, &reason)) return fail(reason);

@@ -61,6 +61,10 @@ struct AuthResult {
     int encoding = 0;
     std::wstring authGuid;
     PeerParams peer;
+    // This side's final token, kept with its identity mapping until the peer has checked it.
+    bool finalSent = false;
+    PropertyBag ownParams;
+    platform::unique_handle ownMapping;
 };
 
 class AuthChannel {
@@ -85,6 +89,7 @@ public:
     static std::wstring NewMarker();
 
 private:
+    static bool SendFinal(MessageChannel& channel, const AuthOptions& options, AuthResult* result);
     static bool OutgoingFinal(MessageChannel& channel, const AuthOptions& options, AuthResult* result);
 };
 

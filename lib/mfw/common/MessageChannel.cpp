@@ -135,8 +135,15 @@ void MessageChannel::AttachTransport(std::unique_ptr<SharedMemTransport> transpo
 
 void MessageChannel::AttachSecurity(std::unique_ptr<SecurityContext> security) noexcept {
     security_ = std::move(security);
-    protect_ = security_ && security_->Established();
+    protectSend_ = protectReceive_ = security_ && security_->Established();
 }
+
+void MessageChannel::AttachSecurity(std::unique_ptr<SecurityContext> security, bool protectReceive) noexcept {
+    AttachSecurity(std::move(security));
+    protectReceive_ = protectSend_ && protectReceive;
+}
+
+void MessageChannel::ProtectReceive() noexcept { protectReceive_ = protectSend_; }
 
 void MessageChannel::SetPeer(unsigned level, int encoding) noexcept {
     peerLevel_ = level > kMaxProtocolLevel ? kMaxProtocolLevel : level;
@@ -185,7 +192,7 @@ bool MessageChannel::SendMessage(const Message& message) {
     uint32_t chunkBytes = Packet::kDefaultChunkBytes;
     if (transport_->MaxRecordBytes() < chunkBytes + overhead) chunkBytes = transport_->MaxRecordBytes() - overhead;
     std::function<bool(const BYTE*, size_t, std::vector<BYTE>*)> protect;
-    if (protect_)
+    if (protectSend_)
         protect = [this](const BYTE* data, size_t length, std::vector<BYTE>* body) {
             return security_->Protect(data, length, body);
         };
@@ -250,7 +257,7 @@ bool MessageChannel::ChannelRecvDone(const BYTE* data, size_t size, std::deque<M
         const bool isProtected = (packet.kind & Packet::KIND_PROTECTED) != 0;
         // Once a context is established every message must come protected, and before that
         // none can.
-        if (isProtected != protect_ || packet.kind == Packet::KIND_RESERVED) {
+        if (isProtected != protectReceive_ || packet.kind == Packet::KIND_RESERVED) {
             LogMessage(LOG_ERROR, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Invalid message received",
                        name_.c_str(), this);
             return true;

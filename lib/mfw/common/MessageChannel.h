@@ -50,6 +50,10 @@ public:
     void AttachTransport(std::unique_ptr<SharedMemTransport> transport) noexcept;
     // The established context; from now on every message packet is protected both ways.
     void AttachSecurity(std::unique_ptr<SecurityContext> security) noexcept;
+    // The same, protecting only what is sent until ProtectReceive: the client's last token
+    // and its final token travel together while the server's plain acknowledgement is due.
+    void AttachSecurity(std::unique_ptr<SecurityContext> security, bool protectReceive) noexcept;
+    void ProtectReceive() noexcept;
     void SetPeer(unsigned level, int encoding) noexcept;
     unsigned PeerLevel() const noexcept { return peerLevel_; }
     int WireEncoding() const noexcept { return encoding_; }
@@ -104,7 +108,8 @@ private:
     bool outgoing_;
     std::unique_ptr<SharedMemTransport> transport_;
     std::unique_ptr<SecurityContext> security_;
-    bool protect_ = false;
+    bool protectSend_ = false;
+    bool protectReceive_ = false;
     unsigned peerLevel_ = 4;  // the plain form until negotiated
     int encoding_ = 2;
     corecritsec sendLock_;
