@@ -264,3 +264,48 @@ TEST_F(FrameworkFixture, ShutdownWakesEveryWaiterWithOne) {
 
 }  // namespace
 }  // namespace mfwtest
+
+namespace mfwtest {
+namespace {
+
+// Responses reach the framework on a channel's receive thread; the test hands it responses
+// of its own through the same entry to check how they are matched.
+TEST_F(FrameworkFixture, ResponsesAreMatchedByIdAndChannel) {
+    CORE::MessageChannel* a = Open();
+    CORE::MessageChannel* b = Open();
+    ASSERT_TRUE(a && b);
+    DWORD result = 99;
+    PropertyBag response;
+    std::thread waiter([&] { result = Send(a, L"Never", &response, 20000); });
+    std::wstring id;
+    for (int i = 0; i < 100 && id.empty(); ++i) {  // until the agent has seen the request
+        PropertyBag stats;
+        framework->SendMsg(L"AgentSim", L"GetStats", PropertyBag(), stats, b, 5000);
+        if (CORE::ParseUInt(stats.Get(L"requests"), false) >= 2) id = stats.Get(L"lastRequestId");
+        if (id.empty()) ::Sleep(20);
+    }
+    ASSERT_FALSE(id.empty());
+    auto* sink = dynamic_cast<CORE::IChannelSink*>(framework);
+    ASSERT_NE(sink, nullptr);
+    CORE::Message answer;
+    answer.messageType = CORE::MSG_RESPONSE;
+    answer.queueHint = L"0";
+    answer.payload.Set(L"from", L"test");
+    answer.replyToId = L"not-" + id;
+    sink->OnChannelMessage(a, answer);  // unknown id: ignored
+    answer.replyToId = id;
+    sink->OnChannelMessage(b, answer);  // the right id on the wrong channel: dropped
+    EXPECT_TRUE(log.Contains(L"ResponseHandler: RESPONSE RECEIVED FROM THE WRONG CHANNEL IS NOT ALLOWED", CORE::LOG_INFO));
+    ::Sleep(200);
+    EXPECT_EQ(result, 99u);  // still waiting
+    answer.queueHint = L"10";
+    sink->OnChannelMessage(a, answer);
+    waiter.join();
+    EXPECT_EQ(result, 10u);
+    EXPECT_EQ(response.Get(L"from"), L"test");
+    framework->CloseChannel(a);
+    framework->CloseChannel(b);
+}
+
+}  // namespace
+}  // namespace mfwtest

@@ -369,6 +369,10 @@ void AgentServer::Dispatch(CORE::MessageChannel* channel, CORE::Message& request
     if (request.queueName == L"AgentSim" && request.queueHint == L"GetStats") {
         answer.Set(L"requests", std::to_wstring(requests_.load()));
         answer.Set(L"cancels", std::to_wstring(cancels_.load()));
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            answer.Set(L"lastRequestId", lastRequestId_);
+        }
         channel->SendMessage(request.MakeResponse(result, answer));
         return;
     }
@@ -376,6 +380,10 @@ void AgentServer::Dispatch(CORE::MessageChannel* channel, CORE::Message& request
         answer.SetError(CORE::RESULT_NO_QUEUE_HANDLER, L"No handler for queue " + request.queueName);
         channel->SendMessage(request.MakeResponse(CORE::RESULT_NO_QUEUE_HANDLER, answer));
         return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        lastRequestId_ = request.messageId;
     }
     const CORE::PropertyBag scenario = Scenario();
     CORE::PropertyBag operations = scenario.TypeOf(L"DesktopManager") == CORE::PropertyBag::ITEM_BAG

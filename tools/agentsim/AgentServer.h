@@ -30,7 +30,8 @@
 //   </PROPERTYBAG>
 // An operation with no entry (and no "*") is answered with result 1 and an ErrorText. A queue
 // other than "DesktopManager" and "AgentSim" is answered with result 3 ("NoQueueHandler").
-// Queue "AgentSim", operation "GetStats", answers "requests" and "cancels" received so far.
+// Queue "AgentSim", operation "GetStats", answers "requests" and "cancels" received so far and
+// "lastRequestId", the message id of the last request to "DesktopManager".
 #pragma once
 #include "lib/mfw/common/MessageChannel.h"
 #include "lib/mfw/common/NodeManagerNames.h"
@@ -92,6 +93,7 @@ private:
     CORE::PropertyBag scenario_;
     std::vector<CORE::MessageChannel*> channels_;  // held
     std::vector<platform::unique_handle> mappings_;  // identity mappings shown to clients
+    std::wstring lastRequestId_;
     std::atomic<DWORD> nextSeq_{1};
     std::atomic<long> requests_{0}, cancels_{0}, connections_{0}, authenticated_{0};
     std::atomic<long> active_{0};  // connections being served on pool threads
