@@ -8,6 +8,7 @@
 
 #include "lib/mfw/common/MessageFrameWork.h"
 #include "lib/mfw/common/corerunnable.h"
+#include "lib/mfw/common/coretimer.h"
 #include "platform/UniqueResource.h"
 
 #include "support/FakePlatform.h"
@@ -313,6 +314,7 @@ int wmain(int argc, wchar_t** argv) {
                         bench::Field("within_target", seqMedian > 0 && seqMedian < 5000));
 
     framework->Shutdown();
+    CORE::coretimer::Instance().Shutdown();
     ::TerminateProcess(agent.get(), 0);
     ::WaitForSingleObject(agent.get(), 10000);
     ::DeleteFileW(scenarioPath.c_str());

@@ -3,6 +3,8 @@
 // the stand-in node manager's server code running on threads of this process.
 #pragma once
 #include "lib/mfw/common/MessageFrameWork.h"
+#include "lib/mfw/common/corerunnable.h"
+#include "lib/mfw/common/coretimer.h"
 #include "lib/mfw/common/PropertyBag.h"
 #include "tools/agentsim/AgentServer.h"
 
@@ -13,6 +15,17 @@
 #include <gtest/gtest.h>
 
 namespace mfwtest {
+
+// Ends the program the way module teardown ends the library: framework shut down, timer
+// thread stopped, library threads waited for, so no thread is cut off at process exit.
+class LibraryTeardown : public testing::Environment {
+public:
+    void TearDown() override {
+        CORE::MessageFrameWork::GetFrameWork()->Shutdown();
+        CORE::coretimer::Instance().Shutdown();
+        CORE::WaitForLibraryThreads(15000);
+    }
+};
 
 inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 

@@ -5,6 +5,8 @@
 #include "lib/mfw/common/ChannelSettings.h"
 #include "lib/mfw/common/Config.h"
 #include "lib/mfw/common/MessageFrameWork.h"
+#include "lib/mfw/common/corerunnable.h"
+#include "lib/mfw/common/coretimer.h"
 
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
@@ -18,6 +20,17 @@ namespace {
 
 using CORE::MessageFrameWork;
 using CORE::PropertyBag;
+
+// Ends the program the way module teardown ends the library, so no thread is cut off at exit.
+class LibraryTeardown : public testing::Environment {
+public:
+    void TearDown() override {
+        MessageFrameWork::GetFrameWork()->Shutdown();
+        CORE::coretimer::Instance().Shutdown();
+        CORE::WaitForLibraryThreads(15000);
+    }
+};
+testing::Environment* const g_teardown = testing::AddGlobalTestEnvironment(new LibraryTeardown);
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 

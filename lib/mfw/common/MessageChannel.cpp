@@ -154,7 +154,11 @@ bool MessageChannel::SendControl(uint32_t word) {
     if (!transport_) return false;
     BYTE packet[4];
     StoreU32BE(packet, word);
-    std::lock_guard<corecritsec> guard(sendLock_);
+    // Never wait behind a message being sent: the receive thread (keep-alive responses) and
+    // the timer thread must not block on a peer that is slow to make room, and a message on
+    // its way is traffic for the peer anyway.
+    if (!sendLock_.try_lock()) return false;
+    std::lock_guard<corecritsec> guard(sendLock_, std::adopt_lock);
     return transport_->Send(packet, 4, word == Packet::kSessionAborted ? 200 : 1000) == SharedMemTransport::OK;
 }
 
@@ -458,13 +462,14 @@ void MessageChannel::StopTimers() noexcept {
 void MessageChannel::Close() noexcept {
     if (closing_.exchange(true)) return;
     StopTimers();
+    // First stop whatever waits (a sender waiting for room, the receive thread), then tell the
+    // peer. The receive thread ends by itself (it holds its own reference); nothing reaches
+    // the sink after this point.
+    if (stopEvent_) ::SetEvent(stopEvent_.get());
     if (transport_) {
         if (!transport_->PeerClosed()) SendControl(Packet::kSessionAborted);
         transport_->Close();
     }
-    // The receive thread ends by itself once stopped (it holds its own reference); nothing
-    // reaches the sink after this point.
-    if (stopEvent_) ::SetEvent(stopEvent_.get());
     if (IChannelSink* sink = sink_.exchange(nullptr)) {
         try {
             sink->OnChannelClosed(this);
