@@ -36,6 +36,7 @@ protected:
     void TearDown() override {
         channel->Close();
         channel->Release();
+        EndChannelThreads();
     }
     // What the channel wrote to its peer, record by record (empty when nothing came).
     std::vector<BYTE> PeerReads(DWORD timeoutMs = 2000) {

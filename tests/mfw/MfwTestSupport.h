@@ -27,6 +27,14 @@ public:
     }
 };
 
+// Lets every channel of the test go before the fake platform that authenticated it: receive
+// threads end (none is kept for reuse) and the timer thread stops.
+inline void EndChannelThreads() {
+    CORE::MessageChannel::StopParkedReceivers();
+    CORE::coretimer::Instance().Shutdown();
+    EXPECT_TRUE(CORE::WaitForLibraryThreads(15000));
+}
+
 inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 class ChannelFixture : public testing::Test {
@@ -38,7 +46,10 @@ protected:
         // In-process tests use the legacy connect unless they ask for RPC.
         registry.SetString(kNodeManagerKey, L"disableRPCSharedMemListener", L"true");
     }
-    void TearDown() override { server.Stop(); }
+    void TearDown() override {
+        server.Stop();
+        EndChannelThreads();
+    }
 
     bool StartServer(const CORE::PropertyBag& scenario, bool rpc = false) {
         agentsim::AgentServer::Options options;

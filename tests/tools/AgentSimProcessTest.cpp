@@ -71,6 +71,12 @@ protected:
         static int counter = 0;
         fake.nodeManagerInstance = L"proc" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
     }
+    // Every channel goes before the fake platform that authenticated it.
+    void TearDown() override {
+        CORE::MessageChannel::StopParkedReceivers();
+        CORE::coretimer::Instance().Shutdown();
+        EXPECT_TRUE(CORE::WaitForLibraryThreads(15000));
+    }
     DWORD Send(CORE::MessageChannel* channel, const wchar_t* operation, PropertyBag* response, DWORD timeoutMs = 30000) {
         PropertyBag request;
         request.Set(L"sessionId", L"2");

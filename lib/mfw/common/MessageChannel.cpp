@@ -70,28 +70,38 @@ public:
 
 protected:
     void ThreadEntry() override {
-        for (;;) {
-            MessageChannel* channel = nullptr;
-            {
-                std::lock_guard<std::mutex> guard(Pool().lock);
-                channel = next_;
-                next_ = nullptr;
-            }
-            if (!channel) return;
+        MessageChannel* channel = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(Pool().lock);
+            channel = next_;
+            next_ = nullptr;
+        }
+        while (channel) {
             channel->ReceiveLoop();
             channel->Release();
+            channel = nullptr;
             {
                 std::lock_guard<std::mutex> guard(Pool().lock);
                 if (Pool().stopping || Pool().parked.size() >= kParkedReceivers) return;
                 Pool().parked.push_back(this);
             }
-            DWORD wait = ::WaitForSingleObject(wake_.get(), kParkMs);
-            std::lock_guard<std::mutex> guard(Pool().lock);
-            if (wait != WAIT_OBJECT_0 && !next_) {
-                // Timed out: leave the pool, unless a channel came in just now.
-                auto& parked = Pool().parked;
-                parked.erase(std::remove(parked.begin(), parked.end(), this), parked.end());
-                return;
+            const ULONGLONG deadline = ::GetTickCount64() + kParkMs;
+            for (;;) {
+                const ULONGLONG now = ::GetTickCount64();
+                ::WaitForSingleObject(wake_.get(), now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+                std::lock_guard<std::mutex> guard(Pool().lock);
+                if (next_) {  // Serve took us off the list
+                    channel = next_;
+                    next_ = nullptr;
+                    break;
+                }
+                if (Pool().stopping) return;  // StopParked emptied the list
+                if (::GetTickCount64() >= deadline) {
+                    auto& parked = Pool().parked;
+                    parked.erase(std::remove(parked.begin(), parked.end(), this), parked.end());
+                    return;
+                }
+                // A wake meant for an earlier turn: wait on.
             }
         }
     }

@@ -5,7 +5,8 @@
 namespace CORE {
 
 SecurityContext::~SecurityContext() {
-    auto& p = platform::Get();
+    if (!platform_) return;
+    auto& p = *platform_;
     if (haveContext_) p.SspiDeleteContext(&context_);
     if (haveCredential_) p.SspiFreeCredentials(&credential_);
 }
@@ -13,8 +14,9 @@ SecurityContext::~SecurityContext() {
 SECURITY_STATUS SecurityContext::Acquire(const std::wstring& package, bool server) {
     server_ = server;
     package_ = package;
+    platform_ = &platform::Get();
     TimeStamp expiry{};
-    last_ = platform::Get().SspiAcquireCredentials(package.c_str(), server ? SECPKG_CRED_INBOUND : SECPKG_CRED_OUTBOUND,
+    last_ = platform_->SspiAcquireCredentials(package.c_str(), server ? SECPKG_CRED_INBOUND : SECPKG_CRED_OUTBOUND,
                                                    &credential_, &expiry);
     haveCredential_ = last_ == SEC_E_OK;
     return last_;
@@ -29,7 +31,7 @@ SECURITY_STATUS SecurityContext::Step(const std::vector<BYTE>& input, std::vecto
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
     ULONG attributes = 0;
     TimeStamp expiry{};
-    auto& p = platform::Get();
+    auto& p = *platform_;
     SECURITY_STATUS status;
     if (server_) {
         status = p.SspiAcceptContext(&credential_, haveContext_ ? &context_ : nullptr, &inDesc,
@@ -67,7 +69,7 @@ bool SecurityContext::Protect(const BYTE* data, size_t length, std::vector<BYTE>
     std::copy(data, data + length, payload);
     SecBuffer buffers[2] = {{header_, SECBUFFER_TOKEN, token}, {static_cast<ULONG>(length), SECBUFFER_DATA, payload}};
     SecBufferDesc desc{SECBUFFER_VERSION, 2, buffers};
-    last_ = platform::Get().SspiEncryptMessage(&context_, 0, &desc, 0);
+    last_ = platform_->SspiEncryptMessage(&context_, 0, &desc, 0);
     if (last_ != SEC_E_OK || buffers[0].cbBuffer > header_) return false;
     // Packages may use less of the token than they reserve: close the gap.
     if (buffers[0].cbBuffer < header_) {
@@ -87,7 +89,7 @@ bool SecurityContext::Unprotect(const BYTE* body, size_t length, std::vector<BYT
                             {static_cast<ULONG>(copy.size() - tokenLength), SECBUFFER_DATA, copy.data() + tokenLength}};
     SecBufferDesc desc{SECBUFFER_VERSION, 2, buffers};
     ULONG qop = 0;
-    last_ = platform::Get().SspiDecryptMessage(&context_, &desc, 0, &qop);
+    last_ = platform_->SspiDecryptMessage(&context_, &desc, 0, &qop);
     if (last_ != SEC_E_OK) return false;
     data->assign(copy.begin() + tokenLength, copy.end());
     return true;
