@@ -22,7 +22,16 @@ struct PendingRequest {
     bool hasAttachment = false;
     std::vector<BYTE> attachment;
     HANDLE waitEvent = nullptr;
+    bool eventWait = false;     // the waiter blocks on waitEvent (it has a cancel event too)
+    volatile LONG signalled = 0;  // 1 once answered or woken; the waiter blocks on this word otherwise
 };
+
+// Wakes the waiter of `pending`; called with the pending lock held, so it cannot go meanwhile.
+void WakeWaiter(PendingRequest& pending) {
+    ::InterlockedExchange(&pending.signalled, 1);
+    ::WakeByAddressAll(const_cast<LONG*>(&pending.signalled));
+    if (pending.eventWait) ::SetEvent(pending.waitEvent);
+}
 
 class MessageFrameWorkInt final : public MessageFrameWork, public IChannelSink {
 public:
@@ -93,6 +102,7 @@ public:
         pending->channel = target;
         pending->queue = queue;
         pending->waitEvent = waitEvent;
+        pending->eventWait = cancelEvent != nullptr;
         {
             std::lock_guard<corecritsec> guard(pendingLock_);
             pending_.push_back(pending);
@@ -102,17 +112,26 @@ public:
             ReturnEvent(waitEvent);
             return RESULT_ERROR;
         }
-        DWORD wait;
         if (cancelEvent) {
             HANDLE handles[2] = {waitEvent, cancelEvent};
-            wait = ::WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
+            ::WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
         } else {
-            wait = ::WaitForSingleObject(waitEvent, timeoutMs);
+            // Without a cancel event the waiter sleeps on the request's own word: the receive
+            // thread wakes it without a kernel event (under Wine, without a trip to wineserver),
+            // which is most of the hand-over between the two threads.
+            const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+            for (;;) {
+                if (::InterlockedCompareExchange(&pending->signalled, 0, 0) != 0) break;
+                const ULONGLONG now = ::GetTickCount64();
+                if (timeoutMs != INFINITE && now >= deadline) break;
+                LONG expected = 0;
+                ::WaitOnAddress(&pending->signalled, &expected, sizeof(LONG),
+                                timeoutMs == INFINITE ? INFINITE : static_cast<DWORD>(deadline - now));
+            }
         }
-        (void)wait;
         if (shuttingDown_) {
             Remove(pending);
-            ReturnEvent(waitEvent);
+            ReturnEvent(waitEvent, true);
             return RESULT_ERROR;
         }
         bool answered;
@@ -123,7 +142,7 @@ public:
         }
         if (answered) {
             Remove(pending);
-            ReturnEvent(waitEvent);
+            ReturnEvent(waitEvent, pending->eventWait);
             response = std::move(pending->response);
             if (attachment) *attachment = std::move(pending->attachment);
             return pending->result;
@@ -132,7 +151,7 @@ public:
         Message cancel = message.MakeCancel();
         if (!target->IsClosed()) target->SendMessage(cancel);
         Remove(pending);
-        ReturnEvent(waitEvent);
+        ReturnEvent(waitEvent, pending->eventWait);
         return RESULT_TIMEOUT;
     }
 
@@ -165,7 +184,10 @@ public:
         shuttingDown_ = true;
         {
             std::lock_guard<corecritsec> guard(pendingLock_);
-            for (auto& pending : pending_) ::SetEvent(pending->waitEvent);
+            for (auto& pending : pending_) {
+                pending->eventWait = true;  // waiters of either kind wake, and the event is reset on return
+                WakeWaiter(*pending);
+            }
         }
         std::vector<MessageChannel*> channels;
         {
@@ -209,7 +231,7 @@ public:
             pending->response = std::move(message.payload);
             pending->hasAttachment = message.hasAttachment;
             pending->attachment = std::move(message.attachment);
-            ::SetEvent(pending->waitEvent);
+            WakeWaiter(*pending);
             return;
         }
     }
@@ -220,7 +242,7 @@ public:
             if (pending->answered || pending->channel != channel) continue;
             pending->answered = true;
             pending->result = RESULT_SHUTTING_DOWN;
-            ::SetEvent(pending->waitEvent);
+            WakeWaiter(*pending);
         }
     }
 
@@ -237,8 +259,9 @@ private:
         return ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
 
-    void ReturnEvent(HANDLE event) {
-        ::ResetEvent(event);
+    // `used`: the event may have been set and needs resetting before anyone else waits on it.
+    void ReturnEvent(HANDLE event, bool used = true) {
+        if (used) ::ResetEvent(event);
         std::lock_guard<corecritsec> guard(poolLock_);
         if (pool_.size() < kWaitEventPoolSize) {
             pool_.push_back(event);
