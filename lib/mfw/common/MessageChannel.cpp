@@ -129,7 +129,6 @@ MessageChannel::MessageChannel(const std::wstring& name, bool outgoing) noexcept
     } catch (...) {
     }
     stopEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    closedEvent_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     lastReceived_ = ::GetTickCount64();
 }
 
@@ -486,11 +485,19 @@ void MessageChannel::Close() noexcept {
         } catch (...) {
         }
     }
-    if (closedEvent_) ::SetEvent(closedEvent_.get());
+    ::InterlockedExchange(&closed_, 1);
+    ::WakeByAddressAll(const_cast<LONG*>(&closed_));
 }
 
 bool MessageChannel::WaitClosed(DWORD timeoutMs) noexcept {
-    return closedEvent_ && ::WaitForSingleObject(closedEvent_.get(), timeoutMs) == WAIT_OBJECT_0;
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    for (;;) {
+        if (::InterlockedCompareExchange(&closed_, 0, 0) != 0) return true;
+        const ULONGLONG now = ::GetTickCount64();
+        if (timeoutMs != INFINITE && now >= deadline) return false;
+        LONG open = 0;
+        ::WaitOnAddress(&closed_, &open, sizeof(LONG), timeoutMs == INFINITE ? INFINITE : static_cast<DWORD>(deadline - now));
+    }
 }
 
 }  // namespace CORE

@@ -119,7 +119,7 @@ private:
 
     std::atomic<bool> closing_{false};
     platform::unique_handle stopEvent_;
-    platform::unique_handle closedEvent_;
+    volatile LONG closed_ = 0;  // set at the end of Close; WaitClosed sleeps on it
     std::atomic<IChannelSink*> sink_{nullptr};
     std::atomic<bool>* frameworkShuttingDown_ = nullptr;
 

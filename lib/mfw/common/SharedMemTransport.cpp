@@ -80,21 +80,20 @@ bool SharedMemTransport::Open(const std::wstring& prefix, DWORD serverPid) {
     server_ = false;
     section_.reset(::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, (prefix + L".Map").c_str()));
     if (!section_) return false;
-    // Map the header first: the ring size in it is the server's word and is checked before
-    // the whole section is mapped by it.
-    void* header = ::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, kHeaderBytes);
-    if (!header) return false;
-    uint32_t magic = reinterpret_cast<uint32_t*>(header)[0];
-    uint32_t version = reinterpret_cast<uint32_t*>(header)[1];
-    uint32_t ring = reinterpret_cast<uint32_t*>(header)[2];
-    ::UnmapViewOfFile(header);
-    if (magic != kMagic || version != kVersion || ring < 4096 || ring > (64u << 20) || (ring & (ring - 1)) != 0) {
+    // Map the whole section; the ring size in its header is the server's word and must fit
+    // what was mapped before anything relies on it.
+    view_ = ::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    if (!view_) return false;
+    MEMORY_BASIC_INFORMATION info{};
+    const SIZE_T mapped = ::VirtualQuery(view_, &info, sizeof(info)) ? info.RegionSize : 0;
+    const uint32_t magic = *Field(kOffMagic), version = *Field(kOffVersion), ring = *Field(kOffRing);
+    if (magic != kMagic || version != kVersion || ring < 4096 || ring > (64u << 20) || (ring & (ring - 1)) != 0 ||
+        mapped < kHeaderBytes + 2 * static_cast<SIZE_T>(ring)) {
         ::SetLastError(ERROR_INVALID_DATA);
         return false;
     }
     ringBytes_ = ring;
-    view_ = ::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, kHeaderBytes + 2 * static_cast<SIZE_T>(ring));
-    if (!view_ || !OpenEvents(prefix, false)) return false;
+    if (!OpenEvents(prefix, false)) return false;
     peerPid_ = serverPid;
     peerProcess_.reset(::OpenProcess(SYNCHRONIZE, FALSE, serverPid));
     if (!peerProcess_) return false;

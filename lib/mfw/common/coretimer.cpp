@@ -3,11 +3,34 @@
 #include "SysMessage.h"
 #include "corerunnable.h"
 
-#include <condition_variable>
-#include <map>
 #include <mutex>
 
+#include <map>
+
 namespace CORE {
+
+// Win32 slim locks and condition variables rather than the C++ ones: these wait without
+// kernel objects (under Wine, without a trip to wineserver), and channels schedule and cancel
+// two timers each.
+class SlimLock {
+public:
+    void lock() noexcept { ::AcquireSRWLockExclusive(&lock_); }
+    void unlock() noexcept { ::ReleaseSRWLockExclusive(&lock_); }
+    SRWLOCK* get() noexcept { return &lock_; }
+
+private:
+    SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
+class SlimCondition {
+public:
+    // Waits up to `ms` (INFINITE for no limit); the lock is held again on return.
+    void wait_for(SlimLock& lock, DWORD ms) noexcept { ::SleepConditionVariableSRW(&cv_, lock.get(), ms, 0); }
+    void notify_all() noexcept { ::WakeAllConditionVariable(&cv_); }
+
+private:
+    CONDITION_VARIABLE cv_ = CONDITION_VARIABLE_INIT;
+};
 
 struct coretimer::State {
     struct Timer {
@@ -16,8 +39,8 @@ struct coretimer::State {
         bool repeat = false;
         std::function<void()> callback;
     };
-    std::mutex lock;
-    std::condition_variable changed;
+    SlimLock lock;
+    SlimCondition changed;
     std::map<TimerId, Timer> timers;
     TimerId nextId = 1;
     TimerId running = 0;  // id whose callback runs now
@@ -34,7 +57,7 @@ public:
 
 protected:
     void ThreadEntry() override {
-        std::unique_lock<std::mutex> guard(state_->lock);
+        state_->lock.lock();
         state_->threadId = ::GetCurrentThreadId();
         while (!state_->stop) {
             ULONGLONG now = ::GetTickCount64();
@@ -42,11 +65,12 @@ protected:
             for (auto it = state_->timers.begin(); it != state_->timers.end(); ++it)
                 if (next == state_->timers.end() || it->second.due < next->second.due) next = it;
             if (next == state_->timers.end()) {
-                state_->changed.wait(guard);
+                state_->changed.wait_for(state_->lock, INFINITE);
                 continue;
             }
             if (next->second.due > now) {
-                state_->changed.wait_for(guard, std::chrono::milliseconds(next->second.due - now));
+                ULONGLONG left = next->second.due - now;
+                state_->changed.wait_for(state_->lock, left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<DWORD>(left));
                 continue;
             }
             coretimer::TimerId id = next->first;
@@ -56,17 +80,18 @@ protected:
             else
                 state_->timers.erase(next);
             state_->running = id;
-            guard.unlock();
+            state_->lock.unlock();
             try {
                 callback();
             } catch (...) {
                 LogMessage(LOG_ERROR, L"CORE::coretimer: exception in timer callback");
             }
-            guard.lock();
+            state_->lock.lock();
             state_->running = 0;
             state_->changed.notify_all();
         }
         state_->threadId = 0;
+        state_->lock.unlock();
     }
 
 private:
@@ -91,7 +116,7 @@ bool coretimer::IsTimerThread() const noexcept {
 
 coretimer::TimerId coretimer::Schedule(DWORD periodMs, bool repeat, std::function<void()> callback) {
     State& s = state();
-    std::lock_guard<std::mutex> guard(s.lock);
+    std::lock_guard<SlimLock> guard(s.lock);
     if (!s.thread) {
         auto* thread = new TimerThread(&s);
         s.stop = false;
@@ -115,18 +140,19 @@ coretimer::TimerId coretimer::Schedule(DWORD periodMs, bool repeat, std::functio
 void coretimer::Cancel(TimerId id) {
     if (!id) return;
     State& s = state();
-    std::unique_lock<std::mutex> guard(s.lock);
+    std::lock_guard<SlimLock> guard(s.lock);
+    // The thread needs no wake-up: a timer gone from the list is simply not found when it
+    // looks again. Only a callback running now is waited for.
     s.timers.erase(id);
-    s.changed.notify_all();
     if (s.threadId == ::GetCurrentThreadId()) return;
-    s.changed.wait(guard, [&] { return s.running != id; });
+    while (s.running == id) s.changed.wait_for(s.lock, INFINITE);
 }
 
 void coretimer::Shutdown() {
     State& s = state();
     corerunnable* thread = nullptr;
     {
-        std::lock_guard<std::mutex> guard(s.lock);
+        std::lock_guard<SlimLock> guard(s.lock);
         s.stop = true;
         s.timers.clear();
         thread = s.thread;
