@@ -104,6 +104,18 @@ TEST_F(AuthFixture, AnswersTheLocalChallenge) {
     Close(channel);
 }
 
+TEST_F(AuthFixture, ConnectsWhetherOrNotTheServerAnswersTheEarlyToken) {
+    ASSERT_TRUE(StartServer(WithServerKnob(EchoScenario(), L"ignoreEarlyToken", L"true")));
+    CORE::MessageChannel* ignored = Connect();
+    ASSERT_NE(ignored, nullptr) << Narrow(log.Dump());
+    Close(ignored);
+    server.SetScenario(EchoScenario());
+    CORE::MessageChannel* answered = Connect();
+    ASSERT_NE(answered, nullptr) << Narrow(log.Dump());
+    EXPECT_EQ(answered->Security()->Package(), L"Negotiate");
+    Close(answered);
+}
+
 TEST_F(AuthFixture, OldPeersGetTheLocalStartupMessage) {
     ASSERT_TRUE(StartServer(WithServerKnob(EchoScenario(), L"MinorVersion", L"8")));
     CORE::MessageChannel* channel = Connect();

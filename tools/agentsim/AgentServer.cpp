@@ -287,16 +287,34 @@ bool AgentServer::ServerHandshake(CORE::MessageChannel& channel) {
         reply.Set(L"challengeEvent", name);
     }
     if (serverPreference) reply.Set(L"prefCharEncodingOnWire", std::to_wstring(serverPreference));
+    // Answer an early first token of the selected package in the same reply.
+    std::unique_ptr<CORE::SecurityContext> security;
+    std::vector<BYTE> earlyToken;
+    if (IsSspi(selected) && !CORE::ParseBool(knobs.Get(L"ignoreEarlyToken")) &&
+        _wcsicmp(first.payload.Get(L"authTokenPackage").c_str(), selected.c_str()) == 0 &&
+        first.payload.GetBinary(L"authToken", &earlyToken)) {
+        auto early = std::make_unique<CORE::SecurityContext>();
+        early->SetRequestFlags(0x1E);
+        std::vector<BYTE> answer;
+        if (early->Acquire(selected, true) == SEC_E_OK && early->Step(earlyToken, &answer) == SEC_I_CONTINUE_NEEDED &&
+            !answer.empty()) {
+            reply.SetBinary(L"authToken", answer.data(), answer.size());
+            reply.Set(L"authTokenComplete", L"false");
+            security = std::move(early);
+        }
+    }
     if (!channel.SendMessage(Step(CORE::kAuthNegotiateHint, reply))) return false;
     if (selected.empty()) return false;
 
     if (IsSspi(selected)) {
-        auto security = std::make_unique<CORE::SecurityContext>();
-        if (security->Acquire(selected, true) != SEC_E_OK) {
-            Refuse(channel, L"no server credentials");
-            return false;
+        if (!security) {
+            security = std::make_unique<CORE::SecurityContext>();
+            if (security->Acquire(selected, true) != SEC_E_OK) {
+                Refuse(channel, L"no server credentials");
+                return false;
+            }
+            security->SetRequestFlags(0x1E);
         }
-        security->SetRequestFlags(0x1E);
         for (int step = 0;; ++step) {
             CORE::Message token;
             if (step > 8 || !channel.ReadMessage(&token, 30000) || token.queueHint != CORE::kAuthTokenHint) return false;

@@ -269,6 +269,22 @@ bool AuthChannel::OutgoingChannel(MessageChannel& channel, const AuthOptions& op
     if (!options.authWorkerName.empty()) first.Set(L"authWorkerName", options.authWorkerName);
     if (options.preferredEncoding) first.Set(L"prefCharEncodingOnWire", std::to_wstring(options.preferredEncoding));
     if (options.provideSpnInNego && !options.spn.empty()) first.Set(L"spn", options.spn);
+    // The package's first token rides along for the package we prefer: when the server
+    // selects it, its answer comes with the server's first token and a round trip is saved.
+    std::unique_ptr<SecurityContext> early;
+    if (IsSspiPackage(options.packages.front())) {
+        early = std::make_unique<SecurityContext>();
+        early->SetTarget(options.spn, options.setTargetName);
+        early->SetRequestFlags(options.contextWanted);
+        std::vector<BYTE> token;
+        if (early->Acquire(options.packages.front(), false) == SEC_E_OK &&
+            early->Step({}, &token) == SEC_I_CONTINUE_NEEDED && !token.empty()) {
+            first.SetBinary(L"authToken", token.data(), token.size());
+            first.Set(L"authTokenPackage", options.packages.front());
+        } else {
+            early.reset();
+        }
+    }
     if (!channel.SendMessage(AuthMessage(kAuthNegotiateHint, first))) return fail(L"cannot send the first token");
 
     PropertyBag reply;
@@ -321,12 +337,21 @@ bool AuthChannel::OutgoingChannel(MessageChannel& channel, const AuthOptions& op
     }
 
     if (IsSspiPackage(result->selectedPackage)) {
-        auto security = std::make_unique<SecurityContext>();
-        security->SetTarget(options.spn, options.setTargetName);
-        security->SetRequestFlags(options.contextWanted);
-        SECURITY_STATUS status = security->Acquire(result->selectedPackage, false);
+        std::unique_ptr<SecurityContext> security;
+        SECURITY_STATUS status = SEC_I_CONTINUE_NEEDED;
         std::vector<BYTE> input, output;
         bool serverComplete = false;
+        if (early && _wcsicmp(early->Package().c_str(), result->selectedPackage.c_str()) == 0 &&
+            reply.GetBinary(L"authToken", &input) && !input.empty()) {
+            security = std::move(early);  // carry on where the early token left off
+            serverComplete = ParseBool(reply.Get(L"authTokenComplete"));
+        } else {
+            input.clear();
+            security = std::make_unique<SecurityContext>();
+            security->SetTarget(options.spn, options.setTargetName);
+            security->SetRequestFlags(options.contextWanted);
+            status = security->Acquire(result->selectedPackage, false);
+        }
         auto failStatus = [&](SECURITY_STATUS failed) {
             result->packageFailed = true;
             wchar_t text[96];
@@ -342,7 +367,7 @@ bool AuthChannel::OutgoingChannel(MessageChannel& channel, const AuthOptions& op
             fail(text);
             return false;
         };
-        if (status != SEC_E_OK) return failStatus(status);
+        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) return failStatus(status);  // acquiring failed
         for (int step = 0;; ++step) {
             if (step > 8) {
                 result->packageFailed = true;

@@ -9,7 +9,10 @@
 //                        [authWorkerName], [prefCharEncodingOnWire], [spn] from the client;
 //                        clientMarker, MajorVersion, MinorVersion, SelectedPackage, serverMarker,
 //                        [CertSslWorkerName], authGuid, [challengeEvent], [prefCharEncodingOnWire]
-//                        from the server
+//                        from the server. The client may add its first SSPI token for its first
+//                        package ("authToken" binary, "authTokenPackage"); a server that selects
+//                        that package may answer it in its reply ("authToken", "authTokenComplete"),
+//                        which saves a round trip. Either side may leave these out.
 //   "__AuthToken__"      one SSPI token each way in the binary item "token"; the server adds
 //                        "complete" = "true" when its side of the context is established
 //   "__AuthFinal__"      the peer parameters of each side (kPeerParams)

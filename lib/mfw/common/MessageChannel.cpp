@@ -471,14 +471,14 @@ void MessageChannel::StopTimers() noexcept {
 void MessageChannel::Close() noexcept {
     if (closing_.exchange(true)) return;
     StopTimers();
-    // First stop whatever waits (a sender waiting for room, the receive thread), then tell the
-    // peer. The receive thread ends by itself (it holds its own reference); nothing reaches
-    // the sink after this point.
-    if (stopEvent_) ::SetEvent(stopEvent_.get());
+    // Tell the peer first (the abort is skipped when a sender holds the channel), then stop
+    // whatever waits here: a sender waiting for room, the receive thread. The receive thread
+    // ends by itself (it holds its own reference); nothing reaches the sink after this point.
     if (transport_) {
-        if (!transport_->PeerClosed()) SendControl(Packet::kSessionAborted);
-        transport_->Close();
+        const bool aborted = !transport_->PeerClosed() && SendControl(Packet::kSessionAborted);
+        transport_->Close(aborted);
     }
+    if (stopEvent_) ::SetEvent(stopEvent_.get());
     if (IChannelSink* sink = sink_.exchange(nullptr)) {
         try {
             sink->OnChannelClosed(this);

@@ -114,13 +114,13 @@ bool SharedMemTransport::Corrupt(const wchar_t* what) noexcept {
     return false;
 }
 
-void SharedMemTransport::Close() noexcept {
+void SharedMemTransport::Close(bool peerWoken) noexcept {
     if (::InterlockedExchange(&closed_, 1) != 0 || !view_) return;
     ::InterlockedOr(reinterpret_cast<volatile LONG*>(Field(kOffClosed)), server_ ? 2 : 1);
     // Wake the peer wherever it may wait: for data on the ring we write, for room on the ring
     // it writes. Our own waits end through their interrupt event.
     const int ours = server_ ? 1 : 0;
-    if (dataEvent_[ours]) ::SetEvent(dataEvent_[ours].get());
+    if (dataEvent_[ours] && !peerWoken) ::SetEvent(dataEvent_[ours].get());
     if (spaceEvent_[1 - ours]) ::SetEvent(spaceEvent_[1 - ours].get());
 }
 

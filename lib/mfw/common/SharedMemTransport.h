@@ -49,8 +49,9 @@ public:
     Status Send(const BYTE* data, size_t length, DWORD timeoutMs, HANDLE interrupt = nullptr);
     // Takes the next record; INTERRUPTED when `interrupt` is signalled first.
     Status Receive(std::vector<BYTE>* record, DWORD timeoutMs, HANDLE interrupt = nullptr);
-    // Marks this side closed and wakes the peer; idempotent.
-    void Close() noexcept;
+    // Marks this side closed and wakes the peer; idempotent. `peerWoken`: a record just
+    // written has already woken the peer's reader.
+    void Close(bool peerWoken = false) noexcept;
     bool PeerClosed() const noexcept;
     uint32_t MaxRecordBytes() const noexcept { return ringBytes_ - 4; }
     DWORD PeerPid() const noexcept { return peerPid_; }
