@@ -15,6 +15,19 @@
 namespace platform {
 namespace {
 
+// secur32's function table, loaded on first use so hosts that never open a channel do not
+// pay for it.
+PSecurityFunctionTableW Sspi() {
+    static PSecurityFunctionTableW table = [] {
+        HMODULE secur32 = ::LoadLibraryW(L"secur32.dll");
+        if (!secur32) return static_cast<PSecurityFunctionTableW>(nullptr);
+        auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_W>(
+            reinterpret_cast<void*>(::GetProcAddress(secur32, "InitSecurityInterfaceW")));
+        return init ? init() : static_cast<PSecurityFunctionTableW>(nullptr);
+    }();
+    return table;
+}
+
 template <typename T>
 bool QueryCurrentSession(WTS_INFO_CLASS infoClass, T* out) {
     LPWSTR buffer = nullptr;
@@ -164,6 +177,67 @@ private:
     HANDLE eventSource_ = nullptr;  // kept for the life of the process
     bool userSidRead_ = false;
     std::vector<BYTE> userSid_;  // TOKEN_USER
+
+    SECURITY_STATUS SspiAcquireCredentials(const wchar_t* package, ULONG use, PCredHandle credential,
+                                           PTimeStamp expiry) override {
+        auto* t = Sspi();
+        if (!t) return SEC_E_SECPKG_NOT_FOUND;
+        return t->AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(package), use, nullptr, nullptr, nullptr,
+                                            nullptr, credential, expiry);
+    }
+    SECURITY_STATUS SspiInitializeContext(PCredHandle credential, PCtxtHandle context, const wchar_t* target,
+                                          ULONG flags, PSecBufferDesc input, PCtxtHandle newContext,
+                                          PSecBufferDesc output, ULONG* attributes, PTimeStamp expiry) override {
+        auto* t = Sspi();
+        if (!t) return SEC_E_SECPKG_NOT_FOUND;
+        return t->InitializeSecurityContextW(credential, context, const_cast<wchar_t*>(target), flags, 0,
+                                             SECURITY_NATIVE_DREP, input, 0, newContext, output, attributes, expiry);
+    }
+    SECURITY_STATUS SspiAcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG flags,
+                                      PCtxtHandle newContext, PSecBufferDesc output, ULONG* attributes,
+                                      PTimeStamp expiry) override {
+        auto* t = Sspi();
+        if (!t) return SEC_E_SECPKG_NOT_FOUND;
+        return t->AcceptSecurityContext(credential, context, input, flags, SECURITY_NATIVE_DREP, newContext, output,
+                                        attributes, expiry);
+    }
+    SECURITY_STATUS SspiQueryContextAttributes(PCtxtHandle context, ULONG attribute, void* buffer) override {
+        auto* t = Sspi();
+        return t ? t->QueryContextAttributesW(context, attribute, buffer) : SEC_E_SECPKG_NOT_FOUND;
+    }
+    SECURITY_STATUS SspiEncryptMessage(PCtxtHandle context, ULONG qop, PSecBufferDesc message, ULONG seq) override {
+        auto* t = Sspi();
+        return t ? t->EncryptMessage(context, qop, message, seq) : SEC_E_SECPKG_NOT_FOUND;
+    }
+    SECURITY_STATUS SspiDecryptMessage(PCtxtHandle context, PSecBufferDesc message, ULONG seq, ULONG* qop) override {
+        auto* t = Sspi();
+        return t ? t->DecryptMessage(context, message, seq, qop) : SEC_E_SECPKG_NOT_FOUND;
+    }
+    SECURITY_STATUS SspiDeleteContext(PCtxtHandle context) override {
+        auto* t = Sspi();
+        return t ? t->DeleteSecurityContext(context) : SEC_E_SECPKG_NOT_FOUND;
+    }
+    SECURITY_STATUS SspiFreeCredentials(PCredHandle credential) override {
+        auto* t = Sspi();
+        return t ? t->FreeCredentialsHandle(credential) : SEC_E_SECPKG_NOT_FOUND;
+    }
+    SECURITY_STATUS SspiFreeContextBuffer(void* buffer) override {
+        auto* t = Sspi();
+        return t ? t->FreeContextBuffer(buffer) : SEC_E_SECPKG_NOT_FOUND;
+    }
+    bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {
+        return ReadComputerName(ComputerNameDnsHostname, host) && ReadComputerName(ComputerNameDnsDomain, domain);
+    }
+    std::wstring NodeManagerInstance() override { return std::wstring(); }
+
+private:
+    static bool ReadComputerName(COMPUTER_NAME_FORMAT format, std::wstring* out) {
+        wchar_t buffer[256];
+        DWORD size = 256;
+        if (!::GetComputerNameExW(format, buffer, &size)) return false;
+        out->assign(buffer, size);
+        return true;
+    }
 };
 
 }  // namespace

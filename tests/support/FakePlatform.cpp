@@ -48,6 +48,7 @@ HANDLE WINAPI FakeOpenEvent(DWORD access, BOOL inherit, LPCWSTR name) {
 
 FakePlatform::FakePlatform() {
     namespaceEventPrefix = L"TcfiltrTest." + std::to_wstring(::GetCurrentProcessId()) + L".";
+    nodeManagerInstance = L"test" + std::to_wstring(::GetCurrentProcessId());
     SetWindows10Workstation();
     g_fake = this;
     previous_ = platform::Set(this);

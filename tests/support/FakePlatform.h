@@ -4,6 +4,7 @@
 #pragma once
 #include "platform/Platform.h"
 #include "platform/VersionCheck.h"
+#include "platform/testpkg/TestSecurityPackage.h"
 
 #include <atomic>
 #include <map>
@@ -39,6 +40,13 @@ public:
     DWORD openPrivateNamespaceError = ERROR_ACCESS_DENIED;
     // Events inside the namespace are the real named events "<prefix><name with '\' -> '.'>".
     std::wstring namespaceEventPrefix;
+
+    // Channel authentication: the test security package, steerable through its fields.
+    platform::testpkg::TestSecurityPackage securityPackage;
+    std::wstring dnsHost = L"vdi-host";
+    std::wstring dnsDomain;  // empty: not in a domain, as under Wine
+    // A node manager instance of this process, so tests never meet another run's agentsim.
+    std::wstring nodeManagerInstance;
 
     // --- Records ---
     std::atomic<int> terminateCalls{0};
@@ -112,6 +120,42 @@ public:
 
     bool WriteEventLogEntry(WORD type, WORD category, DWORD eventId, const std::wstring& text) override;
     std::vector<ReportedEvent> Events();
+
+    SECURITY_STATUS SspiAcquireCredentials(const wchar_t* package, ULONG use, PCredHandle credential,
+                                           PTimeStamp expiry) override {
+        return securityPackage.AcquireCredentials(package, use, credential, expiry);
+    }
+    SECURITY_STATUS SspiInitializeContext(PCredHandle credential, PCtxtHandle context, const wchar_t* target,
+                                          ULONG flags, PSecBufferDesc input, PCtxtHandle newContext,
+                                          PSecBufferDesc output, ULONG* attributes, PTimeStamp expiry) override {
+        return securityPackage.InitializeContext(credential, context, target, flags, input, newContext, output,
+                                                 attributes, expiry);
+    }
+    SECURITY_STATUS SspiAcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG flags,
+                                      PCtxtHandle newContext, PSecBufferDesc output, ULONG* attributes,
+                                      PTimeStamp expiry) override {
+        return securityPackage.AcceptContext(credential, context, input, flags, newContext, output, attributes, expiry);
+    }
+    SECURITY_STATUS SspiQueryContextAttributes(PCtxtHandle context, ULONG attribute, void* buffer) override {
+        return securityPackage.QueryContextAttributes(context, attribute, buffer);
+    }
+    SECURITY_STATUS SspiEncryptMessage(PCtxtHandle context, ULONG qop, PSecBufferDesc message, ULONG seq) override {
+        return securityPackage.EncryptMessage(context, qop, message, seq);
+    }
+    SECURITY_STATUS SspiDecryptMessage(PCtxtHandle context, PSecBufferDesc message, ULONG seq, ULONG* qop) override {
+        return securityPackage.DecryptMessage(context, message, seq, qop);
+    }
+    SECURITY_STATUS SspiDeleteContext(PCtxtHandle context) override { return securityPackage.DeleteContext(context); }
+    SECURITY_STATUS SspiFreeCredentials(PCredHandle credential) override {
+        return securityPackage.FreeCredentials(credential);
+    }
+    SECURITY_STATUS SspiFreeContextBuffer(void* buffer) override { return securityPackage.FreeContextBuffer(buffer); }
+    bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {
+        *host = dnsHost;
+        *domain = dnsDomain;
+        return true;
+    }
+    std::wstring NodeManagerInstance() override { return nodeManagerInstance; }
 
     // Facts of common systems.
     void SetWindows10Workstation();

@@ -37,16 +37,17 @@ bool CharEncConverter::ConvertFromUtf16(int code, const wchar_t* text, size_t le
                    SystemErrorText(ERROR_ARITHMETIC_OVERFLOW).c_str());
         return false;
     }
-    // Most wire text is ASCII: copy it without the conversion call.
-    bool ascii = true;
-    for (size_t i = 0; i < length && ascii; ++i) ascii = text[i] < 0x80;
-    if (ascii) {
-        if (!out.CheckDestBytes(length)) return false;
+    // Most wire text is ASCII: copy it without the conversion call, and stop copying at the
+    // first character that is not.
+    if (length <= out.Remaining() && out.CurrentWritable()) {
         BYTE* target = out.CurrentWritable();
-        for (size_t i = 0; i < length; ++i) target[i] = static_cast<BYTE>(text[i]);
-        out.Advance(length);
-        *units = length;
-        return true;
+        size_t i = 0;
+        for (; i < length && text[i] < 0x80; ++i) target[i] = static_cast<BYTE>(text[i]);
+        if (i == length) {
+            out.Advance(length);
+            *units = length;
+            return true;
+        }
     }
     size_t room = out.Remaining();
     int roomInt = room > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(room);

@@ -4,6 +4,7 @@
 #include "SysMessage.h"
 #include "coreException.h"
 
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -17,59 +18,61 @@ bool FlattenItems(const PropertyBag& bag, int code, int reported, ByteData& size
     const wchar_t* encodingName = CharEncodingName(reported);
     for (size_t i = 0; i < bag.Count(); ++i) {
         const PropertyBag::Item& item = bag.ItemAt(i);
+        const std::wstring_view itemName = item.Name();
         size_t nameUnits = 0;
         // A sub-bag without a name would read back as an end entry; names have 16 bits.
-        bool nameOk = CharEncConverter::ConvertFromUtf16(code, item.name.data(), item.name.size(), strings, &nameUnits) &&
-                      nameUnits <= 0xFFFF && !(item.type == PropertyBag::ITEM_BAG && nameUnits == 0);
+        bool nameOk = CharEncConverter::ConvertFromUtf16(code, itemName.data(), itemName.size(), strings, &nameUnits) &&
+                      nameUnits <= 0xFFFF && !(item.Type() == PropertyBag::ITEM_BAG && nameUnits == 0);
         if (!nameOk) {
             LogMessage(LOG_ERROR, L"CORE::Properties::flatten(): Failed to re-encode/serialize item name=%s, encoding=%s",
-                       item.name.c_str(), encodingName);
+                       std::wstring(itemName).c_str(), encodingName);
             return false;
         }
         const uint16_t nameLength = static_cast<uint16_t>(nameUnits);
-        switch (item.type) {
+        switch (item.Type()) {
         case PropertyBag::ITEM_BAG:
             if (!sizes.CheckDestBytes(kSizeEntryBytes) || !sizes.WriteU16(nameLength) || !sizes.WriteU32(kSubBagValue)) {
                 LogMessage(LOG_ERROR, L"CORE::Properties::flatten(): No memory found to serialize propSizeEntry, item name=%s",
-                           item.name.c_str());
+                           std::wstring(itemName).c_str());
                 return false;
             }
-            if (!FlattenItems(item.bag, code, reported, sizes, binary, strings)) return false;
+            if (!FlattenItems(item.Bag(), code, reported, sizes, binary, strings)) return false;
             if (!sizes.CheckDestBytes(kSizeEntryBytes) || !sizes.WriteU16(0) || !sizes.WriteU32(kSubBagValue)) {
                 LogMessage(LOG_ERROR,
                            L"CORE::Properties::flatten(): No memory found to serialize propSizeEntry after submap processing, item name=%s",
-                           item.name.c_str());
+                           std::wstring(itemName).c_str());
                 return false;
             }
             break;
         case PropertyBag::ITEM_BINARY: {
-            size_t length = item.binary.size();
-            if (length > PropertyBag::kMaxBinaryLength || (length && !binary.Write(item.binary.data(), length))) {
+            size_t length = item.Binary().size();
+            if (length > PropertyBag::kMaxBinaryLength || (length && !binary.Write(item.Binary().data(), length))) {
                 LogMessage(LOG_ERROR, L"CORE::Properties::flatten(): Failed to serialize binary data, item name=%s, size=%d",
-                           item.name.c_str(), static_cast<int>(length));
+                           std::wstring(itemName).c_str(), static_cast<int>(length));
                 return false;
             }
             if (!sizes.CheckDestBytes(kSizeEntryBytes) || !sizes.WriteU16(nameLength) ||
                 !sizes.WriteU32(static_cast<uint32_t>(length) + kBinaryFlag)) {
                 LogMessage(LOG_ERROR, L"CORE::Properties::flatten(): No memory found to serialize propSizeEntry, item name=%s",
-                           item.name.c_str());
+                           std::wstring(itemName).c_str());
                 return false;
             }
             break;
         }
         case PropertyBag::ITEM_STRING: {
             size_t valueUnits = 0;
-            if (!CharEncConverter::ConvertFromUtf16(code, item.text.data(), item.text.size(), strings, &valueUnits) ||
+            const std::wstring_view text = item.Text();
+            if (!CharEncConverter::ConvertFromUtf16(code, text.data(), text.size(), strings, &valueUnits) ||
                 valueUnits >= kBinaryFlag) {
                 LogMessage(LOG_ERROR,
                            L"CORE::Properties::flatten(): Failed to re-encode/serialize item value, item name=%s, encoding=%s",
-                           item.name.c_str(), encodingName);
+                           std::wstring(itemName).c_str(), encodingName);
                 return false;
             }
             if (!sizes.CheckDestBytes(kSizeEntryBytes) || !sizes.WriteU16(nameLength) ||
                 !sizes.WriteU32(static_cast<uint32_t>(valueUnits))) {
                 LogMessage(LOG_ERROR, L"CORE::Properties::flatten(): No memory found to serialize propSizeEntry, item name=%s",
-                           item.name.c_str());
+                           std::wstring(itemName).c_str());
                 return false;
             }
             break;
@@ -84,11 +87,37 @@ struct Frame {
     PropertyBag bag;
 };
 
+// The common case of loading: a string item whose name and value both lie in the string
+// area, UTF-16 or ASCII-only UTF-8, copied straight into a new item. Anything else (other
+// text, lengths past the area) goes the long way, which also says what is wrong.
+bool FastString(int code, ByteData& strings, uint16_t nameLength, uint32_t valueLength, PropertyBag& bag) {
+    const size_t unit = code == CHAR_ENC_UTF8 ? 1 : 2;
+    const size_t total = (static_cast<size_t>(nameLength) + valueLength) * unit;
+    if (total > strings.Remaining() || total == 0) return false;
+    const BYTE* bytes = strings.Current();
+    if (code == CHAR_ENC_UTF8) {
+        BYTE any = 0;
+        for (size_t i = 0; i < total; ++i) any |= bytes[i];
+        if (any & 0x80) return false;
+    }
+    wchar_t* chars = nullptr;
+    PropertyBag::Item* item = PropertyBag::Item::CreateUnfilled(PropertyBag::ITEM_STRING, nameLength, valueLength, &chars);
+    if (unit == 2) {
+        std::memcpy(chars, bytes, total);
+    } else {
+        for (size_t i = 0; i < total; ++i) chars[i] = static_cast<wchar_t>(bytes[i]);
+    }
+    strings.Skip(total);
+    bag.PutItem(item);
+    return true;
+}
+
 bool LoadItems(PropertyBag& result, int code, bool plain, ByteData& sizes, uint32_t count, ByteData& binary,
                ByteData& strings) {
     const wchar_t* encodingName = CharEncodingName(plain ? CHAR_ENC_UNDEFINED : code);
     // Sub-bags are built bottom-up: a frame per open sub-bag, put into its parent at its end.
     std::vector<Frame> stack(1);
+    stack.front().bag.Reserve(count < 256 ? count : 256);
     std::wstring name, value;
     for (uint32_t index = 0; index < count; ++index) {
         uint16_t nameLength = 0;
@@ -109,6 +138,7 @@ bool LoadItems(PropertyBag& result, int code, bool plain, ByteData& sizes, uint3
             stack.back().bag.SetBag(done.name, done.bag);
             continue;
         }
+        if (valueLength < kBinaryFlag && FastString(code, strings, nameLength, valueLength, stack.back().bag)) continue;
         if (!CharEncConverter::ConvertToUtf16(code, strings, nameLength, &name)) {
             LogMessage(LOG_ERROR,
                        valueLength == kSubBagValue
@@ -149,7 +179,7 @@ bool LoadItems(PropertyBag& result, int code, bool plain, ByteData& sizes, uint3
                        name.c_str(), encodingName);
             return false;
         }
-        stack.back().bag.Set(name, value);
+        stack.back().bag.PutItem(PropertyBag::Item::Create(PropertyBag::ITEM_STRING, name, value));
     }
     if (stack.size() != 1) {
         LogMessage(LOG_ERROR, plain ? L"CORE::Properties::load(): Message invalid, end when subbags"

@@ -4,6 +4,7 @@
 #include "SysMessage.h"
 #include "coreException.h"
 
+#include <cstdint>
 #include <cwchar>
 #include <new>
 
@@ -19,13 +20,6 @@ namespace {
 
 [[noreturn]] void ThrowOutOfMem() { throw coreException("OutOfMem"); }
 
-std::shared_ptr<PropertyBag::Item> NewItem(const std::wstring& name, PropertyBag::ItemType type) {
-    auto item = std::make_shared<PropertyBag::Item>();
-    item->name = name;
-    item->type = type;
-    return item;
-}
-
 std::wstring TrimBlanks(const std::wstring& text) {
     const wchar_t* blanks = L" \t\r\n";
     size_t first = text.find_first_not_of(blanks);
@@ -37,18 +31,17 @@ std::wstring TrimBlanks(const std::wstring& text) {
 bool CountItems(const PropertyBag& bag, PropertyBag::ElementCount* count, int depth) {
     for (size_t i = 0; i < bag.Count(); ++i) {
         const PropertyBag::Item& item = bag.ItemAt(i);
-        const std::wstring& name = item.name;
         count->entries += 1;
-        count->characters += name.size();
-        switch (item.type) {
-        case PropertyBag::ITEM_STRING: count->characters += item.text.size(); break;
-        case PropertyBag::ITEM_BINARY: count->binaryBytes += item.binary.size(); break;
+        count->characters += item.Name().size();
+        switch (item.Type()) {
+        case PropertyBag::ITEM_STRING: count->characters += item.Text().size(); break;
+        case PropertyBag::ITEM_BINARY: count->binaryBytes += item.Binary().size(); break;
         case PropertyBag::ITEM_BAG:
             count->entries += 1;  // the end entry
-            if (depth >= PropertyBag::kMaxDepth || !CountItems(item.bag, count, depth + 1)) {
+            if (depth >= PropertyBag::kMaxDepth || !CountItems(item.Bag(), count, depth + 1)) {
                 LogMessage(LOG_ERROR,
                            L"CORE::Properties::getElementCount(): Failed to get element count for submap, name=%s, index=%d",
-                           name.c_str(), static_cast<int>(i + 1));
+                           std::wstring(item.Name()).c_str(), static_cast<int>(i + 1));
                 return false;
             }
             break;
@@ -79,24 +72,55 @@ bool NamesEqualNoCase(const wchar_t* a, size_t aLength, const wchar_t* b, size_t
     return ::CompareStringOrdinal(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) == CSTR_EQUAL;
 }
 
-size_t PropertyBag::Find(const std::wstring& name) const noexcept {
-    for (size_t i = 0; i < items_.size(); ++i)
-        if (NamesEqualNoCase(items_[i]->name.data(), items_[i]->name.size(), name.data(), name.size())) return i;
+PropertyBag::Item* PropertyBag::Item::Create(ItemType type, std::wstring_view name, std::wstring_view text) {
+    const size_t chars = name.size() + text.size();
+    if (chars > (SIZE_MAX - sizeof(Item)) / sizeof(wchar_t)) throw coreException("OutOfMem");
+    void* memory = ::operator new(sizeof(Item) + chars * sizeof(wchar_t), std::nothrow);
+    if (!memory) throw coreException("OutOfMem");
+    Item* item = new (memory) Item(type, name.size(), text.size());
+    if (!name.empty()) std::wmemcpy(item->Chars(), name.data(), name.size());
+    if (!text.empty()) std::wmemcpy(item->Chars() + name.size(), text.data(), text.size());
+    return item;
+}
+
+PropertyBag::Item* PropertyBag::Item::CreateUnfilled(ItemType type, size_t nameLength, size_t textLength, wchar_t** chars) {
+    if (nameLength > (SIZE_MAX - sizeof(Item)) / sizeof(wchar_t) - textLength) throw coreException("OutOfMem");
+    void* memory = ::operator new(sizeof(Item) + (nameLength + textLength) * sizeof(wchar_t), std::nothrow);
+    if (!memory) throw coreException("OutOfMem");
+    Item* item = new (memory) Item(type, nameLength, textLength);
+    *chars = item->Chars();
+    return item;
+}
+
+void PropertyBag::Item::Release() const noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    Item* self = const_cast<Item*>(this);
+    self->~Item();
+    ::operator delete(self);
+}
+
+size_t PropertyBag::Find(std::wstring_view name) const noexcept {
+    for (size_t i = 0; i < items_.size(); ++i) {
+        std::wstring_view candidate = items_[i]->Name();
+        if (candidate.size() != name.size()) continue;
+        if (NamesEqualNoCase(candidate.data(), candidate.size(), name.data(), name.size())) return i;
+    }
     return static_cast<size_t>(-1);
 }
 
-void PropertyBag::Put(std::shared_ptr<const Item> item) {
+void PropertyBag::Put(ItemRef item) {
     try {
-        size_t index = Find(item->name);
+        size_t index = Find(item->Name());
         if (index == static_cast<size_t>(-1)) {
             items_.push_back(std::move(item));
             return;
         }
         // The item in place may be shared with other bags: swap in a new one that keeps the
         // name as first spelled.
-        if (items_[index]->name != item->name) {
-            auto renamed = std::make_shared<Item>(*item);
-            renamed->name = items_[index]->name;
+        if (items_[index]->Name() != item->Name()) {
+            ItemRef renamed(Item::Create(item->Type(), items_[index]->Name(), item->Text()));
+            const_cast<Item&>(*renamed).binary_ = item->Binary();
+            const_cast<Item&>(*renamed).bag_ = item->Bag();
             item = std::move(renamed);
         }
         items_[index] = std::move(item);
@@ -105,6 +129,8 @@ void PropertyBag::Put(std::shared_ptr<const Item> item) {
     }
 }
 
+void PropertyBag::PutItem(Item* item) { Put(ItemRef(item)); }
+
 const PropertyBag::Item& PropertyBag::ItemAt(size_t index) const {
     if (index >= items_.size()) throw coreException("PropertyBag: index is out of range");
     return *items_[index];
@@ -112,29 +138,29 @@ const PropertyBag::Item& PropertyBag::ItemAt(size_t index) const {
 
 std::wstring PropertyBag::Get(const std::wstring& name, const std::wstring& defaultValue) const {
     size_t index = Find(name);
-    if (index == static_cast<size_t>(-1) || items_[index]->type != ITEM_STRING) return defaultValue;
-    return items_[index]->text;
+    if (index == static_cast<size_t>(-1) || items_[index]->Type() != ITEM_STRING) return defaultValue;
+    return std::wstring(items_[index]->Text());
 }
 
 std::wstring PropertyBag::GetString(const std::wstring& name) const {
     size_t index = Find(name);
-    if (index == static_cast<size_t>(-1) || items_[index]->type != ITEM_STRING)
+    if (index == static_cast<size_t>(-1) || items_[index]->Type() != ITEM_STRING)
         Throw(L"PropertyBag: name '" + name + L"' does not exist as string");
-    return items_[index]->text;
+    return std::wstring(items_[index]->Text());
 }
 
 PropertyBag PropertyBag::GetBag(const std::wstring& name) const {
     size_t index = Find(name);
-    if (index == static_cast<size_t>(-1) || items_[index]->type != ITEM_BAG)
+    if (index == static_cast<size_t>(-1) || items_[index]->Type() != ITEM_BAG)
         Throw(L"PropertyBag: name '" + name + L"' does not exist as bag");
-    return items_[index]->bag;
+    return items_[index]->Bag();
 }
 
 bool PropertyBag::GetBinary(const std::wstring& name, std::vector<BYTE>* value) const {
     size_t index = Find(name);
-    if (index == static_cast<size_t>(-1) || items_[index]->type != ITEM_BINARY) return false;
+    if (index == static_cast<size_t>(-1) || items_[index]->Type() != ITEM_BINARY) return false;
     try {
-        *value = items_[index]->binary;
+        *value = items_[index]->Binary();
     } catch (const std::bad_alloc&) {
         ThrowOutOfMem();
     }
@@ -145,40 +171,30 @@ bool PropertyBag::Contains(const std::wstring& name) const noexcept { return Fin
 
 int PropertyBag::TypeOf(const std::wstring& name) const noexcept {
     size_t index = Find(name);
-    return index == static_cast<size_t>(-1) ? -1 : static_cast<int>(items_[index]->type);
+    return index == static_cast<size_t>(-1) ? -1 : static_cast<int>(items_[index]->Type());
 }
 
 void PropertyBag::Set(const std::wstring& name, const std::wstring& value) {
-    try {
-        auto item = NewItem(name, ITEM_STRING);
-        item->text = value;
-        Put(std::move(item));
-    } catch (const std::bad_alloc&) {
-        ThrowOutOfMem();
-    }
+    Put(ItemRef(Item::Create(ITEM_STRING, name, value)));
 }
 
 void PropertyBag::SetBinary(const std::wstring& name, const void* data, size_t length) {
     if (length > kMaxBinaryLength) throw coreException("PropertyBag: binary value too large");
     if (length && !data) throw coreException("PropertyBag: binary value missing");
+    ItemRef item(Item::Create(ITEM_BINARY, name));
     try {
-        auto item = NewItem(name, ITEM_BINARY);
         const BYTE* bytes = static_cast<const BYTE*>(data);
-        item->binary.assign(bytes, bytes + length);
-        Put(std::move(item));
+        const_cast<Item&>(*item).binary_.assign(bytes, bytes + length);
     } catch (const std::bad_alloc&) {
         ThrowOutOfMem();
     }
+    Put(std::move(item));
 }
 
 void PropertyBag::SetBag(const std::wstring& name, const PropertyBag& bag) {
-    try {
-        auto item = NewItem(name, ITEM_BAG);
-        item->bag = bag;
-        Put(std::move(item));
-    } catch (const std::bad_alloc&) {
-        ThrowOutOfMem();
-    }
+    ItemRef item(Item::Create(ITEM_BAG, name));
+    const_cast<Item&>(*item).bag_ = bag;
+    Put(std::move(item));
 }
 
 bool PropertyBag::Remove(const std::wstring& name) {
@@ -188,31 +204,31 @@ bool PropertyBag::Remove(const std::wstring& name) {
     return true;
 }
 
-const std::wstring& PropertyBag::GetNameAt(size_t index) const { return ItemAt(index).name; }
+std::wstring PropertyBag::GetNameAt(size_t index) const { return std::wstring(ItemAt(index).Name()); }
 
-PropertyBag::ItemType PropertyBag::GetTypeAt(size_t index) const { return ItemAt(index).type; }
+PropertyBag::ItemType PropertyBag::GetTypeAt(size_t index) const { return ItemAt(index).Type(); }
 
 std::wstring PropertyBag::GetStringAt(size_t index) const {
     const Item& item = ItemAt(index);
-    if (item.type != ITEM_STRING) throw coreException("PropertyBag: index is not a string");
-    return item.text;
+    if (item.Type() != ITEM_STRING) throw coreException("PropertyBag: index is not a string");
+    return std::wstring(item.Text());
 }
 
 PropertyBag PropertyBag::GetBagAt(size_t index) const {
-    if (index >= items_.size() || items_[index]->type != ITEM_BAG)
+    if (index >= items_.size() || items_[index]->Type() != ITEM_BAG)
         throw coreException("PropertyBag: index is out of range or not a bag");
-    return items_[index]->bag;
+    return items_[index]->Bag();
 }
 
 std::vector<BYTE> PropertyBag::GetBinaryAt(size_t index) const {
     const Item& item = ItemAt(index);
-    if (item.type != ITEM_BINARY) throw coreException("PropertyBag: index is not binary");
-    return item.binary;
+    if (item.Type() != ITEM_BINARY) throw coreException("PropertyBag: index is not binary");
+    return item.Binary();
 }
 
 const std::vector<BYTE>* PropertyBag::BinaryViewAt(size_t index) const {
     const Item& item = ItemAt(index);
-    return item.type == ITEM_BINARY ? &item.binary : nullptr;
+    return item.Type() == ITEM_BINARY ? &item.Binary() : nullptr;
 }
 
 bool PropertyBag::GetElementCount(ElementCount* count) const {
@@ -272,16 +288,16 @@ bool PropertyBag::Equals(const PropertyBag& other) const {
     for (size_t i = 0; i < items_.size(); ++i) {
         const Item& a = *items_[i];
         const Item& b = *other.items_[i];
-        if (a.name != b.name || a.type != b.type) return false;
-        switch (a.type) {
+        if (a.Name() != b.Name() || a.Type() != b.Type()) return false;
+        switch (a.Type()) {
         case ITEM_STRING:
-            if (a.text != b.text) return false;
+            if (a.Text() != b.Text()) return false;
             break;
         case ITEM_BINARY:
-            if (a.binary != b.binary) return false;
+            if (a.Binary() != b.Binary()) return false;
             break;
         case ITEM_BAG:
-            if (!a.bag.Equals(b.bag)) return false;
+            if (!a.Bag().Equals(b.Bag())) return false;
             break;
         }
     }

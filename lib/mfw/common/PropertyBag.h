@@ -4,9 +4,10 @@
 #pragma once
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
-#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace CORE {
@@ -60,7 +61,7 @@ public:
     // --- By index (0-based, in order); out of range throws "PropertyBag: index is out of range" ---
     size_t Count() const noexcept { return items_.size(); }
     bool IsEmpty() const noexcept { return items_.empty(); }
-    const std::wstring& GetNameAt(size_t index) const;
+    std::wstring GetNameAt(size_t index) const;
     ItemType GetTypeAt(size_t index) const;
     // Also throws "PropertyBag: index is not a string" for a sub-bag or binary item.
     std::wstring GetStringAt(size_t index) const;
@@ -71,9 +72,12 @@ public:
     // Byte view of a binary item (valid while the bag holds the item); null for other items.
     const std::vector<BYTE>* BinaryViewAt(size_t index) const;
 
-    struct Item;
+    class Item;
     // The item itself, without copying its value; throws like the other by-index accessors.
     const Item& ItemAt(size_t index) const;
+    // Adds or replaces with an item made elsewhere (the loaders), taking over its reference.
+    void PutItem(Item* item);
+    void Reserve(size_t count) { items_.reserve(count); }
 
     // Totals of the flattened form; false (logged) for an empty bag.
     bool GetElementCount(ElementCount* count) const;
@@ -94,23 +98,74 @@ public:
     // Same names (exact spelling), order, types and values, recursively.
     bool Equals(const PropertyBag& other) const;
 
+    // A counted reference to an item (copying a bag copies these).
+    class ItemRef {
+    public:
+        ItemRef() noexcept = default;
+        explicit ItemRef(Item* adopted) noexcept : item_(adopted) {}
+        ItemRef(const ItemRef& other) noexcept;
+        ItemRef(ItemRef&& other) noexcept : item_(other.item_) { other.item_ = nullptr; }
+        ItemRef& operator=(ItemRef other) noexcept {
+            std::swap(item_, other.item_);
+            return *this;
+        }
+        ~ItemRef();
+        const Item* operator->() const noexcept { return item_; }
+        const Item& operator*() const noexcept { return *item_; }
+
+    private:
+        Item* item_ = nullptr;
+    };
+
 private:
-    size_t Find(const std::wstring& name) const noexcept;
-    void Put(std::shared_ptr<const Item> item);
+    size_t Find(std::wstring_view name) const noexcept;
+    void Put(ItemRef item);
     void ToXmlItems(std::wstring& out, int mode) const;
 
-    std::vector<std::shared_ptr<const Item>> items_;
+    std::vector<ItemRef> items_;
 };
 
-// One item: immutable once it is in a bag, so bags that share it may live on different
-// threads (the shared pointer's count is atomic).
-struct PropertyBag::Item {
-    std::wstring name;
-    ItemType type = ITEM_STRING;
-    std::wstring text;
-    std::vector<BYTE> binary;
-    PropertyBag bag;
+// One item, immutable once it is in a bag, so bags that share it may live on different
+// threads (its count is atomic). Name and string value live in the item's own allocation:
+// one allocation per item keeps loading a bag cheap.
+class PropertyBag::Item {
+public:
+    // A new item with a count of one; throws coreException "OutOfMem".
+    static Item* Create(ItemType type, std::wstring_view name, std::wstring_view text = std::wstring_view());
+    // The same with the characters left for the caller to fill: name, then text, at *chars.
+    static Item* CreateUnfilled(ItemType type, size_t nameLength, size_t textLength, wchar_t** chars);
+
+    ItemType Type() const noexcept { return type_; }
+    std::wstring_view Name() const noexcept { return std::wstring_view(Chars(), nameLength_); }
+    std::wstring_view Text() const noexcept { return std::wstring_view(Chars() + nameLength_, textLength_); }
+    const std::vector<BYTE>& Binary() const noexcept { return binary_; }
+    const PropertyBag& Bag() const noexcept { return bag_; }
+
+    void AddRef() const noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+    void Release() const noexcept;
+
+    std::vector<BYTE> binary_;
+    PropertyBag bag_;
+
+private:
+    Item(ItemType type, size_t nameLength, size_t textLength) noexcept
+        : type_(type), nameLength_(nameLength), textLength_(textLength) {}
+    ~Item() = default;
+    const wchar_t* Chars() const noexcept { return reinterpret_cast<const wchar_t*>(this + 1); }
+    wchar_t* Chars() noexcept { return reinterpret_cast<wchar_t*>(this + 1); }
+
+    mutable std::atomic<long> refs_{1};
+    ItemType type_;
+    size_t nameLength_;
+    size_t textLength_;
 };
+
+inline PropertyBag::ItemRef::ItemRef(const ItemRef& other) noexcept : item_(other.item_) {
+    if (item_) item_->AddRef();
+}
+inline PropertyBag::ItemRef::~ItemRef() {
+    if (item_) item_->Release();
+}
 
 // Names compare ignoring case; lengths must be equal.
 bool NamesEqualNoCase(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) noexcept;

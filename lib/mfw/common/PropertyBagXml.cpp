@@ -14,7 +14,7 @@
 namespace CORE {
 namespace {
 
-void Escape(std::wstring& out, const std::wstring& text, int mode) {
+void Escape(std::wstring& out, std::wstring_view text, int mode) {
     if (mode == PropertyBag::XML_ESCAPE_NONE) {
         out += text;
         return;
@@ -266,19 +266,19 @@ void PropertyBag::ToXmlItems(std::wstring& out, int mode) const {
     for (const auto& entry : items_) {
         const Item& item = *entry;
         out += L"<ITEM name=\"";
-        Escape(out, item.name, mode);
-        switch (item.type) {
+        Escape(out, item.Name(), mode);
+        switch (item.Type()) {
         case ITEM_STRING:
             out += L"\">";
-            Escape(out, item.text, mode);
+            Escape(out, item.Text(), mode);
             break;
         case ITEM_BAG:
             out += L"\" type=\"BAG\">";
-            item.bag.ToXmlItems(out, mode);
+            item.Bag().ToXmlItems(out, mode);
             break;
         case ITEM_BINARY:
             out += L"\" type=\"BINARY\">";
-            out += Base64Encode(item.binary.data(), item.binary.size());
+            out += Base64Encode(item.Binary().data(), item.Binary().size());
             break;
         }
         out += L"</ITEM>";

@@ -1,0 +1,97 @@
+// Shared set-up of the channel and framework tests: the fake platform (test security
+// package, a node manager instance of this process), a private HKLM for the settings, and
+// the stand-in node manager's server code running on threads of this process.
+#pragma once
+#include "lib/mfw/common/MessageFrameWork.h"
+#include "lib/mfw/common/corerunnable.h"
+#include "lib/mfw/common/coretimer.h"
+#include "lib/mfw/common/PropertyBag.h"
+#include "tools/agentsim/AgentServer.h"
+
+#include "support/FakePlatform.h"
+#include "support/LogCapture.h"
+#include "support/RegistrySandbox.h"
+
+#include <gtest/gtest.h>
+
+namespace mfwtest {
+
+// Ends the program the way module teardown ends the library: framework shut down, timer
+// thread stopped, library threads waited for, so no thread is cut off at process exit.
+class LibraryTeardown : public testing::Environment {
+public:
+    void TearDown() override {
+        CORE::MessageFrameWork::GetFrameWork()->Shutdown();
+        CORE::ShutdownTimerService();
+        CORE::WaitForLibraryThreads(15000);
+    }
+};
+
+// Lets every channel of the test go before the fake platform that authenticated it: receive
+// threads end (none is kept for reuse) and the timer thread stops.
+inline void EndChannelThreads() {
+    CORE::MessageChannel::StopParkedReceivers();
+    CORE::ShutdownTimerService();
+    EXPECT_TRUE(CORE::WaitForLibraryThreads(15000));
+}
+
+inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+class ChannelFixture : public testing::Test {
+protected:
+    static constexpr const wchar_t* kNodeManagerKey = L"Software\\Velmora\\Zephral\\Node Manager";
+    static constexpr const wchar_t* kAuthenticateKey = L"Software\\Velmora\\Zephral\\Authenticate";
+
+    void SetUp() override {
+        // In-process tests use the legacy connect unless they ask for RPC.
+        registry.SetString(kNodeManagerKey, L"disableRPCSharedMemListener", L"true");
+    }
+    void TearDown() override {
+        server.Stop();
+        EndChannelThreads();
+    }
+
+    bool StartServer(const CORE::PropertyBag& scenario, bool rpc = false) {
+        agentsim::AgentServer::Options options;
+        options.instance = fake.nodeManagerInstance;
+        options.scenario = scenario;
+        options.rpcListener = rpc;
+        options.legacyListener = true;
+        return server.Start(options);
+    }
+
+    // A scenario whose DesktopManager answers `operation` with `answer` (and result).
+    static CORE::PropertyBag Answering(const std::wstring& operation, const CORE::PropertyBag& answer, DWORD result = 0) {
+        CORE::PropertyBag entry;
+        entry.SetBag(L"answer", answer);
+        entry.Set(L"result", std::to_wstring(result));
+        CORE::PropertyBag operations;
+        operations.SetBag(operation, entry);
+        CORE::PropertyBag scenario;
+        scenario.SetBag(L"DesktopManager", operations);
+        return scenario;
+    }
+    static CORE::PropertyBag WithServerKnob(CORE::PropertyBag scenario, const std::wstring& name, const std::wstring& value) {
+        CORE::PropertyBag knobs = scenario.TypeOf(L"server") == CORE::PropertyBag::ITEM_BAG ? scenario.GetBag(L"server")
+                                                                                             : CORE::PropertyBag();
+        knobs.Set(name, value);
+        scenario.SetBag(L"server", knobs);
+        return scenario;
+    }
+    static CORE::PropertyBag WithOperation(CORE::PropertyBag scenario, const std::wstring& operation,
+                                           const CORE::PropertyBag& entry) {
+        CORE::PropertyBag operations = scenario.TypeOf(L"DesktopManager") == CORE::PropertyBag::ITEM_BAG
+                                           ? scenario.GetBag(L"DesktopManager")
+                                           : CORE::PropertyBag();
+        operations.SetBag(operation, entry);
+        scenario.SetBag(L"DesktopManager", operations);
+        return scenario;
+    }
+
+    testsupport::FakePlatform fake;
+    testsupport::RegistrySandbox registry;
+    testsupport::LogCapture log;
+    agentsim::AgentServer server;
+};
+
+}  // namespace mfwtest

@@ -1,0 +1,168 @@
+// The module's side of the road against a running agentsim: requests from this process to
+// the stand-in node manager in another, over an authenticated shared-memory channel.
+#include "AgentSimProcess.h"
+
+#include "lib/mfw/common/ChannelSettings.h"
+#include "lib/mfw/common/Config.h"
+#include "lib/mfw/common/MessageFrameWork.h"
+#include "lib/mfw/common/corerunnable.h"
+#include "lib/mfw/common/coretimer.h"
+
+#include "support/FakePlatform.h"
+#include "support/LogCapture.h"
+#include "support/RegistrySandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace {
+
+using CORE::MessageFrameWork;
+using CORE::PropertyBag;
+
+// Ends the program the way module teardown ends the library, so no thread is cut off at exit.
+class LibraryTeardown : public testing::Environment {
+public:
+    void TearDown() override {
+        MessageFrameWork::GetFrameWork()->Shutdown();
+        CORE::ShutdownTimerService();
+        CORE::WaitForLibraryThreads(15000);
+    }
+};
+testing::Environment* const g_teardown = testing::AddGlobalTestEnvironment(new LibraryTeardown);
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+PropertyBag TicketAnswer() {
+    PropertyBag answer;
+    answer.Set(L"userName", L"alice");
+    answer.Set(L"domainName", L"CORP");
+    answer.Set(L"dnsDomainName", L"corp.example");
+    answer.Set(L"password", L"AES:0123456789abcdef");
+    PropertyBag upns;
+    upns.Set(L"alice@corp.example", L"1");
+    answer.SetBag(L"upns", upns);
+    return answer;
+}
+
+PropertyBag Scenario() {
+    PropertyBag ticket;
+    ticket.SetBag(L"answer", TicketAnswer());
+    PropertyBag noHandler;
+    PropertyBag error;
+    error.SetError(3, L"desktop manager is not running");
+    noHandler.SetBag(L"answer", error);
+    noHandler.Set(L"result", L"3");
+    PropertyBag never;
+    never.Set(L"neverAnswer", L"true");
+    PropertyBag operations;
+    operations.SetBag(L"GetCredentialsForTicket", ticket);
+    operations.SetBag(L"CheckCertSsoEnabledForSession", noHandler);
+    operations.SetBag(L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", never);
+    PropertyBag scenario;
+    scenario.SetBag(L"DesktopManager", operations);
+    return scenario;
+}
+
+class AgentSimProcessTest : public testing::Test {
+protected:
+    void SetUp() override {
+        static int counter = 0;
+        fake.nodeManagerInstance = L"proc" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+    }
+    // Every channel goes before the fake platform that authenticated it.
+    void TearDown() override {
+        CORE::MessageChannel::StopParkedReceivers();
+        CORE::ShutdownTimerService();
+        EXPECT_TRUE(CORE::WaitForLibraryThreads(15000));
+    }
+    DWORD Send(CORE::MessageChannel* channel, const wchar_t* operation, PropertyBag* response, DWORD timeoutMs = 30000) {
+        PropertyBag request;
+        request.Set(L"sessionId", L"2");
+        request.Set(L"ticket", L"T-42");
+        return framework->SendMsg(L"DesktopManager", operation, request, *response, channel, timeoutMs);
+    }
+
+    testsupport::FakePlatform fake;
+    testsupport::RegistrySandbox registry;
+    testsupport::LogCapture log;
+    testsupport::AgentSimProcess agent;
+    MessageFrameWork* framework = MessageFrameWork::GetFrameWork();
+};
+
+TEST_F(AgentSimProcessTest, AnswersScriptedRequestsErrorsAndTimeOuts) {
+    ASSERT_TRUE(agent.Start(fake.nodeManagerInstance, Scenario()));
+    CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+    ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
+    EXPECT_TRUE(log.Contains(L"RPC initiate shared memory request succeeded"));
+    EXPECT_TRUE(log.Contains(L"SharedMem Connect Ok"));
+
+    PropertyBag response;
+    EXPECT_EQ(Send(channel, L"GetCredentialsForTicket", &response), 0u);
+    EXPECT_TRUE(response.Equals(TicketAnswer())) << Narrow(response.ToXml());
+
+    EXPECT_EQ(Send(channel, L"CheckCertSsoEnabledForSession", &response), 3u);
+    EXPECT_EQ(response.GetErrorDescription(), L"desktop manager is not running - ErrorCode = 3 (0x0000000000000003)");
+
+    EXPECT_EQ(Send(channel, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", &response, 500), 5u);
+    PropertyBag stats;
+    EXPECT_EQ(framework->SendMsg(L"AgentSim", L"GetStats", PropertyBag(), stats, channel, 30000), 0u);
+    EXPECT_EQ(stats.Get(L"cancels"), L"1");
+    framework->CloseChannel(channel);
+}
+
+TEST_F(AgentSimProcessTest, LegacyConnectReachesTheSameAgent) {
+    registry.SetString(L"Software\\Velmora\\Zephral\\Node Manager", L"disableRPCSharedMemListener", L"true");
+    ASSERT_TRUE(agent.Start(fake.nodeManagerInstance, Scenario()));
+    CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+    ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
+    EXPECT_TRUE(log.Contains(L"Sending legacy initiate shared memory request"));
+    PropertyBag response;
+    EXPECT_EQ(Send(channel, L"GetCredentialsForTicket", &response), 0u);
+    EXPECT_EQ(response.Get(L"userName"), L"alice");
+    framework->CloseChannel(channel);
+}
+
+TEST_F(AgentSimProcessTest, RpcFailureFallsBackToLegacyOnlyWhenAllowed) {
+    ASSERT_TRUE(agent.Start(fake.nodeManagerInstance, Scenario(), 120, 0, L"--no-rpc"));
+    EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
+    EXPECT_TRUE(log.Contains(L"RPC initiated sharedmem connect failed"));
+    registry.SetString(L"Software\\Velmora\\Zephral\\Node Manager", L"failbackSharedMemListener", L"true");
+    CORE::InvalidateChannelSettings();  // settings are kept for a few seconds
+    CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+    ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
+    framework->CloseChannel(channel);
+}
+
+TEST_F(AgentSimProcessTest, AgentDyingDuringAWaitGivesSevenAtOnce) {
+    ASSERT_TRUE(agent.Start(fake.nodeManagerInstance, Scenario()));
+    CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+    ASSERT_NE(channel, nullptr);
+    DWORD result = 99;
+    PropertyBag response;
+    std::thread waiter([&] { result = Send(channel, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", &response, 60000); });
+    ::Sleep(300);
+    const ULONGLONG killed = ::GetTickCount64();
+    agent.Kill();
+    waiter.join();
+    EXPECT_EQ(result, 7u);
+    EXPECT_LT(::GetTickCount64() - killed, 10000u);
+    framework->CloseChannel(channel);
+    EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
+}
+
+TEST(AgentSimLifetime, EndsAtItsTimeLimitAndWithItsParent) {
+    testsupport::FakePlatform fake;
+    testsupport::AgentSimProcess parent, child;
+    const std::wstring base = L"life" + std::to_wstring(::GetCurrentProcessId());
+    ASSERT_TRUE(parent.Start(base + L"a", PropertyBag(), 2));
+    ASSERT_TRUE(child.Start(base + L"b", PropertyBag(), 120, parent.Pid()));
+    DWORD code = 99;
+    EXPECT_TRUE(parent.WaitForExit(20000, &code));
+    EXPECT_EQ(code, 0u);
+    EXPECT_TRUE(child.WaitForExit(20000, &code));
+    EXPECT_EQ(code, 0u);
+}
+
+}  // namespace
