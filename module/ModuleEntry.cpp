@@ -4,6 +4,7 @@
 #include "base/SessionInfo.h"
 #include "filter/RdsReconnectMonitor.h"
 #include "lib/mfw/common/Config.h"
+#include "lib/mfw/common/MessageFrameWork.h"
 #include "lib/mfw/common/SysMessage.h"
 #include "lib/mfw/common/coretimer.h"
 #include "platform/Platform.h"
@@ -79,6 +80,7 @@ BOOL ModuleEntry(HINSTANCE instance, DWORD reason, LPVOID) noexcept {
             LogMessage(LOG_INFO, L"tcfiltr detach for session with sessionId=%d", static_cast<int>(GetSessionId()));
             TeardownModuleObjects();
             ShutdownLogonMonitor();
+            MessageFrameWork::GetFrameWork()->Shutdown();
             ShutdownTimerService();
             WaitForLibraryThreads(kLibraryThreadWaitMs);
             FlushLog();

@@ -1,15 +1,26 @@
 #include "DesktopManagerTransport.h"
 
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/MessageFrameWork.h"
 
 #include <atomic>
 
 namespace {
 
-// The message framework is not part of this build yet: no channel can be opened.
+// One channel per request to the local node manager, closed whatever happens.
 class FrameworkTransport final : public IDesktopManagerTransport {
 public:
-    DWORD Send(const wchar_t*, CORE::PropertyBag&, CORE::PropertyBag&, DWORD) override { return 2; }
+    DWORD Send(const wchar_t* messageName, CORE::PropertyBag& request, CORE::PropertyBag& response,
+               DWORD timeoutMs) override {
+        CORE::MessageFrameWork* framework = CORE::MessageFrameWork::GetFrameWork();
+        CORE::MessageChannel* channel = framework->ConnectChannel(CORE::MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+        if (!channel) return 2;
+        struct Close {
+            CORE::MessageFrameWork* framework;
+            CORE::MessageChannel* channel;
+            ~Close() { framework->CloseChannel(channel); }
+        } close{framework, channel};
+        return framework->SendMsg(L"DesktopManager", messageName, request, response, channel, timeoutMs);
+    }
 };
 
 std::atomic<IDesktopManagerTransport*> g_replacement{nullptr};
