@@ -1,6 +1,6 @@
 // The module's side of the road against a running agentsim: requests from this process to
 // the stand-in node manager in another, over an authenticated shared-memory channel.
-#include "AgentSimProcess.h"
+#include "support/AgentSimProcess.h"
 
 #include "lib/mfw/common/ChannelSettings.h"
 #include "lib/mfw/common/Config.h"

@@ -1,5 +1,7 @@
 #include "AgentServer.h"
 
+#include "DesktopManagerCues.h"
+
 #include "lib/mfw/common/AuthChannel.h"
 #include "lib/mfw/common/Config.h"
 #include "lib/mfw/common/SysMessage.h"
@@ -436,6 +438,12 @@ void AgentServer::Dispatch(CORE::MessageChannel* channel, CORE::Message& request
         answer = request.payload;
     else if (entry.TypeOf(L"answer") == CORE::PropertyBag::ITEM_BAG)
         answer = entry.GetBag(L"answer");
+    std::wstring protectError;
+    if (!ProtectListedSecrets(entry, answer, &protectError)) {
+        answer.SetError(CORE::RESULT_ERROR, L"agentsim: cannot protect a secret: " + protectError);
+        result = CORE::RESULT_ERROR;
+    }
+    ScheduleSignals(entry, request.payload, answer);
     CORE::Message response = request.MakeResponse(result, answer);
     DWORD delay = static_cast<DWORD>(CORE::ParseUInt(entry.Get(L"delayMs", L"0"), true));
     if (delay == 0) {

@@ -189,6 +189,27 @@ void DriveProvider(ICredentialProvider* provider, const Options& options, Outcom
 
 }  // namespace
 
+std::vector<BYTE> PackRemoteCredential(const RemoteCredential& remote) {
+    std::vector<BYTE> bytes(56, 0);
+    bytes[0] = 2;  // KerbInteractiveLogon
+    const std::wstring* texts[] = {&remote.domain, &remote.user, &remote.ticket};
+    for (int i = 0; i < 3; ++i) {
+        const size_t field = 8 + 16 * i;
+        const size_t length = texts[i]->size() * 2;
+        const ULONGLONG offset = length ? bytes.size() : 0;
+        for (int b = 0; b < 2; ++b) {
+            bytes[field + b] = static_cast<BYTE>(length >> (8 * b));
+            bytes[field + 2 + b] = static_cast<BYTE>(length >> (8 * b));
+        }
+        for (int b = 0; b < 8; ++b) bytes[field + 8 + b] = static_cast<BYTE>(offset >> (8 * b));
+        for (wchar_t c : *texts[i]) {
+            bytes.push_back(static_cast<BYTE>(c & 0xFF));
+            bytes.push_back(static_cast<BYTE>(c >> 8));
+        }
+    }
+    return bytes;
+}
+
 Outcome Run(const Options& options) {
     Outcome outcome;
     Recorder record(outcome);
@@ -219,17 +240,44 @@ Outcome Run(const Options& options) {
                           getClassObject(CLSID_credprovider, IID_IClassFactory, providerFactory.put_void())) &&
             record.Expect(L"CreateInstance(credfilter)",
                           filterFactory->CreateInstance(nullptr, IID_ICredentialProviderFilter, filter.put_void()))) {
-            GUID providers[] = {kPasswordProvider, CLSID_credprovider, kSmartCardProvider};
-            BOOL allow[] = {TRUE, TRUE, TRUE};
-            HRESULT hr = filter->Filter(options.scenario, 0, providers, allow, 3);
-            outcome.providerAllowed = allow[1] != FALSE;
-            record.Expect(Format(L"Filter(%s, 3 providers)", ScenarioName(options.scenario)), hr,
-                          Format(L"password %s, ours %s, smart card %s", allow[0] ? L"allowed" : L"excluded",
-                                 allow[1] ? L"allowed" : L"excluded", allow[2] ? L"allowed" : L"excluded"));
-            if (outcome.providerAllowed &&
-                record.Expect(L"CreateInstance(credprovider)",
-                              providerFactory->CreateInstance(nullptr, IID_ICredentialProvider, provider.put_void())))
-                DriveProvider(provider.get(), options, outcome, record);
+            if (options.remote.present) {
+                // LogonUI hands the client's credential to the filter before it filters.
+                std::vector<BYTE> packed = PackRemoteCredential(options.remote);
+                CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {0, CLSID_credprovider,
+                                                                    static_cast<ULONG>(packed.size()), packed.data()};
+                CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION out = {};
+                outcome.remoteResult = filter->UpdateRemoteCredential(&in, &out);
+                outcome.refused = outcome.remoteResult == E_FAIL;
+                const bool expected = options.expectRefusal ? outcome.refused : SUCCEEDED(outcome.remoteResult) ||
+                                                                                    outcome.remoteResult == E_NOTIMPL;
+                record.Add(Format(L"UpdateRemoteCredential(%s\\%s, ticket of %u characters)", options.remote.domain.c_str(),
+                                  options.remote.user.c_str(), static_cast<unsigned>(options.remote.ticket.size())),
+                           outcome.remoteResult,
+                           outcome.refused ? L"connection refused" : (out.rgbSerialization ? L"credential kept for LogonUI"
+                                                                                           : L"ticket consumed"),
+                           expected);
+                if (out.rgbSerialization) {
+                    ::SecureZeroMemory(out.rgbSerialization, out.cbSerialization);
+                    ::CoTaskMemFree(out.rgbSerialization);
+                }
+                ::SecureZeroMemory(packed.data(), packed.size());
+            } else if (options.expectRefusal) {
+                record.Add(L"expected a refusal", E_FAIL, L"no remote credential was passed", false);
+            }
+            // After a refusal LogonUI ends the session: no provider is asked.
+            if (!outcome.refused) {
+                GUID providers[] = {kPasswordProvider, CLSID_credprovider, kSmartCardProvider};
+                BOOL allow[] = {TRUE, TRUE, TRUE};
+                HRESULT hr = filter->Filter(options.scenario, 0, providers, allow, 3);
+                outcome.providerAllowed = allow[1] != FALSE;
+                record.Expect(Format(L"Filter(%s, 3 providers)", ScenarioName(options.scenario)), hr,
+                              Format(L"password %s, ours %s, smart card %s", allow[0] ? L"allowed" : L"excluded",
+                                     allow[1] ? L"allowed" : L"excluded", allow[2] ? L"allowed" : L"excluded"));
+                if (outcome.providerAllowed &&
+                    record.Expect(L"CreateInstance(credprovider)",
+                                  providerFactory->CreateInstance(nullptr, IID_ICredentialProvider, provider.put_void())))
+                    DriveProvider(provider.get(), options, outcome, record);
+            }
         }
     }
 

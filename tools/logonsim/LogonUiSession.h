@@ -38,8 +38,19 @@ struct Expectations {
     std::wstring provider;
 };
 
+// The credential the remote (RDP) client passed with the connection, as LogonUI hands it to
+// the filter: a packed KERB_INTERACTIVE_LOGON whose password field carries the broker's ticket.
+struct RemoteCredential {
+    bool present = false;
+    std::wstring domain;
+    std::wstring user;
+    std::wstring ticket;
+};
+
 struct Options {
     std::wstring dllPath;
+    RemoteCredential remote;
+    bool expectRefusal = false;  // the filter must refuse the connection (E_FAIL)
     CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario = CPUS_LOGON;
     LONG reportStatus = 0;  // what LogonUI reports after the logon
     LONG reportSubstatus = 0;
@@ -52,6 +63,8 @@ struct Outcome {
     DWORD tileCount = 0;
     DWORD defaultTile = CREDENTIAL_PROVIDER_NO_DEFAULT;
     BOOL autoLogon = FALSE;
+    HRESULT remoteResult = S_OK;  // of UpdateRemoteCredential, when a remote credential was passed
+    bool refused = false;
     bool providerAllowed = false;
     int credentialsChanged = 0;
     // The tile, when one was offered.
@@ -62,6 +75,9 @@ struct Outcome {
     bool unloaded = false;
     bool ok = false;  // every step ok and every expectation met
 };
+
+// The packed form of a remote credential (56-byte header, then domain, user, ticket).
+std::vector<BYTE> PackRemoteCredential(const RemoteCredential& remote);
 
 // Runs the whole sequence once; never throws.
 Outcome Run(const Options& options);

@@ -1,5 +1,6 @@
 // logonsim: plays LogonUI against a credential provider DLL and prints what happened.
 //   logonsim --dll <path> [--scenario logon|unlock|credui|changepassword]
+//            [--remote DOMAIN\USER --ticket TICKET] [--expect-refusal]
 //            [--report-status 0xNTSTATUS] [--report-substatus 0xNTSTATUS]
 //            [--expect-tiles N] [--expect-package NAME] [--expect-message N] [--expect-domain D]
 //            [--expect-user U] [--expect-secret S] [--expect-local-user U] [--expect-container C]
@@ -23,6 +24,7 @@ void Print(const std::wstring& text) {
 
 int Usage() {
     Print(L"usage: logonsim --dll <path> [--scenario logon|unlock|credui|changepassword]\n"
+          L"         [--remote DOMAIN\\USER --ticket TICKET] [--expect-refusal]\n"
           L"         [--report-status 0xNTSTATUS] [--report-substatus 0xNTSTATUS] [--expect-tiles N]\n"
           L"         [--expect-package NAME] [--expect-message N] [--expect-domain D] [--expect-user U]\n"
           L"         [--expect-secret S] [--expect-local-user U] [--expect-container C] [--expect-provider P] [--quiet]\n");
@@ -46,6 +48,17 @@ int wmain(int argc, wchar_t** argv) {
             else if (s == L"credui") options.scenario = CPUS_CREDUI;
             else if (s == L"changepassword") options.scenario = CPUS_CHANGE_PASSWORD;
             else return Usage();
+        } else if (arg == L"--remote" && hasValue) {
+            std::wstring who = argv[++i];
+            size_t slash = who.find(L'\\');
+            options.remote.present = true;
+            options.remote.domain = slash == std::wstring::npos ? std::wstring() : who.substr(0, slash);
+            options.remote.user = slash == std::wstring::npos ? who : who.substr(slash + 1);
+        } else if (arg == L"--ticket" && hasValue) {
+            options.remote.present = true;
+            options.remote.ticket = argv[++i];
+        } else if (arg == L"--expect-refusal") {
+            options.expectRefusal = true;
         } else if (arg == L"--expect-tiles" && hasValue) {
             options.expect.tiles = _wtoi(argv[++i]);
         } else if (arg == L"--report-status" && hasValue) {
@@ -87,6 +100,7 @@ int wmain(int argc, wchar_t** argv) {
             line[767] = L'\0';
             Print(line);
         }
+        if (outcome.refused) Print(L"  -> the filter refused the connection: message shown, session disconnected\n");
         if (outcome.providerAllowed && outcome.tileCount == 0)
             Print(L"  -> the provider offers no tile: no SSO material for this session\n");
         if (outcome.serialized)
