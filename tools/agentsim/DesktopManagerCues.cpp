@@ -5,6 +5,9 @@
 #include "lib/mfw/common/corerunnable.h"
 #include "platform/UniqueResource.h"
 
+#include <map>
+#include <mutex>
+
 namespace agentsim {
 namespace {
 
@@ -25,6 +28,19 @@ private:
     DWORD delayMs_;
 };
 
+// The agent receives secrets already protected; protecting the scenario's clear text once per
+// value keeps the key derivation out of every answer's time.
+std::wstring ProtectOnce(const std::wstring& plain, std::wstring* error) {
+    static std::mutex lock;
+    static std::map<std::wstring, std::wstring> made;
+    std::lock_guard<std::mutex> guard(lock);
+    auto found = made.find(plain);
+    if (found != made.end()) return found->second;
+    std::wstring protectedText = keyvault::BuildProtectedPayload(plain, L"SSO", L"AES", error);
+    if (!protectedText.empty()) made.emplace(plain, protectedText);
+    return protectedText;
+}
+
 void SignalLater(const std::wstring& name, DWORD delayMs) {
     auto* signal = new DelayedSignal(name, delayMs);
     signal->StartThread();
@@ -42,7 +58,7 @@ bool ProtectListedSecrets(const CORE::PropertyBag& entry, CORE::PropertyBag& ans
         const std::wstring name = list.substr(start, end - start);
         start = end + 1;
         if (name.empty() || answer.TypeOf(name) != CORE::PropertyBag::ITEM_STRING) continue;
-        std::wstring protectedText = keyvault::BuildProtectedPayload(answer.Get(name), L"SSO", L"AES", error);
+        std::wstring protectedText = ProtectOnce(answer.Get(name), error);
         if (protectedText.empty()) return false;
         answer.Set(name, protectedText);
     }

@@ -1,0 +1,156 @@
+// The brokered logon from LogonUI's side: from UpdateRemoteCredential (the client's ticket) to
+// the serialization in LogonUI's hands, through the simulation build of the module and a
+// stand-in agent that answers at once. Printed: median and p99 over 200 logons, the agent's
+// request round trip measured alone in the same run, and the module's own share.
+#include "BenchSupport.h"
+
+#include "base/Guids.h"
+#include "lib/mfw/common/MessageFrameWork.h"
+#include "lib/mfw/common/coretimer.h"
+#include "platform/UniqueResource.h"
+#include "platform/sdk/CredProv.h"
+#include "support/AgentSimProcess.h"
+#include "support/FakePlatform.h"
+#include "tools/logonsim/EventsSink.h"
+#include "tools/logonsim/LogonUiSession.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using platform::com_ptr;
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
+
+constexpr int kWarmup = 20;
+constexpr int kLogons = 200;
+
+CORE::PropertyBag Scenario() {
+    CORE::PropertyBag answer;
+    answer.Set(L"userName", L"alice");
+    answer.Set(L"domainName", L"CORP");
+    answer.Set(L"password", L"Tr0ub4dor&3");
+    CORE::PropertyBag entry;
+    entry.SetBag(L"answer", answer);
+    entry.Set(L"protect", L"password");
+    CORE::PropertyBag operations;
+    operations.SetBag(L"GetCredentialsForTicket", entry);
+    CORE::PropertyBag scenario;
+    scenario.SetBag(L"DesktopManager", operations);
+    return scenario;
+}
+
+template <typename T>
+com_ptr<T> Create(GetClassObjectFn getClassObject, REFCLSID clsid, REFIID iid) {
+    com_ptr<IClassFactory> factory;
+    com_ptr<T> object;
+    if (SUCCEEDED(getClassObject(clsid, IID_IClassFactory, factory.put_void())))
+        factory->CreateInstance(nullptr, iid, object.put_void());
+    return object;
+}
+
+// One logon; the time from the remote credential to the serialization. False on any failure.
+bool Logon(GetClassObjectFn getClassObject, double* micros) {
+    logonsim::RemoteCredential remote{true, L"CORP", L"alice", L"T-bench"};
+    std::vector<BYTE> packed = logonsim::PackRemoteCredential(remote);
+    const double start = bench::NowMicros();
+    auto filter = Create<ICredentialProviderFilter>(getClassObject, CLSID_credfilter, IID_ICredentialProviderFilter);
+    if (!filter) return false;
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {0, CLSID_credprovider, static_cast<ULONG>(packed.size()), packed.data()};
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION out = {};
+    if (FAILED(filter->UpdateRemoteCredential(&in, &out))) return false;
+    ::CoTaskMemFree(out.rgbSerialization);
+    GUID providers[] = {CLSID_credprovider};
+    BOOL allow[] = {TRUE};
+    filter->Filter(CPUS_LOGON, 0, providers, allow, 1);
+    auto provider = Create<ICredentialProvider>(getClassObject, CLSID_credprovider, IID_ICredentialProvider);
+    if (!provider) return false;
+    provider->SetUsageScenario(CPUS_LOGON, 0);
+    auto* sink = new logonsim::EventsSink();
+    provider->Advise(sink, 1);
+    DWORD count = 0, defaultTile = 0;
+    BOOL autoLogon = FALSE;
+    provider->GetCredentialCount(&count, &defaultTile, &autoLogon);
+    com_ptr<ICredentialProviderCredential> tile;
+    bool ok = count == 1 && SUCCEEDED(provider->GetCredentialAt(0, tile.put()));
+    CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response{};
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
+    ok = ok && tile->GetSerialization(&response, &serialization, nullptr, nullptr) == S_OK &&
+         response == CPGSR_RETURN_CREDENTIAL_FINISHED;
+    *micros = bench::NowMicros() - start;
+    ::CoTaskMemFree(serialization.rgbSerialization);
+    if (tile) {
+        LPWSTR text = nullptr;
+        CREDENTIAL_PROVIDER_STATUS_ICON icon;
+        tile->ReportResult(0, 0, &text, &icon);
+        ::CoTaskMemFree(text);
+    }
+    provider->UnAdvise();
+    sink->Release();
+    return ok;
+}
+
+// The agent's part alone: the request the filter makes, from this process.
+bool AgentRequest(double* micros) {
+    CORE::PropertyBag request, response;
+    request.Set(L"ticket", L"T-bench");
+    const double start = bench::NowMicros();
+    CORE::MessageFrameWork* framework = CORE::MessageFrameWork::GetFrameWork();
+    CORE::MessageChannel* channel = framework->ConnectChannel(CORE::MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+    if (!channel) return false;
+    DWORD result = framework->SendMsg(L"DesktopManager", L"GetCredentialsForTicket", request, response, channel, 30000);
+    framework->CloseChannel(channel);
+    *micros = bench::NowMicros() - start;
+    return result == 0;
+}
+
+}  // namespace
+
+int wmain() {
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const std::wstring instance = L"bench" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring simKey = L"Software\\TcfiltrSim\\" + instance;
+    const DWORD session = 2, protocol = 2;
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, simKey.c_str(), L"NodeManagerInstance", REG_SZ, instance.c_str(),
+                      static_cast<DWORD>((instance.size() + 1) * sizeof(wchar_t)));
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, simKey.c_str(), L"SessionId", REG_DWORD, &session, sizeof(session));
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, simKey.c_str(), L"ClientProtocol", REG_DWORD, &protocol, sizeof(protocol));
+    ::SetEnvironmentVariableW(L"TCFILTR_SIM_KEY", simKey.c_str());
+
+    int status = 1;
+    {
+        testsupport::FakePlatform fake;  // this process's own framework client: the test package
+        fake.nodeManagerInstance = instance;
+        testsupport::AgentSimProcess agent;
+        HMODULE module = agent.Start(instance, Scenario(), 600) ? ::LoadLibraryW(L"tcfiltr_sim.dll") : nullptr;
+        auto getClassObject = module ? reinterpret_cast<GetClassObjectFn>(
+                                           reinterpret_cast<void*>(::GetProcAddress(module, "DllGetClassObject")))
+                                     : nullptr;
+        std::vector<double> logons, requests;
+        int failures = 0;
+        for (int i = 0; getClassObject && i < kWarmup + kLogons; ++i) {
+            double micros = 0;
+            if (!Logon(getClassObject, &micros)) ++failures;
+            else if (i >= kWarmup) logons.push_back(micros);
+            if (!AgentRequest(&micros)) ++failures;
+            else if (i >= kWarmup) requests.push_back(micros);
+        }
+        const double median = bench::Percentile(logons, 0.5);
+        const double agentMedian = bench::Percentile(requests, 0.5);
+        bench::JsonLine("e2e_brokered_logon",
+                        bench::Field("median_ms", median / 1000, 2) + "," + bench::Field("p99_ms", bench::Percentile(logons, 0.99) / 1000, 2) +
+                            "," + bench::Field("agent_request_median_ms", agentMedian / 1000, 2) + "," +
+                            bench::Field("module_share_median_ms", (median - agentMedian) / 1000, 2) + "," +
+                            bench::Field("target_median_ms", 20.0, 0) + "," +
+                            bench::Field("within_target", median > 0 && median < 20000) + "," +
+                            bench::Field("logons", static_cast<double>(logons.size()), 0) + "," +
+                            bench::Field("failures", static_cast<double>(failures), 0));
+        status = logons.size() == kLogons && failures == 0 ? 0 : 1;
+        CORE::MessageFrameWork::GetFrameWork()->Shutdown();
+        CORE::ShutdownTimerService();
+    }
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, simKey.c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, simKey.c_str());
+    return status;
+}
