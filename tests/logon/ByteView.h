@@ -12,7 +12,7 @@ namespace logontest {
 
 using Bytes = std::vector<BYTE>;
 
-// Key specifications (wincrypt.h's AT_KEYEXCHANGE and AT_SIGNATURE).
+// Key kinds (wincrypt.h's AT_KEYEXCHANGE and AT_SIGNATURE).
 inline constexpr DWORD kKeyExchange = 1;
 inline constexpr DWORD kSignature = 2;
 

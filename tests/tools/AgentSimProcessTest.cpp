@@ -166,3 +166,21 @@ TEST(AgentSimLifetime, EndsAtItsTimeLimitAndWithItsParent) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(AgentSimProcessTest, ANodeManagerThatNeverAnswersTheConnectIsGivenUp) {
+    PropertyBag knobs;
+    knobs.Set(L"hangInitiate", L"true");
+    PropertyBag scenario = Scenario();
+    scenario.SetBag(L"server", knobs);
+    ASSERT_TRUE(agent.Start(fake.nodeManagerInstance, scenario));
+    const ULONGLONG start = ::GetTickCount64();
+    CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+    EXPECT_EQ(channel, nullptr);
+    EXPECT_LT(::GetTickCount64() - start, 60000u);  // bounded, not the test's own time-out
+    EXPECT_TRUE(log.Contains(L"the node manager did not answer within 10000 ms"));
+    agent.Kill();  // the abandoned call returns once its peer is gone
+}
+
+}  // namespace

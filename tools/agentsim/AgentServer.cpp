@@ -461,6 +461,8 @@ extern "C" error_status_t __cdecl Srv_InitiateSharedMem(handle_t, unsigned long 
                                                         unsigned long* serverPid) {
     agentsim::AgentServer* server = agentsim::g_rpcServer;
     if (!server || !seqNo || !serverPid) return ERROR_SERVICE_NOT_ACTIVE;
+    // A node manager that takes the call and never answers it.
+    if (CORE::ParseBool(server->ServerKnobs().Get(L"hangInitiate"))) ::Sleep(INFINITE);
     static std::atomic<DWORD> next{1};
     DWORD seq = next++;
     DWORD status = server->Accept(clientPid, seq);

@@ -14,6 +14,7 @@
 //       <ITEM name="omitAuthGuid">true</ITEM>           leave "authGuid" out
 //       <ITEM name="omitSelectedPackage">true</ITEM>    leave "SelectedPackage" out
 //       <ITEM name="challenge">true</ITEM>              demand the local challenge event
+//       <ITEM name="hangInitiate">true</ITEM>           take the RPC initiate call, never answer it
 //     </ITEM>
 //     <ITEM name="DesktopManager" type="BAG">         one entry per operation (queue hint):
 //       <ITEM name="GetCredentialsForTicket" type="BAG">
@@ -69,6 +70,8 @@ public:
     void SetScenario(const CORE::PropertyBag& scenario);
 
     // Makes the objects of connection `seqNo` for `clientPid` and starts its handshake.
+    // The scenario's "server" knobs (negotiation and connect behaviour).
+    CORE::PropertyBag ServerKnobs() const { return Scenario().TypeOf(L"server") == 2 ? Scenario().GetBag(L"server") : CORE::PropertyBag(); }
     DWORD Accept(DWORD clientPid, DWORD seqNo);
 
     // IChannelSink
@@ -85,7 +88,7 @@ private:
     void Unregister(CORE::MessageChannel* channel);
     void Dispatch(CORE::MessageChannel* channel, CORE::Message& request);
     CORE::PropertyBag Scenario() const;
-    CORE::PropertyBag ServerKnobs() const { return Scenario().TypeOf(L"server") == 2 ? Scenario().GetBag(L"server") : CORE::PropertyBag(); }
+
 
     Options options_;
     CORE::NodeManagerNames names_;

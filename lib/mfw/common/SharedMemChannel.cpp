@@ -5,6 +5,7 @@
 #include "ErrorText.h"
 #include "SysMessage.h"
 
+#include "corerunnable.h"
 #include "platform/SehGuard.h"
 
 #include "NodeManagerRpc.h"
@@ -113,45 +114,106 @@ bool SharedMemChannel::SetAuthParams(const std::wstring& overrideMode, AuthOptio
     return true;
 }
 
+namespace {
+
+// The initiate call runs on a thread of its own, with its own copy of the binding: a node
+// manager that takes the connection but never answers would otherwise hold the caller (a
+// LogonUI thread) for good. An abandoned call keeps its object alive until it returns.
+class InitiateCall : public corerunnable {
+public:
+    explicit InitiateCall(RPC_BINDING_HANDLE binding) noexcept : corerunnable(L"RPC initiate"), binding_(binding) {
+        done_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    }
+    // False when the call did not end within the time (or could not be started).
+    bool Run(DWORD timeoutMs) {
+        if (!done_ || !StartThread()) return false;
+        return ::WaitForSingleObject(done_.get(), timeoutMs) == WAIT_OBJECT_0;
+    }
+    DWORD exception = 0;
+    error_status_t answer = 0;
+    unsigned long seq = 0;
+    unsigned long pid = 0;
+
+protected:
+    ~InitiateCall() override {
+        if (binding_) ::RpcBindingFree(&binding_);
+    }
+    void ThreadEntry() override {
+        exception = platform::SehGuard([this] {
+            answer = InitiateSharedMem(binding_, ::GetCurrentProcessId(), LegacyConnectBlock::kVersion, &seq, &pid);
+        });
+        ::SetEvent(done_.get());
+    }
+
+private:
+    RPC_BINDING_HANDLE binding_;
+    platform::unique_handle done_;
+};
+
+}  // namespace
+
 bool SharedMemChannel::RpcInitiate(const NodeManagerNames& names, DWORD* seqNo, DWORD* serverPid) {
     const std::wstring endpoint = names.RpcEndpoint();
     LogMessage(LOG_DEBUG, L"Sending RPC initiate shared memory request, protocol=%s, endpoint=%s, clientPid=%u", L"ncalrpc",
                endpoint.c_str(), static_cast<unsigned>(::GetCurrentProcessId()));
     // One binding per process, kept between connects: a logon opens a channel per request,
-    // and binding anew each time costs a new connection to the node manager. The lock also
-    // keeps one request at a time on it.
+    // and binding anew each time costs a new connection to the node manager. Each call works
+    // on a copy of it.
     static std::mutex lock;
     static RPC_BINDING_HANDLE binding = nullptr;
     static std::wstring boundEndpoint;
-    std::lock_guard<std::mutex> guard(lock);
     unsigned long seq = 0, pid = 0;
     error_status_t answer = 0;
     DWORD exception = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (binding && (boundEndpoint != endpoint || attempt > 0)) {
-            ::RpcBindingFree(&binding);
-            binding = nullptr;
-        }
-        if (!binding) {
-            RPC_WSTR bindingText = nullptr;
-            RPC_STATUS status = ::RpcStringBindingComposeW(
-                nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc")), nullptr,
-                reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(endpoint.c_str())), nullptr, &bindingText);
-            if (status != RPC_S_OK) {
-                LogMessage(LOG_ERROR, L"failed to compose RPC binding string, %s", SystemErrorText(status).c_str());
-                return false;
-            }
-            status = ::RpcBindingFromStringBindingW(bindingText, &binding);
-            ::RpcStringFreeW(&bindingText);
-            if (status != RPC_S_OK) {
+        RPC_BINDING_HANDLE copy = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            if (binding && (boundEndpoint != endpoint || attempt > 0)) {
+                ::RpcBindingFree(&binding);
                 binding = nullptr;
+            }
+            if (!binding) {
+                RPC_WSTR bindingText = nullptr;
+                RPC_STATUS status = ::RpcStringBindingComposeW(
+                    nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc")), nullptr,
+                    reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(endpoint.c_str())), nullptr, &bindingText);
+                if (status != RPC_S_OK) {
+                    LogMessage(LOG_ERROR, L"failed to compose RPC binding string, %s", SystemErrorText(status).c_str());
+                    return false;
+                }
+                status = ::RpcBindingFromStringBindingW(bindingText, &binding);
+                ::RpcStringFreeW(&bindingText);
+                if (status != RPC_S_OK) {
+                    binding = nullptr;
+                    LogMessage(LOG_ERROR, L"failed to get RPC binding handle");
+                    return false;
+                }
+                boundEndpoint = endpoint;
+            }
+            if (::RpcBindingCopy(binding, &copy) != RPC_S_OK) {
                 LogMessage(LOG_ERROR, L"failed to get RPC binding handle");
                 return false;
             }
-            boundEndpoint = endpoint;
         }
-        exception = platform::SehGuard(
-            [&] { answer = InitiateSharedMem(binding, ::GetCurrentProcessId(), LegacyConnectBlock::kVersion, &seq, &pid); });
+        auto* call = new (std::nothrow) InitiateCall(copy);
+        if (!call) {
+            ::RpcBindingFree(&copy);
+            return false;
+        }
+        const bool ended = call->Run(kConnectTimeoutMs);
+        if (ended) {
+            exception = call->exception;
+            answer = call->answer;
+            seq = call->seq;
+            pid = call->pid;
+        }
+        call->Release();
+        if (!ended) {
+            LogMessage(LOG_ERROR, L"Failed to initiate shared memory over RPC, the node manager did not answer within %u ms",
+                       static_cast<unsigned>(kConnectTimeoutMs));
+            return false;
+        }
         if (exception == 0) break;  // a kept binding may point at a node manager that restarted: bind once more
     }
     if (exception != 0 || answer != 0) {
