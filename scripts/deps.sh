@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
-pkgs=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest
+# libgnutls30: Wine's bcrypt (key derivation and AES of the key vault) is built on it, and
+# Debian only recommends it.
+pkgs=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 libgnutls30 googletest
       nlohmann-json3-dev cmake ninja-build)
 missing=()
 for p in "${pkgs[@]}"; do
