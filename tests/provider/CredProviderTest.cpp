@@ -9,6 +9,7 @@
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
+#include "support/ScriptedAgent.h"
 
 #include <gtest/gtest.h>
 
@@ -254,6 +255,26 @@ TEST_F(CredProviderTest, NoTicketLookupMeansNoSignal) {
     EXPECT_TRUE(log.Contains(L"No ticket lookup so not signaling credential re-enumeration."));
     Impl(provider)->DRV_EnumerateCredentials(true, true);
     EXPECT_EQ(events.changed.load(), 0);
+    provider->UnAdvise();
+}
+
+TEST_F(CredProviderTest, FirstEnumerationFetchesQuietlyAndTheFirstSignalReportsIt) {
+    testsupport::ScriptedAgent agent;
+    CORE::PropertyBag answer;
+    answer.Set(L"userName", L"alice");
+    answer.Set(L"password", L"pw");
+    agent.Answer(L"GetCredentialsForTicket", answer);
+    auto provider = Create();
+    ASSERT_EQ(provider->Advise(&events, kContext), S_OK);
+    EXPECT_TRUE(log.Contains(L"Initial credential enumeration (got SSO credentials)"));
+    EXPECT_EQ(events.changed.load(), 0);  // LogonUI asks for the count right after Advise anyway
+    EXPECT_TRUE(TheCredentials().credentialsAvailable);
+    // The last reported state is still "no credentials": the first signal reports the change.
+    Impl(provider)->DRV_EnumerateCredentials(true, false);
+    EXPECT_EQ(events.changed.load(), 1);
+    Impl(provider)->DRV_EnumerateCredentials(true, false);
+    EXPECT_EQ(events.changed.load(), 1);
+    EXPECT_EQ(agent.CountOf(L"GetCredentialsForTicket"), 1u);  // looked up once
     provider->UnAdvise();
 }
 
