@@ -8,8 +8,6 @@
 namespace mfwtest {
 namespace {
 
-testing::Environment* const g_teardown = testing::AddGlobalTestEnvironment(new LibraryTeardown);
-
 using CORE::MessageFrameWork;
 using CORE::PropertyBag;
 

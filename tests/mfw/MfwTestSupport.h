@@ -16,17 +16,6 @@
 
 namespace mfwtest {
 
-// Ends the program the way module teardown ends the library: framework shut down, timer
-// thread stopped, library threads waited for, so no thread is cut off at process exit.
-class LibraryTeardown : public testing::Environment {
-public:
-    void TearDown() override {
-        CORE::MessageFrameWork::GetFrameWork()->Shutdown();
-        CORE::ShutdownTimerService();
-        CORE::WaitForLibraryThreads(15000);
-    }
-};
-
 // Lets every channel of the test go before the fake platform that authenticated it: receive
 // threads end (none is kept for reuse) and the timer thread stops.
 inline void EndChannelThreads() {

@@ -21,17 +21,6 @@ namespace {
 using CORE::MessageFrameWork;
 using CORE::PropertyBag;
 
-// Ends the program the way module teardown ends the library, so no thread is cut off at exit.
-class LibraryTeardown : public testing::Environment {
-public:
-    void TearDown() override {
-        MessageFrameWork::GetFrameWork()->Shutdown();
-        CORE::ShutdownTimerService();
-        CORE::WaitForLibraryThreads(15000);
-    }
-};
-testing::Environment* const g_teardown = testing::AddGlobalTestEnvironment(new LibraryTeardown);
-
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 PropertyBag TicketAnswer() {
