@@ -5,7 +5,7 @@
 #include "ErrorText.h"
 #include "SysMessage.h"
 
-#include "corerunnable.h"
+#include "coretimer.h"
 #include "platform/SehGuard.h"
 
 #include "NodeManagerRpc.h"
@@ -114,44 +114,6 @@ bool SharedMemChannel::SetAuthParams(const std::wstring& overrideMode, AuthOptio
     return true;
 }
 
-namespace {
-
-// The initiate call runs on a thread of its own, with its own copy of the binding: a node
-// manager that takes the connection but never answers would otherwise hold the caller (a
-// LogonUI thread) for good. An abandoned call keeps its object alive until it returns.
-class InitiateCall : public corerunnable {
-public:
-    explicit InitiateCall(RPC_BINDING_HANDLE binding) noexcept : corerunnable(L"RPC initiate"), binding_(binding) {
-        done_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    }
-    // False when the call did not end within the time (or could not be started).
-    bool Run(DWORD timeoutMs) {
-        if (!done_ || !StartThread()) return false;
-        return ::WaitForSingleObject(done_.get(), timeoutMs) == WAIT_OBJECT_0;
-    }
-    DWORD exception = 0;
-    error_status_t answer = 0;
-    unsigned long seq = 0;
-    unsigned long pid = 0;
-
-protected:
-    ~InitiateCall() override {
-        if (binding_) ::RpcBindingFree(&binding_);
-    }
-    void ThreadEntry() override {
-        exception = platform::SehGuard([this] {
-            answer = InitiateSharedMem(binding_, ::GetCurrentProcessId(), LegacyConnectBlock::kVersion, &seq, &pid);
-        });
-        ::SetEvent(done_.get());
-    }
-
-private:
-    RPC_BINDING_HANDLE binding_;
-    platform::unique_handle done_;
-};
-
-}  // namespace
-
 bool SharedMemChannel::RpcInitiate(const NodeManagerNames& names, DWORD* seqNo, DWORD* serverPid) {
     const std::wstring endpoint = names.RpcEndpoint();
     LogMessage(LOG_DEBUG, L"Sending RPC initiate shared memory request, protocol=%s, endpoint=%s, clientPid=%u", L"ncalrpc",
@@ -196,20 +158,25 @@ bool SharedMemChannel::RpcInitiate(const NodeManagerNames& names, DWORD* seqNo, 
                 return false;
             }
         }
-        auto* call = new (std::nothrow) InitiateCall(copy);
-        if (!call) {
-            ::RpcBindingFree(&copy);
-            return false;
-        }
-        const bool ended = call->Run(kConnectTimeoutMs);
-        if (ended) {
-            exception = call->exception;
-            answer = call->answer;
-            seq = call->seq;
-            pid = call->pid;
-        }
-        call->Release();
-        if (!ended) {
+        // A node manager that takes the call and never answers must not hold the caller (a
+        // LogonUI thread) for good: the timer service cancels the call after the connect time.
+        // (Connects never run on the timer service thread, which could not cancel itself.)
+        HANDLE self = nullptr;
+        ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0, FALSE,
+                          DUPLICATE_SAME_ACCESS);
+        platform::unique_handle thread(self);
+        std::atomic<bool> cancelled{false};
+        TimerId watchdog = thread ? ScheduleTimer(kConnectTimeoutMs, false,
+                                                  [self, &cancelled] {
+                                                      cancelled = true;
+                                                      ::RpcCancelThreadEx(self, 0);
+                                                  })
+                                  : 0;
+        exception = platform::SehGuard(
+            [&] { answer = InitiateSharedMem(copy, ::GetCurrentProcessId(), LegacyConnectBlock::kVersion, &seq, &pid); });
+        CancelTimer(watchdog);  // waits for a cancel in progress, which uses `cancelled`
+        ::RpcBindingFree(&copy);
+        if (exception != 0 && cancelled) {
             LogMessage(LOG_ERROR, L"Failed to initiate shared memory over RPC, the node manager did not answer within %u ms",
                        static_cast<unsigned>(kConnectTimeoutMs));
             return false;
