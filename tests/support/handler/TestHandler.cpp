@@ -8,6 +8,7 @@
 // which Wine lacks: its UpdateRemoteCredential packs the credential named by the environment
 // variable TCFILTR_TEST_RLF ("domain|user|ticket") and fails with E_FAIL when it is unset.
 #include "filter/credfilter.h"
+#include "platform/sdk/ComObject.h"
 #include "provider/CredentialHandlers.h"
 
 #include <shlwapi.h>
@@ -25,25 +26,9 @@ constexpr GUID MakeClsid(BYTE last) {
     return GUID{0x7e57a001, 0x0000, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, last}};
 }
 
-class Handler final : public ICredentialHandler {
+class Handler final : public ComObject<ICredentialHandler, IID_ICredentialHandler> {
 public:
     explicit Handler(wchar_t kind) : kind_(kind) { ++g_objects; }
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_INVALIDARG;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ICredentialHandler)) {
-            *ppv = static_cast<ICredentialHandler*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG count = --refs_;
-        if (count == 0) delete this;
-        return count;
-    }
     STDMETHODIMP ReportResult(LONG, LONG, LPWSTR* text, CREDENTIAL_PROVIDER_STATUS_ICON* icon) override {
         g_log += std::wstring(1, kind_) + L":ReportResult;";
         switch (kind_) {
@@ -74,30 +59,13 @@ public:
     }
 
 private:
-    ~Handler() { --g_objects; }
-    std::atomic<ULONG> refs_{1};
+    ~Handler() override { --g_objects; }
     wchar_t kind_;
 };
 
-class FakeRemoteLogonFilter final : public ICredentialProviderFilter {
+class FakeRemoteLogonFilter final : public ComObject<ICredentialProviderFilter, IID_ICredentialProviderFilter> {
 public:
     FakeRemoteLogonFilter() { ++g_objects; }
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_INVALIDARG;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ICredentialProviderFilter)) {
-            *ppv = static_cast<ICredentialProviderFilter*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG count = --refs_;
-        if (count == 0) delete this;
-        return count;
-    }
     STDMETHODIMP Filter(CREDENTIAL_PROVIDER_USAGE_SCENARIO, DWORD, GUID*, BOOL*, DWORD) override { return S_OK; }
     STDMETHODIMP UpdateRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION*,
                                         CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* out) override {
@@ -134,8 +102,7 @@ public:
     }
 
 private:
-    ~FakeRemoteLogonFilter() { --g_objects; }
-    std::atomic<ULONG> refs_{1};
+    ~FakeRemoteLogonFilter() override { --g_objects; }
 };
 
 class Factory final : public IClassFactory {
