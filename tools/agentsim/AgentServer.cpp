@@ -15,21 +15,6 @@ namespace {
 
 AgentServer* g_rpcServer = nullptr;  // the one instance serving RPC in this process
 
-std::vector<std::wstring> SplitList(const std::wstring& text) {
-    std::vector<std::wstring> items;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(L',', start);
-        if (end == std::wstring::npos) end = text.size();
-        std::wstring item = text.substr(start, end - start);
-        item.erase(0, item.find_first_not_of(L" \t"));
-        item.erase(item.find_last_not_of(L" \t") + 1);
-        if (!item.empty()) items.push_back(item);
-        start = end + 1;
-    }
-    return items;
-}
-
 bool IsSspi(const std::wstring& package) {
     for (const wchar_t* name : {L"Negotiate", L"Kerberos", L"NTLM"})
         if (_wcsicmp(name, package.c_str()) == 0) return true;
@@ -259,8 +244,9 @@ bool AgentServer::ServerHandshake(CORE::MessageChannel& channel) {
     const CORE::PropertyBag knobs = ServerKnobs();
     CORE::Message first;
     if (!channel.ReadMessage(&first, 30000) || first.queueHint != CORE::kAuthNegotiateHint) return false;
-    const std::vector<std::wstring> offered = SplitList(first.payload.Get(L"PackageList"));
-    const std::vector<std::wstring> accepted = SplitList(knobs.Get(L"Packages", L"Negotiate,Kerberos,NTLM,NONE"));
+    const std::vector<std::wstring> offered = CORE::SplitConfigList(first.payload.Get(L"PackageList"));
+    const std::vector<std::wstring> accepted =
+        CORE::SplitConfigList(knobs.Get(L"Packages", L"Negotiate,Kerberos,NTLM,NONE"));
     std::wstring selected;
     for (const auto& package : offered) {
         for (const auto& ok : accepted)

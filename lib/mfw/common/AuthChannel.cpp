@@ -149,6 +149,14 @@ const ProcessFacts& Facts() {
     return facts;
 }
 
+// Every outgoing failure ends here: the reason goes to the caller and to the log. Always false.
+bool FailOutgoing(MessageChannel& channel, const std::wstring& reason, AuthResult* result) {
+    result->reason = reason;
+    LogMessage(LOG_ERROR, L"CORE::MessageChannel::Authenticate(): Channel %s (0x%p): Unable to connect, authentication failed, reason=%s",
+               channel.Name().c_str(), &channel, reason.c_str());
+    return false;
+}
+
 }  // namespace
 
 PropertyBag AuthChannel::LocalPeerParams(const std::wstring& authGuid, bool sharedMemory, platform::unique_handle* mapping) {
@@ -249,12 +257,7 @@ bool AuthChannel::processPeerParams(MessageChannel& channel, const PropertyBag& 
 
 bool AuthChannel::OutgoingChannel(MessageChannel& channel, const AuthOptions& options, AuthResult* result) {
     const wchar_t* name = channel.Name().c_str();
-    auto fail = [&](const std::wstring& reason) {
-        result->reason = reason;
-        LogMessage(LOG_ERROR, L"CORE::MessageChannel::Authenticate(): Channel %s (0x%p): Unable to connect, authentication failed, reason=%s",
-                   name, &channel, reason.c_str());
-        return false;
-    };
+    auto fail = [&](const std::wstring& reason) { return FailOutgoing(channel, reason, result); };
     if (options.packages.empty()) {
         LogMessage(LOG_ERROR, L"CORE::AuthChannel::OutgoingChannel(): Channel %s (0x%p): Authentication missing package list for negotiation",
                    name, &channel);
@@ -420,20 +423,12 @@ bool AuthChannel::SendFinal(MessageChannel& channel, const AuthOptions& options,
     result->finalSent = true;
     result->ownParams = LocalPeerParams(result->authGuid, options.sharedMemory, &result->ownMapping);
     if (channel.SendMessage(AuthMessage(kAuthFinalHint, result->ownParams))) return true;
-    result->reason = L"cannot send the final token";
-    LogMessage(LOG_ERROR, L"CORE::MessageChannel::Authenticate(): Channel %s (0x%p): Unable to connect, authentication failed, reason=%s",
-               channel.Name().c_str(), &channel, result->reason.c_str());
-    return false;
+    return FailOutgoing(channel, L"cannot send the final token", result);
 }
 
 bool AuthChannel::OutgoingFinal(MessageChannel& channel, const AuthOptions& options, AuthResult* result) {
     const wchar_t* name = channel.Name().c_str();
-    auto fail = [&](const std::wstring& reason) {
-        result->reason = reason;
-        LogMessage(LOG_ERROR, L"CORE::MessageChannel::Authenticate(): Channel %s (0x%p): Unable to connect, authentication failed, reason=%s",
-                   name, &channel, reason.c_str());
-        return false;
-    };
+    auto fail = [&](const std::wstring& reason) { return FailOutgoing(channel, reason, result); };
     if (!result->finalSent && !SendFinal(channel, options, result)) return false;
     const PropertyBag& mine = result->ownParams;
     PropertyBag theirs;

@@ -286,6 +286,21 @@ bool ReadConfigBool(const wchar_t* relativePath, const wchar_t* defaultText) {
     return ParseBool(ReadConfigValue(relativePath, defaultText));
 }
 
+std::vector<std::wstring> SplitConfigList(const std::wstring& text) {
+    std::vector<std::wstring> items;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(L',', start);
+        if (end == std::wstring::npos) end = text.size();
+        std::wstring item = text.substr(start, end - start);
+        size_t first = item.find_first_not_of(L" \t");
+        size_t last = item.find_last_not_of(L" \t");
+        if (first != std::wstring::npos) items.push_back(item.substr(first, last - first + 1));
+        start = end + 1;
+    }
+    return items;
+}
+
 unsigned long ReadConfigUInt(const wchar_t* relativePath, const wchar_t* defaultText) {
     return ParseUInt(ReadConfigValue(relativePath, defaultText), true);
 }

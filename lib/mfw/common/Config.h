@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace CORE {
 
@@ -35,6 +36,9 @@ std::wstring NormalizeNumber(const std::wstring& text);
 // wcstol / wcstoul with base 0 (decimal, 0x hexadecimal, leading-zero octal).
 long ParseInt(const std::wstring& text, bool normalize);
 unsigned long ParseUInt(const std::wstring& text, bool normalize);
+// The items of a comma-separated setting ("Negotiate, Kerberos"), trimmed of space and tab;
+// empty items are dropped.
+std::vector<std::wstring> SplitConfigList(const std::wstring& text);
 
 // Policy reads of settings under the configuration root of HKLM; `relativePath` begins with
 // a backslash ("\Agent\Configuration\AllowSingleSignon").

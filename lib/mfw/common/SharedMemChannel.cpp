@@ -28,21 +28,6 @@ std::string Narrow(const std::wstring& text) {
     return out;
 }
 
-std::vector<std::wstring> SplitList(const std::wstring& text) {
-    std::vector<std::wstring> items;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(L',', start);
-        if (end == std::wstring::npos) end = text.size();
-        std::wstring item = text.substr(start, end - start);
-        size_t first = item.find_first_not_of(L" \t");
-        size_t last = item.find_last_not_of(L" \t");
-        if (first != std::wstring::npos) items.push_back(item.substr(first, last - first + 1));
-        start = end + 1;
-    }
-    return items;
-}
-
 const wchar_t* PackageOf(const std::wstring& mode) {
     if (_wcsicmp(mode.c_str(), L"NONE") == 0) return L"NONE";
     if (_wcsicmp(mode.c_str(), L"KERBEROS") == 0) return L"Kerberos";
@@ -76,7 +61,7 @@ bool SharedMemChannel::SetAuthParams(const std::wstring& overrideMode, AuthOptio
     if (!overrideMode.empty()) {
         options->packages = {PackageOf(overrideMode)};
     } else {
-        options->packages = SplitList(ChannelSetting(L"\\Authenticate\\AuthPackagesOutgoing", L"Negotiate,Kerberos,NTLM"));
+        options->packages = SplitConfigList(ChannelSetting(L"\\Authenticate\\AuthPackagesOutgoing", L"Negotiate,Kerberos,NTLM"));
     }
     options->preferredEncoding = AuthChannel::GetOnWireCharEncoding(ChannelSetting(L"\\Node Manager\\onwireCharEncoding", L""));
     options->setTargetName = ChannelSettingBool(L"\\Authenticate\\SharedMem\\SetTargetName", L"true");
