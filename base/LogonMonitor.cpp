@@ -2,8 +2,8 @@
 
 #include "SessionInfo.h"
 
-#include "lib/mfw/common/corecritsec.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/threads/corecritsec.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "platform/Platform.h"
 
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "OfflineChannel.h"
 
-#include "lib/mfw/common/ErrorText.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/util/ErrorText.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <cwchar>
 #include <mutex>

@@ -2,8 +2,8 @@
 // requests to the credential provider: the agent's per-session named event, SSO retries,
 // and requests to close LogonUI's error dialog by posting it an Escape key press.
 #pragma once
-#include "lib/mfw/common/corecritsec.h"
-#include "lib/mfw/common/corerunnable.h"
+#include "lib/mfw/common/threads/corecritsec.h"
+#include "lib/mfw/common/threads/corerunnable.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 #include "Serialization.h"
 
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <cstring>
 

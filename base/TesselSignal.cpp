@@ -2,8 +2,8 @@
 
 #include "SessionInfo.h"
 
-#include "lib/mfw/common/ErrorText.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/util/ErrorText.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "platform/Platform.h"
 
 #include <string>

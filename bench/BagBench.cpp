@@ -3,8 +3,8 @@
 // of the same run is a plain copy of the flattened bytes.
 #include "BenchSupport.h"
 
-#include "lib/mfw/common/CharEncConverter.h"
-#include "lib/mfw/common/Properties.h"
+#include "lib/mfw/common/bag/CharEncConverter.h"
+#include "lib/mfw/common/bag/Properties.h"
 
 #include <cstring>
 #include <string>

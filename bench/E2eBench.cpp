@@ -6,7 +6,7 @@
 
 #include "base/Guids.h"
 #include "lib/mfw/common/MessageFrameWork.h"
-#include "lib/mfw/common/coretimer.h"
+#include "lib/mfw/common/threads/coretimer.h"
 #include "platform/UniqueResource.h"
 #include "platform/sdk/CredProv.h"
 #include "support/AgentSimProcess.h"

@@ -6,8 +6,8 @@
 //  - a flood of 1,000,000 records from 2 threads against a stalled writer: queue length,
 //    memory growth and drop reports.
 // The process runs against a private HKLM (like the tests) and a temporary log directory.
-#include "lib/mfw/common/LogLine.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/LogLine.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <windows.h>
 #include <psapi.h>

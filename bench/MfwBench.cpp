@@ -7,8 +7,8 @@
 #include "BenchSupport.h"
 
 #include "lib/mfw/common/MessageFrameWork.h"
-#include "lib/mfw/common/corerunnable.h"
-#include "lib/mfw/common/coretimer.h"
+#include "lib/mfw/common/threads/corerunnable.h"
+#include "lib/mfw/common/threads/coretimer.h"
 #include "platform/UniqueResource.h"
 
 #include "support/FakePlatform.h"

@@ -11,7 +11,7 @@
 // A string with Length 0 or Buffer 0 is empty; its characters are Length / 2 UTF-16 units.
 // The bytes come from a remote client: every offset and length is checked against the size.
 #pragma once
-#include "lib/mfw/common/SecureString.h"
+#include "lib/mfw/common/util/SecureString.h"
 
 #include <windows.h>
 

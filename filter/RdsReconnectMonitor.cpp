@@ -1,8 +1,8 @@
 #include "RdsReconnectMonitor.h"
 
 #include "base/SessionInfo.h"
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "platform/Platform.h"
 
 #include <string>

@@ -2,7 +2,7 @@
 // disconnected with nobody logged on for about thirty seconds, ends the LogonUI process so the
 // next connection gets a fresh logon screen instead of a stale one.
 #pragma once
-#include "lib/mfw/common/corerunnable.h"
+#include "lib/mfw/common/threads/corerunnable.h"
 
 class RdsReconnectMonitor : public CORE::corerunnable {
 public:

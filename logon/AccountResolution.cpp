@@ -1,6 +1,6 @@
 #include "AccountResolution.h"
 
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 // Placeholder until account resolution is written: every certificate logon that needs it goes
 // out without user and domain hints, which the Kerberos package accepts (it maps the

@@ -3,7 +3,7 @@
 #include "BufferWriter.h"
 #include "CspInfo.h"
 
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 using logon::BoundedLength;
 using logon::kMaxCountedStringChars;

@@ -1,6 +1,6 @@
 #include "CspInfo.h"
 
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <cwchar>
 

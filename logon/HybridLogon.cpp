@@ -4,7 +4,7 @@
 #include "CertificateLogon.h"
 #include "InteractiveLogon.h"
 
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "platform/UniqueResource.h"
 
 using logon::BoundedLength;

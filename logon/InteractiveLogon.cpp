@@ -3,7 +3,7 @@
 #include "BufferWriter.h"
 #include "PasswordProtection.h"
 
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "platform/UniqueResource.h"
 
 #include <cwchar>

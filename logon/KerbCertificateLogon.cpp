@@ -5,9 +5,9 @@
 #include "CertificateLogon.h"
 #include "CspInfo.h"
 
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/ErrorText.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/util/ErrorText.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "platform/UniqueResource.h"
 
 #include <cwchar>

@@ -1,6 +1,6 @@
 #include "LogonBufferTypes.h"
 
-#include "lib/mfw/common/ErrorText.h"
+#include "lib/mfw/common/util/ErrorText.h"
 
 namespace logon {
 

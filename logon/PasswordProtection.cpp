@@ -2,7 +2,7 @@
 
 #include "sso/SecurityManager.h"
 
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "platform/Platform.h"
 
 #include <cwchar>

@@ -1,7 +1,7 @@
 // Secrets on their way into a logon buffer: the agent's payload is decrypted and protected with
 // CredProtectW (through the platform seam), so the clear text lives only in wiping strings.
 #pragma once
-#include "lib/mfw/common/SecureString.h"
+#include "lib/mfw/common/util/SecureString.h"
 #include "platform/sdk/CredProv.h"
 
 // CredProtectW of `text` (null = empty) for the calling thread's context, no protection type

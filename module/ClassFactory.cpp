@@ -3,9 +3,9 @@
 #include "base/Guids.h"
 #include "base/ModuleRef.h"
 #include "filter/credfilter.h"
-#include "lib/mfw/common/ErrorText.h"
-#include "lib/mfw/common/coreException.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/util/ErrorText.h"
+#include "lib/mfw/common/util/coreException.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "provider/credprovider.h"
 
 using namespace CORE;

@@ -3,10 +3,10 @@
 #include "base/LogonMonitor.h"
 #include "base/SessionInfo.h"
 #include "filter/RdsReconnectMonitor.h"
-#include "lib/mfw/common/Config.h"
+#include "lib/mfw/common/config/Config.h"
 #include "lib/mfw/common/MessageFrameWork.h"
-#include "lib/mfw/common/SysMessage.h"
-#include "lib/mfw/common/coretimer.h"
+#include "lib/mfw/common/log/SysMessage.h"
+#include "lib/mfw/common/threads/coretimer.h"
 #include "platform/Platform.h"
 #include "base/OfflineChannel.h"
 

@@ -4,9 +4,9 @@
 
 #include "base/Guids.h"
 #include "base/ModuleRef.h"
-#include "lib/mfw/common/ErrorText.h"
-#include "lib/mfw/common/coreException.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/util/ErrorText.h"
+#include "lib/mfw/common/util/coreException.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <new>
 

@@ -1,8 +1,8 @@
 #include "CredentialHandlers.h"
 
 #include "base/Guids.h"
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <rpc.h>
 

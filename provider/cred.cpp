@@ -3,9 +3,9 @@
 #include "ssoRetryTimer.h"
 
 #include "base/ModuleRef.h"
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/coreException.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/util/coreException.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "platform/Platform.h"
 #include "sso/Credentials.h"
 

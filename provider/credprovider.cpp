@@ -6,7 +6,7 @@
 #include "base/ModuleRef.h"
 #include "base/SessionInfo.h"
 #include "base/TesselSignal.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "platform/UniqueResource.h"
 #include "sso/Credentials.h"
 

@@ -1,7 +1,7 @@
 // The ICredentialProvider that LogonUI creates: offers at most one tile, and decides when to
 // tell LogonUI to enumerate again (first advise, agent signal, SSO retry, unlock).
 #pragma once
-#include "lib/mfw/common/corecritsec.h"
+#include "lib/mfw/common/threads/corecritsec.h"
 #include "platform/sdk/CredProv.h"
 
 #include <atomic>

@@ -1,8 +1,8 @@
 #include "ssoRetryTimer.h"
 
 #include "base/OfflineChannel.h"
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "sso/Credentials.h"
 
 using namespace CORE;

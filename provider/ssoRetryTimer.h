@@ -1,7 +1,7 @@
 // The one-shot timer of a provider's first tile: when no SSO credentials are available shortly
 // after the tile appeared, it asks the re-enumeration thread for one more attempt.
 #pragma once
-#include "lib/mfw/common/coretimer.h"
+#include "lib/mfw/common/threads/coretimer.h"
 
 class ssoRetryTimer : public CORE::coretimer {
 public:

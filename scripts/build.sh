@@ -5,9 +5,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TC_BUILD_DIR:-$root/build}
 "$root/scripts/deps.sh"
+# ccache, where a developer installed it, shares objects between work trees.
+launcher=$(command -v ccache || true)
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+        ${launcher:+-DCMAKE_C_COMPILER_LAUNCHER=$launcher -DCMAKE_CXX_COMPILER_LAUNCHER=$launcher} >/dev/null
 fi
 cmake --build "$build" -- -j"$(nproc)"
 "$root/scripts/wineprefix.sh" "$build/wineprefix"

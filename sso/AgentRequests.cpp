@@ -5,10 +5,10 @@
 #include "SecurityManager.h"
 
 #include "base/SessionInfo.h"
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/PropertyBag.h"
-#include "lib/mfw/common/SysMessage.h"
-#include "lib/mfw/common/coreException.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
+#include "lib/mfw/common/log/SysMessage.h"
+#include "lib/mfw/common/util/coreException.h"
 
 #include <cwchar>
 

@@ -1,8 +1,8 @@
 // The CertSSO unlock event: the agent signals it when a certificate unlock may proceed.
 #include "Credentials.h"
 
-#include "lib/mfw/common/PropertyBag.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <mutex>
 

@@ -1,7 +1,7 @@
 #include "CipherScheme.h"
 
 #include "lib/keyvault/KeyVault.h"
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 
 namespace {
 // Base64 of the largest cipher text the key vault takes, its header and some line breaks.

@@ -6,8 +6,8 @@
 #include "SecurityException.h"
 #include "UtilSM.h"
 
-#include "lib/mfw/common/PropertyBag.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <algorithm>
 #include <climits>

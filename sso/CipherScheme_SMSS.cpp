@@ -6,9 +6,9 @@
 #include "SecureText.h"
 #include "UtilSM.h"
 
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/PropertyBag.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <climits>
 

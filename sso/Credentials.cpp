@@ -5,9 +5,9 @@
 
 #include "base/OfflineChannel.h"
 #include "base/SessionInfo.h"
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/PropertyBag.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 using namespace CORE;
 using SysMsgUtl::FunctionTraceWithSessionId;

@@ -5,9 +5,9 @@
 #pragma once
 #include "EntraContext.h"
 
-#include "lib/mfw/common/SecureString.h"
-#include "lib/mfw/common/corecritsec.h"
-#include "lib/mfw/common/coreevent.h"
+#include "lib/mfw/common/util/SecureString.h"
+#include "lib/mfw/common/threads/corecritsec.h"
+#include "lib/mfw/common/threads/coreevent.h"
 #include "platform/UniqueResource.h"
 
 #include <windows.h>

@@ -2,7 +2,7 @@
 
 #include "CipherScheme.h"
 
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <array>
 

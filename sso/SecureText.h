@@ -1,7 +1,7 @@
 // UTF-16 <-> UTF-8 for secrets: the results live in buffers that wipe themselves.
 #pragma once
 #include "lib/keyvault/SecureBytes.h"
-#include "lib/mfw/common/SecureString.h"
+#include "lib/mfw/common/util/SecureString.h"
 
 #include <string>
 #include <string_view>

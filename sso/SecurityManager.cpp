@@ -5,8 +5,8 @@
 #include "SecureText.h"
 #include "SecurityException.h"
 
-#include "lib/mfw/common/PropertyBag.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <cstring>
 #include <new>

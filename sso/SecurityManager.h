@@ -3,7 +3,7 @@
 // The key material stays in the key vault; text not in that form passes through unchanged.
 #pragma once
 #include "lib/keyvault/SecureBytes.h"
-#include "lib/mfw/common/SecureString.h"
+#include "lib/mfw/common/util/SecureString.h"
 
 #include <string>
 #include <string_view>

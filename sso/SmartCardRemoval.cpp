@@ -3,9 +3,9 @@
 #include "Credentials.h"
 
 #include "base/SessionInfo.h"
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/ErrorText.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/util/ErrorText.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <cwchar>
 #include <vector>

@@ -1,6 +1,6 @@
 #include "SmartCardSearch.h"
 
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 // The search through the smart card service is not part of this build: every search reports
 // that the service is unavailable, so smart card material never yields a tile.

@@ -1,8 +1,8 @@
 #include "UtilSM.h"
 
 #include "lib/keyvault/KeyVault.h"
-#include "lib/mfw/common/PropertyBag.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <atomic>
 

@@ -56,7 +56,7 @@
 #pragma once
 #include "SecureBytes.h"
 
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 
 #include <windows.h>
 

@@ -1,7 +1,7 @@
 #include "MasterKeyStore.h"
 
-#include "lib/mfw/common/ErrorText.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/util/ErrorText.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "platform/UniqueResource.h"
 
 #include <wincrypt.h>

@@ -1,6 +1,6 @@
 #include "PayloadWriter.h"
 
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 
 #include <climits>
 

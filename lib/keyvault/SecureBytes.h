@@ -1,7 +1,7 @@
 // A byte buffer for secrets (key material, plain text): every buffer it used is overwritten
 // with zeros before it goes back to the heap.
 #pragma once
-#include "lib/mfw/common/SecureString.h"
+#include "lib/mfw/common/util/SecureString.h"
 
 #include <windows.h>
 

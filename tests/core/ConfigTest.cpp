@@ -1,6 +1,6 @@
 // Reading settings: path parsing, the policy lookup order, stored-data conversion and the
 // text-to-bool and text-to-number rules, against a private HKLM of the test prefix.
-#include "lib/mfw/common/Config.h"
+#include "lib/mfw/common/config/Config.h"
 #include "support/RegistrySandbox.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "lib/mfw/common/coretimer.h"
+#include "lib/mfw/common/threads/coretimer.h"
 
 #include <gtest/gtest.h>
 

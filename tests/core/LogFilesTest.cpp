@@ -1,5 +1,5 @@
 // Log file names, the newest debug file, pruning, the daily clean-up and the directory rules.
-#include "lib/mfw/common/LogFiles.h"
+#include "lib/mfw/common/log/LogFiles.h"
 #include "support/LogSecrets.h"
 #include "support/RegistrySandbox.h"
 

@@ -1,6 +1,6 @@
 // The text of a log line, built from fixed inputs: time stamps with every kind of offset,
 // level names, the id group in both forms, names, context, redaction.
-#include "lib/mfw/common/LogLine.h"
+#include "lib/mfw/common/log/LogLine.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "lib/mfw/common/ByteData.h"
-#include "lib/mfw/common/CharEncConverter.h"
-#include "lib/mfw/common/Message.h"
+#include "lib/mfw/common/bag/ByteData.h"
+#include "lib/mfw/common/bag/CharEncConverter.h"
+#include "lib/mfw/common/wire/Message.h"
 
 #include "support/LogCapture.h"
 

@@ -1,8 +1,8 @@
 // Robustness of every parser of outside bytes: thousands of mutated and truncated inputs from a
 // fixed seed. Nothing may crash or read out of bounds (the standard containers check their
 // indexes in test builds), and whatever a parser accepts must survive a round trip.
-#include "lib/mfw/common/CharEncConverter.h"
-#include "lib/mfw/common/Properties.h"
+#include "lib/mfw/common/bag/CharEncConverter.h"
+#include "lib/mfw/common/bag/Properties.h"
 
 #include "support/Mutator.h"
 
@@ -115,7 +115,7 @@ TEST(XmlFuzz, MutatedTextNeverCrashesAndAcceptedBagsRoundTrip) {
 
 }  // namespace
 
-#include "lib/mfw/common/Message.h"
+#include "lib/mfw/common/wire/Message.h"
 
 namespace {
 

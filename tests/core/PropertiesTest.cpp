@@ -1,5 +1,5 @@
-#include "lib/mfw/common/CharEncConverter.h"
-#include "lib/mfw/common/Properties.h"
+#include "lib/mfw/common/bag/CharEncConverter.h"
+#include "lib/mfw/common/bag/Properties.h"
 
 #include "support/LogCapture.h"
 

@@ -1,5 +1,5 @@
-#include "lib/mfw/common/PropertyBag.h"
-#include "lib/mfw/common/coreException.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
+#include "lib/mfw/common/util/coreException.h"
 
 #include "support/LogCapture.h"
 

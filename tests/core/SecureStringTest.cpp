@@ -1,4 +1,4 @@
-#include "lib/mfw/common/SecureString.h"
+#include "lib/mfw/common/util/SecureString.h"
 
 #include <gtest/gtest.h>
 

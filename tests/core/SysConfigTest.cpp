@@ -1,9 +1,9 @@
 // Configuration tables and the registry watcher: defaults, the policy flag, reloads after a
 // change, deleted keys, the handle limit of the watcher thread.
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/configWatch.h"
-#include "lib/mfw/common/SysMessage.h"
-#include "lib/mfw/common/sysconfig.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/config/configWatch.h"
+#include "lib/mfw/common/log/SysMessage.h"
+#include "lib/mfw/common/config/sysconfig.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
 

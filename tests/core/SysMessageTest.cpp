@@ -1,8 +1,8 @@
 // The logger end to end: each test is its own process, so the logger starts fresh from the
 // test's private HKLM and writes into the test's own directory; assertions read the files.
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/SysMessage.h"
-#include "lib/mfw/common/corerunnable.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/log/SysMessage.h"
+#include "lib/mfw/common/threads/corerunnable.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/LogSecrets.h"

@@ -2,7 +2,7 @@
 // driving the simulation build of the module, each in a process of its own, and what the
 // simulated system recorded (message boxes, disconnects, signals).
 #pragma once
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 
 #include <windows.h>
 

@@ -2,8 +2,8 @@
 // server half: versions, encodings, markers, packages and the SSPI settings.
 #include "MfwTestSupport.h"
 
-#include "lib/mfw/common/AuthChannel.h"
-#include "lib/mfw/common/SharedMemChannel.h"
+#include "lib/mfw/common/channel/AuthChannel.h"
+#include "lib/mfw/common/channel/SharedMemChannel.h"
 
 namespace mfwtest {
 namespace {

@@ -3,8 +3,8 @@
 // a fixed seed. Nothing may crash or read out of bounds, and what is delivered round-trips.
 #include "MfwTestSupport.h"
 
-#include "lib/mfw/common/ByteData.h"
-#include "lib/mfw/common/PacketFraming.h"
+#include "lib/mfw/common/bag/ByteData.h"
+#include "lib/mfw/common/wire/PacketFraming.h"
 
 #include "support/Mutator.h"
 

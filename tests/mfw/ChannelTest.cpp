@@ -2,8 +2,8 @@
 // whose other end the test plays by hand.
 #include "MfwTestSupport.h"
 
-#include "lib/mfw/common/ByteData.h"
-#include "lib/mfw/common/PacketFraming.h"
+#include "lib/mfw/common/bag/ByteData.h"
+#include "lib/mfw/common/wire/PacketFraming.h"
 
 #include <deque>
 

@@ -1,7 +1,7 @@
 #include "MfwTestSupport.h"
 
-#include "lib/mfw/common/ChannelSettings.h"
-#include "lib/mfw/common/Config.h"
+#include "lib/mfw/common/channel/ChannelSettings.h"
+#include "lib/mfw/common/config/Config.h"
 
 #include <thread>
 

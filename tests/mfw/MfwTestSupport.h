@@ -3,9 +3,9 @@
 // the stand-in node manager's server code running on threads of this process.
 #pragma once
 #include "lib/mfw/common/MessageFrameWork.h"
-#include "lib/mfw/common/corerunnable.h"
-#include "lib/mfw/common/coretimer.h"
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/threads/corerunnable.h"
+#include "lib/mfw/common/threads/coretimer.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 #include "tools/agentsim/AgentServer.h"
 
 #include "support/FakePlatform.h"

@@ -2,7 +2,7 @@
 // password) leaves the log files without it, even with every level written.
 #include "base/SessionInfo.h"
 #include "filter/credfilter.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "platform/UniqueResource.h"
 #include "provider/cred.h"
 #include "sso/Credentials.h"

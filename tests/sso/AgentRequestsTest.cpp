@@ -1,7 +1,7 @@
 #include "sso/AgentRequests.h"
 
 #include "base/SessionInfo.h"
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 #include "sso/Credentials.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"

@@ -2,7 +2,7 @@
 
 #include "base/OfflineChannel.h"
 #include "base/SessionInfo.h"
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"

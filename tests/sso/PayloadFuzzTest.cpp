@@ -4,7 +4,7 @@
 // well-formed.
 #include "DecryptSupport.h"
 
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 #include "sso/Key.h"
 #include "sso/SecurityManager.h"
 

@@ -2,7 +2,7 @@
 // scripted gate for the answers the real vault does not give on demand.
 #include "DecryptSupport.h"
 
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 #include "sso/SecurityManager.h"
 
 #include <gtest/gtest.h>

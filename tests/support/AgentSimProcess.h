@@ -1,7 +1,7 @@
 // Runs agentsim.exe (next to the test program) as a separate process with a scenario, for
 // the integration tests and benchmarks; kills it when the object goes.
 #pragma once
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 #include "platform/UniqueResource.h"
 
 #include <windows.h>

@@ -1,6 +1,6 @@
 // Collects the log records of the process while it lives, for assertions on log lines.
 #pragma once
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <mutex>
 #include <string>

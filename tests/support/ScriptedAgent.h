@@ -1,7 +1,7 @@
 // A scripted desktop manager for in-process tests: answers each message name with a result
 // code and an answer bag, and records every request it was sent.
 #pragma once
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 #include "sso/DesktopManagerTransport.h"
 
 #include <map>

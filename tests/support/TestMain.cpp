@@ -1,8 +1,8 @@
 // Test entry point: a crash ends the test process with a message instead of starting Wine's
 // debugger, so a faulty test fails fast.
 #include "lib/mfw/common/MessageFrameWork.h"
-#include "lib/mfw/common/SysMessage.h"
-#include "lib/mfw/common/coretimer.h"
+#include "lib/mfw/common/log/SysMessage.h"
+#include "lib/mfw/common/threads/coretimer.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -2,11 +2,11 @@
 // the stand-in node manager in another, over an authenticated shared-memory channel.
 #include "support/AgentSimProcess.h"
 
-#include "lib/mfw/common/ChannelSettings.h"
-#include "lib/mfw/common/Config.h"
+#include "lib/mfw/common/channel/ChannelSettings.h"
+#include "lib/mfw/common/config/Config.h"
 #include "lib/mfw/common/MessageFrameWork.h"
-#include "lib/mfw/common/corerunnable.h"
-#include "lib/mfw/common/coretimer.h"
+#include "lib/mfw/common/threads/corerunnable.h"
+#include "lib/mfw/common/threads/coretimer.h"
 
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"

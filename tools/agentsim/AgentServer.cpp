@@ -2,9 +2,9 @@
 
 #include "DesktopManagerCues.h"
 
-#include "lib/mfw/common/AuthChannel.h"
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/channel/AuthChannel.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include "NodeManagerRpc.h"  // the server's header (Srv_ prefix)
 

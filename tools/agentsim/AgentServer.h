@@ -34,9 +34,9 @@
 // Queue "AgentSim", operation "GetStats", answers "requests" and "cancels" received so far and
 // "lastRequestId", the message id of the last request to "DesktopManager".
 #pragma once
-#include "lib/mfw/common/MessageChannel.h"
-#include "lib/mfw/common/NodeManagerNames.h"
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/channel/MessageChannel.h"
+#include "lib/mfw/common/channel/NodeManagerNames.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 
 #include <atomic>
 #include <memory>

@@ -1,8 +1,8 @@
 #include "DesktopManagerCues.h"
 
 #include "lib/keyvault/PayloadWriter.h"
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/corerunnable.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/threads/corerunnable.h"
 #include "platform/UniqueResource.h"
 
 #include <map>

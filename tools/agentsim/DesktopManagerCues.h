@@ -10,7 +10,7 @@
 //       that long after answering, sets "Global\Velmora.Zephral.CredProvEnumerateEvent.<n>"
 //       where <n> is the request's "sessionId" (new credentials for the session)
 #pragma once
-#include "lib/mfw/common/PropertyBag.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 
 #include <string>
 

@@ -7,8 +7,8 @@
 // The scenario file is a property bag in its XML form (AgentServer.h), UTF-8 or UTF-16.
 #include "AgentServer.h"
 
-#include "lib/mfw/common/Config.h"
-#include "lib/mfw/common/SysMessage.h"
+#include "lib/mfw/common/config/Config.h"
+#include "lib/mfw/common/log/SysMessage.h"
 
 #include <cstdio>
 #include <fstream>

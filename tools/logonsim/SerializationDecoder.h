@@ -9,7 +9,7 @@
 // CloudAP serializations are not decoded here. The layouts are those of logon/InteractiveLogon.h,
 // logon/CertificateLogon.h, logon/CspInfo.h and logon/HybridLogon.h, re-read independently.
 #pragma once
-#include "lib/mfw/common/SecureString.h"
+#include "lib/mfw/common/util/SecureString.h"
 
 #include <windows.h>
 

@@ -1,8 +1,8 @@
 #include "MessageFrameWork.h"
 
-#include "SharedMemChannel.h"
-#include "SysMessage.h"
-#include "corecritsec.h"
+#include "lib/mfw/common/channel/SharedMemChannel.h"
+#include "lib/mfw/common/log/SysMessage.h"
+#include "lib/mfw/common/threads/corecritsec.h"
 
 #include <algorithm>
 #include <atomic>

@@ -3,8 +3,8 @@
 // channel. Responses are matched to waiting requests by message id on the channels' receive
 // threads; every failure maps to a result code (Message.h).
 #pragma once
-#include "Message.h"
-#include "MessageChannel.h"
+#include "lib/mfw/common/wire/Message.h"
+#include "lib/mfw/common/channel/MessageChannel.h"
 
 #include <string>
 #include <vector>
