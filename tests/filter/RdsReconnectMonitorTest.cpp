@@ -3,6 +3,7 @@
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -37,9 +38,6 @@ protected:
         return monitor->Start();
     }
     bool WaitForThreadEnd() { return monitor->WaitForThreadEnd(5000); }
-    void WaitForQueries(int n) {
-        for (int i = 0; i < 1000 && fake.connectStateQueries.load() < n; ++i) ::Sleep(5);
-    }
 
     RegistrySandbox registry;
     FakePlatform fake;
@@ -58,16 +56,28 @@ TEST_F(RdsReconnectMonitorTest, RunsOnlyInsideLogonUi) {
     EXPECT_TRUE(Start());
 }
 
-TEST_F(RdsReconnectMonitorTest, PolicyCanDisableIt) {
-    registry.SetAgentConfig(L"DisableRdsReconnectMonitor", L"TRUE");
-    EXPECT_FALSE(Start());
-    EXPECT_TRUE(log.Contains(L"RdsReconnectMonitor: Disabled"));
-}
-
-TEST_F(RdsReconnectMonitorTest, ConsoleSessionNeverStartsIt) {
-    fake.consoleSessionId = 3;
-    EXPECT_FALSE(Start());
-    EXPECT_TRUE(log.Contains(L"RdsReconnectMonitor: Exit, not required for console sessionId=3"));
+TEST_F(RdsReconnectMonitorTest, PolicyConsoleAndALoggedOnUserKeepItFromStarting) {
+    const struct {
+        const wchar_t* line;
+        void (*arrange)(FakePlatform&, RegistrySandbox&);
+    } kCases[] = {
+        {L"RdsReconnectMonitor: Disabled",
+         [](FakePlatform&, RegistrySandbox& r) { r.SetAgentConfig(L"DisableRdsReconnectMonitor", L"TRUE"); }},
+        {L"RdsReconnectMonitor: Exit, not required for console sessionId=3",
+         [](FakePlatform& f, RegistrySandbox&) { f.consoleSessionId = 3; }},
+        {L"RdsReconnectMonitor: Exit, a user is LoggedOn to sessionId=3",
+         [](FakePlatform& f, RegistrySandbox&) { f.userName = "alice"; }},
+    };
+    for (const auto& c : kCases) {
+        registry.SetAgentConfig(L"DisableRdsReconnectMonitor", L"FALSE");
+        fake.consoleSessionId = 1;
+        fake.userName.clear();
+        c.arrange(fake, registry);
+        EXPECT_FALSE(Start()) << c.line;
+        EXPECT_TRUE(log.Contains(c.line)) << c.line;
+        monitor->Release();
+        monitor = nullptr;
+    }
 }
 
 TEST_F(RdsReconnectMonitorTest, OnlyMultiSessionHostsStartIt) {
@@ -96,12 +106,7 @@ TEST_F(RdsReconnectMonitorTest, OnlyMultiSessionHostsStartIt) {
     }
 }
 
-TEST_F(RdsReconnectMonitorTest, LoggedOnUserMeansNotNeededButAnUnreadableNameStartsIt) {
-    fake.userName = "alice";
-    EXPECT_FALSE(Start());
-    EXPECT_TRUE(log.Contains(L"RdsReconnectMonitor: Exit, a user is LoggedOn to sessionId=3"));
-    monitor->Release();
-    fake.userName.clear();
+TEST_F(RdsReconnectMonitorTest, AnUnreadableUserNameStartsIt) {
     fake.userNameError = ERROR_ACCESS_DENIED;
     EXPECT_TRUE(Start());
     EXPECT_TRUE(log.Contains(L"Failed to query for username Error=5, sessionId=3", CORE::LOG_ERROR));
@@ -122,7 +127,7 @@ TEST_F(RdsReconnectMonitorTest, FiveDisconnectedPollsEndTheProcess) {
 TEST_F(RdsReconnectMonitorTest, AConnectedPollOrAFailedQueryResetsTheCount) {
     fake.connectStates = {D, D, D, D, A, D, D, D, D, F, D, D, D, D, A};
     ASSERT_TRUE(Start());
-    WaitForQueries(20);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return fake.connectStateQueries.load() >= 20; }));
     monitor->Stop();
     EXPECT_TRUE(WaitForThreadEnd());
     EXPECT_EQ(fake.terminateCalls.load(), 0);
@@ -133,7 +138,7 @@ TEST_F(RdsReconnectMonitorTest, AConnectedPollOrAFailedQueryResetsTheCount) {
 TEST_F(RdsReconnectMonitorTest, StopDuringTheGraceWaitPreventsTermination) {
     fake.connectStates = {D};
     ASSERT_TRUE(Start(10, 10000));
-    for (int i = 0; i < 1000 && !log.Contains(L"Terminate the LogonUI Process"); ++i) ::Sleep(5);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"Terminate the LogonUI Process"); }));
     monitor->Stop();
     EXPECT_TRUE(WaitForThreadEnd());
     EXPECT_EQ(fake.terminateCalls.load(), 0);

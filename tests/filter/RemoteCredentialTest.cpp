@@ -4,6 +4,7 @@
 #include "filter/PackedInteractiveLogon.h"
 #include "platform/UniqueResource.h"
 #include "sso/Credentials.h"
+#include "support/CredentialsReset.h"
 #include "support/FakePlatform.h"
 #include "support/HandlerRegistration.h"
 #include "support/LogCapture.h"
@@ -39,21 +40,12 @@ std::vector<BYTE> Packed(const std::wstring& domain, const std::wstring& user, c
     return bytes;
 }
 
-CORE::PropertyBag Bag(std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> items) {
-    CORE::PropertyBag bag;
-    for (const auto& [name, value] : items) bag.Set(name, value);
-    return bag;
-}
-
 class RemoteCredentialTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         ResetSessionIdCache();
-        Credentials& c = TheCredentials();
-        c.ClearCredentials(true);
-        c.certLogon.containerName.clear();
-        c.certLogon.pin.Wipe();
+        ResetCredentials();
         ASSERT_EQ(credfilter_CreateInstance(IID_ICredentialProviderFilter, filter.put_void()), S_OK);
     }
     void TearDown() override {
@@ -68,7 +60,12 @@ protected:
         std::memset(&out, 0xAB, sizeof(out));
         return filter->UpdateRemoteCredential(&in, &out);
     }
-    bool Refused() const { return !fake.messageBoxTexts.empty() && fake.disconnects.load() == 1; }
+    // The refusal: the user is told in a service message box and the session is disconnected.
+    bool Refused() const {
+        return fake.messageBoxTexts.size() == 1 && !fake.messageBoxTexts[0].empty() && fake.disconnects.load() == 1 &&
+               fake.messageBoxCaptions[0] == L"Dravik Lumo Agent" &&
+               fake.messageBoxStyles[0] == static_cast<UINT>(MB_ICONERROR | MB_SERVICE_NOTIFICATION);
+    }
 
     RegistrySandbox registry;
     FakePlatform fake;
@@ -79,7 +76,8 @@ protected:
     CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION out{};
 };
 
-TEST_F(RemoteCredentialTest, DrvSessionsAreLeftToTheirOwnProtocol) {
+TEST_F(RemoteCredentialTest, DrvSessionsAndAMissingOutputAreLeftAlone) {
+    EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, nullptr), E_INVALIDARG);
     fake.clientProtocol = 3;
     CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION untouched;
     std::memset(&untouched, 0xAB, sizeof(untouched));
@@ -90,8 +88,37 @@ TEST_F(RemoteCredentialTest, DrvSessionsAreLeftToTheirOwnProtocol) {
     EXPECT_TRUE(log.Contains(L"DRV protocol type, skipping UpdateRemoteCredential"));
 }
 
-TEST_F(RemoteCredentialTest, NoOutputPointerIsRefusedCleanly) {
-    EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, nullptr), E_INVALIDARG);
+// Credentials that carry no ticket: with direct RDP allowed (the default) the connection goes
+// on with the remote credential as it came, and the agent is never asked.
+TEST_F(RemoteCredentialTest, MalformedCredentialsAreNotTickets) {
+    const ULONGLONG huge = 0xFFFFFFFFFFFFFFFEull;
+    std::vector<BYTE> beyond = Packed(L"CORP", L"alice", L"t1"), wrapping = beyond, notInteractive = beyond;
+    beyond[40] += 1;  // Password Length, one byte past the end
+    beyond[42] += 1;
+    std::memcpy(&wrapping[48], &huge, 8);  // an offset that would wrap past the size check
+    notInteractive[0] = 7;
+    const struct {
+        const char* what;
+        std::vector<BYTE> bytes;
+        const wchar_t* line;
+    } kCases[] = {
+        {"string beyond the buffer", beyond, L"KERB_INTERACTIVE_LOGON invalid data"},
+        {"wrapping offset", wrapping, L"KERB_INTERACTIVE_LOGON invalid data"},
+        {"wrong message type", notInteractive, L"NOT KerbInteractiveLogon. MessageType is 7."},
+        {"short header", std::vector<BYTE>(55, 0), L"KERB_INTERACTIVE_LOGON too small"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        log.Clear();
+        EXPECT_EQ(Update(c.bytes), S_OK);
+        EXPECT_TRUE(log.Contains(c.line));
+        EXPECT_TRUE(log.Contains(L"AllowDirectRDP is true or unset. Allowing direct connection."));
+        EXPECT_FALSE(TheCredentials().ticketFound);
+        ASSERT_EQ(out.cbSerialization, c.bytes.size());
+        EXPECT_EQ(std::memcmp(out.rgbSerialization, c.bytes.data(), c.bytes.size()), 0);
+    }
+    EXPECT_TRUE(agent.Requests().empty());
+    EXPECT_FALSE(Refused());
 }
 
 TEST_F(RemoteCredentialTest, ExactlyTheHeaderWithEmptyStringsIsAMissingTicket) {
@@ -100,50 +127,13 @@ TEST_F(RemoteCredentialTest, ExactlyTheHeaderWithEmptyStringsIsAMissingTicket) {
     EXPECT_EQ(out.rgbSerialization, nullptr);
     EXPECT_EQ(out.cbSerialization, 0u);
     EXPECT_TRUE(log.Contains(L"credfilter::UpdateRemoteCredential(): no ticket specified for user \\"));
-    EXPECT_EQ(agent.Requests().size(), 0u);
+    EXPECT_TRUE(agent.Requests().empty());
     EXPECT_FALSE(Refused());
 }
 
-TEST_F(RemoteCredentialTest, AStringOneByteBeyondTheBufferIsInvalidData) {
-    std::vector<BYTE> bytes = Packed(L"CORP", L"alice", L"t1");
-    bytes[40] += 1;  // Password Length
-    bytes[42] += 1;
-    EXPECT_EQ(Update(bytes), S_OK);  // direct RDP allowed: the connection goes on as it came
-    EXPECT_TRUE(log.Contains(L"KERB_INTERACTIVE_LOGON invalid data"));
-    EXPECT_TRUE(log.Contains(L"AllowDirectRDP is true or unset. Allowing direct connection."));
-    EXPECT_FALSE(TheCredentials().ticketFound);
-    ASSERT_EQ(out.cbSerialization, bytes.size());  // LogonUI keeps the remote credential
-    EXPECT_EQ(std::memcmp(out.rgbSerialization, bytes.data(), bytes.size()), 0);
-}
-
-TEST_F(RemoteCredentialTest, AHugeOffsetCannotWrapPastTheSizeCheck) {
-    std::vector<BYTE> bytes = Packed(L"CORP", L"alice", L"t1");
-    const ULONGLONG huge = 0xFFFFFFFFFFFFFFFEull;
-    std::memcpy(&bytes[48], &huge, 8);
-    EXPECT_EQ(Update(bytes), S_OK);
-    EXPECT_TRUE(log.Contains(L"KERB_INTERACTIVE_LOGON invalid data"));
-}
-
-TEST_F(RemoteCredentialTest, WrongMessageTypeAndShortBuffersAreNotTickets) {
-    std::vector<BYTE> bytes = Packed(L"CORP", L"alice", L"t1");
-    bytes[0] = 7;
-    EXPECT_EQ(Update(bytes), S_OK);
-    EXPECT_TRUE(log.Contains(L"NOT KerbInteractiveLogon. MessageType is 7."));
-    EXPECT_EQ(Update(std::vector<BYTE>(55, 0)), S_OK);
-    EXPECT_TRUE(log.Contains(L"KERB_INTERACTIVE_LOGON too small"));
-}
-
-TEST_F(RemoteCredentialTest, MatchedTicketWithAPasswordMakesSsoAvailable) {
-    agent.Answer(L"GetCredentialsForTicket",
-                 Bag({{L"password", L"{SSO-AES:0}payload"}, {L"userName", L"alice2"}, {L"domainName", L"CORP2"}}));
+TEST_F(RemoteCredentialTest, TheAgentIsAskedForTheTicketWhichIsNeverLogged) {
+    agent.Answer(L"GetCredentialsForTicket", CORE::PropertyBag());
     EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"TICKET-123")), S_OK);
-    const Credentials& c = TheCredentials();
-    EXPECT_TRUE(c.ticketFound);
-    EXPECT_TRUE(c.credentialsAvailable);
-    EXPECT_TRUE(c.password == L"{SSO-AES:0}payload");
-    EXPECT_EQ(c.userName, L"alice2");
-    EXPECT_EQ(c.domainName, L"CORP2");
-    EXPECT_EQ(out.rgbSerialization, nullptr);  // the ticket does not go on to LogonUI
     auto sent = agent.Requests();
     ASSERT_EQ(sent.size(), 1u);
     const CORE::PropertyBag& r = sent[0].request;
@@ -153,85 +143,103 @@ TEST_F(RemoteCredentialTest, MatchedTicketWithAPasswordMakesSsoAvailable) {
     EXPECT_EQ(r.Get(L"ticket"), L"TICKET-123");
     EXPECT_EQ(r.Get(L"userName"), L"alice");
     EXPECT_TRUE(log.Contains(L"Check for our ticket, domain=CORP, user=alice, ticket size=10"));
-    EXPECT_FALSE(log.Contains(L"TICKET-123"));  // the ticket itself is never logged
-    EXPECT_TRUE(log.Contains(L"got encrypted password from DesktopManager"));
+    EXPECT_FALSE(log.Contains(L"TICKET-123"));
 }
 
-TEST_F(RemoteCredentialTest, UserAndDomainDefaultToTheRemoteCredential) {
-    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", L"pw"}}));
-    EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"T")), S_OK);
-    EXPECT_EQ(TheCredentials().userName, L"alice");
-    EXPECT_EQ(TheCredentials().domainName, L"CORP");
+// What the filter makes of each answer of the agent to the ticket of CORP\alice.
+struct AnswerCase {
+    const char* what;
+    std::vector<std::pair<const wchar_t*, const wchar_t*>> answer;
+    const wchar_t* setting;  // agent configuration value set to `settingValue`, or null
+    const wchar_t* settingValue;
+    const wchar_t* ticket;
+    HRESULT hr;
+    bool available, ticketFound, refused;
+    const wchar_t* user;       // kept user and domain, when checked
+    const wchar_t* domain;
+    const wchar_t* password;   // kept password, when checked
+    const wchar_t* line;       // a log line, or null
+    bool emptyUpns = false;    // the answer also carries an empty "upns" bag
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.what; }
+
+class AnswerTest : public RemoteCredentialTest, public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(AnswerTest, DecidesFromTheAnswer) {
+    const AnswerCase& c = GetParam();
+    if (c.setting) registry.SetAgentConfig(c.setting, c.settingValue);
+    CORE::PropertyBag answer;
+    for (const auto& [name, value] : c.answer) answer.Set(name, value);
+    if (c.emptyUpns) answer.SetBag(L"upns", CORE::PropertyBag());
+    agent.Answer(L"GetCredentialsForTicket", answer);
+    EXPECT_EQ(Update(Packed(L"CORP", L"alice", c.ticket)), c.hr);
+    const Credentials& creds = TheCredentials();
+    EXPECT_EQ(creds.credentialsAvailable, c.available);
+    EXPECT_EQ(creds.ticketFound, c.ticketFound);
+    EXPECT_EQ(Refused(), c.refused);
+    if (c.refused) {
+        EXPECT_TRUE(log.Contains(L"User CORP\\alice attempted an un-brokered connection to this machine", CORE::LOG_WARN));
+    } else {
+        EXPECT_EQ(out.rgbSerialization, nullptr);  // a ticket never goes on to LogonUI
+    }
+    if (c.user) {
+        EXPECT_EQ(creds.userName, c.user);
+        EXPECT_EQ(creds.domainName, c.domain);
+    }
+    if (c.password) {
+        EXPECT_TRUE(creds.password == c.password);
+    }
+    if (c.line) {
+        EXPECT_TRUE(log.Contains(c.line)) << c.line;
+    }
 }
 
-TEST_F(RemoteCredentialTest, ExpiredWinsOverEveryCredentialItCarries) {
-    agent.Answer(L"GetCredentialsForTicket", Bag({{L"expired", L"true"}, {L"password", L"pw"},
-                                                  {L"unauthUserName", L"k"}, {L"unauthPassword", L"p"}}));
-    EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"T")), E_FAIL);
-    EXPECT_TRUE(Refused());
-    EXPECT_FALSE(TheCredentials().credentialsAvailable);
-    ASSERT_EQ(fake.messageBoxCaptions.size(), 1u);
-    EXPECT_EQ(fake.messageBoxCaptions[0], L"Dravik Lumo Agent");
-    EXPECT_EQ(fake.messageBoxStyles[0], static_cast<UINT>(MB_ICONERROR | MB_SERVICE_NOTIFICATION));
-    EXPECT_FALSE(fake.messageBoxTexts[0].empty());
-    EXPECT_TRUE(log.Contains(L"User CORP\\alice attempted an un-brokered connection to this machine", CORE::LOG_WARN));
-}
+const AnswerCase kAnswers[] = {
+    {"password with user and domain", {{L"password", L"{SSO-AES:0}payload"}, {L"userName", L"alice2"}, {L"domainName", L"CORP2"}},
+     nullptr, nullptr, L"T", S_OK, true, true, false, L"alice2", L"CORP2", L"{SSO-AES:0}payload",
+     L"got encrypted password from DesktopManager"},
+    {"user and domain default to the remote credential", {{L"password", L"pw"}}, nullptr, nullptr, L"T", S_OK, true,
+     true, false, L"alice", L"CORP", L"pw", nullptr},
+    {"expired wins over every credential", {{L"expired", L"true"}, {L"password", L"pw"}, {L"unauthUserName", L"k"},
+     {L"unauthPassword", L"p"}}, nullptr, nullptr, L"T", E_FAIL, false, true, true, nullptr, nullptr, nullptr, nullptr},
+    {"certificate pin without container falls through to the password", {{L"certLogonPin", L"1234"}, {L"password", L"pw"}},
+     nullptr, nullptr, L"T", S_OK, true, true, false, nullptr, nullptr, L"pw", nullptr},
+    {"smart card pin without UPNs is a verification", {{L"smartCardPIN", L"4321"}, {L"password", L"pw"}}, nullptr,
+     nullptr, L"T", S_OK, false, true, false, nullptr, nullptr, nullptr, L"Successful ticket verification NON SSO", true},
+    {"SSO disabled by policy is a verification", {{L"password", L"pw"}}, L"AllowSingleSignon", L"false", L"T", S_OK,
+     false, true, false, nullptr, nullptr, nullptr, nullptr},
+    {"no ticket while direct RDP is off", {}, L"AllowDirectRDP", L"false", L"", E_FAIL, false, true, true, nullptr,
+     nullptr, nullptr, nullptr},
+    {"unmatched ticket while direct RDP is off", {}, L"AllowDirectRDP", L"0", L"forged", E_FAIL, false, false, true,
+     nullptr, nullptr, nullptr, L"AllowDirectRDP is false. Disallowing direct RDP connection."},
+};
+
+INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest, ::testing::ValuesIn(kAnswers));
 
 TEST_F(RemoteCredentialTest, CertificateSsoStoresContainerPinAndAttempts) {
-    agent.Answer(L"GetCredentialsForTicket", Bag({{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"},
-                                                  {L"BROKERUSERSID", L"S-1-5-21-9"}}));
+    agent.Answer(L"GetCredentialsForTicket", [] {
+        CORE::PropertyBag bag;
+        bag.Set(L"certLogonPin", L"1234");
+        bag.Set(L"certLogonContainerName", L"cont");
+        bag.Set(L"BROKERUSERSID", L"S-1-5-21-9");
+        return bag;
+    }());
     EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"T")), S_OK);
     const Credentials& c = TheCredentials();
     EXPECT_TRUE(c.credentialsAvailable);
     EXPECT_EQ(c.certLogon.containerName, L"cont");
+    EXPECT_TRUE(c.certLogon.pin == L"1234");
     EXPECT_EQ(c.certLogon.attemptsLeft, 3u);
     EXPECT_EQ(c.brokerUserSid, L"S-1-5-21-9");
-}
-
-TEST_F(RemoteCredentialTest, ACertificatePinWithoutAContainerFallsThroughToThePassword) {
-    agent.Answer(L"GetCredentialsForTicket", Bag({{L"certLogonPin", L"1234"}, {L"password", L"pw"}}));
-    EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"T")), S_OK);
-    EXPECT_TRUE(TheCredentials().certLogon.pin.empty());
-    EXPECT_TRUE(TheCredentials().password == L"pw");
-}
-
-TEST_F(RemoteCredentialTest, ASmartCardPinWithoutUpnsIsOnlyAVerification) {
-    CORE::PropertyBag answer = Bag({{L"smartCardPIN", L"4321"}, {L"password", L"pw"}});
-    answer.SetBag(L"upns", CORE::PropertyBag());
-    agent.Answer(L"GetCredentialsForTicket", answer);
-    EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"T")), S_OK);
-    EXPECT_FALSE(TheCredentials().credentialsAvailable);
-    EXPECT_TRUE(log.Contains(L"Successful ticket verification NON SSO"));
-}
-
-TEST_F(RemoteCredentialTest, SsoDisabledByPolicyMeansVerificationOnly) {
-    registry.SetAgentConfig(L"AllowSingleSignon", L"false");
-    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", L"pw"}}));
-    EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"T")), S_OK);
-    EXPECT_FALSE(TheCredentials().credentialsAvailable);
-    EXPECT_TRUE(TheCredentials().ticketFound);
-}
-
-TEST_F(RemoteCredentialTest, UnbrokeredConnectionsAreRefusedWhenDirectRdpIsOff) {
-    registry.SetAgentConfig(L"AllowDirectRDP", L"false");
-    EXPECT_EQ(Update(Packed(L"CORP", L"mallory", L"")), E_FAIL);
-    EXPECT_TRUE(Refused());
-    EXPECT_TRUE(log.Contains(L"User CORP\\mallory attempted an un-brokered connection"));
-}
-
-TEST_F(RemoteCredentialTest, AnUnmatchedTicketIsRefusedWhenDirectRdpIsOff) {
-    registry.SetAgentConfig(L"AllowDirectRDP", L"0");
-    agent.Answer(L"GetCredentialsForTicket", CORE::PropertyBag());  // the agent knows no such ticket
-    EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"forged")), E_FAIL);
-    EXPECT_TRUE(log.Contains(L"AllowDirectRDP is false. Disallowing direct RDP connection."));
-    EXPECT_TRUE(Refused());
-    EXPECT_FALSE(TheCredentials().ticketFound);
 }
 
 TEST_F(RemoteCredentialTest, WithoutAPassedCredentialTheRemoteLogonFilterIsAsked) {
     ASSERT_TRUE(RegisterFakeRemoteLogonFilter());
     ::SetEnvironmentVariableW(L"TCFILTR_TEST_RLF", L"CORP|alice|RLF-TICKET");
-    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", L"pw"}}));
+    CORE::PropertyBag answer;
+    answer.Set(L"password", L"pw");
+    agent.Answer(L"GetCredentialsForTicket", answer);
     std::memset(&out, 0, sizeof(out));
     EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, &out), S_OK);
     ::SetEnvironmentVariableW(L"TCFILTR_TEST_RLF", nullptr);
