@@ -1,6 +1,7 @@
 #include "base/OfflineChannel.h"
 
 #include "support/LogCapture.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -43,13 +44,13 @@ public:
 
     // Pumps this thread's messages until the Escape press arrived or the time is up.
     bool WaitForEscape(DWORD timeoutMs) {
-        ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-        while (::GetTickCount64() < deadline) {
-            MSG msg;
-            while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
-            if (g_keys.size() >= 2) break;
-            ::Sleep(10);
-        }
+        testsupport::WaitFor(
+            [] {
+                MSG msg;
+                while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+                return g_keys.size() >= 2;
+            },
+            timeoutMs);
         return g_keys.size() == 2 && g_keys[0] == std::make_pair(UINT(WM_KEYDOWN), WPARAM(VK_ESCAPE)) &&
                g_keys[1] == std::make_pair(UINT(WM_KEYUP), WPARAM(VK_ESCAPE));
     }
@@ -95,31 +96,25 @@ TEST_F(DialogDismissalTest, HiddenErrorWindowIsLeftAloneAfterTenPasses) {
     FakeLogonWindow window(CS_GLOBALCLASS, false);
     ASSERT_TRUE(window.Created());
     StartedChannel()->RequestDialogDismissal();
-    for (int i = 0; i < 500 && !log.Contains(L"Dismiss attempt completed"); ++i) ::Sleep(10);
-    EXPECT_TRUE(log.Contains(L"OfflineChannel::ThreadEntry(): Dismiss attempt completed"));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"OfflineChannel::ThreadEntry(): Dismiss attempt completed"); }));
     EXPECT_EQ(log.Count(L"DismissWnd(): Found LogonUI logon window"), 10u);
     EXPECT_FALSE(window.WaitForEscape(200));
 }
 
-TEST_F(DialogDismissalTest, OnlyAnExactGlobalClassStyleQualifies) {
-    FakeLogonWindow window(CS_GLOBALCLASS | CS_DBLCLKS, true);
-    ASSERT_TRUE(window.Created());
-    DialogSearch search{::GetCurrentProcessId(), false};
-    ::EnumWindows(&DismissWnd, reinterpret_cast<LPARAM>(&search));
-    EXPECT_FALSE(search.found);
-    EXPECT_FALSE(window.WaitForEscape(100));
-}
-
-TEST_F(DialogDismissalTest, WindowsOfOtherProcessesAreIgnored) {
-    FakeLogonWindow window(CS_GLOBALCLASS, true);
-    ASSERT_TRUE(window.Created());
-    DialogSearch search{::GetCurrentProcessId() + 4, false};
-    ::EnumWindows(&DismissWnd, reinterpret_cast<LPARAM>(&search));
-    EXPECT_FALSE(search.found);
-    search.processId = ::GetCurrentProcessId();
-    ::EnumWindows(&DismissWnd, reinterpret_cast<LPARAM>(&search));
-    EXPECT_TRUE(search.found);
-    EXPECT_TRUE(window.WaitForEscape(1000));
+TEST_F(DialogDismissalTest, OnlyOurOwnWindowWithExactlyTheGlobalClassStyleQualifies) {
+    const struct {
+        UINT classStyle;
+        DWORD otherProcess;  // added to our process id
+        bool found;
+    } kCases[] = {{CS_GLOBALCLASS | CS_DBLCLKS, 0, false}, {CS_GLOBALCLASS, 4, false}, {CS_GLOBALCLASS, 0, true}};
+    for (const auto& c : kCases) {
+        FakeLogonWindow window(c.classStyle, true);
+        ASSERT_TRUE(window.Created());
+        DialogSearch search{::GetCurrentProcessId() + c.otherProcess, false};
+        ::EnumWindows(&DismissWnd, reinterpret_cast<LPARAM>(&search));
+        EXPECT_EQ(search.found, c.found) << c.classStyle << " " << c.otherProcess;
+        EXPECT_EQ(window.WaitForEscape(c.found ? 1000 : 100), c.found);
+    }
 }
 
 }  // namespace

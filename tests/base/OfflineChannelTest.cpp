@@ -2,6 +2,7 @@
 
 #include "platform/UniqueResource.h"
 #include "support/LogCapture.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -32,9 +33,8 @@ struct CallbackProbe {
         static CallbackProbe* probe = nullptr;
         return probe;
     }
-    bool WaitForCalls(int n) const {
-        for (int i = 0; i < 1000 && calls.load() < n; ++i) ::Sleep(5);
-        return calls.load() >= n;
+    bool WaitForCalls(int n, DWORD timeoutMs = 5000) const {
+        return testsupport::WaitFor([&] { return calls.load() >= n; }, timeoutMs);
     }
 };
 
@@ -68,9 +68,9 @@ TEST_F(OfflineChannelTest, WithoutAnEventTheThreadIsNotStarted) {
     channel->Start();
     EXPECT_FALSE(channel->IsThreadRunning());
     EXPECT_TRUE(log.Contains(L"OfflineChannel::Start(): Skipping thread start since this is an RDP session."));
-    channel->RequestSSORetry();  // nobody waits; nothing happens
-    ::Sleep(50);
-    EXPECT_EQ(probe.calls.load(), 0);
+    channel->RequestSSORetry();  // nobody waits; nothing happens, nothing starts
+    EXPECT_FALSE(channel->IsThreadRunning());
+    EXPECT_FALSE(probe.WaitForCalls(1, 50));
 }
 
 TEST_F(OfflineChannelTest, SingletonIsRebuiltAfterCleanup) {
@@ -109,8 +109,9 @@ TEST_F(OfflineChannelTest, RequestsArrivingDuringACallbackCollapseIntoOne) {
     channel->RequestSSORetry();
     ::SetEvent(probe.release.get());
     ASSERT_TRUE(probe.WaitForCalls(2));
-    ::Sleep(100);
-    EXPECT_EQ(probe.calls.load(), 2);
+    // Back at its wait after the second call: a third would follow at once.
+    ASSERT_TRUE(testsupport::WaitFor([&] { return log.Count(L"waiting for an event.") >= 3; }));
+    EXPECT_FALSE(probe.WaitForCalls(3, 100));
 }
 
 TEST_F(OfflineChannelTest, ContextIsReplacedOnlyFromTheExpectedOwner) {
@@ -128,7 +129,7 @@ TEST_F(OfflineChannelTest, StartTwiceAndStopTwiceAreHarmless) {
     OfflineChannel* channel = StartedChannel();
     channel->Start();
     EXPECT_TRUE(log.Contains(L"OfflineChannel::Start: Start called with thread running.", CORE::LOG_ERROR));
-    for (int i = 0; i < 500 && !log.Contains(L"waiting for an event."); ++i) ::Sleep(5);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"waiting for an event."); }));
     channel->Stop();
     EXPECT_FALSE(channel->IsThreadRunning());
     EXPECT_TRUE(channel->WaitForThreadEnd(0));
@@ -138,8 +139,8 @@ TEST_F(OfflineChannelTest, StartTwiceAndStopTwiceAreHarmless) {
     EXPECT_FALSE(log.Contains(L"thread exit event signaled."));
     // A stopped channel is not restarted.
     channel->RequestSSORetry();
-    ::Sleep(50);
-    EXPECT_EQ(probe.calls.load(), 0);
+    EXPECT_FALSE(channel->IsThreadRunning());
+    EXPECT_FALSE(probe.WaitForCalls(1, 50));
 }
 
 TEST_F(OfflineChannelTest, ReplacingTheEventKeepsTheThreadWorking) {

@@ -45,46 +45,38 @@ TEST_F(TesselSignalTest, AnExplicitSessionIdNamesThatSessionsEvent) {
     EXPECT_FALSE(IsSet(mine));
 }
 
-TEST_F(TesselSignalTest, OldSystemsGetNoSignalAndNoNamespaceCalls) {
-    fake.os.major = 5;
-    fake.os.minor = 1;  // level 3
-    auto event = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel2");
-    EXPECT_FALSE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
-    EXPECT_EQ(fake.namespaceCalls.load(), 0);
-    EXPECT_FALSE(IsSet(event));
-    EXPECT_TRUE(log.Contains(L"SignalTesselEvent: XP or earlier agent, so not signaling private event."));
-}
-
-TEST_F(TesselSignalTest, MissingNamespaceApiFailsWithoutOpeningTheEvent) {
-    fake.namespaceApiPresent = false;
-    auto event = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel2");
-    EXPECT_FALSE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
-    EXPECT_FALSE(IsSet(event));
-    EXPECT_TRUE(log.Contains(L"SignalTesselEvent: XP or earlier agent, so not opening private namespace."));
-}
-
-TEST_F(TesselSignalTest, NamespaceAlreadyOpenInTheProcessStillSignals) {
-    fake.openPrivateNamespaceFails = true;
-    fake.openPrivateNamespaceError = ERROR_DUP_NAME;
-    auto event = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel2");
-    EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
-    EXPECT_TRUE(IsSet(event));
-}
-
-TEST_F(TesselSignalTest, OtherNamespaceFailuresStopBeforeTheEvent) {
-    fake.openPrivateNamespaceFails = true;
-    fake.openPrivateNamespaceError = ERROR_ACCESS_DENIED;
-    auto event = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel2");
-    EXPECT_FALSE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
-    EXPECT_FALSE(IsSet(event));
-    EXPECT_TRUE(fake.openedEventNames.empty());
-    EXPECT_TRUE(log.Contains(L"SignalTesselEvent: Failed to open private namespace dravikndmg (", CORE::LOG_ERROR));
-}
-
-TEST_F(TesselSignalTest, UnreadableSessionFails) {
-    fake.sessionIdError = ERROR_ACCESS_DENIED;
-    EXPECT_FALSE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
-    EXPECT_TRUE(log.Contains(L"Unable to retrieve current session ID with error 0x00000005.", CORE::LOG_ERROR));
+TEST_F(TesselSignalTest, NamespaceAndSessionFailures) {
+    const struct {
+        const char* what;
+        void (*arrange)(FakePlatform&);
+        bool signalled;
+        const wchar_t* line;
+    } kCases[] = {
+        {"level 3 system", [](FakePlatform& f) { f.os.major = 5, f.os.minor = 1; }, false,
+         L"SignalTesselEvent: XP or earlier agent, so not signaling private event."},
+        {"no namespace API", [](FakePlatform& f) { f.namespaceApiPresent = false; }, false,
+         L"SignalTesselEvent: XP or earlier agent, so not opening private namespace."},
+        {"namespace already open in the process",
+         [](FakePlatform& f) { f.openPrivateNamespaceFails = true, f.openPrivateNamespaceError = ERROR_DUP_NAME; },
+         true, nullptr},
+        {"namespace refused",
+         [](FakePlatform& f) { f.openPrivateNamespaceFails = true, f.openPrivateNamespaceError = ERROR_ACCESS_DENIED; },
+         false, L"SignalTesselEvent: Failed to open private namespace dravikndmg ("},
+        {"unreadable session", [](FakePlatform& f) { f.sessionIdError = ERROR_ACCESS_DENIED; }, false,
+         L"Unable to retrieve current session ID with error 0x00000005."},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        FakePlatform local;
+        LogCapture lines;
+        c.arrange(local);
+        auto event = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel2");
+        EXPECT_EQ(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF), c.signalled);
+        EXPECT_EQ(IsSet(event), c.signalled);
+        EXPECT_TRUE(c.signalled || local.openedEventNames.empty());
+        EXPECT_TRUE(c.arrange != kCases[0].arrange || local.namespaceCalls.load() == 0);
+        EXPECT_TRUE(!c.line || lines.Contains(c.line));
+    }
 }
 
 TEST_F(TesselSignalTest, WrapperLogsWhenNoEventExists) {

@@ -1,5 +1,6 @@
 // An ICredentialProviderEvents sink that counts CredentialsChanged calls and can fail them.
 #pragma once
+#include "WaitFor.h"
 #include "platform/sdk/CredProv.h"
 
 #include <atomic>
@@ -29,12 +30,7 @@ public:
 
     // Waits until at least `count` CredentialsChanged calls arrived (real threads involved).
     bool WaitForChanged(int count, DWORD timeoutMs = 5000) const {
-        ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-        while (changed.load() < count) {
-            if (::GetTickCount64() > deadline) return false;
-            ::Sleep(5);
-        }
-        return true;
+        return WaitFor([&] { return changed.load() >= count; }, timeoutMs);
     }
 
     std::atomic<ULONG> refs{1};
