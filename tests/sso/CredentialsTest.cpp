@@ -6,6 +6,7 @@
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -140,31 +141,25 @@ TEST_F(CredentialsTest, ZeroTimeoutMakesBothWaitsAPoll) {
     EXPECT_LT(::GetTickCount64() - start, 5000u);  // a poll, not the 45 s default
 }
 
-TEST_F(CredentialsTest, ReinitialisingReleasesAWaiterWithSuccess) {
-    ASSERT_TRUE(creds.InitCertSsoUnlockEvent(CertSsoUnlockEventName(guid)));
-    std::atomic<int> outcome{-1};
-    std::thread waiter([&] {
-        CORE::PropertyBag answer;
-        outcome = creds.WaitForCertSsoUnlockEvent(answer) ? 1 : 0;
-    });
-    ::Sleep(100);
-    // Same name again: the waiter must still see the release, whatever the new event does.
-    ASSERT_TRUE(creds.InitCertSsoUnlockEvent(CertSsoUnlockEventName(guid)));
-    waiter.join();
-    EXPECT_EQ(outcome.load(), 1);
-}
-
-TEST_F(CredentialsTest, ClearingTheEventReleasesAWaiterAndLaterWaitsFail) {
-    ASSERT_TRUE(creds.InitCertSsoUnlockEvent(CertSsoUnlockEventName(guid)));
-    std::atomic<int> outcome{-1};
-    std::thread waiter([&] {
-        CORE::PropertyBag answer;
-        outcome = creds.WaitForCertSsoUnlockEvent(answer) ? 1 : 0;
-    });
-    ::Sleep(100);
-    creds.certLogon.ClearEvent();
-    waiter.join();
-    EXPECT_EQ(outcome.load(), 1);
+// A waiter is released with success whether the event is set up again under the same name or
+// cleared; after clearing, later waits fail.
+TEST_F(CredentialsTest, ReinitialisingOrClearingReleasesAWaiter) {
+    for (bool clear : {false, true}) {
+        log.Clear();
+        ASSERT_TRUE(creds.InitCertSsoUnlockEvent(CertSsoUnlockEventName(guid)));
+        std::atomic<int> outcome{-1};
+        std::thread waiter([&] {
+            CORE::PropertyBag answer;
+            outcome = creds.WaitForCertSsoUnlockEvent(answer) ? 1 : 0;
+        });
+        ASSERT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"Credentials::WaitForCertSsoUnlockEvent() (sessionId"); }));
+        if (clear)
+            creds.certLogon.ClearEvent();
+        else
+            ASSERT_TRUE(creds.InitCertSsoUnlockEvent(CertSsoUnlockEventName(guid)));
+        waiter.join();
+        EXPECT_EQ(outcome.load(), 1) << clear;
+    }
     CORE::PropertyBag answer;
     EXPECT_FALSE(creds.WaitForCertSsoUnlockEvent(answer));
 }
@@ -244,11 +239,10 @@ TEST_F(CredentialsTest, EntraCompletionAsksForARetryOnlyWhenCredentialsAreReady)
                                       name.c_str());
     channel->Start();
     creds.OnEntraAuthComplete();  // nothing ready yet
-    ::Sleep(100);
-    EXPECT_EQ(callbacks.load(), 0);
+    EXPECT_FALSE(log.Contains(L"OfflineChannel::RequestSSORetry()"));
     creds.credentialsAvailable = true;
     creds.OnEntraAuthComplete();
-    for (int i = 0; i < 200 && callbacks.load() == 0; ++i) ::Sleep(10);
+    ASSERT_TRUE(testsupport::WaitFor([] { return callbacks.load() != 0; }));
     EXPECT_EQ(callbacks.load(), 1);
     EXPECT_EQ(::WaitForSingleObject(creds.m_entraAuthRdpAssertionComplete.get(), 0), WAIT_OBJECT_0);
     // Clearing wipes the assertion but keeps the request itself.

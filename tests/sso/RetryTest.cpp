@@ -31,36 +31,38 @@ protected:
     }
 };
 
-TEST_F(Retry, VaultNotReadyForAFewCallsIsWaitedFor) {
-    registry.SetDword(kVaultKey, L"NotReadyCalls", 3);
-    EXPECT_EQ(DecryptProtectedPayload(kAesVector).view(), L"Pa$$w0rd-\u00dcn\u00efc\u00f8d\u00e9");
-    EXPECT_EQ(g_sleeps, 3);
-    EXPECT_EQ(g_sleptMs, 3000u) << "1000 ms between attempts";
-    EXPECT_EQ(NotReadyLeft(), 0u);
-    CORE::FlushLog();
-    EXPECT_TRUE(log.Contains(L"UtilSM::kvCallWithRetry(): KeyVault call 'decipherWithDerivedKey' succeeded on attempt 4",
-                             CORE::LOG_DEBUG));
-}
-
-TEST_F(Retry, SmssKeyCheckIsRetriedToo) {
-    registry.SetDword(kVaultKey, L"NotReadyCalls", 2);
-    EXPECT_EQ(DecryptProtectedPayload(kSmssVector).view(), L"482913");
-    EXPECT_EQ(g_sleeps, 2);
-    CORE::FlushLog();
-    EXPECT_TRUE(log.Contains(L"KeyVault call 'exist' succeeded on attempt 3", CORE::LOG_DEBUG));
-    EXPECT_TRUE(log.Contains(L"KeyVault call 'decipherWithDerivedKey' succeeded", CORE::LOG_TRACE));
-}
-
-TEST_F(Retry, VaultThatStaysNotReadyEndsAfterThirtyAttempts) {
-    registry.SetDword(kVaultKey, L"NotReadyCalls", 40);
-    EXPECT_TRUE(DecryptProtectedPayload(kAesVector).empty());
-    EXPECT_EQ(NotReadyLeft(), 10u) << "exactly 30 calls reached the vault";
-    EXPECT_EQ(g_sleeps, 29) << "no pause after the last attempt";
-    CORE::FlushLog();
-    EXPECT_TRUE(log.Contains(
-        L"UtilSM::kvCallWithRetry(): KeyVault call 'decipherWithDerivedKey' could not be executed: Key vault not ready",
-        CORE::LOG_ERROR));
-    EXPECT_FALSE(log.Contains(L"Cannot decipher data with")) << "a call that could not be executed fails silently";
+TEST_F(Retry, AVaultNotReadyIsWaitedForUpToThirtyAttempts) {
+    const struct {
+        DWORD notReadyCalls;
+        const wchar_t* payload;
+        const wchar_t* secret;  // empty: the decryption fails
+        int pauses;
+        DWORD left;             // "not ready" answers the vault still has to give
+        const wchar_t* line;
+        int level;
+    } kCases[] = {
+        {3, kAesVector, L"Pa$$w0rd-\u00dcn\u00efc\u00f8d\u00e9", 3, 0,
+         L"UtilSM::kvCallWithRetry(): KeyVault call 'decipherWithDerivedKey' succeeded on attempt 4", CORE::LOG_DEBUG},
+        {2, kSmssVector, L"482913", 2, 0, L"KeyVault call 'exist' succeeded on attempt 3", CORE::LOG_DEBUG},
+        {40, kAesVector, L"", 29, 10,  // no pause after the last attempt
+         L"UtilSM::kvCallWithRetry(): KeyVault call 'decipherWithDerivedKey' could not be executed: Key vault not ready",
+         CORE::LOG_ERROR},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.notReadyCalls);
+        log.Clear();
+        g_sleeps = 0;
+        g_sleptMs = 0;
+        registry.SetDword(kVaultKey, L"NotReadyCalls", c.notReadyCalls);
+        EXPECT_EQ(DecryptProtectedPayload(c.payload).view(), c.secret);
+        EXPECT_EQ(g_sleeps, c.pauses);
+        EXPECT_EQ(g_sleptMs, 1000u * c.pauses) << "1000 ms between attempts";
+        EXPECT_EQ(NotReadyLeft(), c.left);
+        CORE::FlushLog();
+        EXPECT_TRUE(log.Contains(c.line, c.level)) << Narrow(log.Dump());
+    }
+    // A call that could not be executed fails without a reason of its own.
+    EXPECT_FALSE(log.Contains(L"Cannot decipher data with"));
     EXPECT_TRUE(log.Contains(L"SecurityManager::DecryptEx FAILED: Cannot decrypt: Cipher scheme decryption failed.",
                              CORE::LOG_ERROR));
 }
