@@ -218,13 +218,8 @@ const AnswerCase kAnswers[] = {
 INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest, ::testing::ValuesIn(kAnswers));
 
 TEST_F(RemoteCredentialTest, CertificateSsoStoresContainerPinAndAttempts) {
-    agent.Answer(L"GetCredentialsForTicket", [] {
-        CORE::PropertyBag bag;
-        bag.Set(L"certLogonPin", L"1234");
-        bag.Set(L"certLogonContainerName", L"cont");
-        bag.Set(L"BROKERUSERSID", L"S-1-5-21-9");
-        return bag;
-    }());
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"},
+                                                  {L"BROKERUSERSID", L"S-1-5-21-9"}}));
     EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"T")), S_OK);
     const Credentials& c = TheCredentials();
     EXPECT_TRUE(c.credentialsAvailable);
@@ -237,9 +232,7 @@ TEST_F(RemoteCredentialTest, CertificateSsoStoresContainerPinAndAttempts) {
 TEST_F(RemoteCredentialTest, WithoutAPassedCredentialTheRemoteLogonFilterIsAsked) {
     ASSERT_TRUE(RegisterFakeRemoteLogonFilter());
     ::SetEnvironmentVariableW(L"TCFILTR_TEST_RLF", L"CORP|alice|RLF-TICKET");
-    CORE::PropertyBag answer;
-    answer.Set(L"password", L"pw");
-    agent.Answer(L"GetCredentialsForTicket", answer);
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", L"pw"}}));
     std::memset(&out, 0, sizeof(out));
     EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, &out), S_OK);
     ::SetEnvironmentVariableW(L"TCFILTR_TEST_RLF", nullptr);

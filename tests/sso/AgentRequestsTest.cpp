@@ -82,13 +82,9 @@ TEST_F(AgentRequestsTest, UnreachableAgentFailsEveryRequestAndSaysSo) {
 
 namespace {
 
+using testsupport::Bag;
 using testsupport::ScriptedAgent;
 
-CORE::PropertyBag Bag(std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> items) {
-    CORE::PropertyBag bag;
-    for (const auto& [name, value] : items) bag.Set(name, value);
-    return bag;
-}
 
 class SimpleTokenTest : public AgentRequestsTest {
 protected:
@@ -118,66 +114,59 @@ TEST_F(SimpleTokenTest, RequestCarriesTheSessionTicketAndTheUnlockKinds) {
     EXPECT_TRUE(log.Contains(L"GetConsoleProtocolCredentials(): (sessionId=2) Successfully got credentials for user \\alice"));
 }
 
-TEST_F(SimpleTokenTest, WindowsHelloWinsOverASmartCardPin) {
-    agent.Answer(L"GetCredentialsForTicket",
-                 Bag({{L"whfbCertPin", L"1111"}, {L"whfbCertCtxId", L"ctx"}, {L"smartCardPIN", L"2222"}}));
-    EXPECT_TRUE(GetConsoleProtocolCredentials(creds));
-    EXPECT_TRUE(creds.whfbCertPin == L"1111");
-    EXPECT_EQ(creds.whfbCertCtxId, L"ctx");
-    EXPECT_TRUE(creds.smartCardPin.empty());
-    EXPECT_TRUE(log.Contains(L"GetCredentialsForSimpleToken():  (sessionId=2) got Whfb CertSso Creds."));
-}
-
-TEST_F(SimpleTokenTest, CertSsoNeedsBothContainerAndPin) {
-    agent.Answer(L"GetCredentialsForTicket", Bag({{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L""}}));
-    EXPECT_FALSE(GetConsoleProtocolCredentials(creds));
-    EXPECT_TRUE(creds.ticketFound);  // the ticket was looked up, it just held nothing usable
-    EXPECT_TRUE(creds.certLogon.pin.empty());
-
+// What the record keeps of each answer to the session's ticket.
+TEST_F(SimpleTokenTest, AnswersFillTheRecord) {
+    using Items = std::initializer_list<std::pair<const wchar_t*, const wchar_t*>>;
+    const struct {
+        const char* what;
+        Items answer;
+        Items upns;  // a "upns" bag, when not empty
+        bool usable, ticketFound;
+        bool (*kept)(const Credentials&);
+    } kCases[] = {
+        {"Windows Hello wins over a smart card PIN",
+         {{L"whfbCertPin", L"1111"}, {L"whfbCertCtxId", L"ctx"}, {L"smartCardPIN", L"2222"}}, {}, true, true,
+         [](const Credentials& c) { return c.whfbCertPin == L"1111" && c.whfbCertCtxId == L"ctx" && c.smartCardPin.empty(); }},
+        {"certificate PIN without a container", {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L""}}, {},
+         false, true, [](const Credentials& c) { return c.certLogon.pin.empty(); }},
+        {"certificate SSO", {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"},
+         {L"CERTIFICATESSOID", L"cert-7"}, {L"REPORTERRORS", L"YES"}}, {}, true, true,
+         [](const Credentials& c) {
+             return c.certLogon.containerName == L"cont" && c.certLogon.attemptsLeft == 4 &&
+                    c.certificateSsoId == L"cert-7" && c.reportErrors;
+         }},
+        {"REPORTERRORS 2", {{L"certLogonPin", L"1"}, {L"certLogonContainerName", L"c"}, {L"REPORTERRORS", L"2"}}, {},
+         true, true, [](const Credentials& c) { return c.reportErrors; }},
+        {"REPORTERRORS On", {{L"certLogonPin", L"1"}, {L"certLogonContainerName", L"c"}, {L"REPORTERRORS", L"On"}}, {},
+         true, true, [](const Credentials& c) { return c.reportErrors; }},
+        {"REPORTERRORS false", {{L"certLogonPin", L"1"}, {L"certLogonContainerName", L"c"}, {L"REPORTERRORS", L"false"}},
+         {}, true, true, [](const Credentials& c) { return !c.reportErrors; }},
+        {"REPORTERRORS 0", {{L"certLogonPin", L"1"}, {L"certLogonContainerName", L"c"}, {L"REPORTERRORS", L"0"}}, {},
+         true, true, [](const Credentials& c) { return !c.reportErrors; }},
+        {"smart card: UPNs in order, empty values skipped, PIN as it is",
+         {{L"smartCardPIN", L"4321"}, {L"smartCardReader", L"Reader 1"}, {L"userName", L"alice"}},
+         {{L"a@corp.example", L"1"}, {L"skip@corp.example", L""}, {L"b@corp.example", L"1"}}, true, true,
+         [](const Credentials& c) {
+             return c.smartCardPin == L"4321" && c.smartCardReader == L"Reader 1" &&
+                    c.upnList == std::vector<std::wstring>{L"a@corp.example", L"b@corp.example"};
+         }},
+        {"an empty answer is no ticket", {}, {}, false, false, [](const Credentials&) { return true; }},
+        {"unauthenticated access alone", {{L"unauthUserName", L"kiosk"}, {L"unauthPassword", L"pw"}}, {}, true, true,
+         [](const Credentials& c) { return c.unauthUserName == L"kiosk"; }},
+    };
     registry.SetAgentConfig(L"CertSsoAttempts", L"4");
-    agent.Answer(L"GetCredentialsForTicket", Bag({{L"certLogonPin", L"1234"},
-                                                  {L"certLogonContainerName", L"cont"},
-                                                  {L"CERTIFICATESSOID", L"cert-7"},
-                                                  {L"REPORTERRORS", L"YES"}}));
-    EXPECT_TRUE(GetConsoleProtocolCredentials(creds));
-    EXPECT_EQ(creds.certLogon.containerName, L"cont");
-    EXPECT_EQ(creds.certLogon.attemptsLeft, 4u);
-    EXPECT_EQ(creds.certificateSsoId, L"cert-7");
-    EXPECT_TRUE(creds.reportErrors);
-}
-
-TEST_F(SimpleTokenTest, ReportErrorsAcceptsWordsAndNonZeroNumbers) {
-    struct Case {
-        const wchar_t* text;
-        bool on;
-    } cases[] = {{L"YES", true}, {L"2", true}, {L"On", true}, {L"false", false}, {L"0", false}, {L"", false}};
-    for (const auto& c : cases) {
-        agent.Answer(L"GetCredentialsForTicket",
-                     Bag({{L"certLogonPin", L"1"}, {L"certLogonContainerName", L"c"}, {L"REPORTERRORS", c.text}}));
-        ASSERT_TRUE(GetConsoleProtocolCredentials(creds));
-        EXPECT_EQ(creds.reportErrors, c.on) << c.text;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        Credentials record;
+        record.upnList = {L"stale@corp.example"};
+        CORE::PropertyBag answer = Bag(c.answer);
+        if (c.upns.size()) answer.SetBag(L"upns", Bag(c.upns));
+        agent.Answer(L"GetCredentialsForTicket", answer);
+        EXPECT_EQ(GetConsoleProtocolCredentials(record), c.usable);
+        EXPECT_EQ(record.ticketFound, c.ticketFound);
+        EXPECT_TRUE(c.kept(record));
     }
-}
-
-TEST_F(SimpleTokenTest, SmartCardAnswerFillsTheUpnListInOrderSkippingEmptyValues) {
-    CORE::PropertyBag upns = Bag({{L"a@corp.example", L"1"}, {L"skip@corp.example", L""}, {L"b@corp.example", L"1"}});
-    CORE::PropertyBag answer = Bag({{L"smartCardPIN", L"4321"}, {L"smartCardReader", L"Reader 1"}, {L"userName", L"alice"}});
-    answer.SetBag(L"upns", upns);
-    agent.Answer(L"GetCredentialsForTicket", answer);
-    creds.upnList = {L"stale@corp.example"};
-    EXPECT_TRUE(GetConsoleProtocolCredentials(creds));
-    EXPECT_TRUE(creds.smartCardPin == L"4321");  // not a protected payload: passes as it is
-    EXPECT_EQ(creds.upnList, (std::vector<std::wstring>{L"a@corp.example", L"b@corp.example"}));
-    EXPECT_EQ(creds.smartCardReader, L"Reader 1");
-}
-
-TEST_F(SimpleTokenTest, AnEmptyAnswerIsNoTicketAndUnauthenticatedAccessAloneIsEnough) {
-    agent.Answer(L"GetCredentialsForTicket", CORE::PropertyBag());
-    EXPECT_FALSE(GetConsoleProtocolCredentials(creds));
-    EXPECT_FALSE(creds.ticketFound);
-    agent.Answer(L"GetCredentialsForTicket", Bag({{L"unauthUserName", L"kiosk"}, {L"unauthPassword", L"pw"}}));
-    EXPECT_TRUE(GetConsoleProtocolCredentials(creds));
-    EXPECT_EQ(creds.unauthUserName, L"kiosk");
+    EXPECT_TRUE(log.Contains(L"GetCredentialsForSimpleToken():  (sessionId=2) got Whfb CertSso Creds."));
 }
 
 TEST_F(SimpleTokenTest, PopulateWithAPinWhoseCardIsNotFoundKeepsUserButNotThePin) {

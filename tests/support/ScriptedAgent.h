@@ -4,12 +4,20 @@
 #include "lib/mfw/common/bag/PropertyBag.h"
 #include "sso/DesktopManagerTransport.h"
 
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace testsupport {
+
+// An answer or request bag from name/value pairs.
+inline CORE::PropertyBag Bag(std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> items) {
+    CORE::PropertyBag bag;
+    for (const auto& [name, value] : items) bag.Set(name, value);
+    return bag;
+}
 
 class ScriptedAgent : public IDesktopManagerTransport {
 public:
