@@ -24,8 +24,6 @@ LRESULT CALLBACK RecordKeys(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 class FakeLogonWindow {
 public:
     FakeLogonWindow(UINT classStyle, bool childVisible) {
-        static std::atomic<int> counter{0};
-        suffix_ = std::to_wstring(++counter);
         Register(L"AUTHUI.DLL: LogonUI Logon Window", classStyle);
         Register(L"DirectUIHWND", classStyle);
         top_ = ::CreateWindowExW(0, L"AUTHUI.DLL: LogonUI Logon Window", L"", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0,
@@ -65,7 +63,6 @@ private:
         wc.lpszClassName = name;
         ::RegisterClassExW(&wc);
     }
-    std::wstring suffix_;
     HWND top_ = nullptr;
     HWND child_ = nullptr;
 };

@@ -114,7 +114,10 @@ TEST_F(RemoteCredentialTest, MalformedCredentialsAreNotTickets) {
         EXPECT_TRUE(log.Contains(c.line));
         EXPECT_TRUE(log.Contains(L"AllowDirectRDP is true or unset. Allowing direct connection."));
         EXPECT_FALSE(TheCredentials().ticketFound);
+        EXPECT_EQ(out.ulAuthenticationPackage, 2u);
+        EXPECT_TRUE(IsEqualCLSID(out.clsidCredentialProvider, GUID_NULL));
         ASSERT_EQ(out.cbSerialization, c.bytes.size());
+        EXPECT_NE(out.rgbSerialization, input.data());
         EXPECT_EQ(std::memcmp(out.rgbSerialization, c.bytes.data(), c.bytes.size()), 0);
     }
     EXPECT_TRUE(agent.Requests().empty());
