@@ -144,32 +144,36 @@ TEST_F(RdsReconnectMonitorTest, StopDuringTheGraceWaitPreventsTermination) {
     EXPECT_EQ(fake.terminateCalls.load(), 0);
 }
 
-TEST_F(RdsReconnectMonitorTest, AUserStartingToLogOnIsNeverCutOff) {
-    fake.connectStates = {D};
-    ASSERT_TRUE(Start(30));
-    {
+// While it watches, a user starting to log on (or one it cannot read) and becoming the console
+// session each end the thread without cutting anybody off.
+TEST_F(RdsReconnectMonitorTest, AUserOrTheConsoleEndTheWatchWithoutTermination) {
+    const struct {
+        void (*change)(FakePlatform&);
+        const wchar_t* line;
+    } kCases[] = {
+        {[](FakePlatform& f) {
+             std::lock_guard<std::mutex> guard(f.lock);
+             f.userName = "bob";
+         },
+         L"Exit, A user has started to logon to sessionId=3"},
+        {[](FakePlatform& f) { f.userNameError = ERROR_ACCESS_DENIED; }, nullptr},
+        {[](FakePlatform& f) { f.consoleSessionId = 3; }, L"Exit, Console sessionId=3"},
+    };
+    for (const auto& c : kCases) {
+        fake.connectStates = {D};
+        ASSERT_TRUE(Start(30));
+        c.change(fake);
+        ASSERT_TRUE(WaitForThreadEnd());
+        EXPECT_EQ(fake.terminateCalls.load(), 0);
+        EXPECT_TRUE(!c.line || log.Contains(c.line)) << c.line;
+        monitor->Stop();
+        monitor->Release();
+        monitor = nullptr;
         std::lock_guard<std::mutex> guard(fake.lock);
-        fake.userName = "bob";
+        fake.userName.clear();
+        fake.userNameError = 0;
+        fake.consoleSessionId = 1;
     }
-    ASSERT_TRUE(WaitForThreadEnd());
-    EXPECT_EQ(fake.terminateCalls.load(), 0);
-    EXPECT_TRUE(log.Contains(L"Exit, A user has started to logon to sessionId=3"));
-}
-
-TEST_F(RdsReconnectMonitorTest, AnUnreadableUserAtTheEndCountsAsLoggedOn) {
-    fake.connectStates = {D};
-    ASSERT_TRUE(Start(30));
-    fake.userNameError = ERROR_ACCESS_DENIED;
-    ASSERT_TRUE(WaitForThreadEnd());
-    EXPECT_EQ(fake.terminateCalls.load(), 0);
-}
-
-TEST_F(RdsReconnectMonitorTest, BecomingTheConsoleSessionEndsTheThread) {
-    ASSERT_TRUE(Start(30));
-    fake.consoleSessionId = 3;
-    ASSERT_TRUE(WaitForThreadEnd());
-    EXPECT_TRUE(log.Contains(L"Exit, Console sessionId=3"));
-    EXPECT_EQ(fake.terminateCalls.load(), 0);
 }
 
 }  // namespace

@@ -62,22 +62,10 @@ bool Contains(const std::vector<BYTE>& haystack, const void* needle, size_t leng
     return std::search(haystack.begin(), haystack.end(), begin, begin + length) != haystack.end();
 }
 
-void CollectFiles(const std::wstring& dir, std::vector<std::wstring>* paths) {
-    WIN32_FIND_DATAW data{};
-    HANDLE find = ::FindFirstFileW((dir + L"*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return;
-    do {
-        std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            CollectFiles(dir + name + L"\\", paths);
-        else
-            paths->push_back(dir + name);
-    } while (::FindNextFileW(find, &data));
-    ::FindClose(find);
-}
-
-void RemoveTree(const std::wstring& dir) {
+// Walks `dir` (ending with a backslash) depth first: every file, then every folder after its
+// contents.
+template <class OnFile, class OnFolder>
+void Walk(const std::wstring& dir, OnFile onFile, OnFolder onFolder) {
     WIN32_FIND_DATAW data{};
     HANDLE find = ::FindFirstFileW((dir + L"*").c_str(), &data);
     if (find != INVALID_HANDLE_VALUE) {
@@ -85,13 +73,13 @@ void RemoveTree(const std::wstring& dir) {
             std::wstring name = data.cFileName;
             if (name == L"." || name == L"..") continue;
             if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(dir + name + L"\\");
+                Walk(dir + name + L"\\", onFile, onFolder);
             else
-                ::DeleteFileW((dir + name).c_str());
+                onFile(dir + name);
         } while (::FindNextFileW(find, &data));
         ::FindClose(find);
     }
-    ::RemoveDirectoryW(dir.c_str());
+    onFolder(dir);
 }
 
 }  // namespace
@@ -105,7 +93,10 @@ TempDirectory::TempDirectory() {
     EXPECT_TRUE(::CreateDirectoryW(path_.c_str(), nullptr));
 }
 
-TempDirectory::~TempDirectory() { RemoveTree(path_); }
+TempDirectory::~TempDirectory() {
+    Walk(path_, [](const std::wstring& file) { ::DeleteFileW(file.c_str()); },
+         [](const std::wstring& folder) { ::RemoveDirectoryW(folder.c_str()); });
+}
 
 std::vector<LogFileText> ReadLogFiles(const std::wstring& dir, const std::wstring& pattern) {
     std::vector<LogFileText> files;
@@ -144,7 +135,7 @@ void ExpectNoSecretInLogs(const std::wstring& dir, const std::vector<std::wstrin
     std::wstring root = dir;
     if (!root.empty() && root.back() != L'\\') root.push_back(L'\\');
     std::vector<std::wstring> paths;
-    CollectFiles(root, &paths);
+    Walk(root, [&](const std::wstring& file) { paths.push_back(file); }, [](const std::wstring&) {});
     for (const auto& path : paths) {
         std::vector<BYTE> bytes = ReadBytes(path);
         for (size_t i = 0; i < secrets.size(); ++i) {
