@@ -1,5 +1,7 @@
 #include "MasterKeyStore.h"
 
+#include "KeyStoreAcl.h"
+
 #include "lib/mfw/common/util/ErrorText.h"
 #include "lib/mfw/common/log/SysMessage.h"
 #include "platform/UniqueResource.h"
@@ -89,9 +91,10 @@ DATA_BLOB EntropyBlob(const std::wstring& entropy) {
 // Reads the stored blob; ERROR_FILE_NOT_FOUND when the key or the value is missing.
 LSTATUS ReadBlob(const std::wstring& name, std::vector<BYTE>* blob) {
     platform::unique_hkey key;
-    LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMasterKeysPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY,
-                                     key.put());
+    LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMasterKeysPath, 0,
+                                     KEY_QUERY_VALUE | READ_CONTROL | KEY_WOW64_64KEY, key.put());
     if (status != ERROR_SUCCESS) return status;
+    ReportOpenKeyStore(key.get());
     // A writer may replace the value between the size query and the read: try again then.
     for (int attempt = 0; attempt < 3; ++attempt) {
         DWORD type = 0, size = 0;
@@ -180,9 +183,9 @@ Status StoreMasterKey(const std::wstring& name, const BYTE* key, size_t length, 
         return NotExecuted(L"Key " + name + L" cannot be protected: " + CORE::SystemErrorText(::GetLastError()));
     platform::unique_hlocal protectedBlob(out.pbData);
 
-    platform::unique_hkey store;
-    LSTATUS written = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kMasterKeysPath, 0, nullptr, 0,
-                                        KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, store.put(), nullptr);
+    platform::unique_hkey vault, store;
+    LSTATUS written = CreateProtectedKey(kVaultKeyPath, KEY_QUERY_VALUE, vault.put());
+    if (written == ERROR_SUCCESS) written = CreateProtectedKey(kMasterKeysPath, KEY_SET_VALUE, store.put());
     if (written == ERROR_SUCCESS)
         written = ::RegSetValueExW(store.get(), name.c_str(), 0, REG_BINARY, out.pbData, out.cbData);
     if (written != ERROR_SUCCESS)
