@@ -8,6 +8,7 @@
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -185,15 +186,14 @@ TEST_F(CredTileTest, RetryTimerAsksForOneMoreAttemptOnlyWithoutCredentials) {
     channel->Start();
     registry.SetAgentConfig(L"SSORetryTimeout", L"30");
     auto tile = Tile(true);
-    for (int i = 0; i < 300 && g_retries.load() == 0; ++i) ::Sleep(10);
+    EXPECT_TRUE(testsupport::WaitFor([] { return g_retries.load() != 0; }));
     EXPECT_EQ(g_retries.load(), 1);
-    ::Sleep(150);
-    EXPECT_EQ(g_retries.load(), 1);  // one shot
+    EXPECT_FALSE(testsupport::WaitFor([] { return g_retries.load() != 1; }, 150)) << "one shot";
 
     TheCredentials().credentialsAvailable = true;
     auto second = Tile(true);
-    for (int i = 0; i < 300 && !log.Contains(L"SSO credentials already available, skipping retry"); ++i) ::Sleep(10);
-    EXPECT_TRUE(log.Contains(L"ssoRetryTimer::TimerCallback(): SSO credentials already available, skipping retry"));
+    EXPECT_TRUE(testsupport::WaitFor(
+        [&] { return log.Contains(L"ssoRetryTimer::TimerCallback(): SSO credentials already available, skipping retry"); }));
     EXPECT_EQ(g_retries.load(), 1);
 }
 
