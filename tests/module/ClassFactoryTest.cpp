@@ -9,6 +9,7 @@
 #include "support/RegistrySandbox.h"
 
 #include "platform/sdk/CredProv.h"
+#include "provider/cred.h"
 
 #include <gtest/gtest.h>
 
@@ -33,18 +34,6 @@ protected:
     LogCapture log;
 };
 
-TEST_F(ClassFactoryTest, FactoryComesBackWithOnlyTheCallersReference) {
-    for (const CLSID* clsid : {&CLSID_credprovider, &CLSID_credfilter}) {
-        IClassFactory* factory = nullptr;
-        ASSERT_EQ(DllGetClassObject(*clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
-        EXPECT_EQ(factory->AddRef(), 2u);
-        EXPECT_EQ(factory->Release(), 1u);
-        EXPECT_EQ(factory->Release(), 0u);
-    }
-    EXPECT_TRUE(log.Contains(L"CClassFactory_CreateInstance() (sessionId="));
-    EXPECT_TRUE(log.Contains(L"rclsid={BEBE672F-B0E3-4354-BB86-4EF127A55B6A}, riid={00000001-0000-0000-C000-000000000046}"));
-}
-
 TEST_F(ClassFactoryTest, UnknownClassLeavesTheOutPointerAlone) {
     void* out = reinterpret_cast<void*>(0x1234);
     EXPECT_EQ(DllGetClassObject(IID_IUnknown, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
@@ -56,10 +45,6 @@ TEST_F(ClassFactoryTest, UnknownInterfaceOrNullOutPointerIsRefused) {
     EXPECT_EQ(DllGetClassObject(CLSID_credprovider, IID_ICredentialProvider, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(DllGetClassObject(CLSID_credprovider, IID_IClassFactory, nullptr), E_INVALIDARG);
-    auto factory = Factory(CLSID_credfilter);
-    EXPECT_EQ(factory->QueryInterface(IID_IClassFactory, nullptr), E_INVALIDARG);
-    EXPECT_EQ(factory->QueryInterface(IID_ICredentialProvider, &out), E_NOINTERFACE);
-    EXPECT_EQ(out, nullptr);
 }
 
 TEST_F(ClassFactoryTest, CreatesEachClassWithItsInterface) {
@@ -69,6 +54,8 @@ TEST_F(ClassFactoryTest, CreatesEachClassWithItsInterface) {
     com_ptr<ICredentialProviderFilter> filter;
     EXPECT_EQ(Factory(CLSID_credfilter)->CreateInstance(nullptr, IID_ICredentialProviderFilter, filter.put_void()), S_OK);
     EXPECT_TRUE(filter);
+    EXPECT_TRUE(log.Contains(L"CClassFactory_CreateInstance() (sessionId="));
+    EXPECT_TRUE(log.Contains(L"rclsid={BEBE672F-B0E3-4354-BB86-4EF127A55B6A}, riid={00000001-0000-0000-C000-000000000046}"));
     // The wrong interface for the class: no object leaks out, none stays alive.
     void* out = reinterpret_cast<void*>(1);
     LONG before = DllRefCount();
@@ -113,6 +100,63 @@ TEST_F(ClassFactoryTest, UnloadWaitsForLocksAndObjects) {
     // Unloading tore the channel down; the next provider gets a fresh one.
     EXPECT_EQ(PeekOfflineChannel(), nullptr);
     EXPECT_TRUE(log.Contains(L"DllCanUnloadNow(): refcount=1"));
+}
+
+// IUnknown of every class the module hands out: only its own interfaces, exact reference counts,
+// and a module reference for as long as the object lives (the factory excepted, so that
+// LogonUI holding a factory does not pin the DLL).
+template <class Object, const CLSID* Class>
+struct Made {
+    using Interface = Object;
+    static HRESULT Create(Object** out) {
+        com_ptr<IClassFactory> factory;
+        HRESULT hr = DllGetClassObject(*Class, IID_IClassFactory, factory.put_void());
+        return FAILED(hr) ? hr : factory->CreateInstance(nullptr, __uuidof(Object), reinterpret_cast<void**>(out));
+    }
+    static constexpr LONG kModuleReferences = 1;
+};
+struct Factory {
+    using Interface = IClassFactory;
+    static HRESULT Create(IClassFactory** out) {
+        return DllGetClassObject(CLSID_credprovider, IID_IClassFactory, reinterpret_cast<void**>(out));
+    }
+    static constexpr LONG kModuleReferences = 0;
+};
+struct Tile {
+    using Interface = ICredentialProviderCredential;
+    static HRESULT Create(Interface** out) { return cred_CreateInstance(out, CPUS_LOGON, false); }
+    static constexpr LONG kModuleReferences = 1;
+};
+
+template <class Traits>
+class ComObjectTest : public ClassFactoryTest {};
+using ComClasses = ::testing::Types<Factory, Made<ICredentialProviderFilter, &CLSID_credfilter>,
+                                    Made<ICredentialProvider, &CLSID_credprovider>, Tile>;
+TYPED_TEST_SUITE(ComObjectTest, ComClasses);
+
+TYPED_TEST(ComObjectTest, AnswersOnlyItsOwnInterfacesAndHoldsTheModuleWhileAlive) {
+    using Interface = typename TypeParam::Interface;
+    const LONG before = DllRefCount();
+    Interface* object = nullptr;
+    ASSERT_EQ(TypeParam::Create(&object), S_OK);
+    EXPECT_EQ(DllRefCount(), before + TypeParam::kModuleReferences);
+    EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_INVALIDARG);
+    for (const IID* foreign : {&IID_IClassFactory, &IID_ICredentialProvider, &IID_ICredentialProviderFilter,
+                               &IID_ICredentialProviderCredential}) {
+        if (IsEqualIID(*foreign, __uuidof(Interface))) continue;
+        void* out = reinterpret_cast<void*>(1);
+        EXPECT_EQ(object->QueryInterface(*foreign, &out), E_NOINTERFACE);
+        EXPECT_EQ(out, nullptr);
+    }
+    for (const IID* own : {&IID_IUnknown, &__uuidof(Interface)}) {
+        IUnknown* again = nullptr;
+        ASSERT_EQ(object->QueryInterface(*own, reinterpret_cast<void**>(&again)), S_OK);
+        EXPECT_EQ(again->Release(), 1u);
+    }
+    EXPECT_EQ(object->AddRef(), 2u);
+    EXPECT_EQ(object->Release(), 1u);
+    EXPECT_EQ(object->Release(), 0u);
+    EXPECT_EQ(DllRefCount(), before);
 }
 
 }  // namespace

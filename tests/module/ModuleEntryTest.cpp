@@ -3,6 +3,7 @@
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -53,8 +54,7 @@ TEST_F(ModuleEntryTest, AttachInARemoteLogonUiStartsTheMonitorAndDetachStopsIt) 
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_ATTACH, nullptr));
     EXPECT_EQ(ModuleInstance(), self);
     EXPECT_TRUE(log.Contains(L"tcfiltr attach for session with sessionId=3"));
-    for (int i = 0; i < 500 && !log.Contains(L"Waiting for logon or reconnect to sessionId=3"); ++i) ::Sleep(5);
-    EXPECT_TRUE(log.Contains(L"Waiting for logon or reconnect to sessionId=3"));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"Waiting for logon or reconnect to sessionId=3"); }));
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_DETACH, nullptr));
     EXPECT_TRUE(log.Contains(L"tcfiltr detach for session with sessionId=3"));
     EXPECT_TRUE(log.Contains(L"The LogonUI Process is ending for sessionId=3"));

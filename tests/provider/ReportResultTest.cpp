@@ -7,6 +7,7 @@
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -136,7 +137,7 @@ TEST_F(ReportResultTest, RetryAsksTheChannelToCloseLogonUisErrorDialog) {
     channel->Start();
     CertSso(2);
     Report(kLogonFailure, 0);
-    for (int i = 0; i < 300 && !log.Contains(L"Dismiss attempt completed"); ++i) ::Sleep(10);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"Dismiss attempt completed"); }));
     EXPECT_TRUE(log.Contains(L"OfflineChannel::ThreadEntry(): Attempt to dismiss retry error dialog"));
 }
 

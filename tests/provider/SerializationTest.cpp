@@ -3,12 +3,12 @@
 #include "base/Guids.h"
 #include "base/OfflineChannel.h"
 #include "base/SessionInfo.h"
-#include "platform/sim/SimProtectedForm.h"
 #include "sso/Credentials.h"
 #include "support/FakePlatform.h"
 #include "support/HandlerRegistration.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
+#include "tools/logonsim/SerializationDecoder.h"
 
 #include <gtest/gtest.h>
 
@@ -19,47 +19,23 @@ namespace {
 
 using platform::com_ptr;
 using namespace testsupport;
+using logonsim::LogonKind;
+using logonsim::SecretForm;
 
-// Reads a self-relative logon buffer by its documented offsets, independently of the builders.
-struct Bytes {
-    const BYTE* p;
-    size_t n;
-    DWORD U32(size_t at) const {
-        EXPECT_LE(at + 4, n);
-        return p[at] | (p[at + 1] << 8) | (p[at + 2] << 16) | (DWORD(p[at + 3]) << 24);
-    }
-    ULONGLONG U64(size_t at) const { return U32(at) | (ULONGLONG(U32(at + 4)) << 32); }
-    USHORT U16(size_t at) const { return static_cast<USHORT>(p[at] | (p[at + 1] << 8)); }
-    // A UNICODE_STRING at `field`: Length, MaximumLength, 4 zero bytes, Buffer offset.
-    std::wstring Str(size_t field) const {
-        USHORT length = U16(field);
-        ULONGLONG offset = U64(field + 8);
-        EXPECT_EQ(U16(field + 2), length);
-        EXPECT_LE(offset + length, n);
-        std::wstring text;
-        for (size_t i = 0; i < length / 2; ++i) text.push_back(static_cast<wchar_t>(U16(offset + 2 * i)));
-        return text;
-    }
-    Bytes At(size_t offset) const { return Bytes{p + offset, n - offset}; }
-    // A zero-terminated name in the CSP block, `chars` UTF-16 units after byte 40.
-    std::wstring CspName(size_t chars) const {
-        std::wstring text;
-        for (size_t at = 40 + 2 * chars; at + 1 < n && U16(at); at += 2) text.push_back(static_cast<wchar_t>(U16(at)));
-        return text;
-    }
-};
-
-std::wstring Unprotect(const std::wstring& text) {
-    std::vector<wchar_t> clear(text.size() + 1);
-    size_t chars = 0;
-    if (!platform::sim::SimUnprotect(text.c_str(), text.size(), clear.data(), clear.size(), &chars)) return L"<not protected>";
-    return std::wstring(clear.data(), chars);
+void GivePassword(Credentials& c, const wchar_t* domain, const wchar_t* user, const wchar_t* password) {
+    c.domainName = domain;
+    c.userName = user;
+    c.password = std::wstring_view(password);
+    c.credentialsAvailable = true;
 }
 
 class SerializationTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        ResetRecord();
+    }
+    static void ResetRecord() {
         ResetSessionIdCache();
         Credentials& c = TheCredentials();
         c.ClearCredentials(true);
@@ -85,13 +61,12 @@ protected:
         return tile->GetSerialization(&response, &serializations.back(), nullptr, nullptr);
     }
     const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION& Last() const { return serializations.back(); }
-    Bytes Buffer() const { return Bytes{Last().rgbSerialization, Last().cbSerialization}; }
+    logonsim::DecodedSerialization Decoded() const {
+        return logonsim::DecodeSerialization(Last().ulAuthenticationPackage, Last().rgbSerialization,
+                                             Last().cbSerialization);
+    }
     static void Password(const wchar_t* domain, const wchar_t* user, const wchar_t* password) {
-        Credentials& c = TheCredentials();
-        c.domainName = domain;
-        c.userName = user;
-        c.password = std::wstring_view(password);
-        c.credentialsAvailable = true;
+        GivePassword(TheCredentials(), domain, user, password);
     }
 
     RegistrySandbox registry;
@@ -113,149 +88,132 @@ TEST_F(SerializationTest, NothingAvailableFailsAndSignalsNotReadyForSeamlessWind
     EXPECT_EQ(fake.etwEvents[0].descriptor.Opcode, 1);
 }
 
-TEST_F(SerializationTest, PasswordSsoIsANegotiateInteractiveLogonUsedOnce) {
-    Password(L"CORP", L"alice", L"Tr0ub4dor&3");
-    ASSERT_EQ(Serialize(), S_OK);
-    EXPECT_EQ(response, CPGSR_RETURN_CREDENTIAL_FINISHED);
-    EXPECT_EQ(Last().ulAuthenticationPackage, 0u);  // Negotiate
-    EXPECT_TRUE(IsEqualCLSID(Last().clsidCredentialProvider, CLSID_credprovider));
-    Bytes b = Buffer();
-    EXPECT_EQ(b.U32(0), 2u);  // KerbInteractiveLogon
-    EXPECT_EQ(b.U64(56), 0u);
-    EXPECT_EQ(b.Str(8), L"CORP");
-    EXPECT_EQ(b.Str(24), L"alice");
-    EXPECT_EQ(Unprotect(b.Str(40)), L"Tr0ub4dor&3");
-    const Credentials& c = TheCredentials();
-    EXPECT_FALSE(c.credentialsAvailable);
-    EXPECT_TRUE(c.password.empty() && c.userName.empty() && c.domainName.empty());
-    EXPECT_EQ(Serialize(), E_FAIL);  // single use
-}
+// What the record holds decides the road; the decoder reads the result as the LSA would.
+struct Road {
+    const char* name;
+    void (*fill)(Credentials&);
+    CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
+    const wchar_t* package;
+    LogonKind kind;
+    const wchar_t* domain;
+    const wchar_t* user;
+    SecretForm form;  // of the password, or of the PIN of a certificate logon
+    const wchar_t* secret;
+    const wchar_t* container;  // certificate logons: CSP container and provider
+    const wchar_t* provider;
+    const wchar_t* localUser;  // hybrid frames: the local account and its password
+    bool keptForRetries;       // certificate material stays for LogonUI's next attempt
+    std::vector<const wchar_t*> logs;
+};
 
-TEST_F(SerializationTest, UnlockUsesTheWorkstationUnlockMessageAndAUpnDropsTheDomain) {
-    Password(L"CORP", L"alice@corp.example", L"pw");
-    ASSERT_EQ(Serialize(CPUS_UNLOCK_WORKSTATION), S_OK);
-    Bytes b = Buffer();
-    EXPECT_EQ(b.U32(0), 7u);  // KerbWorkstationUnlockLogon
-    EXPECT_EQ(b.Str(8), L"");
-    EXPECT_EQ(b.Str(24), L"alice@corp.example");
-}
+const wchar_t kSsoKsp[] = L"Velmora Zephral SSO Key Storage Provider";
 
-TEST_F(SerializationTest, HybridPasswordWinsOverThePlainPasswordRoad) {
-    Password(L"CORP", L"alice", L"domainpw");
-    TheCredentials().unauthUserName = L"kiosk";
-    TheCredentials().unauthPassword = std::wstring_view(L"kioskpw");
-    ASSERT_EQ(Serialize(), S_OK);
-    EXPECT_EQ(Last().ulAuthenticationPackage, 7u);  // the agent's package
-    Bytes b = Buffer();
-    EXPECT_EQ(b.U32(0), 2u);  // hybrid format tag
-    EXPECT_EQ(b.Str(8), L"kiosk");
-    EXPECT_EQ(b.Str(24), L"kioskpw");
-    const DWORD embeddedSize = b.U32(40);
-    const DWORD embeddedAt = b.U32(44);
-    EXPECT_EQ(embeddedAt, 48u + 10 + 14);
-    EXPECT_EQ(embeddedAt + embeddedSize, Last().cbSerialization);
-    Bytes embedded = b.At(embeddedAt);
-    EXPECT_EQ(embedded.U32(0), 2u);
-    EXPECT_EQ(embedded.Str(8), L"CORP");
-    EXPECT_EQ(embedded.Str(24), L"alice");
-    EXPECT_EQ(Unprotect(embedded.Str(40)), L"domainpw");
-    EXPECT_TRUE(TheCredentials().unauthPassword.empty() && TheCredentials().password.empty());
-    EXPECT_FALSE(TheCredentials().credentialsAvailable);
-}
+const Road kRoads[] = {
+    {"password", [](Credentials& c) { GivePassword(c, L"CORP", L"alice", L"Tr0ub4dor&3"); }, CPUS_LOGON, L"Negotiate",
+     LogonKind::Interactive, L"CORP", L"alice", SecretForm::SimProtected, L"Tr0ub4dor&3", L"", L"", L"", false, {}},
+    {"unlock with a UPN drops the domain", [](Credentials& c) { GivePassword(c, L"CORP", L"alice@corp.example", L"pw"); },
+     CPUS_UNLOCK_WORKSTATION, L"Negotiate", LogonKind::InteractiveUnlock, L"", L"alice@corp.example",
+     SecretForm::SimProtected, L"pw", L"", L"", L"", false, {}},
+    {"hybrid password wins over the plain password",
+     [](Credentials& c) {
+         GivePassword(c, L"CORP", L"alice", L"domainpw");
+         c.unauthUserName = L"kiosk";
+         c.unauthPassword = std::wstring_view(L"kioskpw");
+     },
+     CPUS_LOGON, L"LUMO_AUTHENTICATION_PACKAGE_V1_0", LogonKind::HybridPassword, L"CORP", L"alice",
+     SecretForm::SimProtected, L"domainpw", L"", L"", L"kiosk", false, {}},
+    {"hybrid CertSSO for the agent's KSP",
+     [](Credentials& c) {
+         c.unauthUserName = L"kiosk";
+         c.unauthPassword = std::wstring_view(L"kioskpw");
+         c.certLogon.containerName = L"cont";
+         c.certLogon.pin = std::wstring_view(L"2468");
+         c.credentialsAvailable = true;
+     },
+     CPUS_LOGON, L"LUMO_AUTHENTICATION_PACKAGE_V1_0", LogonKind::HybridCertificate, L"", L"", SecretForm::Plain,
+     L"2468", L"cont", kSsoKsp, L"kiosk", false, {}},
+    {"local account is NTLM without domain",
+     [](Credentials& c) {
+         c.unauthUserName = L"kiosk";
+         c.unauthPassword = std::wstring_view(L"kioskpw");
+         c.credentialsAvailable = true;
+     },
+     CPUS_LOGON, L"NTLM", LogonKind::Interactive, L"", L"kiosk", SecretForm::SimProtected, L"kioskpw", L"", L"", L"",
+     false, {}},
+    {"CertSSO",
+     [](Credentials& c) {
+         c.domainName = L"CORP";
+         c.userName = L"alice";
+         c.certLogon.containerName = L"le-container";
+         c.certLogon.pin = std::wstring_view(L"1357");
+         c.credentialsAvailable = true;
+     },
+     CPUS_LOGON, L"Kerberos", LogonKind::Certificate, L"CORP", L"alice", SecretForm::Plain, L"1357", L"le-container",
+     kSsoKsp, L"", true, {}},
+    {"CertSSO unlock whose handshake fails still tries the certificate",
+     [](Credentials& c) {
+         c.isUnlockScenario = c.isCertSsoUnlockEnabled = true;
+         c.credentialsAvailable = true;
+     },
+     CPUS_UNLOCK_WORKSTATION, L"Kerberos", LogonKind::CertificateUnlock, nullptr, nullptr, SecretForm::Empty, L"",
+     nullptr, nullptr, L"", true,
+     {L"Failed to trigger DazServer notification event for CertSSO unlock",
+      L"Serializing CertSSO credentials (CertSSO unlock error)"}},
+    {"smart card: the hint UPN goes first",
+     [](Credentials& c) {
+         c.smartCardPin = std::wstring_view(L"0000");
+         c.smartCardHintUpn = L"hint@corp.example";
+         c.upnList = {L"other@corp.example"};
+         c.containerName = L"card-container";
+         c.providerName = L"Card Provider";
+         c.credentialsAvailable = true;
+     },
+     CPUS_LOGON, L"Kerberos", LogonKind::Certificate, nullptr, nullptr, SecretForm::SimProtected, L"0000",
+     L"card-container", L"Card Provider", L"", false,
+     {L"Adding SmartCardHintUpn hint@corp.example to UpnList", L"'hint@corp.example'"}},
+    {"Windows Hello uses its own KSP and the context id",
+     [](Credentials& c) {
+         c.whfbCertPin = std::wstring_view(L"8642");
+         c.whfbCertCtxId = L"ctx-42";
+         c.credentialsAvailable = true;
+     },
+     CPUS_LOGON, L"Kerberos", LogonKind::Certificate, nullptr, nullptr, SecretForm::Plain, L"8642", L"ctx-42",
+     L"Velmora Zephral WHFB SSO Key Storage Provider", L"", true, {L"usage:logon, contextId:ctx-42, hasPin:yes"}},
+};
 
-TEST_F(SerializationTest, HybridCertSsoEmbedsACertificateLogonForTheAgentsKsp) {
-    Credentials& c = TheCredentials();
-    c.unauthUserName = L"kiosk";
-    c.unauthPassword = std::wstring_view(L"kioskpw");
-    c.certLogon.containerName = L"cont";
-    c.certLogon.pin = std::wstring_view(L"2468");
-    c.credentialsAvailable = true;
-    ASSERT_EQ(Serialize(), S_OK);
-    EXPECT_EQ(Last().ulAuthenticationPackage, 7u);
-    Bytes b = Buffer();
-    Bytes embedded = b.At(b.U32(44));
-    EXPECT_EQ(embedded.U32(0), 13u);  // KerbCertificateLogon
-    EXPECT_EQ(embedded.Str(40), L"2468");
-    Bytes csp = embedded.At(static_cast<size_t>(embedded.U64(64)));
-    EXPECT_EQ(csp.CspName(csp.U32(32)), L"cont");
-    EXPECT_EQ(csp.CspName(csp.U32(36)), L"Velmora Zephral SSO Key Storage Provider");
-    EXPECT_TRUE(c.certLogon.containerName.empty() && c.certLogon.pin.empty());
-}
-
-TEST_F(SerializationTest, LocalAccountIsAnNtlmLogonWithoutDomain) {
-    TheCredentials().unauthUserName = L"kiosk";
-    TheCredentials().unauthPassword = std::wstring_view(L"kioskpw");
-    TheCredentials().credentialsAvailable = true;
-    ASSERT_EQ(Serialize(), S_OK);
-    EXPECT_EQ(Last().ulAuthenticationPackage, 1u);  // NTLM
-    Bytes b = Buffer();
-    EXPECT_EQ(b.Str(8), L"");
-    EXPECT_EQ(b.Str(24), L"kiosk");
-    EXPECT_EQ(Unprotect(b.Str(40)), L"kioskpw");
-}
-
-TEST_F(SerializationTest, CertSsoIsAKerberosCertificateLogonKeptForRetries) {
-    Credentials& c = TheCredentials();
-    c.domainName = L"CORP";
-    c.userName = L"alice";
-    c.certLogon.containerName = L"le-container";
-    c.certLogon.pin = std::wstring_view(L"1357");
-    c.credentialsAvailable = true;
-    ASSERT_EQ(Serialize(), S_OK);
-    EXPECT_EQ(Last().ulAuthenticationPackage, 2u);  // Kerberos
-    Bytes b = Buffer();
-    EXPECT_EQ(b.U32(0), 13u);
-    EXPECT_EQ(b.Str(24), L"alice");
-    EXPECT_EQ(b.Str(40), L"1357");
-    Bytes csp = b.At(static_cast<size_t>(b.U64(64)));
-    EXPECT_EQ(csp.U32(0), b.U32(60));
-    EXPECT_EQ(csp.CspName(csp.U32(32)), L"le-container");
-    EXPECT_TRUE(c.credentialsAvailable);
-    EXPECT_EQ(c.certLogon.containerName, L"le-container");
-}
-
-TEST_F(SerializationTest, CertSsoUnlockWhoseHandshakeFailsStillTriesTheCertificate) {
-    Credentials& c = TheCredentials();
-    c.isUnlockScenario = true;
-    c.isCertSsoUnlockEnabled = true;
-    c.credentialsAvailable = true;
-    ASSERT_EQ(Serialize(CPUS_UNLOCK_WORKSTATION), S_OK);
-    EXPECT_TRUE(log.Contains(L"Failed to trigger DazServer notification event for CertSSO unlock", CORE::LOG_ERROR));
-    EXPECT_TRUE(log.Contains(L"Serializing CertSSO credentials (CertSSO unlock error)"));
-    EXPECT_EQ(Buffer().U32(0), 15u);  // KerbCertificateUnlockLogon
-    EXPECT_TRUE(c.credentialsAvailable);
-}
-
-TEST_F(SerializationTest, SmartCardHintUpnGoesFirstAndTheMaterialIsUsedUp) {
-    Credentials& c = TheCredentials();
-    c.smartCardPin = std::wstring_view(L"0000");
-    c.smartCardHintUpn = L"hint@corp.example";
-    c.upnList = {L"other@corp.example"};
-    c.containerName = L"card-container";
-    c.providerName = L"Card Provider";
-    c.credentialsAvailable = true;
-    ASSERT_EQ(Serialize(), S_OK);
-    EXPECT_EQ(Last().ulAuthenticationPackage, 2u);
-    EXPECT_TRUE(log.Contains(L"Adding SmartCardHintUpn hint@corp.example to UpnList"));
-    EXPECT_TRUE(log.Contains(L"'hint@corp.example'"));  // the first UPN is the one resolved
-    EXPECT_EQ(Unprotect(Buffer().Str(40)), L"0000");
-    EXPECT_TRUE(c.smartCardPin.empty() && c.upnList.empty() && c.containerName.empty() && c.smartCardHintUpn.empty());
-    EXPECT_FALSE(c.credentialsAvailable);
-}
-
-TEST_F(SerializationTest, WindowsHelloUsesItsOwnKspAndTheContextId) {
-    Credentials& c = TheCredentials();
-    c.whfbCertPin = std::wstring_view(L"8642");
-    c.whfbCertCtxId = L"ctx-42";
-    c.credentialsAvailable = true;
-    ASSERT_EQ(Serialize(), S_OK);
-    Bytes b = Buffer();
-    EXPECT_EQ(b.Str(40), L"8642");
-    Bytes csp = b.At(static_cast<size_t>(b.U64(64)));
-    EXPECT_EQ(csp.CspName(csp.U32(32)), L"ctx-42");
-    EXPECT_EQ(csp.CspName(csp.U32(36)), L"Velmora Zephral WHFB SSO Key Storage Provider");
-    EXPECT_TRUE(c.credentialsAvailable);
-    EXPECT_TRUE(log.Contains(L"usage:logon, contextId:ctx-42, hasPin:yes"));
+TEST_F(SerializationTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce) {
+    for (const Road& road : kRoads) {
+        SCOPED_TRACE(road.name);
+        ResetRecord();
+        tile.reset();
+        log.Clear();
+        road.fill(TheCredentials());
+        ASSERT_EQ(Serialize(road.scenario), S_OK);
+        EXPECT_EQ(response, CPGSR_RETURN_CREDENTIAL_FINISHED);
+        EXPECT_TRUE(IsEqualCLSID(Last().clsidCredentialProvider, CLSID_credprovider));
+        const auto d = Decoded();
+        ASSERT_TRUE(d.ok) << std::string(d.error.begin(), d.error.end());
+        EXPECT_EQ(d.package, road.package);
+        EXPECT_EQ(d.kind, road.kind);
+        if (road.domain) { EXPECT_EQ(d.domain, road.domain); }
+        if (road.user) { EXPECT_EQ(d.user, road.user); }
+        const auto& secret = d.hasCspInfo ? d.pin : d.password;
+        EXPECT_EQ(secret.form, road.form);
+        EXPECT_EQ(secret.clear, road.secret);
+        if (road.container) { EXPECT_EQ(d.csp.container, road.container); }
+        if (road.provider) { EXPECT_EQ(d.csp.provider, road.provider); }
+        EXPECT_EQ(d.localUser, road.localUser);
+        if (d.hybrid) { EXPECT_EQ(d.localPassword.clear, L"kioskpw"); }
+        for (const wchar_t* line : road.logs) EXPECT_TRUE(log.Contains(line)) << std::wstring(line).size();
+        const Credentials& c = TheCredentials();
+        EXPECT_EQ(c.credentialsAvailable, road.keptForRetries);
+        if (road.keptForRetries) continue;
+        EXPECT_TRUE(c.password.empty() && c.userName.empty() && c.domainName.empty() && c.unauthPassword.empty());
+        EXPECT_TRUE(c.certLogon.containerName.empty() && c.certLogon.pin.empty());
+        EXPECT_TRUE(c.smartCardPin.empty() && c.upnList.empty() && c.containerName.empty() &&
+                    c.smartCardHintUpn.empty());
+        EXPECT_EQ(Serialize(road.scenario), E_FAIL) << "used once";
+    }
 }
 
 class FakeEntra : public IEntraContext {
@@ -347,7 +305,7 @@ TEST_F(HandlerSerializationTest, AnUntouchedPointerIsKeptWithAWarning) {
     AddHandlerKey(registry, TestHandlerClsid(L'd'));
     Password(L"CORP", L"alice", L"pw");
     ASSERT_EQ(Serialize(), S_OK);
-    EXPECT_EQ(Buffer().Str(24), L"alice");
+    EXPECT_EQ(Decoded().user, L"alice");
     EXPECT_TRUE(log.Contains(L"changed credentials, pointer untouched", CORE::LOG_WARN));
 }
 
