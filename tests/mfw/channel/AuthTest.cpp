@@ -1,6 +1,6 @@
 // The client side of the authentication negotiation against the stand-in node manager's
 // server half: versions, encodings, markers, packages and the SSPI settings.
-#include "MfwTestSupport.h"
+#include "mfw/MfwTestSupport.h"
 
 #include "lib/mfw/common/channel/AuthChannel.h"
 #include "lib/mfw/common/channel/SharedMemChannel.h"

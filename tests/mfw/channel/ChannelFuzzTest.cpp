@@ -1,7 +1,7 @@
 // Robustness of the channel's receive path and of the security tokens: mutated packet
 // streams (control words, whole messages, chunks, protected packets) and mutated tokens from
 // a fixed seed. Nothing may crash or read out of bounds, and what is delivered round-trips.
-#include "MfwTestSupport.h"
+#include "mfw/MfwTestSupport.h"
 
 #include "lib/mfw/common/bag/ByteData.h"
 #include "lib/mfw/common/wire/PacketFraming.h"

@@ -1,6 +1,6 @@
 // The receive path of a channel fed bytes directly, and a channel over a real transport
 // whose other end the test plays by hand.
-#include "MfwTestSupport.h"
+#include "mfw/MfwTestSupport.h"
 
 #include "lib/mfw/common/bag/ByteData.h"
 #include "lib/mfw/common/wire/PacketFraming.h"
