@@ -120,6 +120,10 @@ public:
     // events) from another; empty for the product's own names.
     virtual std::wstring NodeManagerInstance() = 0;
     // --- Message channel: security packages and the node manager (end) ---
+
+    // A key vault that is still starting, for tests of the retry rule: true when the next key
+    // vault call must answer "not ready". The real vault never does this on demand: false.
+    virtual bool ConsumeKeyVaultNotReadyCall() = 0;
 };
 
 // The process-wide instance: the one installed by Set(), else the build's default

@@ -4,6 +4,8 @@
 #include "DerivedKeyCipher.h"
 #include "MasterKeyStore.h"
 
+#include "platform/Platform.h"
+
 #include <bcrypt.h>
 
 #include <new>
@@ -107,7 +109,7 @@ DWORD Call(const std::wstring& operation, const CORE::PropertyBag& request, CORE
     DWORD result = KV_NOT_EXECUTED;
     try {
         Wipe(output);
-        if (detail::ConsumeNotReadyCall()) {
+        if (platform::Get().ConsumeKeyVaultNotReadyCall()) {
             response.SetError(KV_ERROR_NOT_READY, L"Key vault not ready");
             return KV_FAILED;
         }

@@ -48,11 +48,10 @@
 //   failed (bad padding: wrong key or damaged data), 30005 the stored key cannot be opened.
 //
 // Not ready
-//   While HKLM\Software\Velmora\Zephral\KeyVault value "NotReadyCalls" (REG_DWORD) is above
-//   zero, each Call() lowers it by one and answers 1 with error 30001 "Key vault not ready"
-//   without doing anything else. The agent stand-in sets it to model a vault that is still
-//   starting, and tests set it to N to make exactly the next N calls fail that way. Only Call()
-//   consults it; the direct functions below are the agent's side and never wait for it.
+//   Call() answers 1 with error 30001 "Key vault not ready", doing nothing else, while the
+//   platform seam says a simulated vault is still starting (tests, and the simulation DLL's
+//   "KeyVaultNotReadyCalls"; never the product). The direct functions below are the agent's
+//   side and never wait for it.
 #pragma once
 #include "SecureBytes.h"
 
@@ -83,7 +82,6 @@ enum ErrorCode : DWORD {
 // Registry paths relative to HKLM.
 inline constexpr wchar_t kVaultKeyPath[] = L"Software\\Velmora\\Zephral\\KeyVault";
 inline constexpr wchar_t kMasterKeysPath[] = L"Software\\Velmora\\Zephral\\KeyVault\\MasterKeys";
-inline constexpr wchar_t kNotReadyCallsValue[] = L"NotReadyCalls";
 
 inline constexpr size_t kMasterKeyLength = 32;
 inline constexpr size_t kBlockSize = 16;

@@ -208,27 +208,4 @@ Status RemoveMasterKey(const std::wstring& name) {
     return status;
 }
 
-bool ConsumeNotReadyCall() {
-    platform::unique_hkey vault;
-    bool canLower = true;
-    LSTATUS status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVaultKeyPath, 0,
-                                     KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, vault.put());
-    if (status == ERROR_ACCESS_DENIED) {
-        canLower = false;
-        status = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kVaultKeyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, vault.put());
-    }
-    if (status != ERROR_SUCCESS) return false;
-    DWORD type = 0, value = 0, size = sizeof(value);
-    if (::RegQueryValueExW(vault.get(), kNotReadyCallsValue, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_DWORD || size != sizeof(value) || value == 0)
-        return false;
-    if (canLower) {
-        --value;
-        ::RegSetValueExW(vault.get(), kNotReadyCallsValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
-                         sizeof(value));
-    }
-    return true;
-}
-
 }  // namespace keyvault::detail

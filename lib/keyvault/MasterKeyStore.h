@@ -12,8 +12,6 @@ Status LoadMasterKey(const std::wstring& name, SecureBytes* key);
 // Protects and writes the key; `replace` false leaves an existing key alone.
 Status StoreMasterKey(const std::wstring& name, const BYTE* key, size_t length, bool replace);
 Status RemoveMasterKey(const std::wstring& name);
-// Lowers "NotReadyCalls" by one when it is above zero; true when it was (the vault is not ready).
-bool ConsumeNotReadyCall();
 
 Status Failed(DWORD code, std::wstring text);
 Status NotExecuted(std::wstring text);

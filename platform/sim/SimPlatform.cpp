@@ -297,6 +297,14 @@ public:
         return true;
     }
     std::wstring NodeManagerInstance() override { return ReadString(L"NodeManagerInstance").value_or(L""); }
+    bool ConsumeKeyVaultNotReadyCall() override {
+        std::optional<DWORD> left = ReadDword(L"KeyVaultNotReadyCalls");
+        if (!left || *left == 0) return false;
+        DWORD lowered = *left - 1;
+        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, SimKeyPath().c_str(), L"KeyVaultNotReadyCalls", REG_DWORD, &lowered,
+                          sizeof(lowered));
+        return true;
+    }
 
 private:
     testpkg::TestSecurityPackage package_;

@@ -229,6 +229,7 @@ private:
         return ReadComputerName(ComputerNameDnsHostname, host) && ReadComputerName(ComputerNameDnsDomain, domain);
     }
     std::wstring NodeManagerInstance() override { return std::wstring(); }
+    bool ConsumeKeyVaultNotReadyCall() override { return false; }
 
 private:
     static bool ReadComputerName(COMPUTER_NAME_FORMAT format, std::wstring* out) {

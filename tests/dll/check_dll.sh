@@ -30,4 +30,8 @@ done < <(echo "$headers" | awk '/DLL Name:/ {print $3}')
 texts=$(strings -el "$dll")
 grep -qx 'FileVersion' <<<"$texts" || fail "no version resource"
 grep -qx 'Velmora Zephral' <<<"$texts" || fail "version resource lacks the product name"
+# Test back doors live in the simulation DLL only.
+if [[ "$(basename "$dll")" != *_sim.dll ]]; then
+  ! grep -q 'NotReadyCalls' <<<"$texts" || fail "the product DLL reads a simulated key vault state"
+fi
 echo "OK: $dll"

@@ -3,6 +3,7 @@
 #include "DecryptSupport.h"
 
 #include "lib/mfw/common/bag/PropertyBag.h"
+#include "support/FakePlatform.h"
 #include "sso/SecurityManager.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@ using secmgrtest::DecryptFixture;
 using secmgrtest::g_sleeps;
 using secmgrtest::g_sleptMs;
 
-const wchar_t kVaultKey[] = L"Software\\Velmora\\Zephral\\KeyVault";
 const wchar_t kAesVector[] = L"{SSO-AES:1}obLD1OX2BxhUap2tzq8DrfWbcqoWilshd+O/5+aRaspTAHO6iV44/A==";
 const wchar_t kSmssVector[] = L"{SSO-SMSS:1}ARDw4dLDtKWWh3hpWks8LR4P1AwkEF2lS5PAn7bAqjbCfA==";
 
@@ -24,11 +24,7 @@ protected:
         ImportKey(L"SECURITYMGRSSO", secmgrtest::kVectorKey);
         ImportKey(L"SSO", secmgrtest::kVectorKey);
     }
-    DWORD NotReadyLeft() {
-        DWORD value = 0xFFFFFFFF;
-        EXPECT_TRUE(registry.ReadDword(kVaultKey, L"NotReadyCalls", &value));
-        return value;
-    }
+    testsupport::FakePlatform fake;
 };
 
 TEST_F(Retry, AVaultNotReadyIsWaitedForUpToThirtyAttempts) {
@@ -53,11 +49,11 @@ TEST_F(Retry, AVaultNotReadyIsWaitedForUpToThirtyAttempts) {
         log.Clear();
         g_sleeps = 0;
         g_sleptMs = 0;
-        registry.SetDword(kVaultKey, L"NotReadyCalls", c.notReadyCalls);
+        fake.keyVaultNotReadyCalls = static_cast<int>(c.notReadyCalls);
         EXPECT_EQ(DecryptProtectedPayload(c.payload).view(), c.secret);
         EXPECT_EQ(g_sleeps, c.pauses);
         EXPECT_EQ(g_sleptMs, 1000u * c.pauses) << "1000 ms between attempts";
-        EXPECT_EQ(NotReadyLeft(), c.left);
+        EXPECT_EQ(fake.keyVaultNotReadyCalls.load(), static_cast<int>(c.left));
         CORE::FlushLog();
         EXPECT_TRUE(log.Contains(c.line, c.level)) << Narrow(log.Dump());
     }

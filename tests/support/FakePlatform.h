@@ -47,6 +47,7 @@ public:
     std::wstring dnsDomain;  // empty: not in a domain, as under Wine
     // A node manager instance of this process, so tests never meet another run's agentsim.
     std::wstring nodeManagerInstance;
+    std::atomic<int> keyVaultNotReadyCalls{0};  // key vault calls still to answer "not ready"
 
     // --- Records ---
     std::atomic<int> terminateCalls{0};
@@ -156,6 +157,11 @@ public:
         return true;
     }
     std::wstring NodeManagerInstance() override { return nodeManagerInstance; }
+    bool ConsumeKeyVaultNotReadyCall() override {
+        for (int left = keyVaultNotReadyCalls.load(); left > 0;)
+            if (keyVaultNotReadyCalls.compare_exchange_weak(left, left - 1)) return true;
+        return false;
+    }
 
     // Facts of common systems.
     void SetWindows10Workstation();
