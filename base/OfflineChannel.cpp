@@ -50,18 +50,11 @@ void OfflineChannel::SetReEnumerationCallback(ReEnumerationCallback callback, co
     FunctionTraceWithSessionId trace("OfflineChannel::SetReEnumerationCallback");
     std::lock_guard<corecritsec> guard(lock_);
     callback_ = callback;
-    HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, eventName);
-    DWORD error = ::GetLastError();
-    // The thread may be waiting on the previous handle: keep it open until the channel goes.
-    if (HANDLE previous = reEnumerationEvent_.exchange(event)) {
-        try {
-            retiredEvents_.push_back(previous);
-        } catch (...) {
-            reEnumerationEvent_ = previous;  // keep the old one rather than close a waited handle
-            if (event) ::CloseHandle(event);
-            event = previous;
-        }
-    }
+    HANDLE event = reEnumerationEvent_.load();
+    DWORD error = ERROR_SUCCESS;
+    // Every provider instance of the session names the same event: keep the handle already
+    // open rather than gather one per instance until unload.
+    if (!event || !eventName || reEnumerationEventName_ != eventName) event = ReplaceReEnumerationEvent(eventName, &error);
     context_ = nullptr;
     if (event) {
         LogMessage(LOG_TRACE, L"%s: Successfully created credential re-enumeration event.",
@@ -70,6 +63,27 @@ void OfflineChannel::SetReEnumerationCallback(ReEnumerationCallback callback, co
         LogMessage(LOG_DEBUG, L"%s: Failed to create credential re-enumeration event: %s.",
                    L"OfflineChannel::SetReEnumerationCallback", SystemErrorText(error).c_str());
     }
+}
+
+HANDLE OfflineChannel::ReplaceReEnumerationEvent(const wchar_t* eventName, DWORD* error) noexcept {
+    HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, eventName);
+    *error = ::GetLastError();
+    // The thread may be waiting on the previous handle: keep it open until the channel goes.
+    if (HANDLE previous = reEnumerationEvent_.exchange(event)) {
+        try {
+            retiredEvents_.push_back(previous);
+        } catch (...) {
+            reEnumerationEvent_ = previous;  // keep the old one rather than close a waited handle
+            if (event) ::CloseHandle(event);
+            return previous;
+        }
+    }
+    try {
+        reEnumerationEventName_ = event && eventName ? eventName : L"";
+    } catch (...) {
+        reEnumerationEventName_.clear();  // the next call opens the event again
+    }
+    return event;
 }
 
 void OfflineChannel::SetReEnumerationContext(void* oldContext, void* newContext) noexcept {

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
 #include <vector>
 
 using ReEnumerationCallback = void (*)(void* context, bool explicitRequest);
@@ -37,6 +38,9 @@ protected:
     void ThreadEntry() override;
 
 private:
+    // Opens the named event in place of the current one; the current one is kept on failure
+    // to record the old handle. Called under the lock.
+    HANDLE ReplaceReEnumerationEvent(const wchar_t* eventName, DWORD* error) noexcept;
     void CallBack(bool explicitRequest);
     void DismissDialog();
 
@@ -50,6 +54,7 @@ private:
     std::atomic<HANDLE> reEnumerationEvent_{nullptr};
     // Handles replaced while the thread may still wait on them: closed with the channel.
     std::vector<HANDLE> retiredEvents_;
+    std::wstring reEnumerationEventName_;  // the name reEnumerationEvent_ was opened with
     void* context_ = nullptr;
 };
 

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -37,6 +38,32 @@ struct CallbackProbe {
         return testsupport::WaitFor([&] { return calls.load() >= n; }, timeoutMs);
     }
 };
+
+// Handles this process holds, from the system's handle table (Wine's own counter answers 0).
+size_t OwnHandleCount() {
+    struct Entry {
+        USHORT processId, creatorBackTraceIndex;
+        UCHAR objectType, attributes;
+        USHORT handle;
+        void* object;
+        ULONG access;
+    };
+    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    std::vector<BYTE> buffer(1 << 20);
+    ULONG needed = 0;
+    while (query(16 /* SystemHandleInformation */, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) != 0) {
+        if (buffer.size() >= (64u << 20)) return 0;
+        buffer.resize(buffer.size() * 2);
+    }
+    ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
+    auto* entries = reinterpret_cast<Entry*>(buffer.data() + sizeof(void*));
+    size_t own = 0;
+    for (ULONG i = 0; i < count; ++i)
+        if (entries[i].processId == static_cast<USHORT>(::GetCurrentProcessId())) ++own;
+    return own;
+}
 
 class OfflineChannelTest : public ::testing::Test {
 protected:
@@ -152,6 +179,15 @@ TEST_F(OfflineChannelTest, ReplacingTheEventKeepsTheThreadWorking) {
     ::SetEvent(agentSide.get());
     ASSERT_TRUE(probe.WaitForCalls(1));
     EXPECT_EQ(probe.lastContext.load(), &contextB);
+}
+
+TEST_F(OfflineChannelTest, ProviderInstancesShareTheSessionEventHandle) {
+    OfflineChannel* channel = StartedChannel();
+    const size_t before = OwnHandleCount();
+    ASSERT_GT(before, 0u);
+    for (int instance = 0; instance < 500; ++instance)
+        channel->SetReEnumerationCallback(&CallbackProbe::Callback, eventName.c_str());
+    EXPECT_LT(OwnHandleCount(), before + 10);
 }
 
 TEST_F(OfflineChannelTest, CleanupStopsARunningThread) {
