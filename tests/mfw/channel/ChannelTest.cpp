@@ -4,6 +4,7 @@
 
 #include "lib/mfw/common/bag/ByteData.h"
 #include "lib/mfw/common/wire/PacketFraming.h"
+#include "support/WaitFor.h"
 
 #include <deque>
 
@@ -105,6 +106,8 @@ TEST(PacketFraming, ImplausibleSizesAndOverrunsAreCaught) {
 TEST_F(RawPeerFixture, KeepAliveRequestIsAnsweredAndAbortCloses) {
     EXPECT_TRUE(Feed(Word(0)));
     EXPECT_EQ(PeerReads(), Word(1));
+    // Traced like the channel's other lines, without the keep-alive logging setting.
+    EXPECT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"Sending keep alive response", CORE::LOG_TRACE); }));
     EXPECT_TRUE(Feed(Word(1)));
     EXPECT_TRUE(PeerReads(100).empty());  // a response needs no answer
     EXPECT_FALSE(Feed(Word(2)));

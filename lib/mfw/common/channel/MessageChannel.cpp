@@ -255,9 +255,8 @@ bool MessageChannel::ChannelRecvDone(const BYTE* data, size_t size, std::deque<M
     Packet::ParseStatus status = Packet::ParseBlock(data, size, [&](const Packet::View& packet) {
         if (packet.word < Packet::kControlLimit) {
             if (packet.word == Packet::kKeepAliveRequest) {
-                if (keepAliveLog_)
-                    LogMessage(LOG_TRACE, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Sending keep alive response",
-                               name_.c_str(), this);
+                LogMessage(LOG_TRACE, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Sending keep alive response",
+                           name_.c_str(), this);
                 SendControl(Packet::kKeepAliveResponse);
             } else if (packet.word == Packet::kSessionAborted) {
                 LogMessage(LOG_INFO, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Session aborted by the remote end",
