@@ -20,3 +20,31 @@ bool DuplicateSerialization(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* 
     std::memcpy(destination->rgbSerialization, source->rgbSerialization, source->cbSerialization);
     return true;
 }
+
+void DiscardSerialization(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* serialization) noexcept {
+    if (serialization->rgbSerialization) {
+        ::SecureZeroMemory(serialization->rgbSerialization, serialization->cbSerialization);
+        ::CoTaskMemFree(serialization->rgbSerialization);
+    }
+    serialization->rgbSerialization = nullptr;
+    serialization->cbSerialization = 0;
+}
+
+void LogonBuffer::HandTo(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* serialization, ULONG package,
+                         REFCLSID provider) noexcept {
+    serialization->ulAuthenticationPackage = package;
+    serialization->clsidCredentialProvider = provider;
+    serialization->rgbSerialization = data_;
+    serialization->cbSerialization = size_;
+    data_ = nullptr;
+    size_ = 0;
+}
+
+void LogonBuffer::Reset() noexcept {
+    if (data_) {
+        ::SecureZeroMemory(data_, size_);
+        ::CoTaskMemFree(data_);
+    }
+    data_ = nullptr;
+    size_ = 0;
+}

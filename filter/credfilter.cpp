@@ -14,6 +14,7 @@
 #include "lib/mfw/common/log/SysMessage.h"
 #include "platform/Platform.h"
 #include "platform/UniqueResource.h"
+#include "sso/AgentAnswer.h"
 #include "sso/AgentRequests.h"
 #include "sso/Credentials.h"
 #include "sso/SecurityManager.h"
@@ -95,7 +96,7 @@ STDMETHODIMP credfilter::Filter(CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus, DWORD d
             return S_OK;
         }
 
-        if (cpus == CPUS_UNLOCK_WORKSTATION && creds.CheckDMIfCertSsoUsed()) {
+        if (cpus == CPUS_UNLOCK_WORKSTATION && CheckDMIfCertSsoUsed(creds)) {
             if (creds.isCertSsoUnlockEnabled || creds.isWhfbCertSsoUnlockEnabled)
                 LogMessage(LOG_DEBUG, L"credfilter::Filter(): %sCertSSO is enabled for the session",
                            creds.isWhfbCertSsoUnlockEnabled ? L"Whfb " : L"");
@@ -113,7 +114,7 @@ STDMETHODIMP credfilter::Filter(CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus, DWORD d
             LogMessage(LOG_DEBUG, L"credfilter::Filter(): Already found ticket in UpdateRemoteCredential");
         } else {
             LogMessage(LOG_DEBUG, L"credfilter::Filter(): Populating credentials");
-            creds.PopulateCredentials();
+            PopulateCredentials(creds);
         }
     } catch (...) {
         // Filter never fails toward LogonUI.
@@ -142,19 +143,10 @@ void GetRemoteLogonFilterCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALI
                    SystemErrorText(static_cast<DWORD>(hr)).c_str());
 }
 
-// The remote credential carries the ticket: wiped before it is released.
-void ReleaseRemoteCredential(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* out) {
-    if (out->rgbSerialization) {
-        ::SecureZeroMemory(out->rgbSerialization, out->cbSerialization);
-        ::CoTaskMemFree(out->rgbSerialization);
-    }
-    out->rgbSerialization = nullptr;
-    out->cbSerialization = 0;
-}
-
 struct FlushOnExit {
     ~FlushOnExit() { FlushLog(); }
 };
+
 
 }  // namespace
 
@@ -195,6 +187,125 @@ STDMETHODIMP credfilter::UpdateRemoteCredential(const CREDENTIAL_PROVIDER_CREDEN
     }
 }
 
+namespace {
+
+// Copies LogonUI's remote credential, or has the system's remote logon filter supply it.
+// False when a passed credential could not be copied.
+bool ObtainRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* in,
+                            CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* out) {
+    if (in && in->rgbSerialization && in->cbSerialization) {
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Credentials were passed in. Duplicating them.");
+        if (!DuplicateSerialization(in, out)) {
+            LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Failed to duplicate serialization.");
+            return false;
+        }
+    } else {
+        LogMessage(LOG_DEBUG,
+                   L"credfilter::UpdateRemoteCredential(): Credentials were NULL. Using RemoteLogonFilter to retrieve them.");
+        GetRemoteLogonFilterCredential(in, out);
+    }
+    LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Got remote credentials, package=%u, guid=%s, ptr=0x%p, size=%u",
+               static_cast<unsigned>(out->ulAuthenticationPackage), GuidToString(out->clsidCredentialProvider).c_str(),
+               out->rgbSerialization, static_cast<unsigned>(out->cbSerialization));
+    return true;
+}
+
+// Reads the remote credential as an interactive logon; false (logged) when it is none.
+bool ReadRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* credential,
+                          PackedInteractiveLogon* logon) {
+    switch (UnpackInteractiveLogon(credential->rgbSerialization, credential->cbSerialization, logon)) {
+    case PackedLogonStatus::TooSmall:
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): KERB_INTERACTIVE_LOGON too small");
+        return false;
+    case PackedLogonStatus::NotInteractive:
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): NOT KerbInteractiveLogon. MessageType is %u.",
+                   static_cast<unsigned>(logon->messageType));
+        return false;
+    case PackedLogonStatus::InvalidData:
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): KERB_INTERACTIVE_LOGON invalid data");
+        return false;
+    case PackedLogonStatus::Ok:
+        break;
+    }
+    return true;
+}
+
+// Asks the agent whether the logon's ticket is one of the broker's; true when it is.
+bool CheckTicket(const PackedInteractiveLogon& logon, PropertyBag& answer) {
+    // The ticket is a secret: only its size is logged.
+    LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Check for our ticket, domain=%s, user=%s, ticket size=%u",
+               logon.domain.c_str(), logon.user.c_str(), static_cast<unsigned>(logon.ticket.size()));
+    PropertyBag request;
+    request.Set(L"sessionId", std::to_wstring(GetSessionId()));
+    request.Set(L"processId", std::to_wstring(::GetCurrentProcessId()));
+    request.Set(L"userName", logon.user);
+    request.Set(L"domainName", logon.domain);
+    request.Set(L"ticket", std::wstring(logon.ticket.view()));
+    bool found = false;
+    const bool sent = GetCredentialsForTicket(request, answer, &found);
+    request.Clear();
+    return sent && found;
+}
+
+// The filter's precedence over the agent's answer: an expired connection is refused, then the
+// hybrid account, CertSSO, the smart card and the password are tried in that order.
+HRESULT StoreAnswer(const AgentAnswer& answer, const PackedInteractiveLogon& logon, bool directRdpAllowed) {
+    Credentials& creds = TheCredentials();
+    creds.unauthUserName = answer.unauthUserName;
+    creds.unauthPassword = answer.unauthPassword;
+    if (answer.expired) {
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): SSO credentials are for an expired connection");
+        DisplayError(logon.domain, logon.user);
+        return E_FAIL;
+    }
+    if (answer.HasUnauthAccount()) {
+        creds.credentialsAvailable = true;
+        return S_OK;
+    }
+    if (answer.HasCertSso()) {
+        LogMessage(LOG_DEBUG, L"%s (sessionId=%d) got CertSso Creds.", L"credfilter::UpdateRemoteCredential",
+                   static_cast<int>(GetSessionId()));
+        StoreCertificateAccount(creds, answer, logon.user, logon.domain);
+        StoreCertSso(creds, answer);
+        creds.credentialsAvailable = true;
+        return S_OK;
+    }
+    if (!answer.smartCardPin.empty() && answer.upnItemCount > 0) {
+        StoreCertificateAccount(creds, answer, logon.user, logon.domain);
+        StoreSmartCard(creds, answer);
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Principal name list %s", answer.upnsXml.c_str());
+        for (const std::wstring& upn : creds.upnList)
+            LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Looking for user principal name '%s'.",
+                       upn.c_str());
+        if (creds.FindSmartCardCertificate() == 0) creds.credentialsAvailable = true;
+        return S_OK;
+    }
+    if (!answer.nonSsoTicket && answer.password.empty()) {
+        if (!directRdpAllowed) {
+            DisplayError(logon.domain, logon.user);
+            return E_FAIL;
+        }
+        if (!logon.ticket.empty())
+            LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): ticket for user %s\\%s NOT found",
+                       logon.domain.c_str(), logon.user.c_str());
+        else
+            LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): no ticket specified for user %s\\%s",
+                       logon.domain.c_str(), logon.user.c_str());
+        return S_OK;
+    }
+    if (!answer.nonSsoTicket && SsoAllowed() && answer.smartCardPin.empty()) {
+        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): got encrypted password from DesktopManager");
+        StoreUser(creds, answer, logon.user, logon.domain);
+        creds.password = answer.password;  // decrypted only while the logon buffer is built
+        creds.credentialsAvailable = true;
+        return S_OK;
+    }
+    LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Successful ticket verification NON SSO");
+    return S_OK;
+}
+
+}  // namespace
+
 HRESULT credfilter::CheckRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcsIn,
                                           CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcsOut) {
     std::memset(pcpcsOut, 0, sizeof(*pcpcsOut));
@@ -214,138 +325,18 @@ HRESULT credfilter::CheckRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_S
         DisplayError(logon.domain, logon.user);
         return E_FAIL;
     };
-
-    if (pcpcsIn && pcpcsIn->rgbSerialization && pcpcsIn->cbSerialization) {
-        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Credentials were passed in. Duplicating them.");
-        if (!DuplicateSerialization(pcpcsIn, pcpcsOut)) {
-            LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Failed to duplicate serialization.");
-            result = E_NOTIMPL;
-            return refuse();
-        }
-    } else {
-        LogMessage(LOG_DEBUG,
-                   L"credfilter::UpdateRemoteCredential(): Credentials were NULL. Using RemoteLogonFilter to retrieve them.");
-        GetRemoteLogonFilterCredential(pcpcsIn, pcpcsOut);
+    if (!ObtainRemoteCredential(pcpcsIn, pcpcsOut)) {
+        result = E_NOTIMPL;
+        return refuse();
     }
-    LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Got remote credentials, package=%u, guid=%s, ptr=0x%p, size=%u",
-               static_cast<unsigned>(pcpcsOut->ulAuthenticationPackage),
-               GuidToString(pcpcsOut->clsidCredentialProvider).c_str(), pcpcsOut->rgbSerialization,
-               static_cast<unsigned>(pcpcsOut->cbSerialization));
-
-    switch (UnpackInteractiveLogon(pcpcsOut->rgbSerialization, pcpcsOut->cbSerialization, &logon)) {
-    case PackedLogonStatus::TooSmall:
-        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): KERB_INTERACTIVE_LOGON too small");
-        return refuse();
-    case PackedLogonStatus::NotInteractive:
-        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): NOT KerbInteractiveLogon. MessageType is %u.",
-                   static_cast<unsigned>(logon.messageType));
-        return refuse();
-    case PackedLogonStatus::InvalidData:
-        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): KERB_INTERACTIVE_LOGON invalid data");
-        return refuse();
-    case PackedLogonStatus::Ok:
-        break;
-    }
-
-    Credentials& creds = TheCredentials();
+    if (!ReadRemoteCredential(pcpcsOut, &logon)) return refuse();
     PropertyBag answer;
-    if (!logon.ticket.empty()) {
-        // The ticket is a secret: only its size is logged.
-        LogMessage(LOG_DEBUG,
-                   L"credfilter::UpdateRemoteCredential(): Check for our ticket, domain=%s, user=%s, ticket size=%u",
-                   logon.domain.c_str(), logon.user.c_str(), static_cast<unsigned>(logon.ticket.size()));
-        PropertyBag request;
-        request.Set(L"sessionId", std::to_wstring(GetSessionId()));
-        request.Set(L"processId", std::to_wstring(::GetCurrentProcessId()));
-        request.Set(L"userName", logon.user);
-        request.Set(L"domainName", logon.domain);
-        request.Set(L"ticket", std::wstring(logon.ticket.view()));
-        bool found = false;
-        const bool sent = GetCredentialsForTicket(request, answer, &found);
-        request.Clear();
-        if (!sent || !found) return refuse();
-    }
+    if (!logon.ticket.empty() && !CheckTicket(logon, answer)) return refuse();
 
     // Accepted (or no ticket at all): from here LogonUI receives no serialization of ours.
-    creds.ticketFound = true;
-    ReleaseRemoteCredential(pcpcsOut);
-    const bool nonSsoTicket = ParseBool(answer.Get(L"nonSSOticket", L"false"));
-    const bool expired = ParseBool(answer.Get(L"expired", L"false"));
-    const std::wstring password = answer.Get(L"password");
-    const std::wstring smartCardPin = answer.Get(L"smartCardPIN");
-    PropertyBag upns;
-    if (answer.TypeOf(L"upns") == PropertyBag::ITEM_BAG) upns = answer.GetBag(L"upns");
-    creds.unauthUserName = answer.Get(L"unauthUserName");
-    creds.unauthPassword = answer.Get(L"unauthPassword");
-    const std::wstring certPin = answer.Get(L"certLogonPin");
-    const std::wstring certContainer = answer.Get(L"certLogonContainerName");
-    auto storeUser = [&] {
-        creds.userName = answer.Get(L"userName", logon.user);
-        creds.domainName = answer.Get(L"domainName", logon.domain);
-    };
-
-    if (expired) {
-        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): SSO credentials are for an expired connection");
-        DisplayError(logon.domain, logon.user);
-        return E_FAIL;
-    }
-    if (!creds.unauthUserName.empty() && !creds.unauthPassword.empty()) {
-        creds.credentialsAvailable = true;
-        return S_OK;
-    }
-    if (!certContainer.empty() && !certPin.empty()) {
-        LogMessage(LOG_DEBUG, L"%s (sessionId=%d) got CertSso Creds.", L"credfilter::UpdateRemoteCredential",
-                   static_cast<int>(GetSessionId()));
-        creds.brokerUserSid = answer.Get(L"BROKERUSERSID");
-        creds.dnsDomainName = answer.Get(L"dnsDomainName");
-        storeUser();
-        creds.certLogon.pin = certPin;
-        creds.certLogon.containerName = certContainer;
-        creds.certLogon.attemptsLeft = GetCertSsoAttempts();
-        creds.credentialsAvailable = true;
-        return S_OK;
-    }
-    if (!smartCardPin.empty() && upns.Count() > 0) {
-        creds.brokerUserSid = answer.Get(L"BROKERUSERSID");
-        creds.dnsDomainName = answer.Get(L"dnsDomainName");
-        creds.smartCardPin = DecryptProtectedPayload(smartCardPin);
-        creds.smartCardReader = answer.Get(L"smartCardReader");
-        creds.smartCardHintUpn = answer.Get(L"smartCardHintUpn");
-        storeUser();
-        creds.upnList.clear();
-        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Principal name list %s",
-                   upns.ToXml(PropertyBag::XML_ESCAPE_NONE).c_str());
-        for (size_t i = 0; i < upns.Count(); ++i) {
-            if (upns.GetTypeAt(i) != PropertyBag::ITEM_STRING || upns.GetStringAt(i).empty()) continue;
-            creds.upnList.push_back(upns.GetNameAt(i));
-            LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Looking for user principal name '%s'.",
-                       upns.GetNameAt(i).c_str());
-        }
-        if (creds.FindSmartCardCertificate() == 0) creds.credentialsAvailable = true;
-        return S_OK;
-    }
-    if (!nonSsoTicket && password.empty()) {
-        if (!directRdpAllowed) {
-            DisplayError(logon.domain, logon.user);
-            return E_FAIL;
-        }
-        if (!logon.ticket.empty())
-            LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): ticket for user %s\\%s NOT found",
-                       logon.domain.c_str(), logon.user.c_str());
-        else
-            LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): no ticket specified for user %s\\%s",
-                       logon.domain.c_str(), logon.user.c_str());
-        return S_OK;
-    }
-    if (!nonSsoTicket && SsoAllowed() && smartCardPin.empty()) {
-        LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): got encrypted password from DesktopManager");
-        storeUser();
-        creds.password = password;  // decrypted only while the logon buffer is built
-        creds.credentialsAvailable = true;
-        return S_OK;
-    }
-    LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Successful ticket verification NON SSO");
-    return S_OK;
+    TheCredentials().ticketFound = true;
+    DiscardSerialization(pcpcsOut);
+    return StoreAnswer(AgentAnswer::Read(answer), logon, directRdpAllowed);
 }
 
 HRESULT credfilter_CreateInstance(REFIID riid, void** ppv) noexcept {

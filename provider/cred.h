@@ -55,6 +55,8 @@ private:
     HRESULT SerializeForLogon(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcs, bool* keepCredentials);
     HRESULT SerializeEntra(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcs, bool* keepCredentials);
     HRESULT RunSerializationHandlers(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcs, HRESULT result);
+    HRESULT RunReportHandlers(LONG ntsStatus, LONG ntsSubstatus, LPWSTR* statusText,
+                              CREDENTIAL_PROVIDER_STATUS_ICON* statusIcon);
 
     std::atomic<ULONG> refs_{1};
     ULONG seqno_;

@@ -83,7 +83,79 @@ void NotifyAgentOfCertSsoFailure(const Credentials& creds, LONG status, LONG sub
     }
 }
 
+// A failed CertSSO logon is tried again, with the same certificate, while attempts remain.
+bool RetryCertSso(Credentials& creds, LONG ntsStatus, LONG ntsSubstatus, bool certSso) {
+    if (ntsStatus != kStatusLogonFailure || ntsSubstatus != 0 || !certSso || creds.certLogon.attemptsLeft == 0 ||
+        --creds.certLogon.attemptsLeft == 0)
+        return false;
+    LogMessage(LOG_DEBUG, L"Unknown CertSSO failure - tries remaining: %u",
+               static_cast<unsigned>(creds.certLogon.attemptsLeft));
+    if (OfflineChannel* channel = GetOfflineChannel()) channel->RequestDialogDismissal();
+    return true;
+}
+
+// Logs a failed logon, tells the agent about a failed CertSSO, and sets the status text LogonUI
+// shows. True when the CertSSO logon is to be retried instead.
+bool ReportFailure(Credentials& creds, LONG ntsStatus, LONG ntsSubstatus, bool certSso, LPWSTR* statusText,
+                   CREDENTIAL_PROVIDER_STATUS_ICON* statusIcon) {
+    const DWORD statusWin = ::LsaNtStatusToWinError(static_cast<NTSTATUS>(ntsStatus));
+    const DWORD substatusWin = ::LsaNtStatusToWinError(static_cast<NTSTATUS>(ntsSubstatus));
+    LogonMonitorEnd(L"Lumo Agent", L"tcfiltr", L"SSO");
+    const std::wstring statusName = SystemText(statusWin);
+    const std::wstring substatusName = SystemText(substatusWin);
+    LogMessage(LOG_WARN,
+               L"cred::ReportResult(): Reported authentication failure. Status=0x%08X (WinErr=%d) and "
+               L"subStatus=0x%08X (WinErr=%d).\r\n   Status    : %s\r\n   subStatus : %s",
+               static_cast<unsigned>(ntsStatus), static_cast<int>(statusWin), static_cast<unsigned>(ntsSubstatus),
+               static_cast<int>(substatusWin), statusName.c_str(), substatusName.c_str());
+    if (creds.reportErrors && certSso)
+        NotifyAgentOfCertSsoFailure(creds, ntsStatus, ntsSubstatus, statusWin, substatusWin, statusName,
+                                    substatusName);
+    if (RetryCertSso(creds, ntsStatus, ntsSubstatus, certSso)) {
+        *statusText = nullptr;
+        ::SHStrDupW(L"Retry Lumo SSO", statusText);
+        *statusIcon = CPSI_NONE;
+        return true;
+    }
+    SignalNotReadyForTessel("cred::ReportResult");
+    if (ntsStatus == 0) return false;
+    const std::wstring text = ErrorText(ntsStatus, ntsSubstatus);
+    LogMessage(LOG_DEBUG, L"cred::ReportResult(): Returned error '%s'.", text.c_str());
+    LPWSTR copy = nullptr;
+    if (!text.empty() && SUCCEEDED(::SHStrDupW(text.c_str(), &copy))) {
+        *statusText = copy;
+        *statusIcon = CPSI_ERROR;
+    }
+    return false;
+}
+
 }  // namespace
+
+HRESULT cred::RunReportHandlers(LONG ntsStatus, LONG ntsSubstatus, LPWSTR* statusText,
+                                CREDENTIAL_PROVIDER_STATUS_ICON* statusIcon) {
+    HRESULT result = S_OK;
+    for (auto& [name, handler] : handlers_) {
+        LPWSTR before = *statusText;
+        LogMessage(LOG_TRACE, L"cred::ReportResult(): Call handler %s", name.c_str());
+        result = handler->ReportResult(ntsStatus, ntsSubstatus, statusText, statusIcon);
+        if (*statusText != before) {
+            LogMessage(LOG_TRACE, L"cred::ReportResult(): Handler updated status text to - '%s'.",
+                       *statusText ? *statusText : L"NULL");
+            if (before) ::CoTaskMemFree(before);
+        }
+        if (result == E_NOTIMPL) {
+            LogMessage(LOG_TRACE, L"cred::ReportResult(): Handler %s didn't deal with ReportResult", name.c_str());
+            result = S_OK;
+            continue;
+        }
+        if (result != S_OK) {
+            LogMessage(LOG_ERROR, L"cred::ReportResult(): Handler %s returned 0x%x", name.c_str(),
+                       static_cast<unsigned>(result));
+            break;
+        }
+    }
+    return result;
+}
 
 STDMETHODIMP cred::ReportResult(LONG ntsStatus, LONG ntsSubstatus, LPWSTR* ppszOptionalStatusText,
                                 CREDENTIAL_PROVIDER_STATUS_ICON* pcpsiOptionalStatusIcon) {
@@ -95,78 +167,20 @@ STDMETHODIMP cred::ReportResult(LONG ntsStatus, LONG ntsSubstatus, LPWSTR* ppszO
     try {
         Credentials& creds = TheCredentials();
         const bool certSso = !creds.certLogon.containerName.empty() && !creds.certLogon.pin.empty();
-
         if (ntsStatus == 0 && ntsSubstatus == 0) {
             LogMessage(LOG_TRACE, L"cred::ReportResult(): Reported authentication success.");
             LogonMonitorEnd(L"Lumo Agent", L"tcfiltr", L"SSO");
             creds.SendReaderToSmartCardService();
-        } else {
-            const DWORD statusWin = ::LsaNtStatusToWinError(static_cast<NTSTATUS>(ntsStatus));
-            const DWORD substatusWin = ::LsaNtStatusToWinError(static_cast<NTSTATUS>(ntsSubstatus));
-            LogonMonitorEnd(L"Lumo Agent", L"tcfiltr", L"SSO");
-            const std::wstring statusText = SystemText(statusWin);
-            const std::wstring substatusText = SystemText(substatusWin);
-            LogMessage(LOG_WARN,
-                       L"cred::ReportResult(): Reported authentication failure. Status=0x%08X (WinErr=%d) and "
-                       L"subStatus=0x%08X (WinErr=%d).\r\n   Status    : %s\r\n   subStatus : %s",
-                       static_cast<unsigned>(ntsStatus), static_cast<int>(statusWin), static_cast<unsigned>(ntsSubstatus),
-                       static_cast<int>(substatusWin), statusText.c_str(), substatusText.c_str());
-            if (creds.reportErrors && certSso)
-                NotifyAgentOfCertSsoFailure(creds, ntsStatus, ntsSubstatus, statusWin, substatusWin, statusText,
-                                            substatusText);
-
-            // A failed CertSSO logon is tried again, with the same certificate, while attempts remain.
-            if (ntsStatus == kStatusLogonFailure && ntsSubstatus == 0 && certSso && creds.certLogon.attemptsLeft > 0 &&
-                --creds.certLogon.attemptsLeft != 0) {
-                LogMessage(LOG_DEBUG, L"Unknown CertSSO failure - tries remaining: %u",
-                           static_cast<unsigned>(creds.certLogon.attemptsLeft));
-                if (OfflineChannel* channel = GetOfflineChannel()) channel->RequestDialogDismissal();
-                *ppszOptionalStatusText = nullptr;
-                ::SHStrDupW(L"Retry Lumo SSO", ppszOptionalStatusText);
-                *pcpsiOptionalStatusIcon = CPSI_NONE;
-                trace.SetExitDetail(L"certsso retry");
-                return S_OK;
-            }
-            SignalNotReadyForTessel("cred::ReportResult");
-            if (ntsStatus != 0) {
-                const std::wstring text = ErrorText(ntsStatus, ntsSubstatus);
-                LogMessage(LOG_DEBUG, L"cred::ReportResult(): Returned error '%s'.", text.c_str());
-                if (!text.empty()) {
-                    LPWSTR copy = nullptr;
-                    if (SUCCEEDED(::SHStrDupW(text.c_str(), &copy))) {
-                        *ppszOptionalStatusText = copy;
-                        *pcpsiOptionalStatusIcon = CPSI_ERROR;
-                    }
-                }
-            }
+        } else if (ReportFailure(creds, ntsStatus, ntsSubstatus, certSso, ppszOptionalStatusText,
+                                 pcpsiOptionalStatusIcon)) {
+            trace.SetExitDetail(L"certsso retry");
+            return S_OK;
         }
-
         if (certSso) {
             creds.certLogon.containerName.clear();
             creds.certLogon.pin.Wipe();
         }
-
-        HRESULT result = S_OK;
-        for (auto& [name, handler] : handlers_) {
-            LPWSTR before = *ppszOptionalStatusText;
-            LogMessage(LOG_TRACE, L"cred::ReportResult(): Call handler %s", name.c_str());
-            result = handler->ReportResult(ntsStatus, ntsSubstatus, ppszOptionalStatusText, pcpsiOptionalStatusIcon);
-            if (*ppszOptionalStatusText != before) {
-                LogMessage(LOG_TRACE, L"cred::ReportResult(): Handler updated status text to - '%s'.",
-                           *ppszOptionalStatusText ? *ppszOptionalStatusText : L"NULL");
-                if (before) ::CoTaskMemFree(before);
-            }
-            if (result == E_NOTIMPL) {
-                LogMessage(LOG_TRACE, L"cred::ReportResult(): Handler %s didn't deal with ReportResult", name.c_str());
-                result = S_OK;
-                continue;
-            }
-            if (result != S_OK) {
-                LogMessage(LOG_ERROR, L"cred::ReportResult(): Handler %s returned 0x%x", name.c_str(),
-                           static_cast<unsigned>(result));
-                break;
-            }
-        }
+        HRESULT result = RunReportHandlers(ntsStatus, ntsSubstatus, ppszOptionalStatusText, pcpsiOptionalStatusIcon);
         wchar_t exitDetail[32];
         _snwprintf(exitDetail, 32, L"hresult=0x%x", static_cast<unsigned>(result));
         exitDetail[31] = L'\0';

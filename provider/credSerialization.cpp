@@ -6,6 +6,7 @@
 
 #include "base/Guids.h"
 #include "base/LogonMonitor.h"
+#include "base/Serialization.h"
 #include "base/TesselSignal.h"
 #include "lib/mfw/common/bag/PropertyBag.h"
 #include "lib/mfw/common/log/SysMessage.h"
@@ -29,23 +30,14 @@ const wchar_t kSsoKsp[] = L"Velmora Zephral SSO Key Storage Provider";
 const wchar_t kWhfbKsp[] = L"Velmora Zephral WHFB SSO Key Storage Provider";
 const char kAgentPackage[] = "LUMO_AUTHENTICATION_PACKAGE_V1_0";
 
-// Hands a finished buffer to the serialization LogonUI receives.
-void Fill(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcs, ULONG package, BYTE* buffer, DWORD size) {
-    pcpcs->ulAuthenticationPackage = package;
-    pcpcs->clsidCredentialProvider = CLSID_credprovider;
-    pcpcs->rgbSerialization = buffer;
-    pcpcs->cbSerialization = size;
+using Serialization = CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION;
+
+HRESULT LogFailure(LogLevel level, const wchar_t* text, HRESULT hr) {
+    LogMessage(level, L"cred::GetSerialization(): %s 0x%08X", text, static_cast<unsigned>(hr));
+    return hr;
 }
 
-// A buffer that will not reach LogonUI: it may hold protected secrets, so it is wiped first.
-void Discard(BYTE*& buffer, DWORD size) {
-    if (!buffer) return;
-    ::SecureZeroMemory(buffer, size);
-    ::CoTaskMemFree(buffer);
-    buffer = nullptr;
-}
-
-// The texts a certificate logon branch logs at its three outcomes.
+// The texts a certificate logon road logs at its three outcomes.
 struct KerberosTexts {
     const wchar_t* buildFailed;     // ERROR
     const wchar_t* packageMissing;  // DEBUG
@@ -54,22 +46,182 @@ struct KerberosTexts {
 
 // Names the Kerberos package for a certificate logon that `built` reports on and hands the
 // buffer to LogonUI; a missing package is E_NOTIMPL, a failed build E_FAIL.
-HRESULT HandOverCertificateLogon(HRESULT built, BYTE*& buffer, DWORD size, const KerberosTexts& texts,
-                                 CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcs) {
-    HRESULT hr = S_OK;
+HRESULT HandOverCertificateLogon(HRESULT built, LogonBuffer& buffer, const KerberosTexts& texts,
+                                 Serialization* pcpcs) {
     ULONG package = 0;
     if (built != S_OK) {
         LogMessage(LOG_ERROR, L"cred::GetSerialization(): %s", texts.buildFailed);
-        hr = E_FAIL;
-    } else if (FAILED(LookupAuthPackage("Kerberos", &package))) {
-        LogMessage(LOG_DEBUG, L"cred::GetSerialization(): %s", texts.packageMissing);
-        hr = E_NOTIMPL;
-    } else {
-        Fill(pcpcs, package, buffer, size);
-        buffer = nullptr;
-        LogMessage(LOG_DEBUG, L"cred::GetSerialization(): %s", texts.succeeded);
+        return E_FAIL;
     }
-    Discard(buffer, size);
+    if (FAILED(LookupAuthPackage("Kerberos", &package))) {
+        LogMessage(LOG_DEBUG, L"cred::GetSerialization(): %s", texts.packageMissing);
+        return E_NOTIMPL;
+    }
+    buffer.HandTo(pcpcs, package, CLSID_credprovider);
+    LogMessage(LOG_DEBUG, L"cred::GetSerialization(): %s", texts.succeeded);
+    return S_OK;
+}
+
+// A hybrid logon goes to the agent's own package; a failed build is E_FAIL.
+HRESULT HandOverHybridLogon(HRESULT built, LogonBuffer& buffer, const wchar_t* buildFailed,
+                            const wchar_t* packageFailed, Serialization* pcpcs) {
+    if (FAILED(built)) {
+        LogFailure(LOG_ERROR, buildFailed, built);
+        return E_FAIL;
+    }
+    ULONG package = 0;
+    HRESULT hr = LookupAuthPackage(kAgentPackage, &package);
+    if (FAILED(hr)) return LogFailure(LOG_ERROR, packageFailed, hr);
+    buffer.HandTo(pcpcs, package, CLSID_credprovider);
+    return hr;
+}
+
+// A password logon (interactive layout) for `packageName`, looked up before the buffer is built.
+HRESULT SerializeInteractive(const char* packageName, PCWSTR domain, PCWSTR user, PCWSTR password,
+                             CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario, Serialization* pcpcs) {
+    ULONG package = 0;
+    HRESULT hr = LookupAuthPackage(packageName, &package);
+    if (FAILED(hr)) {
+        LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Failed to retrieve authentication package id");
+        return hr;
+    }
+    LogonBuffer buffer;
+    hr = PackInteractiveLogon(domain, user, password, scenario, buffer.Data(), buffer.Size());
+    if (FAILED(hr)) return LogFailure(LOG_DEBUG, L"Failed to Serialize Credentials", hr);
+    buffer.HandTo(pcpcs, package, CLSID_credprovider);
+    return hr;
+}
+
+// The unauthenticated-access account with the domain user's password, for the agent's package.
+HRESULT SerializeHybridPassword(Credentials& creds, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario,
+                                Serialization* pcpcs) {
+    LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Performing hybrid login using username and password.");
+    LogonBuffer buffer;
+    HRESULT hr = CredFilterBuildHybridLogonBuffer(creds.unauthUserName.c_str(), creds.unauthPassword.c_str(),
+                                                  creds.domainName.c_str(), creds.userName.c_str(),
+                                                  creds.password.c_str(), scenario, buffer.Data(), buffer.Size());
+    creds.domainName.clear();
+    creds.userName.clear();
+    creds.password.Wipe();
+    return HandOverHybridLogon(
+        hr, buffer, L"cred::GetSerialization: Serializing HYBRID - credentials for use in SSO failed",
+        L"cred::GetSerialization: Retrieve auth package for credentials failed", pcpcs);
+}
+
+// The unauthenticated-access account with the CertSSO certificate, for the agent's package.
+HRESULT SerializeHybridCertificate(Credentials& creds, Serialization* pcpcs) {
+    LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Performing hybrid login using cert sso.");
+    LogonBuffer buffer;
+    HRESULT hr = CredFilterBuildHybridCertificateLogonBuffer(
+        creds.unauthUserName.c_str(), creds.unauthPassword.c_str(), nullptr, nullptr, creds.certLogon.pin.c_str(), 0,
+        nullptr, nullptr, creds.certLogon.containerName.c_str(), kSsoKsp, buffer.Data(), buffer.Size());
+    creds.certLogon.containerName.clear();
+    creds.certLogon.pin.Wipe();
+    return HandOverHybridLogon(hr, buffer, L"Serializing HYBRID - CertSSO credentials for use in SSO failed",
+                               L"cred::GetSerialization: Retrieve auth package for hybrid cert logon failed", pcpcs);
+}
+
+// Hybrid and local accounts: the unauthenticated-access account is part of the logon, whose
+// material is used once.
+HRESULT SerializeUnauthAccount(Credentials& creds, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario,
+                               Serialization* pcpcs) {
+    HRESULT hr;
+    if (!creds.userName.empty() && !creds.password.empty() && !creds.domainName.empty()) {
+        hr = SerializeHybridPassword(creds, scenario, pcpcs);
+    } else if (!creds.certLogon.containerName.empty() && !creds.certLogon.pin.empty()) {
+        hr = SerializeHybridCertificate(creds, pcpcs);
+    } else {
+        LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Serializing LOCAL username/password credentials");
+        hr = SerializeInteractive("NTLM", L"", creds.unauthUserName.c_str(), creds.unauthPassword.c_str(), scenario,
+                                  pcpcs);
+    }
+    creds.unauthUserName.clear();
+    creds.unauthPassword.Wipe();
+    return hr;
+}
+
+// CertSSO through the agent's key storage provider; the record is kept on success because
+// result reporting may retry with the same certificate.
+HRESULT SerializeCertSso(Credentials& creds, bool unlockFailed, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario,
+                         Serialization* pcpcs, bool* keepCredentials) {
+    LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Serializing CertSSO credentials%s",
+               unlockFailed ? L" (CertSSO unlock error)" : L"");
+    LogonBuffer buffer;
+    HRESULT hr = BuildKerbCertificateLogon(buffer.Data(), buffer.Size(), scenario, creds.dnsDomainName.c_str(),
+                                           creds.domainName.c_str(), creds.userName.c_str(),
+                                           creds.brokerUserSid.c_str(), {}, L"", L"",
+                                           creds.certLogon.containerName.c_str(), kSsoKsp,
+                                           creds.certLogon.pin.c_str(), 0, true);
+    hr = HandOverCertificateLogon(hr, buffer,
+                                  {L"Serializing CertSSO credentials for use in SSO failed",
+                                   L"Failed to retrieve Kerberos authentication package id",
+                                   L"CertAuth credential serialization succeeded"},
+                                  pcpcs);
+    if (hr == S_OK) *keepCredentials = true;
+    return hr;
+}
+
+// The card in a redirected reader; its material is used once.
+HRESULT SerializeSmartCard(Credentials& creds, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario, Serialization* pcpcs) {
+    SecureWString protectedPin;
+    ProtectSecretCopy(creds.smartCardPin.c_str(), &protectedPin);
+    LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Serializing smart card credentials");
+    if (!creds.smartCardHintUpn.empty()) {
+        LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Adding SmartCardHintUpn %s to UpnList",
+                   creds.smartCardHintUpn.c_str());
+        creds.upnList.insert(creds.upnList.begin(), creds.smartCardHintUpn);
+    }
+    LogonBuffer buffer;
+    HRESULT hr = BuildKerbCertificateLogon(buffer.Data(), buffer.Size(), scenario, creds.dnsDomainName.c_str(),
+                                           creds.domainName.c_str(), creds.userName.c_str(),
+                                           creds.brokerUserSid.c_str(), creds.upnList, creds.smartCardReader.c_str(),
+                                           creds.cardName.c_str(), creds.containerName.c_str(),
+                                           creds.providerName.c_str(), protectedPin.c_str(), creds.keySpec, false);
+    creds.upnList.clear();
+    creds.cardName.clear();
+    creds.containerName.clear();
+    creds.providerName.clear();
+    creds.password.Wipe();
+    creds.smartCardPin.Wipe();
+    protectedPin.Wipe();
+    creds.smartCardHintUpn.clear();
+    return HandOverCertificateLogon(hr, buffer,
+                                    {L"Serializing certificate credentials for use in SSO failed",
+                                     L"Failed to retrieve Kerberos authentication package id",
+                                     L"Smart card credential serialization succeeded"},
+                                    pcpcs);
+}
+
+// Windows Hello CertSSO through the agent's Hello key storage provider; kept like CertSSO.
+HRESULT SerializeWhfbCertificate(Credentials& creds, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario,
+                                 Serialization* pcpcs, bool* keepCredentials) {
+    LogMessage(LOG_DEBUG,
+               L"cred::GetSerialization(): Serializing Whfb CertSSO credentials, usage:%s, contextId:%s, hasPin:%s",
+               creds.IsWhfbCertSsoUnlock() ? L"unlock" : L"logon", creds.whfbCertCtxId.c_str(), L"yes");
+    SecureWString pin = DecryptProtectedPayload(creds.whfbCertPin.view());
+    LogonBuffer buffer;
+    HRESULT hr = BuildKerbCertificateLogon(buffer.Data(), buffer.Size(), scenario, creds.dnsDomainName.c_str(),
+                                           creds.domainName.c_str(), creds.userName.c_str(),
+                                           creds.brokerUserSid.c_str(), {}, L"", L"", creds.whfbCertCtxId.c_str(),
+                                           kWhfbKsp, pin.c_str(), 0, true);
+    pin.Wipe();
+    hr = HandOverCertificateLogon(hr, buffer,
+                                  {L"Failed to serialize credentials for Whfb CertSSO",
+                                   L"Failed to retrieve Kerberos authentication packageId",
+                                   L"Retrieved kerberos authentication packageId for Whfb CertSSO"},
+                                  pcpcs);
+    if (hr == S_OK) *keepCredentials = true;
+    return hr;
+}
+
+// The domain user's password for Negotiate; used once.
+HRESULT SerializePassword(Credentials& creds, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario, Serialization* pcpcs) {
+    LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Serializing username/password credentials");
+    HRESULT hr = SerializeInteractive("Negotiate", creds.domainName.c_str(), creds.userName.c_str(),
+                                      creds.password.c_str(), scenario, pcpcs);
+    creds.domainName.clear();
+    creds.userName.clear();
+    creds.password.Wipe();
     return hr;
 }
 
@@ -88,6 +240,37 @@ bool UnlockHandshake(Credentials& creds, const wchar_t* prefix, const wchar_t* w
         return false;
     }
     return true;
+}
+
+// The CertSSO unlock prelude: the agent's go-ahead refreshes the record. False when the
+// handshake failed; the CertSSO road is still tried then, as the agent's KSP may still sign.
+bool CertSsoUnlockPrelude(Credentials& creds) {
+    if (!UnlockHandshake(creds, L"", L"CertSSO unlock")) return false;
+    PropertyBag response;
+    if (!CertSsoUnlockSessionCompleteNotif(creds, response))
+        LogMessage(LOG_ERROR, L"cred::GetSerialization(): Failed to send CertSSO UnlockSession complete notification");
+    LogMessage(LOG_TRACE, L"cred::GetSerialization(): Populating credentials for CertSSO unlock");
+    PopulateCredentials(creds);
+    return true;
+}
+
+// The Entra unlock: after the go-ahead the record holds a new request whose completion is
+// awaited. False when no request came of it.
+bool EntraUnlockPrelude(Credentials& creds) {
+    if (UnlockHandshake(creds, L"[EntraAuth] ", L"unlock")) {
+        PropertyBag response;
+        if (!CertSsoUnlockSessionCompleteNotif(creds, response)) {
+            LogMessage(LOG_ERROR,
+                       L"cred::GetSerialization(): [EntraAuth] Failed to send UnlockSession complete notification");
+        } else {
+            PopulateCredentials(creds);
+            if (!creds.entraContext)
+                LogMessage(LOG_ERROR, L"cred::GetSerialization(): [EntraAuth] NULL m_entraCreds, unlock failed.");
+            else
+                creds.WaitForClientEntraAuthCompletion();
+        }
+    }
+    return creds.entraContext != nullptr;
 }
 
 }  // namespace
@@ -113,8 +296,7 @@ STDMETHODIMP cred::GetSerialization(CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPON
     }
 
     if (hr < 0 || !pcpcs->rgbSerialization) {
-        Discard(pcpcs->rgbSerialization, pcpcs->cbSerialization);
-        pcpcs->cbSerialization = 0;
+        DiscardSerialization(pcpcs);
         SignalNotReadyForTessel("cred::GetSerialization");
     } else {
         *pcpgsr = CPGSR_RETURN_CREDENTIAL_FINISHED;
@@ -126,202 +308,31 @@ STDMETHODIMP cred::GetSerialization(CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPON
 HRESULT cred::SerializeForLogon(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcs, bool* keepCredentials) {
     Credentials& creds = TheCredentials();
     bool certUnlockError = false;
-
-    // Unlock prelude.
     if (creds.IsWhfbCertSsoUnlock()) {
         *keepCredentials = true;
         LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Populating credentials for Whfb CertSSO unlock not required");
     } else if (creds.IsCertSsoUnlock()) {
         *keepCredentials = true;
-        if (!UnlockHandshake(creds, L"", L"CertSSO unlock")) {
-            certUnlockError = true;
-        } else {
-            PropertyBag response;
-            if (!CertSsoUnlockSessionCompleteNotif(creds, response))
-                LogMessage(LOG_ERROR,
-                           L"cred::GetSerialization(): Failed to send CertSSO UnlockSession complete notification");
-            LogMessage(LOG_TRACE, L"cred::GetSerialization(): Populating credentials for CertSSO unlock");
-            creds.PopulateCredentials();
-        }
+        certUnlockError = !CertSsoUnlockPrelude(creds);
     }
-
     if (!creds.credentialsAvailable) {
         LogMessage(LOG_TRACE, L"cred::GetSerialization(): No autologon credentials available");
         return E_FAIL;
     }
 
-    BYTE* buffer = nullptr;
-    DWORD size = 0;
-    ULONG package = 0;
-    HRESULT hr = S_OK;
-
-    // Hybrid and local accounts: the unauthenticated-access account is part of the logon.
-    if (!creds.unauthUserName.empty() && !creds.unauthPassword.empty()) {
-        if (!creds.userName.empty() && !creds.password.empty() && !creds.domainName.empty()) {
-            LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Performing hybrid login using username and password.");
-            hr = CredFilterBuildHybridLogonBuffer(creds.unauthUserName.c_str(), creds.unauthPassword.c_str(),
-                                                  creds.domainName.c_str(), creds.userName.c_str(),
-                                                  creds.password.c_str(), scenario_, &buffer, &size);
-            creds.domainName.clear();
-            creds.userName.clear();
-            creds.password.Wipe();
-            if (FAILED(hr)) {
-                LogMessage(LOG_ERROR,
-                           L"cred::GetSerialization(): cred::GetSerialization: Serializing HYBRID - credentials for use "
-                           L"in SSO failed 0x%08X",
-                           static_cast<unsigned>(hr));
-                hr = E_FAIL;
-            } else if (FAILED(hr = LookupAuthPackage(kAgentPackage, &package))) {
-                LogMessage(LOG_ERROR,
-                           L"cred::GetSerialization(): cred::GetSerialization: Retrieve auth package for credentials "
-                           L"failed 0x%08X",
-                           static_cast<unsigned>(hr));
-            } else {
-                Fill(pcpcs, package, buffer, size);
-                buffer = nullptr;
-            }
-        } else if (!creds.certLogon.containerName.empty() && !creds.certLogon.pin.empty()) {
-            LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Performing hybrid login using cert sso.");
-            hr = CredFilterBuildHybridCertificateLogonBuffer(
-                creds.unauthUserName.c_str(), creds.unauthPassword.c_str(), nullptr, nullptr, creds.certLogon.pin.c_str(),
-                0, nullptr, nullptr, creds.certLogon.containerName.c_str(), kSsoKsp, &buffer, &size);
-            creds.certLogon.containerName.clear();
-            creds.certLogon.pin.Wipe();
-            if (FAILED(hr)) {
-                LogMessage(LOG_ERROR,
-                           L"cred::GetSerialization(): Serializing HYBRID - CertSSO credentials for use in SSO failed "
-                           L"0x%08X",
-                           static_cast<unsigned>(hr));
-                hr = E_FAIL;
-            } else if (FAILED(hr = LookupAuthPackage(kAgentPackage, &package))) {
-                LogMessage(LOG_ERROR,
-                           L"cred::GetSerialization(): cred::GetSerialization: Retrieve auth package for hybrid cert "
-                           L"logon failed 0x%08X",
-                           static_cast<unsigned>(hr));
-            } else {
-                Fill(pcpcs, package, buffer, size);
-                buffer = nullptr;
-            }
-        } else {
-            LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Serializing LOCAL username/password credentials");
-            if (FAILED(hr = LookupAuthPackage("NTLM", &package))) {
-                LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Failed to retrieve authentication package id");
-            } else if (FAILED(hr = PackInteractiveLogon(L"", creds.unauthUserName.c_str(), creds.unauthPassword.c_str(),
-                                                        scenario_, &buffer, &size))) {
-                LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Failed to Serialize Credentials 0x%08X",
-                           static_cast<unsigned>(hr));
-            } else {
-                Fill(pcpcs, package, buffer, size);
-                buffer = nullptr;
-            }
-        }
-        creds.unauthUserName.clear();
-        creds.unauthPassword.Wipe();
-        Discard(buffer, size);
-        return hr;
-    }
-
-    // CertSSO, also when the unlock handshake failed: the agent's KSP may still sign.
-    if ((!creds.certLogon.containerName.empty() && !creds.certLogon.pin.empty()) || certUnlockError) {
-        LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Serializing CertSSO credentials%s",
-                   certUnlockError ? L" (CertSSO unlock error)" : L"");
-        hr = BuildKerbCertificateLogon(&buffer, &size, scenario_, creds.dnsDomainName.c_str(), creds.domainName.c_str(),
-                                       creds.userName.c_str(), creds.brokerUserSid.c_str(), {}, L"", L"",
-                                       creds.certLogon.containerName.c_str(), kSsoKsp, creds.certLogon.pin.c_str(), 0,
-                                       true);
-        hr = HandOverCertificateLogon(hr, buffer, size,
-                                      {L"Serializing CertSSO credentials for use in SSO failed",
-                                       L"Failed to retrieve Kerberos authentication package id",
-                                       L"CertAuth credential serialization succeeded"},
-                                      pcpcs);
-        // Kept on success: result reporting may retry with the same certificate.
-        if (hr == S_OK) *keepCredentials = true;
-        return hr;
-    }
-
-    if (!creds.smartCardPin.empty()) {
-        SecureWString protectedPin;
-        ProtectSecretCopy(creds.smartCardPin.c_str(), &protectedPin);
-        LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Serializing smart card credentials");
-        if (!creds.smartCardHintUpn.empty()) {
-            LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Adding SmartCardHintUpn %s to UpnList",
-                       creds.smartCardHintUpn.c_str());
-            creds.upnList.insert(creds.upnList.begin(), creds.smartCardHintUpn);
-        }
-        hr = BuildKerbCertificateLogon(&buffer, &size, scenario_, creds.dnsDomainName.c_str(), creds.domainName.c_str(),
-                                       creds.userName.c_str(), creds.brokerUserSid.c_str(), creds.upnList,
-                                       creds.smartCardReader.c_str(), creds.cardName.c_str(),
-                                       creds.containerName.c_str(), creds.providerName.c_str(), protectedPin.c_str(),
-                                       creds.keySpec, false);
-        creds.upnList.clear();
-        creds.cardName.clear();
-        creds.containerName.clear();
-        creds.providerName.clear();
-        creds.password.Wipe();
-        creds.smartCardPin.Wipe();
-        protectedPin.Wipe();
-        creds.smartCardHintUpn.clear();
-        return HandOverCertificateLogon(hr, buffer, size,
-                                        {L"Serializing certificate credentials for use in SSO failed",
-                                         L"Failed to retrieve Kerberos authentication package id",
-                                         L"Smart card credential serialization succeeded"},
-                                        pcpcs);
-    }
-
-    if (!creds.whfbCertPin.empty()) {
-        LogMessage(LOG_DEBUG,
-                   L"cred::GetSerialization(): Serializing Whfb CertSSO credentials, usage:%s, contextId:%s, hasPin:%s",
-                   creds.IsWhfbCertSsoUnlock() ? L"unlock" : L"logon", creds.whfbCertCtxId.c_str(), L"yes");
-        SecureWString pin = DecryptProtectedPayload(creds.whfbCertPin.view());
-        hr = BuildKerbCertificateLogon(&buffer, &size, scenario_, creds.dnsDomainName.c_str(), creds.domainName.c_str(),
-                                       creds.userName.c_str(), creds.brokerUserSid.c_str(), {}, L"", L"",
-                                       creds.whfbCertCtxId.c_str(), kWhfbKsp, pin.c_str(), 0, true);
-        pin.Wipe();
-        hr = HandOverCertificateLogon(hr, buffer, size,
-                                      {L"Failed to serialize credentials for Whfb CertSSO",
-                                       L"Failed to retrieve Kerberos authentication packageId",
-                                       L"Retrieved kerberos authentication packageId for Whfb CertSSO"},
-                                      pcpcs);
-        if (hr == S_OK) *keepCredentials = true;
-        return hr;
-    }
-
+    // One road, in this order of precedence.
+    if (!creds.unauthUserName.empty() && !creds.unauthPassword.empty())
+        return SerializeUnauthAccount(creds, scenario_, pcpcs);
+    if ((!creds.certLogon.containerName.empty() && !creds.certLogon.pin.empty()) || certUnlockError)
+        return SerializeCertSso(creds, certUnlockError, scenario_, pcpcs, keepCredentials);
+    if (!creds.smartCardPin.empty()) return SerializeSmartCard(creds, scenario_, pcpcs);
+    if (!creds.whfbCertPin.empty()) return SerializeWhfbCertificate(creds, scenario_, pcpcs, keepCredentials);
     if (creds.entraContext) return SerializeEntra(pcpcs, keepCredentials);
-
     if (creds.IsEntraUnlock()) {
-        if (UnlockHandshake(creds, L"[EntraAuth] ", L"unlock")) {
-            PropertyBag response;
-            if (!CertSsoUnlockSessionCompleteNotif(creds, response)) {
-                LogMessage(LOG_ERROR,
-                           L"cred::GetSerialization(): [EntraAuth] Failed to send UnlockSession complete notification");
-            } else {
-                creds.PopulateCredentials();
-                if (!creds.entraContext)
-                    LogMessage(LOG_ERROR, L"cred::GetSerialization(): [EntraAuth] NULL m_entraCreds, unlock failed.");
-                else
-                    creds.WaitForClientEntraAuthCompletion();
-            }
-        }
-        if (creds.entraContext) return SerializeEntra(pcpcs, keepCredentials);
+        if (EntraUnlockPrelude(creds)) return SerializeEntra(pcpcs, keepCredentials);
         return S_OK;  // no buffer: the failure exit follows
     }
-
-    LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Serializing username/password credentials");
-    if (FAILED(hr = LookupAuthPackage("Negotiate", &package))) {
-        LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Failed to retrieve authentication package id");
-    } else if (FAILED(hr = PackInteractiveLogon(creds.domainName.c_str(), creds.userName.c_str(), creds.password.c_str(),
-                                                scenario_, &buffer, &size))) {
-        LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Failed to Serialize Credentials 0x%08X",
-                   static_cast<unsigned>(hr));
-    } else {
-        Fill(pcpcs, package, buffer, size);
-        buffer = nullptr;
-    }
-    creds.domainName.clear();
-    creds.userName.clear();
-    creds.password.Wipe();
-    Discard(buffer, size);
-    return hr;
+    return SerializePassword(creds, scenario_, pcpcs);
 }
 
 HRESULT cred::SerializeEntra(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcs, bool* keepCredentials) {
@@ -332,19 +343,12 @@ HRESULT cred::SerializeEntra(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcs
         if (status == E_PENDING) *keepCredentials = true;
         return S_OK;
     }
-    pcpcs->clsidCredentialProvider = CLSID_credprovider;
     ULONG package = 0;
-    if (SUCCEEDED(LookupAuthPackage("CloudAP", &package))) pcpcs->ulAuthenticationPackage = package;
-    BYTE* buffer = nullptr;
-    ULONG size = 0;
-    HRESULT hr = context->SerializeCredential(&buffer, &size);
+    if (FAILED(LookupAuthPackage("CloudAP", &package))) package = pcpcs->ulAuthenticationPackage;
+    LogonBuffer buffer;
+    HRESULT hr = context->SerializeCredential(buffer.Data(), buffer.Size());
     context->WipeAssertion();
-    if (SUCCEEDED(hr)) {
-        pcpcs->rgbSerialization = buffer;
-        pcpcs->cbSerialization = size;
-    } else {
-        Discard(buffer, size);
-    }
+    if (SUCCEEDED(hr)) buffer.HandTo(pcpcs, package, CLSID_credprovider);
     return hr;
 }
 
@@ -356,7 +360,7 @@ HRESULT cred::RunSerializationHandlers(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZAT
         if (hr == S_OK) {
             if (working.rgbSerialization != pcpcs->rgbSerialization) {
                 LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Handler %s changed credentials", name.c_str());
-                Discard(pcpcs->rgbSerialization, pcpcs->cbSerialization);
+                DiscardSerialization(pcpcs);
             } else {
                 LogMessage(LOG_WARN, L"cred::GetSerialization(): Handler %s changed credentials, pointer untouched",
                            name.c_str());
@@ -369,8 +373,7 @@ HRESULT cred::RunSerializationHandlers(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZAT
         } else {
             LogMessage(LOG_ERROR, L"cred::GetSerialization(): Handler %s returned 0x%x, passing on to logonui",
                        name.c_str(), static_cast<unsigned>(hr));
-            Discard(pcpcs->rgbSerialization, pcpcs->cbSerialization);
-            pcpcs->cbSerialization = 0;
+            DiscardSerialization(pcpcs);
             return hr;
         }
     }

@@ -8,6 +8,7 @@
 #include "base/TesselSignal.h"
 #include "lib/mfw/common/log/SysMessage.h"
 #include "platform/UniqueResource.h"
+#include "sso/AgentRequests.h"
 #include "sso/Credentials.h"
 
 #include <cwchar>
@@ -201,88 +202,98 @@ HRESULT credprovider::RaiseCredentialsChanged() noexcept {
     return events_->CredentialsChanged(adviseContext_);
 }
 
-void credprovider::DRV_EnumerateCredentials(bool fromCallback, bool explicitRequest) noexcept {
-    std::lock_guard<corecritsec> guard(lock_);
-    Credentials& creds = TheCredentials();
+// Certificate and Entra unlock: LogonUI re-enumerates once per session, when the agent is ready.
+void credprovider::SignalUnlockOnce() noexcept {
+    if (!events_) return;
+    if (certSsoChangedFired_) {
+        LogMessage(LOG_TRACE,
+                   L"credprovider::DRV_EnumerateCredentials(): Suppressing duplicate CredentialsChanged for "
+                   L"CertSSO/EntraSSO (already fired this session)");
+        return;
+    }
+    HRESULT hr = RaiseCredentialsChanged();
+    if (SUCCEEDED(hr)) {
+        LogMessage(LOG_DEBUG,
+                   L"credprovider::DRV_EnumerateCredentials(): Signalled credential re-enumeration for "
+                   L"CertSSO/EntraSSO");
+        certSsoChangedFired_ = true;
+    } else {
+        LogMessage(LOG_ERROR, L"credprovider::DRV_EnumerateCredentials(): CredentialsChanged failed, Error: 0x%08X",
+                   static_cast<unsigned>(hr));
+    }
+}
 
-    if (creds.IsCertSsoUnlock() || creds.IsEntraUnlock()) {
-        if (!events_) return;
-        if (certSsoChangedFired_) {
-            LogMessage(LOG_TRACE,
-                       L"credprovider::DRV_EnumerateCredentials(): Suppressing duplicate CredentialsChanged for "
-                       L"CertSSO/EntraSSO (already fired this session)");
-            return;
-        }
+// The ticket was looked up already: LogonUI hears only of a change, or when asked again.
+void credprovider::ReportTicketState(bool explicitRequest) noexcept {
+    Credentials& creds = TheCredentials();
+    const bool available = creds.credentialsAvailable;
+    LogMessage(LOG_DEBUG, L"credprovider::DRV_EnumerateCredentials(): Already looked up ticket (%s)",
+               AvailabilityText(available));
+    if (!events_) {
+        LogMessage(LOG_TRACE, L"credprovider::DRV_EnumerateCredentials(): No credential provider event specified");
+        return;
+    }
+    if (available != lastReportedHasCredentials_) {
         HRESULT hr = RaiseCredentialsChanged();
         if (SUCCEEDED(hr)) {
             LogMessage(LOG_DEBUG,
-                       L"credprovider::DRV_EnumerateCredentials(): Signalled credential re-enumeration for "
-                       L"CertSSO/EntraSSO");
-            certSsoChangedFired_ = true;
+                       L"credprovider::DRV_EnumerateCredentials(): Credential state changed (%s -> %s), signaling "
+                       L"re-enumeration",
+                       lastReportedHasCredentials_ ? L"had credentials" : L"no credentials",
+                       available ? L"has credentials" : L"no credentials");
+            lastReportedHasCredentials_ = available;
         } else {
-            LogMessage(LOG_ERROR, L"credprovider::DRV_EnumerateCredentials(): CredentialsChanged failed, Error: 0x%08X",
+            LogMessage(LOG_ERROR,
+                       L"credprovider::DRV_EnumerateCredentials(): CredentialsChanged failed, Error: 0x%08X",
                        static_cast<unsigned>(hr));
         }
-        return;
+    } else if (explicitRequest) {
+        LogMessage(LOG_DEBUG,
+                   L"credprovider::DRV_EnumerateCredentials(): Resending CredentialsChanged event on explicit "
+                   L"request");
+        RaiseCredentialsChanged();
+    } else {
+        LogMessage(LOG_TRACE,
+                   L"credprovider::DRV_EnumerateCredentials(): Credential state unchanged, suppressing "
+                   L"CredentialsChanged");
     }
+}
 
+// The record is filled from the agent; a callback re-enumerates what it found.
+void credprovider::RefreshCredentials(bool fromCallback) noexcept {
+    Credentials& creds = TheCredentials();
+    LogMessage(LOG_DEBUG, L"credprovider::DRV_EnumerateCredentials(): Refreshing credentials.");
+    PopulateCredentials(creds);
     if (creds.ticketFound) {
-        const bool available = creds.credentialsAvailable;
-        LogMessage(LOG_DEBUG, L"credprovider::DRV_EnumerateCredentials(): Already looked up ticket (%s)",
-                   AvailabilityText(available));
-        if (!events_) {
-            LogMessage(LOG_TRACE, L"credprovider::DRV_EnumerateCredentials(): No credential provider event specified");
-            return;
-        }
-        if (available != lastReportedHasCredentials_) {
-            HRESULT hr = RaiseCredentialsChanged();
-            if (SUCCEEDED(hr)) {
-                LogMessage(LOG_DEBUG,
-                           L"credprovider::DRV_EnumerateCredentials(): Credential state changed (%s -> %s), signaling "
-                           L"re-enumeration",
-                           lastReportedHasCredentials_ ? L"had credentials" : L"no credentials",
-                           available ? L"has credentials" : L"no credentials");
-                lastReportedHasCredentials_ = available;
-            } else {
-                LogMessage(LOG_ERROR,
-                           L"credprovider::DRV_EnumerateCredentials(): CredentialsChanged failed, Error: 0x%08X",
-                           static_cast<unsigned>(hr));
-            }
-        } else if (explicitRequest) {
-            LogMessage(LOG_DEBUG,
-                       L"credprovider::DRV_EnumerateCredentials(): Resending CredentialsChanged event on explicit "
-                       L"request");
+        const wchar_t* text = AvailabilityText(creds.credentialsAvailable);
+        if (fromCallback) {
+            LogMessage(LOG_DEBUG, L"credprovider::DRV_EnumerateCredentials(): Signaling credential re-enumeration (%s)",
+                       text);
             RaiseCredentialsChanged();
         } else {
-            LogMessage(LOG_TRACE,
-                       L"credprovider::DRV_EnumerateCredentials(): Credential state unchanged, suppressing "
-                       L"CredentialsChanged");
+            LogMessage(LOG_DEBUG, L"credprovider::DRV_EnumerateCredentials(): Initial credential enumeration (%s)",
+                       text);
         }
-        return;
+    } else {
+        LogMessage(LOG_TRACE,
+                   L"credprovider::DRV_EnumerateCredentials(): No ticket lookup so not signaling credential "
+                   L"re-enumeration.");
     }
+}
 
-    if (events_) {
-        LogMessage(LOG_DEBUG, L"credprovider::DRV_EnumerateCredentials(): Refreshing credentials.");
-        creds.PopulateCredentials();
-        if (creds.ticketFound) {
-            const wchar_t* text = AvailabilityText(creds.credentialsAvailable);
-            if (fromCallback) {
-                LogMessage(LOG_DEBUG, L"credprovider::DRV_EnumerateCredentials(): Signaling credential re-enumeration (%s)",
-                           text);
-                RaiseCredentialsChanged();
-            } else {
-                LogMessage(LOG_DEBUG, L"credprovider::DRV_EnumerateCredentials(): Initial credential enumeration (%s)",
-                           text);
-            }
-        } else {
-            LogMessage(LOG_TRACE,
-                       L"credprovider::DRV_EnumerateCredentials(): No ticket lookup so not signaling credential "
-                       L"re-enumeration.");
-        }
-        return;
+void credprovider::DRV_EnumerateCredentials(bool fromCallback, bool explicitRequest) noexcept {
+    std::lock_guard<corecritsec> guard(lock_);
+    Credentials& creds = TheCredentials();
+    if (creds.IsCertSsoUnlock() || creds.IsEntraUnlock()) {
+        SignalUnlockOnce();
+    } else if (creds.ticketFound) {
+        ReportTicketState(explicitRequest);
+    } else if (events_) {
+        RefreshCredentials(fromCallback);
+    } else {
+        LogMessage(LOG_DEBUG,
+                   L"credprovider::DRV_EnumerateCredentials(): Not configured to re-enumerate by advise, ignoring.");
     }
-
-    LogMessage(LOG_DEBUG, L"credprovider::DRV_EnumerateCredentials(): Not configured to re-enumerate by advise, ignoring.");
 }
 
 void ReEnumerateCredentialsCallback(void* context, bool explicitRequest) noexcept {

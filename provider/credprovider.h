@@ -33,6 +33,10 @@ public:
 private:
     ~credprovider();
     HRESULT RaiseCredentialsChanged() noexcept;
+    // The steps of DRV_EnumerateCredentials, called under lock_.
+    void SignalUnlockOnce() noexcept;
+    void ReportTicketState(bool explicitRequest) noexcept;
+    void RefreshCredentials(bool fromCallback) noexcept;
 
     std::atomic<ULONG> refs_{1};
     ULONG seqno_;

@@ -1,5 +1,6 @@
 #include "AgentRequests.h"
 
+#include "AgentAnswer.h"
 #include "Credentials.h"
 #include "DesktopManagerTransport.h"
 #include "SecurityManager.h"
@@ -58,6 +59,54 @@ bool SendSessionRequest(const wchar_t* messageName, PropertyBag& response) {
     return false;
 }
 
+// The tile's precedence over the agent's answer: the certificate kinds, then the smart card,
+// Entra, the password, and the hybrid account alone.
+bool StoreTicketAnswer(const AgentAnswer& answer, Credentials& creds) {
+    creds.unauthUserName = answer.unauthUserName;
+    creds.unauthPassword = answer.unauthPassword;
+    if (!answer.whfbCertPin.empty() || answer.HasCertSso()) {
+        LogMessage(LOG_DEBUG, L"GetCredentialsForSimpleToken():  (sessionId=%d) got %s Creds.", SessionIdForLog(),
+                   answer.whfbCertPin.empty() ? L"CertSso" : L"Whfb CertSso");
+        StoreCertificateAccount(creds, answer, L"", L"");
+        if (answer.HasCertSso()) {
+            StoreCertSso(creds, answer);
+            creds.certificateSsoId = answer.certificateSsoId;
+            creds.reportErrors = answer.reportErrors;
+        }
+        if (!answer.whfbCertPin.empty()) {
+            creds.whfbCertPin = answer.whfbCertPin;
+            creds.whfbCertCtxId = answer.whfbCertCtxId;
+        }
+        return true;
+    }
+    if (!answer.smartCardPin.empty()) {
+        LogMessage(LOG_TRACE, L"%s (sessionId=%d) got a smart card PIN.", L"GetCredentialsForSimpleToken",
+                   SessionIdForLog());
+        StoreCertificateAccount(creds, answer, L"", L"");
+        StoreSmartCard(creds, answer);
+        if (answer.hasUpnBag) {
+            std::wstring listing;
+            for (const auto& [name, value] : answer.upns) listing += name + L"=" + value + L"\r\n";
+            LogMessage(LOG_TRACE, L"Principal name list %s", listing.c_str());
+        }
+        return true;
+    }
+    if (answer.hasEntra) {
+        // Entra ID requests are not part of this build: the answer yields no credentials.
+        LogMessage(LOG_DEBUG, L"GetCredentialsForSimpleToken(): [EntraAuth] (sessionId=%d) Entra SSO is not available",
+                   SessionIdForLog());
+        creds.credentialsAvailable = false;
+        return false;
+    }
+    if (!answer.password.empty()) {
+        LogMessage(LOG_TRACE, L"%s (sessionId=%d) got a password.", L"GetCredentialsForSimpleToken", SessionIdForLog());
+        StoreUser(creds, answer, L"", L"");
+        creds.password = answer.password;  // stays protected until a logon buffer is built
+        return true;
+    }
+    return answer.HasUnauthAccount();
+}
+
 }  // namespace
 
 DWORD SendMsgToDesktopManager(const wchar_t* messageName, PropertyBag& request, PropertyBag& response,
@@ -103,80 +152,12 @@ bool GetCredentialsForSimpleToken(const std::wstring& ticket, Credentials& creds
     request.Set(L"whfbCertssoUnlock", creds.IsWhfbCertSsoUnlock() ? L"true" : L"false");
     request.Set(L"entrassoUnlock", creds.IsEntraUnlock() ? L"true" : L"false");
 
-    PropertyBag answer;
-    DWORD result = SendMsgToDesktopManager(L"GetCredentialsForTicket", request, answer, kAgentRequestTimeoutMs);
-    creds.ticketFound = result == 0 && !answer.IsEmpty();
+    PropertyBag bag;
+    DWORD result = SendMsgToDesktopManager(L"GetCredentialsForTicket", request, bag, kAgentRequestTimeoutMs);
+    creds.ticketFound = result == 0 && !bag.IsEmpty();
     LogTicketOutcome(creds.ticketFound);
     if (!creds.ticketFound) return false;
-
-    creds.unauthUserName = answer.Get(L"unauthUserName");
-    creds.unauthPassword = answer.Get(L"unauthPassword");
-
-    const std::wstring password = answer.Get(L"password");
-    const std::wstring smartCardPin = answer.Get(L"smartCardPIN");
-    const bool hasEntra = answer.TypeOf(L"ENTRAAUTH") == PropertyBag::ITEM_BAG;
-    const std::wstring certPin = answer.Get(L"certLogonPin");
-    const std::wstring certContainer = answer.Get(L"certLogonContainerName");
-    const std::wstring whfbPin = answer.Get(L"whfbCertPin");
-
-    if (!whfbPin.empty() || (!certContainer.empty() && !certPin.empty())) {
-        LogMessage(LOG_DEBUG, L"GetCredentialsForSimpleToken():  (sessionId=%d) got %s Creds.", SessionIdForLog(),
-                   whfbPin.empty() ? L"CertSso" : L"Whfb CertSso");
-        creds.brokerUserSid = answer.Get(L"BROKERUSERSID");
-        creds.dnsDomainName = answer.Get(L"dnsDomainName");
-        creds.domainName = answer.Get(L"domainName");
-        creds.userName = answer.Get(L"userName");
-        if (!certContainer.empty() && !certPin.empty()) {
-            creds.certLogon.containerName = certContainer;
-            creds.certLogon.pin = certPin;
-            creds.certLogon.attemptsLeft = GetCertSsoAttempts();
-            creds.certificateSsoId = answer.Get(L"CERTIFICATESSOID");
-            creds.reportErrors = ParseBool(answer.Get(L"REPORTERRORS"));
-        }
-        if (!whfbPin.empty()) {
-            creds.whfbCertPin = whfbPin;
-            creds.whfbCertCtxId = answer.Get(L"whfbCertCtxId");
-        }
-        return true;
-    }
-    if (!smartCardPin.empty()) {
-        LogMessage(LOG_TRACE, L"%s (sessionId=%d) got a smart card PIN.", L"GetCredentialsForSimpleToken",
-                   SessionIdForLog());
-        creds.brokerUserSid = answer.Get(L"BROKERUSERSID");
-        creds.dnsDomainName = answer.Get(L"dnsDomainName");
-        creds.smartCardPin = DecryptProtectedPayload(smartCardPin);
-        creds.smartCardReader = answer.Get(L"smartCardReader");
-        creds.smartCardHintUpn = answer.Get(L"smartCardHintUpn");
-        creds.domainName = answer.Get(L"domainName");
-        creds.userName = answer.Get(L"userName");
-        creds.upnList.clear();
-        if (answer.TypeOf(L"upns") == PropertyBag::ITEM_BAG) {
-            PropertyBag upns = answer.GetBag(L"upns");
-            std::wstring listing;
-            for (size_t i = 0; i < upns.Count(); ++i) {
-                if (upns.GetTypeAt(i) != PropertyBag::ITEM_STRING || upns.GetStringAt(i).empty()) continue;
-                creds.upnList.push_back(upns.GetNameAt(i));
-                listing += upns.GetNameAt(i) + L"=" + upns.GetStringAt(i) + L"\r\n";
-            }
-            LogMessage(LOG_TRACE, L"Principal name list %s", listing.c_str());
-        }
-        return true;
-    }
-    if (hasEntra) {
-        // Entra ID requests are not part of this build: the answer yields no credentials.
-        LogMessage(LOG_DEBUG, L"GetCredentialsForSimpleToken(): [EntraAuth] (sessionId=%d) Entra SSO is not available",
-                   SessionIdForLog());
-        creds.credentialsAvailable = false;
-        return false;
-    }
-    if (!password.empty()) {
-        LogMessage(LOG_TRACE, L"%s (sessionId=%d) got a password.", L"GetCredentialsForSimpleToken", SessionIdForLog());
-        creds.domainName = answer.Get(L"domainName");
-        creds.userName = answer.Get(L"userName");
-        creds.password = password;  // stays protected until a logon buffer is built
-        return true;
-    }
-    return !creds.unauthUserName.empty() && !creds.unauthPassword.empty();
+    return StoreTicketAnswer(AgentAnswer::Read(bag), creds);
 }
 
 bool GetConsoleProtocolCredentials(Credentials& creds) {
@@ -243,4 +224,26 @@ DWORD GetCertSsoAttempts() {
     if (attempts == 0) return 1;
     if (attempts > 5) return 5;
     return static_cast<DWORD>(attempts);
+}
+
+void PopulateCredentials(Credentials& creds) {
+    SysMsgUtl::FunctionTraceWithSessionId trace("Credentials::PopulateCredentials");
+    creds.ClearCredentials(false);
+    if (GetConsoleProtocolCredentials(creds)) {
+        LogMessage(LOG_DEBUG, L"Credentials::PopulateCredentials(): Got protocol credentials for sessionId=%d",
+                   static_cast<int>(GetSessionId()));
+        creds.credentialsAvailable = true;
+    }
+    if (creds.credentialsAvailable && !creds.smartCardPin.empty()) creds.FindSmartCardCertificate();
+}
+
+bool CheckDMIfCertSsoUsed(Credentials& creds) {
+    SysMsgUtl::FunctionTraceWithSessionId trace("Credentials::CheckDMIfCertSsoUsed");
+    PropertyBag answer;
+    if (CheckCertSsoEnabledForSession(creds, answer)) {
+        creds.isCertSsoUnlockEnabled = ParseBool(answer.Get(L"isCertSsoUnlockEnabled", L"false"));
+        creds.isWhfbCertSsoUnlockEnabled = ParseBool(answer.Get(L"isWhfbCertSsoUnlockEnabled", L"false"));
+        creds.isEntraUnlockEnabled = ParseBool(answer.Get(L"isEntraUnlockEnabled", L"false"));
+    }
+    return creds.isCertSsoUnlockEnabled || creds.isWhfbCertSsoUnlockEnabled || creds.isEntraUnlockEnabled;
 }

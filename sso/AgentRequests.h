@@ -16,6 +16,10 @@ constexpr DWORD kAgentRequestTimeoutMs = 30000;
 // opened. Library exceptions are logged and raised again as library exceptions.
 DWORD SendMsgToDesktopManager(const wchar_t* messageName, CORE::PropertyBag& request, CORE::PropertyBag& response,
                               DWORD timeoutMs);
+// Asks the agent for this session's SSO material; the outcome is creds.credentialsAvailable.
+void PopulateCredentials(Credentials& creds);
+// Asks the agent which unlock kinds are enabled; true when any is (after the request).
+bool CheckDMIfCertSsoUsed(Credentials& creds);
 // "GetCredentialsForTicket"; *found when the exchange succeeded with a non-empty answer.
 bool GetCredentialsForTicket(CORE::PropertyBag& request, CORE::PropertyBag& response, bool* found);
 // The tile's own ticket request; true when the record now holds usable credentials.

@@ -1,6 +1,5 @@
 #include "Credentials.h"
 
-#include "AgentRequests.h"
 #include "SmartCardSearch.h"
 
 #include "base/OfflineChannel.h"
@@ -62,17 +61,6 @@ void Credentials::ClearCredentials(bool quiet) noexcept {
     if (!quiet) LogMessage(LOG_TRACE, L"%s(): Exit", L"Credentials::ClearCredentials");
 }
 
-void Credentials::PopulateCredentials() {
-    FunctionTraceWithSessionId trace("Credentials::PopulateCredentials");
-    ClearCredentials(false);
-    if (GetConsoleProtocolCredentials(*this)) {
-        LogMessage(LOG_DEBUG, L"Credentials::PopulateCredentials(): Got protocol credentials for sessionId=%d",
-                   static_cast<int>(GetSessionId()));
-        credentialsAvailable = true;
-    }
-    if (credentialsAvailable && !smartCardPin.empty()) FindSmartCardCertificate();
-}
-
 DWORD Credentials::FindSmartCardCertificate() {
     FunctionTraceWithSessionId trace("Credentials::FindSmartCardCertificate");
     DWORD activity = 0;
@@ -90,17 +78,6 @@ DWORD Credentials::FindSmartCardCertificate() {
         credentialsAvailable = false;
     }
     return status;
-}
-
-bool Credentials::CheckDMIfCertSsoUsed() {
-    FunctionTraceWithSessionId trace("Credentials::CheckDMIfCertSsoUsed");
-    PropertyBag answer;
-    if (CheckCertSsoEnabledForSession(*this, answer)) {
-        isCertSsoUnlockEnabled = ParseBool(answer.Get(L"isCertSsoUnlockEnabled", L"false"));
-        isWhfbCertSsoUnlockEnabled = ParseBool(answer.Get(L"isWhfbCertSsoUnlockEnabled", L"false"));
-        isEntraUnlockEnabled = ParseBool(answer.Get(L"isEntraUnlockEnabled", L"false"));
-    }
-    return isCertSsoUnlockEnabled || isWhfbCertSsoUnlockEnabled || isEntraUnlockEnabled;
 }
 
 bool Credentials::WaitForCertSsoUnlockEvent(PropertyBag& response) {

@@ -55,10 +55,6 @@ public:
     // Forgets the material of the last attempt (see the .cpp for what survives); `quiet`
     // drops the trace lines.
     void ClearCredentials(bool quiet) noexcept;
-    // Asks the agent for this session's SSO material; the outcome is credentialsAvailable.
-    void PopulateCredentials();
-    // Asks the agent which unlock kinds are enabled; true when any is (after the request).
-    bool CheckDMIfCertSsoUsed();
     // Searches the smart card for the certificate of upnList; 0 on success.
     DWORD FindSmartCardCertificate();
     bool InitCertSsoUnlockEvent(const std::wstring& eventName) { return certLogon.InitCertSsoUnlockEvent(eventName); }

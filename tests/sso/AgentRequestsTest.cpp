@@ -173,7 +173,7 @@ TEST_F(SimpleTokenTest, PopulateWithAPinWhoseCardIsNotFoundKeepsUserButNotThePin
     CORE::PropertyBag answer = Bag({{L"smartCardPIN", L"4321"}, {L"userName", L"alice"}, {L"domainName", L"CORP"}});
     answer.SetBag(L"upns", Bag({{L"a@corp.example", L"1"}}));
     agent.Answer(L"GetCredentialsForTicket", answer);
-    creds.PopulateCredentials();
+    PopulateCredentials(creds);
     EXPECT_FALSE(creds.credentialsAvailable);
     EXPECT_TRUE(creds.smartCardPin.empty());
     EXPECT_EQ(creds.userName, L"alice");

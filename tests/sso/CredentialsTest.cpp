@@ -1,3 +1,4 @@
+#include "sso/AgentRequests.h"
 #include "sso/Credentials.h"
 
 #include "base/OfflineChannel.h"
@@ -186,7 +187,7 @@ TEST_F(CredentialsTest, RemovalDataIsWrittenOnlyWhenARemovalActionIsConfigured) 
 
 TEST_F(CredentialsTest, PopulateWithoutAnAgentLeavesNothingAvailable) {
     Fill(creds);
-    creds.PopulateCredentials();
+    PopulateCredentials(creds);
     EXPECT_FALSE(creds.credentialsAvailable);
     EXPECT_FALSE(creds.ticketFound);
     EXPECT_TRUE(creds.password.empty());
@@ -195,9 +196,9 @@ TEST_F(CredentialsTest, PopulateWithoutAnAgentLeavesNothingAvailable) {
 
 TEST_F(CredentialsTest, UnlockCheckWithoutAnAgentKeepsThePreviousFlags) {
     creds.isWhfbCertSsoUnlockEnabled = true;
-    EXPECT_TRUE(creds.CheckDMIfCertSsoUsed());
+    EXPECT_TRUE(CheckDMIfCertSsoUsed(creds));
     creds.isWhfbCertSsoUnlockEnabled = false;
-    EXPECT_FALSE(creds.CheckDMIfCertSsoUsed());
+    EXPECT_FALSE(CheckDMIfCertSsoUsed(creds));
 }
 
 class FakeEntra : public IEntraContext {

@@ -142,6 +142,12 @@ std::wstring PropertyBag::Get(const std::wstring& name, const std::wstring& defa
     return std::wstring(items_[index]->Text());
 }
 
+SecureWString PropertyBag::GetSecret(const std::wstring& name) const {
+    size_t index = Find(name);
+    if (index == static_cast<size_t>(-1) || items_[index]->Type() != ITEM_STRING) return SecureWString();
+    return SecureWString(items_[index]->Text());
+}
+
 std::wstring PropertyBag::GetString(const std::wstring& name) const {
     size_t index = Find(name);
     if (index == static_cast<size_t>(-1) || items_[index]->Type() != ITEM_STRING)

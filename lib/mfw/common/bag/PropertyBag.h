@@ -2,6 +2,8 @@
 // message framework, with its error convention ("ErrorCode", "ErrorText") and its XML text form.
 // The binary flattened form lives in Properties.h.
 #pragma once
+#include "lib/mfw/common/util/SecureString.h"
+
 #include <windows.h>
 
 #include <atomic>
@@ -41,6 +43,8 @@ public:
     // --- By name ---
     // The string value, or `defaultValue` when there is no such item or it is not a string.
     std::wstring Get(const std::wstring& name, const std::wstring& defaultValue = std::wstring()) const;
+    // Get for a secret: the value goes straight into a wiping string, with no plain copy.
+    SecureWString GetSecret(const std::wstring& name) const;
     // Throws coreException "PropertyBag: name '<name>' does not exist as string".
     std::wstring GetString(const std::wstring& name) const;
     // Throws coreException "PropertyBag: name '<name>' does not exist as bag".
