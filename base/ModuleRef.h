@@ -6,3 +6,12 @@
 void DllAddRef() noexcept;
 void DllRelease() noexcept;
 LONG DllRefCount() noexcept;
+
+// One module reference for the lifetime of the object that holds it.
+class ModuleReference {
+public:
+    ModuleReference() noexcept { DllAddRef(); }
+    ~ModuleReference() { DllRelease(); }
+    ModuleReference(const ModuleReference&) = delete;
+    ModuleReference& operator=(const ModuleReference&) = delete;
+};

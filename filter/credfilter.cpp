@@ -38,33 +38,12 @@ credfilter::credfilter() noexcept : seqno_(++g_filterSeqno) {
     wchar_t detail[32];
     _snwprintf(detail, 32, L"seqno=%u", static_cast<unsigned>(seqno_));
     FunctionTraceWithSessionId trace("credfilter::credfilter", detail);
-    DllAddRef();
 }
 
 credfilter::~credfilter() {
     wchar_t detail[32];
     _snwprintf(detail, 32, L"seqno=%u", static_cast<unsigned>(seqno_));
     FunctionTraceWithSessionId trace("credfilter::~credfilter", detail);
-    DllRelease();
-}
-
-STDMETHODIMP credfilter::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_INVALIDARG;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ICredentialProviderFilter)) {
-        *ppv = static_cast<ICredentialProviderFilter*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) credfilter::AddRef() { return ++refs_; }
-
-STDMETHODIMP_(ULONG) credfilter::Release() {
-    ULONG count = --refs_;
-    if (count == 0) delete this;
-    return count;
 }
 
 STDMETHODIMP credfilter::Filter(CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus, DWORD dwFlags, GUID* rgclsidProviders,
@@ -340,11 +319,5 @@ HRESULT credfilter::CheckRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_S
 }
 
 HRESULT credfilter_CreateInstance(REFIID riid, void** ppv) noexcept {
-    if (!ppv) return E_INVALIDARG;
-    *ppv = nullptr;
-    credfilter* filter = new (std::nothrow) credfilter();
-    if (!filter) return E_OUTOFMEMORY;
-    HRESULT hr = filter->QueryInterface(riid, ppv);
-    filter->Release();
-    return hr;
+    return CreateComObject<credfilter>(riid, ppv, [](credfilter&) {});
 }

@@ -1,19 +1,16 @@
 // The ICredentialProviderFilter that LogonUI creates: keeps the module's provider out of
 // scenarios without SSO, primes the credentials record, and checks the broker's ticket.
 #pragma once
+#include "base/ComObject.h"
+#include "base/ModuleRef.h"
 #include "platform/sdk/CredProv.h"
 
 #include <atomic>
 #include <string>
 
-class credfilter final : public ICredentialProviderFilter {
+class credfilter final : public ComObject<ICredentialProviderFilter, IID_ICredentialProviderFilter> {
 public:
     credfilter() noexcept;
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // ICredentialProviderFilter
     STDMETHODIMP Filter(CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus, DWORD dwFlags, GUID* rgclsidProviders,
@@ -26,7 +23,7 @@ private:
     HRESULT CheckRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcsIn,
                                   CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcsOut);
 
-    std::atomic<ULONG> refs_{1};
+    ModuleReference moduleRef_;
     ULONG seqno_;
 };
 

@@ -11,25 +11,6 @@
 using namespace CORE;
 using SysMsgUtl::FunctionTraceWithSessionId;
 
-STDMETHODIMP CClassFactory::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_INVALIDARG;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-        *ppv = static_cast<IClassFactory*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) CClassFactory::AddRef() { return ++refs_; }
-
-STDMETHODIMP_(ULONG) CClassFactory::Release() {
-    ULONG count = --refs_;
-    if (count == 0) delete this;
-    return count;
-}
-
 STDMETHODIMP CClassFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) {
     FunctionTraceWithSessionId trace("CClassFactory::CreateInstance");
     if (pUnkOuter) return CLASS_E_NOAGGREGATION;

@@ -18,11 +18,7 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
         SysMsgUtl::FunctionTraceWithSessionId trace("CClassFactory_CreateInstance", detail.c_str());
         if (!IsEqualCLSID(rclsid, CLSID_credfilter) && !IsEqualCLSID(rclsid, CLSID_credprovider))
             return CLASS_E_CLASSNOTAVAILABLE;
-        CClassFactory* factory = new (std::nothrow) CClassFactory(rclsid);
-        if (!factory) return E_OUTOFMEMORY;
-        HRESULT hr = factory->QueryInterface(riid, ppv);
-        factory->Release();
-        return hr;
+        return CreateComObject<CClassFactory>(riid, ppv, [](CClassFactory&) {}, rclsid);
     } catch (...) {
         return ResultFromCaughtException();
     }

@@ -78,7 +78,6 @@ const wchar_t* TileUserText() {
 
 cred::cred() noexcept : seqno_(++g_tileSeqno) {
     FunctionTraceWithSessionId trace("cred::cred", Detail(L"seqno=%u", static_cast<unsigned>(seqno_)).c_str());
-    DllAddRef();
     try {
         populateCredHandlersMap(handlers_);
     } catch (...) {
@@ -89,7 +88,6 @@ cred::cred() noexcept : seqno_(++g_tileSeqno) {
 cred::~cred() {
     FunctionTraceWithSessionId trace("cred::~cred", Detail(L"seqno=%u", static_cast<unsigned>(seqno_)).c_str());
     StopRetryTimer();
-    DllRelease();
     handlers_.clear();
 }
 
@@ -104,25 +102,6 @@ void cred::StopRetryTimer() noexcept {
     retryTimer_->Stop();
     retryTimer_->Release();
     retryTimer_ = nullptr;
-}
-
-STDMETHODIMP cred::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_INVALIDARG;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ICredentialProviderCredential)) {
-        *ppv = static_cast<ICredentialProviderCredential*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) cred::AddRef() { return ++refs_; }
-
-STDMETHODIMP_(ULONG) cred::Release() {
-    ULONG count = --refs_;
-    if (count == 0) delete this;
-    return count;
 }
 
 STDMETHODIMP cred::Advise(ICredentialProviderCredentialEvents*) {
@@ -239,13 +218,8 @@ STDMETHODIMP cred::CommandLinkClicked(DWORD) {
 HRESULT cred_CreateInstance(ICredentialProviderCredential** ppcpc, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario,
                             bool startRetryTimer) noexcept {
     FunctionTraceWithSessionId trace("cred_CreateInstance");
-    if (!ppcpc) return E_INVALIDARG;
-    *ppcpc = nullptr;
-    cred* tile = new (std::nothrow) cred();
-    if (!tile) return E_OUTOFMEMORY;
-    tile->SetUsageScenario(scenario);
-    HRESULT hr = tile->QueryInterface(IID_ICredentialProviderCredential, reinterpret_cast<void**>(ppcpc));
-    if (SUCCEEDED(hr) && startRetryTimer) tile->StartRetryTimer();
-    tile->Release();
-    return hr;
+    return CreateComObject<cred>(IID_ICredentialProviderCredential, reinterpret_cast<void**>(ppcpc), [&](cred& tile) {
+        tile.SetUsageScenario(scenario);
+        if (startRetryTimer) tile.StartRetryTimer();
+    });
 }

@@ -3,6 +3,9 @@
 #pragma once
 #include "CredentialHandlers.h"
 
+#include "base/ComObject.h"
+#include "base/ModuleRef.h"
+
 #include "platform/sdk/CredProv.h"
 
 #include <atomic>
@@ -11,14 +14,9 @@
 
 class ssoRetryTimer;
 
-class cred final : public ICredentialProviderCredential {
+class cred final : public ComObject<ICredentialProviderCredential, IID_ICredentialProviderCredential> {
 public:
     cred() noexcept;
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // ICredentialProviderCredential
     STDMETHODIMP Advise(ICredentialProviderCredentialEvents* pcpce) override;
@@ -58,7 +56,7 @@ private:
     HRESULT RunReportHandlers(LONG ntsStatus, LONG ntsSubstatus, LPWSTR* statusText,
                               CREDENTIAL_PROVIDER_STATUS_ICON* statusIcon);
 
-    std::atomic<ULONG> refs_{1};
+    ModuleReference moduleRef_;
     ULONG seqno_;
     CredentialHandlerMap handlers_;
     ssoRetryTimer* retryTimer_ = nullptr;

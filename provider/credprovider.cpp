@@ -57,30 +57,10 @@ private:
 
 bool IsReEnumerationEnabled() noexcept { return g_reEnumerationEnabled.load(); }
 
-credprovider::credprovider() noexcept : seqno_(++g_providerSeqno) { DllAddRef(); }
+credprovider::credprovider() noexcept : seqno_(++g_providerSeqno) {}
 
 credprovider::~credprovider() {
     TheCredentials().ClearCredentials(false);
-    DllRelease();
-}
-
-STDMETHODIMP credprovider::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_INVALIDARG;
-    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ICredentialProvider)) {
-        *ppv = static_cast<ICredentialProvider*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) credprovider::AddRef() { return ++refs_; }
-
-STDMETHODIMP_(ULONG) credprovider::Release() {
-    ULONG count = --refs_;
-    if (count == 0) delete this;
-    return count;
 }
 
 STDMETHODIMP credprovider::SetUsageScenario(CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus, DWORD dwFlags) {
@@ -301,13 +281,11 @@ void ReEnumerateCredentialsCallback(void* context, bool explicitRequest) noexcep
     if (context) static_cast<credprovider*>(context)->DRV_EnumerateCredentials(true, explicitRequest);
 }
 
-HRESULT credprovider_CreateInstance(REFIID riid, void** ppv) noexcept {
-    FunctionTraceWithSessionId trace("credprovider_CreateInstance");
-    if (!ppv) return E_INVALIDARG;
-    *ppv = nullptr;
-    credprovider* provider = new (std::nothrow) credprovider();
-    if (!provider) return E_OUTOFMEMORY;
+namespace {
 
+// Each new provider (re)states whether the channel thread re-enumerates for this session's
+// protocol and makes sure the thread runs.
+void ConfigureReEnumeration() noexcept {
     OfflineChannel* channel = GetOfflineChannel();
     const wchar_t* fn = L"credprovider_CreateInstance";
     USHORT protocol = 0;
@@ -335,7 +313,11 @@ HRESULT credprovider_CreateInstance(REFIID riid, void** ppv) noexcept {
         // Refuses by itself when no event exists or the thread already runs.
         channel->RunChannelThread();
     }
-    HRESULT hr = provider->QueryInterface(riid, ppv);
-    provider->Release();
-    return hr;
+}
+
+}  // namespace
+
+HRESULT credprovider_CreateInstance(REFIID riid, void** ppv) noexcept {
+    FunctionTraceWithSessionId trace("credprovider_CreateInstance");
+    return CreateComObject<credprovider>(riid, ppv, [](credprovider&) { ConfigureReEnumeration(); });
 }

@@ -1,19 +1,16 @@
 // The ICredentialProvider that LogonUI creates: offers at most one tile, and decides when to
 // tell LogonUI to enumerate again (first advise, agent signal, SSO retry, unlock).
 #pragma once
+#include "base/ComObject.h"
+#include "base/ModuleRef.h"
 #include "lib/mfw/common/threads/corecritsec.h"
 #include "platform/sdk/CredProv.h"
 
 #include <atomic>
 
-class credprovider final : public ICredentialProvider {
+class credprovider final : public ComObject<ICredentialProvider, IID_ICredentialProvider> {
 public:
     credprovider() noexcept;
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // ICredentialProvider
     STDMETHODIMP SetUsageScenario(CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus, DWORD dwFlags) override;
@@ -38,7 +35,7 @@ private:
     void ReportTicketState(bool explicitRequest) noexcept;
     void RefreshCredentials(bool fromCallback) noexcept;
 
-    std::atomic<ULONG> refs_{1};
+    ModuleReference moduleRef_;
     ULONG seqno_;
     ICredentialProviderEvents* events_ = nullptr;
     UINT_PTR adviseContext_ = 0;

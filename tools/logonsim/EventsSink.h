@@ -1,6 +1,6 @@
 // LogonUI's side of ICredentialProviderEvents: counts CredentialsChanged calls.
 #pragma once
-#include "platform/sdk/ComObject.h"
+#include "base/ComObject.h"
 #include "platform/sdk/CredProv.h"
 
 #include <atomic>

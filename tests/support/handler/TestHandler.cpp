@@ -8,7 +8,7 @@
 // which Wine lacks: its UpdateRemoteCredential packs the credential named by the environment
 // variable TCFILTR_TEST_RLF ("domain|user|ticket") and fails with E_FAIL when it is unset.
 #include "filter/credfilter.h"
-#include "platform/sdk/ComObject.h"
+#include "base/ComObject.h"
 #include "provider/CredentialHandlers.h"
 
 #include <shlwapi.h>
@@ -105,62 +105,27 @@ private:
     ~FakeRemoteLogonFilter() override { --g_objects; }
 };
 
-class Factory final : public IClassFactory {
+class Factory final : public ComObject<IClassFactory, IID_IClassFactory> {
 public:
     explicit Factory(wchar_t kind) : kind_(kind) {}
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_INVALIDARG;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        ULONG count = --refs_;
-        if (count == 0) delete this;
-        return count;
-    }
     STDMETHODIMP CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (outer) return CLASS_E_NOAGGREGATION;
-        if (kind_ == L'r') {
-            auto* filter = new FakeRemoteLogonFilter();
-            HRESULT hr = filter->QueryInterface(riid, ppv);
-            filter->Release();
-            return hr;
-        }
-        auto* handler = new Handler(kind_);
-        HRESULT hr = handler->QueryInterface(riid, ppv);
-        handler->Release();
-        return hr;
+        if (kind_ == L'r') return CreateComObject<FakeRemoteLogonFilter>(riid, ppv, [](auto&) {});
+        return CreateComObject<Handler>(riid, ppv, [](auto&) {}, kind_);
     }
     STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 
 private:
-    std::atomic<ULONG> refs_{1};
     wchar_t kind_;
 };
 
 }  // namespace
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-    if (IsEqualCLSID(clsid, CLSID_RemoteLogonFilter)) {
-        auto* factory = new Factory(L'r');
-        HRESULT hr = factory->QueryInterface(riid, ppv);
-        factory->Release();
-        return hr;
-    }
-    for (wchar_t kind = L'a'; kind <= L'd'; ++kind) {
-        if (IsEqualCLSID(clsid, MakeClsid(static_cast<BYTE>(kind - L'a' + 1)))) {
-            auto* factory = new Factory(kind);
-            HRESULT hr = factory->QueryInterface(riid, ppv);
-            factory->Release();
-            return hr;
-        }
-    }
+    if (IsEqualCLSID(clsid, CLSID_RemoteLogonFilter)) return CreateComObject<Factory>(riid, ppv, [](auto&) {}, L'r');
+    for (wchar_t kind = L'a'; kind <= L'd'; ++kind)
+        if (IsEqualCLSID(clsid, MakeClsid(static_cast<BYTE>(kind - L'a' + 1))))
+            return CreateComObject<Factory>(riid, ppv, [](auto&) {}, kind);
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
