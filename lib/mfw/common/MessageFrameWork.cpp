@@ -3,6 +3,7 @@
 #include "lib/mfw/common/channel/SharedMemChannel.h"
 #include "lib/mfw/common/log/SysMessage.h"
 #include "lib/mfw/common/threads/corecritsec.h"
+#include "platform/UniqueResource.h"
 
 #include <algorithm>
 #include <atomic>
@@ -60,44 +61,21 @@ public:
     DWORD SendMsg(const std::wstring& queue, const std::wstring& hint, const PropertyBag& request, PropertyBag& response,
                   MessageChannel* channel, DWORD timeoutMs, HANDLE cancelEvent, std::vector<BYTE>* attachment) override {
         if (shuttingDown_) return RESULT_ERROR;
-        MessageChannel* target = channel;
-        bool heldDefault = false;
-        if (!target) {
-            std::lock_guard<corecritsec> guard(channelsLock_);
-            target = defaultChannel_;
-            if (target) {
-                target->AddRef();
-                heldDefault = true;
-            }
-        }
+        platform::com_ptr<MessageChannel> defaultHold;  // the default channel stays for the call
+        MessageChannel* target = channel ? channel : HoldDefaultChannel(&defaultHold);
         if (!target) return RESULT_ERROR;
-        struct DefaultHold {
-            MessageChannel* channel;
-            bool held;
-            ~DefaultHold() {
-                if (held) channel->Release();
-            }
-        } defaultHold{target, heldDefault};
-
         HANDLE waitEvent = TakeEvent();
         if (!waitEvent) {
             LogMessage(LOG_ERROR, L"Could not CreateEvent for SendMsg");
             return RESULT_ERROR;
         }
         response.Clear();
-        auto pending = std::make_shared<PendingRequest>();
         Message message;
-        try {
-            message = Message::NewRequest(queue, hint, request);
-            message.AddLanguageId(::GetThreadUILanguage(), defaultLanguageId_);
-        } catch (...) {
+        if (!NewRequest(queue, hint, request, &message)) {
             ReturnEvent(waitEvent);
             return RESULT_ERROR;
         }
-        if (message.messageId.empty()) {
-            ReturnEvent(waitEvent);
-            return RESULT_ERROR;
-        }
+        auto pending = std::make_shared<PendingRequest>();
         pending->messageId = message.messageId;
         pending->channel = target;
         pending->queue = queue;
@@ -112,47 +90,8 @@ public:
             ReturnEvent(waitEvent);
             return RESULT_ERROR;
         }
-        if (cancelEvent) {
-            HANDLE handles[2] = {waitEvent, cancelEvent};
-            ::WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
-        } else {
-            // Without a cancel event the waiter sleeps on the request's own word: the receive
-            // thread wakes it without a kernel event (under Wine, without a trip to wineserver),
-            // which is most of the hand-over between the two threads.
-            const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-            for (;;) {
-                if (::InterlockedCompareExchange(&pending->signalled, 0, 0) != 0) break;
-                const ULONGLONG now = ::GetTickCount64();
-                if (timeoutMs != INFINITE && now >= deadline) break;
-                LONG expected = 0;
-                ::WaitOnAddress(&pending->signalled, &expected, sizeof(LONG),
-                                timeoutMs == INFINITE ? INFINITE : static_cast<DWORD>(deadline - now));
-            }
-        }
-        if (shuttingDown_) {
-            Remove(pending);
-            ReturnEvent(waitEvent, true);
-            return RESULT_ERROR;
-        }
-        bool answered;
-        {
-            std::lock_guard<corecritsec> guard(pendingLock_);
-            answered = pending->answered;
-            if (!answered) pending->answered = true;  // a late response finds nothing to fill
-        }
-        if (answered) {
-            Remove(pending);
-            ReturnEvent(waitEvent, pending->eventWait);
-            response = std::move(pending->response);
-            if (attachment) *attachment = std::move(pending->attachment);
-            return pending->result;
-        }
-        // Time-out or cancel: tell the agent to stop working on it.
-        Message cancel = message.MakeCancel();
-        if (!target->IsClosed()) target->SendMessage(cancel);
-        Remove(pending);
-        ReturnEvent(waitEvent, pending->eventWait);
-        return RESULT_TIMEOUT;
+        WaitForAnswer(*pending, cancelEvent, timeoutMs);
+        return CollectAnswer(pending, message, target, response, attachment);
     }
 
     void CloseChannel(MessageChannel* channel) override {
@@ -247,6 +186,68 @@ public:
     }
 
 private:
+    MessageChannel* HoldDefaultChannel(platform::com_ptr<MessageChannel>* hold) {
+        std::lock_guard<corecritsec> guard(channelsLock_);
+        if (defaultChannel_) *hold = platform::com_ptr<MessageChannel>(defaultChannel_);
+        return hold->get();
+    }
+
+    bool NewRequest(const std::wstring& queue, const std::wstring& hint, const PropertyBag& request, Message* message) {
+        try {
+            *message = Message::NewRequest(queue, hint, request);
+            message->AddLanguageId(::GetThreadUILanguage(), defaultLanguageId_);
+        } catch (...) {
+            return false;
+        }
+        return !message->messageId.empty();
+    }
+
+    static void WaitForAnswer(PendingRequest& pending, HANDLE cancelEvent, DWORD timeoutMs) {
+        if (cancelEvent) {
+            HANDLE handles[2] = {pending.waitEvent, cancelEvent};
+            ::WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
+            return;
+        }
+        // Without a cancel event the waiter sleeps on the request's own word: the receive
+        // thread wakes it without a kernel event (under Wine, without a trip to wineserver),
+        // which is most of the hand-over between the two threads.
+        const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+        for (;;) {
+            if (::InterlockedCompareExchange(&pending.signalled, 0, 0) != 0) return;
+            const ULONGLONG now = ::GetTickCount64();
+            if (timeoutMs != INFINITE && now >= deadline) return;
+            LONG expected = 0;
+            ::WaitOnAddress(&pending.signalled, &expected, sizeof(LONG),
+                            timeoutMs == INFINITE ? INFINITE : static_cast<DWORD>(deadline - now));
+        }
+    }
+
+    // After the wait: the answer, or on time-out or cancel a cancel message to the agent.
+    DWORD CollectAnswer(const std::shared_ptr<PendingRequest>& pending, const Message& message, MessageChannel* target,
+                        PropertyBag& response, std::vector<BYTE>* attachment) {
+        if (shuttingDown_) {
+            Remove(pending);
+            ReturnEvent(pending->waitEvent, true);
+            return RESULT_ERROR;
+        }
+        bool answered;
+        {
+            std::lock_guard<corecritsec> guard(pendingLock_);
+            answered = pending->answered;
+            if (!answered) pending->answered = true;  // a late response finds nothing to fill
+        }
+        Remove(pending);
+        ReturnEvent(pending->waitEvent, pending->eventWait);
+        if (answered) {
+            response = std::move(pending->response);
+            if (attachment) *attachment = std::move(pending->attachment);
+            return pending->result;
+        }
+        // Time-out or cancel: tell the agent to stop working on it.
+        if (!target->IsClosed()) target->SendMessage(message.MakeCancel());
+        return RESULT_TIMEOUT;
+    }
+
     HANDLE TakeEvent() {
         {
             std::lock_guard<corecritsec> guard(poolLock_);

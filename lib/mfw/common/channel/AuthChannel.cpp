@@ -255,15 +255,10 @@ bool AuthChannel::processPeerParams(MessageChannel& channel, const PropertyBag& 
     return true;
 }
 
-bool AuthChannel::OutgoingChannel(MessageChannel& channel, const AuthOptions& options, AuthResult* result) {
-    const wchar_t* name = channel.Name().c_str();
-    auto fail = [&](const std::wstring& reason) { return FailOutgoing(channel, reason, result); };
-    if (options.packages.empty()) {
-        LogMessage(LOG_ERROR, L"CORE::AuthChannel::OutgoingChannel(): Channel %s (0x%p): Authentication missing package list for negotiation",
-                   name, &channel);
-        return fail(L"missing package list");
-    }
-    const std::wstring marker = NewMarker();
+namespace {
+
+// The client's first message: versions, the packages it offers, its marker and preferences.
+PropertyBag NegotiateRequest(const AuthOptions& options, const std::wstring& marker) {
     PropertyBag first;
     first.Set(L"MajorVersion", std::to_wstring(kAuthMajorVersion));
     first.Set(L"MinorVersion", std::to_wstring(options.minorVersion));
@@ -272,27 +267,36 @@ bool AuthChannel::OutgoingChannel(MessageChannel& channel, const AuthOptions& op
     if (!options.authWorkerName.empty()) first.Set(L"authWorkerName", options.authWorkerName);
     if (options.preferredEncoding) first.Set(L"prefCharEncodingOnWire", std::to_wstring(options.preferredEncoding));
     if (options.provideSpnInNego && !options.spn.empty()) first.Set(L"spn", options.spn);
-    // The package's first token rides along for the package we prefer: when the server
-    // selects it, its answer comes with the server's first token and a round trip is saved.
-    std::unique_ptr<SecurityContext> early;
-    if (IsSspiPackage(options.packages.front())) {
-        early = std::make_unique<SecurityContext>();
-        early->SetTarget(options.spn, options.setTargetName);
-        early->SetRequestFlags(options.contextWanted);
-        std::vector<BYTE> token;
-        if (early->Acquire(options.packages.front(), false) == SEC_E_OK &&
-            early->Step({}, &token) == SEC_I_CONTINUE_NEEDED && !token.empty()) {
-            first.SetBinary(L"authToken", token.data(), token.size());
-            first.Set(L"authTokenPackage", options.packages.front());
-        } else {
-            early.reset();
-        }
-    }
-    if (!channel.SendMessage(AuthMessage(kAuthNegotiateHint, first))) return fail(L"cannot send the first token");
+    return first;
+}
 
-    PropertyBag reply;
-    std::wstring reason;
-    if (!ReadStep(channel, kAuthNegotiateHint, options.stepTimeoutMs, &reply, &reason)) return fail(reason);
+std::unique_ptr<SecurityContext> NewContext(const AuthOptions& options) {
+    auto context = std::make_unique<SecurityContext>();
+    context->SetTarget(options.spn, options.setTargetName);
+    context->SetRequestFlags(options.contextWanted);
+    return context;
+}
+
+// The package's first token rides along for the package we prefer: when the server selects
+// it, its answer comes with the server's first token and a round trip is saved. Null when the
+// preferred package gives no first token.
+std::unique_ptr<SecurityContext> AddEarlyToken(const AuthOptions& options, PropertyBag* first) {
+    if (!IsSspiPackage(options.packages.front())) return nullptr;
+    std::unique_ptr<SecurityContext> early = NewContext(options);
+    std::vector<BYTE> token;
+    if (early->Acquire(options.packages.front(), false) != SEC_E_OK ||
+        early->Step({}, &token) != SEC_I_CONTINUE_NEEDED || token.empty())
+        return nullptr;
+    first->SetBinary(L"authToken", token.data(), token.size());
+    first->Set(L"authTokenPackage", options.packages.front());
+    return early;
+}
+
+// Checks the server's negotiate answer and records versions, encoding, guid and package.
+bool ReadNegotiateReply(MessageChannel& channel, const AuthOptions& options, const PropertyBag& reply,
+                        const std::wstring& marker, AuthResult* result) {
+    const wchar_t* name = channel.Name().c_str();
+    auto fail = [&](const std::wstring& reason) { return FailOutgoing(channel, reason, result); };
     if (reply.Get(L"clientMarker") != marker) {
         LogMessage(LOG_WARN, L"CORE::AuthChannel::OutgoingChannel(): Channel %s (0x%p): Authentication outgoing: client marker incorrect",
                    name, &channel);
@@ -306,9 +310,8 @@ bool AuthChannel::OutgoingChannel(MessageChannel& channel, const AuthOptions& op
         return fail(L"major version differs");
     }
     result->peerLevel = remoteMinor < kAuthMinorVersion ? remoteMinor : kAuthMinorVersion;
-    std::wstring remotePreference = reply.Get(L"prefCharEncodingOnWire");
-    const int remoteEncoding = static_cast<int>(ParseUInt(remotePreference, true));
-    result->encoding = NegotiateEncoding(options.preferredEncoding, remoteEncoding);
+    const int remoteEncoding = static_cast<int>(ParseUInt(reply.Get(L"prefCharEncodingOnWire"), true));
+    result->encoding = AuthChannel::NegotiateEncoding(options.preferredEncoding, remoteEncoding);
     LogMessage(LOG_TRACE,
                L"CORE::AuthChannel::OutgoingChannel(): Channel %s (0x%p): Protocol minor version local=%u, remote=%u, negotiated=%u. Onwire char encoding local=%s, remote=%s, negotiated=%s",
                name, &channel, options.minorVersion, remoteMinor, result->peerLevel, CharEncodingName(options.preferredEncoding),
@@ -328,91 +331,120 @@ bool AuthChannel::OutgoingChannel(MessageChannel& channel, const AuthOptions& op
     bool offered = false;
     for (const auto& package : options.packages) offered |= _wcsicmp(package.c_str(), result->selectedPackage.c_str()) == 0;
     if (!offered) return fail(L"the server selected package '" + result->selectedPackage + L"', which was not offered");
-    std::wstring challenge = reply.Get(L"challengeEvent");
-    if (!challenge.empty()) {
-        platform::unique_handle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, ChallengeEventName(challenge).c_str()));
-        if (!event || !::SetEvent(event.get())) {
-            LogMessage(LOG_ERROR, L"CORE::MessageChannel::GetChallengeEvent(): Channel %s (0x%p): MessageChannel: Unable to open event for local client challenge",
-                       name, &channel);
-            LogMessage(LOG_ERROR, L"CORE::AuthChannel::OutgoingChannel(): Channel %s (0x%p): Failed to set challenge event", name, &channel);
-            return fail(L"failed to set challenge event");
+    return true;
+}
+
+// A local server proves it shares our machine by having us set the event it names.
+bool SetChallengeEvent(MessageChannel& channel, const PropertyBag& reply, AuthResult* result) {
+    const std::wstring challenge = reply.Get(L"challengeEvent");
+    if (challenge.empty()) return true;
+    platform::unique_handle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, ChallengeEventName(challenge).c_str()));
+    if (event && ::SetEvent(event.get())) return true;
+    const wchar_t* name = channel.Name().c_str();
+    LogMessage(LOG_ERROR, L"CORE::MessageChannel::GetChallengeEvent(): Channel %s (0x%p): MessageChannel: Unable to open event for local client challenge",
+               name, &channel);
+    LogMessage(LOG_ERROR, L"CORE::AuthChannel::OutgoingChannel(): Channel %s (0x%p): Failed to set challenge event", name, &channel);
+    return FailOutgoing(channel, L"failed to set challenge event", result);
+}
+
+bool FailPackage(MessageChannel& channel, const std::wstring& reason, AuthResult* result) {
+    result->packageFailed = true;
+    return FailOutgoing(channel, reason, result);
+}
+
+bool FailStatus(MessageChannel& channel, SECURITY_STATUS failed, AuthResult* result) {
+    wchar_t text[96];
+    std::swprintf(text, 96, L"security package %ls failed, status 0x%08lx", result->selectedPackage.c_str(),
+                  static_cast<unsigned long>(failed));
+    return FailPackage(channel, text, result);
+}
+
+bool HasMinimum(MessageChannel& channel, const SecurityContext& context, const AuthOptions& options,
+                AuthResult* result) {
+    if ((context.Attributes() & options.contextMinimum) == options.contextMinimum) return true;
+    wchar_t text[96];
+    std::swprintf(text, 96, L"context attributes 0x%lx lack the minimum 0x%lx",
+                  static_cast<unsigned long>(context.Attributes()), static_cast<unsigned long>(options.contextMinimum));
+    return FailOutgoing(channel, text, result);
+}
+
+}  // namespace
+
+// The security package's token exchange, continued from the early token when the server took it.
+bool AuthChannel::ExchangeTokens(MessageChannel& channel, const AuthOptions& options, const PropertyBag& reply,
+                                 std::unique_ptr<SecurityContext> early, AuthResult* result) {
+    std::unique_ptr<SecurityContext> security;
+    std::vector<BYTE> input, output;
+    bool serverComplete = false;
+    if (early && _wcsicmp(early->Package().c_str(), result->selectedPackage.c_str()) == 0 &&
+        reply.GetBinary(L"authToken", &input) && !input.empty()) {
+        security = std::move(early);  // carry on where the early token left off
+        serverComplete = ParseBool(reply.Get(L"authTokenComplete"));
+    } else {
+        input.clear();
+        security = NewContext(options);
+        const SECURITY_STATUS acquired = security->Acquire(result->selectedPackage, false);
+        if (acquired != SEC_E_OK && acquired != SEC_I_CONTINUE_NEEDED) return FailStatus(channel, acquired, result);
+    }
+    for (int step = 0; step <= 8; ++step) {
+        const SECURITY_STATUS status = security->Step(input, &output);
+        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) return FailStatus(channel, status, result);
+        if (!output.empty()) {
+            PropertyBag token;
+            token.SetBinary(L"token", output.data(), output.size());
+            if (!channel.SendMessage(AuthMessage(kAuthTokenHint, token)))
+                return FailOutgoing(channel, L"cannot send a security token", result);
+        }
+        if (status == SEC_E_OK) {
+            if (!HasMinimum(channel, *security, options, result)) return false;
+            if (serverComplete) {
+                channel.AttachSecurity(std::move(security));
+                return true;
+            }
+            // Our side is done while the server still checks our last token: send the final
+            // token (protected) now instead of waiting a round trip for its acknowledgement.
+            channel.AttachSecurity(std::move(security), false);
+            if (!SendFinal(channel, options, result)) return false;
+        }
+        PropertyBag answer;
+        std::wstring reason;
+        if (!ReadStep(channel, kAuthTokenHint, options.stepTimeoutMs, &answer, &reason))
+            return FailPackage(channel, reason, result);
+        serverComplete = ParseBool(answer.Get(L"complete"));
+        input.clear();
+        answer.GetBinary(L"token", &input);
+        if (status == SEC_E_OK) {
+            if (!serverComplete)
+                return FailPackage(channel, L"the server needs more security tokens than the package gives", result);
+            channel.ProtectReceive();
+            return true;
         }
     }
+    return FailPackage(channel, L"security package exchange does not end", result);
+}
 
+bool AuthChannel::OutgoingChannel(MessageChannel& channel, const AuthOptions& options, AuthResult* result) {
+    if (options.packages.empty()) {
+        LogMessage(LOG_ERROR, L"CORE::AuthChannel::OutgoingChannel(): Channel %s (0x%p): Authentication missing package list for negotiation",
+                   channel.Name().c_str(), &channel);
+        return FailOutgoing(channel, L"missing package list", result);
+    }
+    const std::wstring marker = NewMarker();
+    PropertyBag first = NegotiateRequest(options, marker);
+    std::unique_ptr<SecurityContext> early = AddEarlyToken(options, &first);
+    if (!channel.SendMessage(AuthMessage(kAuthNegotiateHint, first)))
+        return FailOutgoing(channel, L"cannot send the first token", result);
+
+    PropertyBag reply;
+    std::wstring reason;
+    if (!ReadStep(channel, kAuthNegotiateHint, options.stepTimeoutMs, &reply, &reason))
+        return FailOutgoing(channel, reason, result);
+    if (!ReadNegotiateReply(channel, options, reply, marker, result) || !SetChallengeEvent(channel, reply, result))
+        return false;
     if (IsSspiPackage(result->selectedPackage)) {
-        std::unique_ptr<SecurityContext> security;
-        SECURITY_STATUS status = SEC_I_CONTINUE_NEEDED;
-        std::vector<BYTE> input, output;
-        bool serverComplete = false;
-        if (early && _wcsicmp(early->Package().c_str(), result->selectedPackage.c_str()) == 0 &&
-            reply.GetBinary(L"authToken", &input) && !input.empty()) {
-            security = std::move(early);  // carry on where the early token left off
-            serverComplete = ParseBool(reply.Get(L"authTokenComplete"));
-        } else {
-            input.clear();
-            security = std::make_unique<SecurityContext>();
-            security->SetTarget(options.spn, options.setTargetName);
-            security->SetRequestFlags(options.contextWanted);
-            status = security->Acquire(result->selectedPackage, false);
-        }
-        auto failStatus = [&](SECURITY_STATUS failed) {
-            result->packageFailed = true;
-            wchar_t text[96];
-            std::swprintf(text, 96, L"security package %ls failed, status 0x%08lx", result->selectedPackage.c_str(),
-                          static_cast<unsigned long>(failed));
-            return fail(text);
-        };
-        auto checkMinimum = [&](const SecurityContext& context) {
-            if ((context.Attributes() & options.contextMinimum) == options.contextMinimum) return true;
-            wchar_t text[96];
-            std::swprintf(text, 96, L"context attributes 0x%lx lack the minimum 0x%lx",
-                          static_cast<unsigned long>(context.Attributes()), static_cast<unsigned long>(options.contextMinimum));
-            fail(text);
-            return false;
-        };
-        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) return failStatus(status);  // acquiring failed
-        for (int step = 0;; ++step) {
-            if (step > 8) {
-                result->packageFailed = true;
-                return fail(L"security package exchange does not end");
-            }
-            status = security->Step(input, &output);
-            if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) return failStatus(status);
-            if (!output.empty()) {
-                PropertyBag token;
-                token.SetBinary(L"token", output.data(), output.size());
-                if (!channel.SendMessage(AuthMessage(kAuthTokenHint, token))) return fail(L"cannot send a security token");
-            }
-            if (status == SEC_E_OK) {
-                if (!checkMinimum(*security)) return false;
-                if (serverComplete) {
-                    channel.AttachSecurity(std::move(security));
-                    break;
-                }
-                // Our side is done while the server still checks our last token: send the final
-                // token (protected) now instead of waiting a round trip for its acknowledgement.
-                channel.AttachSecurity(std::move(security), false);
-                if (!SendFinal(channel, options, result)) return false;
-            }
-            PropertyBag answer;
-            if (!ReadStep(channel, kAuthTokenHint, options.stepTimeoutMs, &answer, &reason)) {
-                result->packageFailed = true;
-                return fail(reason);
-            }
-            serverComplete = ParseBool(answer.Get(L"complete"));
-            input.clear();
-            answer.GetBinary(L"token", &input);
-            if (status == SEC_E_OK) {
-                if (!serverComplete) {
-                    result->packageFailed = true;
-                    return fail(L"the server needs more security tokens than the package gives");
-                }
-                channel.ProtectReceive();
-                break;
-            }
-        }
+        if (!ExchangeTokens(channel, options, reply, std::move(early), result)) return false;
     } else if (_wcsicmp(result->selectedPackage.c_str(), L"NONE") != 0) {
-        return fail(L"package '" + result->selectedPackage + L"' is not supported");
+        return FailOutgoing(channel, L"package '" + result->selectedPackage + L"' is not supported", result);
     }
     if (!OutgoingFinal(channel, options, result)) return false;
     channel.SetPeer(result->peerLevel, result->encoding);

@@ -92,6 +92,8 @@ public:
     static std::wstring NewMarker();
 
 private:
+    static bool ExchangeTokens(MessageChannel& channel, const AuthOptions& options, const PropertyBag& reply,
+                               std::unique_ptr<SecurityContext> early, AuthResult* result);
     static bool SendFinal(MessageChannel& channel, const AuthOptions& options, AuthResult* result);
     static bool OutgoingFinal(MessageChannel& channel, const AuthOptions& options, AuthResult* result);
 };

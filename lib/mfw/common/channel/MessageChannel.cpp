@@ -249,84 +249,87 @@ bool MessageChannel::Deliver(std::vector<BYTE>& bytes, bool legacyText, std::deq
     return true;
 }
 
+// A control word: keep-alive requests are answered, an abort stops the channel (false).
+bool MessageChannel::ReceiveControl(uint32_t word) {
+    if (word == Packet::kKeepAliveRequest) {
+        LogMessage(LOG_TRACE, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Sending keep alive response",
+                   name_.c_str(), this);
+        SendControl(Packet::kKeepAliveResponse);
+    } else if (word == Packet::kSessionAborted) {
+        LogMessage(LOG_INFO, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Session aborted by the remote end",
+                   name_.c_str(), this);
+        return false;
+    }
+    return true;
+}
+
+// A chunk of a message in parts; the last one delivers the whole. False: the stream is broken.
+bool MessageChannel::ReceiveChunk(const Packet::View& packet, const std::vector<BYTE>& body,
+                                  std::deque<Message>* messages) {
+    std::vector<BYTE> whole;
+    const bool first = (packet.kind & Packet::KIND_CHUNK_NEXT) == 0;
+    const wchar_t* error = nullptr;
+    switch (assembler_.Add(first, packet.chunkField, body.data(), body.size(), &whole)) {
+    case Packet::ChunkAssembler::Status::NeedMore: return true;
+    case Packet::ChunkAssembler::Status::Complete: return Deliver(whole, false, messages);
+    case Packet::ChunkAssembler::Status::FirstWhileChunking:
+        error = L"CORE::MessageChannel::MsgChunkReceived(): Channel %s (0x%p): Invalid first message chunk when already chunking, closing down";
+        break;
+    case Packet::ChunkAssembler::Status::BadContinuationId:
+        error = L"CORE::MessageChannel::MsgChunkReceived(): Channel %s (0x%p): Invalid continuation chunk message id received, closing down";
+        break;
+    case Packet::ChunkAssembler::Status::BadLastId:
+        error = L"CORE::MessageChannel::MsgChunkReceived(): Channel %s (0x%p): Invalid last chunk message id received, closing down";
+        break;
+    case Packet::ChunkAssembler::Status::BadIdFormat:
+        error = L"CORE::MessageChannel::MsgChunkReceived(): Channel %s (0x%p): Invalid chunk message id format received, closing down";
+        break;
+    case Packet::ChunkAssembler::Status::BadSize:
+        error = L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Invalid message size received, closing down";
+        break;
+    }
+    LogMessage(LOG_ERROR, error, name_.c_str(), this);
+    return false;
+}
+
+// One packet of a received block. False: the channel must close.
+bool MessageChannel::ReceivePacket(const Packet::View& packet, std::deque<Message>* messages) {
+    if (packet.word < Packet::kControlLimit) return ReceiveControl(packet.word);
+    const bool isProtected = (packet.kind & Packet::KIND_PROTECTED) != 0;
+    // Once a context is established every message must come protected, and before that
+    // none can.
+    if (isProtected != protectReceive_ || packet.kind == Packet::KIND_RESERVED) {
+        LogMessage(LOG_ERROR, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Invalid message received",
+                   name_.c_str(), this);
+        return true;
+    }
+    std::vector<BYTE> body;
+    if (isProtected) {
+        if (!security_->Unprotect(packet.body, packet.bodyLength, &body)) {
+            LogMessage(LOG_ERROR,
+                       L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Invalid message received, protection status 0x%08x",
+                       name_.c_str(), this, static_cast<unsigned>(security_->LastStatus()));
+            // Sequence numbers are now out of step with the peer: nothing later can be read.
+            return false;
+        }
+    } else {
+        body.assign(packet.body, packet.body + packet.bodyLength);
+    }
+    if (packet.kind & Packet::KIND_CHUNK) return ReceiveChunk(packet, body, messages);
+    if (assembler_.Active()) {
+        LogMessage(LOG_ERROR,
+                   L"CORE::MessageChannel::MsgChunkReceived(): Channel %s (0x%p): Invalid continuation chunk message id received, closing down",
+                   name_.c_str(), this);
+        return false;
+    }
+    return Deliver(body, packet.kind == Packet::KIND_LEGACY_TEXT, messages);
+}
+
 bool MessageChannel::ChannelRecvDone(const BYTE* data, size_t size, std::deque<Message>* messages) {
     lastReceived_ = ::GetTickCount64();
-    bool keepOpen = true;
-    Packet::ParseStatus status = Packet::ParseBlock(data, size, [&](const Packet::View& packet) {
-        if (packet.word < Packet::kControlLimit) {
-            if (packet.word == Packet::kKeepAliveRequest) {
-                LogMessage(LOG_TRACE, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Sending keep alive response",
-                           name_.c_str(), this);
-                SendControl(Packet::kKeepAliveResponse);
-            } else if (packet.word == Packet::kSessionAborted) {
-                LogMessage(LOG_INFO, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Session aborted by the remote end",
-                           name_.c_str(), this);
-                keepOpen = false;
-                return false;
-            }
-            return true;
-        }
-        const bool isProtected = (packet.kind & Packet::KIND_PROTECTED) != 0;
-        // Once a context is established every message must come protected, and before that
-        // none can.
-        if (isProtected != protectReceive_ || packet.kind == Packet::KIND_RESERVED) {
-            LogMessage(LOG_ERROR, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Invalid message received",
-                       name_.c_str(), this);
-            return true;
-        }
-        std::vector<BYTE> body;
-        if (isProtected) {
-            if (!security_->Unprotect(packet.body, packet.bodyLength, &body)) {
-                LogMessage(LOG_ERROR,
-                           L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Invalid message received, protection status 0x%08x",
-                           name_.c_str(), this, static_cast<unsigned>(security_->LastStatus()));
-                // Sequence numbers are now out of step with the peer: nothing later can be read.
-                keepOpen = false;
-                return false;
-            }
-        } else {
-            body.assign(packet.body, packet.body + packet.bodyLength);
-        }
-        if (packet.kind & Packet::KIND_CHUNK) {
-            std::vector<BYTE> whole;
-            const bool first = (packet.kind & Packet::KIND_CHUNK_NEXT) == 0;
-            auto result = assembler_.Add(first, packet.chunkField, body.data(), body.size(), &whole);
-            const wchar_t* error = nullptr;
-            switch (result) {
-            case Packet::ChunkAssembler::Status::NeedMore: return true;
-            case Packet::ChunkAssembler::Status::Complete: return Deliver(whole, false, messages);
-            case Packet::ChunkAssembler::Status::FirstWhileChunking:
-                error = L"CORE::MessageChannel::MsgChunkReceived(): Channel %s (0x%p): Invalid first message chunk when already chunking, closing down";
-                break;
-            case Packet::ChunkAssembler::Status::BadContinuationId:
-                error = L"CORE::MessageChannel::MsgChunkReceived(): Channel %s (0x%p): Invalid continuation chunk message id received, closing down";
-                break;
-            case Packet::ChunkAssembler::Status::BadLastId:
-                error = L"CORE::MessageChannel::MsgChunkReceived(): Channel %s (0x%p): Invalid last chunk message id received, closing down";
-                break;
-            case Packet::ChunkAssembler::Status::BadIdFormat:
-                error = L"CORE::MessageChannel::MsgChunkReceived(): Channel %s (0x%p): Invalid chunk message id format received, closing down";
-                break;
-            case Packet::ChunkAssembler::Status::BadSize:
-                error = L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Invalid message size received, closing down";
-                break;
-            }
-            LogMessage(LOG_ERROR, error, name_.c_str(), this);
-            keepOpen = false;
-            return false;
-        }
-        if (assembler_.Active()) {
-            LogMessage(LOG_ERROR,
-                       L"CORE::MessageChannel::MsgChunkReceived(): Channel %s (0x%p): Invalid continuation chunk message id received, closing down",
-                       name_.c_str(), this);
-            keepOpen = false;
-            return false;
-        }
-        return Deliver(body, packet.kind == Packet::KIND_LEGACY_TEXT, messages);
-    });
-    switch (status) {
+    switch (Packet::ParseBlock(data, size, [&](const Packet::View& packet) { return ReceivePacket(packet, messages); })) {
     case Packet::ParseStatus::Ok: return true;
-    case Packet::ParseStatus::Stopped: return keepOpen;
+    case Packet::ParseStatus::Stopped: return false;
     case Packet::ParseStatus::InvalidSize:
         LogMessage(LOG_ERROR, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Invalid message size received, closing down",
                    name_.c_str(), this);

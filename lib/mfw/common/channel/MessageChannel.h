@@ -100,6 +100,10 @@ private:
     void ReceiveLoop();
     bool HandleInternal(Message& message);
     bool Deliver(std::vector<BYTE>& bytes, bool legacyText, std::deque<Message>* messages);
+    // The steps of ChannelRecvDone; false when the channel must close.
+    bool ReceivePacket(const Packet::View& packet, std::deque<Message>* messages);
+    bool ReceiveControl(uint32_t word);
+    bool ReceiveChunk(const Packet::View& packet, const std::vector<BYTE>& body, std::deque<Message>* messages);
     void StopTimers() noexcept;
     void KeepAliveTick();
     void DisconnectTick();
