@@ -8,9 +8,11 @@
 using logon::BoundedLength;
 using logon::kMaxCountedStringChars;
 
-DWORD BuildCertificateLogonBuffer(ULONG messageType, PCWSTR domainName, PCWSTR userName, PCWSTR pin,
-                                  const LUID* logonId, DWORD keySpec, PCWSTR cardName, PCWSTR readerName,
-                                  PCWSTR containerName, PCWSTR cspName, BYTE* certLogon, DWORD* cbCertLogon) noexcept {
+namespace {
+
+// The arguments every call must get right, size query or not.
+DWORD CheckArguments(ULONG messageType, PCWSTR containerName, PCWSTR cspName, const LUID* logonId,
+                     const DWORD* cbCertLogon) {
     if (!cbCertLogon || !containerName || !*containerName || !cspName || !*cspName) {
         CORE::LogMessage(CORE::LOG_WARN,
                          L"BuildCertificateLogonBuffer: Invalid parameters cbCertLogon=%p, ContainerName=%p, "
@@ -28,23 +30,41 @@ DWORD BuildCertificateLogonBuffer(ULONG messageType, PCWSTR domainName, PCWSTR u
         CORE::LogMessage(CORE::LOG_WARN, L"BuildCertificateLogonBuffer: LogonId is mandatory for unlock");
         return ERROR_INVALID_PARAMETER;
     }
-    logon::ZeroCallerBuffer(certLogon, cbCertLogon);
+    return ERROR_SUCCESS;
+}
 
-    const size_t domainChars = BoundedLength(domainName, kMaxCountedStringChars);
-    if (domainChars > kMaxCountedStringChars) {
+// The three strings' lengths, each within a counted string.
+DWORD MeasureStrings(PCWSTR domainName, PCWSTR userName, PCWSTR pin, size_t* domainChars, size_t* userChars,
+                     size_t* pinChars) {
+    *domainChars = BoundedLength(domainName, kMaxCountedStringChars);
+    if (*domainChars > kMaxCountedStringChars) {
         CORE::LogMessage(CORE::LOG_ERROR, L"BuildCertificateLogonBuffer: Failed invalid domain name.");
         return ERROR_INVALID_PARAMETER;
     }
-    const size_t userChars = BoundedLength(userName, kMaxCountedStringChars);
-    if (userChars > kMaxCountedStringChars) {
+    *userChars = BoundedLength(userName, kMaxCountedStringChars);
+    if (*userChars > kMaxCountedStringChars) {
         CORE::LogMessage(CORE::LOG_ERROR, L"BuildCertificateLogonBuffer: Failed invalid username.");
         return ERROR_INVALID_PARAMETER;
     }
-    const size_t pinChars = BoundedLength(pin, kMaxCountedStringChars);
-    if (pinChars > kMaxCountedStringChars) {
+    *pinChars = BoundedLength(pin, kMaxCountedStringChars);
+    if (*pinChars > kMaxCountedStringChars) {
         CORE::LogMessage(CORE::LOG_ERROR, L"BuildCertificateLogonBuffer: Failed invalid pin.");
         return ERROR_INVALID_PARAMETER;
     }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD BuildCertificateLogonBuffer(ULONG messageType, PCWSTR domainName, PCWSTR userName, PCWSTR pin,
+                                  const LUID* logonId, DWORD keySpec, PCWSTR cardName, PCWSTR readerName,
+                                  PCWSTR containerName, PCWSTR cspName, BYTE* certLogon, DWORD* cbCertLogon) noexcept {
+    DWORD result = CheckArguments(messageType, containerName, cspName, logonId, cbCertLogon);
+    if (result != ERROR_SUCCESS) return result;
+    logon::ZeroCallerBuffer(certLogon, cbCertLogon);
+    size_t domainChars = 0, userChars = 0, pinChars = 0;
+    result = MeasureStrings(domainName, userName, pin, &domainChars, &userChars, &pinChars);
+    if (result != ERROR_SUCCESS) return result;
 
     logon::CspInfoLayout csp;
     if (!logon::MeasureCspInfo(cardName, readerName, containerName, cspName, &csp)) return ERROR_ARITHMETIC_OVERFLOW;
@@ -73,7 +93,7 @@ DWORD BuildCertificateLogonBuffer(ULONG messageType, PCWSTR domainName, PCWSTR u
     }
 
     DWORD cspSize = csp.size;
-    DWORD result = BuildCspInfo(keySpec, cardName, readerName, containerName, cspName, certLogon + cspOffset, &cspSize);
+    result = BuildCspInfo(keySpec, cardName, readerName, containerName, cspName, certLogon + cspOffset, &cspSize);
     if (result != ERROR_SUCCESS) {
         CORE::LogMessage(CORE::LOG_ERROR, L"BuildCertificateLogonBuffer: BuildCspInfo failed with error %s",
                          logon::ResultText(result).c_str());

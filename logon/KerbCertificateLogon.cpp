@@ -77,28 +77,18 @@ void ResolveHints(PCWSTR brokerUserSid, const std::vector<std::wstring>& upnList
     }
 }
 
-HRESULT Build(BYTE** logonBuffer, DWORD* cbLogon, CREDENTIAL_PROVIDER_USAGE_SCENARIO usageScenario,
-              PCWSTR dnsDomainName, PCWSTR domainName, PCWSTR userName, PCWSTR brokerUserSid,
-              const std::vector<std::wstring>& upnList, PCWSTR readerName, PCWSTR cardName, PCWSTR containerName,
-              PCWSTR providerName, PCWSTR pin, DWORD keySpec, bool isCertSso) {
-    const bool disableDomainHint =
-        CORE::ReadConfigBool(L"\\Agent\\Configuration\\DisableSmartcardDomainHint", L"false");
-    const wchar_t* user = OrEmpty(userName);
-    const wchar_t* domain = OrEmpty(domainName);
-    const wchar_t* dnsDomain = OrEmpty(dnsDomainName);
-    CORE::LogMessage(CORE::LOG_TRACE,
-                     L"BuildKerbCertificateLogon(): Enter: user=%s, domain=%s, dnsDomain=%s, CertSSO logon=%s, "
-                     L"Smartcard logon=%s%s",
-                     user, domain, dnsDomain, BoolText(isCertSso), BoolText(!isCertSso),
-                     disableDomainHint ? L", disable Smartcard domain hint=true" : L"");
-
+// The user and domain hints: given ones when they name a domain account, else resolved.
+Hints ChooseHints(const KerbCertificateLogonRequest& request, bool disableDomainHint) {
+    const wchar_t* user = OrEmpty(request.userName);
+    const wchar_t* domain = OrEmpty(request.domainName);
+    const wchar_t* dnsDomain = OrEmpty(request.dnsDomainName);
     Hints hints;
     if (*user && *domain && !wcschr(user, L'@')) {
         hints.user = user;
         hints.domain = *dnsDomain ? dnsDomain : domain;
         hints.passDomain = !disableDomainHint;
     } else {
-        ResolveHints(brokerUserSid, upnList, isCertSso, disableDomainHint, &hints);
+        ResolveHints(request.brokerUserSid, request.upnList, request.isCertSso, disableDomainHint, &hints);
     }
     if (hints.passDomain) {
         if (hints.domain.empty()) {
@@ -109,46 +99,33 @@ HRESULT Build(BYTE** logonBuffer, DWORD* cbLogon, CREDENTIAL_PROVIDER_USAGE_SCEN
             CORE::LogMessage(CORE::LOG_TRACE, L"Kerberos certificate will use domain: %s", hints.domain.c_str());
         }
     }
-    const size_t domainChars = hints.passDomain ? hints.domain.size() : 0;
-    const size_t pinChars = logon::BoundedLength(pin, logon::kMaxCountedStringChars);
-    if (domainChars > logon::kMaxCountedStringChars || hints.user.size() > logon::kMaxCountedStringChars ||
-        pinChars > logon::kMaxCountedStringChars) {
-        CORE::LogMessage(CORE::LOG_ERROR, L"BuildKerbCertificateLogon(): user, domain or pin too long for a logon");
-        return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
-    }
+    return hints;
+}
 
-    logon::CspInfoLayout csp;
-    DWORD size = 0;
-    logon::SizeSum sum(kKerbCertificateLogonFixedSize);
-    sum.AddChars(hints.user.size()).AddChars(pinChars).AddChars(domainChars);
-    if (!logon::MeasureCspInfo(cardName, readerName, containerName, providerName, &csp) ||
-        !sum.AddChars(csp.chars[0]).AddChars(csp.chars[1]).AddChars(csp.chars[2]).AddChars(csp.chars[3]).ToDword(&size)) {
-        CORE::LogMessage(CORE::LOG_ERROR, L"BuildKerbCertificateLogon(): names too long for a logon");
-        return HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW);
-    }
+// Lays out header, strings and CSP block into a new buffer of `size` bytes.
+HRESULT WriteLogon(const KerbCertificateLogonRequest& request, const Hints& hints, size_t domainChars,
+                   size_t pinChars, const logon::CspInfoLayout& csp, DWORD size, BYTE** logonBuffer, DWORD* cbLogon) {
     auto buffer = platform::unique_cotask<BYTE>::alloc(size);
     if (!buffer) {
         CORE::LogMessage(CORE::LOG_ERROR, L"CoTaskMemAlloc FAILED");
         return kNoMemory;
     }
     ::SecureZeroMemory(buffer.get(), size);
-
     logon::ByteWriter out(buffer.get(), size);
-    out.U32(0, usageScenario == CPUS_UNLOCK_WORKSTATION ? logon::kKerbCertificateUnlockLogon
-                                                        : logon::kKerbCertificateLogon);
+    out.U32(0, request.scenario == CPUS_UNLOCK_WORKSTATION ? logon::kKerbCertificateUnlockLogon
+                                                           : logon::kKerbCertificateLogon);
     size_t cursor = kCertificateLogonHeaderSize;
     out.PackString(8, hints.domain.c_str(), domainChars, &cursor, false);
     out.PackString(24, hints.user.c_str(), hints.user.size(), &cursor, false);
-    out.PackString(40, OrEmpty(pin), pinChars, &cursor, true);
+    out.PackString(40, OrEmpty(request.pin), pinChars, &cursor, true);
     out.U32(56, 0);
     out.U32(60, csp.size);
     out.U64(64, cursor);
-    logon::WriteCspInfo(out, cursor, keySpec, csp);
+    logon::WriteCspInfo(out, cursor, request.keySpec, csp);
     if (!out.Ok()) {
         ::SecureZeroMemory(buffer.get(), size);
         return E_UNEXPECTED;
     }
-
     if (*logonBuffer) {
         ::SecureZeroMemory(*logonBuffer, *cbLogon);
         ::CoTaskMemFree(*logonBuffer);
@@ -158,17 +135,43 @@ HRESULT Build(BYTE** logonBuffer, DWORD* cbLogon, CREDENTIAL_PROVIDER_USAGE_SCEN
     return S_OK;
 }
 
+HRESULT Build(const KerbCertificateLogonRequest& request, BYTE** logonBuffer, DWORD* cbLogon) {
+    const bool disableDomainHint =
+        CORE::ReadConfigBool(L"\\Agent\\Configuration\\DisableSmartcardDomainHint", L"false");
+    CORE::LogMessage(CORE::LOG_TRACE,
+                     L"BuildKerbCertificateLogon(): Enter: user=%s, domain=%s, dnsDomain=%s, CertSSO logon=%s, "
+                     L"Smartcard logon=%s%s",
+                     OrEmpty(request.userName), OrEmpty(request.domainName), OrEmpty(request.dnsDomainName),
+                     BoolText(request.isCertSso), BoolText(!request.isCertSso),
+                     disableDomainHint ? L", disable Smartcard domain hint=true" : L"");
+    const Hints hints = ChooseHints(request, disableDomainHint);
+    const size_t domainChars = hints.passDomain ? hints.domain.size() : 0;
+    const size_t pinChars = logon::BoundedLength(request.pin, logon::kMaxCountedStringChars);
+    if (domainChars > logon::kMaxCountedStringChars || hints.user.size() > logon::kMaxCountedStringChars ||
+        pinChars > logon::kMaxCountedStringChars) {
+        CORE::LogMessage(CORE::LOG_ERROR, L"BuildKerbCertificateLogon(): user, domain or pin too long for a logon");
+        return HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER);
+    }
+    logon::CspInfoLayout csp;
+    DWORD size = 0;
+    logon::SizeSum sum(kKerbCertificateLogonFixedSize);
+    sum.AddChars(hints.user.size()).AddChars(pinChars).AddChars(domainChars);
+    if (!logon::MeasureCspInfo(request.cardName, request.readerName, request.containerName, request.providerName,
+                               &csp) ||
+        !sum.AddChars(csp.chars[0]).AddChars(csp.chars[1]).AddChars(csp.chars[2]).AddChars(csp.chars[3]).ToDword(&size)) {
+        CORE::LogMessage(CORE::LOG_ERROR, L"BuildKerbCertificateLogon(): names too long for a logon");
+        return HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW);
+    }
+    return WriteLogon(request, hints, domainChars, pinChars, csp, size, logonBuffer, cbLogon);
+}
+
 }  // namespace
 
-HRESULT BuildKerbCertificateLogon(BYTE** logonBuffer, DWORD* cbLogon, CREDENTIAL_PROVIDER_USAGE_SCENARIO usageScenario,
-                                  PCWSTR dnsDomainName, PCWSTR domainName, PCWSTR userName, PCWSTR brokerUserSid,
-                                  const std::vector<std::wstring>& upnList, PCWSTR readerName, PCWSTR cardName,
-                                  PCWSTR containerName, PCWSTR providerName, PCWSTR pin, DWORD keySpec,
-                                  bool isCertSso) noexcept {
+HRESULT BuildKerbCertificateLogon(const KerbCertificateLogonRequest& request, BYTE** logonBuffer,
+                                  DWORD* cbLogon) noexcept {
     if (!logonBuffer || !cbLogon) return E_INVALIDARG;
     try {
-        return Build(logonBuffer, cbLogon, usageScenario, dnsDomainName, domainName, userName, brokerUserSid, upnList,
-                     readerName, cardName, containerName, providerName, pin, keySpec, isCertSso);
+        return Build(request, logonBuffer, cbLogon);
     } catch (const std::bad_alloc&) {
         return kNoMemory;
     } catch (...) {

@@ -19,16 +19,29 @@ inline constexpr DWORD kKerbCertificateLogonFixedSize = 168;
 
 // Builds into a new CoTaskMemAlloc buffer. A buffer already held by *logonBuffer (with its size
 // in *cbLogon) is zeroed and freed once the new one is built; on failure both are left as they
-// were. Strings may be null (= empty). Registry switches under "HKLM\Software\Velmora\Zephral":
+// were. Registry switches under "HKLM\Software\Velmora\Zephral":
 // "\Agent\Configuration\DisableSmartcardDomainHint", and for smart cards (isCertSso false)
 // "LookupFQDNOnSmartCard", "UseDomainOnSmartCard", "DisableSmartCardHintOptimization".
 // Returns 0; SCARD_E_NO_MEMORY (0x80100006) when the buffer cannot be allocated; E_INVALIDARG
 // without outputs; HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER) for a user, domain or PIN too
 // long for a counted string; HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW) for names too long
 // for any buffer.
-[[nodiscard]] HRESULT BuildKerbCertificateLogon(BYTE** logonBuffer, DWORD* cbLogon,
-                                                CREDENTIAL_PROVIDER_USAGE_SCENARIO usageScenario, PCWSTR dnsDomainName,
-                                                PCWSTR domainName, PCWSTR userName, PCWSTR brokerUserSid,
-                                                const std::vector<std::wstring>& upnList, PCWSTR readerName,
-                                                PCWSTR cardName, PCWSTR containerName, PCWSTR providerName, PCWSTR pin,
-                                                DWORD keySpec, bool isCertSso) noexcept;
+// What the certificate logon is built from. Strings may be null (= empty).
+struct KerbCertificateLogonRequest {
+    CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario = CPUS_LOGON;
+    PCWSTR dnsDomainName = nullptr;
+    PCWSTR domainName = nullptr;
+    PCWSTR userName = nullptr;
+    PCWSTR brokerUserSid = nullptr;
+    std::vector<std::wstring> upnList;  // the principal names the certificate may carry, best first
+    PCWSTR readerName = nullptr;
+    PCWSTR cardName = nullptr;
+    PCWSTR containerName = nullptr;
+    PCWSTR providerName = nullptr;
+    PCWSTR pin = nullptr;
+    DWORD keySpec = 0;
+    bool isCertSso = false;  // CertSSO or Windows Hello CertSSO; false for a smart card
+};
+
+[[nodiscard]] HRESULT BuildKerbCertificateLogon(const KerbCertificateLogonRequest& request, BYTE** logonBuffer,
+                                                DWORD* cbLogon) noexcept;

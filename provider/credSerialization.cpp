@@ -140,6 +140,19 @@ HRESULT SerializeUnauthAccount(Credentials& creds, CREDENTIAL_PROVIDER_USAGE_SCE
     return hr;
 }
 
+// The account every certificate logon names; reader and card stay empty unless a card is used.
+KerbCertificateLogonRequest CertificateRequest(const Credentials& creds, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario) {
+    KerbCertificateLogonRequest request;
+    request.scenario = scenario;
+    request.dnsDomainName = creds.dnsDomainName.c_str();
+    request.domainName = creds.domainName.c_str();
+    request.userName = creds.userName.c_str();
+    request.brokerUserSid = creds.brokerUserSid.c_str();
+    request.readerName = L"";
+    request.cardName = L"";
+    return request;
+}
+
 // CertSSO through the agent's key storage provider; the record is kept on success because
 // result reporting may retry with the same certificate.
 HRESULT SerializeCertSso(Credentials& creds, bool unlockFailed, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario,
@@ -147,11 +160,12 @@ HRESULT SerializeCertSso(Credentials& creds, bool unlockFailed, CREDENTIAL_PROVI
     LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Serializing CertSSO credentials%s",
                unlockFailed ? L" (CertSSO unlock error)" : L"");
     LogonBuffer buffer;
-    HRESULT hr = BuildKerbCertificateLogon(buffer.Data(), buffer.Size(), scenario, creds.dnsDomainName.c_str(),
-                                           creds.domainName.c_str(), creds.userName.c_str(),
-                                           creds.brokerUserSid.c_str(), {}, L"", L"",
-                                           creds.certLogon.containerName.c_str(), kSsoKsp,
-                                           creds.certLogon.pin.c_str(), 0, true);
+    KerbCertificateLogonRequest request = CertificateRequest(creds, scenario);
+    request.containerName = creds.certLogon.containerName.c_str();
+    request.providerName = kSsoKsp;
+    request.pin = creds.certLogon.pin.c_str();
+    request.isCertSso = true;
+    HRESULT hr = BuildKerbCertificateLogon(request, buffer.Data(), buffer.Size());
     hr = HandOverCertificateLogon(hr, buffer,
                                   {L"Serializing CertSSO credentials for use in SSO failed",
                                    L"Failed to retrieve Kerberos authentication package id",
@@ -172,11 +186,15 @@ HRESULT SerializeSmartCard(Credentials& creds, CREDENTIAL_PROVIDER_USAGE_SCENARI
         creds.upnList.insert(creds.upnList.begin(), creds.smartCardHintUpn);
     }
     LogonBuffer buffer;
-    HRESULT hr = BuildKerbCertificateLogon(buffer.Data(), buffer.Size(), scenario, creds.dnsDomainName.c_str(),
-                                           creds.domainName.c_str(), creds.userName.c_str(),
-                                           creds.brokerUserSid.c_str(), creds.upnList, creds.smartCardReader.c_str(),
-                                           creds.cardName.c_str(), creds.containerName.c_str(),
-                                           creds.providerName.c_str(), protectedPin.c_str(), creds.keySpec, false);
+    KerbCertificateLogonRequest request = CertificateRequest(creds, scenario);
+    request.upnList = creds.upnList;
+    request.readerName = creds.smartCardReader.c_str();
+    request.cardName = creds.cardName.c_str();
+    request.containerName = creds.containerName.c_str();
+    request.providerName = creds.providerName.c_str();
+    request.pin = protectedPin.c_str();
+    request.keySpec = creds.keySpec;
+    HRESULT hr = BuildKerbCertificateLogon(request, buffer.Data(), buffer.Size());
     creds.upnList.clear();
     creds.cardName.clear();
     creds.containerName.clear();
@@ -200,10 +218,12 @@ HRESULT SerializeWhfbCertificate(Credentials& creds, CREDENTIAL_PROVIDER_USAGE_S
                creds.IsWhfbCertSsoUnlock() ? L"unlock" : L"logon", creds.whfbCertCtxId.c_str(), L"yes");
     SecureWString pin = DecryptProtectedPayload(creds.whfbCertPin.view());
     LogonBuffer buffer;
-    HRESULT hr = BuildKerbCertificateLogon(buffer.Data(), buffer.Size(), scenario, creds.dnsDomainName.c_str(),
-                                           creds.domainName.c_str(), creds.userName.c_str(),
-                                           creds.brokerUserSid.c_str(), {}, L"", L"", creds.whfbCertCtxId.c_str(),
-                                           kWhfbKsp, pin.c_str(), 0, true);
+    KerbCertificateLogonRequest request = CertificateRequest(creds, scenario);
+    request.containerName = creds.whfbCertCtxId.c_str();
+    request.providerName = kWhfbKsp;
+    request.pin = pin.c_str();
+    request.isCertSso = true;
+    HRESULT hr = BuildKerbCertificateLogon(request, buffer.Data(), buffer.Size());
     pin.Wipe();
     hr = HandOverCertificateLogon(hr, buffer,
                                   {L"Failed to serialize credentials for Whfb CertSSO",

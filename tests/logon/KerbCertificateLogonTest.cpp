@@ -25,8 +25,7 @@ protected:
                 const std::vector<std::wstring>& upns = {}, PCWSTR sid = L"", bool isCertSso = false) {
         BYTE* raw = nullptr;
         DWORD size = 0;
-        HRESULT hr = BuildKerbCertificateLogon(&raw, &size, scenario, dnsDomain, domain, user, sid, upns, L"R", L"C",
-                                               L"K", L"P", L"1234", kKeyExchange, isCertSso);
+        HRESULT hr = BuildKerbCertificateLogon({scenario, dnsDomain, domain, user, sid, upns, L"R", L"C", L"K", L"P", L"1234", kKeyExchange, isCertSso}, &raw, &size);
         EXPECT_EQ(hr, S_OK);
         Bytes b(raw, raw + size);
         ::CoTaskMemFree(raw);
@@ -110,8 +109,7 @@ TEST_F(KerbCertificateLogon, UnresolvedAccountGoesWithoutUserAndDomainButKeepsTh
 TEST_F(KerbCertificateLogon, AnEmptyPinStillGetsItsOffset) {
     BYTE* raw = nullptr;
     DWORD size = 0;
-    ASSERT_EQ(BuildKerbCertificateLogon(&raw, &size, CPUS_LOGON, nullptr, L"CORP", L"alice", nullptr, {}, nullptr,
-                                        nullptr, L"K", L"P", nullptr, 0, true),
+    ASSERT_EQ(BuildKerbCertificateLogon({CPUS_LOGON, nullptr, L"CORP", L"alice", nullptr, {}, nullptr, nullptr, L"K", L"P", nullptr, 0, true}, &raw, &size),
               S_OK);
     Bytes b(raw, raw + size);
     ::CoTaskMemFree(raw);
@@ -124,8 +122,7 @@ TEST_F(KerbCertificateLogon, ReplacesTheBufferTheCallerHeldAndLeavesItOnFailure)
     ASSERT_NE(held, nullptr);
     BYTE* buffer = held;
     DWORD size = 16;
-    ASSERT_EQ(BuildKerbCertificateLogon(&buffer, &size, CPUS_LOGON, nullptr, L"CORP", L"alice", nullptr, {}, nullptr,
-                                        nullptr, L"K", L"P", L"1", 0, false),
+    ASSERT_EQ(BuildKerbCertificateLogon({CPUS_LOGON, nullptr, L"CORP", L"alice", nullptr, {}, nullptr, nullptr, L"K", L"P", L"1", 0, false}, &buffer, &size),
               S_OK);
     EXPECT_NE(buffer, nullptr);
     EXPECT_EQ(size, 168u + 2 * (5 + 1 + 4 + 1 + 1));
@@ -135,8 +132,7 @@ TEST_F(KerbCertificateLogon, ReplacesTheBufferTheCallerHeldAndLeavesItOnFailure)
     held = static_cast<BYTE*>(::CoTaskMemAlloc(16));
     buffer = held;
     size = 16;
-    EXPECT_EQ(BuildKerbCertificateLogon(&buffer, &size, CPUS_LOGON, nullptr, L"CORP", L"alice", nullptr, {}, nullptr,
-                                        nullptr, L"K", L"P", tooLong.c_str(), 0, false),
+    EXPECT_EQ(BuildKerbCertificateLogon({CPUS_LOGON, nullptr, L"CORP", L"alice", nullptr, {}, nullptr, nullptr, L"K", L"P", tooLong.c_str(), 0, false}, &buffer, &size),
               HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(buffer, held);
     EXPECT_EQ(size, 16u);

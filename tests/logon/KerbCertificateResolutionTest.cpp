@@ -61,8 +61,7 @@ protected:
     Bytes Build(bool isCertSso, const std::vector<std::wstring>& upns, PCWSTR sid = kSid) {
         BYTE* raw = nullptr;
         DWORD size = 0;
-        EXPECT_EQ(BuildKerbCertificateLogon(&raw, &size, CPUS_LOGON, L"corp.example", L"CORP", L"alice@corp.example",
-                                            sid, upns, nullptr, nullptr, L"K", L"P", L"1234", 0, isCertSso),
+        EXPECT_EQ(BuildKerbCertificateLogon({CPUS_LOGON, L"corp.example", L"CORP", L"alice@corp.example", sid, upns, nullptr, nullptr, L"K", L"P", L"1234", 0, isCertSso}, &raw, &size),
                   S_OK);
         Bytes b(raw, raw + size);
         ::CoTaskMemFree(raw);

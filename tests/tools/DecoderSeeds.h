@@ -66,8 +66,7 @@ inline std::vector<Seed> BuildSeeds() {
     CORE::SecureWString pin;
     ProtectSecretCopy(L"1234", &pin);
     raw = nullptr;
-    if (BuildKerbCertificateLogon(&raw, &size, CPUS_UNLOCK_WORKSTATION, L"corp.example", L"CORP", L"alice", L"", {},
-                                  L"Reader", L"Card", L"Cont", L"Prov", pin.c_str(), 1, false) == S_OK)
+    if (BuildKerbCertificateLogon({CPUS_UNLOCK_WORKSTATION, L"corp.example", L"CORP", L"alice", L"", {}, L"Reader", L"Card", L"Cont", L"Prov", pin.c_str(), 1, false}, &raw, &size) == S_OK)
         seeds.push_back({"smart card unlock", package("Kerberos"), Take(raw, size), size - 32});
 
     if (SUCCEEDED(CredFilterBuildHybridLogonBuffer(L"guest", L"guestpw", L"CORP", L"alice", L"secret", CPUS_LOGON,
