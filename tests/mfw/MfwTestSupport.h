@@ -1,6 +1,7 @@
-// Shared set-up of the channel and framework tests: the fake platform (test security
-// package, a node manager instance of this process), a private HKLM for the settings, and
-// the stand-in node manager's server code running on threads of this process.
+// Shared set-up of the library's tests: the registry roots, small text and file helpers, and
+// for the channel and framework tests the fake platform (test security package, a node
+// manager instance of this process), a private HKLM for the settings, and the stand-in node
+// manager's server code running on threads of this process.
 #pragma once
 #include "lib/mfw/common/MessageFrameWork.h"
 #include "lib/mfw/common/threads/corerunnable.h"
@@ -24,11 +25,31 @@ inline void EndChannelThreads() {
     EXPECT_TRUE(CORE::WaitForLibraryThreads(15000));
 }
 
-inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+constexpr const wchar_t* kRootKey = L"Software\\Velmora\\Zephral";
+constexpr const wchar_t* kLogKey = L"Software\\Velmora\\Zephral\\Log";
+constexpr const wchar_t* kNodeManagerKey = L"Software\\Velmora\\Zephral\\Node Manager";
+constexpr const wchar_t* kNodeManagerPath = L"HKLM\\Software\\Velmora\\Zephral\\Node Manager";
+
+// For failure messages: anything outside ASCII becomes '?'.
+inline std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+inline bool Has(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+
+// Creates (or replaces) a file holding `bytes`.
+inline void WriteBytes(const std::wstring& path, const std::string& bytes = std::string()) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << Narrow(path);
+    DWORD written = 0;
+    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+inline bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 class ChannelFixture : public testing::Test {
 protected:
-    static constexpr const wchar_t* kNodeManagerKey = L"Software\\Velmora\\Zephral\\Node Manager";
     static constexpr const wchar_t* kAuthenticateKey = L"Software\\Velmora\\Zephral\\Authenticate";
 
     void SetUp() override {
