@@ -46,6 +46,12 @@ inline void WriteBytes(const std::wstring& path, const std::string& bytes = std:
     ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     ::CloseHandle(file);
 }
+// A bag of strings in one expression.
+inline CORE::PropertyBag Bag(std::initializer_list<std::pair<const wchar_t*, std::wstring>> items) {
+    CORE::PropertyBag bag;
+    for (const auto& item : items) bag.Set(item.first, item.second);
+    return bag;
+}
 inline bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 class ChannelFixture : public testing::Test {
