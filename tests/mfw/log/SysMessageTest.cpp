@@ -222,7 +222,6 @@ TEST_F(LoggerTest, OldFilesAreReusedPrunedAndExpiredAndTheDebugFileRotates) {
                             L"debug-2020-01-03-000000.txt", L"debug-2020-01-04-000000.txt"};
     for (auto name : old) WriteBytes(dir.Path() + name, "\xFF\xFE");
     WriteBytes(dir.Path() + L"log-2000-01-01.txt");
-    WriteBytes(dir.Path() + L"log-2999-01-01.txt");
     LogMessage(LOG_INFO, L"into the newest");
     FlushLog();
     std::wstring newest = ReadAllLogText(dir.Path(), old[3]);
@@ -231,7 +230,6 @@ TEST_F(LoggerTest, OldFilesAreReusedPrunedAndExpiredAndTheDebugFileRotates) {
     EXPECT_EQ(testsupport::ReadLogFiles(dir.Path(), L"debug-*.txt").size(), 3u);
     EXPECT_FALSE(Exists(dir.Path() + old[0]));
     EXPECT_FALSE(Exists(dir.Path() + L"log-2000-01-01.txt"));
-    EXPECT_TRUE(Exists(dir.Path() + L"log-2999-01-01.txt"));
 
     const std::wstring filler(200, L'f');
     for (int i = 0; i < 6000; ++i) LogMessage(LOG_DEBUG, L"%05d %s", i, filler.c_str());
