@@ -7,10 +7,12 @@
 #include "lib/mfw/common/threads/corerunnable.h"
 #include "lib/mfw/common/threads/coretimer.h"
 #include "lib/mfw/common/bag/PropertyBag.h"
+#include "lib/mfw/common/wire/Message.h"
 #include "tools/agentsim/AgentServer.h"
 
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
+#include "support/Mutator.h"
 #include "support/RegistrySandbox.h"
 
 #include <gtest/gtest.h>
@@ -52,6 +54,20 @@ inline CORE::PropertyBag Bag(std::initializer_list<std::pair<const wchar_t*, std
     for (const auto& item : items) bag.Set(item.first, item.second);
     return bag;
 }
+// Everything a message carries, compared.
+inline bool SameMessage(const CORE::Message& a, const CORE::Message& b) {
+    return a.messageType == b.messageType && a.queueName == b.queueName && a.queueHint == b.queueHint &&
+           a.messageId == b.messageId && a.replyToId == b.replyToId && a.hasAttachment == b.hasAttachment &&
+           a.attachment == b.attachment && a.payload.Equals(b.payload) && a.filterTags.Equals(b.filterTags);
+}
+
+// Hands `rounds` deterministic mutations of `seed` to `check`, until a fatal failure.
+template <typename T, typename Check>
+void ForEachMutation(const std::vector<T>& seed, uint64_t mutatorSeed, int rounds, Check check) {
+    testsupport::Mutator mutator(mutatorSeed);
+    for (int round = 0; round < rounds && !testing::Test::HasFatalFailure(); ++round) check(mutator.Mutate(seed), round);
+}
+
 inline bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 class ChannelFixture : public testing::Test {
