@@ -1,10 +1,7 @@
 // Robustness of every parser of outside bytes: thousands of mutated and truncated inputs from a
 // fixed seed. Nothing may crash or read out of bounds (the standard containers check their
 // indexes in test builds), and whatever a parser accepts must survive a round trip.
-#include "mfw/MfwTestSupport.h"
-
-#include "lib/mfw/common/bag/CharEncConverter.h"
-#include "lib/mfw/common/bag/Properties.h"
+#include "mfw/bag/BagStreams.h"
 #include "lib/mfw/common/wire/Message.h"
 
 namespace mfwtest {
@@ -28,35 +25,24 @@ PropertyBag SampleBag() {
 // One buffer holding the three streams, laid out as [count u32][sizes len u32][binary len u32]
 // followed by the streams, so a single mutation can hit counts, lengths and contents.
 std::vector<BYTE> Pack(const PropertyBag& bag, int encoding) {
-    std::vector<BYTE> sizes(4096), binary(4096), strings(8192);
-    CORE::ByteData s(sizes.data(), sizes.size()), b(binary.data(), binary.size()), t(strings.data(), strings.size());
-    bool ok = encoding == 0 ? CORE::Properties::flattenPlain(bag, s, b, t) : CORE::Properties::flatten(bag, encoding, s, b, t);
-    EXPECT_TRUE(ok);
+    Flat flat;
+    EXPECT_TRUE(FlattenBag(bag, encoding, &flat));
     std::vector<BYTE> out(12);
-    CORE::StoreU32BE(out.data(), static_cast<uint32_t>(s.Consumed() / 6));
-    CORE::StoreU32BE(out.data() + 4, static_cast<uint32_t>(s.Consumed()));
-    CORE::StoreU32BE(out.data() + 8, static_cast<uint32_t>(b.Consumed()));
-    out.insert(out.end(), sizes.begin(), sizes.begin() + static_cast<std::ptrdiff_t>(s.Consumed()));
-    out.insert(out.end(), binary.begin(), binary.begin() + static_cast<std::ptrdiff_t>(b.Consumed()));
-    out.insert(out.end(), strings.begin(), strings.begin() + static_cast<std::ptrdiff_t>(t.Consumed()));
+    CORE::StoreU32BE(out.data(), flat.count);
+    CORE::StoreU32BE(out.data() + 4, static_cast<uint32_t>(flat.sizes.size()));
+    CORE::StoreU32BE(out.data() + 8, static_cast<uint32_t>(flat.binary.size()));
+    for (const auto* stream : {&flat.sizes, &flat.binary, &flat.strings}) out.insert(out.end(), stream->begin(), stream->end());
     return out;
 }
 
 bool Unpack(const std::vector<BYTE>& input, int encoding, PropertyBag* bag) {
     if (input.size() < 12) return false;
-    uint32_t count = CORE::LoadU32BE(input.data());
-    uint64_t sizesLength = CORE::LoadU32BE(input.data() + 4);
-    uint64_t binaryLength = CORE::LoadU32BE(input.data() + 8);
-    uint64_t rest = input.size() - 12;
-    if (sizesLength > rest || binaryLength > rest - sizesLength) return false;
-    // Exact-size copies, so a read past a stream lands outside its allocation.
-    std::vector<BYTE> sizes(input.begin() + 12, input.begin() + 12 + static_cast<std::ptrdiff_t>(sizesLength));
-    std::vector<BYTE> binary(input.begin() + 12 + static_cast<std::ptrdiff_t>(sizesLength),
-                             input.begin() + 12 + static_cast<std::ptrdiff_t>(sizesLength + binaryLength));
-    std::vector<BYTE> strings(input.begin() + 12 + static_cast<std::ptrdiff_t>(sizesLength + binaryLength), input.end());
-    CORE::ByteData s(sizes.data(), sizes.size()), b(binary.data(), binary.size()), t(strings.data(), strings.size());
-    return encoding == 0 ? CORE::Properties::loadPlain(*bag, s, count, b, t)
-                         : CORE::Properties::load(*bag, encoding, s, count, b, t);
+    const uint64_t sizesLength = CORE::LoadU32BE(input.data() + 4), binaryLength = CORE::LoadU32BE(input.data() + 8);
+    if (sizesLength > input.size() - 12 || binaryLength > input.size() - 12 - sizesLength) return false;
+    auto at = [&](uint64_t offset) { return input.begin() + 12 + static_cast<std::ptrdiff_t>(offset); };
+    const Flat flat{{at(0), at(sizesLength)}, {at(sizesLength), at(sizesLength + binaryLength)},
+                    {at(sizesLength + binaryLength), input.end()}, CORE::LoadU32BE(input.data())};
+    return LoadBag(flat, encoding, bag);
 }
 
 class BagLoadFuzz : public testing::TestWithParam<int> {};

@@ -1,44 +1,11 @@
 // The three-stream binary form of a bag: size entries, binary data and strings in each
 // encoding, and what loading refuses.
-#include "mfw/MfwTestSupport.h"
-
-#include "lib/mfw/common/bag/CharEncConverter.h"
-#include "lib/mfw/common/bag/Properties.h"
+#include "mfw/bag/BagStreams.h"
 
 namespace mfwtest {
 namespace {
 
 using CORE::PropertyBag;
-
-struct Flat {
-    std::vector<BYTE> sizes, binary, strings;
-    uint32_t count = 0;
-};
-
-// Flattens into generously sized streams and trims them to what was written.
-bool FlattenBag(const PropertyBag& bag, int encoding, Flat* flat) {
-    flat->sizes.assign(4096, 0);
-    flat->binary.assign(4096, 0);
-    flat->strings.assign(8192, 0);
-    CORE::ByteData sizes(flat->sizes.data(), flat->sizes.size());
-    CORE::ByteData binary(flat->binary.data(), flat->binary.size());
-    CORE::ByteData strings(flat->strings.data(), flat->strings.size());
-    bool ok = encoding == CORE::CHAR_ENC_UNDEFINED ? CORE::Properties::flattenPlain(bag, sizes, binary, strings)
-                                                   : CORE::Properties::flatten(bag, encoding, sizes, binary, strings);
-    flat->sizes.resize(sizes.Consumed());
-    flat->binary.resize(binary.Consumed());
-    flat->strings.resize(strings.Consumed());
-    flat->count = static_cast<uint32_t>(flat->sizes.size() / 6);
-    return ok;
-}
-
-bool LoadBag(const Flat& flat, int encoding, PropertyBag* bag) {
-    CORE::ByteData sizes(flat.sizes.data(), flat.sizes.size());
-    CORE::ByteData binary(flat.binary.data(), flat.binary.size());
-    CORE::ByteData strings(flat.strings.data(), flat.strings.size());
-    return encoding == CORE::CHAR_ENC_UNDEFINED ? CORE::Properties::loadPlain(*bag, sizes, flat.count, binary, strings)
-                                                : CORE::Properties::load(*bag, encoding, sizes, flat.count, binary, strings);
-}
 
 PropertyBag WithBinary(PropertyBag bag, const wchar_t* name, std::vector<BYTE> data) {
     bag.SetBinary(name, data.data(), data.size());
