@@ -92,17 +92,6 @@ protected:
         return server.Start(options);
     }
 
-    // A scenario whose DesktopManager answers `operation` with `answer` (and result).
-    static CORE::PropertyBag Answering(const std::wstring& operation, const CORE::PropertyBag& answer, DWORD result = 0) {
-        CORE::PropertyBag entry;
-        entry.SetBag(L"answer", answer);
-        entry.Set(L"result", std::to_wstring(result));
-        CORE::PropertyBag operations;
-        operations.SetBag(operation, entry);
-        CORE::PropertyBag scenario;
-        scenario.SetBag(L"DesktopManager", operations);
-        return scenario;
-    }
     static CORE::PropertyBag WithServerKnob(CORE::PropertyBag scenario, const std::wstring& name, const std::wstring& value) {
         CORE::PropertyBag knobs = scenario.TypeOf(L"server") == CORE::PropertyBag::ITEM_BAG ? scenario.GetBag(L"server")
                                                                                              : CORE::PropertyBag();
