@@ -63,31 +63,27 @@ TEST(Message, RoundTripsInEveryBinaryForm) {
 TEST(Message, SizeChecksComeInOrder) {
     std::vector<BYTE> bytes;
     ASSERT_TRUE(Sample().Flatten(CORE::CHAR_ENC_UTF8, &bytes));
-    struct Case {
-        const char* what;
-        std::vector<BYTE> input;
-        const wchar_t* logged;
+    // The flattened sample with big-endian words stored over it: {offset, value, width}.
+    auto patched = [&](std::initializer_list<std::tuple<size_t, uint32_t, int>> words) {
+        std::vector<BYTE> out = bytes;
+        for (auto [offset, value, width] : words)
+            width == 2 ? CORE::StoreU16BE(out.data() + offset, static_cast<uint16_t>(value)) : CORE::StoreU32BE(out.data() + offset, value);
+        return out;
     };
     std::vector<BYTE> longer = bytes;
     longer.push_back(0);
-    std::vector<BYTE> shorter(bytes.begin(), bytes.end() - 1);
-    std::vector<BYTE> hugeCount = bytes;  // N so large that 6N wraps 32 bits
-    CORE::StoreU32BE(hugeCount.data() + 12, 0xFFFFFFFF);
-    std::vector<BYTE> hugeAttachment = bytes;
-    CORE::StoreU16BE(hugeAttachment.data(), 0x6);
-    CORE::StoreU32BE(hugeAttachment.data() + 20, 0xFFFFFFFF);
-    std::vector<BYTE> nameTooLong = bytes;
-    CORE::StoreU16BE(nameTooLong.data() + 4, 0xFFFF);
-    std::vector<BYTE> wrongEncoding = bytes;
-    CORE::StoreU16BE(wrongEncoding.data(), 0x8);
-    Case cases[] = {
+    const struct {
+        const char* what;
+        std::vector<BYTE> input;
+        const wchar_t* logged;
+    } cases[] = {
         {"27 bytes", std::vector<BYTE>(bytes.begin(), bytes.begin() + 27), L"Message invalid, size less than base structure"},
         {"one byte longer", longer, L"Message invalid, sizes does not add up"},
-        {"one byte shorter", shorter, L"Message invalid, sizes does not add up"},
-        {"huge entry count", hugeCount, L"Message invalid, sizes does not add up"},
-        {"huge attachment", hugeAttachment, L"Message invalid, sizes does not add up"},
-        {"queue name past area", nameTooLong, L"Failed to read/re-encode queueName, encoding=Utf8"},
-        {"other encoding", wrongEncoding, L"expected encoding=Utf8"},
+        {"one byte shorter", std::vector<BYTE>(bytes.begin(), bytes.end() - 1), L"Message invalid, sizes does not add up"},
+        {"entry count whose six times wraps", patched({{12, 0xFFFFFFFF, 4}}), L"Message invalid, sizes does not add up"},
+        {"huge attachment", patched({{0, 0x6, 2}, {20, 0xFFFFFFFF, 4}}), L"Message invalid, sizes does not add up"},
+        {"queue name past area", patched({{4, 0xFFFF, 2}}), L"Failed to read/re-encode queueName, encoding=Utf8"},
+        {"other encoding", patched({{0, 0x8, 2}}), L"expected encoding=Utf8"},
     };
     for (const auto& c : cases) {
         testsupport::LogCapture log;
