@@ -1,7 +1,10 @@
+// The framework client against the stand-in node manager: connecting, request and response,
+// the agent's errors, time-outs and cancels, lost channels, concurrency and shutdown.
 #include "MfwTestSupport.h"
 
 #include "lib/mfw/common/channel/ChannelSettings.h"
 #include "lib/mfw/common/config/Config.h"
+#include "support/WaitFor.h"
 
 #include <thread>
 
@@ -11,217 +14,18 @@ namespace {
 using CORE::MessageFrameWork;
 using CORE::PropertyBag;
 
-TEST_F(ChannelFixture, SendsARequestAndGetsTheScriptedAnswer) {
-    PropertyBag answer;
-    answer.Set(L"userName", L"alice");
-    answer.Set(L"domainName", L"CORP");
-    ASSERT_TRUE(StartServer(Answering(L"GetCredentialsForTicket", answer)));
-    MessageFrameWork* framework = MessageFrameWork::GetFrameWork();
-    CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
-    ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
-    PropertyBag request, response;
-    request.Set(L"ticket", L"T-1");
-    DWORD result = framework->SendMsg(L"DesktopManager", L"GetCredentialsForTicket", request, response, channel, 30000);
-    framework->CloseChannel(channel);
-    EXPECT_EQ(result, 0u) << Narrow(log.Dump());
-    EXPECT_EQ(response.Get(L"userName"), L"alice");
-    EXPECT_EQ(response.Get(L"domainName"), L"CORP");
-}
-
-}  // namespace
-}  // namespace mfwtest
-
-namespace mfwtest {
-namespace {
-
-TEST_F(ChannelFixture, ConnectsThroughTheRpcInitiateRequest) {
-    registry.SetString(kNodeManagerKey, L"disableRPCSharedMemListener", L"false");
-    PropertyBag answer;
-    answer.Set(L"ok", L"1");
-    ASSERT_TRUE(StartServer(Answering(L"Ping", answer), true));
-    MessageFrameWork* framework = MessageFrameWork::GetFrameWork();
-    CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
-    ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
-    PropertyBag response;
-    EXPECT_EQ(framework->SendMsg(L"DesktopManager", L"Ping", PropertyBag(), response, channel, 30000), 0u);
-    framework->CloseChannel(channel);
-    EXPECT_EQ(response.Get(L"ok"), L"1");
-    EXPECT_TRUE(log.Contains(L"RPC initiate shared memory request succeeded, seqString="));
-}
-
-}  // namespace
-}  // namespace mfwtest
-
-namespace mfwtest {
-namespace {
-
-class FrameworkFixture : public ChannelFixture {
+// Without a server: the cases where no channel can be had.
+class FrameworkWithoutServer : public ChannelFixture {
 protected:
     MessageFrameWork* framework = MessageFrameWork::GetFrameWork();
-
-    static PropertyBag Entry(std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> items) {
-        PropertyBag entry;
-        for (const auto& item : items) entry.Set(item.first, item.second);
-        return entry;
-    }
-    PropertyBag Scenario() {
-        PropertyBag scenario;
-        scenario = WithOperation(scenario, L"Echo", Entry({{L"echo", L"true"}}));
-        scenario = WithOperation(scenario, L"SlowEcho", Entry({{L"echo", L"true"}, {L"delayMs", L"400"}}));
-        scenario = WithOperation(scenario, L"Never", Entry({{L"neverAnswer", L"true"}}));
-        scenario = WithOperation(scenario, L"Hangup", Entry({{L"closeChannel", L"true"}}));
-        scenario = WithOperation(scenario, L"BadFraming", Entry({{L"badFraming", L"true"}}));
-        scenario = WithOperation(scenario, L"Garbage", Entry({{L"garbage", L"true"}, {L"echo", L"true"}}));
-        PropertyBag refused;
-        refused.SetError(4, L"not for you");
-        PropertyBag entry;
-        entry.SetBag(L"answer", refused);
-        entry.Set(L"result", L"4");
-        scenario = WithOperation(scenario, L"Refused", entry);
-        return scenario;
-    }
-    CORE::MessageChannel* Open() {
-        if (!started_) {
-            started_ = true;
-            EXPECT_TRUE(StartServer(Scenario()));
-        }
-        CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
-        EXPECT_NE(channel, nullptr) << Narrow(log.Dump());
-        return channel;
-    }
-    DWORD Send(CORE::MessageChannel* channel, const wchar_t* operation, PropertyBag* response, DWORD timeoutMs = 30000,
-               const wchar_t* queue = L"DesktopManager", HANDLE cancel = nullptr) {
-        PropertyBag request;
-        request.Set(L"who", operation);
-        return framework->SendMsg(queue, operation, request, *response, channel, timeoutMs, cancel);
-    }
-    long CancelsSeenByAgent(CORE::MessageChannel* channel) {
-        // Cancels travel after the time-out; the stats request queues behind them.
-        PropertyBag stats;
-        EXPECT_EQ(framework->SendMsg(L"AgentSim", L"GetStats", PropertyBag(), stats, channel, 30000), 0u);
-        return static_cast<long>(CORE::ParseUInt(stats.Get(L"cancels"), false));
-    }
-
-private:
-    bool started_ = false;
 };
 
-TEST_F(FrameworkFixture, ErrorsOfTheAgentArriveWithTheirCodeAndFields) {
-    CORE::MessageChannel* channel = Open();
-    ASSERT_NE(channel, nullptr);
-    PropertyBag response;
-    response.Set(L"stale", L"x");
-    EXPECT_EQ(Send(channel, L"Refused", &response), 4u);
-    EXPECT_FALSE(response.Contains(L"stale"));
-    EXPECT_EQ(response.GetError(), 4u);
-    EXPECT_EQ(response.GetErrorText(L""), L"not for you");
-    EXPECT_EQ(Send(channel, L"Anything", &response, 30000, L"NoSuchQueue"), 3u);
-    EXPECT_EQ(response.GetError(), 3u);
-    EXPECT_EQ(Send(channel, L"Unscripted", &response), 1u);
-    framework->CloseChannel(channel);
-}
-
-TEST_F(FrameworkFixture, TimeOutReturnsFiveAndTellsTheAgentToCancel) {
-    CORE::MessageChannel* channel = Open();
-    ASSERT_NE(channel, nullptr);
-    PropertyBag response;
-    ULONGLONG start = ::GetTickCount64();
-    EXPECT_EQ(Send(channel, L"Never", &response, 300), 5u);
-    EXPECT_LT(::GetTickCount64() - start, 5000u);
-    EXPECT_EQ(Send(channel, L"Never", &response, 0), 5u);
-    EXPECT_EQ(CancelsSeenByAgent(channel), 2);
-    framework->CloseChannel(channel);
-}
-
-TEST_F(FrameworkFixture, CancelEventEndsTheWaitLikeATimeOut) {
-    CORE::MessageChannel* channel = Open();
-    ASSERT_NE(channel, nullptr);
-    platform::unique_handle cancel(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
-    PropertyBag response;
-    EXPECT_EQ(Send(channel, L"Never", &response, 30000, L"DesktopManager", cancel.get()), 5u);
-    EXPECT_EQ(CancelsSeenByAgent(channel), 1);
-    framework->CloseChannel(channel);
-}
-
-TEST_F(FrameworkFixture, TwoThreadsOnOneChannelEachGetTheirOwnAnswer) {
-    CORE::MessageChannel* channel = Open();
-    ASSERT_NE(channel, nullptr);
-    PropertyBag slow, fast;
-    DWORD slowResult = 99;
-    std::thread first([&] { slowResult = Send(channel, L"SlowEcho", &slow); });
-    ::Sleep(50);
-    EXPECT_EQ(Send(channel, L"Echo", &fast), 0u);
-    first.join();
-    EXPECT_EQ(slowResult, 0u);
-    EXPECT_EQ(slow.Get(L"who"), L"SlowEcho");
-    EXPECT_EQ(fast.Get(L"who"), L"Echo");
-    framework->CloseChannel(channel);
-}
-
-TEST_F(FrameworkFixture, ChannelLossAnswersTheWaiterWithSeven) {
-    CORE::MessageChannel* channel = Open();
-    ASSERT_NE(channel, nullptr);
-    PropertyBag response;
-    EXPECT_EQ(Send(channel, L"Hangup", &response), 7u);
-    EXPECT_EQ(Send(channel, L"Echo", &response), 1u);  // closed: cannot be sent
-    framework->CloseChannel(channel);
-}
-
-TEST_F(FrameworkFixture, BrokenFramingFromThePeerEndsInSevenNotAHang) {
-    CORE::MessageChannel* channel = Open();
-    ASSERT_NE(channel, nullptr);
-    PropertyBag response;
-    EXPECT_EQ(Send(channel, L"BadFraming", &response, 30000), 7u);
-    EXPECT_TRUE(log.Contains(L"Invalid message size received, closing down"));
-    framework->CloseChannel(channel);
-}
-
-TEST_F(FrameworkFixture, GarbageBodyIsDroppedAndTheAnswerStillArrives) {
-    CORE::MessageChannel* channel = Open();
-    ASSERT_NE(channel, nullptr);
-    PropertyBag response;
-    EXPECT_EQ(Send(channel, L"Garbage", &response), 0u);
-    EXPECT_EQ(response.Get(L"who"), L"Garbage");
-    EXPECT_TRUE(log.Contains(L"Invalid message received"));
-    framework->CloseChannel(channel);
-}
-
-TEST_F(FrameworkFixture, LargeMessagesTravelInChunksBothWays) {
-    CORE::MessageChannel* channel = Open();
-    ASSERT_NE(channel, nullptr);
-    std::vector<BYTE> blob(300000);
-    for (size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<BYTE>(i % 251);
-    PropertyBag request, response;
-    request.SetBinary(L"blob", blob.data(), blob.size());
-    EXPECT_EQ(framework->SendMsg(L"DesktopManager", L"Echo", request, response, channel, 30000), 0u);
-    std::vector<BYTE> back;
-    EXPECT_TRUE(response.GetBinary(L"blob", &back));
-    EXPECT_EQ(back, blob);
-    framework->CloseChannel(channel);
-}
-
-TEST_F(FrameworkFixture, WaitEventPoolKeepsEightAndClosesTheRest) {
-    CORE::MessageChannel* channel = Open();
-    ASSERT_NE(channel, nullptr);
-    std::vector<std::thread> threads;
-    std::atomic<int> ok{0};
-    for (int i = 0; i < 10; ++i)
-        threads.emplace_back([&] {
-            PropertyBag response;
-            if (Send(channel, L"SlowEcho", &response) == 0) ++ok;
-        });
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(ok.load(), 10);
-    EXPECT_EQ(framework->PooledWaitEvents(), MessageFrameWork::kWaitEventPoolSize);
-    framework->CloseChannel(channel);
-}
-
-TEST_F(FrameworkFixture, NoChannelAndNoDefaultGivesOne) {
+TEST_F(FrameworkWithoutServer, NoChannelAndNoDefaultGivesOne) {
     PropertyBag response;
     EXPECT_EQ(framework->SendMsg(L"DesktopManager", L"Echo", PropertyBag(), response, nullptr, 1000), 1u);
 }
 
-TEST_F(FrameworkFixture, ChannelTypesOtherThanLocalGiveNoChannel) {
+TEST_F(FrameworkWithoutServer, ChannelTypesOtherThanLocalGiveNoChannel) {
     EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_SERVER), nullptr);
     EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_SOCKET), nullptr);
     EXPECT_FALSE(log.Contains(L"bad channel type"));
@@ -229,7 +33,7 @@ TEST_F(FrameworkFixture, ChannelTypesOtherThanLocalGiveNoChannel) {
     EXPECT_TRUE(log.Contains(L"ConnectChannel called with bad channel type, type=7"));
 }
 
-TEST_F(FrameworkFixture, NoNodeManagerGivesNoChannelAtOnce) {
+TEST_F(FrameworkWithoutServer, NoNodeManagerGivesNoChannelAtOnce) {
     ULONGLONG start = ::GetTickCount64();
     EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
     registry.SetString(kNodeManagerKey, L"disableRPCSharedMemListener", L"false");
@@ -239,17 +43,161 @@ TEST_F(FrameworkFixture, NoNodeManagerGivesNoChannelAtOnce) {
     EXPECT_LT(::GetTickCount64() - start, 10000u);
 }
 
+// A server whose DesktopManager knows one operation per behaviour, and one open channel.
+class FrameworkFixture : public FrameworkWithoutServer {
+protected:
+    void SetUp() override {
+        ChannelFixture::SetUp();
+        PropertyBag scenario;
+        const std::pair<const wchar_t*, PropertyBag> operations[] = {
+            {L"Echo", Bag({{L"echo", L"true"}})},
+            {L"SlowEcho", Bag({{L"echo", L"true"}, {L"delayMs", L"400"}})},
+            {L"Never", Bag({{L"neverAnswer", L"true"}})},
+            {L"Hangup", Bag({{L"closeChannel", L"true"}})},
+            {L"BadFraming", Bag({{L"badFraming", L"true"}})},
+            {L"Garbage", Bag({{L"garbage", L"true"}, {L"echo", L"true"}})},
+        };
+        for (const auto& operation : operations) scenario = WithOperation(scenario, operation.first, operation.second);
+        PropertyBag refused;
+        refused.SetError(4, L"not for you");
+        PropertyBag entry = Bag({{L"result", L"4"}});
+        entry.SetBag(L"answer", refused);
+        ASSERT_TRUE(StartServer(WithOperation(scenario, L"Refused", entry), true));
+        ASSERT_NE(channel = Open(), nullptr) << Narrow(log.Dump());
+    }
+    void TearDown() override {
+        if (channel) framework->CloseChannel(channel);
+        ChannelFixture::TearDown();
+    }
+    CORE::MessageChannel* Open() { return framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM); }
+    DWORD Send(const wchar_t* operation, PropertyBag* response, DWORD timeoutMs = 30000,
+               const wchar_t* queue = L"DesktopManager", HANDLE cancel = nullptr, CORE::MessageChannel* on = nullptr) {
+        return framework->SendMsg(queue, operation, Bag({{L"who", operation}}), *response, on ? on : channel, timeoutMs,
+                                  cancel);
+    }
+    PropertyBag AgentStats() {
+        PropertyBag stats;
+        ++statsAsked_;
+        EXPECT_EQ(framework->SendMsg(L"AgentSim", L"GetStats", PropertyBag(), stats, channel, 30000), 0u);
+        return stats;
+    }
+    // Cancels travel after the time-out; the stats request queues behind them.
+    long CancelsSeenByAgent() { return static_cast<long>(CORE::ParseUInt(AgentStats().Get(L"cancels"), false)); }
+    // Until the agent has seen `n` requests besides the stats requests themselves.
+    bool AgentHasSeen(unsigned n) {
+        return testsupport::WaitFor([&] { return CORE::ParseUInt(AgentStats().Get(L"requests"), false) >= statsAsked_ + n; });
+    }
+
+    CORE::MessageChannel* channel = nullptr;
+
+private:
+    unsigned statsAsked_ = 0;
+};
+
+TEST_F(FrameworkFixture, ConnectsEitherWayAndGetsTheAnswer) {
+    PropertyBag response;
+    EXPECT_EQ(Send(L"Echo", &response), 0u) << Narrow(log.Dump());
+    EXPECT_EQ(response.Get(L"who"), L"Echo");
+    EXPECT_FALSE(log.Contains(L"RPC initiate shared memory request succeeded"));
+    registry.SetString(kNodeManagerKey, L"disableRPCSharedMemListener", L"false");
+    CORE::InvalidateChannelSettings();
+    CORE::MessageChannel* rpc = Open();
+    ASSERT_NE(rpc, nullptr) << Narrow(log.Dump());
+    EXPECT_EQ(Send(L"SlowEcho", &response, 30000, L"DesktopManager", nullptr, rpc), 0u);
+    framework->CloseChannel(rpc);
+    EXPECT_EQ(response.Get(L"who"), L"SlowEcho");
+    EXPECT_TRUE(log.Contains(L"RPC initiate shared memory request succeeded, seqString="));
+}
+
+TEST_F(FrameworkFixture, ErrorsOfTheAgentArriveWithTheirCodeAndFields) {
+    PropertyBag response = Bag({{L"stale", L"x"}});
+    EXPECT_EQ(Send(L"Refused", &response), 4u);
+    EXPECT_FALSE(response.Contains(L"stale"));
+    EXPECT_EQ(response.GetError(), 4u);
+    EXPECT_EQ(response.GetErrorText(L""), L"not for you");
+    EXPECT_EQ(Send(L"Anything", &response, 30000, L"NoSuchQueue"), 3u);
+    EXPECT_EQ(response.GetError(), 3u);
+    EXPECT_EQ(Send(L"Unscripted", &response), 1u);
+}
+
+TEST_F(FrameworkFixture, TimeOutAndCancelEventReturnFiveAndTellTheAgentToCancel) {
+    PropertyBag response;
+    ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(Send(L"Never", &response, 300), 5u);
+    EXPECT_LT(::GetTickCount64() - start, 5000u);
+    EXPECT_EQ(Send(L"Never", &response, 0), 5u);
+    platform::unique_handle cancel(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    EXPECT_EQ(Send(L"Never", &response, 30000, L"DesktopManager", cancel.get()), 5u);
+    EXPECT_EQ(CancelsSeenByAgent(), 3);
+}
+
+TEST_F(FrameworkFixture, TwoThreadsOnOneChannelEachGetTheirOwnAnswer) {
+    PropertyBag slow, fast;
+    DWORD slowResult = 99;
+    std::thread first([&] { slowResult = Send(L"SlowEcho", &slow); });
+    ASSERT_TRUE(AgentHasSeen(1));
+    EXPECT_EQ(Send(L"Echo", &fast), 0u);
+    first.join();
+    EXPECT_EQ(slowResult, 0u);
+    EXPECT_EQ(slow.Get(L"who"), L"SlowEcho");
+    EXPECT_EQ(fast.Get(L"who"), L"Echo");
+}
+
+TEST_F(FrameworkFixture, MisbehavingPeerEndsTheWaitOrIsIgnoredButNeverHangs) {
+    struct {
+        const wchar_t* operation;
+        DWORD result;
+        const wchar_t* logged;
+    } const cases[] = {
+        {L"Garbage", 0, L"Invalid message received"},  // the body is dropped, the answer still arrives
+        {L"BadFraming", 7, L"Invalid message size received, closing down"},
+        {L"Hangup", 7, nullptr},
+    };
+    for (const auto& c : cases) {
+        PropertyBag response;
+        EXPECT_EQ(Send(c.operation, &response), c.result) << Narrow(c.operation);
+        EXPECT_TRUE(!c.logged || log.Contains(c.logged)) << Narrow(c.operation);
+        EXPECT_EQ(response.Get(L"who") == c.operation, c.result == 0) << Narrow(c.operation);
+        if (c.result != 7) continue;
+        EXPECT_EQ(Send(L"Echo", &response), 1u);  // closed: cannot be sent
+        framework->CloseChannel(channel);
+        ASSERT_NE(channel = Open(), nullptr);
+    }
+}
+
+TEST_F(FrameworkFixture, LargeMessagesTravelInChunksBothWays) {
+    std::vector<BYTE> blob(300000);
+    for (size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<BYTE>(i % 251);
+    PropertyBag request, response;
+    request.SetBinary(L"blob", blob.data(), blob.size());
+    EXPECT_EQ(framework->SendMsg(L"DesktopManager", L"Echo", request, response, channel, 30000), 0u);
+    std::vector<BYTE> back;
+    EXPECT_TRUE(response.GetBinary(L"blob", &back));
+    EXPECT_EQ(back, blob);
+}
+
+TEST_F(FrameworkFixture, WaitEventPoolKeepsEightAndClosesTheRest) {
+    std::vector<std::thread> threads;
+    std::atomic<int> ok{0};
+    for (int i = 0; i < 10; ++i)
+        threads.emplace_back([&] {
+            PropertyBag response;
+            if (Send(L"SlowEcho", &response) == 0) ++ok;
+        });
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(ok.load(), 10);
+    EXPECT_EQ(framework->PooledWaitEvents(), MessageFrameWork::kWaitEventPoolSize);
+}
+
 TEST_F(FrameworkFixture, ShutdownWakesEveryWaiterWithOne) {
-    CORE::MessageChannel* channel = Open();
-    ASSERT_NE(channel, nullptr);
     DWORD results[2] = {99, 99};
     std::vector<std::thread> waiters;
     for (int i = 0; i < 2; ++i)
         waiters.emplace_back([&, i] {
             PropertyBag response;
-            results[i] = Send(channel, L"Never", &response, 60000);
+            results[i] = Send(L"Never", &response, 60000);
         });
-    ::Sleep(300);
+    ASSERT_TRUE(AgentHasSeen(2));
     ULONGLONG start = ::GetTickCount64();
     framework->Shutdown();
     for (auto& waiter : waiters) waiter.join();
@@ -257,34 +205,20 @@ TEST_F(FrameworkFixture, ShutdownWakesEveryWaiterWithOne) {
     EXPECT_EQ(results[0], 1u);
     EXPECT_EQ(results[1], 1u);
     PropertyBag response;
-    EXPECT_EQ(Send(channel, L"Echo", &response), 1u);
-    EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
-    framework->CloseChannel(channel);
+    EXPECT_EQ(Send(L"Echo", &response), 1u);
+    EXPECT_EQ(Open(), nullptr);
 }
-
-}  // namespace
-}  // namespace mfwtest
-
-namespace mfwtest {
-namespace {
 
 // Responses reach the framework on a channel's receive thread; the test hands it responses
 // of its own through the same entry to check how they are matched.
 TEST_F(FrameworkFixture, ResponsesAreMatchedByIdAndChannel) {
-    CORE::MessageChannel* a = Open();
-    CORE::MessageChannel* b = Open();
-    ASSERT_TRUE(a && b);
+    CORE::MessageChannel* other = Open();
+    ASSERT_NE(other, nullptr);
     DWORD result = 99;
     PropertyBag response;
-    std::thread waiter([&] { result = Send(a, L"Never", &response, 20000); });
-    std::wstring id;
-    for (int i = 0; i < 100 && id.empty(); ++i) {  // until the agent has seen the request
-        PropertyBag stats;
-        framework->SendMsg(L"AgentSim", L"GetStats", PropertyBag(), stats, b, 5000);
-        if (CORE::ParseUInt(stats.Get(L"requests"), false) >= 2) id = stats.Get(L"lastRequestId");
-        if (id.empty()) ::Sleep(20);
-    }
-    ASSERT_FALSE(id.empty());
+    std::thread waiter([&] { result = Send(L"Never", &response, 20000, L"DesktopManager", nullptr, other); });
+    ASSERT_TRUE(AgentHasSeen(1));
+    const std::wstring id = AgentStats().Get(L"lastRequestId");
     auto* sink = dynamic_cast<CORE::IChannelSink*>(framework);
     ASSERT_NE(sink, nullptr);
     CORE::Message answer;
@@ -292,19 +226,18 @@ TEST_F(FrameworkFixture, ResponsesAreMatchedByIdAndChannel) {
     answer.queueHint = L"0";
     answer.payload.Set(L"from", L"test");
     answer.replyToId = L"not-" + id;
-    sink->OnChannelMessage(a, answer);  // unknown id: ignored
+    sink->OnChannelMessage(other, answer);  // unknown id: ignored
     answer.replyToId = id;
-    sink->OnChannelMessage(b, answer);  // the right id on the wrong channel: dropped
+    sink->OnChannelMessage(channel, answer);  // the right id on the wrong channel: dropped
     EXPECT_TRUE(log.Contains(L"ResponseHandler: RESPONSE RECEIVED FROM THE WRONG CHANNEL IS NOT ALLOWED", CORE::LOG_INFO));
-    ::Sleep(200);
-    EXPECT_EQ(result, 99u);  // still waiting
+    ::Sleep(200);  // nothing to observe: the waiter must go on waiting
+    EXPECT_EQ(result, 99u);
     answer.queueHint = L"10";
-    sink->OnChannelMessage(a, answer);
+    sink->OnChannelMessage(other, answer);
     waiter.join();
     EXPECT_EQ(result, 10u);
     EXPECT_EQ(response.Get(L"from"), L"test");
-    framework->CloseChannel(a);
-    framework->CloseChannel(b);
+    framework->CloseChannel(other);
 }
 
 }  // namespace

@@ -1,15 +1,18 @@
-// Shared set-up of the channel and framework tests: the fake platform (test security
-// package, a node manager instance of this process), a private HKLM for the settings, and
-// the stand-in node manager's server code running on threads of this process.
+// Shared set-up of the library's tests: the registry roots, small text and file helpers, and
+// for the channel and framework tests the fake platform (test security package, a node
+// manager instance of this process), a private HKLM for the settings, and the stand-in node
+// manager's server code running on threads of this process.
 #pragma once
 #include "lib/mfw/common/MessageFrameWork.h"
 #include "lib/mfw/common/threads/corerunnable.h"
 #include "lib/mfw/common/threads/coretimer.h"
 #include "lib/mfw/common/bag/PropertyBag.h"
+#include "lib/mfw/common/wire/Message.h"
 #include "tools/agentsim/AgentServer.h"
 
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
+#include "support/Mutator.h"
 #include "support/RegistrySandbox.h"
 
 #include <gtest/gtest.h>
@@ -24,11 +27,51 @@ inline void EndChannelThreads() {
     EXPECT_TRUE(CORE::WaitForLibraryThreads(15000));
 }
 
-inline std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+constexpr const wchar_t* kRootKey = L"Software\\Velmora\\Zephral";
+constexpr const wchar_t* kLogKey = L"Software\\Velmora\\Zephral\\Log";
+constexpr const wchar_t* kNodeManagerKey = L"Software\\Velmora\\Zephral\\Node Manager";
+constexpr const wchar_t* kNodeManagerPath = L"HKLM\\Software\\Velmora\\Zephral\\Node Manager";
+
+// For failure messages: anything outside ASCII becomes '?'.
+inline std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+inline bool Has(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
+
+// Creates (or replaces) a file holding `bytes`.
+inline void WriteBytes(const std::wstring& path, const std::string& bytes = std::string()) {
+    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << Narrow(path);
+    DWORD written = 0;
+    ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    ::CloseHandle(file);
+}
+// A bag of strings in one expression.
+inline CORE::PropertyBag Bag(std::initializer_list<std::pair<const wchar_t*, std::wstring>> items) {
+    CORE::PropertyBag bag;
+    for (const auto& item : items) bag.Set(item.first, item.second);
+    return bag;
+}
+// Everything a message carries, compared.
+inline bool SameMessage(const CORE::Message& a, const CORE::Message& b) {
+    return a.messageType == b.messageType && a.queueName == b.queueName && a.queueHint == b.queueHint &&
+           a.messageId == b.messageId && a.replyToId == b.replyToId && a.hasAttachment == b.hasAttachment &&
+           a.attachment == b.attachment && a.payload.Equals(b.payload) && a.filterTags.Equals(b.filterTags);
+}
+
+// Hands `rounds` deterministic mutations of `seed` to `check`, until a fatal failure.
+template <typename T, typename Check>
+void ForEachMutation(const std::vector<T>& seed, uint64_t mutatorSeed, int rounds, Check check) {
+    testsupport::Mutator mutator(mutatorSeed);
+    for (int round = 0; round < rounds && !testing::Test::HasFatalFailure(); ++round) check(mutator.Mutate(seed), round);
+}
+
+inline bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 class ChannelFixture : public testing::Test {
 protected:
-    static constexpr const wchar_t* kNodeManagerKey = L"Software\\Velmora\\Zephral\\Node Manager";
     static constexpr const wchar_t* kAuthenticateKey = L"Software\\Velmora\\Zephral\\Authenticate";
 
     void SetUp() override {
@@ -49,17 +92,6 @@ protected:
         return server.Start(options);
     }
 
-    // A scenario whose DesktopManager answers `operation` with `answer` (and result).
-    static CORE::PropertyBag Answering(const std::wstring& operation, const CORE::PropertyBag& answer, DWORD result = 0) {
-        CORE::PropertyBag entry;
-        entry.SetBag(L"answer", answer);
-        entry.Set(L"result", std::to_wstring(result));
-        CORE::PropertyBag operations;
-        operations.SetBag(operation, entry);
-        CORE::PropertyBag scenario;
-        scenario.SetBag(L"DesktopManager", operations);
-        return scenario;
-    }
     static CORE::PropertyBag WithServerKnob(CORE::PropertyBag scenario, const std::wstring& name, const std::wstring& value) {
         CORE::PropertyBag knobs = scenario.TypeOf(L"server") == CORE::PropertyBag::ITEM_BAG ? scenario.GetBag(L"server")
                                                                                              : CORE::PropertyBag();

@@ -1,29 +1,20 @@
 // Robustness of every parser of outside bytes: thousands of mutated and truncated inputs from a
 // fixed seed. Nothing may crash or read out of bounds (the standard containers check their
 // indexes in test builds), and whatever a parser accepts must survive a round trip.
-#include "lib/mfw/common/bag/CharEncConverter.h"
-#include "lib/mfw/common/bag/Properties.h"
+#include "mfw/bag/BagStreams.h"
+#include "lib/mfw/common/wire/Message.h"
 
-#include "support/Mutator.h"
-
-#include <gtest/gtest.h>
-
-#include <cstring>
+namespace mfwtest {
+namespace {
 
 using CORE::PropertyBag;
-
-namespace {
 
 constexpr int kRounds = 6000;
 
 PropertyBag SampleBag() {
-    PropertyBag upns;
-    upns.Set(L"user@corp.example", L"1");
-    upns.Set(L"other@corp.example", L"");
+    PropertyBag upns = Bag({{L"user@corp.example", L"1"}, {L"other@corp.example", L""}});
     upns.SetBag(L"nested", PropertyBag());
-    PropertyBag bag;
-    bag.Set(L"userName", L"J\u00f6rg");
-    bag.Set(L"domainName", L"CORP");
+    PropertyBag bag = Bag({{L"userName", L"J\u00f6rg"}, {L"domainName", L"CORP"}});
     bag.SetBag(L"upns", upns);
     const BYTE blob[] = {0, 1, 2, 3, 0xFE, 0xFF};
     bag.SetBinary(L"__RemoteInfo__#?$*", blob, sizeof(blob));
@@ -34,35 +25,24 @@ PropertyBag SampleBag() {
 // One buffer holding the three streams, laid out as [count u32][sizes len u32][binary len u32]
 // followed by the streams, so a single mutation can hit counts, lengths and contents.
 std::vector<BYTE> Pack(const PropertyBag& bag, int encoding) {
-    std::vector<BYTE> sizes(4096), binary(4096), strings(8192);
-    CORE::ByteData s(sizes.data(), sizes.size()), b(binary.data(), binary.size()), t(strings.data(), strings.size());
-    bool ok = encoding == 0 ? CORE::Properties::flattenPlain(bag, s, b, t) : CORE::Properties::flatten(bag, encoding, s, b, t);
-    EXPECT_TRUE(ok);
+    Flat flat;
+    EXPECT_TRUE(FlattenBag(bag, encoding, &flat));
     std::vector<BYTE> out(12);
-    CORE::StoreU32BE(out.data(), static_cast<uint32_t>(s.Consumed() / 6));
-    CORE::StoreU32BE(out.data() + 4, static_cast<uint32_t>(s.Consumed()));
-    CORE::StoreU32BE(out.data() + 8, static_cast<uint32_t>(b.Consumed()));
-    out.insert(out.end(), sizes.begin(), sizes.begin() + static_cast<std::ptrdiff_t>(s.Consumed()));
-    out.insert(out.end(), binary.begin(), binary.begin() + static_cast<std::ptrdiff_t>(b.Consumed()));
-    out.insert(out.end(), strings.begin(), strings.begin() + static_cast<std::ptrdiff_t>(t.Consumed()));
+    CORE::StoreU32BE(out.data(), flat.count);
+    CORE::StoreU32BE(out.data() + 4, static_cast<uint32_t>(flat.sizes.size()));
+    CORE::StoreU32BE(out.data() + 8, static_cast<uint32_t>(flat.binary.size()));
+    for (const auto* stream : {&flat.sizes, &flat.binary, &flat.strings}) out.insert(out.end(), stream->begin(), stream->end());
     return out;
 }
 
 bool Unpack(const std::vector<BYTE>& input, int encoding, PropertyBag* bag) {
     if (input.size() < 12) return false;
-    uint32_t count = CORE::LoadU32BE(input.data());
-    uint64_t sizesLength = CORE::LoadU32BE(input.data() + 4);
-    uint64_t binaryLength = CORE::LoadU32BE(input.data() + 8);
-    uint64_t rest = input.size() - 12;
-    if (sizesLength > rest || binaryLength > rest - sizesLength) return false;
-    // Exact-size copies, so a read past a stream lands outside its allocation.
-    std::vector<BYTE> sizes(input.begin() + 12, input.begin() + 12 + static_cast<std::ptrdiff_t>(sizesLength));
-    std::vector<BYTE> binary(input.begin() + 12 + static_cast<std::ptrdiff_t>(sizesLength),
-                             input.begin() + 12 + static_cast<std::ptrdiff_t>(sizesLength + binaryLength));
-    std::vector<BYTE> strings(input.begin() + 12 + static_cast<std::ptrdiff_t>(sizesLength + binaryLength), input.end());
-    CORE::ByteData s(sizes.data(), sizes.size()), b(binary.data(), binary.size()), t(strings.data(), strings.size());
-    return encoding == 0 ? CORE::Properties::loadPlain(*bag, s, count, b, t)
-                         : CORE::Properties::load(*bag, encoding, s, count, b, t);
+    const uint64_t sizesLength = CORE::LoadU32BE(input.data() + 4), binaryLength = CORE::LoadU32BE(input.data() + 8);
+    if (sizesLength > input.size() - 12 || binaryLength > input.size() - 12 - sizesLength) return false;
+    auto at = [&](uint64_t offset) { return input.begin() + 12 + static_cast<std::ptrdiff_t>(offset); };
+    const Flat flat{{at(0), at(sizesLength)}, {at(sizesLength), at(sizesLength + binaryLength)},
+                    {at(sizesLength + binaryLength), input.end()}, CORE::LoadU32BE(input.data())};
+    return LoadBag(flat, encoding, bag);
 }
 
 class BagLoadFuzz : public testing::TestWithParam<int> {};
@@ -73,20 +53,16 @@ TEST_P(BagLoadFuzz, MutatedStreamsNeverCrashAndAcceptedBagsRoundTrip) {
     PropertyBag original;
     ASSERT_TRUE(Unpack(seed, encoding, &original));
     ASSERT_TRUE(original.Equals(SampleBag()));
-    testsupport::Mutator mutator(0x5EED0000 + static_cast<uint64_t>(encoding));
     int accepted = 0;
-    for (int round = 0; round < kRounds; ++round) {
-        std::vector<BYTE> input = mutator.Mutate(seed);
-        PropertyBag bag;
-        if (!Unpack(input, encoding, &bag)) {
-            EXPECT_TRUE(bag.IsEmpty());
-            continue;
-        }
+    ForEachMutation(seed, 0x5EED0000 + static_cast<uint64_t>(encoding), kRounds, [&](const std::vector<BYTE>& input, int round) {
+        PropertyBag bag, again;
+        const bool ok = Unpack(input, encoding, &bag);
+        EXPECT_TRUE(ok || bag.IsEmpty());
+        if (!ok) return;
         ++accepted;
-        PropertyBag again;
         ASSERT_TRUE(Unpack(Pack(bag, encoding), encoding, &again)) << "round " << round;
         ASSERT_TRUE(again.Equals(bag)) << "round " << round;
-    }
+    });
     EXPECT_GT(accepted, 0);
     EXPECT_LT(accepted, kRounds);
 }
@@ -96,28 +72,19 @@ INSTANTIATE_TEST_SUITE_P(Encodings, BagLoadFuzz, testing::Values(0, 1, 2));
 TEST(XmlFuzz, MutatedTextNeverCrashesAndAcceptedBagsRoundTrip) {
     const std::wstring text = SampleBag().ToXml();
     const std::vector<wchar_t> seed(text.begin(), text.end());
-    testsupport::Mutator mutator(0x0A11CE);
     int accepted = 0;
-    for (int round = 0; round < kRounds; ++round) {
-        std::vector<wchar_t> input = mutator.Mutate(seed);
-        PropertyBag bag;
-        if (!bag.FromXml(std::wstring(input.begin(), input.end()))) {
-            EXPECT_TRUE(bag.IsEmpty());
-            continue;
-        }
+    ForEachMutation(seed, 0x0A11CE, kRounds, [&](const std::vector<wchar_t>& input, int round) {
+        PropertyBag bag, again;
+        const bool ok = bag.FromXml(std::wstring(input.begin(), input.end()));
+        EXPECT_TRUE(ok || bag.IsEmpty());
+        if (!ok) return;
         ++accepted;
-        PropertyBag again;
         ASSERT_TRUE(again.FromXml(bag.IsEmpty() ? L"<PROPERTYBAG/>" : bag.ToXml())) << "round " << round;
         ASSERT_TRUE(again.Equals(bag)) << "round " << round;
-    }
+    });
     EXPECT_GT(accepted, 0);
 }
 
-}  // namespace
-
-#include "lib/mfw/common/wire/Message.h"
-
-namespace {
 
 CORE::Message SampleMessage() {
     CORE::Message message = CORE::Message::NewRequest(L"DesktopManager", L"GetCredentialsForTicket", SampleBag());
@@ -128,31 +95,22 @@ CORE::Message SampleMessage() {
     return message;
 }
 
-bool SameMessage(const CORE::Message& a, const CORE::Message& b) {
-    return a.messageType == b.messageType && a.queueName == b.queueName && a.queueHint == b.queueHint &&
-           a.messageId == b.messageId && a.replyToId == b.replyToId && a.hasAttachment == b.hasAttachment &&
-           a.attachment == b.attachment && a.payload.Equals(b.payload) && a.filterTags.Equals(b.filterTags);
-}
-
 class MessageParseFuzz : public testing::TestWithParam<int> {};
 
 TEST_P(MessageParseFuzz, MutatedBuffersNeverCrashAndAcceptedMessagesRoundTrip) {
     const int encoding = GetParam();
     std::vector<BYTE> seed;
     ASSERT_TRUE(encoding == 0 ? SampleMessage().FlattenPlain(&seed) : SampleMessage().Flatten(encoding, &seed));
-    testsupport::Mutator mutator(0x3E55A6E + static_cast<uint64_t>(encoding));
     int accepted = 0;
-    for (int round = 0; round < kRounds; ++round) {
-        std::vector<BYTE> input = mutator.Mutate(seed);
-        CORE::Message message;
-        if (!CORE::Message::Parse(input.data(), input.size(), encoding, &message)) continue;
+    ForEachMutation(seed, 0x3E55A6E + static_cast<uint64_t>(encoding), kRounds, [&](const std::vector<BYTE>& input, int round) {
+        CORE::Message message, back;
+        if (!CORE::Message::Parse(input.data(), input.size(), encoding, &message)) return;
         ++accepted;
         std::vector<BYTE> again;
         ASSERT_TRUE(encoding == 0 ? message.FlattenPlain(&again) : message.Flatten(encoding, &again)) << round;
-        CORE::Message back;
         ASSERT_TRUE(CORE::Message::Parse(again.data(), again.size(), encoding, &back)) << round;
         ASSERT_TRUE(SameMessage(back, message)) << round;
-    }
+    });
     EXPECT_GT(accepted, 0);
 }
 
@@ -162,20 +120,18 @@ TEST(MessageLegacyFuzz, MutatedTextNeverCrashesAndAcceptedMessagesRoundTrip) {
     std::wstring text;
     ASSERT_TRUE(SampleMessage().FlattenLegacy(&text));
     const std::vector<wchar_t> seed(text.begin(), text.end());
-    testsupport::Mutator mutator(0x1E6AC7);
     int accepted = 0;
-    for (int round = 0; round < kRounds / 3; ++round) {
-        std::vector<wchar_t> input = mutator.Mutate(seed);
-        CORE::Message message;
-        if (!CORE::Message::ParseLegacy(input.data(), input.size(), &message)) continue;
-        ++accepted;
+    ForEachMutation(seed, 0x1E6AC7, kRounds / 3, [&](const std::vector<wchar_t>& input, int round) {
+        CORE::Message message, back;
         std::wstring again;
-        if (!message.FlattenLegacy(&again)) continue;  // a mutated type above 9 has no legacy form
-        CORE::Message back;
+        if (!CORE::Message::ParseLegacy(input.data(), input.size(), &message)) return;
+        ++accepted;
+        if (!message.FlattenLegacy(&again)) return;  // a mutated type above 9 has no legacy form
         ASSERT_TRUE(CORE::Message::ParseLegacy(again.data(), again.size(), &back)) << round;
         ASSERT_TRUE(SameMessage(back, message)) << round;
-    }
+    });
     EXPECT_GT(accepted, 0);
 }
 
 }  // namespace
+}  // namespace mfwtest

@@ -1,231 +1,135 @@
-#include "lib/mfw/common/bag/CharEncConverter.h"
-#include "lib/mfw/common/bag/Properties.h"
+// The three-stream binary form of a bag: size entries, binary data and strings in each
+// encoding, and what loading refuses.
+#include "mfw/bag/BagStreams.h"
 
-#include "support/LogCapture.h"
-
-#include <gtest/gtest.h>
+namespace mfwtest {
+namespace {
 
 using CORE::PropertyBag;
 
-namespace {
-
-struct Flat {
-    std::vector<BYTE> sizes, binary, strings;
-    uint32_t count = 0;
-};
-
-// Flattens into generously sized streams and trims them to what was written.
-bool FlattenBag(const PropertyBag& bag, int encoding, Flat* flat) {
-    flat->sizes.assign(4096, 0);
-    flat->binary.assign(4096, 0);
-    flat->strings.assign(8192, 0);
-    CORE::ByteData sizes(flat->sizes.data(), flat->sizes.size());
-    CORE::ByteData binary(flat->binary.data(), flat->binary.size());
-    CORE::ByteData strings(flat->strings.data(), flat->strings.size());
-    bool ok = encoding == CORE::CHAR_ENC_UNDEFINED ? CORE::Properties::flattenPlain(bag, sizes, binary, strings)
-                                                   : CORE::Properties::flatten(bag, encoding, sizes, binary, strings);
-    flat->sizes.resize(sizes.Consumed());
-    flat->binary.resize(binary.Consumed());
-    flat->strings.resize(strings.Consumed());
-    flat->count = static_cast<uint32_t>(flat->sizes.size() / 6);
-    return ok;
+PropertyBag WithBinary(PropertyBag bag, const wchar_t* name, std::vector<BYTE> data) {
+    bag.SetBinary(name, data.data(), data.size());
+    return bag;
+}
+PropertyBag WithSubBag(PropertyBag bag, const wchar_t* name, const PropertyBag& sub) {
+    bag.SetBag(name, sub);
+    return bag;
 }
 
-bool LoadBag(const Flat& flat, int encoding, PropertyBag* bag) {
-    CORE::ByteData sizes(flat.sizes.data(), flat.sizes.size());
-    CORE::ByteData binary(flat.binary.data(), flat.binary.size());
-    CORE::ByteData strings(flat.strings.data(), flat.strings.size());
-    return encoding == CORE::CHAR_ENC_UNDEFINED ? CORE::Properties::loadPlain(*bag, sizes, flat.count, binary, strings)
-                                                : CORE::Properties::load(*bag, encoding, sizes, flat.count, binary, strings);
-}
-
-std::vector<BYTE> Bytes(std::initializer_list<int> values) {
-    std::vector<BYTE> out;
-    for (int v : values) out.push_back(static_cast<BYTE>(v));
-    return out;
-}
-
-TEST(PropertiesFlatten, OneEmptyStringValue) {
-    PropertyBag bag;
-    bag.Set(L"ab", L"");
-    Flat utf8, utf16;
-    ASSERT_TRUE(FlattenBag(bag, CORE::CHAR_ENC_UTF8, &utf8));
-    EXPECT_EQ(utf8.sizes, Bytes({0, 2, 0, 0, 0, 0}));
-    EXPECT_EQ(utf8.strings, Bytes({'a', 'b'}));
-    EXPECT_TRUE(utf8.binary.empty());
-    ASSERT_TRUE(FlattenBag(bag, CORE::CHAR_ENC_UTF16, &utf16));
-    EXPECT_EQ(utf16.sizes, Bytes({0, 2, 0, 0, 0, 0}));
-    EXPECT_EQ(utf16.strings, Bytes({'a', 0, 'b', 0}));
-}
-
-TEST(PropertiesFlatten, BinaryLengthCarriesBit31) {
-    PropertyBag bag;
-    const BYTE data[] = {7, 8, 9};
-    bag.SetBinary(L"k", data, 3);
-    Flat flat;
-    ASSERT_TRUE(FlattenBag(bag, CORE::CHAR_ENC_UTF8, &flat));
-    EXPECT_EQ(flat.sizes, Bytes({0, 1, 0x80, 0, 0, 3}));
-    EXPECT_EQ(flat.binary, Bytes({7, 8, 9}));
-    EXPECT_EQ(flat.strings, Bytes({'k'}));
-}
-
-TEST(PropertiesFlatten, EmptySubBagIsStartThenEnd) {
-    PropertyBag bag;
-    bag.SetBag(L"s", PropertyBag());
-    bag.Set(L"v", L"x");
-    Flat flat;
-    ASSERT_TRUE(FlattenBag(bag, CORE::CHAR_ENC_UTF8, &flat));
-    EXPECT_EQ(flat.sizes, Bytes({0, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0, 1, 0, 0, 0, 1}));
-    EXPECT_EQ(flat.strings, Bytes({'s', 'v', 'x'}));
-}
-
-TEST(PropertiesFlatten, LengthsCountBytesForUtf8AndCharactersForUtf16) {
-    PropertyBag bag;
-    bag.Set(L"\u00e9", L"\u20ac");  // 2 and 3 bytes in UTF-8
-    Flat utf8, utf16, plain;
-    ASSERT_TRUE(FlattenBag(bag, CORE::CHAR_ENC_UTF8, &utf8));
-    EXPECT_EQ(utf8.sizes, Bytes({0, 2, 0, 0, 0, 3}));
-    EXPECT_EQ(utf8.strings, Bytes({0xC3, 0xA9, 0xE2, 0x82, 0xAC}));
-    ASSERT_TRUE(FlattenBag(bag, CORE::CHAR_ENC_UTF16, &utf16));
-    EXPECT_EQ(utf16.sizes, Bytes({0, 1, 0, 0, 0, 1}));
-    EXPECT_EQ(utf16.strings, Bytes({0xE9, 0x00, 0xAC, 0x20}));
-    ASSERT_TRUE(FlattenBag(bag, CORE::CHAR_ENC_UNDEFINED, &plain));
-    EXPECT_EQ(plain.strings, utf16.strings);
+TEST(PropertiesFlatten, StreamsHoldSizeEntriesBinaryDataAndEncodedStrings) {
+    const PropertyBag empty = Bag({{L"ab", L""}}), accented = Bag({{L"\u00e9", L"\u20ac"}});  // 2 and 3 bytes in UTF-8
+    struct {
+        const char* what;
+        PropertyBag bag;
+        int encoding;
+        std::vector<BYTE> sizes, binary, strings;
+    } const cases[] = {
+        {"empty value Utf8", empty, CORE::CHAR_ENC_UTF8, {0, 2, 0, 0, 0, 0}, {}, {'a', 'b'}},
+        {"empty value Utf16", empty, CORE::CHAR_ENC_UTF16, {0, 2, 0, 0, 0, 0}, {}, {'a', 0, 'b', 0}},
+        {"binary length carries bit 31", WithBinary(PropertyBag(), L"k", {7, 8, 9}), CORE::CHAR_ENC_UTF8,
+         {0, 1, 0x80, 0, 0, 3}, {7, 8, 9}, {'k'}},
+        {"empty sub-bag is start then end", WithSubBag(Bag({{L"v", L"x"}}), L"s", PropertyBag()), CORE::CHAR_ENC_UTF8,
+         {0, 1, 0, 0, 0, 1, 0, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}, {}, {'v', 'x', 's'}},
+        {"Utf8 lengths count bytes", accented, CORE::CHAR_ENC_UTF8, {0, 2, 0, 0, 0, 3}, {}, {0xC3, 0xA9, 0xE2, 0x82, 0xAC}},
+        {"Utf16 lengths count characters", accented, CORE::CHAR_ENC_UTF16, {0, 1, 0, 0, 0, 1}, {}, {0xE9, 0, 0xAC, 0x20}},
+        {"plain form is Utf16", accented, CORE::CHAR_ENC_UNDEFINED, {0, 1, 0, 0, 0, 1}, {}, {0xE9, 0, 0xAC, 0x20}},
+    };
+    for (const auto& c : cases) {
+        Flat flat;
+        ASSERT_TRUE(FlattenBag(c.bag, c.encoding, &flat)) << c.what;
+        EXPECT_EQ(flat.sizes, c.sizes) << c.what;
+        EXPECT_EQ(flat.binary, c.binary) << c.what;
+        EXPECT_EQ(flat.strings, c.strings) << c.what;
+    }
 }
 
 TEST(PropertiesFlatten, RoundTripsEveryEncoding) {
-    PropertyBag inner;
-    inner.Set(L"UPN@corp", L"1");
-    inner.SetBag(L"empty", PropertyBag());
-    PropertyBag bag;
-    bag.Set(L"userName", L"J\u00f6rg");
-    bag.SetBag(L"upns", inner);
-    const BYTE data[] = {0, 1, 2, 0xFF};
-    bag.SetBinary(L"blob", data, 4);
-    bag.SetBinary(L"none", nullptr, 0);
+    PropertyBag bag = WithSubBag(Bag({{L"userName", L"J\u00f6rg"}}), L"upns", WithSubBag(Bag({{L"UPN@corp", L"1"}}), L"empty", {}));
+    bag = WithBinary(WithBinary(bag, L"blob", {0, 1, 2, 0xFF}), L"none", {});
     bag.Set(L"", L"nameless string");
     for (int encoding : {CORE::CHAR_ENC_UNDEFINED, CORE::CHAR_ENC_UTF8, CORE::CHAR_ENC_UTF16}) {
         Flat flat;
         ASSERT_TRUE(FlattenBag(bag, encoding, &flat)) << encoding;
         PropertyBag back;
         ASSERT_TRUE(LoadBag(flat, encoding, &back)) << encoding;
-        EXPECT_TRUE(back.Equals(bag)) << encoding << " " << std::string(back.ToXml().begin(), back.ToXml().end());
+        EXPECT_TRUE(back.Equals(bag)) << encoding << " " << Narrow(back.ToXml());
     }
 }
 
-TEST(PropertiesFlatten, RefusesWhatCannotBeWrittenFaithfully) {
-    struct Case {
+TEST(PropertiesFlatten, RefusesWhatCannotBeWrittenFaithfullyOrDoesNotFit) {
+    struct {
         const char* what;
         PropertyBag bag;
         int encoding;
         const wchar_t* logged;
+        size_t sizeRoom = 0x100;
+    } const cases[] = {
+        {"lone surrogate in Utf8", Bag({{L"v", std::wstring(1, wchar_t(0xD800))}}), CORE::CHAR_ENC_UTF8,
+         L"Failed to re-encode/serialize item value, item name=v, encoding=Utf8"},
+        {"sub-bag without name", WithSubBag(PropertyBag(), L"", PropertyBag()), CORE::CHAR_ENC_UTF16,  // would read back as an end
+         L"Failed to re-encode/serialize item name="},
+        {"name over 16 bits", Bag({{std::wstring(0x10000, L'n').c_str(), L""}}), CORE::CHAR_ENC_UTF16,
+         L"Failed to re-encode/serialize item name="},
+        {"unknown encoding", Bag({{L"v", L"x"}}), 3, L"Unsupported conversion code=3"},
+        {"size stream full", Bag({{L"name", L"value"}}), CORE::CHAR_ENC_UTF8,
+         L"No memory found to serialize propSizeEntry, item name=name", 5},
     };
-    PropertyBag lone, nameless, longName, unknown;
-    lone.Set(L"v", std::wstring(1, wchar_t(0xD800)));
-    nameless.SetBag(L"", PropertyBag());  // would read back as an end entry
-    longName.Set(std::wstring(0x10000, L'n'), L"");
-    unknown.Set(L"v", L"x");
-    Case cases[] = {
-        {"lone surrogate in Utf8", lone, CORE::CHAR_ENC_UTF8, L"Failed to re-encode/serialize item value, item name=v, encoding=Utf8"},
-        {"sub-bag without name", nameless, CORE::CHAR_ENC_UTF16, L"Failed to re-encode/serialize item name="},
-        {"name over 16 bits", longName, CORE::CHAR_ENC_UTF16, L"Failed to re-encode/serialize item name="},
-        {"unknown encoding", unknown, 3, L"Unsupported conversion code=3"},
-    };
-    for (auto& c : cases) {
+    for (const auto& c : cases) {
         testsupport::LogCapture log;
         std::vector<BYTE> big(0x30000);
-        CORE::ByteData sizes(big.data(), 0x100), binary(big.data() + 0x100, 0x100), strings(big.data() + 0x200, 0x2FE00);
+        CORE::ByteData sizes(big.data(), c.sizeRoom), binary(big.data() + 0x100, 0x100), strings(big.data() + 0x200, 0x2FE00);
         EXPECT_FALSE(CORE::Properties::flatten(c.bag, c.encoding, sizes, binary, strings)) << c.what;
-        EXPECT_TRUE(log.Contains(c.logged)) << c.what << "\n" << std::string(log.Dump().begin(), log.Dump().end());
+        EXPECT_TRUE(log.Contains(c.logged)) << c.what << "\n" << Narrow(log.Dump());
     }
 }
 
-TEST(PropertiesFlatten, StopsWhenAStreamIsFull) {
-    PropertyBag bag;
-    bag.Set(L"name", L"value");
-    BYTE sizeRoom[5], binaryRoom[4], stringRoom[64];
-    CORE::ByteData sizes(sizeRoom, 5), binary(binaryRoom, 4), strings(stringRoom, 64);
-    testsupport::LogCapture log;
-    EXPECT_FALSE(CORE::Properties::flatten(bag, CORE::CHAR_ENC_UTF8, sizes, binary, strings));
-    EXPECT_TRUE(log.Contains(L"No memory found to serialize propSizeEntry, item name=name"));
-}
-
-TEST(PropertiesLoad, RefusesUnbalancedSubBags) {
-    struct Case {
-        int encoding;
-        std::vector<BYTE> sizes;
-        std::vector<BYTE> strings;
-        const wchar_t* logged;
-    } cases[] = {
-        {CORE::CHAR_ENC_UTF8, Bytes({0, 0, 0xFF, 0xFF, 0xFF, 0xFF}), {}, L"Message invalid, subbag expected but not found"},
-        {CORE::CHAR_ENC_UNDEFINED, Bytes({0, 0, 0xFF, 0xFF, 0xFF, 0xFF}), {}, L"Message invalid, subbag end when no subbag"},
-        {CORE::CHAR_ENC_UTF16, Bytes({0, 1, 0xFF, 0xFF, 0xFF, 0xFF}), Bytes({'s', 0}),
-         L"Message invalid, unmatched subbag left without an end"},
-        {CORE::CHAR_ENC_UNDEFINED, Bytes({0, 1, 0xFF, 0xFF, 0xFF, 0xFF}), Bytes({'s', 0}), L"Message invalid, end when subbags"},
-    };
-    for (const auto& c : cases) {
-        testsupport::LogCapture log;
-        Flat flat;
-        flat.sizes = c.sizes;
-        flat.strings = c.strings;
-        flat.count = 1;
-        PropertyBag bag;
-        bag.Set(L"stale", L"1");
-        EXPECT_FALSE(LoadBag(flat, c.encoding, &bag));
-        EXPECT_TRUE(bag.IsEmpty());
-        EXPECT_TRUE(log.Contains(c.logged, CORE::LOG_ERROR)) << std::string(log.Dump().begin(), log.Dump().end());
+TEST(PropertiesLoad, RefusesUnbalancedSubBagsAndLengthsBeyondTheirArea) {
+    Flat deep;  // sub-bags nested beyond the limit
+    for (int i = 0; i < 100; ++i) {
+        deep.sizes.insert(deep.sizes.end(), {0, 1, 0xFF, 0xFF, 0xFF, 0xFF});
+        deep.strings.push_back('n');
     }
-}
-
-TEST(PropertiesLoad, RefusesLengthsBeyondTheirArea) {
-    struct Case {
+    for (int i = 0; i < 100; ++i) deep.sizes.insert(deep.sizes.end(), {0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
+    const std::vector<BYTE> subBagStart = {0, 1, 0xFF, 0xFF, 0xFF, 0xFF}, subBagEnd = {0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    struct {
         const char* what;
         int encoding;
-        std::vector<BYTE> sizes;
-        std::vector<BYTE> binary;
-        std::vector<BYTE> strings;
+        std::vector<BYTE> sizes, binary, strings;
         const wchar_t* logged;
-    } cases[] = {
-        {"name past string area", CORE::CHAR_ENC_UTF8, Bytes({0, 5, 0, 0, 0, 0}), {}, Bytes({'a'}),
-         L"failed to get Property name, encoding=Utf8"},
-        {"utf8 value past area", CORE::CHAR_ENC_UTF8, Bytes({0, 1, 0x7F, 0xFF, 0xFF, 0xFF}), {}, Bytes({'a', 'b'}),
+        uint32_t count = 1;
+    } const cases[] = {
+        {"end in Utf8", CORE::CHAR_ENC_UTF8, subBagEnd, {}, {}, L"Message invalid, subbag expected but not found"},
+        {"end in plain", CORE::CHAR_ENC_UNDEFINED, subBagEnd, {}, {}, L"Message invalid, subbag end when no subbag"},
+        {"start in Utf16", CORE::CHAR_ENC_UTF16, subBagStart, {}, {'s', 0}, L"Message invalid, unmatched subbag left without an end"},
+        {"start in plain", CORE::CHAR_ENC_UNDEFINED, subBagStart, {}, {'s', 0}, L"Message invalid, end when subbags"},
+        {"name past string area", CORE::CHAR_ENC_UTF8, {0, 5, 0, 0, 0, 0}, {}, {'a'}, L"failed to get Property name, encoding=Utf8"},
+        {"utf8 value past area", CORE::CHAR_ENC_UTF8, {0, 1, 0x7F, 0xFF, 0xFF, 0xFF}, {}, {'a', 'b'},
          L"Not enough bytes left to read from(Utf8 to Utf16), found=1, need=2147483647"},
-        {"utf16 value past area", CORE::CHAR_ENC_UTF16, Bytes({0, 1, 0, 0, 0, 2}), {}, Bytes({'a', 0, 'b', 0}),
+        {"utf16 value past area", CORE::CHAR_ENC_UTF16, {0, 1, 0, 0, 0, 2}, {}, {'a', 0, 'b', 0},
          L"Not enough bytes left to read from(Utf16 to Utf16), found=2, need=4"},
-        {"binary past area", CORE::CHAR_ENC_UTF8, Bytes({0, 1, 0xFF, 0xFF, 0xFF, 0xFE}), Bytes({1}), Bytes({'b'}),
+        {"binary past area", CORE::CHAR_ENC_UTF8, {0, 1, 0xFF, 0xFF, 0xFF, 0xFE}, {1}, {'b'},
          L"buffer not found to copy binary data, required=2147483646, name=b"},
-        {"invalid utf8", CORE::CHAR_ENC_UTF8, Bytes({0, 1, 0, 0, 0, 1}), {}, Bytes({'a', 0xC3}),
+        {"invalid utf8", CORE::CHAR_ENC_UTF8, {0, 1, 0, 0, 0, 1}, {}, {'a', 0xC3},
          L"failed to get Property value data(string), name=a, encoding=Utf8"},
-        {"count past entries", CORE::CHAR_ENC_UTF8, Bytes({0, 1, 0, 0}), {}, Bytes({'a'}), L"Not enough buffer left"},
+        {"count past entries", CORE::CHAR_ENC_UTF8, {0, 1, 0, 0}, {}, {'a'}, L"Not enough buffer left"},
+        {"nested too deep", CORE::CHAR_ENC_UTF8, deep.sizes, {}, deep.strings, L"Message invalid, subbags nested too deep", 200},
     };
     for (const auto& c : cases) {
         testsupport::LogCapture log;
-        Flat flat{c.sizes, c.binary, c.strings, 1};
-        PropertyBag bag;
-        EXPECT_FALSE(LoadBag(flat, c.encoding, &bag)) << c.what;
-        EXPECT_TRUE(log.Contains(c.logged)) << c.what << "\n" << std::string(log.Dump().begin(), log.Dump().end());
+        PropertyBag bag = Bag({{L"stale", L"1"}});
+        EXPECT_FALSE(LoadBag(Flat{c.sizes, c.binary, c.strings, c.count}, c.encoding, &bag)) << c.what;
+        EXPECT_TRUE(bag.IsEmpty()) << c.what;
+        EXPECT_TRUE(log.Contains(c.logged, CORE::LOG_ERROR)) << c.what << "\n" << Narrow(log.Dump());
     }
 }
 
 TEST(PropertiesLoad, DuplicateNamesKeepTheFirstPositionAndTheLastValue) {
-    Flat flat{Bytes({0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 0, 1}), {}, Bytes({'a', '1', 'b', '2', 'A', '3'}), 3};
+    Flat flat{{0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 0, 1}, {}, {'a', '1', 'b', '2', 'A', '3'}, 3};
     PropertyBag bag;
     ASSERT_TRUE(LoadBag(flat, CORE::CHAR_ENC_UTF8, &bag));
     ASSERT_EQ(bag.Count(), 2u);
     EXPECT_EQ(bag.GetNameAt(0), L"a");
     EXPECT_EQ(bag.GetStringAt(0), L"3");
-}
-
-TEST(PropertiesLoad, RefusesNestingBeyondTheLimit) {
-    Flat flat;
-    for (int i = 0; i < 100; ++i) {
-        flat.sizes.insert(flat.sizes.end(), {0, 1, 0xFF, 0xFF, 0xFF, 0xFF});
-        flat.strings.push_back('n');
-    }
-    for (int i = 0; i < 100; ++i) flat.sizes.insert(flat.sizes.end(), {0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
-    flat.count = 200;
-    PropertyBag bag;
-    EXPECT_FALSE(LoadBag(flat, CORE::CHAR_ENC_UTF8, &bag));
 }
 
 TEST(ByteData, ChecksNeverWrapAndNeverTouchMemory) {
@@ -248,3 +152,4 @@ TEST(ByteData, ChecksNeverWrapAndNeverTouchMemory) {
 }
 
 }  // namespace
+}  // namespace mfwtest

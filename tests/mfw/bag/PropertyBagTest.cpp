@@ -1,53 +1,31 @@
-#include "lib/mfw/common/bag/PropertyBag.h"
+// The property bag: names, copies, typed access and its failures, the error fields, and the
+// XML form with its escaping, tolerated spellings and refusals.
+#include "mfw/MfwTestSupport.h"
+
 #include "lib/mfw/common/util/coreException.h"
-
-#include "support/LogCapture.h"
-
-#include <gtest/gtest.h>
 
 #include <functional>
 
-using CORE::PropertyBag;
-
+namespace mfwtest {
 namespace {
 
-std::string ThrownText(const std::function<void()>& fn) {
-    try {
-        fn();
-    } catch (const CORE::coreException& e) {
-        return e.what();
-    }
-    return "<nothing thrown>";
-}
+using CORE::PropertyBag;
 
-TEST(PropertyBag, SettingANameInAnotherCaseReplacesInPlaceKeepingTheFirstSpelling) {
-    PropertyBag bag;
-    bag.Set(L"USERNAME", L"old");
-    bag.Set(L"domainName", L"corp");
-    bag.Set(L"userName", L"new");
+TEST(PropertyBag, NamesIgnoreCaseAndAReplacementKeepsTheFirstSpellingAndPlace) {
+    PropertyBag bag = Bag({{L"USERNAME", L"old"}, {L"domainName", L"corp"}, {L"userName", L"new"}});
     ASSERT_EQ(bag.Count(), 2u);
     EXPECT_EQ(bag.GetNameAt(0), L"USERNAME");
     EXPECT_EQ(bag.GetStringAt(0), L"new");
     EXPECT_EQ(bag.Get(L"username"), L"new");
     EXPECT_EQ(bag.GetNameAt(1), L"domainName");
-}
-
-TEST(PropertyBag, NamesOfDifferentLengthOrLettersAreDistinct) {
-    PropertyBag bag;
-    bag.Set(L"a", L"1");
-    bag.Set(L"ab", L"2");
-    bag.Set(L"\u00C9t\u00E9", L"3");
-    bag.Set(L"\u00E9T\u00C9", L"4");  // non-ASCII letters fold too
+    bag = Bag({{L"a", L"1"}, {L"ab", L"2"}, {L"\u00C9t\u00E9", L"3"}, {L"\u00E9T\u00C9", L"4"}});  // non-ASCII folds too
     EXPECT_EQ(bag.Count(), 3u);
     EXPECT_EQ(bag.Get(L"\u00C9T\u00C9"), L"4");
 }
 
 TEST(PropertyBag, CopiesShareItemsButChangesStayInTheirOwnBag) {
-    PropertyBag sub;
-    sub.Set(L"x", L"1");
-    PropertyBag original;
-    original.Set(L"name", L"before");
-    original.SetBag(L"sub", sub);
+    PropertyBag original = Bag({{L"name", L"before"}});
+    original.SetBag(L"sub", Bag({{L"x", L"1"}}));
     PropertyBag copy = original;
     copy.Set(L"NAME", L"after");
     copy.Set(L"added", L"y");
@@ -59,12 +37,11 @@ TEST(PropertyBag, CopiesShareItemsButChangesStayInTheirOwnBag) {
     EXPECT_EQ(original.GetBag(L"sub").Get(L"x"), L"1");
 }
 
-TEST(PropertyBag, TypedGettersOnlyAnswerForTheirType) {
-    PropertyBag bag;
-    bag.Set(L"s", L"text");
+TEST(PropertyBag, TypedAccessAnswersOnlyForItsTypeAndThrowsTheDocumentedTexts) {
+    PropertyBag bag = Bag({{L"s", L"text"}});
+    bag.SetBag(L"g", PropertyBag());
     const BYTE bytes[] = {1, 2, 3};
     bag.SetBinary(L"b", bytes, 3);
-    bag.SetBag(L"g", PropertyBag());
     EXPECT_EQ(bag.Get(L"b", L"dflt"), L"dflt");
     EXPECT_EQ(bag.Get(L"g", L"dflt"), L"dflt");
     EXPECT_EQ(bag.Get(L"missing", L"dflt"), L"dflt");
@@ -72,36 +49,31 @@ TEST(PropertyBag, TypedGettersOnlyAnswerForTheirType) {
     EXPECT_TRUE(bag.GetBinary(L"B", &out));
     EXPECT_EQ(out, std::vector<BYTE>({1, 2, 3}));
     EXPECT_FALSE(bag.GetBinary(L"s", &out));
-}
-
-TEST(PropertyBag, AccessorsThrowTheirDocumentedTexts) {
-    PropertyBag bag;
-    bag.Set(L"s", L"text");
-    bag.SetBag(L"g", PropertyBag());
-    struct Case {
-        const char* what;
-        std::function<void()> call;
-        const char* text;
-    } cases[] = {
-        {"GetString of a bag", [&] { bag.GetString(L"g"); }, "PropertyBag: name 'g' does not exist as string"},
-        {"GetString missing", [&] { bag.GetString(L"zz"); }, "PropertyBag: name 'zz' does not exist as string"},
-        {"GetBag of a string", [&] { bag.GetBag(L"s"); }, "PropertyBag: name 's' does not exist as bag"},
-        {"GetNameAt", [&] { bag.GetNameAt(2); }, "PropertyBag: index is out of range"},
-        {"GetStringAt range", [&] { bag.GetStringAt(2); }, "PropertyBag: index is out of range"},
-        {"GetStringAt bag", [&] { bag.GetStringAt(1); }, "PropertyBag: index is not a string"},
-        {"GetBagAt string", [&] { bag.GetBagAt(0); }, "PropertyBag: index is out of range or not a bag"},
-        {"GetBagAt range", [&] { bag.GetBagAt(9); }, "PropertyBag: index is out of range or not a bag"},
-        {"GetTypeAt", [&] { bag.GetTypeAt(2); }, "PropertyBag: index is out of range"},
+    const std::pair<std::function<void()>, const char*> cases[] = {
+        {[&] { bag.GetString(L"g"); }, "PropertyBag: name 'g' does not exist as string"},
+        {[&] { bag.GetString(L"zz"); }, "PropertyBag: name 'zz' does not exist as string"},
+        {[&] { bag.GetBag(L"s"); }, "PropertyBag: name 's' does not exist as bag"},
+        {[&] { bag.GetNameAt(3); }, "PropertyBag: index is out of range"},
+        {[&] { bag.GetStringAt(3); }, "PropertyBag: index is out of range"},
+        {[&] { bag.GetStringAt(1); }, "PropertyBag: index is not a string"},
+        {[&] { bag.GetBagAt(0); }, "PropertyBag: index is out of range or not a bag"},
+        {[&] { bag.GetBagAt(9); }, "PropertyBag: index is out of range or not a bag"},
+        {[&] { bag.GetTypeAt(3); }, "PropertyBag: index is out of range"},
     };
-    for (const auto& c : cases) EXPECT_EQ(ThrownText(c.call), c.text) << c.what;
+    for (const auto& [call, text] : cases) {
+        std::string thrown = "<nothing thrown>";
+        try {
+            call();
+        } catch (const CORE::coreException& e) {
+            thrown = e.what();
+        }
+        EXPECT_EQ(thrown, text);
+    }
 }
 
 TEST(PropertyBag, ElementCountCoversNestedItemsAndEndEntries) {
-    PropertyBag inner;
-    inner.Set(L"ab", L"cde");
-    PropertyBag bag;
-    bag.Set(L"n", L"");
-    bag.SetBag(L"sub", inner);
+    PropertyBag bag = Bag({{L"n", L""}});
+    bag.SetBag(L"sub", Bag({{L"ab", L"cde"}}));
     bag.SetBag(L"empty", PropertyBag());
     const BYTE bytes[4] = {};
     bag.SetBinary(L"bin", bytes, 4);
@@ -110,34 +82,24 @@ TEST(PropertyBag, ElementCountCoversNestedItemsAndEndEntries) {
     EXPECT_EQ(count.entries, 1u + 2u + 1u + 2u + 1u);  // n, sub+end, ab, empty+end, bin
     EXPECT_EQ(count.characters, 1u + 3u + 2u + 3u + 5u + 3u);
     EXPECT_EQ(count.binaryBytes, 4u);
-}
-
-TEST(PropertyBag, EmptyBagHasNoElementCount) {
     testsupport::LogCapture log;
-    PropertyBag::ElementCount count;
     EXPECT_FALSE(PropertyBag().GetElementCount(&count));
     EXPECT_TRUE(log.Contains(L"CORE::PropertyBag::GetElementCount(): No properties available"));
 }
 
-TEST(PropertyBagErrors, SetErrorClearsTheBagAndTrimsTheText) {
-    PropertyBag bag;
-    bag.Set(L"userName", L"u");
+TEST(PropertyBagErrors, SetErrorReplacesTheContentAndReadingsFollowCodeAndText) {
+    PropertyBag bag = Bag({{L"userName", L"u"}});
     bag.SetError(5, L" \t\r\nno route\n ");
-    ASSERT_EQ(bag.Count(), 2u);
-    EXPECT_EQ(bag.Get(L"ErrorCode"), L"5");
-    EXPECT_EQ(bag.Get(L"ErrorText"), L"no route");
+    EXPECT_TRUE(bag.Equals(Bag({{L"ErrorCode", L"5"}, {L"ErrorText", L"no route"}}))) << Narrow(bag.ToXml());
     bag.SetErrorText(L"only text");
     EXPECT_EQ(bag.Count(), 1u);
-}
-
-TEST(PropertyBagErrors, CodeAndTextReadings) {
-    struct Case {
+    struct {
         const wchar_t* code;  // null: absent
         const wchar_t* text;  // null: absent
         DWORD error;
         const wchar_t* errorText;
         const wchar_t* description;
-    } cases[] = {
+    } const cases[] = {
         {nullptr, nullptr, 0, L"dflt", L"Unspecified error"},
         {L"0", L"went wrong", 0xFFFFFFFF, L"went wrong", L"went wrong"},
         {L"12", nullptr, 12, L"ErrorCode 12 (0xc)", L"ErrorCode = 12 (0x000000000000000C)"},
@@ -155,51 +117,33 @@ TEST(PropertyBagErrors, CodeAndTextReadings) {
     }
 }
 
-TEST(PropertyBagXml, WritesEveryItemKind) {
-    PropertyBag inner;
-    inner.Set(L"k", L"v");
-    PropertyBag bag;
-    bag.Set(L"user", L"a<b");
-    bag.SetBag(L"sub", inner);
+TEST(PropertyBagXml, WritesEveryItemKindEscapedPerMode) {
+    PropertyBag bag = Bag({{L"user", L"a<b"}});
+    bag.SetBag(L"sub", Bag({{L"k", L"v"}}));
     const BYTE bytes[] = {0xFB, 0xFF, 0x00};
     bag.SetBinary(L"bin", bytes, 3);
     EXPECT_EQ(bag.ToXml(),
               L"<PROPERTYBAG><ITEM name=\"user\">a&lt;b</ITEM><ITEM name=\"sub\" type=\"BAG\"><ITEM name=\"k\">v</ITEM>"
               L"</ITEM><ITEM name=\"bin\" type=\"BINARY\">+/8A</ITEM></PROPERTYBAG>");
     EXPECT_EQ(PropertyBag().ToXml(), L"");
-}
-
-TEST(PropertyBagXml, EscapesPerMode) {
-    const std::wstring value(L"&<>\"'\t\0z", 8);
-    struct Case {
-        int mode;
-        const wchar_t* written;
-    } cases[] = {
+    const std::pair<int, const wchar_t*> cases[] = {
         {PropertyBag::XML_ESCAPE_FULL, L"&amp;&lt;&gt;&quot;&apos;&#x000009;&#x000000;z"},
         {PropertyBag::XML_ESCAPE_MINIMAL, L"&&lt;>\"'\t&#x000000;z"},
+        {PropertyBag::XML_ESCAPE_NONE, L"&<>\"'\t"},
     };
-    for (const auto& c : cases) {
-        PropertyBag bag;
-        bag.Set(L"v", value);
-        EXPECT_EQ(bag.ToXml(c.mode), std::wstring(L"<PROPERTYBAG><ITEM name=\"v\">") + c.written + L"</ITEM></PROPERTYBAG>");
-    }
-    PropertyBag bag;
-    bag.Set(L"v", L"&<");
-    EXPECT_EQ(bag.ToXml(PropertyBag::XML_ESCAPE_NONE), L"<PROPERTYBAG><ITEM name=\"v\">&<</ITEM></PROPERTYBAG>");
+    for (const auto& [mode, written] : cases)
+        EXPECT_EQ(Bag({{L"v", std::wstring(L"&<>\"'\t\0z", mode == PropertyBag::XML_ESCAPE_NONE ? 6 : 8)}}).ToXml(mode),
+                  std::wstring(L"<PROPERTYBAG><ITEM name=\"v\">") + written + L"</ITEM></PROPERTYBAG>");
 }
 
 TEST(PropertyBagXml, FullModeRoundTripsAnyText) {
-    PropertyBag inner;
-    inner.Set(L"deep", std::wstring(L"\0\x1f\x7f \u00e9\U0001F600", 7));
-    PropertyBag bag;
-    bag.Set(L"a\"'<>&", L"  spaced  \r\n");
-    bag.SetBag(L"in", inner);
+    PropertyBag bag = Bag({{L"a\"'<>&", L"  spaced  \r\n"}, {L"blank", L""}});
+    bag.SetBag(L"in", Bag({{L"deep", std::wstring(L"\0\x1f\x7f \u00e9\U0001F600", 7)}}));
     bag.SetBag(L"none", PropertyBag());
     bag.SetBinary(L"empty", nullptr, 0);
-    bag.Set(L"blank", L"");
     PropertyBag back;
     ASSERT_TRUE(back.FromXml(L"\r\n  " + bag.ToXml() + L"\n"));
-    EXPECT_TRUE(back.Equals(bag)) << back.ToXml();
+    EXPECT_TRUE(back.Equals(bag)) << Narrow(back.ToXml());
 }
 
 TEST(PropertyBagXml, ReadsToleratedSpellings) {
@@ -215,10 +159,10 @@ TEST(PropertyBagXml, ReadsToleratedSpellings) {
 }
 
 TEST(PropertyBagXml, FailuresNameTheReasonAndPositionAndLeaveTheBagEmpty) {
-    struct Case {
-        const wchar_t* text;
-        const wchar_t* logged;
-    } cases[] = {
+    std::wstring deep = L"<PROPERTYBAG>";
+    for (int i = 0; i < 200; ++i) deep += L"<ITEM name='n' type='BAG'>";
+    for (int i = 0; i < 200; ++i) deep += L"</ITEM>";
+    const std::pair<std::wstring, const wchar_t*> cases[] = {
         {L"<BAG></BAG>", L"PropertyBag Parse failed: expected start of property bag, line=1, col=1"},
         {L"", L"PropertyBag Parse failed: expected start of property bag, line=1, col=1"},
         {L"<PROPERTYBAG></PROPERTYBAG>x", L"PropertyBag Parse failed: un-expected data after property bag, line=1, col=28"},
@@ -227,24 +171,15 @@ TEST(PropertyBagXml, FailuresNameTheReasonAndPositionAndLeaveTheBagEmpty) {
         {L"<PROPERTYBAG><ITEM name='a'>v</ITEM>", L"unexpected end of text"},
         {L"<PROPERTYBAG><ITEM name='a'>v</ITEMS></PROPERTYBAG>", L"expected end of item"},
         {L"<PROPERTYBAG><FOO/></PROPERTYBAG>", L"expected item"},
+        {deep + L"</PROPERTYBAG>", L"property bags nested too deep"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [text, logged] : cases) {
         testsupport::LogCapture log;
-        PropertyBag bag;
-        bag.Set(L"stale", L"x");
-        EXPECT_FALSE(bag.FromXml(c.text)) << c.text;
+        PropertyBag bag = Bag({{L"stale", L"x"}});
+        EXPECT_FALSE(bag.FromXml(text)) << Narrow(text.substr(0, 80));
         EXPECT_TRUE(bag.IsEmpty());
-        EXPECT_TRUE(log.Contains(c.logged, CORE::LOG_WARN)) << log.Dump();
+        EXPECT_TRUE(log.Contains(logged, CORE::LOG_WARN)) << Narrow(log.Dump());
     }
-}
-
-TEST(PropertyBagXml, RefusesNestingBeyondTheLimit) {
-    std::wstring deep = L"<PROPERTYBAG>";
-    for (int i = 0; i < 200; ++i) deep += L"<ITEM name='n' type='BAG'>";
-    for (int i = 0; i < 200; ++i) deep += L"</ITEM>";
-    deep += L"</PROPERTYBAG>";
-    PropertyBag bag;
-    EXPECT_FALSE(bag.FromXml(deep));
 }
 
 TEST(Base64, DecodesOnlyCanonicalText) {
@@ -258,3 +193,4 @@ TEST(Base64, DecodesOnlyCanonicalText) {
 }
 
 }  // namespace
+}  // namespace mfwtest

@@ -3,6 +3,7 @@
 #include "mfw/MfwTestSupport.h"
 
 #include "lib/mfw/common/channel/AuthChannel.h"
+#include "lib/mfw/common/channel/ChannelSettings.h"
 #include "lib/mfw/common/channel/SharedMemChannel.h"
 
 namespace mfwtest {
@@ -13,18 +14,22 @@ using CORE::PropertyBag;
 
 class AuthFixture : public ChannelFixture {
 protected:
-    PropertyBag EchoScenario() {
-        PropertyBag entry;
-        entry.Set(L"echo", L"true");
-        return WithOperation(PropertyBag(), L"Echo", entry);
+    static PropertyBag Echo(std::initializer_list<std::pair<const wchar_t*, std::wstring>> knobs = {}) {
+        PropertyBag scenario = WithOperation(PropertyBag(), L"Echo", Bag({{L"echo", L"true"}}));
+        for (const auto& knob : knobs) scenario = WithServerKnob(scenario, knob.first, knob.second);
+        return scenario;
+    }
+    static CORE::MessageChannel* ConnectOnly() {
+        return MessageFrameWork::GetFrameWork()->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
     }
     // Connects; on success checks a round trip in the negotiated form.
     CORE::MessageChannel* Connect() {
-        CORE::MessageChannel* channel = MessageFrameWork::GetFrameWork()->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+        CORE::MessageChannel* channel = ConnectOnly();
         if (!channel) return nullptr;
-        PropertyBag request, response;
-        request.Set(L"text", L"caf\u00e9 \u20ac");
-        EXPECT_EQ(MessageFrameWork::GetFrameWork()->SendMsg(L"DesktopManager", L"Echo", request, response, channel, 30000), 0u)
+        PropertyBag response;
+        EXPECT_EQ(MessageFrameWork::GetFrameWork()->SendMsg(L"DesktopManager", L"Echo", Bag({{L"text", L"caf\u00e9 \u20ac"}}),
+                                                            response, channel, 30000),
+                  0u)
             << Narrow(log.Dump());
         EXPECT_EQ(response.Get(L"text"), L"caf\u00e9 \u20ac");
         return channel;
@@ -32,117 +37,91 @@ protected:
     void Close(CORE::MessageChannel* channel) { MessageFrameWork::GetFrameWork()->CloseChannel(channel); }
 };
 
-struct NegotiationCase {
-    const char* what;
-    const wchar_t* serverMinor;
-    const wchar_t* serverEncoding;  // "" none
-    const wchar_t* clientEncoding;  // "" none
-    unsigned level;
-    int encoding;
-};
-
-void PrintTo(const NegotiationCase& c, std::ostream* os) { *os << c.what; }
-
-class Negotiation : public AuthFixture, public testing::WithParamInterface<NegotiationCase> {};
-
-TEST_P(Negotiation, AgreesOnLevelAndEncoding) {
-    const NegotiationCase& c = GetParam();
-    PropertyBag scenario = WithServerKnob(EchoScenario(), L"MinorVersion", c.serverMinor);
-    if (*c.serverEncoding) scenario = WithServerKnob(scenario, L"prefCharEncodingOnWire", c.serverEncoding);
-    if (*c.clientEncoding) registry.SetString(kNodeManagerKey, L"onwireCharEncoding", c.clientEncoding);
-    ASSERT_TRUE(StartServer(scenario));
-    CORE::MessageChannel* channel = Connect();
-    ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
-    EXPECT_EQ(channel->PeerLevel(), c.level);
-    EXPECT_EQ(channel->WireEncoding(), c.encoding);
-    Close(channel);
+TEST_F(AuthFixture, NegotiationAgreesOnLevelAndEncoding) {
+    struct {
+        const char* what;
+        const wchar_t* serverMinor;
+        const wchar_t* serverEncoding;  // "" none
+        const wchar_t* clientEncoding;  // "" none
+        unsigned level;
+        int encoding;
+    } const cases[] = {
+        {"minor 15 gives level 11", L"15", L"", L"", 11, 2},
+        {"minor 9 gives level 9 (plain form even with Utf8)", L"9", L"1", L"Utf8", 9, 1},
+        {"both Utf16", L"11", L"2", L"Utf16", 11, 2},
+        {"client Utf8, server Utf16", L"11", L"2", L"Utf8", 11, 1},
+        {"server Utf8, client Utf16", L"11", L"1", L"Utf16", 11, 1},
+        {"client without preference", L"11", L"1", L"", 11, 2},
+        {"both Utf8", L"11", L"1", L"utf8", 11, 1},
+        {"minor 8 gives level 8 and the local startup message", L"8", L"", L"", 8, 2},
+    };
+    ASSERT_TRUE(StartServer(Echo()));
+    for (const auto& c : cases) {
+        server.SetScenario(*c.serverEncoding ? Echo({{L"MinorVersion", c.serverMinor}, {L"prefCharEncodingOnWire", c.serverEncoding}})
+                                             : Echo({{L"MinorVersion", c.serverMinor}}));
+        registry.SetString(kNodeManagerKey, L"onwireCharEncoding", c.clientEncoding);
+        CORE::InvalidateChannelSettings();
+        CORE::MessageChannel* channel = Connect();
+        ASSERT_NE(channel, nullptr) << c.what << "\n" << Narrow(log.Dump());
+        EXPECT_EQ(channel->PeerLevel(), c.level) << c.what;
+        EXPECT_EQ(channel->WireEncoding(), c.encoding) << c.what;
+        EXPECT_EQ(channel->Security()->Package(), L"Negotiate");
+        Close(channel);
+        EXPECT_EQ(log.Contains(L"Local incoming channel peer exename="), c.level < 9) << c.what;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Negotiation,
-    testing::Values(NegotiationCase{"minor 15 gives level 11", L"15", L"", L"", 11, 2},
-                    NegotiationCase{"minor 9 gives level 9 (plain form even with Utf8)", L"9", L"1", L"Utf8", 9, 1},
-                    NegotiationCase{"both Utf16", L"11", L"2", L"Utf16", 11, 2},
-                    NegotiationCase{"client Utf8, server Utf16", L"11", L"2", L"Utf8", 11, 1},
-                    NegotiationCase{"server Utf8, client Utf16", L"11", L"1", L"Utf16", 11, 1},
-                    NegotiationCase{"client without preference", L"11", L"1", L"", 11, 2},
-                    NegotiationCase{"both Utf8", L"11", L"1", L"utf8", 11, 1}),
-    [](const testing::TestParamInfo<NegotiationCase>& info) { return "Case" + std::to_string(info.index); });
-
-struct RefusalCase {
-    const char* what;
-    const wchar_t* knob;
-    const wchar_t* value;
-    const wchar_t* logged;
-};
-
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.what; }
-
-class Refusal : public AuthFixture, public testing::WithParamInterface<RefusalCase> {};
-
-TEST_P(Refusal, FailsTheConnect) {
-    const RefusalCase& c = GetParam();
-    ASSERT_TRUE(StartServer(WithServerKnob(EchoScenario(), c.knob, c.value)));
-    EXPECT_EQ(MessageFrameWork::GetFrameWork()->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
-    EXPECT_TRUE(log.Contains(c.logged)) << c.what << "\n" << Narrow(log.Dump());
-    EXPECT_TRUE(log.Contains(L"Unable to connect, authentication failed, reason="));
+TEST_F(AuthFixture, ServerAnswersThatDoNotFitFailTheConnect) {
+    struct {
+        const wchar_t* knob;
+        const wchar_t* value;
+        const wchar_t* logged;
+    } const cases[] = {
+        {L"MajorVersion", L"3", L"Authentication negotiate major version diff, mine=2, remote=3"},
+        {L"clientMarker", L"12345", L"Authentication outgoing: client marker incorrect"},
+        {L"omitAuthGuid", L"true", L"Authentication negotiate version missing auth guid"},
+        {L"omitSelectedPackage", L"true", L"No selected package received from server"},
+        {L"Packages", L"CERTSSL", L"No selected package received from server"},
+        {L"Packages", L"NONE", L"No selected package received from server"},  // never offered by default
+    };
+    ASSERT_TRUE(StartServer(Echo()));
+    for (const auto& c : cases) {
+        log.Clear();
+        server.SetScenario(Echo({{c.knob, c.value}}));
+        EXPECT_EQ(ConnectOnly(), nullptr) << Narrow(c.knob);
+        EXPECT_TRUE(log.Contains(c.logged)) << Narrow(c.knob) << "\n" << Narrow(log.Dump());
+        EXPECT_TRUE(log.Contains(L"Unable to connect, authentication failed, reason="));
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Refusal,
-    testing::Values(RefusalCase{"major version 3", L"MajorVersion", L"3", L"Authentication negotiate major version diff, mine=2, remote=3"},
-                    RefusalCase{"marker mismatch", L"clientMarker", L"12345", L"Authentication outgoing: client marker incorrect"},
-                    RefusalCase{"no auth guid", L"omitAuthGuid", L"true", L"Authentication negotiate version missing auth guid"},
-                    RefusalCase{"no selected package", L"omitSelectedPackage", L"true", L"No selected package received from server"},
-                    RefusalCase{"no common package", L"Packages", L"CERTSSL", L"No selected package received from server"}),
-    [](const testing::TestParamInfo<RefusalCase>& info) { return "Case" + std::to_string(info.index); });
-
-TEST_F(AuthFixture, AnswersTheLocalChallenge) {
-    ASSERT_TRUE(StartServer(WithServerKnob(EchoScenario(), L"challenge", L"true")));
-    CORE::MessageChannel* channel = Connect();
-    ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
-    Close(channel);
-}
-
-TEST_F(AuthFixture, ConnectsWhetherOrNotTheServerAnswersTheEarlyToken) {
-    ASSERT_TRUE(StartServer(WithServerKnob(EchoScenario(), L"ignoreEarlyToken", L"true")));
-    CORE::MessageChannel* ignored = Connect();
-    ASSERT_NE(ignored, nullptr) << Narrow(log.Dump());
-    Close(ignored);
-    server.SetScenario(EchoScenario());
-    CORE::MessageChannel* answered = Connect();
-    ASSERT_NE(answered, nullptr) << Narrow(log.Dump());
-    EXPECT_EQ(answered->Security()->Package(), L"Negotiate");
-    Close(answered);
-}
-
-TEST_F(AuthFixture, OldPeersGetTheLocalStartupMessage) {
-    ASSERT_TRUE(StartServer(WithServerKnob(EchoScenario(), L"MinorVersion", L"8")));
-    CORE::MessageChannel* channel = Connect();
-    ASSERT_NE(channel, nullptr);
-    EXPECT_EQ(channel->PeerLevel(), 8u);
-    Close(channel);
-    EXPECT_TRUE(log.Contains(L"Local incoming channel peer exename="));
+TEST_F(AuthFixture, ConnectsWhetherTheServerChallengesAndWhetherItAnswersTheEarlyToken) {
+    ASSERT_TRUE(StartServer(Echo()));
+    for (const wchar_t* knob : {L"challenge", L"ignoreEarlyToken"}) {
+        server.SetScenario(Echo({{knob, L"true"}}));
+        CORE::MessageChannel* channel = Connect();
+        ASSERT_NE(channel, nullptr) << Narrow(knob) << "\n" << Narrow(log.Dump());
+        Close(channel);
+    }
 }
 
 TEST_F(AuthFixture, AnImpostorKeyIsRefusedByMutualAuthentication) {
     fake.securityPackage.clientKeyOverride.assign(32, 0x42);
-    ASSERT_TRUE(StartServer(EchoScenario()));
-    EXPECT_EQ(MessageFrameWork::GetFrameWork()->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
+    ASSERT_TRUE(StartServer(Echo()));
+    EXPECT_EQ(ConnectOnly(), nullptr);
     EXPECT_TRUE(log.Contains(L"status 0x80090363")) << Narrow(log.Dump());  // SEC_E_MUTUAL_AUTH_FAILED
 }
 
 TEST_F(AuthFixture, ContextBelowTheMinimumIsRefused) {
     registry.SetString(L"Software\\Velmora\\Zephral\\Security", L"SspiClientContextWanted", L"14");  // no confidentiality
-    ASSERT_TRUE(StartServer(EchoScenario()));
-    EXPECT_EQ(MessageFrameWork::GetFrameWork()->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
+    ASSERT_TRUE(StartServer(Echo()));
+    EXPECT_EQ(ConnectOnly(), nullptr);
     EXPECT_TRUE(log.Contains(L"context attributes 0xe lack the minimum 0x1c")) << Narrow(log.Dump());
 }
 
 TEST_F(AuthFixture, KerberosFailureIsRetriedWithNtlm) {
     fake.dnsDomain = L"corp.example";  // an SPN exists, so Kerberos is offered
     fake.securityPackage.unavailablePackages = {L"Kerberos"};
-    ASSERT_TRUE(StartServer(WithServerKnob(EchoScenario(), L"Packages", L"Kerberos,NTLM")));
+    ASSERT_TRUE(StartServer(WithServerKnob(Echo(), L"Packages", L"Kerberos,NTLM")));
     CORE::MessageChannel* channel = Connect();
     ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
     EXPECT_EQ(channel->Security()->Package(), L"NTLM");
@@ -162,7 +141,7 @@ TEST_F(AuthFixture, WithoutSpnKerberosIsNotOfferedUnlessEnforced) {
 
 TEST_F(AuthFixture, OverrideModeForcesThePackage) {
     registry.SetString(kAuthenticateKey + std::wstring(L"\\SharedMem"), L"AuthPackageOverrideMode", L"none");
-    ASSERT_TRUE(StartServer(EchoScenario()));
+    ASSERT_TRUE(StartServer(Echo()));
     CORE::MessageChannel* channel = Connect();
     ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
     EXPECT_EQ(channel->Security(), nullptr);
@@ -174,11 +153,6 @@ TEST_F(AuthFixture, AnInvalidOverrideModeFallsBackToNegotiate) {
     registry.SetString(kAuthenticateKey + std::wstring(L"\\SharedMem"), L"AuthPackageOverrideMode", L"bogus");
     EXPECT_EQ(CORE::SharedMemChannel::GetAuthPackageOverrideMode(), L"NEGOTIATE");
     EXPECT_TRUE(log.Contains(L"Invalid auth package override mode 'bogus' configured falling back to negotiate."));
-}
-
-TEST_F(AuthFixture, NoneIsNeverOfferedByDefault) {
-    ASSERT_TRUE(StartServer(WithServerKnob(EchoScenario(), L"Packages", L"NONE")));
-    EXPECT_EQ(MessageFrameWork::GetFrameWork()->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
 }
 
 TEST_F(AuthFixture, FinalTokenMustCarryEveryPeerParameter) {

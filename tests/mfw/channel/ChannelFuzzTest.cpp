@@ -6,8 +6,6 @@
 #include "lib/mfw/common/bag/ByteData.h"
 #include "lib/mfw/common/wire/PacketFraming.h"
 
-#include "support/Mutator.h"
-
 #include <deque>
 
 namespace mfwtest {
@@ -18,9 +16,7 @@ using CORE::MessageChannel;
 namespace Packet = CORE::Packet;
 
 Message Sample() {
-    CORE::PropertyBag payload;
-    payload.Set(L"userName", L"alice");
-    payload.Set(L"ticket", L"T-1");
+    CORE::PropertyBag payload = Bag({{L"userName", L"alice"}, {L"ticket", L"T-1"}});
     std::vector<BYTE> blob(3000, 0x5A);
     payload.SetBinary(L"blob", blob.data(), blob.size());
     return Message::NewRequest(L"DesktopManager", L"GetCredentialsForTicket", payload);
@@ -30,11 +26,6 @@ std::vector<BYTE> Concat(const std::vector<std::vector<BYTE>>& packets) {
     std::vector<BYTE> out;
     for (const auto& packet : packets) out.insert(out.end(), packet.begin(), packet.end());
     return out;
-}
-
-bool SameMessage(const Message& a, const Message& b) {
-    return a.messageType == b.messageType && a.queueName == b.queueName && a.queueHint == b.queueHint &&
-           a.messageId == b.messageId && a.replyToId == b.replyToId && a.payload.Equals(b.payload);
 }
 
 // Every delivered message must survive being written and read again.
@@ -57,18 +48,15 @@ TEST(ChannelFuzz, MutatedPacketStreamsNeverCrashTheReceivePath) {
     std::vector<BYTE> seed = {0, 0, 0, 1};
     for (auto* set : {&whole, &chunks})
         for (const auto& packet : *set) seed.insert(seed.end(), packet.begin(), packet.end());
-    testsupport::Mutator mutator(0xC4A7);
     int delivered = 0;
-    for (int round = 0; round < 3000; ++round) {
-        std::vector<BYTE> input = mutator.Mutate(seed);
+    ForEachMutation(seed, 0xC4A7, 3000, [&](const std::vector<BYTE>& input, int round) {
         MessageChannel* channel = new MessageChannel(L"fuzz", true);  // no transport: nothing is answered
         std::deque<Message> messages;
         channel->ChannelRecvDone(input.data(), input.size(), &messages);
+        channel->Release();
         delivered += static_cast<int>(messages.size());
         CheckRoundTrip(messages, round);
-        channel->Release();
-        if (HasFatalFailure()) return;
-    }
+    });
     EXPECT_GT(delivered, 0);
 }
 

@@ -66,41 +66,39 @@ protected:
     MessageChannel* channel = nullptr;
 };
 
-TEST(PacketFraming, WordAnnouncesLengthAndKind) {
-    std::vector<BYTE> block = Word(0xFFE00010);
-    block.resize(16, 0xAB);
-    int seen = 0;
-    auto status = Packet::ParseBlock(block.data(), block.size(), [&](const Packet::View& view) {
-        ++seen;
-        EXPECT_EQ(view.kind, Packet::KIND_MESSAGE);
-        EXPECT_EQ(view.bodyLength, 12u);
-        EXPECT_EQ(view.body, block.data() + 4);
-        return true;
-    });
-    EXPECT_EQ(status, Packet::ParseStatus::Ok);
-    EXPECT_EQ(seen, 1);
+TEST(PacketFraming, WordAnnouncesLengthAndKindAndImplausibleSizesAndOverrunsAreCaught) {
     EXPECT_EQ(Packet::Word(Packet::KIND_CHUNK | Packet::KIND_CHUNK_NEXT | Packet::KIND_PROTECTED, 0x20), 0xFCA00020u);
-}
-
-TEST(PacketFraming, ImplausibleSizesAndOverrunsAreCaught) {
-    struct Case {
+    auto sized = [](uint32_t word, size_t size) {
+        std::vector<BYTE> block = Word(word);
+        block.resize(size, 0xAB);
+        return block;
+    };
+    const struct {
         const char* what;
         std::vector<BYTE> block;
         Packet::ParseStatus status;
     } cases[] = {
+        {"one message", sized(0xFFE00010, 16), Packet::ParseStatus::Ok},
         {"control word 3", Word(3), Packet::ParseStatus::InvalidSize},
         {"control word 4", Word(4), Packet::ParseStatus::InvalidSize},
-        {"unknown kind bits", [] { auto b = Word(0xFDE00008); b.resize(8); return b; }(), Packet::ParseStatus::InvalidSize},
+        {"unknown kind bits", sized(0xFDE00008, 8), Packet::ParseStatus::InvalidSize},
         {"length below the header", Word(0xFFE00004), Packet::ParseStatus::InvalidSize},
-        {"chunk without room for its field", [] { auto b = Word(0xFEE00007); b.resize(7); return b; }(),
-         Packet::ParseStatus::InvalidSize},
-        {"length past the block", [] { auto b = Word(0xFFE00010); b.resize(15); return b; }(), Packet::ParseStatus::OverrunPacket},
-        {"huge length", [] { auto b = Word(0xFFFFFFFF); b.resize(64); return b; }(), Packet::ParseStatus::OverrunPacket},
+        {"chunk without room for its field", sized(0xFEE00007, 7), Packet::ParseStatus::InvalidSize},
+        {"length past the block", sized(0xFFE00010, 15), Packet::ParseStatus::OverrunPacket},
+        {"huge length", sized(0xFFFFFFFF, 64), Packet::ParseStatus::OverrunPacket},
         {"two stray bytes", std::vector<BYTE>{0, 0, 0, 1, 0, 0}, Packet::ParseStatus::OverrunSize},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Packet::ParseBlock(c.block.data(), c.block.size(), [](const Packet::View&) { return true; }), c.status)
             << c.what;
+    const std::vector<BYTE>& one = cases[0].block;
+    std::vector<Packet::View> views;
+    ASSERT_EQ(Packet::ParseBlock(one.data(), one.size(), [&](const Packet::View& view) { return views.push_back(view), true; }),
+              Packet::ParseStatus::Ok);
+    ASSERT_EQ(views.size(), 1u);
+    EXPECT_EQ(views[0].kind, Packet::KIND_MESSAGE);
+    EXPECT_EQ(views[0].bodyLength, 12u);
+    EXPECT_EQ(views[0].body, one.data() + 4);
 }
 
 TEST_F(RawPeerFixture, KeepAliveRequestIsAnsweredAndAbortCloses) {
@@ -129,6 +127,7 @@ TEST_F(RawPeerFixture, UnparsableBodyIsDroppedAndTheChannelStays) {
     EXPECT_TRUE(log.Contains(L"Invalid message received"));
 }
 
+// One way only: a fault that the echo of the framework tests would undo on the way back shows here.
 TEST_F(RawPeerFixture, ChunksReassembleIntoOneMessage) {
     Message big = Message::NewRequest(L"DesktopManager", L"Big", CORE::PropertyBag());
     std::vector<BYTE> blob(70000);
@@ -154,6 +153,10 @@ TEST_F(RawPeerFixture, ChunksOutOfOrderCloseTheChannel) {
     CORE::StoreU32BE(badFormat.data() + 4, 0x40000007);  // reserved bit 30
     std::vector<BYTE> zeroId = a[0];
     CORE::StoreU32BE(zeroId.data() + 4, 0);
+    std::vector<BYTE> huge = Word(Packet::Word(Packet::KIND_CHUNK, 16));  // refused before allocating
+    huge.resize(16);
+    CORE::StoreU32BE(huge.data() + 4, 5);
+    CORE::StoreU32BE(huge.data() + 8, 0xFFFFFFF0);  // total length
     struct Case {
         const char* what;
         std::vector<std::vector<BYTE>> sequence;
@@ -167,6 +170,7 @@ TEST_F(RawPeerFixture, ChunksOutOfOrderCloseTheChannel) {
         {"id zero", {zeroId}, L"Invalid chunk message id format received, closing down"},
         {"last before the whole size", {a[0], a[2]}, L"Invalid message size received, closing down"},
         {"whole message while chunking", {a[0], Word(0xFFE00010)}, L"Invalid continuation chunk message id received"},
+        {"total beyond the cap", {huge}, L"Invalid message size received, closing down"},
     };
     for (const auto& c : cases) {
         log.Clear();
@@ -182,22 +186,16 @@ TEST_F(RawPeerFixture, ChunksOutOfOrderCloseTheChannel) {
     }
 }
 
-TEST_F(RawPeerFixture, ChunkedSizeBeyondTheCapIsRefusedBeforeAllocating) {
-    std::vector<BYTE> first = Word(Packet::Word(Packet::KIND_CHUNK, 16));
-    first.resize(16);
-    CORE::StoreU32BE(first.data() + 4, 5);
-    CORE::StoreU32BE(first.data() + 8, 0xFFFFFFF0);  // total length
-    EXPECT_FALSE(Feed(first));
-    EXPECT_TRUE(log.Contains(L"Invalid message size received, closing down"));
-}
+class Sink : public CORE::IChannelSink {
+public:
+    void OnChannelMessage(MessageChannel*, Message&) override { ++messages; }
+    void OnChannelClosed(MessageChannel*) override { ::SetEvent(closed.get()); }
+    std::atomic<int> messages{0};
+    platform::unique_handle closed{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
 
 TEST_F(RawPeerFixture, SilentPeerIsAbortedByTheDisconnectTimer) {
-    class Sink : public CORE::IChannelSink {
-    public:
-        void OnChannelMessage(MessageChannel*, Message&) override {}
-        void OnChannelClosed(MessageChannel*) override { ::SetEvent(closed.get()); }
-        platform::unique_handle closed{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    } sink;
+    Sink sink;
     ASSERT_TRUE(channel->StartReceiving(&sink));
     channel->UseKeepAlive(1, false);
     // The peer sees keep-alive requests, answers none, and is given up on after a second.
@@ -208,13 +206,7 @@ TEST_F(RawPeerFixture, SilentPeerIsAbortedByTheDisconnectTimer) {
 }
 
 TEST_F(RawPeerFixture, PeerThatVanishesMidMessageClosesTheChannel) {
-    class Sink : public CORE::IChannelSink {
-    public:
-        void OnChannelMessage(MessageChannel*, Message&) override { ++messages; }
-        void OnChannelClosed(MessageChannel*) override { ::SetEvent(closed.get()); }
-        std::atomic<int> messages{0};
-        platform::unique_handle closed{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    } sink;
+    Sink sink;
     ASSERT_TRUE(channel->StartReceiving(&sink));
     Message big = Message::NewRequest(L"Q", L"H", CORE::PropertyBag());
     std::vector<BYTE> blob(50000, 3);
@@ -226,17 +218,19 @@ TEST_F(RawPeerFixture, PeerThatVanishesMidMessageClosesTheChannel) {
     EXPECT_EQ(sink.messages.load(), 0);
 }
 
-TEST(SharedMemTransport, CorruptCountersFromThePeerCloseInsteadOfReadingOutOfBounds) {
+TEST(SharedMemTransport, RecordsWrapAroundTheRingAndCorruptCountersOrOversizedRecordsClose) {
     const std::wstring prefix = L"Local\\TcTransportTest." + std::to_wstring(::GetCurrentProcessId());
     SharedMemTransport server, client;
     ASSERT_TRUE(server.Create(prefix, ::GetCurrentProcessId(), 4096));
     ASSERT_TRUE(client.Open(prefix, ::GetCurrentProcessId()));
-    const BYTE data[3] = {1, 2, 3};
-    ASSERT_EQ(client.Send(data, 3, 1000), SharedMemTransport::OK);
     std::vector<BYTE> record;
-    ASSERT_EQ(server.Receive(&record, 1000), SharedMemTransport::OK);
-    EXPECT_EQ(record, std::vector<BYTE>({1, 2, 3}));
-    // A hostile peer claims far more than the ring holds.
+    for (int round = 0; round < 50; ++round) {
+        std::vector<BYTE> data(1000 + round * 37 % 900, static_cast<BYTE>(round));
+        ASSERT_EQ(client.Send(data.data(), data.size(), 1000), SharedMemTransport::OK);
+        ASSERT_EQ(server.Receive(&record, 1000), SharedMemTransport::OK);
+        ASSERT_EQ(record, data) << round;
+    }
+    // A hostile peer claims far more than the ring holds: closed instead of read out of bounds.
     platform::unique_handle section(::OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, (prefix + L".Map").c_str()));
     auto* view = static_cast<BYTE*>(::MapViewOfFile(section.get(), FILE_MAP_ALL_ACCESS, 0, 0, 4096));
     ASSERT_NE(view, nullptr);
@@ -245,20 +239,6 @@ TEST(SharedMemTransport, CorruptCountersFromThePeerCloseInsteadOfReadingOutOfBou
     testsupport::LogCapture log;
     EXPECT_EQ(server.Receive(&record, 1000), SharedMemTransport::CLOSED);
     EXPECT_TRUE(log.Contains(L"shared memory ring corrupt"));
-}
-
-TEST(SharedMemTransport, RecordsWrapAroundTheRing) {
-    const std::wstring prefix = L"Local\\TcTransportWrap." + std::to_wstring(::GetCurrentProcessId());
-    SharedMemTransport server, client;
-    ASSERT_TRUE(server.Create(prefix, ::GetCurrentProcessId(), 4096));
-    ASSERT_TRUE(client.Open(prefix, ::GetCurrentProcessId()));
-    for (int round = 0; round < 50; ++round) {
-        std::vector<BYTE> data(1000 + round * 37 % 900, static_cast<BYTE>(round));
-        ASSERT_EQ(client.Send(data.data(), data.size(), 1000), SharedMemTransport::OK);
-        std::vector<BYTE> record;
-        ASSERT_EQ(server.Receive(&record, 1000), SharedMemTransport::OK);
-        ASSERT_EQ(record, data) << round;
-    }
     std::vector<BYTE> tooBig(4096);
     EXPECT_EQ(client.Send(tooBig.data(), tooBig.size(), 10), SharedMemTransport::CLOSED);
 }

@@ -66,41 +66,31 @@ protected:
 
 TEST_F(RegistryReadTest, ConvertsEveryStoredTypeToText) {
     ::SetEnvironmentVariableW(L"TC_CONFIG_TEST_VAR", L"expanded");
+    auto bytes = [](const auto& value) { return std::string(reinterpret_cast<const char*>(&value), sizeof(value)); };
     const DWORD dword = 45000;
     const ULONGLONG qword = 0x123456789ULL;
-    const wchar_t expand[] = L"%TC_CONFIG_TEST_VAR%\\x";
-    const wchar_t multi[] = L"a\0bc\0";  // two strings and the closing NUL
-    const BYTE binary[] = {'h', 0, 'i', 0};
-    const wchar_t unterminated[] = {L'n', L'o', L'z'};
-    registry.SetValue(kAgentKey, L"Dword", REG_DWORD, &dword, sizeof(dword));
-    registry.SetValue(kAgentKey, L"Qword", REG_QWORD, &qword, sizeof(qword));
-    registry.SetString(kAgentKey, L"Sz", L"plain text");
-    registry.SetValue(kAgentKey, L"Expand", REG_EXPAND_SZ, expand, sizeof(expand));
-    registry.SetValue(kAgentKey, L"Multi", REG_MULTI_SZ, multi, sizeof(multi));
-    registry.SetValue(kAgentKey, L"Binary", REG_BINARY, binary, sizeof(binary));
-    registry.SetValue(kAgentKey, L"NoTerminator", REG_SZ, unterminated, sizeof(unterminated));
-    std::wstring longText(3000, L'L');  // past the stack buffer
-    registry.SetString(kAgentKey, L"Long", longText);
-
-    struct Case {
+    const std::wstring longText(3000, L'L');  // past the stack buffer
+    const struct {
         const wchar_t* name;
         DWORD type;
+        std::string data;
         std::wstring text;
+    } cases[] = {
+        {L"Dword", REG_DWORD, bytes(dword), L"45000"},
+        {L"Qword", REG_QWORD, bytes(qword), L"4886718345"},
+        {L"Sz", REG_SZ, bytes(L"plain text"), L"plain text"},
+        {L"Expand", REG_EXPAND_SZ, bytes(L"%TC_CONFIG_TEST_VAR%\\x"), L"expanded\\x"},
+        {L"Multi", REG_MULTI_SZ, bytes(L"a\0bc\0"), std::wstring(L"a\0bc\0\0", 6)},  // two strings and the closing NUL
+        {L"Binary", REG_BINARY, std::string("h\0i\0", 4), L"hi"},
+        {L"NoTerminator", REG_SZ, std::string("n\0o\0z\0", 6), L"noz"},
+        {L"Long", REG_SZ, std::string(reinterpret_cast<const char*>(longText.c_str()), (longText.size() + 1) * 2), longText},
     };
-    const Case cases[] = {
-        {L"Dword", REG_DWORD, L"45000"},
-        {L"Qword", REG_QWORD, L"4886718345"},
-        {L"Sz", REG_SZ, L"plain text"},
-        {L"Expand", REG_EXPAND_SZ, L"expanded\\x"},
-        {L"Multi", REG_MULTI_SZ, std::wstring(L"a\0bc\0\0", 6)},
-        {L"Binary", REG_BINARY, L"hi"},
-        {L"NoTerminator", REG_SZ, L"noz"},
-        {L"Long", REG_SZ, longText},
-    };
+    registry.SetString(kAgentKey, L"Created", L"");
     HKEY key = nullptr;
     ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)));
+        registry.SetValue(kAgentKey, c.name, c.type, c.data.data(), static_cast<DWORD>(c.data.size()));
         std::wstring text;
         EXPECT_EQ(ReadRegistryValueTyped(key, c.name, static_cast<DWORD>(-1), &text), c.type);
         EXPECT_EQ(text, c.text);

@@ -1,36 +1,19 @@
 // Log file names, the newest debug file, pruning, the daily clean-up and the directory rules.
+#include "mfw/MfwTestSupport.h"
+
 #include "lib/mfw/common/log/LogFiles.h"
 #include "support/LogSecrets.h"
-#include "support/RegistrySandbox.h"
 
-#include <gtest/gtest.h>
+namespace mfwtest {
+namespace {
 
 using namespace CORE::logfiles;
 using testsupport::TempDirectory;
 
-namespace {
-
 SYSTEMTIME Date(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute = 0, WORD second = 0) {
-    SYSTEMTIME t{};
-    t.wYear = year;
-    t.wMonth = month;
-    t.wDay = day;
-    t.wHour = hour;
-    t.wMinute = minute;
-    t.wSecond = second;
-    return t;
+    return SYSTEMTIME{year, month, 0, day, hour, minute, second, 0};
 }
-
-void Touch(const std::wstring& path, size_t bytes = 2) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    std::string data(bytes, 'x');
-    DWORD written = 0;
-    ::WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
-    ::CloseHandle(file);
-}
-
-bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+const auto Touch = [](const std::wstring& path) { WriteBytes(path, "xx"); };
 
 TEST(LogFiles, NamesCarryTheBaseAndTheDate) {
     EXPECT_EQ(DailyFileName(L"C:\\logs\\", L"log", Date(2025, 3, 1)), L"C:\\logs\\log-2025-03-01.txt");
@@ -61,7 +44,7 @@ TEST(LogFiles, PruningDeletesTheOldestDebugFilesButNeverTheCurrentOne) {
 TEST(LogFiles, DailyCleanUpDeletesFilesOlderThanTheKeptDays) {
     TempDirectory dir;
     const wchar_t* expired[] = {L"log-2025-02-20.txt", L"log-2025-02-21.txt", L"log-2000-01-01.bak"};
-    const wchar_t* kept[] = {L"log-2025-02-22.txt", L"log-2025-03-01.txt", L"debug-2020-01-01-000000.txt",
+    const wchar_t* kept[] = {L"log-2025-02-22.txt", L"log-2025-03-01.txt", L"log-2999-01-01.txt", L"debug-2020-01-01-000000.txt",
                              L"logbook.txt"};
     for (auto name : expired) Touch(dir.Path() + name);
     for (auto name : kept) Touch(dir.Path() + name);
@@ -125,3 +108,4 @@ TEST_F(LogDirectoryTest, WithoutRegistryFoldersTheRegistryValueIsIgnored) {
 }
 
 }  // namespace
+}  // namespace mfwtest

@@ -10,14 +10,7 @@ namespace {
 
 // 2025-03-01T10:20:30.456 UTC
 ULONGLONG FixedUtc() {
-    SYSTEMTIME t{};
-    t.wYear = 2025;
-    t.wMonth = 3;
-    t.wDay = 1;
-    t.wHour = 10;
-    t.wMinute = 20;
-    t.wSecond = 30;
-    t.wMilliseconds = 456;
+    const SYSTEMTIME t{2025, 3, 0, 1, 10, 20, 30, 456};
     FILETIME ft{};
     ::SystemTimeToFileTime(&t, &ft);
     return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -58,22 +51,9 @@ TEST(LogLine, ProcessIdIsPaddedToFourAndCutToEight) {
     EXPECT_EQ(ProcessIdText(0xFFFFFFFF), L"FFFFFFFF");
 }
 
-LineFields Fields() {
-    LineFields f;
-    f.utcFileTime = FixedUtc();
-    f.level = 2;
-    f.processId = 0x1A2B3;
-    f.threadId = 0x12345;
-    f.threadName = L"worker";
-    f.program = L"LogonUI";
-    f.text = L"hello";
-    return f;
-}
-
 TEST(LogLine, FullLineHasEveryFieldInOrder) {
-    std::wstring pidText = ProcessIdText(0x1A2B3);
-    LineFields f = Fields();
-    f.processIdText = pidText;
+    const std::wstring pidText = ProcessIdText(0x1A2B3);
+    LineFields f{FixedUtc(), 2, 0x1A2B3, pidText, 0x12345, L"worker", L"LogonUI", L"hello", L""};
     std::wstring line;
     AppendLine(line, f, 0, false);
     EXPECT_EQ(line, L"2025-03-01T10:20:30.456Z INFO  (1A2B3-12345) <worker> [LogonUI] hello\r\n");

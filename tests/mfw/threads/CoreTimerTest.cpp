@@ -1,4 +1,7 @@
+// The timer service: re-arming by the callback's answer, stopping, restarting, due order,
+// shutdown, and the function timers.
 #include "lib/mfw/common/threads/coretimer.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +15,8 @@ public:
     std::atomic<int> fired{0};
     bool stopFromCallback = false;
 
-    bool WaitFor(int n, DWORD timeoutMs = 3000) const {
-        ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-        while (fired.load() < n && ::GetTickCount64() < deadline) ::Sleep(2);
-        return fired.load() >= n;
+    bool WaitFor(int n) const {
+        return testsupport::WaitFor([&] { return fired.load() >= n; }, 3000);
     }
 
 protected:
@@ -29,26 +30,25 @@ private:
     int rearm_;
 };
 
-TEST(CoreTimer, OneShotFiresOnceAndDisarms) {
-    auto* timer = new CountingTimer(0);
-    ASSERT_TRUE(timer->Start(10));
-    EXPECT_TRUE(timer->IsArmed());
-    ASSERT_TRUE(timer->WaitFor(1));
-    ::Sleep(60);
-    EXPECT_EQ(timer->fired.load(), 1);
-    EXPECT_FALSE(timer->IsArmed());
-    EXPECT_EQ(timer->RefCount(), 1);  // the service let go of it
-    timer->Release();
-}
-
-TEST(CoreTimer, StaysArmedWhileTheCallbackSaysSo) {
-    auto* timer = new CountingTimer(3);
-    ASSERT_TRUE(timer->Start(5));
-    ASSERT_TRUE(timer->WaitFor(4));
-    ::Sleep(50);
-    EXPECT_EQ(timer->fired.load(), 4);
-    EXPECT_FALSE(timer->IsArmed());
-    timer->Release();
+TEST(CoreTimer, FiresWhileTheCallbackSaysSoUnlessItStopsTheTimer) {
+    const struct {
+        const char* what;
+        int rearmTimes;
+        bool stopFromCallback;
+        int fires;
+    } cases[] = {{"one shot", 0, false, 1}, {"re-armed three times", 3, false, 4}, {"stopped from the callback", 100, true, 1}};
+    for (const auto& c : cases) {
+        auto* timer = new CountingTimer(c.rearmTimes);
+        timer->stopFromCallback = c.stopFromCallback;
+        ASSERT_TRUE(timer->Start(20));
+        EXPECT_TRUE(timer->IsArmed()) << c.what;
+        ASSERT_TRUE(timer->WaitFor(c.fires)) << c.what;
+        ::Sleep(80);  // room for one firing too many
+        EXPECT_EQ(timer->fired.load(), c.fires) << c.what;
+        EXPECT_FALSE(timer->IsArmed()) << c.what;
+        EXPECT_EQ(timer->RefCount(), 1) << c.what;  // the service let go of it
+        timer->Release();
+    }
 }
 
 TEST(CoreTimer, StopBeforeTheIntervalPreventsTheCallback) {
@@ -59,16 +59,6 @@ TEST(CoreTimer, StopBeforeTheIntervalPreventsTheCallback) {
     ::Sleep(300);
     EXPECT_EQ(timer->fired.load(), 0);
     EXPECT_EQ(timer->RefCount(), 1);
-    timer->Release();
-}
-
-TEST(CoreTimer, StopFromInsideTheCallbackEndsARepeatingTimer) {
-    auto* timer = new CountingTimer(100);
-    timer->stopFromCallback = true;
-    ASSERT_TRUE(timer->Start(5));
-    ASSERT_TRUE(timer->WaitFor(1));
-    ::Sleep(60);
-    EXPECT_EQ(timer->fired.load(), 1);
     timer->Release();
 }
 
@@ -113,7 +103,7 @@ TEST(CoreTimer, FunctionTimersRepeatUntilCancelled) {
     std::atomic<int> ticks{0};
     CORE::TimerId id = CORE::ScheduleTimer(5, true, [&] { ++ticks; });
     ASSERT_NE(id, 0u);
-    for (int i = 0; i < 600 && ticks.load() < 3; ++i) ::Sleep(5);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return ticks.load() >= 3; }));
     CORE::CancelTimer(id);
     int after = ticks.load();
     EXPECT_GE(after, 3);
@@ -122,7 +112,7 @@ TEST(CoreTimer, FunctionTimersRepeatUntilCancelled) {
     CORE::CancelTimer(id);           // twice is harmless
     std::atomic<int> once{0};
     ASSERT_NE(CORE::ScheduleTimer(5, false, [&] { ++once; }), 0u);
-    for (int i = 0; i < 600 && once.load() == 0; ++i) ::Sleep(5);
+    EXPECT_TRUE(testsupport::WaitFor([&] { return once.load() > 0; }));
     ::Sleep(50);
     EXPECT_EQ(once.load(), 1);
 }
