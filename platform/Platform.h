@@ -2,6 +2,7 @@
 // that tests must steer. Everything else calls Win32 directly.
 #pragma once
 #include <windows.h>
+#include <rpc.h>
 #include <wincred.h>
 #include <wtsapi32.h>
 #include <evntprov.h>
@@ -119,12 +120,24 @@ public:
     // Suffix that tells the names of one node manager instance (RPC endpoint, sections,
     // events) from another; empty for the product's own names.
     virtual std::wstring NodeManagerInstance() = 0;
+    // The user SID ("S-1-5-..." form) a running process has; false when it cannot be read.
+    virtual bool ProcessUserSid(DWORD processId, std::wstring* sid) = 0;
+    // Whether the node manager service may run as `sid`: only LocalSystem does.
+    virtual bool IsNodeManagerAccount(const std::wstring& sid) = 0;
+    // Has the RPC runtime prove the node manager on `binding` before a call goes out: mutual
+    // authentication as "NT AUTHORITY\SYSTEM", privacy, identify level.
+    virtual RPC_STATUS SecureNodeManagerBinding(RPC_BINDING_HANDLE binding) = 0;
     // --- Message channel: security packages and the node manager (end) ---
 
     // A key vault that is still starting, for tests of the retry rule: true when the next key
     // vault call must answer "not ready". The real vault never does this on demand: false.
     virtual bool ConsumeKeyVaultNotReadyCall() = 0;
 };
+
+// The user SID of a process (the real lookup every implementation shares); false when the
+// process or its token cannot be opened.
+bool ReadProcessUserSid(DWORD processId, std::wstring* sid);
+inline constexpr const wchar_t* kLocalSystemSid = L"S-1-5-18";
 
 // The process-wide instance: the one installed by Set(), else the build's default
 // (the real calls in the product DLL, the registry-driven simulation in the _sim DLL).

@@ -297,6 +297,20 @@ public:
         return true;
     }
     std::wstring NodeManagerInstance() override { return ReadString(L"NodeManagerInstance").value_or(L""); }
+    bool ProcessUserSid(DWORD processId, std::wstring* sid) override { return ReadProcessUserSid(processId, sid); }
+    // Under Wine every process runs as the one user: the simulation lets that user stand for
+    // LocalSystem unless "NodeManagerAccountSid" names another account.
+    bool IsNodeManagerAccount(const std::wstring& sid) override {
+        std::wstring own;
+        return sid == kLocalSystemSid ||
+               sid == ReadString(L"NodeManagerAccountSid")
+                          .value_or(ReadProcessUserSid(::GetCurrentProcessId(), &own) ? own : std::wstring(L"-"));
+    }
+    // Wine's RPC runtime cannot authenticate ncalrpc calls: the request is only recorded.
+    RPC_STATUS SecureNodeManagerBinding(RPC_BINDING_HANDLE) override {
+        Record(L"NodeManagerBindingSecured", 1);
+        return RPC_S_OK;
+    }
     bool ConsumeKeyVaultNotReadyCall() override {
         std::optional<DWORD> left = ReadDword(L"KeyVaultNotReadyCalls");
         if (!left || *left == 0) return false;

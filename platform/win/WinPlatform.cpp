@@ -229,6 +229,15 @@ private:
         return ReadComputerName(ComputerNameDnsHostname, host) && ReadComputerName(ComputerNameDnsDomain, domain);
     }
     std::wstring NodeManagerInstance() override { return std::wstring(); }
+    bool ProcessUserSid(DWORD processId, std::wstring* sid) override { return ReadProcessUserSid(processId, sid); }
+    bool IsNodeManagerAccount(const std::wstring& sid) override { return sid == kLocalSystemSid; }
+    RPC_STATUS SecureNodeManagerBinding(RPC_BINDING_HANDLE binding) override {
+        RPC_SECURITY_QOS qos = {RPC_C_SECURITY_QOS_VERSION, RPC_C_QOS_CAPABILITIES_MUTUAL_AUTH,
+                                RPC_C_QOS_IDENTITY_STATIC, RPC_C_IMP_LEVEL_IDENTIFY};
+        return ::RpcBindingSetAuthInfoExW(binding, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"NT AUTHORITY\\SYSTEM")),
+                                          RPC_C_AUTHN_LEVEL_PKT_PRIVACY, RPC_C_AUTHN_WINNT, nullptr,
+                                          RPC_C_AUTHZ_NONE, &qos);
+    }
     bool ConsumeKeyVaultNotReadyCall() override { return false; }
 
 private:

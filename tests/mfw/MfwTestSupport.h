@@ -4,6 +4,7 @@
 // manager's server code running on threads of this process.
 #pragma once
 #include "lib/mfw/common/MessageFrameWork.h"
+#include "lib/mfw/common/channel/ChannelSettings.h"
 #include "lib/mfw/common/threads/corerunnable.h"
 #include "lib/mfw/common/threads/coretimer.h"
 #include "lib/mfw/common/bag/PropertyBag.h"
@@ -77,6 +78,7 @@ protected:
     void SetUp() override {
         // In-process tests use the legacy connect unless they ask for RPC.
         registry.SetString(kNodeManagerKey, L"disableRPCSharedMemListener", L"true");
+        CORE::InvalidateChannelSettings();  // settings are kept for a few seconds
     }
     void TearDown() override {
         server.Stop();

@@ -47,6 +47,10 @@ public:
     std::wstring dnsDomain;  // empty: not in a domain, as under Wine
     // A node manager instance of this process, so tests never meet another run's agentsim.
     std::wstring nodeManagerInstance;
+    std::wstring processSid;          // what every process runs as; empty: the real lookup
+    std::wstring nodeManagerAccount;  // the only account trusted; empty: any
+    std::atomic<int> securedBindings{0};
+    RPC_STATUS secureBindingResult = RPC_S_OK;
     std::atomic<int> keyVaultNotReadyCalls{0};  // key vault calls still to answer "not ready"
 
     // --- Records ---
@@ -157,6 +161,18 @@ public:
         return true;
     }
     std::wstring NodeManagerInstance() override { return nodeManagerInstance; }
+    bool ProcessUserSid(DWORD processId, std::wstring* sid) override {
+        if (!processSid.empty()) *sid = processSid;
+        return !processSid.empty() || platform::ReadProcessUserSid(processId, sid);
+    }
+    // Empty: every account may run the node manager (the tests' own user does).
+    bool IsNodeManagerAccount(const std::wstring& sid) override {
+        return nodeManagerAccount.empty() || sid == nodeManagerAccount;
+    }
+    RPC_STATUS SecureNodeManagerBinding(RPC_BINDING_HANDLE) override {
+        ++securedBindings;
+        return secureBindingResult;
+    }
     bool ConsumeKeyVaultNotReadyCall() override {
         for (int left = keyVaultNotReadyCalls.load(); left > 0;)
             if (keyVaultNotReadyCalls.compare_exchange_weak(left, left - 1)) return true;

@@ -111,6 +111,32 @@ TEST_F(AuthFixture, AnImpostorKeyIsRefusedByMutualAuthentication) {
     EXPECT_TRUE(log.Contains(L"status 0x80090363")) << Narrow(log.Dump());  // SEC_E_MUTUAL_AUTH_FAILED
 }
 
+// Only the real node manager is believed: the process that answered the connect must run as the
+// node manager's account, and the final token must name that same account.
+TEST_F(AuthFixture, ConnectBelievesOnlyAProcessOfTheNodeManagersAccount) {
+    ASSERT_TRUE(StartServer(Echo()));
+    fake.nodeManagerAccount = L"S-1-5-18";  // the test's own user is not LocalSystem
+    EXPECT_EQ(ConnectOnly(), nullptr);
+    EXPECT_TRUE(log.Contains(L"not as LocalSystem; refusing it", CORE::LOG_ERROR)) << Narrow(log.Dump());
+    fake.processSid = L"S-1-5-18";  // the answering process passes, its final token names the real user
+    EXPECT_EQ(ConnectOnly(), nullptr);
+    EXPECT_TRUE(log.Contains(L"but node manager process", CORE::LOG_ERROR)) << Narrow(log.Dump());
+}
+
+// The binding asks the RPC runtime to prove the node manager before any call goes out; when
+// it cannot, nothing is sent.
+TEST_F(AuthFixture, TheRpcBindingMustRequireTheNodeManagersIdentity) {
+    registry.SetString(kNodeManagerKey, L"disableRPCSharedMemListener", L"false");
+    CORE::InvalidateChannelSettings();
+    fake.nodeManagerInstance += L".unbound";  // an endpoint of its own, so a binding is made
+    fake.secureBindingResult = RPC_S_UNKNOWN_AUTHN_SERVICE;
+    EXPECT_EQ(ConnectOnly(), nullptr);
+    EXPECT_EQ(fake.securedBindings.load(), 1);
+    EXPECT_TRUE(log.Contains(L"failed to require the node manager's identity on the RPC binding", CORE::LOG_ERROR))
+        << Narrow(log.Dump());
+    EXPECT_FALSE(log.Contains(L"Failed to initiate shared memory over RPC"));
+}
+
 TEST_F(AuthFixture, ContextBelowTheMinimumIsRefused) {
     registry.SetString(L"Software\\Velmora\\Zephral\\Security", L"SspiClientContextWanted", L"14");  // no confidentiality
     ASSERT_TRUE(StartServer(Echo()));

@@ -3,6 +3,7 @@
 #include "mfw/MfwTestSupport.h"
 
 #include "lib/mfw/common/bag/ByteData.h"
+#include "lib/mfw/common/channel/NodeManagerNames.h"
 #include "lib/mfw/common/wire/PacketFraming.h"
 #include "support/WaitFor.h"
 
@@ -116,6 +117,38 @@ TEST_F(RawPeerFixture, KeepAliveRequestIsAnsweredAndAbortCloses) {
     EXPECT_TRUE(log.Contains(L"Buffer overrun on read packet size"));
     EXPECT_FALSE(Feed({0xFF, 0xE0, 0x00, 0x20, 1, 2}));
     EXPECT_TRUE(log.Contains(L"Buffer overrun on read packet"));
+}
+
+// The peer named one challenge event while authenticating; later internal challenges for any
+// other event of the machine are refused.
+TEST_F(RawPeerFixture, InternalChallengeSetsOnlyThisChannelsEvent) {
+    const std::wstring tag = std::to_wstring(::GetCurrentProcessId());
+    const std::wstring mine = L"TcChannelTest.mine." + tag, other = L"TcChannelTest.other." + tag;
+    platform::unique_handle mineEvent(::CreateEventW(nullptr, TRUE, FALSE, CORE::ChallengeEventName(mine).c_str()));
+    platform::unique_handle otherEvent(::CreateEventW(nullptr, TRUE, FALSE, CORE::ChallengeEventName(other).c_str()));
+    channel->SetChallengeEvent(mine);
+    struct Sink : CORE::IChannelSink {
+        std::atomic<int> seen{0};
+        void OnChannelMessage(MessageChannel*, Message&) override { ++seen; }
+        void OnChannelClosed(MessageChannel*) override {}
+    } sink;
+    ASSERT_TRUE(channel->StartReceiving(&sink));
+    auto oneway = [](const wchar_t* hint, const std::wstring& event) {
+        Message message;
+        message.messageType = CORE::MSG_ONEWAY;
+        message.queueHint = hint;
+        message.payload.Set(L"challengeEvent", event);
+        return message;
+    };
+    // In order: the two challenges, then a message for the sink that shows both were handled.
+    for (const Message& message : {oneway(CORE::kLocalChallengeHint, other), oneway(CORE::kLocalChallengeHint, mine),
+                                   oneway(L"Marker", L"")})
+        for (const auto& packet : Packets(message, 65536))
+            ASSERT_EQ(peer.Send(packet.data(), packet.size(), 1000), SharedMemTransport::OK);
+    ASSERT_TRUE(testsupport::WaitFor([&] { return sink.seen.load() == 1; }));
+    EXPECT_EQ(::WaitForSingleObject(otherEvent.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(::WaitForSingleObject(mineEvent.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(log.Contains(L"refusing a local client challenge for '" + other + L"'", CORE::LOG_ERROR));
 }
 
 TEST_F(RawPeerFixture, UnparsableBodyIsDroppedAndTheChannelStays) {

@@ -338,6 +338,7 @@ bool ReadNegotiateReply(MessageChannel& channel, const AuthOptions& options, con
 bool SetChallengeEvent(MessageChannel& channel, const PropertyBag& reply, AuthResult* result) {
     const std::wstring challenge = reply.Get(L"challengeEvent");
     if (challenge.empty()) return true;
+    channel.SetChallengeEvent(challenge);
     platform::unique_handle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, ChallengeEventName(challenge).c_str()));
     if (event && ::SetEvent(event.get())) return true;
     const wchar_t* name = channel.Name().c_str();

@@ -383,7 +383,15 @@ bool MessageChannel::HandleInternal(Message& message) {
         return true;
     }
     if (message.queueHint == kLocalChallengeHint) {
-        std::wstring name = ChallengeEventName(message.payload.Get(L"challengeEvent"));
+        // A peer must not make this process set some other event of the machine.
+        const std::wstring named = message.payload.Get(L"challengeEvent");
+        if (challengeEvent_.empty() || named != challengeEvent_) {
+            LogMessage(LOG_ERROR,
+                       L"CORE::MessageChannel::GetChallengeEvent(): Channel %s (0x%p): MessageChannel: refusing a local client challenge for '%s', not this channel's event",
+                       name_.c_str(), this, named.c_str());
+            return true;
+        }
+        std::wstring name = ChallengeEventName(named);
         platform::unique_handle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str()));
         if (!event || !::SetEvent(event.get()))
             LogMessage(LOG_ERROR,

@@ -55,6 +55,9 @@ public:
     void AttachSecurity(std::unique_ptr<SecurityContext> security, bool protectReceive) noexcept;
     void ProtectReceive() noexcept;
     void SetPeer(unsigned level, int encoding) noexcept;
+    // The challenge event the peer named while authenticating; its later internal challenges
+    // may set that event only (none when it named none).
+    void SetChallengeEvent(const std::wstring& name) { challengeEvent_ = name; }
     unsigned PeerLevel() const noexcept { return peerLevel_; }
     int WireEncoding() const noexcept { return encoding_; }
     SecurityContext* Security() const noexcept { return security_.get(); }
@@ -109,6 +112,7 @@ private:
     void DisconnectTick();
 
     std::wstring name_;
+    std::wstring challengeEvent_;
     bool outgoing_;
     std::unique_ptr<SharedMemTransport> transport_;
     std::unique_ptr<SecurityContext> security_;

@@ -136,6 +136,16 @@ bool SharedMemChannel::RpcInitiate(const NodeManagerNames& names, DWORD* seqNo, 
                     LogMessage(LOG_ERROR, L"failed to get RPC binding handle");
                     return false;
                 }
+                // Only the real node manager may take the call: an endpoint of the same name
+                // opened first by another local user fails the runtime's mutual authentication.
+                status = platform::Get().SecureNodeManagerBinding(binding);
+                if (status != RPC_S_OK) {
+                    ::RpcBindingFree(&binding);
+                    binding = nullptr;
+                    LogMessage(LOG_ERROR, L"failed to require the node manager's identity on the RPC binding, %s",
+                               SystemErrorText(status).c_str());
+                    return false;
+                }
                 boundEndpoint = endpoint;
             }
             if (::RpcBindingCopy(binding, &copy) != RPC_S_OK) {
@@ -232,6 +242,31 @@ bool SharedMemChannel::LegacyInitiate(const NodeManagerNames& names, DWORD seqNo
     return ok;
 }
 
+bool SharedMemChannel::VerifyNodeManager(DWORD serverPid, std::wstring* account) {
+    if (!platform::Get().ProcessUserSid(serverPid, account)) {
+        LogMessage(LOG_ERROR, L"CORE::SharedMemChannel::Connect(): cannot read the account of node manager process %u, %s; refusing it",
+                   static_cast<unsigned>(serverPid), SystemErrorText(::GetLastError()).c_str());
+        return false;
+    }
+    if (platform::Get().IsNodeManagerAccount(*account)) return true;
+    LogMessage(LOG_ERROR, L"CORE::SharedMemChannel::Connect(): node manager process %u runs as %s, not as LocalSystem; refusing it",
+               static_cast<unsigned>(serverPid), account->c_str());
+    return false;
+}
+
+// Peers before level 9 learn who we are from a start-up message, later ones from the final token.
+void SharedMemChannel::SendStartup(MessageChannel& channel) {
+    Message startup;
+    startup.messageType = MSG_ONEWAY;
+    startup.queueHint = kLocalStartupHint;
+    DWORD session = 0;
+    if (!platform::Get().ProcessIdToSessionId(::GetCurrentProcessId(), &session)) session = 0;
+    startup.payload.Set(L"pid", std::to_wstring(::GetCurrentProcessId()));
+    startup.payload.Set(L"session", std::to_wstring(session));
+    startup.payload.Set(L"progFlags", L"0");
+    channel.SendMessage(startup);
+}
+
 MessageChannel* SharedMemChannel::Connect(const std::wstring& serverName, IChannelSink* sink) {
     if (!serverName.empty()) {
         LogMessage(LOG_ERROR, L"CORE::SharedMemChannel::Connect(): The SharedMem Connect cannot specify a Server name.");
@@ -257,6 +292,8 @@ MessageChannel* SharedMemChannel::Connect(const std::wstring& serverName, IChann
             seqNo = 0x80000000u | (++g_legacySeq & 0x7FFFFFFF);
             if (!LegacyInitiate(names, seqNo, &serverPid)) return nullptr;
         }
+        std::wstring serverAccount;
+        if (!VerifyNodeManager(serverPid, &serverAccount)) return nullptr;
         const std::wstring seq = SeqString(::GetCurrentProcessId(), seqNo);
         auto transport = std::make_unique<SharedMemTransport>();
         if (!transport->Open(names.Connection(seq), serverPid)) {
@@ -285,19 +322,17 @@ MessageChannel* SharedMemChannel::Connect(const std::wstring& serverName, IChann
             overrideMode = L"NTLM";
             continue;
         }
-        // Peers before level 9 learn who we are from a start-up message, later ones from the
-        // final token.
-        if (result.peerLevel < 9) {
-            Message startup;
-            startup.messageType = MSG_ONEWAY;
-            startup.queueHint = kLocalStartupHint;
-            DWORD session = 0;
-            if (!platform::Get().ProcessIdToSessionId(::GetCurrentProcessId(), &session)) session = 0;
-            startup.payload.Set(L"pid", std::to_wstring(::GetCurrentProcessId()));
-            startup.payload.Set(L"session", std::to_wstring(session));
-            startup.payload.Set(L"progFlags", L"0");
-            channel->SendMessage(startup);
+        // The final token speaks for the process that answered the connect, or for nobody.
+        if (_wcsicmp(result.peer.peerSid.c_str(), serverAccount.c_str()) != 0) {
+            LogMessage(LOG_ERROR,
+                       L"CORE::SharedMemChannel::Connect(): Channel %s (0x%p): the peer names account %s, but node manager process %u runs as %s; refusing it",
+                       channel->Name().c_str(), channel, result.peer.peerSid.c_str(), static_cast<unsigned>(serverPid),
+                       serverAccount.c_str());
+            channel->Close();
+            channel->Release();
+            return nullptr;
         }
+        if (result.peerLevel < 9) SendStartup(*channel);
         if (!channel->StartReceiving(sink)) {
             channel->Close();
             channel->Release();

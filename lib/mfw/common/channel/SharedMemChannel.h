@@ -38,6 +38,12 @@ public:
     // The initiate request over RPC: true with the connection's sequence number and server pid.
     static bool RpcInitiate(const NodeManagerNames& names, DWORD* seqNo, DWORD* serverPid);
     static bool LegacyInitiate(const NodeManagerNames& names, DWORD seqNo, DWORD* serverPid);
+    // The process that answered the initiate must run as the node manager's account (logged
+    // refusal otherwise); `account` receives its SID for the final token's check.
+    static bool VerifyNodeManager(DWORD serverPid, std::wstring* account);
+
+private:
+    static void SendStartup(MessageChannel& channel);
 };
 
 }  // namespace CORE
