@@ -18,7 +18,7 @@ bool Fits(const Field& field, ULONG size) { return field.offset <= size && field
 
 template <typename Text>
 void Unpack(const BYTE* data, const Field& field, Text* out) {
-    if (field.offset == 0 || field.length == 0) return;
+    if (field.offset == 0 || field.length == 0) return;  // empty
     const size_t chars = field.length / 2;
     out->resize(chars);
     for (size_t i = 0; i < chars; ++i) {
@@ -26,6 +26,16 @@ void Unpack(const BYTE* data, const Field& field, Text* out) {
         out->data()[i] = static_cast<wchar_t>(at[0] | (at[1] << 8));
     }
 }
+
+bool IsEmpty(const Field& field) { return field.offset == 0 || field.length == 0; }
+
+// Characters of a string may not lie in the header or share bytes with another string: a
+// crafted logon would otherwise make one field read another's characters.
+bool Apart(const Field& a, const Field& b) {
+    if (IsEmpty(a) || IsEmpty(b)) return true;
+    return a.offset + a.length <= b.offset || b.offset + b.length <= a.offset;  // both fit: no wrap
+}
+bool OutsideHeader(const Field& field) { return IsEmpty(field) || field.offset >= kPackedInteractiveLogonSize; }
 
 }  // namespace
 
@@ -37,6 +47,9 @@ PackedLogonStatus UnpackInteractiveLogon(const BYTE* data, ULONG size, PackedInt
     const Field user = ReadField(data, 24);
     const Field password = ReadField(data, 40);
     if (!Fits(domain, size) || !Fits(user, size) || !Fits(password, size)) return PackedLogonStatus::InvalidData;
+    if (!OutsideHeader(domain) || !OutsideHeader(user) || !OutsideHeader(password) || !Apart(domain, user) ||
+        !Apart(domain, password) || !Apart(user, password))
+        return PackedLogonStatus::InvalidData;
     Unpack(data, domain, &out->domain);
     Unpack(data, user, &out->user);
     Unpack(data, password, &out->ticket);

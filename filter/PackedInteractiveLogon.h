@@ -9,7 +9,8 @@
 //   40  16   Password, same form (the ticket)
 //   56       end of the header; the characters follow anywhere inside the buffer
 // A string with Length 0 or Buffer 0 is empty; its characters are Length / 2 UTF-16 units.
-// The bytes come from a remote client: every offset and length is checked against the size.
+// The bytes come from a remote client: every offset and length is checked against the size,
+// and no string may lie in the header or overlap another.
 #pragma once
 #include "lib/mfw/common/util/SecureString.h"
 
@@ -23,7 +24,7 @@ enum class PackedLogonStatus {
     Ok,
     TooSmall,        // no buffer, or fewer than 56 bytes
     NotInteractive,  // MessageType other than 2
-    InvalidData,     // a string reaches beyond the buffer
+    InvalidData,     // a string reaches beyond the buffer, into the header or into another string
 };
 
 struct PackedInteractiveLogon {
