@@ -99,77 +99,93 @@ bool SharedMemChannel::SetAuthParams(const std::wstring& overrideMode, AuthOptio
     return true;
 }
 
+namespace {
+
+// One binding per process, kept between connects: a logon opens a channel per request, and
+// binding anew each time costs a new connection to the node manager. Each call works on a copy
+// of it; `renew` drops the kept one first (the node manager may have restarted).
+bool CopyNodeManagerBinding(const std::wstring& endpoint, bool renew, RPC_BINDING_HANDLE* copy) {
+    static std::mutex lock;
+    static RPC_BINDING_HANDLE binding = nullptr;
+    static std::wstring boundEndpoint;
+    std::lock_guard<std::mutex> guard(lock);
+    if (binding && (boundEndpoint != endpoint || renew)) {
+        ::RpcBindingFree(&binding);
+        binding = nullptr;
+    }
+    if (!binding) {
+        RPC_WSTR bindingText = nullptr;
+        RPC_STATUS status = ::RpcStringBindingComposeW(
+            nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc")), nullptr,
+            reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(endpoint.c_str())), nullptr, &bindingText);
+        if (status != RPC_S_OK) {
+            LogMessage(LOG_ERROR, L"failed to compose RPC binding string, %s", SystemErrorText(status).c_str());
+            return false;
+        }
+        status = ::RpcBindingFromStringBindingW(bindingText, &binding);
+        ::RpcStringFreeW(&bindingText);
+        if (status != RPC_S_OK) {
+            binding = nullptr;
+            LogMessage(LOG_ERROR, L"failed to get RPC binding handle");
+            return false;
+        }
+        // Only the real node manager may take the call: an endpoint of the same name opened
+        // first by another local user fails the runtime's mutual authentication.
+        status = platform::Get().SecureNodeManagerBinding(binding);
+        if (status != RPC_S_OK) {
+            ::RpcBindingFree(&binding);
+            binding = nullptr;
+            LogMessage(LOG_ERROR, L"failed to require the node manager's identity on the RPC binding, %s",
+                       SystemErrorText(status).c_str());
+            return false;
+        }
+        boundEndpoint = endpoint;
+    }
+    if (::RpcBindingCopy(binding, copy) != RPC_S_OK) {
+        LogMessage(LOG_ERROR, L"failed to get RPC binding handle");
+        return false;
+    }
+    return true;
+}
+
+// The initiate call on `binding`: the SEH code it raised (0 when none); *cancelled when the
+// watchdog ended it. A node manager that takes the call and never answers must not hold the
+// caller (a LogonUI thread) for good: the timer service cancels the call after the connect
+// time. (Connects never run on the timer service thread, which could not cancel itself.)
+DWORD CallInitiate(RPC_BINDING_HANDLE binding, error_status_t* answer, unsigned long* seq, unsigned long* pid,
+                   bool* cancelled) {
+    HANDLE self = nullptr;
+    ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS);
+    platform::unique_handle thread(self);
+    std::atomic<bool> timedOut{false};
+    TimerId watchdog = thread ? ScheduleTimer(SharedMemChannel::kConnectTimeoutMs, false,
+                                              [self, &timedOut] {
+                                                  timedOut = true;
+                                                  ::RpcCancelThreadEx(self, 0);
+                                              })
+                              : 0;
+    const DWORD exception = platform::SehGuard(
+        [&] { *answer = InitiateSharedMem(binding, ::GetCurrentProcessId(), LegacyConnectBlock::kVersion, seq, pid); });
+    CancelTimer(watchdog);  // waits for a cancel in progress, which uses `timedOut`
+    *cancelled = timedOut;
+    return exception;
+}
+
+}  // namespace
+
 bool SharedMemChannel::RpcInitiate(const NodeManagerNames& names, DWORD* seqNo, DWORD* serverPid) {
     const std::wstring endpoint = names.RpcEndpoint();
     LogMessage(LOG_DEBUG, L"Sending RPC initiate shared memory request, protocol=%s, endpoint=%s, clientPid=%u", L"ncalrpc",
                endpoint.c_str(), static_cast<unsigned>(::GetCurrentProcessId()));
-    // One binding per process, kept between connects: a logon opens a channel per request,
-    // and binding anew each time costs a new connection to the node manager. Each call works
-    // on a copy of it.
-    static std::mutex lock;
-    static RPC_BINDING_HANDLE binding = nullptr;
-    static std::wstring boundEndpoint;
     unsigned long seq = 0, pid = 0;
     error_status_t answer = 0;
     DWORD exception = 0;
     for (int attempt = 0; attempt < 2; ++attempt) {
         RPC_BINDING_HANDLE copy = nullptr;
-        {
-            std::lock_guard<std::mutex> guard(lock);
-            if (binding && (boundEndpoint != endpoint || attempt > 0)) {
-                ::RpcBindingFree(&binding);
-                binding = nullptr;
-            }
-            if (!binding) {
-                RPC_WSTR bindingText = nullptr;
-                RPC_STATUS status = ::RpcStringBindingComposeW(
-                    nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc")), nullptr,
-                    reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(endpoint.c_str())), nullptr, &bindingText);
-                if (status != RPC_S_OK) {
-                    LogMessage(LOG_ERROR, L"failed to compose RPC binding string, %s", SystemErrorText(status).c_str());
-                    return false;
-                }
-                status = ::RpcBindingFromStringBindingW(bindingText, &binding);
-                ::RpcStringFreeW(&bindingText);
-                if (status != RPC_S_OK) {
-                    binding = nullptr;
-                    LogMessage(LOG_ERROR, L"failed to get RPC binding handle");
-                    return false;
-                }
-                // Only the real node manager may take the call: an endpoint of the same name
-                // opened first by another local user fails the runtime's mutual authentication.
-                status = platform::Get().SecureNodeManagerBinding(binding);
-                if (status != RPC_S_OK) {
-                    ::RpcBindingFree(&binding);
-                    binding = nullptr;
-                    LogMessage(LOG_ERROR, L"failed to require the node manager's identity on the RPC binding, %s",
-                               SystemErrorText(status).c_str());
-                    return false;
-                }
-                boundEndpoint = endpoint;
-            }
-            if (::RpcBindingCopy(binding, &copy) != RPC_S_OK) {
-                LogMessage(LOG_ERROR, L"failed to get RPC binding handle");
-                return false;
-            }
-        }
-        // A node manager that takes the call and never answers must not hold the caller (a
-        // LogonUI thread) for good: the timer service cancels the call after the connect time.
-        // (Connects never run on the timer service thread, which could not cancel itself.)
-        HANDLE self = nullptr;
-        ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &self, 0, FALSE,
-                          DUPLICATE_SAME_ACCESS);
-        platform::unique_handle thread(self);
-        std::atomic<bool> cancelled{false};
-        TimerId watchdog = thread ? ScheduleTimer(kConnectTimeoutMs, false,
-                                                  [self, &cancelled] {
-                                                      cancelled = true;
-                                                      ::RpcCancelThreadEx(self, 0);
-                                                  })
-                                  : 0;
-        exception = platform::SehGuard(
-            [&] { answer = InitiateSharedMem(copy, ::GetCurrentProcessId(), LegacyConnectBlock::kVersion, &seq, &pid); });
-        CancelTimer(watchdog);  // waits for a cancel in progress, which uses `cancelled`
+        if (!CopyNodeManagerBinding(endpoint, attempt > 0, &copy)) return false;
+        bool cancelled = false;
+        exception = CallInitiate(copy, &answer, &seq, &pid, &cancelled);
         ::RpcBindingFree(&copy);
         if (exception != 0 && cancelled) {
             LogMessage(LOG_ERROR, L"Failed to initiate shared memory over RPC, the node manager did not answer within %u ms",
@@ -254,6 +270,23 @@ bool SharedMemChannel::VerifyNodeManager(DWORD serverPid, std::wstring* account)
     return false;
 }
 
+// RPC first unless disabled; the legacy section when RPC is disabled or may fail back.
+bool SharedMemChannel::Initiate(const NodeManagerNames& names, bool rpcDisabled, bool legacyFallback, DWORD* seqNo,
+                                DWORD* serverPid) {
+    if (!rpcDisabled && RpcInitiate(names, seqNo, serverPid)) return true;
+    if (!rpcDisabled && !legacyFallback) {
+        LogMessage(LOG_ERROR, L"CORE::SharedMemChannel::Connect(): RPC initiated sharedmem connect failed");
+        return false;
+    }
+    *seqNo = 0x80000000u | (++g_legacySeq & 0x7FFFFFFF);
+    return LegacyInitiate(names, *seqNo, serverPid);
+}
+
+void SharedMemChannel::Abandon(MessageChannel* channel) {
+    channel->Close();
+    channel->Release();
+}
+
 // Peers before level 9 learn who we are from a start-up message, later ones from the final token.
 void SharedMemChannel::SendStartup(MessageChannel& channel) {
     Message startup;
@@ -282,18 +315,10 @@ MessageChannel* SharedMemChannel::Connect(const std::wstring& serverName, IChann
         if (!SetAuthParams(overrideMode, &options)) return nullptr;
 
         DWORD seqNo = 0, serverPid = 0;
-        bool initiated = false;
-        if (!rpcDisabled) initiated = RpcInitiate(names, &seqNo, &serverPid);
-        if (!initiated) {
-            if (!rpcDisabled && !legacyFallback) {
-                LogMessage(LOG_ERROR, L"CORE::SharedMemChannel::Connect(): RPC initiated sharedmem connect failed");
-                return nullptr;
-            }
-            seqNo = 0x80000000u | (++g_legacySeq & 0x7FFFFFFF);
-            if (!LegacyInitiate(names, seqNo, &serverPid)) return nullptr;
-        }
         std::wstring serverAccount;
-        if (!VerifyNodeManager(serverPid, &serverAccount)) return nullptr;
+        if (!Initiate(names, rpcDisabled, legacyFallback, &seqNo, &serverPid) ||
+            !VerifyNodeManager(serverPid, &serverAccount))
+            return nullptr;
         const std::wstring seq = SeqString(::GetCurrentProcessId(), seqNo);
         auto transport = std::make_unique<SharedMemTransport>();
         if (!transport->Open(names.Connection(seq), serverPid)) {
@@ -316,8 +341,7 @@ MessageChannel* SharedMemChannel::Connect(const std::wstring& serverName, IChann
                 LogMessage(LOG_WARN,
                            L"CORE::SharedMemChannel::Connect(): Channel %s (0x%p): SharedMemChannel Kerberos authentication failed falling back to NTLM.",
                            channel->Name().c_str(), channel);
-            channel->Close();
-            channel->Release();
+            Abandon(channel);
             if (!retry) return nullptr;
             overrideMode = L"NTLM";
             continue;
@@ -328,14 +352,12 @@ MessageChannel* SharedMemChannel::Connect(const std::wstring& serverName, IChann
                        L"CORE::SharedMemChannel::Connect(): Channel %s (0x%p): the peer names account %s, but node manager process %u runs as %s; refusing it",
                        channel->Name().c_str(), channel, result.peer.peerSid.c_str(), static_cast<unsigned>(serverPid),
                        serverAccount.c_str());
-            channel->Close();
-            channel->Release();
+            Abandon(channel);
             return nullptr;
         }
         if (result.peerLevel < 9) SendStartup(*channel);
         if (!channel->StartReceiving(sink)) {
-            channel->Close();
-            channel->Release();
+            Abandon(channel);
             return nullptr;
         }
         channel->UseKeepAlive(true);

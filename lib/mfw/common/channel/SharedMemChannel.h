@@ -43,6 +43,9 @@ public:
     static bool VerifyNodeManager(DWORD serverPid, std::wstring* account);
 
 private:
+    static bool Initiate(const NodeManagerNames& names, bool rpcDisabled, bool legacyFallback, DWORD* seqNo,
+                         DWORD* serverPid);
+    static void Abandon(MessageChannel* channel);
     static void SendStartup(MessageChannel& channel);
 };
 
