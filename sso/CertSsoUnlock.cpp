@@ -11,10 +11,12 @@ using namespace CORE;
 bool CredCertLogonData::InitCertSsoUnlockEvent(const std::wstring& eventName) {
     std::lock_guard<corecritsec> guard(lock_);
     ClearEvent();
+    // Both exist before either is published: a waiter never sees one without the other.
     auto event = coreevent::CreateNamed(eventName.c_str(), false);
+    auto released = coreevent::CreateUnnamed(true);
     event->Reset();  // a signal left over from an earlier unlock must not count
     unlockEvent_ = std::move(event);
-    released_ = coreevent::CreateUnnamed(true);
+    released_ = std::move(released);
     return true;
 }
 

@@ -13,7 +13,9 @@ std::shared_ptr<coreevent> coreevent::CreateNamed(const wchar_t* name, bool manu
 }
 
 std::shared_ptr<coreevent> coreevent::CreateUnnamed(bool manualReset) {
-    return std::shared_ptr<coreevent>(new coreevent(::CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr)));
+    HANDLE handle = ::CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
+    if (!handle) throw coreException("Failed to create event", ::GetLastError());
+    return std::shared_ptr<coreevent>(new coreevent(handle));
 }
 
 SECURITY_ATTRIBUTES* DefaultNamedObjectSecurity() noexcept {

@@ -14,7 +14,7 @@ public:
     // Creates (or opens, when it exists) a named event with DefaultNamedObjectSecurity().
     // Throws coreException "Failed to create event" with the system error code.
     static std::shared_ptr<coreevent> CreateNamed(const wchar_t* name, bool manualReset);
-    // An unnamed event; null handle inside when creation failed.
+    // An unnamed event; throws like CreateNamed when it cannot be created.
     static std::shared_ptr<coreevent> CreateUnnamed(bool manualReset);
 
     HANDLE Handle() const noexcept { return handle_.get(); }
