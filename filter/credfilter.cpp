@@ -219,7 +219,7 @@ bool CheckTicket(const PackedInteractiveLogon& logon, PropertyBag& answer) {
     request.Set(L"processId", std::to_wstring(::GetCurrentProcessId()));
     request.Set(L"userName", logon.user);
     request.Set(L"domainName", logon.domain);
-    request.Set(L"ticket", std::wstring(logon.ticket.view()));
+    request.SetSecret(L"ticket", logon.ticket);
     bool found = false;
     const bool sent = GetCredentialsForTicket(request, answer, &found);
     request.Clear();

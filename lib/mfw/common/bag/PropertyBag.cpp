@@ -95,6 +95,9 @@ PropertyBag::Item* PropertyBag::Item::CreateUnfilled(ItemType type, size_t nameL
 void PropertyBag::Item::Release() const noexcept {
     if (refs_.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
     Item* self = const_cast<Item*>(this);
+    // Any item may hold a secret (a ticket, a protected password): none goes back to the heap readable.
+    ::SecureZeroMemory(self->Chars(), (nameLength_ + textLength_) * sizeof(wchar_t));
+    if (!self->binary_.empty()) ::SecureZeroMemory(self->binary_.data(), self->binary_.size());
     self->~Item();
     ::operator delete(self);
 }
@@ -140,6 +143,10 @@ std::wstring PropertyBag::Get(const std::wstring& name, const std::wstring& defa
     size_t index = Find(name);
     if (index == static_cast<size_t>(-1) || items_[index]->Type() != ITEM_STRING) return defaultValue;
     return std::wstring(items_[index]->Text());
+}
+
+void PropertyBag::SetSecret(const std::wstring& name, const SecureWString& value) {
+    Put(ItemRef(Item::Create(ITEM_STRING, name, value.view())));
 }
 
 SecureWString PropertyBag::GetSecret(const std::wstring& name) const {

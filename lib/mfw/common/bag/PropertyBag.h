@@ -57,6 +57,8 @@ public:
 
     // Add or replace (in place, keeping the position and the first spelling of the name).
     void Set(const std::wstring& name, const std::wstring& value);
+    // Set for a secret, without a plain copy on the way.
+    void SetSecret(const std::wstring& name, const SecureWString& value);
     void SetBinary(const std::wstring& name, const void* data, size_t length);
     void SetBag(const std::wstring& name, const PropertyBag& bag);
     bool Remove(const std::wstring& name);

@@ -1,0 +1,62 @@
+// No secret goes back to the heap readable: this program replaces the global allocator so that
+// every block freed while a test watches is searched for a canary text the test put in a bag.
+#include "lib/mfw/common/bag/PropertyBag.h"
+#include "lib/mfw/common/util/SecureString.h"
+
+#include <gtest/gtest.h>
+
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr wchar_t kCanary[] = L"Canary-5d1e-secret";
+std::atomic<bool> g_watching{false};
+std::atomic<int> g_readableFrees{0};
+
+void Inspect(void* block) {
+    if (!block || !g_watching.load()) return;
+    const size_t size = _msize(block);
+    const size_t pattern = sizeof(kCanary) - sizeof(wchar_t);
+    for (size_t at = 0; at + pattern <= size; ++at)
+        if (std::memcmp(static_cast<BYTE*>(block) + at, kCanary, pattern) == 0) {
+            ++g_readableFrees;
+            return;
+        }
+}
+
+}  // namespace
+
+void* operator new(size_t size) {
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return std::malloc(size ? size : 1); }
+void operator delete(void* block) noexcept {
+    Inspect(block);
+    std::free(block);
+}
+void operator delete(void* block, size_t) noexcept { operator delete(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { operator delete(block); }
+
+TEST(FreedSecrets, BagItemsAreWipedBeforeTheirMemoryIsFreed) {
+    CORE::SecureWString secret(kCanary);  // allocated, and wiped, outside the watch
+    std::vector<BYTE> blob(reinterpret_cast<const BYTE*>(kCanary), reinterpret_cast<const BYTE*>(kCanary) + sizeof(kCanary));
+    g_watching = true;
+    {
+        CORE::PropertyBag bag;
+        bag.SetSecret(L"password", secret);
+        bag.SetBinary(L"blob", blob.data(), blob.size());
+        CORE::PropertyBag outer;
+        outer.SetBag(L"inner", bag);
+        bag.SetSecret(L"password", CORE::SecureWString(L"replaced"));  // the old item goes now
+        EXPECT_EQ(outer.GetBag(L"inner").GetSecret(L"password"), std::wstring_view(kCanary));
+    }
+    g_watching = false;
+    ::SecureZeroMemory(blob.data(), blob.size());
+    EXPECT_EQ(g_readableFrees.load(), 0);
+}
