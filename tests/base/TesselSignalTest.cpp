@@ -25,21 +25,18 @@ protected:
     LogCapture log;
 };
 
-TEST_F(TesselSignalTest, SignalsTheEventOfTheCurrentSessionInsideTheNamespace) {
-    fake.sessionId = 4;
-    auto event = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel4");
-    ASSERT_TRUE(event);
-    EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
-    EXPECT_TRUE(IsSet(event));
-    ASSERT_EQ(fake.openedEventNames.size(), 1u);
-    EXPECT_EQ(fake.openedEventNames[0], L"dravikndmg\\NotReadyForTessel4");
-    EXPECT_TRUE(log.Contains(L"SignalTesselEvent: Successfully opened private namespace dravikndmg."));
-}
-
-TEST_F(TesselSignalTest, AnExplicitSessionIdNamesThatSessionsEvent) {
+// Without a session id the current session's event is signalled, else that session's.
+TEST_F(TesselSignalTest, SignalsTheSessionsEventInsideTheNamespace) {
     fake.sessionId = 4;
     auto mine = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel4");
     auto other = CreateNamespaceEvent(L"dravikndmg\\NotReadyForTessel12");
+    ASSERT_TRUE(mine && other);
+    EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
+    EXPECT_TRUE(IsSet(mine));
+    EXPECT_FALSE(IsSet(other));
+    ASSERT_EQ(fake.openedEventNames.size(), 1u);
+    EXPECT_EQ(fake.openedEventNames[0], L"dravikndmg\\NotReadyForTessel4");
+    ::ResetEvent(mine.get());
     EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, 12));
     EXPECT_TRUE(IsSet(other));
     EXPECT_FALSE(IsSet(mine));

@@ -10,6 +10,7 @@
 #include "support/LogSecrets.h"
 #include "support/RegistrySandbox.h"
 #include "support/ScriptedAgent.h"
+#include "tools/logonsim/LogonUiSession.h"
 
 #include <gtest/gtest.h>
 
@@ -26,22 +27,6 @@ const wchar_t kPassword[] = L"Corr3ct-Horse-Battery";
 const wchar_t kPin[] = L"738291";
 const wchar_t kCertPin[] = L"556677";
 const wchar_t kLocalPassword[] = L"Kiosk-Secret-42";
-
-std::vector<BYTE> Packed(const std::wstring& domain, const std::wstring& user, const std::wstring& ticket) {
-    std::vector<BYTE> bytes(56);
-    bytes[0] = 2;
-    const std::wstring* texts[] = {&domain, &user, &ticket};
-    for (int i = 0; i < 3; ++i) {
-        const USHORT length = static_cast<USHORT>(texts[i]->size() * 2);
-        const ULONGLONG offset = bytes.size();
-        std::memcpy(&bytes[8 + 16 * i], &length, 2);
-        std::memcpy(&bytes[10 + 16 * i], &length, 2);
-        std::memcpy(&bytes[16 + 16 * i], &offset, 8);
-        const BYTE* chars = reinterpret_cast<const BYTE*>(texts[i]->data());
-        bytes.insert(bytes.end(), chars, chars + length);
-    }
-    return bytes;
-}
 
 class SecretsInLogsTest : public ::testing::Test {
 protected:
@@ -83,7 +68,7 @@ TEST_F(SecretsInLogsTest, NoSecretReachesAnyLogFile) {
     agent.Answer(L"GetCredentialsForTicket", answer);
     com_ptr<ICredentialProviderFilter> filter;
     ASSERT_EQ(credfilter_CreateInstance(IID_ICredentialProviderFilter, filter.put_void()), S_OK);
-    std::vector<BYTE> remote = Packed(L"CORP", L"alice", kTicket);
+    std::vector<BYTE> remote = logonsim::PackRemoteCredential({true, L"CORP", L"alice", kTicket});
     CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {2, {}, static_cast<ULONG>(remote.size()), remote.data()};
     CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION out = {};
     ASSERT_EQ(filter->UpdateRemoteCredential(&in, &out), S_OK);

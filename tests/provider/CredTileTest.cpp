@@ -60,35 +60,29 @@ protected:
 
 TEST_F(CredTileTest, EveryMethodAnswersBadArgumentsAndUnsupportedCalls) {
     auto tile = Tile();
-    EXPECT_EQ(tile->SetSelected(nullptr), E_INVALIDARG);
     CREDENTIAL_PROVIDER_FIELD_STATE state;
     CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE interactive;
-    EXPECT_EQ(tile->GetFieldState(2, &state, &interactive), E_INVALIDARG);
-    EXPECT_EQ(tile->GetFieldState(0, nullptr, &interactive), E_INVALIDARG);
-    EXPECT_EQ(tile->GetFieldState(0, &state, nullptr), E_INVALIDARG);
+    CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response;
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization;
     LPWSTR text = nullptr;
-    EXPECT_EQ(tile->GetStringValue(1, &text), E_INVALIDARG);
-    EXPECT_EQ(tile->GetStringValue(0, nullptr), E_INVALIDARG);
     DWORD adjacent = 7;
-    EXPECT_EQ(tile->GetSubmitButtonValue(0, &adjacent), E_INVALIDARG);
-    EXPECT_EQ(tile->GetSubmitButtonValue(1, nullptr), E_INVALIDARG);
-    EXPECT_EQ(tile->GetBitmapValue(0, nullptr), E_NOTIMPL);
-    EXPECT_EQ(tile->GetCheckboxValue(0, nullptr, nullptr), E_NOTIMPL);
-    EXPECT_EQ(tile->GetComboBoxValueCount(0, nullptr, nullptr), E_NOTIMPL);
-    EXPECT_EQ(tile->GetComboBoxValueAt(0, 0, nullptr), E_NOTIMPL);
-    EXPECT_EQ(tile->SetStringValue(0, nullptr), E_NOTIMPL);
-    EXPECT_EQ(tile->SetCheckboxValue(0, TRUE), E_NOTIMPL);
-    EXPECT_EQ(tile->SetComboBoxSelectedValue(0, 0), E_NOTIMPL);
-    EXPECT_EQ(tile->CommandLinkClicked(0), E_NOTIMPL);
+    const HRESULT invalid[] = {
+        tile->SetSelected(nullptr), tile->GetFieldState(2, &state, &interactive),
+        tile->GetFieldState(0, nullptr, &interactive), tile->GetFieldState(0, &state, nullptr),
+        tile->GetStringValue(1, &text), tile->GetStringValue(0, nullptr), tile->GetSubmitButtonValue(0, &adjacent),
+        tile->GetSubmitButtonValue(1, nullptr), tile->GetSerialization(nullptr, &serialization, nullptr, nullptr),
+        tile->GetSerialization(&response, nullptr, nullptr, nullptr), tile->ReportResult(0, 0, nullptr, nullptr),
+        cred_CreateInstance(nullptr, CPUS_LOGON, false)};
+    for (size_t i = 0; i < std::size(invalid); ++i) EXPECT_EQ(invalid[i], E_INVALIDARG) << i;
+    const HRESULT unsupported[] = {
+        tile->GetBitmapValue(0, nullptr), tile->GetCheckboxValue(0, nullptr, nullptr),
+        tile->GetComboBoxValueCount(0, nullptr, nullptr), tile->GetComboBoxValueAt(0, 0, nullptr),
+        tile->SetStringValue(0, nullptr), tile->SetCheckboxValue(0, TRUE), tile->SetComboBoxSelectedValue(0, 0),
+        tile->CommandLinkClicked(0)};
+    for (size_t i = 0; i < std::size(unsupported); ++i) EXPECT_EQ(unsupported[i], E_NOTIMPL) << i;
     EXPECT_EQ(tile->Advise(nullptr), S_OK);
     EXPECT_EQ(tile->UnAdvise(), S_OK);
     EXPECT_EQ(tile->SetDeselected(), S_OK);
-    CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response;
-    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization;
-    EXPECT_EQ(tile->GetSerialization(nullptr, &serialization, nullptr, nullptr), E_INVALIDARG);
-    EXPECT_EQ(tile->GetSerialization(&response, nullptr, nullptr, nullptr), E_INVALIDARG);
-    EXPECT_EQ(tile->ReportResult(0, 0, nullptr, nullptr), E_INVALIDARG);
-    EXPECT_EQ(cred_CreateInstance(nullptr, CPUS_LOGON, false), E_INVALIDARG);
 }
 
 TEST_F(CredTileTest, FieldsAreALabelAndASubmitButtonBesideIt) {
@@ -103,66 +97,52 @@ TEST_F(CredTileTest, FieldsAreALabelAndASubmitButtonBesideIt) {
     DWORD adjacent = 7;
     ASSERT_EQ(tile->GetSubmitButtonValue(1, &adjacent), S_OK);
     EXPECT_EQ(adjacent, 0u);
-}
-
-TEST_F(CredTileTest, UserLabelFollowsTheUnlockModeAtEachCall) {
-    auto tile = Tile();
-    EXPECT_EQ(UserText(tile.get()), L"Zephral SSO User");
-    Unlock(true, false, false);
-    EXPECT_EQ(UserText(tile.get()), L"Zephral KeySSO User");
-    Unlock(false, false, true);
-    EXPECT_EQ(UserText(tile.get()), L"Zephral Entra ID User");
-    Unlock(true, true, true);
-    EXPECT_EQ(UserText(tile.get()), L"Zephral Windows Hello User");
-}
-
-TEST_F(CredTileTest, SelectionIsRefusedOutsideUnlock) {
-    auto tile = Tile();
-    BOOL autoLogon = TRUE;
-    EXPECT_EQ(tile->SetSelected(&autoLogon), E_FAIL);
-    EXPECT_FALSE(autoLogon);
-}
-
-TEST_F(CredTileTest, SelectionDuringUnlockDependsOnTheWindowsVersion) {
-    auto tile = Tile();
-    BOOL autoLogon = TRUE;
-    struct Case {
-        bool cert, whfb, entra;
-        DWORD major;
-        BYTE type;
-        HRESULT hr;
-        const wchar_t* trace;
-    } cases[] = {
-        {true, false, false, 10, VER_NT_WORKSTATION, E_FAIL, L"CertSSO unlock is detected"},
-        {false, true, false, 10, VER_NT_SERVER, E_FAIL, L"WhfbCertSSO unlock is detected"},
-        {false, false, true, 10, VER_NT_WORKSTATION, E_FAIL, L"EntraAuth SSO unlock is detected"},
-        {true, false, false, 6, VER_NT_WORKSTATION, S_OK,
-         L"Returing success for CertSSO unlock on Windows Client older than Windows 10"},
-        {false, false, true, 6, VER_NT_SERVER, S_OK,
-         L"Returing success for WhfbCertSSO unlock on Windows Server older than Windows Server 2016"},
-    };
-    for (const auto& c : cases) {
+    // The label follows the unlock mode at each call; Windows Hello wins over the others.
+    const struct {
+        bool unlock, cert, whfb, entra;
+        const wchar_t* label;
+    } kLabels[] = {{false, true, true, true, L"Zephral SSO User"},
+                   {true, true, false, false, L"Zephral KeySSO User"},
+                   {true, false, false, true, L"Zephral Entra ID User"},
+                   {true, true, true, true, L"Zephral Windows Hello User"}};
+    for (const auto& c : kLabels) {
         Unlock(c.cert, c.whfb, c.entra);
-        fake.os.major = c.major;
-        fake.os.minor = c.major == 6 ? 3 : 0;
-        fake.os.productType = c.type;
-        log.Clear();
-        EXPECT_EQ(tile->SetSelected(&autoLogon), c.hr) << c.trace;
-        EXPECT_FALSE(autoLogon);
-        EXPECT_TRUE(log.Contains(std::wstring(L"cred::SetSelected() (sessionId=2): Enter - ") + c.trace)) << c.trace;
+        TheCredentials().isUnlockScenario = c.unlock;
+        EXPECT_EQ(UserText(tile.get()), c.label);
     }
 }
 
-TEST_F(CredTileTest, CertSsoOverrideAcceptsSelectionOnAnyVersion) {
+// Selection is refused (no auto logon) except for unlock on systems older than Windows 10 /
+// Server 2016, and CertSSO unlock when the override is set.
+TEST_F(CredTileTest, SelectionIsAcceptedOnlyForUnlockOnOlderSystemsOrByOverride) {
+    const struct {
+        bool unlock, cert, whfb, entra;
+        DWORD major;
+        BYTE type;
+        bool override;
+        HRESULT hr;
+    } kCases[] = {
+        {false, false, false, false, 6, VER_NT_WORKSTATION, false, E_FAIL},
+        {true, true, false, false, 10, VER_NT_WORKSTATION, false, E_FAIL},
+        {true, false, true, false, 10, VER_NT_SERVER, false, E_FAIL},
+        {true, false, false, true, 10, VER_NT_WORKSTATION, false, E_FAIL},
+        {true, true, false, false, 6, VER_NT_WORKSTATION, false, S_OK},
+        {true, false, false, true, 6, VER_NT_SERVER, false, S_OK},
+        {true, true, false, false, 10, VER_NT_WORKSTATION, true, S_OK},
+        {true, false, true, false, 10, VER_NT_WORKSTATION, true, E_FAIL},  // the override is for CertSSO only
+    };
     auto tile = Tile();
-    Unlock(true, false, false);
-    registry.SetAgentConfig(L"CertSSOCredFilterSetSelectedOk", L"yes");
-    BOOL autoLogon = TRUE;
-    EXPECT_EQ(tile->SetSelected(&autoLogon), S_OK);
-    EXPECT_FALSE(autoLogon);
-    EXPECT_TRUE(log.Contains(L"Returing success for CertSSO unlock as override flag is set"));
-    Unlock(false, true, false);  // the override is for CertSSO only
-    EXPECT_EQ(tile->SetSelected(&autoLogon), E_FAIL);
+    for (const auto& c : kCases) {
+        Unlock(c.cert, c.whfb, c.entra);
+        TheCredentials().isUnlockScenario = c.unlock;
+        fake.os.major = c.major;
+        fake.os.minor = c.major == 6 ? 3 : 0;
+        fake.os.productType = c.type;
+        registry.SetAgentConfig(L"CertSSOCredFilterSetSelectedOk", c.override ? L"yes" : L"no");
+        BOOL autoLogon = TRUE;
+        EXPECT_EQ(tile->SetSelected(&autoLogon), c.hr) << c.unlock << c.cert << c.whfb << c.entra << c.major << c.override;
+        EXPECT_FALSE(autoLogon);
+    }
 }
 
 TEST_F(CredTileTest, RetryTimerIsConfiguredStartedAndStoppedWithTheTile) {

