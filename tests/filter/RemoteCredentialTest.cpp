@@ -30,11 +30,15 @@ std::vector<BYTE> Packed(const wchar_t* domain, const wchar_t* user, const wchar
 // The credential's parser alone: what it accepts and why it refuses the rest.
 TEST(PackedInteractiveLogon, AcceptsOnlyAnInteractiveLogonWhoseStringsFit) {
     const ULONGLONG huge = 0xFFFFFFFFFFFFFFFEull;
-    std::vector<BYTE> beyond = Packed(L"CORP", L"alice", L"t1"), wrapping = beyond, notInteractive = beyond;
+    std::vector<BYTE> beyond = Packed(L"CORP", L"alice", L"t1"), wrapping = beyond, notInteractive = beyond,
+                      overlapping = beyond, inHeader = beyond;
     beyond[40] += 1;  // Password Length, one byte past the end
     beyond[42] += 1;
     std::memcpy(&wrapping[48], &huge, 8);  // an offset that would wrap past the size check
     notInteractive[0] = 7;
+    std::memcpy(&overlapping[16], &overlapping[32], 8);  // the domain reads the user's characters
+    const ULONGLONG headerOffset = 20;
+    std::memcpy(&inHeader[48], &headerOffset, 8);  // the ticket reads header bytes
     const struct {
         const char* what;
         std::vector<BYTE> bytes;
@@ -45,6 +49,8 @@ TEST(PackedInteractiveLogon, AcceptsOnlyAnInteractiveLogonWhoseStringsFit) {
         {"exactly the header", Packed(L"", L"", L""), PackedLogonStatus::Ok, L"", L"", L""},
         {"string beyond the buffer", beyond, PackedLogonStatus::InvalidData},
         {"wrapping offset", wrapping, PackedLogonStatus::InvalidData},
+        {"strings sharing bytes", overlapping, PackedLogonStatus::InvalidData},
+        {"string inside the header", inHeader, PackedLogonStatus::InvalidData},
         {"wrong message type", notInteractive, PackedLogonStatus::NotInteractive},
         {"short header", std::vector<BYTE>(55, 0), PackedLogonStatus::TooSmall},
     };
