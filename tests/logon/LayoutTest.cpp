@@ -44,28 +44,10 @@ Bytes Packed(PCWSTR user, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario) {
     return b;
 }
 
-struct Word {
-    size_t at;
-    uint64_t value;
-    size_t width;
-};
-struct Str {  // a counted string header: Length == MaximumLength, no padding
-    size_t at;
-    uint32_t length;
-    uint64_t offset;
-};
-struct TextAt {
-    size_t at;
-    std::wstring text;
-};
-
 struct LayoutCase {
     const char* name;
     std::function<Bytes()> build;
-    size_t size;
-    std::vector<Word> words;
-    std::vector<Str> strings;
-    std::vector<TextAt> texts;
+    Layout layout;
     bool protects;
 };
 
@@ -121,11 +103,7 @@ TEST(LogonLayout, EveryBuilderWritesItsDocumentedOffsets) {
     for (const LayoutCase& c : Cases()) {
         SCOPED_TRACE(c.name);
         testsupport::FakePlatform os;
-        Bytes b = c.build();
-        ASSERT_EQ(b.size(), c.size);
-        for (const Word& w : c.words) EXPECT_EQ(Le(b, w.at, w.width), w.value) << "at " << w.at;
-        for (const Str& s : c.strings) EXPECT_EQ(CountedAt(b, s.at), (Counted{s.length, s.length, 0, s.offset}));
-        for (const TextAt& t : c.texts) EXPECT_EQ(Text(b, t.at, 2 * t.text.size()), t.text) << "at " << t.at;
+        ExpectLayout(c.build(), c.layout);
         EXPECT_EQ(os.protectCalls > 0, c.protects);
     }
 }
