@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -39,29 +40,16 @@ DWORD RunLogonsim(const std::vector<std::wstring>& arguments, std::string* outpu
         return 0xFFFFFFFF;
     ::CloseHandle(info.hThread);
     platform::unique_handle process(info.hProcess);
-    writer.reset();  // only the child holds the write end now
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    char buffer[4096];
-    for (;;) {
-        DWORD available = 0;
-        if (::PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-            DWORD read = 0;
-            if (::ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0) output->append(buffer, read);
-            continue;
-        }
-        if (::WaitForSingleObject(process.get(), 20) == WAIT_OBJECT_0) {
-            DWORD read = 0;
-            while (::PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
-                   ::ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-                output->append(buffer, read);
-            break;
-        }
-        if (::GetTickCount64() > deadline) {
-            ::TerminateProcess(process.get(), 0xDEAD);
-            output->append("\n*** logonsim did not finish in time\n");
-            break;
-        }
-    }
+    writer.reset();  // only the child holds the write end now: reading ends when it exits
+    std::thread drain([&] {
+        char buffer[4096];
+        DWORD read = 0;
+        while (::ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0) output->append(buffer, read);
+    });
+    const bool finished = ::WaitForSingleObject(process.get(), timeoutMs) == WAIT_OBJECT_0;
+    if (!finished) ::TerminateProcess(process.get(), 0xDEAD);
+    drain.join();
+    if (!finished) output->append("\n*** logonsim did not finish in time\n");
     DWORD exitCode = 0xFFFFFFFF;
     ::GetExitCodeProcess(process.get(), &exitCode);
     return exitCode;

@@ -1,61 +1,36 @@
 // What crosses processes, end to end: the stand-in agent (agentsim) answers from its scenario
 // and protects the secrets it hands out; the stand-in LogonUI (logonsim) drives the simulation
 // build of the module and checks what it finally holds. Which logon each record becomes is the
-// provider's serialization test.
+// provider's serialization test, the bytes of each the logon tests'.
 #include "Road.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 namespace e2e {
 namespace {
 
 const wchar_t kPassword[] = L"Tr0ub4dor&3";
 
-std::vector<std::wstring> Args(std::initializer_list<const wchar_t*> items) {
-    return std::vector<std::wstring>(items.begin(), items.end());
-}
+struct RoadCase {
+    const char* name;
+    std::function<Road()> road;
+    std::map<std::wstring, DWORD> records;  // what the simulated system must have recorded (0: nothing)
+    const char* printed;                    // by logonsim, when not null
+    ULONGLONG atLeastMs;
+};
 
-Road RdpRoad() {
+Road Rdp(std::initializer_list<const wchar_t*> arguments, bool startAgent = true) {
     Road road;
     road.system = {{L"SessionId", 2}, {L"ClientProtocol", 2}};
+    road.startAgent = startAgent;
+    road.logonsimArguments.assign(arguments.begin(), arguments.end());
     return road;
 }
 
-#define EXPECT_ROAD_OK(outcome) EXPECT_EQ((outcome).exitCode, 0u) << (outcome).output
-
-TEST(SsoRoads, BrokeredRdpTicketGivesANegotiatePasswordLogon) {
-    Road road = RdpRoad();
-    Answer(road.scenario, L"GetCredentialsForTicket",
-           Bag({{L"userName", L"alice"}, {L"domainName", L"CORP"}, {L"password", kPassword}}), {{L"protect", L"password"}});
-    road.logonsimArguments = Args({L"--remote", L"CORP\\alice", L"--ticket", L"T-8812", L"--expect-package",
-                                   L"Negotiate", L"--expect-message", L"2", L"--expect-domain", L"CORP", L"--expect-user",
-                                   L"alice", L"--expect-secret", kPassword});
-    Outcome outcome = Drive(road);
-    EXPECT_ROAD_OK(outcome);
-    EXPECT_NE(outcome.output.find("ticket consumed"), std::string::npos) << outcome.output;
-}
-
-TEST(SsoRoads, UnbrokeredRdpIsRefusedWhenDirectRdpIsOff) {
-    Road road = RdpRoad();
-    road.settings = {{L"AllowDirectRDP", L"false"}};
-    road.logonsimArguments = Args({L"--remote", L"CORP\\mallory", L"--ticket", L"", L"--expect-refusal"});
-    Outcome outcome = Drive(road);
-    EXPECT_ROAD_OK(outcome);
-    EXPECT_EQ(outcome.records[L"MessageBoxCount"], 1u);
-    EXPECT_EQ(outcome.records[L"MessageBoxStyle"], static_cast<DWORD>(MB_ICONERROR | MB_SERVICE_NOTIFICATION));
-    EXPECT_EQ(outcome.records[L"DisconnectCount"], 1u);
-}
-
-TEST(SsoRoads, AnExpiredTicketIsRefused) {
-    Road road = RdpRoad();
-    Answer(road.scenario, L"GetCredentialsForTicket", Bag({{L"expired", L"true"}, {L"password", kPassword}}));
-    road.logonsimArguments = Args({L"--remote", L"CORP\\alice", L"--ticket", L"T-old", L"--expect-refusal"});
-    Outcome outcome = Drive(road);
-    EXPECT_ROAD_OK(outcome);
-    EXPECT_EQ(outcome.records[L"DisconnectCount"], 1u);
-}
-
-Road CertSsoUnlockRoad() {
+// The agent lets the unlock go ahead `signalAfterMs` after the handshake, or never (0).
+Road CertSsoUnlock(const wchar_t* signalAfterMs, std::initializer_list<const wchar_t*> arguments) {
     Road road;
     road.system = {{L"SessionId", 3}, {L"ClientProtocol", 2}};
     Answer(road.scenario, L"CheckCertSsoEnabledForSession", Bag({{L"isCertSsoUnlockEnabled", L"true"}}));
@@ -63,60 +38,73 @@ Road CertSsoUnlockRoad() {
     Answer(road.scenario, L"GetCredentialsForTicket",
            Bag({{L"userName", L"alice"}, {L"domainName", L"CORP"}, {L"certLogonContainerName", L"ctr-unlock"},
                 {L"certLogonPin", L"112233"}}));
+    if (signalAfterMs)
+        Answer(road.scenario, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", Bag({{L"sessionGuid", L"e2e-unlock-guid"}}),
+               {{L"signalUnlockAfterMs", signalAfterMs}});
+    else
+        Answer(road.scenario, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", Bag({{L"sessionGuid", L"e2e-silent-guid"}}));
+    road.logonsimArguments = {L"--scenario", L"unlock", L"--expect-package", L"Kerberos", L"--expect-message", L"15"};
+    road.logonsimArguments.insert(road.logonsimArguments.end(), arguments.begin(), arguments.end());
     return road;
 }
 
-TEST(SsoRoads, CertSsoUnlockWaitsForTheAgentsGoAhead) {
-    Road road = CertSsoUnlockRoad();
-    Answer(road.scenario, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", Bag({{L"sessionGuid", L"e2e-unlock-guid"}}),
-           {{L"signalUnlockAfterMs", L"300"}});
-    road.logonsimArguments = Args({L"--scenario", L"unlock", L"--expect-package", L"Kerberos", L"--expect-message",
-                                   L"15", L"--expect-container", L"ctr-unlock", L"--expect-secret", L"112233"});
-    EXPECT_ROAD_OK(Drive(road));
-}
-
-TEST(SsoRoads, CertSsoUnlockWithoutTheGoAheadTimesOutAndStillTries) {
-    Road road = CertSsoUnlockRoad();
-    road.settings = {{L"CertSSOCredNotifTimeout", L"400"}};
-    Answer(road.scenario, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", Bag({{L"sessionGuid", L"e2e-silent-guid"}}));
-    road.logonsimArguments = Args({L"--scenario", L"unlock", L"--expect-package", L"Kerberos", L"--expect-message",
-                                   L"15"});
-    EXPECT_ROAD_OK(Drive(road));
-}
-
-TEST(SsoRoads, NoAgentMeansNoTileAndNothingBreaks) {
-    Road road = RdpRoad();
-    road.startAgent = false;
-    road.logonsimArguments = Args({L"--remote", L"CORP\\alice", L"--ticket", L"T-lost", L"--expect-tiles", L"0"});
-    Outcome outcome = Drive(road);
-    EXPECT_ROAD_OK(outcome);
-    EXPECT_EQ(outcome.records.count(L"DisconnectCount"), 0u);  // direct RDP allowed: no refusal
-}
-
-TEST(SsoRoads, NoQueueHandlerEndsInTheDocumentedFailure) {
-    Road road = RdpRoad();
-    CORE::PropertyBag operations;
-    operations.SetBag(L"GetCredentialsForTicket", Bag({{L"result", L"3"}}));
-    road.scenario.SetBag(L"DesktopManager", operations);
-    road.settings = {{L"AllowDirectRDP", L"false"}};
-    road.logonsimArguments = Args({L"--remote", L"CORP\\alice", L"--ticket", L"T-3", L"--expect-refusal"});
-    Outcome outcome = Drive(road);
-    EXPECT_ROAD_OK(outcome);
-    EXPECT_EQ(outcome.records[L"DisconnectCount"], 1u);
-}
-
-TEST(SsoRoads, AnAgentThatNeverAnswersIsGivenUpAfterItsTimeOut) {
-    Road road = RdpRoad();
-    CORE::PropertyBag operations;
-    operations.SetBag(L"GetCredentialsForTicket", Bag({{L"neverAnswer", L"true"}}));
-    road.scenario.SetBag(L"DesktopManager", operations);
-    road.logonsimArguments = Args({L"--remote", L"CORP\\alice", L"--ticket", L"T-silent", L"--expect-tiles", L"0"});
-    Outcome outcome = Drive(road);
-    EXPECT_ROAD_OK(outcome);
+const RoadCase kRoads[] = {
+    {"BrokeredRdpTicketGivesANegotiatePasswordLogon", [] {
+         Road road = Rdp({L"--remote", L"CORP\\alice", L"--ticket", L"T-8812", L"--expect-package", L"Negotiate",
+                          L"--expect-domain", L"CORP", L"--expect-user", L"alice", L"--expect-secret", kPassword});
+         Answer(road.scenario, L"GetCredentialsForTicket",
+                Bag({{L"userName", L"alice"}, {L"domainName", L"CORP"}, {L"password", kPassword}}),
+                {{L"protect", L"password"}});
+         return road;
+     }, {}, "ticket consumed", 0},
+    {"UnbrokeredRdpIsRefusedWhenDirectRdpIsOff", [] {
+         Road road = Rdp({L"--remote", L"CORP\\mallory", L"--ticket", L"", L"--expect-refusal"});
+         road.settings = {{L"AllowDirectRDP", L"false"}};
+         return road;
+     }, {{L"MessageBoxCount", 1}, {L"MessageBoxStyle", MB_ICONERROR | MB_SERVICE_NOTIFICATION}, {L"DisconnectCount", 1}},
+     nullptr, 0},
+    {"CertSsoUnlockWaitsForTheAgentsGoAhead",
+     [] { return CertSsoUnlock(L"300", {L"--expect-container", L"ctr-unlock", L"--expect-secret", L"112233"}); }, {},
+     nullptr, 0},
+    {"CertSsoUnlockWithoutTheGoAheadTimesOutAndStillTries", [] {
+         Road road = CertSsoUnlock(nullptr, {});
+         road.settings = {{L"CertSSOCredNotifTimeout", L"400"}};
+         return road;
+     }, {}, nullptr, 0},
+    // Direct RDP is allowed: no refusal either.
+    {"NoAgentMeansNoTileAndNothingBreaks",
+     [] { return Rdp({L"--remote", L"CORP\\alice", L"--ticket", L"T-lost", L"--expect-tiles", L"0"}, false); },
+     {{L"DisconnectCount", 0}}, nullptr, 0},
+    {"NoQueueHandlerEndsInTheDocumentedFailure", [] {
+         Road road = Rdp({L"--remote", L"CORP\\alice", L"--ticket", L"T-3", L"--expect-refusal"});
+         Answer(road.scenario, L"GetCredentialsForTicket", Bag({}), {{L"result", L"3"}});
+         road.settings = {{L"AllowDirectRDP", L"false"}};
+         return road;
+     }, {{L"DisconnectCount", 1}}, nullptr, 0},
     // Three requests (the ticket, then the session's own from the filter and from the
     // provider's first enumeration), each given up after its 30 s.
-    EXPECT_GE(outcome.milliseconds, 89000u) << outcome.output;
+    {"AnAgentThatNeverAnswersIsGivenUpAfterItsTimeOut", [] {
+         Road road = Rdp({L"--remote", L"CORP\\alice", L"--ticket", L"T-silent", L"--expect-tiles", L"0"});
+         Answer(road.scenario, L"GetCredentialsForTicket", Bag({}), {{L"neverAnswer", L"true"}});
+         return road;
+     }, {}, nullptr, 89000},
+};
+
+class SsoRoads : public testing::TestWithParam<RoadCase> {};
+
+TEST_P(SsoRoads, EndsAsExpected) {
+    const RoadCase& c = GetParam();
+    Outcome outcome = Drive(c.road());
+    EXPECT_EQ(outcome.exitCode, 0u) << outcome.output;
+    for (const auto& [name, value] : c.records) EXPECT_EQ(outcome.records[name], value) << std::wstring(name).size();
+    if (c.printed) {
+        EXPECT_NE(outcome.output.find(c.printed), std::string::npos) << outcome.output;
+    }
+    EXPECT_GE(outcome.milliseconds, c.atLeastMs) << outcome.output;
 }
+
+INSTANTIATE_TEST_SUITE_P(Roads, SsoRoads, testing::ValuesIn(kRoads),
+                         [](const testing::TestParamInfo<RoadCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace e2e

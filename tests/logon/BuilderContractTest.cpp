@@ -160,31 +160,4 @@ TEST_F(BuilderContract, AcceptsTheLongestCountedStrings) {
     EXPECT_EQ(size, 80u + 3 * 65534 + 56 + 4);
 }
 
-TEST_F(BuilderContract, AFailedProtectionIsReturnedAsItsWin32CodeNeverAsSuccessOrASizeAnswer) {
-    struct Case {
-        const char* name;
-        DWORD error;
-        DWORD fillError;
-        bool sizeQuerySucceeds;
-        DWORD expected;
-    };
-    const Case cases[] = {
-        {"access denied", ERROR_ACCESS_DENIED, 0, false, ERROR_ACCESS_DENIED},
-        {"size query succeeds", 0, 0, true, 1},  // E_FAIL has no Win32 facility
-        {"buffer answer from the protecting call", 0, ERROR_INSUFFICIENT_BUFFER, false, 1},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        log.Clear();
-        os.protectError = c.error;
-        os.protectFillError = c.fillError;
-        os.protectSizeQuerySucceeds = c.sizeQuerySucceeds;
-        DWORD size = 0;
-        EXPECT_EQ(BuildInteractiveLogonBuffer(2, L"D", L"U", L"pw", nullptr, CPUS_LOGON, nullptr, &size), c.expected);
-        EXPECT_TRUE(log.Contains(L"BuildInteractiveLogonBuffer: Password protect failed.", CORE::LOG_ERROR));
-        size = 0;
-        EXPECT_EQ(BuildHybridLogonBuffer(L"u", L"", L"D", L"U", L"pw", CPUS_LOGON, nullptr, &size), c.expected);
-    }
-}
-
 }  // namespace

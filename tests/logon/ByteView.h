@@ -3,6 +3,8 @@
 #pragma once
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -61,6 +63,35 @@ inline void PrintTo(const Counted& c, std::ostream* os) {
 }
 inline Counted CountedAt(const Bytes& b, size_t field) {
     return Counted{U16(b, field), U16(b, field + 2), U32(b, field + 4), U64(b, field + 8)};
+}
+
+// Expected fields of a buffer: little-endian words, counted string headers (Length equal to
+// MaximumLength, no padding) and UTF-16 texts, each at its literal offset.
+struct Word {
+    size_t at;
+    uint64_t value;
+    size_t width;
+};
+struct Str {
+    size_t at;
+    uint32_t length;
+    uint64_t offset;
+};
+struct TextAt {
+    size_t at;
+    std::wstring text;
+};
+struct Layout {
+    size_t size;
+    std::vector<Word> words;
+    std::vector<Str> strings;
+    std::vector<TextAt> texts;
+};
+inline void ExpectLayout(const Bytes& b, const Layout& l) {
+    ASSERT_EQ(b.size(), l.size);
+    for (const Word& w : l.words) EXPECT_EQ(Le(b, w.at, w.width), w.value) << "at " << w.at;
+    for (const Str& s : l.strings) EXPECT_EQ(CountedAt(b, s.at), (Counted{s.length, s.length, 0, s.offset})) << s.at;
+    for (const TextAt& t : l.texts) EXPECT_EQ(Text(b, t.at, 2 * t.text.size()), t.text) << "at " << t.at;
 }
 
 }  // namespace logontest

@@ -18,106 +18,68 @@ namespace {
 class KerbCertificateLogon : public testing::Test {
 protected:
     testsupport::FakePlatform os;
-    testsupport::RegistrySandbox registry;
     testsupport::LogCapture log;
-
-    Bytes Build(CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario, PCWSTR user, PCWSTR domain, PCWSTR dnsDomain,
-                const std::vector<std::wstring>& upns = {}, PCWSTR sid = L"", bool isCertSso = false) {
-        BYTE* raw = nullptr;
-        DWORD size = 0;
-        HRESULT hr = BuildKerbCertificateLogon({scenario, dnsDomain, domain, user, sid, upns, L"R", L"C", L"K", L"P", L"1234", kKeyExchange, isCertSso}, &raw, &size);
-        EXPECT_EQ(hr, S_OK);
-        Bytes b(raw, raw + size);
-        ::CoTaskMemFree(raw);
-        return b;
-    }
 };
 
-TEST_F(KerbCertificateLogon, DirectCasePassesUserAndTheDnsDomainThenPinAndCspBlockAnd32ZeroBytes) {
-    Bytes b = Build(CPUS_LOGON, L"alice", L"CORP", L"corp.example");
-    // 168 + 2 x (user 5 + PIN 4 + reader 1 + card 1 + container 1 + provider 1 + domain 12)
-    ASSERT_EQ(b.size(), 218u);
-    EXPECT_EQ(U32(b, 0), 13u);
-    EXPECT_EQ(CountedAt(b, 8), (Counted{24, 24, 0, 80}));
-    EXPECT_EQ(CountedAt(b, 24), (Counted{10, 10, 0, 104}));
-    EXPECT_EQ(CountedAt(b, 40), (Counted{8, 8, 0, 114}));
-    EXPECT_EQ(U32(b, 56), 0u);
-    EXPECT_EQ(U32(b, 60), 64u);
-    EXPECT_EQ(U64(b, 64), 122u);
-    EXPECT_EQ(U64(b, 72), 0u);
-    EXPECT_EQ(Text(b, 80, 24), L"corp.example");
-    EXPECT_EQ(Text(b, 104, 10), L"alice");
-    EXPECT_EQ(Text(b, 114, 8), L"1234");
-    const Bytes csp = Slice(b, 122, 64);
-    EXPECT_EQ(U32(csp, 0), 64u);
-    EXPECT_EQ(U32(csp, 4), 1u);
-    EXPECT_EQ(U32(csp, 20), static_cast<uint32_t>(kKeyExchange));
-    EXPECT_EQ(Slice(csp, 24, 16), (Bytes{4, 0, 0, 0, 6, 0, 0, 0, 8, 0, 0, 0, 10, 0, 0, 0}));
-    EXPECT_EQ(Slice(csp, 48, 16), (Bytes{'C', 0, 0, 0, 'R', 0, 0, 0, 'K', 0, 0, 0, 'P', 0, 0, 0}))
-        << "card before reader, as the block is laid out";
-    EXPECT_EQ(Slice(b, 186, 32), Bytes(32, 0));
-}
+struct DirectCase {
+    const char* name;
+    CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
+    PCWSTR user, domain, dnsDomain, sid, pin;
+    std::vector<std::wstring> upns;
+    bool disableDomainHint;
+    Layout layout;
+    const wchar_t* logLine;  // when not null, logged at `level`
+    int level;
+};
 
-TEST_F(KerbCertificateLogon, DirectCaseFallsBackToTheNetbiosDomainAndUnlockKeepsTheLogonIdZero) {
-    Bytes b = Build(CPUS_UNLOCK_WORKSTATION, L"alice", L"CORP", nullptr);
-    ASSERT_EQ(b.size(), 168u + 2 * (5 + 4 + 4 + 4));
-    EXPECT_EQ(U32(b, 0), 15u);
-    EXPECT_EQ(Text(b, 80, 8), L"CORP");
-    EXPECT_EQ(U64(b, 72), 0u);
-}
+// 168 fixed bytes: header 80, CSP block 56 before its names, 32 trailing zero bytes.
+const DirectCase kCases[] = {
+    {"user and the DNS domain, then PIN, CSP block (card before reader) and 32 zero bytes", CPUS_LOGON, L"alice",
+     L"CORP", L"corp.example", L"", L"1234", {}, false,
+     {168 + 2 * (12 + 5 + 4 + 4), {{0, 13, 4}, {56, 0, 4}, {60, 64, 4}, {64, 122, 8}, {72, 0, 8}, {122, 64, 4},
+      {126, 1, 4}, {122 + 20, kKeyExchange, 4}, {146, 4, 4}, {150, 6, 4}, {154, 8, 4}, {158, 10, 4}, {186, 0, 8},
+      {194, 0, 8}, {202, 0, 8}, {210, 0, 8}}, {{8, 24, 80}, {24, 10, 104}, {40, 8, 114}},
+      {{80, L"corp.example"}, {104, L"alice"}, {114, L"1234"}, {170, std::wstring(L"C\0R\0K\0P\0", 8)}}}, nullptr, 0},
+    {"unlock falls back to the NetBIOS domain and keeps the LogonId zero", CPUS_UNLOCK_WORKSTATION, L"alice", L"CORP",
+     nullptr, L"", L"1234", {}, false, {168 + 2 * (5 + 4 + 4 + 4), {{0, 15, 4}, {72, 0, 8}}, {}, {{80, L"CORP"}}}, nullptr, 0},
+    {"domain hint switch leaves the domain out", CPUS_LOGON, L"alice", L"CORP", L"corp.example", L"", L"1234", {}, true,
+     {168 + 2 * (5 + 4 + 4), {}, {{8, 0, 0}, {24, 10, 80}}, {}},
+     L"BuildKerbCertificateLogon(): Enter: user=alice, domain=CORP, dnsDomain=corp.example, CertSSO logon=false, "
+     L"Smartcard logon=true, disable Smartcard domain hint=true", CORE::LOG_TRACE},
+    {"an empty PIN still gets its offset", CPUS_LOGON, L"alice", L"CORP", nullptr, nullptr, nullptr, {}, false,
+     {168 + 2 * (5 + 4 + 4), {{64, 98, 8}}, {{40, 0, 98}}, {}}, nullptr, 0},
+    // Without account resolution an account it would need goes without user and domain.
+    {"unresolved UPN user", CPUS_LOGON, L"alice@corp.example", L"CORP", nullptr, L"", L"1234", {L"alice@corp.example"},
+     false, {168 + 2 * (4 + 4), {{64, 88, 8}}, {{8, 0, 0}, {24, 0, 0}, {40, 8, 80}}, {}},
+     L"Unable to retrieve account information for user principal name 'alice@corp.example'.", CORE::LOG_DEBUG},
+    {"unresolved SID", CPUS_LOGON, L"", L"", nullptr, L"S-1-5-21-1-2-3-1001", L"1234", {}, false,
+     {168 + 2 * (4 + 4), {{64, 88, 8}}, {{8, 0, 0}, {24, 0, 0}, {40, 8, 80}}, {}},
+     L"Unable to retrieve account information for user", CORE::LOG_DEBUG},
+    {"nothing to resolve", CPUS_LOGON, L"", L"CORP", nullptr, L"", L"1234", {}, false,
+     {168 + 2 * (4 + 4), {{64, 88, 8}}, {{8, 0, 0}, {24, 0, 0}, {40, 8, 80}}, {}}, L"clientUPNs was unexpectedly empty.", CORE::LOG_DEBUG},
+};
 
-TEST_F(KerbCertificateLogon, DomainHintSwitchLeavesTheDomainOutOfTheDirectCase) {
-    registry.SetAgentConfig(L"DisableSmartcardDomainHint", L"true");
-    Bytes b = Build(CPUS_LOGON, L"alice", L"CORP", L"corp.example");
-    ASSERT_EQ(b.size(), 168u + 2 * (5 + 4 + 4));
-    EXPECT_EQ(CountedAt(b, 8), (Counted{0, 0, 0, 0}));
-    EXPECT_EQ(CountedAt(b, 24), (Counted{10, 10, 0, 80}));
-    EXPECT_TRUE(log.Contains(L"BuildKerbCertificateLogon(): Enter: user=alice, domain=CORP, dnsDomain=corp.example, "
-                             L"CertSSO logon=false, Smartcard logon=true, disable Smartcard domain hint=true",
-                             CORE::LOG_TRACE))
-        << log.Dump();
-}
-
-TEST_F(KerbCertificateLogon, UnresolvedAccountGoesWithoutUserAndDomainButKeepsThePinOffset) {
-    struct Case {
-        const char* name;
-        PCWSTR user;
-        PCWSTR domain;
-        std::vector<std::wstring> upns;
-        PCWSTR sid;
-        const wchar_t* logLine;
-    };
-    const Case cases[] = {
-        {"UPN user", L"alice@corp.example", L"CORP", {L"alice@corp.example"}, L"",
-         L"Unable to retrieve account information for user principal name 'alice@corp.example'."},
-        {"SID only", L"", L"", {}, L"S-1-5-21-1-2-3-1001", L"Unable to retrieve account information for user"},
-        {"nothing to resolve", L"", L"CORP", {}, L"", L"clientUPNs was unexpectedly empty."},
-    };
-    for (const auto& c : cases) {
+TEST_F(KerbCertificateLogon, WritesTheDirectAndUnresolvedCases) {
+    for (const DirectCase& c : kCases) {
         SCOPED_TRACE(c.name);
+        testsupport::RegistrySandbox registry;
+        if (c.disableDomainHint) registry.SetAgentConfig(L"DisableSmartcardDomainHint", L"true");
         log.Clear();
-        Bytes b = Build(CPUS_LOGON, c.user, c.domain, nullptr, c.upns, c.sid);
-        ASSERT_EQ(b.size(), 168u + 2 * (4 + 4));
-        EXPECT_EQ(CountedAt(b, 8), (Counted{0, 0, 0, 0}));
-        EXPECT_EQ(CountedAt(b, 24), (Counted{0, 0, 0, 0}));
-        EXPECT_EQ(CountedAt(b, 40), (Counted{8, 8, 0, 80}));
-        EXPECT_EQ(U64(b, 64), 88u);
-        EXPECT_TRUE(log.Contains(c.logLine, CORE::LOG_DEBUG)) << log.Dump();
+        BYTE* raw = nullptr;
+        DWORD size = 0;
+        ASSERT_EQ(BuildKerbCertificateLogon({c.scenario, c.dnsDomain, c.domain, c.user, c.sid, c.upns, L"R", L"C", L"K", L"P", c.pin, kKeyExchange, false}, &raw, &size),
+                  S_OK);
+        Bytes b(raw, raw + size);
+        ::CoTaskMemFree(raw);
+        ExpectLayout(b, c.layout);
+        if (c.logLine) {
+            EXPECT_TRUE(log.Contains(c.logLine, c.level)) << log.Dump();
+        }
     }
-}
-
-TEST_F(KerbCertificateLogon, AnEmptyPinStillGetsItsOffset) {
-    BYTE* raw = nullptr;
-    DWORD size = 0;
-    ASSERT_EQ(BuildKerbCertificateLogon({CPUS_LOGON, nullptr, L"CORP", L"alice", nullptr, {}, nullptr, nullptr, L"K", L"P", nullptr, 0, true}, &raw, &size),
-              S_OK);
-    Bytes b(raw, raw + size);
-    ::CoTaskMemFree(raw);
-    EXPECT_EQ(CountedAt(b, 40), (Counted{0, 0, 0, 98}));
-    EXPECT_EQ(U64(b, 64), 98u);
 }
 
 TEST_F(KerbCertificateLogon, ReplacesTheBufferTheCallerHeldAndLeavesItOnFailure) {
+    testsupport::RegistrySandbox registry;
     BYTE* held = static_cast<BYTE*>(::CoTaskMemAlloc(16));
     ASSERT_NE(held, nullptr);
     BYTE* buffer = held;

@@ -12,188 +12,100 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using namespace logontest;
 
 namespace {
 
-const std::wstring kProtectedPw = L"@@TCSIMcAB3AA==";  // "pw" protected: 15 characters
+const std::wstring kPw = L"@@TCSIMcAB3AA==";  // "pw" protected: 15 characters
+const std::wstring kKsp = L"Velmora Zephral SSO Key Storage Provider";
 const LUID kLogonId = {0x11223344, 0x55667788};
+const uint64_t kLogonIdBytes = 0x5566778811223344ull;
+const uint32_t kKspCsp = 56 + 2 * static_cast<uint32_t>(1 + kKsp.size());
 
-class LogonLayout : public testing::Test {
-protected:
-    testsupport::FakePlatform os;
-
-    // Runs a builder twice (size query, then build) and returns what it wrote.
-    template <typename Build>
-    static Bytes Built(Build build) {
-        DWORD size = 0;
-        EXPECT_EQ(build(nullptr, &size), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-        Bytes buffer(size, 0xCC);
-        DWORD used = size;
-        EXPECT_EQ(build(buffer.data(), &used), static_cast<DWORD>(ERROR_SUCCESS));
-        EXPECT_EQ(used, size);
-        return buffer;
-    }
-};
-
-TEST_F(LogonLayout, InteractiveLogonPacksDomainUserAndProtectedPasswordAfterThe64ByteHeader) {
-    Bytes b = Built([&](BYTE* buffer, DWORD* size) {
-        return BuildInteractiveLogonBuffer(2, L"CORP", L"alice", L"pw", &kLogonId, CPUS_LOGON, buffer, size);
-    });
-    ASSERT_EQ(b.size(), 64u + 8 + 10 + 30);
-    EXPECT_EQ(U32(b, 0), 2u);
-    EXPECT_EQ(U32(b, 4), 0u);
-    EXPECT_EQ(CountedAt(b, 8), (Counted{8, 8, 0, 64}));
-    EXPECT_EQ(CountedAt(b, 24), (Counted{10, 10, 0, 72}));
-    EXPECT_EQ(CountedAt(b, 40), (Counted{30, 30, 0, 82}));
-    EXPECT_EQ(U64(b, 56), 0u) << "a logon carries no LogonId even when one is passed";
-    EXPECT_EQ(Text(b, 64, 8), L"CORP");
-    EXPECT_EQ(Text(b, 72, 10), L"alice");
-    EXPECT_EQ(Text(b, 82, 30), kProtectedPw);
+// Runs a caller-buffer builder twice (size query, then build) and returns what it wrote.
+Bytes Sized(const std::function<DWORD(BYTE*, DWORD*)>& build) {
+    DWORD size = 0;
+    EXPECT_EQ(build(nullptr, &size), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    Bytes buffer(size, 0xCC);
+    DWORD used = size;
+    EXPECT_EQ(build(buffer.data(), &used), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(used, size);
+    return buffer;
 }
 
-TEST_F(LogonLayout, UnlockCarriesTheLogonIdAndAnEmptyDomainIsLengthZeroOffsetZero) {
-    Bytes b = Built([&](BYTE* buffer, DWORD* size) {
-        return BuildInteractiveLogonBuffer(7, nullptr, L"bob", L"pw", &kLogonId, CPUS_UNLOCK_WORKSTATION, buffer, size);
-    });
-    ASSERT_EQ(b.size(), 64u + 6 + 30);
-    EXPECT_EQ(U32(b, 0), 7u);
-    EXPECT_EQ(CountedAt(b, 8), (Counted{0, 0, 0, 0}));
-    EXPECT_EQ(CountedAt(b, 24), (Counted{6, 6, 0, 64}));
-    EXPECT_EQ(CountedAt(b, 40), (Counted{30, 30, 0, 70}));
-    EXPECT_EQ(Slice(b, 56, 8), (Bytes{0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55}));
+Bytes Packed(PCWSTR user, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario) {
+    BYTE* raw = nullptr;
+    DWORD size = 0;
+    EXPECT_EQ(PackInteractiveLogon(L"CORP", user, L"pw", scenario, &raw, &size), S_OK);
+    Bytes b(raw, raw + size);
+    ::CoTaskMemFree(raw);
+    return b;
 }
 
-struct PackCase {
+struct LayoutCase {
     const char* name;
-    CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
-    uint32_t messageType;
-    std::wstring password;  // as packed
+    std::function<Bytes()> build;
+    Layout layout;
+    bool protects;
 };
 
-TEST_F(LogonLayout, PackInteractiveLogonDropsTheDomainOfAUpnAndSetsEveryOffset) {
-    const PackCase cases[] = {
-        {"logon", CPUS_LOGON, 2, kProtectedPw},
-        {"unlock", CPUS_UNLOCK_WORKSTATION, 7, kProtectedPw},
-        {"credui", CPUS_CREDUI, 0, L"pw"},
+std::vector<LayoutCase> Cases() {
+    const uint32_t hybridEmbedded = 64 + 2 + 2 + 30, e = 54;
+    return {
+        {"interactive logon: no LogonId even when one is passed", [] { return Sized([](BYTE* b, DWORD* s) {
+             return BuildInteractiveLogonBuffer(2, L"CORP", L"alice", L"pw", &kLogonId, CPUS_LOGON, b, s); }); },
+         64 + 8 + 10 + 30, {{0, 2, 4}, {4, 0, 4}, {56, 0, 8}}, {{8, 8, 64}, {24, 10, 72}, {40, 30, 82}},
+         {{64, L"CORP"}, {72, L"alice"}, {82, kPw}}, true},
+        {"interactive unlock: LogonId, empty domain has length and offset 0", [] { return Sized([](BYTE* b, DWORD* s) {
+             return BuildInteractiveLogonBuffer(7, nullptr, L"bob", L"pw", &kLogonId, CPUS_UNLOCK_WORKSTATION, b, s); }); },
+         64 + 6 + 30, {{0, 7, 4}, {56, kLogonIdBytes, 8}}, {{8, 0, 0}, {24, 6, 64}, {40, 30, 70}}, {}, true},
+        // A UPN logon carries no domain, its offset still 64.
+        {"pack logon", [] { return Packed(L"alice@corp.example", CPUS_LOGON); }, 64 + 36 + 30, {{0, 2, 4}, {56, 0, 8}},
+         {{8, 0, 64}, {24, 36, 64}, {40, 30, 100}}, {{64, L"alice@corp.example"}, {100, kPw}}, true},
+        {"pack unlock", [] { return Packed(L"alice@corp.example", CPUS_UNLOCK_WORKSTATION); }, 64 + 36 + 30,
+         {{0, 7, 4}, {56, 0, 8}}, {{8, 0, 64}, {24, 36, 64}, {40, 30, 100}}, {{100, kPw}}, true},
+        {"pack credential UI: password as given", [] { return Packed(L"alice@corp.example", CPUS_CREDUI); },
+         64 + 36 + 4, {{0, 0, 4}}, {{8, 0, 64}, {24, 36, 64}, {40, 4, 100}}, {{100, L"pw"}}, false},
+        {"CSP information, one-character names: offsets 4 to 10 in characters from byte 40",
+         [] { return Sized([](BYTE* b, DWORD* s) { return BuildCspInfo(kSignature, L"C", L"R", L"K", L"P", b, s); }); },
+         64, {{0, 64, 4}, {4, 1, 4}, {8, 0, 8}, {16, 0, 4}, {20, 2, 4}, {24, 4, 4}, {28, 6, 4}, {32, 8, 4},
+              {36, 10, 4}, {40, 0, 8}}, {}, {{48, std::wstring(L"C\0R\0K\0P\0", 8)}}, false},
+        {"CSP information stores absent names as one zero character", [] { return Sized([](BYTE* b, DWORD* s) {
+             return BuildCspInfo(0, nullptr, L"", L"K1", L"Prov", b, s); }); },
+         56 + 2 * 6, {{0, 68, 4}, {24, 4, 4}, {28, 5, 4}, {32, 6, 4}, {36, 9, 4}}, {},
+         {{48, std::wstring(L"\0\0K1\0Prov\0", 10)}}, false},
+        {"certificate unlock goes as logon with the LogonId at 72, PIN as given", [] { return Sized([](BYTE* b, DWORD* s) {
+             return BuildCertificateLogonBuffer(15, L"D", L"U", L"1234", &kLogonId, kKeyExchange, L"C", L"R", L"K", L"P",
+                                                b, s); }); },
+         80 + 2 + 2 + 8 + 64, {{0, 13, 4}, {56, 0, 4}, {60, 64, 4}, {64, 92, 8}, {72, kLogonIdBytes, 8}, {92, 64, 4},
+                               {92 + 20, kKeyExchange, 4}}, {{8, 2, 80}, {24, 2, 82}, {40, 8, 84}},
+         {{84, L"1234"}, {92 + 48, std::wstring(L"C\0R\0", 4)}}, false},
+        {"hybrid password frame embeds the interactive logon, self-relative, after the local strings",
+         [] { return Sized([](BYTE* b, DWORD* s) {
+             return BuildHybridLogonBuffer(L"u", L"", L"D", L"U", L"pw", CPUS_LOGON, b, s); }); },
+         48 + 2 + hybridEmbedded, {{0, 2, 4}, {4, 0, 4}, {40, hybridEmbedded, 4}, {44, 50, 4}, {50, 2, 4}, {50 + 56, 0, 8}},
+         {{8, 2, 48}, {24, 0, 0}, {50 + 8, 2, 64}, {50 + 24, 2, 66}, {50 + 40, 30, 68}}, {{48, L"u"}, {50 + 68, kPw}},
+         true},
+        {"hybrid certificate frame: local password as given, provider after card, reader and container",
+         [] { return Sized([](BYTE* b, DWORD* s) {
+             return BuildHybridCertificateLogonBuffer(L"u", L"pw", nullptr, nullptr, L"1234", 0, nullptr, nullptr, L"K",
+                                                      kKsp.c_str(), b, s); }); },
+         48 + 2 + 4 + 80 + 8 + kKspCsp, {{40, 80 + 8 + kKspCsp, 4}, {44, 54, 4}, {e, 13, 4}, {e + 60, kKspCsp, 4},
+                                         {e + 64, 88, 8}, {e + 72, 0, 8}, {e + 88 + 36, 8, 4}},
+         {{8, 2, 48}, {24, 4, 50}, {e + 8, 0, 0}, {e + 24, 0, 0}, {e + 40, 8, 80}},
+         {{50, L"pw"}, {e + 88 + 40 + 2 * 8, kKsp}}, false},
     };
-    for (const auto& c : cases) {
+}
+
+TEST(LogonLayout, EveryBuilderWritesItsDocumentedOffsets) {
+    for (const LayoutCase& c : Cases()) {
         SCOPED_TRACE(c.name);
-        BYTE* raw = nullptr;
-        DWORD size = 0;
-        ASSERT_EQ(PackInteractiveLogon(L"CORP", L"alice@corp.example", L"pw", c.scenario, &raw, &size), S_OK);
-        Bytes b(raw, raw + size);
-        ::CoTaskMemFree(raw);
-        const uint32_t pwBytes = static_cast<uint32_t>(c.password.size() * 2);
-        ASSERT_EQ(b.size(), 64u + 36 + pwBytes);
-        EXPECT_EQ(U32(b, 0), c.messageType);
-        EXPECT_EQ(CountedAt(b, 8), (Counted{0, 0, 0, 64})) << "a UPN logon carries no domain, offset still 64";
-        EXPECT_EQ(CountedAt(b, 24), (Counted{36, 36, 0, 64}));
-        EXPECT_EQ(CountedAt(b, 40), (Counted{pwBytes, pwBytes, 0, 100}));
-        EXPECT_EQ(U64(b, 56), 0u);
-        EXPECT_EQ(Text(b, 64, 36), L"alice@corp.example");
-        EXPECT_EQ(Text(b, 100, pwBytes), c.password);
+        testsupport::FakePlatform os;
+        ExpectLayout(c.build(), c.layout);
+        EXPECT_EQ(os.protectCalls > 0, c.protects);
     }
-}
-
-TEST_F(LogonLayout, CspInfoWithOneCharacterNamesIs64BytesWithOffsets4To10) {
-    Bytes b = Built([&](BYTE* buffer, DWORD* size) {
-        return BuildCspInfo(kSignature, L"C", L"R", L"K", L"P", buffer, size);
-    });
-    const Bytes expected = {
-        64, 0, 0, 0,  1, 0, 0, 0,                        // dwCspInfoLen, MessageType
-        0, 0, 0, 0, 0, 0, 0, 0,                          // ContextInformation
-        0, 0, 0, 0,  2, 0, 0, 0,                         // flags, KeySpec
-        4, 0, 0, 0,  6, 0, 0, 0,  8, 0, 0, 0, 10, 0, 0, 0,  // name offsets in characters from byte 40
-        0, 0, 0, 0, 0, 0, 0, 0,                          // bBuffer's unused start
-        'C', 0, 0, 0, 'R', 0, 0, 0, 'K', 0, 0, 0, 'P', 0, 0, 0,
-    };
-    EXPECT_EQ(b, expected);
-}
-
-TEST_F(LogonLayout, CspInfoStoresAbsentNamesAsOneZeroCharacter) {
-    Bytes b = Built([&](BYTE* buffer, DWORD* size) {
-        return BuildCspInfo(0, nullptr, L"", L"K1", L"Prov", buffer, size);
-    });
-    ASSERT_EQ(b.size(), 56u + 2 * 6);
-    EXPECT_EQ(U32(b, 0), 68u);
-    EXPECT_EQ(U32(b, 24), 4u);
-    EXPECT_EQ(U32(b, 28), 5u);
-    EXPECT_EQ(U32(b, 32), 6u);
-    EXPECT_EQ(U32(b, 36), 9u);
-    Bytes names = Utf16(L"", true);
-    for (const auto& part : {Utf16(L"", true), Utf16(L"K1", true), Utf16(L"Prov", true)})
-        names.insert(names.end(), part.begin(), part.end());
-    EXPECT_EQ(Slice(b, 48, b.size() - 48), names);
-}
-
-TEST_F(LogonLayout, CertificateUnlockIsWrittenAsLogonWithTheLogonIdAt72) {
-    Bytes b = Built([&](BYTE* buffer, DWORD* size) {
-        return BuildCertificateLogonBuffer(15, L"D", L"U", L"1234", &kLogonId, kKeyExchange, L"C", L"R", L"K", L"P",
-                                           buffer, size);
-    });
-    ASSERT_EQ(b.size(), 80u + 2 + 2 + 8 + 64);
-    EXPECT_EQ(U32(b, 0), 13u);
-    EXPECT_EQ(CountedAt(b, 8), (Counted{2, 2, 0, 80}));
-    EXPECT_EQ(CountedAt(b, 24), (Counted{2, 2, 0, 82}));
-    EXPECT_EQ(CountedAt(b, 40), (Counted{8, 8, 0, 84}));
-    EXPECT_EQ(U32(b, 56), 0u);
-    EXPECT_EQ(U32(b, 60), 64u);
-    EXPECT_EQ(U64(b, 64), 92u);
-    EXPECT_EQ(Slice(b, 72, 8), (Bytes{0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55}));
-    EXPECT_EQ(Text(b, 84, 8), L"1234") << "the PIN goes as given";
-    EXPECT_EQ(U32(b, 92), 64u);
-    EXPECT_EQ(U32(b, 92 + 20), static_cast<uint32_t>(kKeyExchange));
-    EXPECT_EQ(Text(b, 92 + 48, 8), std::wstring(L"C\0R\0", 4));
-}
-
-TEST_F(LogonLayout, HybridPasswordFrameEmbedsTheInteractiveLogonRightAfterTheLocalStrings) {
-    Bytes b = Built([&](BYTE* buffer, DWORD* size) {
-        return BuildHybridLogonBuffer(L"u", L"", L"D", L"U", L"pw", CPUS_LOGON, buffer, size);
-    });
-    const uint32_t embedded = 64 + 2 + 2 + 30;
-    ASSERT_EQ(b.size(), 48u + 2 + embedded);
-    EXPECT_EQ(U32(b, 0), 2u);
-    EXPECT_EQ(U32(b, 4), 0u);
-    EXPECT_EQ(CountedAt(b, 8), (Counted{2, 2, 0, 48}));
-    EXPECT_EQ(CountedAt(b, 24), (Counted{0, 0, 0, 0}));
-    EXPECT_EQ(U32(b, 40), embedded);
-    EXPECT_EQ(U32(b, 44), 50u);
-    EXPECT_EQ(Text(b, 48, 2), L"u");
-    // The embedded logon is self-relative to its own start at 50.
-    EXPECT_EQ(U32(b, 50), 2u);
-    EXPECT_EQ(CountedAt(b, 50 + 8), (Counted{2, 2, 0, 64}));
-    EXPECT_EQ(CountedAt(b, 50 + 24), (Counted{2, 2, 0, 66}));
-    EXPECT_EQ(CountedAt(b, 50 + 40), (Counted{30, 30, 0, 68}));
-    EXPECT_EQ(U64(b, 50 + 56), 0u);
-    EXPECT_EQ(Text(b, 50 + 68, 30), kProtectedPw);
-}
-
-TEST_F(LogonLayout, HybridCertificateFrameCarriesTheLocalPasswordAsGivenAndAnEmbeddedCertificateLogon) {
-    const std::wstring ksp = L"Velmora Zephral SSO Key Storage Provider";
-    Bytes b = Built([&](BYTE* buffer, DWORD* size) {
-        return BuildHybridCertificateLogonBuffer(L"u", L"pw", nullptr, nullptr, L"1234", 0, nullptr, nullptr, L"K",
-                                                 ksp.c_str(), buffer, size);
-    });
-    const uint32_t csp = 56 + 2 * static_cast<uint32_t>(1 + ksp.size());
-    const uint32_t embedded = 80 + 8 + csp;
-    ASSERT_EQ(b.size(), 48u + 2 + 4 + embedded);
-    EXPECT_EQ(CountedAt(b, 8), (Counted{2, 2, 0, 48}));
-    EXPECT_EQ(CountedAt(b, 24), (Counted{4, 4, 0, 50}));
-    EXPECT_EQ(Text(b, 50, 4), L"pw");
-    EXPECT_EQ(U32(b, 40), embedded);
-    EXPECT_EQ(U32(b, 44), 54u);
-    const size_t e = 54;
-    EXPECT_EQ(U32(b, e), 13u);
-    EXPECT_EQ(CountedAt(b, e + 8), (Counted{0, 0, 0, 0}));
-    EXPECT_EQ(CountedAt(b, e + 24), (Counted{0, 0, 0, 0}));
-    EXPECT_EQ(CountedAt(b, e + 40), (Counted{8, 8, 0, 80}));
-    EXPECT_EQ(U32(b, e + 60), csp);
-    EXPECT_EQ(U64(b, e + 64), 88u);
-    EXPECT_EQ(U64(b, e + 72), 0u);
-    EXPECT_EQ(U32(b, e + 88 + 36), 8u) << "provider after card, reader (absent) and container K";
-    EXPECT_EQ(Text(b, e + 88 + 40 + 2 * 8, 2 * ksp.size()), ksp);
-    EXPECT_EQ(os.protectCalls, 0) << "nothing in a certificate frame is protected here";
 }
 
 }  // namespace

@@ -30,30 +30,39 @@ TEST_F(Protection, ProtectsForTheCallerWithTheTerminatorCountedAndNoProtectionTy
     EXPECT_EQ(os.protectTypeRequested, (std::vector<bool>{false, false}));
 }
 
-TEST_F(Protection, MapsEveryProtectionFailureToAnHresultAndLeavesNothingBehind) {
-    struct Case {
+// The caller-buffer builders answer a Win32 code, never success or a size answer; E_FAIL has no
+// Win32 facility and becomes 1.
+TEST_F(Protection, MapsEveryProtectionFailureAndLeavesNothingBehind) {
+    const struct {
         const char* name;
-        DWORD error;
-        DWORD fillError;
+        DWORD error, fillError;
         bool sizeQuerySucceeds;
-        HRESULT expected;
-    };
-    const Case cases[] = {
-        {"size query succeeds", 0, 0, true, E_FAIL},
-        {"size query fails otherwise", ERROR_NOT_SUPPORTED, 0, false, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)},
-        {"protection fails", 0, ERROR_ACCESS_DENIED, false, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+        HRESULT hr;
+        DWORD builderCode;
+    } cases[] = {
+        {"size query fails", ERROR_NOT_SUPPORTED, 0, false, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), ERROR_NOT_SUPPORTED},
+        {"size query succeeds", 0, 0, true, E_FAIL, 1},
+        {"protection fails", 0, ERROR_ACCESS_DENIED, false, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), ERROR_ACCESS_DENIED},
+        {"buffer answer from the protecting call", 0, ERROR_INSUFFICIENT_BUFFER, false,
+         HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        log.Clear();
         os.protectError = c.error;
         os.protectFillError = c.fillError;
         os.protectSizeQuerySucceeds = c.sizeQuerySucceeds;
         CORE::SecureWString out(L"stale");
-        EXPECT_EQ(ProtectPassword(L"secret", &out), c.expected);
+        EXPECT_EQ(ProtectPassword(L"secret", &out), c.hr);
         EXPECT_TRUE(out.empty());
         CORE::SecureWString viaDecrypt(L"stale");
-        EXPECT_EQ(DecryptAndProtectPassword(L"secret", CPUS_LOGON, &viaDecrypt), c.expected);
+        EXPECT_EQ(DecryptAndProtectPassword(L"secret", CPUS_LOGON, &viaDecrypt), c.hr);
         EXPECT_TRUE(viaDecrypt.empty());
+        DWORD size = 0;
+        EXPECT_EQ(BuildInteractiveLogonBuffer(2, L"D", L"U", L"pw", nullptr, CPUS_LOGON, nullptr, &size), c.builderCode);
+        EXPECT_TRUE(log.Contains(L"BuildInteractiveLogonBuffer: Password protect failed.", CORE::LOG_ERROR));
+        size = 0;
+        EXPECT_EQ(BuildHybridLogonBuffer(L"u", L"", L"D", L"U", L"pw", CPUS_LOGON, nullptr, &size), c.builderCode);
     }
 }
 
@@ -130,23 +139,10 @@ TEST_F(Protection, PackInteractiveLogonRefusesWhatNoCountedStringCanHold) {
     EXPECT_EQ(buffer, nullptr);
 }
 
-TEST_F(Protection, HybridWrappersHandOutTheBuilderBytesOrMapItsFailure) {
-    BYTE* buffer = nullptr;
-    DWORD size = 0;
-    ASSERT_EQ(CredFilterBuildHybridLogonBuffer(L"u", L"lp", L"D", L"U", L"pw", CPUS_LOGON, &buffer, &size), S_OK);
-    std::vector<BYTE> expected(size);
-    DWORD expectedSize = size;
-    ASSERT_EQ(BuildHybridLogonBuffer(L"u", L"lp", L"D", L"U", L"pw", CPUS_LOGON, expected.data(), &expectedSize), 0u);
-    EXPECT_EQ(std::vector<BYTE>(buffer, buffer + size), expected);
-    ::CoTaskMemFree(buffer);
-
-    ASSERT_EQ(CredFilterBuildHybridCertificateLogonBuffer(L"u", L"lp", nullptr, nullptr, L"1234", 0, nullptr, nullptr,
-                                                          L"K", L"P", &buffer, &size),
-              S_OK);
-    EXPECT_EQ(logontest::U32(std::vector<BYTE>(buffer, buffer + size), 0), 2u);
-    ::CoTaskMemFree(buffer);
-
-    buffer = reinterpret_cast<BYTE*>(1);
+// What the wrappers hand out on success the provider's serialization test decodes.
+TEST_F(Protection, HybridWrappersMapTheBuilderFailure) {
+    BYTE* buffer = reinterpret_cast<BYTE*>(1);
+    DWORD size = 5;
     EXPECT_EQ(CredFilterBuildHybridLogonBuffer(L"u", L"", L"D", L"", L"pw", CPUS_LOGON, &buffer, &size),
               HRESULT_FROM_WIN32(ERROR_INVALID_FUNCTION));
     EXPECT_EQ(buffer, nullptr);

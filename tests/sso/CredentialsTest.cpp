@@ -38,59 +38,33 @@ protected:
 };
 
 void Fill(Credentials& c) {
-    c.userName = L"alice";
-    c.domainName = L"CORP";
-    c.password = std::wstring_view(L"{SSO-AES:0}secret");
-    c.brokerUserSid = L"S-1-5-21-1";
-    c.dnsDomainName = L"corp.example";
-    c.smartCardPin = std::wstring_view(L"1234");
-    c.upnList = {L"alice@corp.example"};
-    c.smartCardReader = L"Reader 0";
-    c.smartCardHintUpn = L"hint@corp.example";
-    c.cardName = L"card";
-    c.containerName = L"container";
-    c.providerName = L"provider";
-    c.keySpec = 1;
-    c.certLogon.containerName = L"certContainer";
-    c.certLogon.pin = std::wstring_view(L"9876");
-    c.certLogon.attemptsLeft = 3;
-    c.sessionGuid = L"guid";
-    c.certificateSsoId = L"certId";
-    c.reportErrors = true;
-    c.unauthUserName = L"kiosk";
-    c.unauthPassword = std::wstring_view(L"kioskpw");
-    c.activityCount = 0x50000;
-    c.whfbCertPin = std::wstring_view(L"4321");
-    c.whfbCertCtxId = L"ctx";
-    c.ticketFound = true;
-    c.credentialsAvailable = true;
-    c.isUnlockScenario = true;
-    c.isCertSsoUnlockEnabled = true;
+    c.userName = L"alice", c.domainName = L"CORP", c.password = std::wstring_view(L"{SSO-AES:0}secret");
+    c.brokerUserSid = L"S-1-5-21-1", c.dnsDomainName = L"corp.example", c.upnList = {L"alice@corp.example"};
+    c.smartCardPin = std::wstring_view(L"1234"), c.smartCardReader = L"Reader 0", c.smartCardHintUpn = L"hint@corp.example";
+    c.cardName = L"card", c.containerName = L"container", c.providerName = L"provider", c.keySpec = 1;
+    c.certLogon.containerName = L"certContainer", c.certLogon.pin = std::wstring_view(L"9876");
+    c.certLogon.attemptsLeft = 3, c.sessionGuid = L"guid", c.certificateSsoId = L"certId", c.reportErrors = true;
+    c.unauthUserName = L"kiosk", c.unauthPassword = std::wstring_view(L"kioskpw"), c.activityCount = 0x50000;
+    c.whfbCertPin = std::wstring_view(L"4321"), c.whfbCertCtxId = L"ctx";
+    c.ticketFound = c.credentialsAvailable = c.isUnlockScenario = c.isCertSsoUnlockEnabled = true;
 }
 
 TEST_F(CredentialsTest, ClearForgetsTheAttemptButKeepsSessionWideFacts) {
     Fill(creds);
     ::SetEvent(creds.m_entraAuthRdpAssertionComplete.get());
     creds.ClearCredentials(false);
-    EXPECT_TRUE(creds.userName.empty() && creds.domainName.empty() && creds.password.empty());
-    EXPECT_TRUE(creds.brokerUserSid.empty() && creds.dnsDomainName.empty() && creds.smartCardPin.empty());
-    EXPECT_TRUE(creds.upnList.empty() && creds.smartCardReader.empty() && creds.cardName.empty());
-    EXPECT_TRUE(creds.containerName.empty() && creds.providerName.empty());
-    EXPECT_FALSE(creds.ticketFound);
-    EXPECT_FALSE(creds.credentialsAvailable);
-    EXPECT_FALSE(creds.reportErrors);
+    EXPECT_TRUE(creds.userName.empty() && creds.domainName.empty() && creds.password.empty() &&
+                creds.brokerUserSid.empty() && creds.dnsDomainName.empty() && creds.smartCardPin.empty());
+    EXPECT_TRUE(creds.upnList.empty() && creds.smartCardReader.empty() && creds.cardName.empty() &&
+                creds.containerName.empty() && creds.providerName.empty());
     EXPECT_TRUE(creds.unauthUserName.empty() && creds.unauthPassword.empty() && creds.whfbCertPin.empty());
-    EXPECT_EQ(creds.activityCount, 0u);
+    EXPECT_FALSE(creds.ticketFound || creds.credentialsAvailable || creds.reportErrors || creds.activityCount);
     EXPECT_EQ(::WaitForSingleObject(creds.m_entraAuthRdpAssertionComplete.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     // What belongs to the session, not to one attempt, survives.
-    EXPECT_EQ(creds.smartCardHintUpn, L"hint@corp.example");
-    EXPECT_EQ(creds.keySpec, 1u);
-    EXPECT_TRUE(creds.isUnlockScenario && creds.isCertSsoUnlockEnabled);
-    EXPECT_EQ(creds.certLogon.containerName, L"certContainer");
-    EXPECT_TRUE(creds.certLogon.pin == L"9876");
-    EXPECT_EQ(creds.sessionGuid, L"guid");
-    EXPECT_EQ(creds.certificateSsoId, L"certId");
-    EXPECT_EQ(creds.whfbCertCtxId, L"ctx");
+    EXPECT_TRUE(creds.smartCardHintUpn == L"hint@corp.example" && creds.keySpec == 1u && creds.isUnlockScenario &&
+                creds.isCertSsoUnlockEnabled);
+    EXPECT_TRUE(creds.certLogon.containerName == L"certContainer" && creds.certLogon.pin == L"9876");
+    EXPECT_TRUE(creds.sessionGuid == L"guid" && creds.certificateSsoId == L"certId" && creds.whfbCertCtxId == L"ctx");
     EXPECT_TRUE(log.Contains(L"Credentials::ClearCredentials(): Enter"));
     log.Clear();
     creds.ClearCredentials(true);
@@ -104,13 +78,6 @@ TEST_F(CredentialsTest, PredicatesNeedTheUnlockScenario) {
     EXPECT_FALSE(creds.IsCertSsoUnlock() || creds.IsWhfbCertSsoUnlock() || creds.IsEntraUnlock());
     creds.isUnlockScenario = true;
     EXPECT_TRUE(creds.IsCertSsoUnlock() && creds.IsWhfbCertSsoUnlock() && creds.IsEntraUnlock());
-}
-
-TEST_F(CredentialsTest, WaitWithoutAnEventFailsAtOnce) {
-    CORE::PropertyBag answer;
-    EXPECT_FALSE(creds.WaitForCertSsoUnlockEvent(answer));
-    EXPECT_EQ(answer.GetError(), 1u);
-    EXPECT_EQ(answer.GetErrorText(L""), L"CertSsoUnlockEvent released or not initialized");
 }
 
 TEST_F(CredentialsTest, AgentSignalReleasesTheWait) {
@@ -136,7 +103,7 @@ TEST_F(CredentialsTest, ASignalLeftFromBeforeInitDoesNotCount) {
 }
 
 // A waiter is released with success whether the event is set up again under the same name or
-// cleared; after clearing, later waits fail.
+// cleared; after clearing, later waits fail at once.
 TEST_F(CredentialsTest, ReinitialisingOrClearingReleasesAWaiter) {
     for (bool clear : {false, true}) {
         log.Clear();
@@ -156,6 +123,8 @@ TEST_F(CredentialsTest, ReinitialisingOrClearingReleasesAWaiter) {
     }
     CORE::PropertyBag answer;
     EXPECT_FALSE(creds.WaitForCertSsoUnlockEvent(answer));
+    EXPECT_EQ(answer.GetError(), 1u);
+    EXPECT_EQ(answer.GetErrorText(L""), L"CertSsoUnlockEvent released or not initialized");
 }
 
 TEST_F(CredentialsTest, RemovalDataIsWrittenOnlyWhenARemovalActionIsConfigured) {
@@ -163,25 +132,22 @@ TEST_F(CredentialsTest, RemovalDataIsWrittenOnlyWhenARemovalActionIsConfigured) 
     creds.smartCardReader = L"R";
     creds.activityCount = 0x00050000;
     const std::wstring policyKey = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Removal Policy";
-    auto written = [&](std::vector<BYTE>* bytes) {
-        DWORD size = 0;
-        if (::RegGetValueW(HKEY_LOCAL_MACHINE, policyKey.c_str(), L"3", RRF_RT_REG_BINARY, nullptr, nullptr, &size) !=
-            ERROR_SUCCESS)
-            return false;
-        bytes->resize(size);
-        return ::RegGetValueW(HKEY_LOCAL_MACHINE, policyKey.c_str(), L"3", RRF_RT_REG_BINARY, nullptr, bytes->data(),
-                              &size) == ERROR_SUCCESS;
+    auto written = [&] {
+        std::vector<BYTE> bytes(64);
+        DWORD size = 64;
+        LSTATUS status = ::RegGetValueW(HKEY_LOCAL_MACHINE, policyKey.c_str(), L"3", RRF_RT_REG_BINARY, nullptr,
+                                        bytes.data(), &size);
+        bytes.resize(status == ERROR_SUCCESS ? size : 0);
+        return bytes;
     };
-    std::vector<BYTE> bytes;
     creds.SendReaderToSmartCardService();
-    EXPECT_FALSE(written(&bytes));
+    EXPECT_TRUE(written().empty());
     registry.SetString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"ScRemoveOption", L"0");
     creds.SendReaderToSmartCardService();
-    EXPECT_FALSE(written(&bytes));
+    EXPECT_TRUE(written().empty());
     registry.SetString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"ScRemoveOption", L"1");
     creds.SendReaderToSmartCardService();
-    ASSERT_TRUE(written(&bytes));
-    EXPECT_EQ(bytes, (std::vector<BYTE>{0x52, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00}));
+    EXPECT_EQ(written(), (std::vector<BYTE>{0x52, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00}));
     EXPECT_TRUE(log.Contains(L"Successfully wrote smart card removal data for reader 'R', session '3'"));
 }
 
