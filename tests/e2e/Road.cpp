@@ -88,6 +88,7 @@ Outcome Drive(const Road& road) {
     SetString(simKey, L"NodeManagerInstance", tag);
     for (const auto& [name, value] : road.system)
         ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, simKey.c_str(), name.c_str(), REG_DWORD, &value, sizeof(value));
+    for (const auto& [name, value] : road.systemText) SetString(simKey, name, value);
     for (const auto& [name, value] : road.settings) SetString(kConfigKey, name, value);
     ::SetEnvironmentVariableW(L"TCFILTR_SIM_KEY", simKey.c_str());
 

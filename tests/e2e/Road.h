@@ -16,6 +16,7 @@ struct Road {
     CORE::PropertyBag scenario;                     // the agent's answers (AgentServer.h)
     bool startAgent = true;
     std::map<std::wstring, DWORD> system;           // simulated session: SessionId, ClientProtocol, ...
+    std::map<std::wstring, std::wstring> systemText;  // the same, text values (NodeManagerAccountSid)
     std::map<std::wstring, std::wstring> settings;  // Agent\Configuration values for this run
     std::vector<std::wstring> logonsimArguments;    // after --dll tcfiltr_sim.dll
 };

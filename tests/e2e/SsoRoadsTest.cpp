@@ -56,7 +56,16 @@ const RoadCase kRoads[] = {
                 Bag({{L"userName", L"alice"}, {L"domainName", L"CORP"}, {L"password", kPassword}}),
                 {{L"protect", L"password"}});
          return road;
-     }, {}, "ticket consumed", 0},
+     }, {{L"NodeManagerBindingSecured", 1}}, "ticket consumed", 0},
+    // An agent whose process does not run as the node manager's account is not asked at all.
+    {"AnAgentOfAnotherAccountIsNotBelieved", [] {
+         Road road = Rdp({L"--remote", L"CORP\alice", L"--ticket", L"T-8813", L"--expect-tiles", L"0"});
+         Answer(road.scenario, L"GetCredentialsForTicket",
+                Bag({{L"userName", L"alice"}, {L"domainName", L"CORP"}, {L"password", kPassword}}),
+                {{L"protect", L"password"}});
+         road.systemText = {{L"NodeManagerAccountSid", L"S-1-5-18"}};
+         return road;
+     }, {}, nullptr, 0},
     {"UnbrokeredRdpIsRefusedWhenDirectRdpIsOff", [] {
          Road road = Rdp({L"--remote", L"CORP\\mallory", L"--ticket", L"", L"--expect-refusal"});
          road.settings = {{L"AllowDirectRDP", L"false"}};
