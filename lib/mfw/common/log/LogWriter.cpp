@@ -141,6 +141,35 @@ unsigned __stdcall LogWriter::ThreadProc(void* self) {
     return 0;
 }
 
+// The dropped record's place goes to the report, past the threshold on purpose.
+void LogWriter::QueueDropNotice(size_t threshold) noexcept {
+    bool wake = false;
+    try {
+        LogRecord notice;
+        notice.data = L"Log message threshold " + std::to_wstring(threshold) +
+                      L" reached dropping log messages for exe " + facts_.executableName + L" with PID " +
+                      std::to_wstring(facts_.processId) + L".";
+        notice.textLength = static_cast<uint32_t>(notice.data.size());
+        notice.level = LOG_ERROR;
+        notice.threadId = ::GetCurrentThreadId();
+        notice.created = NowFileTime();
+        notice.reportToEventLog = true;
+        notice.mask = CurrentLevelMask();
+        NotifyLogObserver(LOG_ERROR, notice.data);
+        if (!queueLock_.lock()) return;
+        queue_.push_back(std::move(notice));
+        ++accepted_;
+        if (writerSleeping_) {
+            writerSleeping_ = false;
+            wake = true;
+        }
+        queueLock_.unlock();
+    } catch (...) {
+        return;
+    }
+    if (wake) ::SetEvent(wake_);
+}
+
 void LogWriter::Enqueue(LogRecord&& record) noexcept {
     bool wake = false;
     bool report = false;
@@ -156,31 +185,7 @@ void LogWriter::Enqueue(LogRecord&& record) noexcept {
         }
         queueLock_.unlock();
         if (!report) return;
-        // The dropped record's place goes to the report, past the threshold on purpose.
-        try {
-            LogRecord notice;
-            notice.data = L"Log message threshold " + std::to_wstring(threshold) +
-                          L" reached dropping log messages for exe " + facts_.executableName + L" with PID " +
-                          std::to_wstring(facts_.processId) + L".";
-            notice.textLength = static_cast<uint32_t>(notice.data.size());
-            notice.level = LOG_ERROR;
-            notice.threadId = ::GetCurrentThreadId();
-            notice.created = NowFileTime();
-            notice.reportToEventLog = true;
-            notice.mask = CurrentLevelMask();
-            NotifyLogObserver(LOG_ERROR, notice.data);
-            if (!queueLock_.lock()) return;
-            queue_.push_back(std::move(notice));
-            ++accepted_;
-            if (writerSleeping_) {
-                writerSleeping_ = false;
-                wake = true;
-            }
-            queueLock_.unlock();
-        } catch (...) {
-            return;
-        }
-        if (wake) ::SetEvent(wake_);
+        QueueDropNotice(threshold);
         return;
     }
     try {
