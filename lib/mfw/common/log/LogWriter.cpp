@@ -366,6 +366,24 @@ std::wstring LogWriter::OwnLine(int level, const std::wstring& text, LONG bias, 
     return line;
 }
 
+namespace {
+
+// A line written later than the configured delay says how late it is and how long the queue lock took.
+void AppendDelayNote(std::wstring& line, ULONGLONG now, ULONGLONG created, const LogSettings& settings,
+                     DWORD lockWaitTicks) {
+    if (settings.logDelayNotificationThreshold == 0xFFFFFFFF || now <= created) return;
+    ULONGLONG delayTicks = (now - created) / 10000;
+    if (delayTicks <= settings.logDelayNotificationThreshold) return;
+    wchar_t note[96];
+    _snwprintf(note, 95, L"(LogDelayTicks=%u, LogLockWaitTicks=%u)\r\n",
+               static_cast<unsigned>(delayTicks > MAXDWORD ? MAXDWORD : delayTicks),
+               static_cast<unsigned>(lockWaitTicks));
+    note[95] = L'\0';
+    line += note;
+}
+
+}  // namespace
+
 void LogWriter::WriteBatch(std::vector<LogRecord>& batch, const LogSettings& settings, LONG bias,
                            DWORD lockWaitTicks) {
     const ULONGLONG now = NowFileTime();
@@ -406,17 +424,7 @@ void LogWriter::WriteBatch(std::vector<LogRecord>& batch, const LogSettings& set
         fields.context = record.Context();
         logline::AppendLine(line_, fields, bias, settings.truncateProcIdThreadId);
         if (settings.legacyRedactEnabled) logline::RedactLegacy(line_.data(), line_.size());
-        if (settings.logDelayNotificationThreshold != 0xFFFFFFFF && now > record.created) {
-            ULONGLONG delayTicks = (now - record.created) / 10000;
-            if (delayTicks > settings.logDelayNotificationThreshold) {
-                wchar_t note[96];
-                _snwprintf(note, 95, L"(LogDelayTicks=%u, LogLockWaitTicks=%u)\r\n",
-                           static_cast<unsigned>(delayTicks > MAXDWORD ? MAXDWORD : delayTicks),
-                           static_cast<unsigned>(lockWaitTicks));
-                note[95] = L'\0';
-                line_ += note;
-            }
-        }
+        AppendDelayNote(line_, now, record.created, settings, lockWaitTicks);
         if (toDaily) dailyText_ += line_;
         if (toDebug) debugText_ += line_;
         if (console) {
