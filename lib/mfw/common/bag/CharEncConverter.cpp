@@ -67,23 +67,30 @@ bool CharEncConverter::ConvertFromUtf16(int code, const wchar_t* text, size_t le
     return true;
 }
 
+namespace {
+
+// UTF-16 text is copied as it is; may throw when out cannot grow.
+bool ReadUtf16(ByteData& in, size_t units, std::wstring* out) {
+    if (units == 0) return true;
+    if (units > in.Remaining() / sizeof(wchar_t)) {
+        LogToSink(LOG_ERROR,
+                   L"CORE::CharEncConverter::ConvertToUtf16(): Not enough bytes left to read from(Utf16 to Utf16), found=%ld, need=%ld",
+                   static_cast<long>(in.Remaining()), static_cast<long>(units * sizeof(wchar_t)));
+        return false;
+    }
+    const BYTE* data = nullptr;
+    if (!in.Take(units * sizeof(wchar_t), &data)) return false;
+    out->resize(units);
+    std::memcpy(out->data(), data, units * sizeof(wchar_t));
+    return true;
+}
+
+}  // namespace
+
 bool CharEncConverter::ConvertToUtf16(int code, ByteData& in, size_t units, std::wstring* out) noexcept {
     try {
         out->clear();
-        if (code == CHAR_ENC_UTF16) {
-            if (units == 0) return true;
-            if (units > in.Remaining() / sizeof(wchar_t)) {
-                LogToSink(LOG_ERROR,
-                           L"CORE::CharEncConverter::ConvertToUtf16(): Not enough bytes left to read from(Utf16 to Utf16), found=%ld, need=%ld",
-                           static_cast<long>(in.Remaining()), static_cast<long>(units * sizeof(wchar_t)));
-                return false;
-            }
-            const BYTE* data = nullptr;
-            if (!in.Take(units * sizeof(wchar_t), &data)) return false;
-            out->resize(units);
-            std::memcpy(out->data(), data, units * sizeof(wchar_t));
-            return true;
-        }
+        if (code == CHAR_ENC_UTF16) return ReadUtf16(in, units, out);
         if (code != CHAR_ENC_UTF8) {
             LogToSink(LOG_ERROR, L"CORE::CharEncConverter::ConvertToUtf16(): Unsupported encoding code=%d", code);
             return false;

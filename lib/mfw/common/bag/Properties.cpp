@@ -12,6 +12,28 @@ namespace CORE {
 namespace Properties {
 namespace {
 
+bool FlattenItems(const PropertyBag& bag, int code, int reported, ByteData& sizes, ByteData& binary,
+                  ByteData& strings);
+
+// A sub-bag is its start entry, its own items, then an end entry with no name.
+bool FlattenSubBag(const PropertyBag::Item& item, uint16_t nameLength, int code, int reported, ByteData& sizes,
+                   ByteData& binary, ByteData& strings) {
+    const std::wstring_view itemName = item.Name();
+    if (!sizes.CheckDestBytes(kSizeEntryBytes) || !sizes.WriteU16(nameLength) || !sizes.WriteU32(kSubBagValue)) {
+        LogToSink(LOG_ERROR, L"CORE::Properties::flatten(): No memory found to serialize propSizeEntry, item name=%s",
+                   std::wstring(itemName).c_str());
+        return false;
+    }
+    if (!FlattenItems(item.Bag(), code, reported, sizes, binary, strings)) return false;
+    if (!sizes.CheckDestBytes(kSizeEntryBytes) || !sizes.WriteU16(0) || !sizes.WriteU32(kSubBagValue)) {
+        LogToSink(LOG_ERROR,
+                   L"CORE::Properties::flatten(): No memory found to serialize propSizeEntry after submap processing, item name=%s",
+                   std::wstring(itemName).c_str());
+        return false;
+    }
+    return true;
+}
+
 // `code` is the encoding of the strings, `reported` the one named in log lines (0 for plain).
 bool FlattenItems(const PropertyBag& bag, int code, int reported, ByteData& sizes, ByteData& binary,
                   ByteData& strings) {
@@ -31,18 +53,7 @@ bool FlattenItems(const PropertyBag& bag, int code, int reported, ByteData& size
         const uint16_t nameLength = static_cast<uint16_t>(nameUnits);
         switch (item.Type()) {
         case PropertyBag::ITEM_BAG:
-            if (!sizes.CheckDestBytes(kSizeEntryBytes) || !sizes.WriteU16(nameLength) || !sizes.WriteU32(kSubBagValue)) {
-                LogToSink(LOG_ERROR, L"CORE::Properties::flatten(): No memory found to serialize propSizeEntry, item name=%s",
-                           std::wstring(itemName).c_str());
-                return false;
-            }
-            if (!FlattenItems(item.Bag(), code, reported, sizes, binary, strings)) return false;
-            if (!sizes.CheckDestBytes(kSizeEntryBytes) || !sizes.WriteU16(0) || !sizes.WriteU32(kSubBagValue)) {
-                LogToSink(LOG_ERROR,
-                           L"CORE::Properties::flatten(): No memory found to serialize propSizeEntry after submap processing, item name=%s",
-                           std::wstring(itemName).c_str());
-                return false;
-            }
+            if (!FlattenSubBag(item, nameLength, code, reported, sizes, binary, strings)) return false;
             break;
         case PropertyBag::ITEM_BINARY: {
             size_t length = item.Binary().size();
@@ -112,6 +123,37 @@ bool FastString(int code, ByteData& strings, uint16_t nameLength, uint32_t value
     return true;
 }
 
+// The value of a binary item lies in the binary area.
+bool LoadBinary(const std::wstring& name, uint32_t length, ByteData& binary, PropertyBag& bag) {
+    const BYTE* data = nullptr;
+    if (length && binary.Remaining() < length) {
+        LogToSink(LOG_ERROR,
+                   L"CORE::Properties::load(): Message invalid, buffer not found to copy binary data, required=%d, name=%s",
+                   static_cast<int>(length), name.c_str());
+        return false;
+    }
+    if (length && !binary.Take(length, &data)) {
+        LogToSink(LOG_ERROR, L"CORE::Properties::load(): Failed to update source binary buffer count, name=%s",
+                   name.c_str());
+        return false;
+    }
+    bag.SetBinary(name, data, length);
+    return true;
+}
+
+// An end entry: the innermost open sub-bag is finished and goes into its parent.
+bool CloseSubBag(std::vector<Frame>& stack, bool plain) {
+    if (stack.size() < 2) {
+        LogToSink(LOG_ERROR, plain ? L"CORE::Properties::load(): Message invalid, subbag end when no subbag"
+                                    : L"CORE::Properties::load(): Message invalid, subbag expected but not found");
+        return false;
+    }
+    Frame done = std::move(stack.back());
+    stack.pop_back();
+    stack.back().bag.SetBag(done.name, done.bag);
+    return true;
+}
+
 bool LoadItems(PropertyBag& result, int code, bool plain, ByteData& sizes, uint32_t count, ByteData& binary,
                ByteData& strings) {
     const wchar_t* encodingName = CharEncodingName(plain ? CHAR_ENC_UNDEFINED : code);
@@ -128,14 +170,7 @@ bool LoadItems(PropertyBag& result, int code, bool plain, ByteData& sizes, uint3
             return false;
         }
         if (valueLength == kSubBagValue && nameLength == 0) {
-            if (stack.size() < 2) {
-                LogToSink(LOG_ERROR, plain ? L"CORE::Properties::load(): Message invalid, subbag end when no subbag"
-                                            : L"CORE::Properties::load(): Message invalid, subbag expected but not found");
-                return false;
-            }
-            Frame done = std::move(stack.back());
-            stack.pop_back();
-            stack.back().bag.SetBag(done.name, done.bag);
+            if (!CloseSubBag(stack, plain)) return false;
             continue;
         }
         if (valueLength < kBinaryFlag && FastString(code, strings, nameLength, valueLength, stack.back().bag)) continue;
@@ -157,20 +192,7 @@ bool LoadItems(PropertyBag& result, int code, bool plain, ByteData& sizes, uint3
             continue;
         }
         if (valueLength & kBinaryFlag) {
-            uint32_t length = valueLength & ~kBinaryFlag;
-            const BYTE* data = nullptr;
-            if (length && binary.Remaining() < length) {
-                LogToSink(LOG_ERROR,
-                           L"CORE::Properties::load(): Message invalid, buffer not found to copy binary data, required=%d, name=%s",
-                           static_cast<int>(length), name.c_str());
-                return false;
-            }
-            if (length && !binary.Take(length, &data)) {
-                LogToSink(LOG_ERROR, L"CORE::Properties::load(): Failed to update source binary buffer count, name=%s",
-                           name.c_str());
-                return false;
-            }
-            stack.back().bag.SetBinary(name, data, length);
+            if (!LoadBinary(name, valueLength & ~kBinaryFlag, binary, stack.back().bag)) return false;
             continue;
         }
         if (!CharEncConverter::ConvertToUtf16(code, strings, valueLength, &value)) {

@@ -113,20 +113,19 @@ private:
         }
     }
 
-    bool ParseItem(PropertyBag* bag, int depth) {
-        std::wstring name, type;
-        bool haveName = false, selfClosed = false;
+    // Reads the attributes of an item up to and including its ">" or "/>"; unknown ones are skipped.
+    bool ParseAttributes(std::wstring* name, std::wstring* type, bool* haveName, bool* selfClosed) {
         for (;;) {
             SkipSpace();
             if (pos_ >= text_.size()) return Fail(L"unexpected end of text");
             if (text_[pos_] == L'>') {
                 ++pos_;
-                break;
+                return true;
             }
             if (StartsWith(L"/>")) {
                 pos_ += 2;
-                selfClosed = true;
-                break;
+                *selfClosed = true;
+                return true;
             }
             size_t start = pos_;
             while (pos_ < text_.size() && (iswalnum(text_[pos_]) || text_[pos_] == L'_' || text_[pos_] == L'-' ||
@@ -146,12 +145,18 @@ private:
             if (!Unescape(text_.data() + pos_, end - pos_, &value)) return false;
             pos_ = end + 1;
             if (attribute == L"name") {
-                name = std::move(value);
-                haveName = true;
+                *name = std::move(value);
+                *haveName = true;
             } else if (attribute == L"type") {
-                type = std::move(value);
+                *type = std::move(value);
             }
         }
+    }
+
+    bool ParseItem(PropertyBag* bag, int depth) {
+        std::wstring name, type;
+        bool haveName = false, selfClosed = false;
+        if (!ParseAttributes(&name, &type, &haveName, &selfClosed)) return false;
         if (!haveName) {
             pos_ = itemStart_;
             return Fail(L"item without name");

@@ -108,6 +108,46 @@ std::wstring LegacyPolicyKey(const std::wstring& keyPath) {
     return std::wstring();
 }
 
+// Expands the environment references of a REG_EXPAND_SZ value in place; left as read when expansion fails.
+void ExpandInPlace(std::wstring* text) {
+    DWORD needed = ::ExpandEnvironmentStringsW(text->c_str(), nullptr, 0);
+    if (needed == 0) return;
+    std::wstring expanded(needed, L'\0');
+    DWORD written = ::ExpandEnvironmentStringsW(text->c_str(), expanded.data(), needed);
+    if (written > 0 && written <= needed) {
+        expanded.resize(written - 1);
+        *text = std::move(expanded);
+    }
+}
+
+// The text form of value data; data holds got bytes followed by zeroed padding.
+void ValueToText(DWORD type, const BYTE* data, DWORD got, std::wstring* text) {
+    switch (type) {
+    case REG_DWORD: {
+        DWORD value = 0;
+        std::memcpy(&value, data, got < sizeof(value) ? got : sizeof(value));
+        *text = std::to_wstring(value);
+        break;
+    }
+    case REG_QWORD: {
+        ULONGLONG value = 0;
+        std::memcpy(&value, data, got < sizeof(value) ? got : sizeof(value));
+        *text = std::to_wstring(value);
+        break;
+    }
+    case REG_SZ:
+    case REG_EXPAND_SZ: {
+        const auto* chars = reinterpret_cast<const wchar_t*>(data);
+        text->assign(chars, wcsnlen(chars, got / sizeof(wchar_t)));
+        if (type == REG_EXPAND_SZ) ExpandInPlace(text);
+        break;
+    }
+    default:
+        text->assign(reinterpret_cast<const wchar_t*>(data), got / sizeof(wchar_t));
+        break;
+    }
+}
+
 }  // namespace
 
 bool ParseRegistryKeyPath(const std::wstring& path, HKEY* hive, std::wstring* keyPath) {
@@ -171,40 +211,7 @@ DWORD ReadRegistryValueTyped(HKEY key, const wchar_t* valueName, DWORD wantedTyp
             return failed;
         }
         std::memset(data + got, 0, 24);
-        switch (type) {
-        case REG_DWORD: {
-            DWORD value = 0;
-            std::memcpy(&value, data, got < sizeof(value) ? got : sizeof(value));
-            *text = std::to_wstring(value);
-            break;
-        }
-        case REG_QWORD: {
-            ULONGLONG value = 0;
-            std::memcpy(&value, data, got < sizeof(value) ? got : sizeof(value));
-            *text = std::to_wstring(value);
-            break;
-        }
-        case REG_SZ:
-        case REG_EXPAND_SZ: {
-            const auto* chars = reinterpret_cast<const wchar_t*>(data);
-            text->assign(chars, wcsnlen(chars, got / sizeof(wchar_t)));
-            if (type == REG_EXPAND_SZ) {
-                DWORD needed = ::ExpandEnvironmentStringsW(text->c_str(), nullptr, 0);
-                if (needed > 0) {
-                    std::wstring expanded(needed, L'\0');
-                    DWORD written = ::ExpandEnvironmentStringsW(text->c_str(), expanded.data(), needed);
-                    if (written > 0 && written <= needed) {
-                        expanded.resize(written - 1);
-                        *text = std::move(expanded);
-                    }
-                }
-            }
-            break;
-        }
-        default:
-            text->assign(reinterpret_cast<const wchar_t*>(data), got / sizeof(wchar_t));
-            break;
-        }
+        ValueToText(type, data, got, text);
         return type;
     }
     ::SetLastError(ERROR_MORE_DATA);

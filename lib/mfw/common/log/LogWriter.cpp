@@ -141,6 +141,35 @@ unsigned __stdcall LogWriter::ThreadProc(void* self) {
     return 0;
 }
 
+// The dropped record's place goes to the report, past the threshold on purpose.
+void LogWriter::QueueDropNotice(size_t threshold) noexcept {
+    bool wake = false;
+    try {
+        LogRecord notice;
+        notice.data = L"Log message threshold " + std::to_wstring(threshold) +
+                      L" reached dropping log messages for exe " + facts_.executableName + L" with PID " +
+                      std::to_wstring(facts_.processId) + L".";
+        notice.textLength = static_cast<uint32_t>(notice.data.size());
+        notice.level = LOG_ERROR;
+        notice.threadId = ::GetCurrentThreadId();
+        notice.created = NowFileTime();
+        notice.reportToEventLog = true;
+        notice.mask = CurrentLevelMask();
+        NotifyLogObserver(LOG_ERROR, notice.data);
+        if (!queueLock_.lock()) return;
+        queue_.push_back(std::move(notice));
+        ++accepted_;
+        if (writerSleeping_) {
+            writerSleeping_ = false;
+            wake = true;
+        }
+        queueLock_.unlock();
+    } catch (...) {
+        return;
+    }
+    if (wake) ::SetEvent(wake_);
+}
+
 void LogWriter::Enqueue(LogRecord&& record) noexcept {
     bool wake = false;
     bool report = false;
@@ -156,31 +185,7 @@ void LogWriter::Enqueue(LogRecord&& record) noexcept {
         }
         queueLock_.unlock();
         if (!report) return;
-        // The dropped record's place goes to the report, past the threshold on purpose.
-        try {
-            LogRecord notice;
-            notice.data = L"Log message threshold " + std::to_wstring(threshold) +
-                          L" reached dropping log messages for exe " + facts_.executableName + L" with PID " +
-                          std::to_wstring(facts_.processId) + L".";
-            notice.textLength = static_cast<uint32_t>(notice.data.size());
-            notice.level = LOG_ERROR;
-            notice.threadId = ::GetCurrentThreadId();
-            notice.created = NowFileTime();
-            notice.reportToEventLog = true;
-            notice.mask = CurrentLevelMask();
-            NotifyLogObserver(LOG_ERROR, notice.data);
-            if (!queueLock_.lock()) return;
-            queue_.push_back(std::move(notice));
-            ++accepted_;
-            if (writerSleeping_) {
-                writerSleeping_ = false;
-                wake = true;
-            }
-            queueLock_.unlock();
-        } catch (...) {
-            return;
-        }
-        if (wake) ::SetEvent(wake_);
+        QueueDropNotice(threshold);
         return;
     }
     try {
@@ -361,6 +366,24 @@ std::wstring LogWriter::OwnLine(int level, const std::wstring& text, LONG bias, 
     return line;
 }
 
+namespace {
+
+// A line written later than the configured delay says how late it is and how long the queue lock took.
+void AppendDelayNote(std::wstring& line, ULONGLONG now, ULONGLONG created, const LogSettings& settings,
+                     DWORD lockWaitTicks) {
+    if (settings.logDelayNotificationThreshold == 0xFFFFFFFF || now <= created) return;
+    ULONGLONG delayTicks = (now - created) / 10000;
+    if (delayTicks <= settings.logDelayNotificationThreshold) return;
+    wchar_t note[96];
+    _snwprintf(note, 95, L"(LogDelayTicks=%u, LogLockWaitTicks=%u)\r\n",
+               static_cast<unsigned>(delayTicks > MAXDWORD ? MAXDWORD : delayTicks),
+               static_cast<unsigned>(lockWaitTicks));
+    note[95] = L'\0';
+    line += note;
+}
+
+}  // namespace
+
 void LogWriter::WriteBatch(std::vector<LogRecord>& batch, const LogSettings& settings, LONG bias,
                            DWORD lockWaitTicks) {
     const ULONGLONG now = NowFileTime();
@@ -401,17 +424,7 @@ void LogWriter::WriteBatch(std::vector<LogRecord>& batch, const LogSettings& set
         fields.context = record.Context();
         logline::AppendLine(line_, fields, bias, settings.truncateProcIdThreadId);
         if (settings.legacyRedactEnabled) logline::RedactLegacy(line_.data(), line_.size());
-        if (settings.logDelayNotificationThreshold != 0xFFFFFFFF && now > record.created) {
-            ULONGLONG delayTicks = (now - record.created) / 10000;
-            if (delayTicks > settings.logDelayNotificationThreshold) {
-                wchar_t note[96];
-                _snwprintf(note, 95, L"(LogDelayTicks=%u, LogLockWaitTicks=%u)\r\n",
-                           static_cast<unsigned>(delayTicks > MAXDWORD ? MAXDWORD : delayTicks),
-                           static_cast<unsigned>(lockWaitTicks));
-                note[95] = L'\0';
-                line_ += note;
-            }
-        }
+        AppendDelayNote(line_, now, record.created, settings, lockWaitTicks);
         if (toDaily) dailyText_ += line_;
         if (toDebug) debugText_ += line_;
         if (console) {

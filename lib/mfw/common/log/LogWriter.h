@@ -95,6 +95,7 @@ public:
 private:
     static unsigned __stdcall ThreadProc(void* self);
     void WriterLoop();
+    void QueueDropNotice(size_t threshold) noexcept;
     void DrainCycle() noexcept;
     void WriteBatch(std::vector<LogRecord>& batch, const LogSettings& settings, LONG bias, DWORD lockWaitTicks);
     void EnsureDirectory();

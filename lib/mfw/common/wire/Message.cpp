@@ -105,6 +105,46 @@ bool Message::Flatten(int encoding, std::vector<BYTE>* out) const {
 
 bool Message::FlattenPlain(std::vector<BYTE>* out) const { return FlattenAny(CHAR_ENC_UTF16, true, out); }
 
+namespace {
+
+// The four envelope strings lead the string area, in header order; their lengths go into the header.
+bool FlattenMemberStrings(const std::wstring* const (&values)[4], int code, int reported, ByteData& strings,
+                          uint16_t (&lengths)[4]) {
+    static const wchar_t* const names[4] = {L"queueName", L"queueHint", L"messageId", L"replyToId"};
+    for (int i = 0; i < 4; ++i) {
+        size_t units = 0;
+        if (!CharEncConverter::ConvertFromUtf16(code, values[i]->data(), values[i]->size(), strings, &units) ||
+            units > 0xFFFF) {
+            LogToSink(LOG_ERROR, L"CORE::Message::FlattenMemberStrings(): Failed to encode/serialize %s, encoding=%s",
+                       names[i], CharEncodingName(reported));
+            return false;
+        }
+        lengths[i] = static_cast<uint16_t>(units);
+    }
+    return true;
+}
+
+// Reads the four envelope strings with the lengths the header gives them.
+bool ParseMemberStrings(const BYTE* data, int readCode, int encoding, ByteData& strings,
+                        std::wstring* const (&values)[4]) {
+    static const wchar_t* const formats[4] = {
+        L"CORE::Message::Parse(): Failed to read/re-encode queueName, encoding=%s",
+        L"CORE::Message::Parse(): Failed to read/re-encode queueHint, encoding=%s",
+        L"CORE::Message::Parse(): Failed to read/re-encode messageId, encoding=%s",
+        L"CORE::Message::Parse(): Failed to read/re-encode replyToId encoding=%s",
+    };
+    for (int i = 0; i < 4; ++i) {
+        uint16_t length = LoadU16BE(data + 4 + 2 * i);
+        if (!CharEncConverter::ConvertToUtf16(readCode, strings, length, values[i])) {
+            LogToSink(LOG_ERROR, formats[i], CharEncodingName(encoding));
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool Message::FlattenAny(int code, bool plain, std::vector<BYTE>* out) const {
     try {
         const int reported = plain ? CHAR_ENC_UNDEFINED : code;
@@ -138,22 +178,9 @@ bool Message::FlattenAny(int code, bool plain, std::vector<BYTE>* out) const {
             }
         }
         ByteData strings(base + stringsAt, out->size() - stringsAt);
-        struct Member {
-            const std::wstring* value;
-            const wchar_t* name;
-            uint16_t length;
-        } members[] = {{&queueName, L"queueName", 0}, {&queueHint, L"queueHint", 0},
-                       {&messageId, L"messageId", 0}, {&replyToId, L"replyToId", 0}};
-        for (auto& member : members) {
-            size_t units = 0;
-            if (!CharEncConverter::ConvertFromUtf16(code, member.value->data(), member.value->size(), strings, &units) ||
-                units > 0xFFFF) {
-                LogToSink(LOG_ERROR, L"CORE::Message::FlattenMemberStrings(): Failed to encode/serialize %s, encoding=%s",
-                           member.name, CharEncodingName(reported));
-                return false;
-            }
-            member.length = static_cast<uint16_t>(units);
-        }
+        const std::wstring* const values[4] = {&queueName, &queueHint, &messageId, &replyToId};
+        uint16_t lengths[4] = {};
+        if (!FlattenMemberStrings(values, code, reported, strings, lengths)) return false;
         ByteData entries(base + entriesAt, static_cast<size_t>(6 * count.entries));
         ByteData binary(base + binaryAt, static_cast<size_t>(count.binaryBytes));
         if (!wirePayload.IsEmpty()) {
@@ -167,7 +194,7 @@ bool Message::FlattenAny(int code, bool plain, std::vector<BYTE>* out) const {
         if (reservedFlag) flags |= FLAG_RESERVED;
         StoreU16BE(base + 0, flags);
         StoreU16BE(base + 2, messageType);
-        for (int i = 0; i < 4; ++i) StoreU16BE(base + 4 + 2 * i, members[i].length);
+        for (int i = 0; i < 4; ++i) StoreU16BE(base + 4 + 2 * i, lengths[i]);
         StoreU32BE(base + 12, static_cast<uint32_t>(count.entries));
         StoreU32BE(base + 16, static_cast<uint32_t>(stringBytes));
         StoreU32BE(base + 20, static_cast<uint32_t>(attachmentBytes));
@@ -208,22 +235,9 @@ bool Message::Parse(const BYTE* data, size_t size, int encoding, Message* out) {
         message.messageType = LoadU16BE(data + 2);
         message.reservedFlag = (flags & FLAG_RESERVED) != 0;
         ByteData strings(data + stringsAt, static_cast<size_t>(stringBytes));
-        struct Member {
-            std::wstring* value;
-            const wchar_t* format;
-        } members[] = {
-            {&message.queueName, L"CORE::Message::Parse(): Failed to read/re-encode queueName, encoding=%s"},
-            {&message.queueHint, L"CORE::Message::Parse(): Failed to read/re-encode queueHint, encoding=%s"},
-            {&message.messageId, L"CORE::Message::Parse(): Failed to read/re-encode messageId, encoding=%s"},
-            {&message.replyToId, L"CORE::Message::Parse(): Failed to read/re-encode replyToId encoding=%s"},
-        };
-        for (int i = 0; i < 4; ++i) {
-            uint16_t length = LoadU16BE(data + 4 + 2 * i);
-            if (!CharEncConverter::ConvertToUtf16(readCode, strings, length, members[i].value)) {
-                LogToSink(LOG_ERROR, members[i].format, CharEncodingName(encoding));
-                return false;
-            }
-        }
+        std::wstring* const values[4] = {&message.queueName, &message.queueHint, &message.messageId,
+                                         &message.replyToId};
+        if (!ParseMemberStrings(data, readCode, encoding, strings, values)) return false;
         const size_t entriesAt = kHeaderBytes;
         const size_t attachmentAt = entriesAt + 6ull * entryCount;
         const size_t binaryAt = attachmentAt + static_cast<size_t>(attachmentBytes);
