@@ -108,6 +108,7 @@ public:
 
 private:
     bool FlattenAny(int code, bool plain, std::vector<BYTE>* out) const;
+    uint16_t WireFlags(bool plain, int code) const noexcept;
     PropertyBag PayloadForWire() const;
     void TakeFilterTags();
 };
