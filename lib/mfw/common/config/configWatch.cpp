@@ -168,6 +168,18 @@ unsigned __stdcall WatcherThread(void*) {
     }
 }
 
+// Called with the state locked, when the first watch comes (or the first after the thread ended).
+bool StartWatcherThread(WatcherState& state) {
+    state.stopping = false;
+    unsigned id = 0;
+    auto thread = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &WatcherThread, nullptr, 0, &id));
+    if (!thread) return false;
+    state.thread.reset(thread);
+    state.threadId = id;
+    state.running = true;
+    return true;
+}
+
 }  // namespace
 
 configWatch& configWatch::Instance() noexcept {
@@ -213,18 +225,8 @@ bool configWatch::AddWatch(const std::wstring& keyPath, IConfigWatchTarget* targ
                 watch->id = state.nextId++;
                 state.watches.push_back(watch);
                 if (!state.running) {
-                    state.stopping = false;
-                    unsigned id = 0;
-                    auto thread =
-                        reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &WatcherThread, nullptr, 0, &id));
-                    if (thread) {
-                        state.thread.reset(thread);
-                        state.threadId = id;
-                        state.running = true;
-                    } else {
-                        state.watches.pop_back();
-                        started = false;
-                    }
+                    started = StartWatcherThread(state);
+                    if (!started) state.watches.pop_back();
                 } else {
                     ::SetEvent(state.wake.get());
                 }
