@@ -5,6 +5,7 @@
 #include "lib/mfw/common/util/ErrorText.h"
 #include "lib/mfw/common/log/SysMessage.h"
 #include "platform/Platform.h"
+#include "platform/UniqueResource.h"
 
 #include <string>
 
@@ -51,6 +52,36 @@ HANDLE CreateBoundary(const platform::PrivateNamespaceApi& api, const wchar_t* n
     return boundary;
 }
 
+// Opens the agent's private namespace into *ns; false when signalling cannot go on. A namespace
+// this process already opened answers ERROR_DUP_NAME: its names resolve, so that is no failure.
+bool OpenNamespace(const platform::PrivateNamespaceApi& api, HANDLE* ns) {
+    DWORD error = ERROR_PROC_NOT_FOUND;
+    if (!api.openPrivateNamespace || !api.deleteBoundaryDescriptor) {
+        LogMessage(LOG_DEBUG, L"%s: XP or earlier agent, so not opening private namespace.", kFn);
+    } else if (HANDLE boundary = CreateBoundary(api, kNamespace)) {
+        *ns = api.openPrivateNamespace(boundary, kNamespace);
+        error = ::GetLastError();
+        if (*ns)
+            LogMessage(LOG_DEBUG, L"%s: Successfully opened private namespace %s.", kFn, kNamespace);
+        else
+            LogMessage(LOG_ERROR, L"%s: Failed to open private namespace %s (%s).", kFn, kNamespace,
+                       SystemErrorText(error).c_str());
+        api.deleteBoundaryDescriptor(boundary);
+    } else {
+        error = ::GetLastError();
+    }
+    return *ns || error == ERROR_DUP_NAME;
+}
+
+void CloseNamespace(const platform::PrivateNamespaceApi& api, HANDLE ns) {
+    if (!api.closePrivateNamespace) {
+        LogMessage(LOG_DEBUG, L"%s: XP or earlier agent, so not closing private namespace.", kFn);
+    } else if (!api.closePrivateNamespace(ns, 0)) {
+        DWORD error = ::GetLastError();
+        LogMessage(LOG_DEBUG, L"%s: Failed to close namespace %s: %s.", kFn, kNamespace, SystemErrorText(error).c_str());
+    }
+}
+
 }  // namespace
 
 bool SignalTesselEvent(const wchar_t* eventName, bool openNamespace, DWORD sessionId) noexcept {
@@ -72,47 +103,21 @@ bool SignalTesselEvent(const wchar_t* eventName, bool openNamespace, DWORD sessi
 
         const platform::PrivateNamespaceApi api = platform::Get().GetPrivateNamespaceApi();
         HANDLE ns = nullptr;
-        if (openNamespace) {
-            DWORD error = ERROR_PROC_NOT_FOUND;
-            if (!api.openPrivateNamespace || !api.deleteBoundaryDescriptor) {
-                LogMessage(LOG_DEBUG, L"%s: XP or earlier agent, so not opening private namespace.", kFn);
-            } else if (HANDLE boundary = CreateBoundary(api, kNamespace)) {
-                ns = api.openPrivateNamespace(boundary, kNamespace);
-                error = ::GetLastError();
-                if (ns)
-                    LogMessage(LOG_DEBUG, L"%s: Successfully opened private namespace %s.", kFn, kNamespace);
-                else
-                    LogMessage(LOG_ERROR, L"%s: Failed to open private namespace %s (%s).", kFn, kNamespace,
-                               SystemErrorText(error).c_str());
-                api.deleteBoundaryDescriptor(boundary);
-            } else {
-                error = ::GetLastError();
-            }
-            // A namespace this process already opened answers ERROR_DUP_NAME; its names resolve.
-            if (!ns && error != ERROR_DUP_NAME) return false;
-        }
+        if (openNamespace && !OpenNamespace(api, &ns)) return false;
 
         std::wstring fullName = std::wstring(kNamespace) + L"\\" + name + std::to_wstring(sessionId);
         bool signalled = false;
-        HANDLE event = api.openEvent ? api.openEvent(EVENT_MODIFY_STATE, FALSE, fullName.c_str()) : nullptr;
+        platform::unique_handle event(api.openEvent ? api.openEvent(EVENT_MODIFY_STATE, FALSE, fullName.c_str())
+                                                    : nullptr);
         if (event) {
             LogMessage(LOG_DEBUG, L"%s: Successfully opened event %s. Signaling it now.", kFn, fullName.c_str());
-            ::SetEvent(event);
-            ::CloseHandle(event);
+            ::SetEvent(event.get());
             signalled = true;
         } else {
             LogMessage(LOG_DEBUG, L"%s: Failed to open event %s.", kFn, fullName.c_str());
         }
 
-        if (ns) {
-            if (!api.closePrivateNamespace) {
-                LogMessage(LOG_DEBUG, L"%s: XP or earlier agent, so not closing private namespace.", kFn);
-            } else if (!api.closePrivateNamespace(ns, 0)) {
-                DWORD error = ::GetLastError();
-                LogMessage(LOG_DEBUG, L"%s: Failed to close namespace %s: %s.", kFn, kNamespace,
-                           SystemErrorText(error).c_str());
-            }
-        }
+        if (ns) CloseNamespace(api, ns);
         return signalled;
     } catch (...) {
         return false;
