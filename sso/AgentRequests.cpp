@@ -122,8 +122,9 @@ DWORD SendMsgToDesktopManager(const wchar_t* messageName, PropertyBag& request, 
         LogMessage(LOG_ERROR, L"Exception in SendMsgToDesktopManager.");
         throw coreException("Exception in SendMsgToDesktopManager.");
     }
-    if (result == 2) {
+    if (result == kNoChannelToNodeManager) {
         LogMessage(LOG_TRACE, L"(sessionId=%d) Could not contact node manager", SessionIdForLog());
+        result = 2;
     } else if (result != 0) {
         LogMessage(LOG_DEBUG, L"Call to DesktopManager failed: %s, %u", response.GetErrorDescription().c_str(),
                    static_cast<unsigned>(result));

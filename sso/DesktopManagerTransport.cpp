@@ -13,7 +13,7 @@ public:
                DWORD timeoutMs) override {
         CORE::MessageFrameWork* framework = CORE::MessageFrameWork::GetFrameWork();
         CORE::MessageChannel* channel = framework->ConnectChannel(CORE::MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
-        if (!channel) return 2;
+        if (!channel) return kNoChannelToNodeManager;
         struct Close {
             CORE::MessageFrameWork* framework;
             CORE::MessageChannel* channel;

@@ -7,10 +7,14 @@ namespace CORE {
 class PropertyBag;
 }
 
+// What a transport answers when no channel to the node manager could be opened, told apart from
+// the node manager's own routing failure (2); callers of the agent requests see 2 for both.
+constexpr DWORD kNoChannelToNodeManager = 0xFFFFFFFF;
+
 class IDesktopManagerTransport {
 public:
     virtual ~IDesktopManagerTransport() = default;
-    // 0 on success, else the framework's result code (2: no channel could be opened).
+    // 0 on success, else the framework's result code, or kNoChannelToNodeManager.
     virtual DWORD Send(const wchar_t* messageName, CORE::PropertyBag& request, CORE::PropertyBag& response,
                        DWORD timeoutMs) = 0;
 };

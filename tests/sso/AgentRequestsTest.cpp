@@ -59,6 +59,16 @@ TEST_F(AgentRequestsTest, SessionZeroIsRefusedBeforeSending) {
     EXPECT_FALSE(log.Contains(L"SendMsgToDesktopManager("));
 }
 
+// The node manager's own routing failure is the same result as no channel, but the log says which.
+TEST_F(AgentRequestsTest, RoutingFailureOfTheNodeManagerIsNotAnUnreachableAgent) {
+    testsupport::ScriptedAgent agent;
+    agent.Fail(L"GetCredentialsForTicket", 2);
+    CORE::PropertyBag request, answer;
+    EXPECT_EQ(SendMsgToDesktopManager(L"GetCredentialsForTicket", request, answer, 30000), 2u);
+    EXPECT_TRUE(log.Contains(L"Call to DesktopManager failed: ", CORE::LOG_DEBUG));
+    EXPECT_FALSE(log.Contains(L"Could not contact node manager"));
+}
+
 TEST_F(AgentRequestsTest, UnreachableAgentFailsEveryRequestAndSaysSo) {
     CORE::PropertyBag request, answer;
     EXPECT_EQ(SendMsgToDesktopManager(L"GetCredentialsForTicket", request, answer, 30000), 2u);
