@@ -244,6 +244,10 @@ bool AgentServer::ServerHandshake(CORE::MessageChannel& channel) {
     const CORE::PropertyBag knobs = ServerKnobs();
     CORE::Message first;
     if (!channel.ReadMessage(&first, 30000) || first.queueHint != CORE::kAuthNegotiateHint) return false;
+    if (CORE::ParseBool(knobs.Get(L"silentHandshake"))) {  // takes the connect, never answers
+        channel.WaitClosed(120000);
+        return false;
+    }
     const std::vector<std::wstring> offered = CORE::SplitConfigList(first.payload.Get(L"PackageList"));
     const std::vector<std::wstring> accepted =
         CORE::SplitConfigList(knobs.Get(L"Packages", L"Negotiate,Kerberos,NTLM,NONE"));

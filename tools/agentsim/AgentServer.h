@@ -15,6 +15,7 @@
 //       <ITEM name="omitSelectedPackage">true</ITEM>    leave "SelectedPackage" out
 //       <ITEM name="challenge">true</ITEM>              demand the local challenge event
 //       <ITEM name="hangInitiate">true</ITEM>           take the RPC initiate call, never answer it
+//       <ITEM name="silentHandshake">true</ITEM>        take the connect, never answer its first token
 //     </ITEM>
 //     <ITEM name="DesktopManager" type="BAG">         one entry per operation (queue hint):
 //       <ITEM name="GetCredentialsForTicket" type="BAG">

@@ -137,6 +137,18 @@ TEST_F(AuthFixture, TheRpcBindingMustRequireTheNodeManagersIdentity) {
     EXPECT_FALSE(log.Contains(L"Failed to initiate shared memory over RPC"));
 }
 
+// However long each step may wait, the whole connect ends within the request's time-out.
+TEST_F(AuthFixture, ANodeManagerThatStallsTheHandshakeIsGivenUpWithinTheConnectDeadline) {
+    registry.SetString(kAuthenticateKey, L"MsgTimeoutSeconds", L"3600");
+    ASSERT_TRUE(StartServer(Echo({{L"silentHandshake", L"true"}})));
+    const ULONGLONG start = ::GetTickCount64();
+    EXPECT_EQ(ConnectOnly(), nullptr);
+    const ULONGLONG elapsed = ::GetTickCount64() - start;
+    EXPECT_GE(elapsed, CORE::SharedMemChannel::kConnectDeadlineMs - 1000);
+    EXPECT_LT(elapsed, CORE::SharedMemChannel::kConnectDeadlineMs + 5000u);
+    EXPECT_TRUE(log.Contains(L"no answer from the peer within the time-out")) << Narrow(log.Dump());
+}
+
 TEST_F(AuthFixture, ContextBelowTheMinimumIsRefused) {
     registry.SetString(L"Software\\Velmora\\Zephral\\Security", L"SspiClientContextWanted", L"14");  // no confidentiality
     ASSERT_TRUE(StartServer(Echo()));

@@ -45,6 +45,15 @@ std::wstring Join(const std::vector<std::wstring>& items) {
     return out;
 }
 
+// A step waits its own time-out, and never past the options' deadline.
+DWORD StepTimeout(const AuthOptions& options) {
+    if (!options.deadline) return options.stepTimeoutMs;
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= options.deadline) return 0;
+    const ULONGLONG left = options.deadline - now;
+    return left < options.stepTimeoutMs ? static_cast<DWORD>(left) : options.stepTimeoutMs;
+}
+
 // Reads the peer's next step; a refusal from the server becomes the failure reason.
 bool ReadStep(MessageChannel& channel, const wchar_t* hint, DWORD timeoutMs, PropertyBag* payload, std::wstring* reason) {
     Message message;
@@ -409,7 +418,7 @@ bool AuthChannel::ExchangeTokens(MessageChannel& channel, const AuthOptions& opt
         }
         PropertyBag answer;
         std::wstring reason;
-        if (!ReadStep(channel, kAuthTokenHint, options.stepTimeoutMs, &answer, &reason))
+        if (!ReadStep(channel, kAuthTokenHint, StepTimeout(options), &answer, &reason))
             return FailPackage(channel, reason, result);
         serverComplete = ParseBool(answer.Get(L"complete"));
         input.clear();
@@ -438,7 +447,7 @@ bool AuthChannel::OutgoingChannel(MessageChannel& channel, const AuthOptions& op
 
     PropertyBag reply;
     std::wstring reason;
-    if (!ReadStep(channel, kAuthNegotiateHint, options.stepTimeoutMs, &reply, &reason))
+    if (!ReadStep(channel, kAuthNegotiateHint, StepTimeout(options), &reply, &reason))
         return FailOutgoing(channel, reason, result);
     if (!ReadNegotiateReply(channel, options, reply, marker, result) || !SetChallengeEvent(channel, reply, result))
         return false;
@@ -466,7 +475,7 @@ bool AuthChannel::OutgoingFinal(MessageChannel& channel, const AuthOptions& opti
     const PropertyBag& mine = result->ownParams;
     PropertyBag theirs;
     std::wstring reason;
-    if (!ReadStep(channel, kAuthFinalHint, options.stepTimeoutMs, &theirs, &reason)) return fail(reason);
+    if (!ReadStep(channel, kAuthFinalHint, StepTimeout(options), &theirs, &reason)) return fail(reason);
     if (!processPeerParams(channel, theirs, options.sharedMemory, result->authGuid, &result->peer, &reason))
         return fail(reason);
     wchar_t attributes[48] = L"";

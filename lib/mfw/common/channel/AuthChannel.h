@@ -45,6 +45,7 @@ struct AuthOptions {
     ULONG contextWanted = 30;
     ULONG contextMinimum = 28;
     DWORD stepTimeoutMs = 300000;
+    ULONGLONG deadline = 0;              // GetTickCount64 by which every step must have come; 0: none
     bool sharedMemory = true;
     unsigned minorVersion = kAuthMinorVersion;  // what this side reports
 };

@@ -310,9 +310,12 @@ MessageChannel* SharedMemChannel::Connect(const std::wstring& serverName, IChann
     const bool rpcDisabled = ChannelSettingBool(L"\\Node Manager\\disableRPCSharedMemListener", L"false");
     const bool legacyFallback = ChannelSettingBool(L"\\Node Manager\\failbackSharedMemListener", L"false");
 
+    // A node manager that accepts and then stalls must not hold LogonUI past the request's time-out.
+    const ULONGLONG deadline = ::GetTickCount64() + kConnectDeadlineMs;
     for (int attempt = 0; attempt < 2; ++attempt) {
         AuthOptions options;
         if (!SetAuthParams(overrideMode, &options)) return nullptr;
+        options.deadline = deadline;
 
         DWORD seqNo = 0, serverPid = 0;
         std::wstring serverAccount;

@@ -21,6 +21,8 @@ namespace CORE {
 class SharedMemChannel {
 public:
     static constexpr DWORD kConnectTimeoutMs = 10000;
+    // Initiate and authentication together: the time-out of the agent request that connects.
+    static constexpr DWORD kConnectDeadlineMs = 30000;
     static constexpr int kInUseRetries = 3;
 
     // Connects, authenticates and starts receiving; the returned channel is held once by the
