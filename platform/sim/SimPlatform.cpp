@@ -301,10 +301,10 @@ public:
     // Under Wine every process runs as the one user: the simulation lets that user stand for
     // LocalSystem unless "NodeManagerAccountSid" names another account.
     bool IsNodeManagerAccount(const std::wstring& sid) override {
+        if (sid == kLocalSystemSid) return true;
+        if (std::optional<std::wstring> account = ReadString(L"NodeManagerAccountSid")) return sid == *account;
         std::wstring own;
-        return sid == kLocalSystemSid ||
-               sid == ReadString(L"NodeManagerAccountSid")
-                          .value_or(ReadProcessUserSid(::GetCurrentProcessId(), &own) ? own : std::wstring(L"-"));
+        return ReadProcessUserSid(::GetCurrentProcessId(), &own) && sid == own;
     }
     // Wine's RPC runtime cannot authenticate ncalrpc calls: the request is only recorded.
     RPC_STATUS SecureNodeManagerBinding(RPC_BINDING_HANDLE) override {
