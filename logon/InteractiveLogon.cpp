@@ -25,9 +25,10 @@ DWORD ProtectionFailureCode(HRESULT hr) {
 
 }  // namespace
 
-DWORD BuildInteractiveLogonBuffer(ULONG messageType, PCWSTR domainName, PCWSTR userName, PCWSTR protectedPassword,
-                                  const LUID* logonId, CREDENTIAL_PROVIDER_USAGE_SCENARIO usageScenario,
-                                  BYTE* logonBuffer, DWORD* cbLogon) noexcept {
+namespace {
+
+// The arguments every call must get right, size query or not.
+DWORD CheckInteractiveArguments(ULONG messageType, PCWSTR userName, const LUID* logonId, const DWORD* cbLogon) {
     if (!cbLogon || !userName || !*userName) {
         CORE::LogMessage(CORE::LOG_WARN, L"BuildInteractiveLogonBuffer: Invalid parameters cbLogon=%p, UserName=%p",
                          cbLogon, userName);
@@ -42,6 +43,15 @@ DWORD BuildInteractiveLogonBuffer(ULONG messageType, PCWSTR domainName, PCWSTR u
         CORE::LogMessage(CORE::LOG_WARN, L"BuildInteractiveLogonBuffer: LogonId is mandatory for unlock");
         return ERROR_INVALID_PARAMETER;
     }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+DWORD BuildInteractiveLogonBuffer(ULONG messageType, PCWSTR domainName, PCWSTR userName, PCWSTR protectedPassword,
+                                  const LUID* logonId, CREDENTIAL_PROVIDER_USAGE_SCENARIO usageScenario,
+                                  BYTE* logonBuffer, DWORD* cbLogon) noexcept {
+    if (DWORD invalid = CheckInteractiveArguments(messageType, userName, logonId, cbLogon)) return invalid;
     logon::ZeroCallerBuffer(logonBuffer, cbLogon);
 
     const size_t domainChars = BoundedLength(domainName, kMaxCountedStringChars);

@@ -153,26 +153,34 @@ KerbCertificateLogonRequest CertificateRequest(const Credentials& creds, CREDENT
     return request;
 }
 
-// CertSSO through the agent's key storage provider; the record is kept on success because
-// result reporting may retry with the same certificate.
+// A certificate whose key the agent's key storage provider holds (CertSSO, Windows Hello
+// CertSSO); the record is kept on success because result reporting may retry with it.
+HRESULT SerializeAgentKeyLogon(const Credentials& creds, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario, PCWSTR container,
+                               PCWSTR provider, PCWSTR pin, const KerberosTexts& texts, Serialization* pcpcs,
+                               bool* keepCredentials) {
+    LogonBuffer buffer;
+    KerbCertificateLogonRequest request = CertificateRequest(creds, scenario);
+    request.containerName = container;
+    request.providerName = provider;
+    request.pin = pin;
+    request.isCertSso = true;
+    const HRESULT hr =
+        HandOverCertificateLogon(BuildKerbCertificateLogon(request, buffer.Data(), buffer.Size()), buffer, texts, pcpcs);
+    if (hr == S_OK) *keepCredentials = true;
+    return hr;
+}
+
+// CertSSO, also when the unlock handshake failed.
 HRESULT SerializeCertSso(Credentials& creds, bool unlockFailed, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario,
                          Serialization* pcpcs, bool* keepCredentials) {
     LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Serializing CertSSO credentials%s",
                unlockFailed ? L" (CertSSO unlock error)" : L"");
-    LogonBuffer buffer;
-    KerbCertificateLogonRequest request = CertificateRequest(creds, scenario);
-    request.containerName = creds.certLogon.containerName.c_str();
-    request.providerName = kSsoKsp;
-    request.pin = creds.certLogon.pin.c_str();
-    request.isCertSso = true;
-    HRESULT hr = BuildKerbCertificateLogon(request, buffer.Data(), buffer.Size());
-    hr = HandOverCertificateLogon(hr, buffer,
+    return SerializeAgentKeyLogon(creds, scenario, creds.certLogon.containerName.c_str(), kSsoKsp,
+                                  creds.certLogon.pin.c_str(),
                                   {L"Serializing CertSSO credentials for use in SSO failed",
                                    L"Failed to retrieve Kerberos authentication package id",
                                    L"CertAuth credential serialization succeeded"},
-                                  pcpcs);
-    if (hr == S_OK) *keepCredentials = true;
-    return hr;
+                                  pcpcs, keepCredentials);
 }
 
 // The card in a redirected reader; its material is used once.
@@ -210,28 +218,18 @@ HRESULT SerializeSmartCard(Credentials& creds, CREDENTIAL_PROVIDER_USAGE_SCENARI
                                     pcpcs);
 }
 
-// Windows Hello CertSSO through the agent's Hello key storage provider; kept like CertSSO.
+// Windows Hello CertSSO through the agent's Hello key storage provider.
 HRESULT SerializeWhfbCertificate(Credentials& creds, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario,
                                  Serialization* pcpcs, bool* keepCredentials) {
     LogMessage(LOG_DEBUG,
                L"cred::GetSerialization(): Serializing Whfb CertSSO credentials, usage:%s, contextId:%s, hasPin:%s",
                creds.IsWhfbCertSsoUnlock() ? L"unlock" : L"logon", creds.whfbCertCtxId.c_str(), L"yes");
-    SecureWString pin = DecryptProtectedPayload(creds.whfbCertPin.view());
-    LogonBuffer buffer;
-    KerbCertificateLogonRequest request = CertificateRequest(creds, scenario);
-    request.containerName = creds.whfbCertCtxId.c_str();
-    request.providerName = kWhfbKsp;
-    request.pin = pin.c_str();
-    request.isCertSso = true;
-    HRESULT hr = BuildKerbCertificateLogon(request, buffer.Data(), buffer.Size());
-    pin.Wipe();
-    hr = HandOverCertificateLogon(hr, buffer,
+    const SecureWString pin = DecryptProtectedPayload(creds.whfbCertPin.view());
+    return SerializeAgentKeyLogon(creds, scenario, creds.whfbCertCtxId.c_str(), kWhfbKsp, pin.c_str(),
                                   {L"Failed to serialize credentials for Whfb CertSSO",
                                    L"Failed to retrieve Kerberos authentication packageId",
                                    L"Retrieved kerberos authentication packageId for Whfb CertSSO"},
-                                  pcpcs);
-    if (hr == S_OK) *keepCredentials = true;
-    return hr;
+                                  pcpcs, keepCredentials);
 }
 
 // The domain user's password for Negotiate; used once.

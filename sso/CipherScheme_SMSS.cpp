@@ -73,6 +73,20 @@ const CipherSchemeParams* CipherScheme_SMSS::params(uint32_t version) const {
     return &kVersion1;
 }
 
+namespace {
+
+// A tag that names a version asks for that key; one without asks for the latest.
+bool KeyAvailable(const Key& key, const std::wstring& keyspec) {
+    CORE::PropertyBag response;
+    const int checked = CallWithName(key.version != 0 ? L"exist" : L"latest", keyspec, response);
+    if (checked == 1)
+        CORE::LogMessage(CORE::LOG_ERROR, L"CipherScheme_SMSS::decipher(): Cannot decipher data with %s: %s",
+                         keyspec.c_str(), response.GetErrorText(L"Unspecified error").c_str());
+    return checked != 1 && checked != 2;
+}
+
+}  // namespace
+
 bool CipherScheme_SMSS::decipher(Key& key, const std::string& data, keyvault::SecureBytes* plain) {
     keyvault::Wipe(*plain);
     std::vector<BYTE> bytes;
@@ -98,17 +112,7 @@ bool CipherScheme_SMSS::decipher(Key& key, const std::string& data, keyvault::Se
     key.number = bytes[0];
 
     const std::wstring keyspec = secmgr::Utf8ToWideText(key.createKeyspec());
-    {
-        // A tag that names a version asks for that key; one without asks for the latest.
-        CORE::PropertyBag response;
-        int checked = CallWithName(key.version != 0 ? L"exist" : L"latest", keyspec, response);
-        if (checked == 2) return false;
-        if (checked == 1) {
-            CORE::LogMessage(CORE::LOG_ERROR, L"CipherScheme_SMSS::decipher(): Cannot decipher data with %s: %s",
-                             keyspec.c_str(), response.GetErrorText(L"Unspecified error").c_str());
-            return false;
-        }
-    }
+    if (!KeyAvailable(key, keyspec)) return false;
 
     // Version 1 is the only layout; params() yields no other.
     const size_t ivLength = bytes[1];

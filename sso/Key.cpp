@@ -63,17 +63,19 @@ void Key::clear() noexcept {
     components = 0;
 }
 
-bool Key::parseTag(std::string_view tag) {
-    clear();
+namespace {
+
+// The tag's pieces, split at separators outside quotes; the piece count (only the first five
+// are kept in `parts`).
+int SplitTag(std::string_view tag, std::array<std::string, 5>* parts) {
     // Only the first five pieces are kept; more than four make the tag invalid anyway.
-    std::array<std::string, 5> parts;
     int count = 0;
     std::string current;
     bool quoted = false;
     char quote = 0;
     auto flush = [&] {
         if (!current.empty() || quoted) {
-            if (count < static_cast<int>(parts.size())) parts[static_cast<size_t>(count)] = current;
+            if (count < static_cast<int>(parts->size())) (*parts)[static_cast<size_t>(count)] = current;
             if (count < 0x7FFFFFFF) ++count;
         }
         current.clear();
@@ -95,6 +97,15 @@ bool Key::parseTag(std::string_view tag) {
         }
     }
     flush();
+    return count;
+}
+
+}  // namespace
+
+bool Key::parseTag(std::string_view tag) {
+    clear();
+    std::array<std::string, 5> parts;
+    const int count = SplitTag(tag, &parts);
     components = count;
 
     if (count != 3 && count != 4) {

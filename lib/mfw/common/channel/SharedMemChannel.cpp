@@ -282,6 +282,30 @@ bool SharedMemChannel::Initiate(const NodeManagerNames& names, bool rpcDisabled,
     return LegacyInitiate(names, *seqNo, serverPid);
 }
 
+// The channel over the connection's shared memory the node manager made for `seqNo`.
+MessageChannel* SharedMemChannel::OpenConnection(const NodeManagerNames& names, DWORD seqNo, DWORD serverPid) {
+    const std::wstring seq = SeqString(::GetCurrentProcessId(), seqNo);
+    auto transport = std::make_unique<SharedMemTransport>();
+    if (!transport->Open(names.Connection(seq), serverPid)) {
+        LogMessage(LOG_ERROR, L"CORE::SharedMemChannel::Connect(): cannot open the connection's shared memory, %s",
+                   SystemErrorText(::GetLastError()).c_str());
+        return nullptr;
+    }
+    auto* channel = new (std::nothrow) MessageChannel(L"SharedMem-" + seq, true);
+    if (channel) channel->AttachTransport(std::move(transport));
+    return channel;
+}
+
+// The final token speaks for the process that answered the connect, or for nobody.
+bool SharedMemChannel::PeerIsTheVerifiedAccount(MessageChannel& channel, const PeerParams& peer, DWORD serverPid,
+                                                const std::wstring& account) {
+    if (_wcsicmp(peer.peerSid.c_str(), account.c_str()) == 0) return true;
+    LogMessage(LOG_ERROR,
+               L"CORE::SharedMemChannel::Connect(): Channel %s (0x%p): the peer names account %s, but node manager process %u runs as %s; refusing it",
+               channel.Name().c_str(), &channel, peer.peerSid.c_str(), static_cast<unsigned>(serverPid), account.c_str());
+    return false;
+}
+
 void SharedMemChannel::Abandon(MessageChannel* channel) {
     channel->Close();
     channel->Release();
@@ -322,16 +346,8 @@ MessageChannel* SharedMemChannel::Connect(const std::wstring& serverName, IChann
         if (!Initiate(names, rpcDisabled, legacyFallback, &seqNo, &serverPid) ||
             !VerifyNodeManager(serverPid, &serverAccount))
             return nullptr;
-        const std::wstring seq = SeqString(::GetCurrentProcessId(), seqNo);
-        auto transport = std::make_unique<SharedMemTransport>();
-        if (!transport->Open(names.Connection(seq), serverPid)) {
-            LogMessage(LOG_ERROR, L"CORE::SharedMemChannel::Connect(): cannot open the connection's shared memory, %s",
-                       SystemErrorText(::GetLastError()).c_str());
-            return nullptr;
-        }
-        auto* channel = new (std::nothrow) MessageChannel(L"SharedMem-" + seq, true);
+        MessageChannel* channel = OpenConnection(names, seqNo, serverPid);
         if (!channel) return nullptr;
-        channel->AttachTransport(std::move(transport));
         if (!overrideMode.empty())
             LogMessage(LOG_INFO,
                        L"CORE::SharedMemChannel::Connect(): Channel %s (0x%p): SharedMemChannel connect accepted, authenticate using auth package override mode %s",
@@ -349,12 +365,7 @@ MessageChannel* SharedMemChannel::Connect(const std::wstring& serverName, IChann
             overrideMode = L"NTLM";
             continue;
         }
-        // The final token speaks for the process that answered the connect, or for nobody.
-        if (_wcsicmp(result.peer.peerSid.c_str(), serverAccount.c_str()) != 0) {
-            LogMessage(LOG_ERROR,
-                       L"CORE::SharedMemChannel::Connect(): Channel %s (0x%p): the peer names account %s, but node manager process %u runs as %s; refusing it",
-                       channel->Name().c_str(), channel, result.peer.peerSid.c_str(), static_cast<unsigned>(serverPid),
-                       serverAccount.c_str());
+        if (!PeerIsTheVerifiedAccount(*channel, result.peer, serverPid, serverAccount)) {
             Abandon(channel);
             return nullptr;
         }

@@ -47,6 +47,9 @@ public:
 private:
     static bool Initiate(const NodeManagerNames& names, bool rpcDisabled, bool legacyFallback, DWORD* seqNo,
                          DWORD* serverPid);
+    static MessageChannel* OpenConnection(const NodeManagerNames& names, DWORD seqNo, DWORD serverPid);
+    static bool PeerIsTheVerifiedAccount(MessageChannel& channel, const PeerParams& peer, DWORD serverPid,
+                                         const std::wstring& account);
     static void Abandon(MessageChannel* channel);
     static void SendStartup(MessageChannel& channel);
 };

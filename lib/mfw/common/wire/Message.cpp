@@ -145,6 +145,21 @@ bool ParseMemberStrings(const BYTE* data, int readCode, int encoding, ByteData& 
 
 }  // namespace
 
+bool Message::WriteAttachment(BYTE* at, size_t bytes) const {
+    ByteData writer(at, bytes);
+    if (writer.Write(attachment.data(), attachment.size())) return true;
+    LogToSink(LOG_ERROR, L"CORE::Message::Flatten(): Failed to serialize binary data to output buffer, size=%d",
+              static_cast<int>(bytes));
+    return false;
+}
+
+uint16_t Message::WireFlags(bool plain, int code) const noexcept {
+    uint16_t flags = plain ? 0 : (code == CHAR_ENC_UTF8 ? FLAG_UTF8 : FLAG_UTF16);
+    if (hasAttachment) flags |= FLAG_ATTACHMENT;
+    if (reservedFlag) flags |= FLAG_RESERVED;
+    return flags;
+}
+
 bool Message::FlattenAny(int code, bool plain, std::vector<BYTE>* out) const {
     try {
         const int reported = plain ? CHAR_ENC_UNDEFINED : code;
@@ -169,14 +184,7 @@ bool Message::FlattenAny(int code, bool plain, std::vector<BYTE>* out) const {
         const size_t binaryAt = attachmentAt + static_cast<size_t>(attachmentBytes);
         const size_t stringsAt = binaryAt + static_cast<size_t>(count.binaryBytes);
 
-        if (attachmentBytes) {
-            ByteData attachmentWriter(base + attachmentAt, static_cast<size_t>(attachmentBytes));
-            if (!attachmentWriter.Write(attachment.data(), attachment.size())) {
-                LogToSink(LOG_ERROR, L"CORE::Message::Flatten(): Failed to serialize binary data to output buffer, size=%d",
-                           static_cast<int>(attachmentBytes));
-                return false;
-            }
-        }
+        if (attachmentBytes && !WriteAttachment(base + attachmentAt, static_cast<size_t>(attachmentBytes))) return false;
         ByteData strings(base + stringsAt, out->size() - stringsAt);
         const std::wstring* const values[4] = {&queueName, &queueHint, &messageId, &replyToId};
         uint16_t lengths[4] = {};
@@ -189,10 +197,7 @@ bool Message::FlattenAny(int code, bool plain, std::vector<BYTE>* out) const {
             if (!ok) return false;
         }
         const size_t stringBytes = strings.Consumed();
-        uint16_t flags = plain ? 0 : (code == CHAR_ENC_UTF8 ? FLAG_UTF8 : FLAG_UTF16);
-        if (hasAttachment) flags |= FLAG_ATTACHMENT;
-        if (reservedFlag) flags |= FLAG_RESERVED;
-        StoreU16BE(base + 0, flags);
+        StoreU16BE(base + 0, WireFlags(plain, code));
         StoreU16BE(base + 2, messageType);
         for (int i = 0; i < 4; ++i) StoreU16BE(base + 4 + 2 * i, lengths[i]);
         StoreU32BE(base + 12, static_cast<uint32_t>(count.entries));

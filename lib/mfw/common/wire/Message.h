@@ -109,6 +109,7 @@ public:
 private:
     bool FlattenAny(int code, bool plain, std::vector<BYTE>* out) const;
     uint16_t WireFlags(bool plain, int code) const noexcept;
+    bool WriteAttachment(BYTE* at, size_t bytes) const;
     PropertyBag PayloadForWire() const;
     void TakeFilterTags();
 };
