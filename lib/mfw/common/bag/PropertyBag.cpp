@@ -52,26 +52,6 @@ bool CountItems(const PropertyBag& bag, PropertyBag::ElementCount* count, int de
 
 }  // namespace
 
-bool NamesEqualNoCase(const wchar_t* a, size_t aLength, const wchar_t* b, size_t bLength) noexcept {
-    if (aLength != bLength) return false;
-    bool ascii = true;
-    for (size_t i = 0; i < aLength; ++i) {
-        wchar_t x = a[i], y = b[i];
-        if (x == y) continue;
-        if (x < 0x80 && y < 0x80) {
-            if (x >= L'A' && x <= L'Z') x = static_cast<wchar_t>(x + 32);
-            if (y >= L'A' && y <= L'Z') y = static_cast<wchar_t>(y + 32);
-            if (x != y) return false;
-            continue;
-        }
-        ascii = false;
-        break;
-    }
-    if (ascii) return true;
-    if (aLength > 0x7FFFFFFF) return false;
-    return ::CompareStringOrdinal(a, static_cast<int>(aLength), b, static_cast<int>(bLength), TRUE) == CSTR_EQUAL;
-}
-
 PropertyBag::Item* PropertyBag::Item::Create(ItemType type, std::wstring_view name, std::wstring_view text) {
     const size_t chars = name.size() + text.size();
     if (chars > (SIZE_MAX - sizeof(Item)) / sizeof(wchar_t)) throw coreException("OutOfMem");
@@ -103,23 +83,61 @@ void PropertyBag::Item::Release() const noexcept {
 }
 
 size_t PropertyBag::Find(std::wstring_view name) const noexcept {
+    if (!index_.empty()) {
+        const size_t mask = index_.size() - 1;
+        for (size_t slot = HashNameNoCase(name) & mask;; slot = (slot + 1) & mask) {
+            const uint32_t entry = index_[slot];
+            if (entry == 0) return static_cast<size_t>(-1);
+            std::wstring_view candidate = items_[entry - 1]->Name();
+            if (NamesEqualNoCase(candidate.data(), candidate.size(), name.data(), name.size())) return entry - 1;
+        }
+    }
     for (size_t i = 0; i < items_.size(); ++i) {
         std::wstring_view candidate = items_[i]->Name();
-        if (candidate.size() != name.size()) continue;
         if (NamesEqualNoCase(candidate.data(), candidate.size(), name.data(), name.size())) return i;
     }
     return static_cast<size_t>(-1);
 }
 
-void PropertyBag::Put(ItemRef item) {
+void PropertyBag::RebuildIndex() noexcept {
+    index_.clear();
+    if (items_.size() <= kIndexFrom || items_.size() >= 0x40000000) return;
+    size_t slots = 64;
+    while (slots < items_.size() * 4) slots *= 2;
     try {
-        size_t index = Find(item->Name());
+        std::vector<uint32_t> index(slots);
+        for (size_t i = 0; i < items_.size(); ++i) {
+            size_t slot = HashNameNoCase(items_[i]->Name()) & (slots - 1);
+            while (index[slot] != 0) slot = (slot + 1) & (slots - 1);
+            index[slot] = static_cast<uint32_t>(i + 1);
+        }
+        index_.swap(index);
+    } catch (const std::bad_alloc&) {
+        // Without memory for the index the bag still works, searching in order.
+    }
+}
+
+void PropertyBag::IndexLast() noexcept {
+    if (index_.empty() || items_.size() * 2 > index_.size()) {
+        RebuildIndex();
+        return;
+    }
+    const size_t mask = index_.size() - 1;
+    size_t slot = HashNameNoCase(items_.back()->Name()) & mask;
+    while (index_[slot] != 0) slot = (slot + 1) & mask;
+    index_[slot] = static_cast<uint32_t>(items_.size());
+}
+
+void PropertyBag::Put(ItemRef item) {
+    size_t index = Find(item->Name());
+    try {
         if (index == static_cast<size_t>(-1)) {
             items_.push_back(std::move(item));
+            IndexLast();
             return;
         }
         // The item in place may be shared with other bags: swap in a new one that keeps the
-        // name as first spelled.
+        // name as first spelled (so its index slot stays right).
         if (items_[index]->Name() != item->Name()) {
             ItemRef renamed(Item::Create(item->Type(), items_[index]->Name(), item->Text()));
             const_cast<Item&>(*renamed).binary_ = item->Binary();
@@ -214,6 +232,7 @@ bool PropertyBag::Remove(const std::wstring& name) {
     size_t index = Find(name);
     if (index == static_cast<size_t>(-1)) return false;
     items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(index));
+    RebuildIndex();
     return true;
 }
 

@@ -2,6 +2,7 @@
 // message framework, with its error convention ("ErrorCode", "ErrorText") and its XML text form.
 // The binary flattened form lives in Properties.h.
 #pragma once
+#include "lib/mfw/common/bag/NameFold.h"
 #include "lib/mfw/common/util/SecureString.h"
 
 #include <windows.h>
@@ -62,7 +63,10 @@ public:
     void SetBinary(const std::wstring& name, const void* data, size_t length);
     void SetBag(const std::wstring& name, const PropertyBag& bag);
     bool Remove(const std::wstring& name);
-    void Clear() noexcept { items_.clear(); }
+    void Clear() noexcept {
+        items_.clear();
+        index_.clear();
+    }
 
     // --- By index (0-based, in order); out of range throws "PropertyBag: index is out of range" ---
     size_t Count() const noexcept { return items_.size(); }
@@ -128,7 +132,17 @@ private:
     void Put(ItemRef item);
     void ToXmlItems(std::wstring& out, int mode) const;
 
+    void RebuildIndex() noexcept;
+    void IndexLast() noexcept;
+
+    // Bags larger than this also keep a name index, so that loading or probing a large bag (a
+    // message from outside may hold a million names) is not quadratic.
+    static constexpr size_t kIndexFrom = 16;
+
     std::vector<ItemRef> items_;
+    // Open addressing over HashNameNoCase: 0 is a free slot, else the item's position + 1;
+    // at most half full. Either empty (names are searched in order) or complete.
+    std::vector<uint32_t> index_;
 };
 
 // One item, immutable once it is in a bag, so bags that share it may live on different
