@@ -288,6 +288,7 @@ HRESULT StoreAnswer(const AgentAnswer& answer, const PackedInteractiveLogon& log
 HRESULT credfilter::CheckRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcsIn,
                                           CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* pcpcsOut) {
     std::memset(pcpcsOut, 0, sizeof(*pcpcsOut));
+    TheCredentials().agentUnanswered = false;  // a new remote credential starts a new logon
     const bool directRdpAllowed = DirectRdpAllowed();
     HRESULT result = S_OK;
     PackedInteractiveLogon logon;

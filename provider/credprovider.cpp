@@ -61,6 +61,7 @@ credprovider::credprovider() noexcept : seqno_(++g_providerSeqno) {}
 
 credprovider::~credprovider() {
     TheCredentials().ClearCredentials(false);
+    TheCredentials().agentUnanswered = false;  // LogonUI is done with this logon
 }
 
 STDMETHODIMP credprovider::SetUsageScenario(CREDENTIAL_PROVIDER_USAGE_SCENARIO cpus, DWORD dwFlags) {
@@ -243,6 +244,7 @@ void credprovider::ReportTicketState(bool explicitRequest) noexcept {
 void credprovider::RefreshCredentials(bool fromCallback) noexcept {
     Credentials& creds = TheCredentials();
     LogMessage(LOG_DEBUG, L"credprovider::DRV_EnumerateCredentials(): Refreshing credentials.");
+    if (fromCallback) creds.agentUnanswered = false;  // the agent has shown it is there
     PopulateCredentials(creds);
     if (creds.ticketFound) {
         const wchar_t* text = AvailabilityText(creds.credentialsAvailable);

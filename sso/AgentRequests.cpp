@@ -10,6 +10,7 @@
 #include "lib/mfw/common/bag/PropertyBag.h"
 #include "lib/mfw/common/log/SysMessage.h"
 #include "lib/mfw/common/util/coreException.h"
+#include "lib/mfw/common/wire/Message.h"
 
 #include <cwchar>
 
@@ -107,10 +108,9 @@ bool StoreTicketAnswer(const AgentAnswer& answer, Credentials& creds) {
     return answer.HasUnauthAccount();
 }
 
-}  // namespace
-
-DWORD SendMsgToDesktopManager(const wchar_t* messageName, PropertyBag& request, PropertyBag& response,
-                              DWORD timeoutMs) {
+// One exchange as SendMsgToDesktopManager makes it; *noAgent when no agent took part: no
+// channel, no answer in time, or a channel that broke.
+DWORD Send(const wchar_t* messageName, PropertyBag& request, PropertyBag& response, DWORD timeoutMs, bool* noAgent) {
     LogMessage(LOG_TRACE, L"%s(%s) (sessionId=%d) begin", L"SendMsgToDesktopManager", messageName, SessionIdForLog());
     DWORD result;
     try {
@@ -122,9 +122,10 @@ DWORD SendMsgToDesktopManager(const wchar_t* messageName, PropertyBag& request, 
         LogMessage(LOG_ERROR, L"Exception in SendMsgToDesktopManager.");
         throw coreException("Exception in SendMsgToDesktopManager.");
     }
+    *noAgent = result == kNoChannelToNodeManager || result == RESULT_TIMEOUT || result == RESULT_SHUTTING_DOWN;
     if (result == kNoChannelToNodeManager) {
         LogMessage(LOG_TRACE, L"(sessionId=%d) Could not contact node manager", SessionIdForLog());
-        result = 2;
+        result = RESULT_ROUTING_FAILED;
     } else if (result != 0) {
         LogMessage(LOG_DEBUG, L"Call to DesktopManager failed: %s, %u", response.GetErrorDescription().c_str(),
                    static_cast<unsigned>(result));
@@ -133,8 +134,33 @@ DWORD SendMsgToDesktopManager(const wchar_t* messageName, PropertyBag& request, 
     return result;
 }
 
+// The ticket lookup. Once an agent failed to answer one, the rest of the logon does not wait
+// for it again: three lookups of 30 s each would hold the logon screen for 90 s.
+DWORD LookupTicket(PropertyBag& request, PropertyBag& response) {
+    Credentials& creds = TheCredentials();
+    if (creds.agentUnanswered) {
+        LogMessage(LOG_DEBUG,
+                   L"GetCredentialsForTicket: (sessionId=%d) the agent did not answer earlier in this logon, not asking again",
+                   SessionIdForLog());
+        response.Clear();
+        return RESULT_ROUTING_FAILED;
+    }
+    bool noAgent = false;
+    DWORD result = Send(L"GetCredentialsForTicket", request, response, kAgentRequestTimeoutMs, &noAgent);
+    if (noAgent) creds.agentUnanswered = true;
+    return result;
+}
+
+}  // namespace
+
+DWORD SendMsgToDesktopManager(const wchar_t* messageName, PropertyBag& request, PropertyBag& response,
+                              DWORD timeoutMs) {
+    bool noAgent = false;
+    return Send(messageName, request, response, timeoutMs, &noAgent);
+}
+
 bool GetCredentialsForTicket(PropertyBag& request, PropertyBag& response, bool* found) {
-    DWORD result = SendMsgToDesktopManager(L"GetCredentialsForTicket", request, response, kAgentRequestTimeoutMs);
+    DWORD result = LookupTicket(request, response);
     bool matched = result == 0 && !response.IsEmpty();
     if (found) *found = matched;
     LogTicketOutcome(matched);
@@ -154,7 +180,7 @@ bool GetCredentialsForSimpleToken(const std::wstring& ticket, Credentials& creds
     request.Set(L"entrassoUnlock", creds.IsEntraUnlock() ? L"true" : L"false");
 
     PropertyBag bag;
-    DWORD result = SendMsgToDesktopManager(L"GetCredentialsForTicket", request, bag, kAgentRequestTimeoutMs);
+    DWORD result = LookupTicket(request, bag);
     creds.ticketFound = result == 0 && !bag.IsEmpty();
     LogTicketOutcome(creds.ticketFound);
     if (!creds.ticketFound) return false;

@@ -74,6 +74,10 @@ public:
     // --- The record (see the class comment for its access rules) ---
     DWORD activityCount = 0;
     std::atomic<bool> ticketFound{false};
+    // A ticket lookup of this logon found no agent to answer it (none reachable, silent, or its
+    // channel broke): later lookups of the logon are not sent. Survives ClearCredentials; a
+    // new logon or a call-back from the agent clears it.
+    std::atomic<bool> agentUnanswered{false};
     std::atomic<bool> credentialsAvailable{false};
     std::atomic<bool> isUnlockScenario{false};
     std::atomic<bool> isCertSsoUnlockEnabled{false};

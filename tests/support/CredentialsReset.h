@@ -8,6 +8,7 @@ namespace testsupport {
 inline void ResetCredentials() {
     Credentials& c = TheCredentials();
     c.ClearCredentials(true);
+    c.agentUnanswered = false;
     c.certLogon.containerName.clear();
     c.certLogon.pin.Wipe();
     c.isUnlockScenario = c.isCertSsoUnlockEnabled = c.isWhfbCertSsoUnlockEnabled = c.isEntraUnlockEnabled = false;

@@ -2,6 +2,7 @@
 // code and an answer bag, and records every request it was sent.
 #pragma once
 #include "lib/mfw/common/bag/PropertyBag.h"
+#include "sso/Credentials.h"
 #include "sso/DesktopManagerTransport.h"
 
 #include <initializer_list>
@@ -21,7 +22,11 @@ inline CORE::PropertyBag Bag(std::initializer_list<std::pair<const wchar_t*, con
 
 class ScriptedAgent : public IDesktopManagerTransport {
 public:
-    ScriptedAgent() { previous_ = SetDesktopManagerTransport(this); }
+    // A new agent: what the last one failed to answer is forgotten.
+    ScriptedAgent() {
+        previous_ = SetDesktopManagerTransport(this);
+        TheCredentials().agentUnanswered = false;
+    }
     ~ScriptedAgent() override { SetDesktopManagerTransport(previous_); }
 
     // What the agent answers to `message`; unscripted messages get result 3 (no queue handler).

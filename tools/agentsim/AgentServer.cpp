@@ -408,15 +408,15 @@ void AgentServer::Dispatch(CORE::MessageChannel* channel, CORE::Message& request
         return;
     }
     const CORE::PropertyBag entry = operations.GetBag(key);
+    if (CORE::ParseBool(entry.Get(L"garbage"))) {
+        // A message packet whose body parses as nothing: the client closes the channel.
+        const BYTE junk[] = {0xFF, 0xE0, 0x00, 0x0C, 1, 2, 3, 4, 5, 6, 7, 8};
+        channel->SendRaw(junk, sizeof(junk));
+    }
     if (CORE::ParseBool(entry.Get(L"neverAnswer"))) return;
     if (CORE::ParseBool(entry.Get(L"closeChannel"))) {
         channel->Close();
         return;
-    }
-    if (CORE::ParseBool(entry.Get(L"garbage"))) {
-        // A message packet whose body parses as nothing: the client drops it and stays up.
-        const BYTE junk[] = {0xFF, 0xE0, 0x00, 0x0C, 1, 2, 3, 4, 5, 6, 7, 8};
-        channel->SendRaw(junk, sizeof(junk));
     }
     if (CORE::ParseBool(entry.Get(L"badFraming"))) {
         const BYTE invalid[] = {0, 0, 0, 3};

@@ -151,11 +151,12 @@ TEST_F(RawPeerFixture, InternalChallengeSetsOnlyThisChannelsEvent) {
     EXPECT_TRUE(log.Contains(L"refusing a local client challenge for '" + other + L"'", CORE::LOG_ERROR));
 }
 
-TEST_F(RawPeerFixture, UnparsableBodyIsDroppedAndTheChannelStays) {
+// Its waiters would otherwise sit out their whole time-out.
+TEST_F(RawPeerFixture, UnparsableBodyClosesTheChannel) {
     std::vector<BYTE> block = Word(0xFFE0000C);
     block.resize(12, 0x55);
     std::deque<Message> messages;
-    EXPECT_TRUE(Feed(block, &messages));
+    EXPECT_FALSE(Feed(block, &messages));
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(log.Contains(L"Invalid message received"));
 }

@@ -243,7 +243,8 @@ bool MessageChannel::Deliver(std::vector<BYTE>& bytes, bool legacyText, std::deq
     if (!ok) {
         LogMessage(LOG_ERROR, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Invalid message received",
                    name_.c_str(), this);
-        return true;  // dropped; the channel stays up
+        // Whatever answer it was, its waiter would only wait out its time: close, so they all fail now.
+        return false;
     }
     messages->push_back(std::move(message));
     return true;
@@ -301,7 +302,7 @@ bool MessageChannel::ReceivePacket(const Packet::View& packet, std::deque<Messag
     if (isProtected != protectReceive_ || packet.kind == Packet::KIND_RESERVED) {
         LogMessage(LOG_ERROR, L"CORE::MessageChannel::ChannelRecvDone(): Channel %s (0x%p): Invalid message received",
                    name_.c_str(), this);
-        return true;
+        return false;
     }
     std::vector<BYTE> body;
     if (isProtected) {
