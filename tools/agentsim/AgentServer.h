@@ -25,7 +25,7 @@
 //         <ITEM name="delayMs">200</ITEM>              answer after a delay
 //         <ITEM name="echo">true</ITEM>                answer with the request's own payload
 //         <ITEM name="closeChannel">true</ITEM>        close the channel instead of answering
-//         <ITEM name="garbage">true</ITEM>             send a malformed packet, then answer
+//         <ITEM name="garbage">true</ITEM>             send a malformed packet first (then answer, or not)
 //       </ITEM>
 //       <ITEM name="*" type="BAG">...</ITEM>           any other operation
 //     </ITEM>
