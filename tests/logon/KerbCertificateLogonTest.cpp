@@ -67,38 +67,29 @@ TEST_F(KerbCertificateLogon, WritesTheDirectAndUnresolvedCases) {
         log.Clear();
         BYTE* raw = nullptr;
         DWORD size = 0;
-        ASSERT_EQ(BuildKerbCertificateLogon({c.scenario, c.dnsDomain, c.domain, c.user, c.sid, c.upns, L"R", L"C", L"K", L"P", c.pin, kKeyExchange, false}, &raw, &size),
-                  S_OK);
-        Bytes b(raw, raw + size);
-        ::CoTaskMemFree(raw);
-        ExpectLayout(b, c.layout);
-        if (c.logLine) {
-            EXPECT_TRUE(log.Contains(c.logLine, c.level)) << log.Dump();
-        }
+        ASSERT_EQ(BuildKerbCertificateLogon({c.scenario, c.dnsDomain, c.domain, c.user, c.sid, c.upns, L"R", L"C", L"K",
+                                             L"P", c.pin, kKeyExchange, false}, &raw, &size), S_OK);
+        ExpectLayout(Take(raw, size), c.layout);
+        EXPECT_TRUE(!c.logLine || log.Contains(c.logLine, c.level)) << log.Dump();
     }
 }
 
 TEST_F(KerbCertificateLogon, ReplacesTheBufferTheCallerHeldAndLeavesItOnFailure) {
     testsupport::RegistrySandbox registry;
-    BYTE* held = static_cast<BYTE*>(::CoTaskMemAlloc(16));
-    ASSERT_NE(held, nullptr);
-    BYTE* buffer = held;
-    DWORD size = 16;
-    ASSERT_EQ(BuildKerbCertificateLogon({CPUS_LOGON, nullptr, L"CORP", L"alice", nullptr, {}, nullptr, nullptr, L"K", L"P", L"1", 0, false}, &buffer, &size),
-              S_OK);
-    EXPECT_NE(buffer, nullptr);
-    EXPECT_EQ(size, 168u + 2 * (5 + 1 + 4 + 1 + 1));
-    ::CoTaskMemFree(buffer);
-
-    const std::wstring tooLong(32768, L'1');
-    held = static_cast<BYTE*>(::CoTaskMemAlloc(16));
-    buffer = held;
-    size = 16;
-    EXPECT_EQ(BuildKerbCertificateLogon({CPUS_LOGON, nullptr, L"CORP", L"alice", nullptr, {}, nullptr, nullptr, L"K", L"P", tooLong.c_str(), 0, false}, &buffer, &size),
-              HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(buffer, held);
-    EXPECT_EQ(size, 16u);
-    ::CoTaskMemFree(held);
+    for (const std::wstring& pin : {std::wstring(L"1"), std::wstring(32768, L'1')}) {
+        BYTE* const held = static_cast<BYTE*>(::CoTaskMemAlloc(16));
+        BYTE* buffer = held;
+        DWORD size = 16;
+        HRESULT hr = BuildKerbCertificateLogon({CPUS_LOGON, nullptr, L"CORP", L"alice", nullptr, {}, nullptr, nullptr,
+                                                L"K", L"P", pin.c_str(), 0, false}, &buffer, &size);
+        if (pin.size() == 1) {
+            EXPECT_EQ(std::make_tuple(hr, buffer != held, size), std::make_tuple(S_OK, true, 168ul + 2 * (5 + 1 + 4 + 1 + 1)));
+        } else {
+            EXPECT_EQ(std::make_tuple(hr, buffer, size),
+                      std::make_tuple(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), held, 16ul));
+        }
+        ::CoTaskMemFree(buffer);
+    }
 }
 
 }  // namespace
