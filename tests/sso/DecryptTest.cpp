@@ -26,6 +26,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 // The master key of the openssl vectors.
 const BYTE kVectorKey[32] = {0x60, 0x3d, 0xeb, 0x10, 0x15, 0xca, 0x71, 0xbe, 0x2b, 0x73, 0xae, 0xf0, 0x85, 0x7d, 0x77, 0x81,
                              0x1f, 0x35, 0x2c, 0x07, 0x3b, 0x61, 0x08, 0xd7, 0x2d, 0x98, 0x10, 0xa3, 0x09, 0x14, 0xdf, 0xf4};
@@ -111,27 +113,25 @@ TEST_F(Decrypt, PlainTextAndPayloadsOfTheAgentSideAndOpensslComeOutRight) {
 }
 
 TEST_F(Decrypt, PrefixRulesForNamedAndUnnamedKeys) {
+    const std::string kRefused = "refused: Bad padding. Wrong key?";
     const struct {
-        const char* what;
         const wchar_t* keyName;
-        std::string deciphered;  // what the vault hands back
-        const char* plain;       // DecryptEx's result; null: refused
-        size_t plainLength;
+        std::string deciphered, plain;  // what the vault hands back, DecryptEx's result
     } kCases[] = {
-        {"named: after the first zero", L"SSO", std::string("ABAB\0secret", 11), "secret", 6},
-        {"named: short prefix", L"SSO", std::string("A\0secret", 8), "secret", 6},
-        {"named: no zero, all of it", L"SSO", "secret", "secret", 6},
-        {"named: zero last, all of it", L"SSO", std::string("secret\0", 7), "secret\0", 7},
-        {"named: second zero belongs to the text", L"SSO", std::string("AB\0se\0t", 7), "se\0t", 4},
-        {"unnamed: x y x y", L"", std::string("\x01\x02\x01\x02\0" "1234", 9), "1234", 4},
-        {"unnamed: longer prefix", L"", std::string("zzzQRQR\0" "1234", 12), "1234", 4},
-        {"unnamed: zero last, all of it", L"", std::string("QRQR\0", 5), "QRQR\0", 5},
-        {"unnamed: x y y x", L"", std::string("ABBA\0" "1234", 9), nullptr, 0},
-        {"unnamed: three bytes before zero", L"", std::string("BAB\0" "1234", 8), nullptr, 0},
-        {"unnamed: no zero", L"", "ABAB1234", nullptr, 0},
+        {L"SSO", "ABAB\0secret"s, "secret"},         // after the first zero
+        {L"SSO", "A\0secret"s, "secret"},            // short prefix
+        {L"SSO", "secret", "secret"},                // no zero: all of it
+        {L"SSO", "secret\0"s, "secret\0"s},          // zero last: all of it
+        {L"SSO", "AB\0se\0t"s, "se\0t"s},            // the second zero belongs to the text
+        {L"", "\x01\x02\x01\x02\0" "1234"s, "1234"},  // unnamed: x y x y before the zero
+        {L"", "zzzQRQR\0" "1234"s, "1234"},          // longer prefix
+        {L"", "QRQR\0"s, "QRQR\0"s},                 // zero last: all of it
+        {L"", "ABBA\0" "1234"s, kRefused},            // x y y x
+        {L"", "ABAC\0" "1234"s, kRefused},            // x y x z
+        {L"", "BAB\0" "1234"s, kRefused},             // three bytes before the zero
+        {L"", "ABAB1234", kRefused},                 // no zero
     };
     for (const auto& c : kCases) {
-        SCOPED_TRACE(c.what);
         std::string result;
         try {
             keyvault::SecureBytes plain = SecurityManager().DecryptEx(Narrow(FromBytes(c.deciphered, c.keyName)));
@@ -139,7 +139,7 @@ TEST_F(Decrypt, PrefixRulesForNamedAndUnnamedKeys) {
         } catch (const SecurityException& e) {
             result = std::string("refused: ") + e.what();
         }
-        EXPECT_EQ(result, c.plain ? std::string(c.plain, c.plainLength) : "refused: Bad padding. Wrong key?");
+        EXPECT_EQ(result, c.plain) << testing::PrintToString(c.deciphered);
     }
 }
 
@@ -147,46 +147,38 @@ TEST_F(Decrypt, EveryFailureLogsItsReasonAndYieldsAnEmptySecret) {
     ImportKey(L"SECURITYMGRSSO", kOtherKey);  // not the vector's key
     const std::wstring kScheme = L"Cannot decrypt: Cipher scheme decryption failed.",
                        kTag = L"Cannot decrypt: Cannot parse key specification.";
-    const std::wstring aesText = L"CipherScheme_AES::decipher(): Cannot decrypt cipher text: ",
-                       aesData = L"CipherScheme_AES::decipher(): Cannot decipher data with ",
-                       smssText = L"CipherScheme_SMSS::decipher(): Cannot decrypt cipher text with SMSS scheme",
-                       smssData = L"CipherScheme_SMSS::decipher(): Cannot decipher data with ";
+    // One whole line per family of details, the distinguishing part of the others.
     const struct {
-        const char* what;
         std::wstring payload, reason;  // reason: after "SecurityManager::DecryptEx FAILED: "
         std::wstring detail;           // another line that must be logged, at `level`, or empty
         int level;
     } kCases[] = {
-        {"fewer than 24 bytes", L"{SSO-AES:0}" + Base64(16), kScheme, aesText + L"data truncated (16)", CORE::LOG_ERROR},
-        {"partial block", L"{SSO-AES:0}" + Base64(28), kScheme, aesText + L"invalid data length (20)", CORE::LOG_ERROR},
-        {"not Base64", L"{SSO-AES:0}QUJD*EVG", kScheme, aesText + L"invalid Base64 data", CORE::LOG_ERROR},
-        {"five components", L"{a-b-c-d-e}QUJD", kTag, L"Key::parseTag(): Invalid encryption tag - found 5 components!",
+        {L"{SSO-AES:0}" + Base64(16), kScheme, L"CipherScheme_AES::decipher(): Cannot decrypt cipher text: data truncated (16)",
+         CORE::LOG_ERROR},
+        {L"{SSO-AES:0}" + Base64(28), kScheme, L"cipher text: invalid data length (20)", CORE::LOG_ERROR},
+        {L"{SSO-AES:0}QUJD*EVG", kScheme, L"cipher text: invalid Base64 data", CORE::LOG_ERROR},
+        {L"{a-b-c-d-e}QUJD", kTag, L"Key::parseTag(): Invalid encryption tag - found 5 components!", CORE::LOG_TRACE},
+        {L"{SSO-AES:one}QUJD", kTag, L"", 0},
+        {L"{SSO-\"\":1}QUJD", kTag, L"", 0},  // a quoted empty scheme
+        {L"{SSO-XYZ:1}QUJD", L"Cannot decrypt: Cipher scheme is not available.", L"Key::cipherScheme(): Scheme: XYZ",
          CORE::LOG_TRACE},
-        {"version not a number", L"{SSO-AES:one}QUJD", kTag, L"", 0},
-        {"quoted empty scheme", L"{SSO-\"\":1}QUJD", kTag, L"", 0},
-        {"unknown scheme", L"{SSO-XYZ:1}QUJD", L"Cannot decrypt: Cipher scheme is not available.",
-         L"Key::cipherScheme(): Scheme: XYZ", CORE::LOG_TRACE},
-        {"ASKS without a session key", L"{SSO-ASKS=3:1}QUJD", L"Cannot decrypt: Key not supplied.", L"", 0},
-        {"SMSS version 7", L"{SSO-SMSS:1}" + Base64(32, {7}), kScheme,
-         smssText + L": meta invalid or unknown scheme version (7)", CORE::LOG_ERROR},
-        {"SMSS short", L"{SSO-SMSS:1}" + Base64(10, {1}), kScheme, smssText + L": data truncated (10)",
+        {L"{SSO-ASKS=3:1}QUJD", L"Cannot decrypt: Key not supplied.", L"", 0},  // no session key
+        {L"{SSO-SMSS:1}" + Base64(32, {7}), kScheme, L"CipherScheme_SMSS::decipher(): Cannot decrypt cipher text with "
+         L"SMSS scheme: meta invalid or unknown scheme version (7)", CORE::LOG_ERROR},
+        {L"{SSO-SMSS:1}" + Base64(10, {1}), kScheme, L"SMSS scheme: data truncated (10)", CORE::LOG_ERROR},
+        {L"{SSO-SMSS:1}" + Base64(40, {1, 200}), kScheme, L"SMSS scheme 1: meta invalid or data truncated (min=218 act=40)",
          CORE::LOG_ERROR},
-        {"SMSS IV longer than the data", L"{SSO-SMSS:1}" + Base64(40, {1, 200}), kScheme,
-         smssText + L" 1: meta invalid or data truncated (min=218 act=40)", CORE::LOG_ERROR},
-        {"SMSS IV not 16 bytes", L"{SSO-SMSS:1}" + Base64(26, {1, 8}), kScheme,
-         smssData + L"SSO: IV must have 16 bytes", CORE::LOG_ERROR},
-        {"AES key missing", L"{Nope-AES:1}" + Base64(24), kScheme, aesData + L"Nope: No such key: Nope",
+        {L"{SSO-SMSS:1}" + Base64(26, {1, 8}), kScheme,
+         L"CipherScheme_SMSS::decipher(): Cannot decipher data with SSO: IV must have 16 bytes", CORE::LOG_ERROR},
+        {L"{Nope-AES:1}" + Base64(24), kScheme, L"CipherScheme_AES::decipher(): Cannot decipher data with Nope: No such key: Nope",
          CORE::LOG_ERROR},
-        {"SMSS key missing", L"{Missing-SMSS:1}" + Base64(34, {1, 16}), kScheme,
-         smssData + L"Missing: No such key: Missing", CORE::LOG_ERROR},
-        {"wrong master key", kAesVector, kScheme,
-         aesData + L"SECURITYMGRSSO: Cannot decipher data: bad padding", CORE::LOG_ERROR},
-        {"unnamed key, bad pattern", FromBytes(std::string("ABBA\0" "1234", 9), L""), L"Bad padding. Wrong key?", L"", 0},
-        {"plain text not UTF-8", FromBytes("\xff\xfe", L"SMSS-pin", L"SMSS"),
-         L"Cannot decrypt: Plain text is not valid UTF-8.", L"", 0},
+        {L"{Missing-SMSS:1}" + Base64(34, {1, 16}), kScheme, L"with Missing: No such key: Missing", CORE::LOG_ERROR},
+        {kAesVector, kScheme, L"with SECURITYMGRSSO: Cannot decipher data: bad padding", CORE::LOG_ERROR},  // wrong key
+        {FromBytes("ABBA\0" "1234"s, L""), L"Bad padding. Wrong key?", L"", 0},  // unnamed key, bad pattern
+        {FromBytes("\xff\xfe", L"SMSS-pin", L"SMSS"), L"Cannot decrypt: Plain text is not valid UTF-8.", L"", 0},
     };
     for (const auto& c : kCases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(Narrow(c.payload));
         log.Clear();
         EXPECT_TRUE(DecryptProtectedPayload(c.payload).empty());
         CORE::FlushLog();
