@@ -30,12 +30,12 @@ protected:
         CleanupOfflineChannel();
         ResetSessionIdCache();
     }
-    // The answer's error text of a request that fails.
+    // The answer of a request that fails.
     template <typename Request>
-    std::wstring Refusal(Request request) {
+    CORE::PropertyBag Refused(Request request) {
         CORE::PropertyBag answer;
         EXPECT_FALSE(request(creds, answer));
-        return answer.GetErrorText(L"");
+        return answer;
     }
     testsupport::RegistrySandbox registry;
     testsupport::FakePlatform fake;
@@ -75,9 +75,10 @@ TEST_F(CredentialsTest, ClearForgetsTheAttemptButKeepsSessionWideFacts) {
 
 TEST_F(CredentialsTest, PredicatesNeedTheUnlockScenario) {
     creds.isCertSsoUnlockEnabled = creds.isWhfbCertSsoUnlockEnabled = creds.isEntraUnlockEnabled = true;
-    EXPECT_FALSE(creds.IsCertSsoUnlock() || creds.IsWhfbCertSsoUnlock() || creds.IsEntraUnlock());
-    creds.isUnlockScenario = true;
-    EXPECT_TRUE(creds.IsCertSsoUnlock() && creds.IsWhfbCertSsoUnlock() && creds.IsEntraUnlock());
+    for (bool unlock : {false, true}) {
+        creds.isUnlockScenario = unlock;
+        EXPECT_EQ(creds.IsCertSsoUnlock() + creds.IsWhfbCertSsoUnlock() + creds.IsEntraUnlock(), unlock ? 3 : 0);
+    }
 }
 
 TEST_F(CredentialsTest, TheAgentsSignalReleasesTheWaitButOneFromBeforeInitDoesNotCount) {
@@ -124,9 +125,7 @@ TEST_F(CredentialsTest, ReinitialisingOrClearingReleasesAWaiter) {
 }
 
 TEST_F(CredentialsTest, RemovalDataIsWrittenOnlyWhenARemovalActionIsConfigured) {
-    fake.sessionId = 3;
-    creds.smartCardReader = L"R";
-    creds.activityCount = 0x00050000;
+    fake.sessionId = 3, creds.smartCardReader = L"R", creds.activityCount = 0x00050000;
     for (const wchar_t* option : {L"", L"0", L"1"}) {
         if (*option) registry.SetString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"ScRemoveOption", option);
         creds.SendReaderToSmartCardService();
@@ -189,20 +188,16 @@ TEST_F(CredentialsTest, EntraCompletionAsksForARetryOnlyWhenCredentialsAreReady)
 
 TEST_F(CredentialsTest, CertSsoAttemptsAreClampedAndReadWithoutPolicy) {
     EXPECT_EQ(GetCertSsoAttempts(), 3u);
-    const struct {
-        const wchar_t* text;
-        DWORD attempts;
-    } kCases[] = {{L"0", 1}, {L"9", 5}, {L" 04 ", 4}, {L"1", 1}, {L"5", 5}, {L"x", 1}};
-    for (const auto& c : kCases) {
-        registry.SetAgentConfig(L"CertSsoAttempts", c.text);
-        EXPECT_EQ(GetCertSsoAttempts(), c.attempts) << c.text;
+    for (auto [text, attempts] : {std::pair{L"0", 1u}, {L"9", 5u}, {L" 04 ", 4u}, {L"1", 1u}, {L"5", 5u}, {L"x", 1u}}) {
+        registry.SetAgentConfig(L"CertSsoAttempts", text);
+        EXPECT_EQ(GetCertSsoAttempts(), attempts) << text;
     }
     registry.SetString(L"Software\\Policies\\Velmora\\Zephral\\Agent\\Configuration", L"CertSsoAttempts", L"2");
     EXPECT_EQ(GetCertSsoAttempts(), 1u);  // still the plain value "x"
 }
 
 TEST_F(CredentialsTest, WithoutAnAgentEveryRequestFailsSaysSoAndLeavesNothingAvailable) {
-    EXPECT_EQ(Refusal(CertSsoUnlockSessionCompleteNotif),
+    EXPECT_EQ(Refused(CertSsoUnlockSessionCompleteNotif).GetErrorText(L""),
               L"Request CertSsoUnlockSessionCompleteNotif failed, (sessionId=2) No sessionGuid available to perform "
               L"CertSSO unlock");
     EXPECT_FALSE(log.Contains(L"SendMsgToDesktopManager(")) << "refused before sending";
@@ -213,7 +208,7 @@ TEST_F(CredentialsTest, WithoutAnAgentEveryRequestFailsSaysSoAndLeavesNothingAva
     EXPECT_FALSE(GetConsoleProtocolCredentials(creds) || creds.ticketFound);
     EXPECT_FALSE(NotifyDazSrvCertSsoUnlockAndRefreshTicket(creds));
     EXPECT_TRUE(creds.sessionGuid.empty() && !creds.certLogon.HasUnlockEvent());
-    EXPECT_EQ(Refusal(CheckCertSsoEnabledForSession).rfind(L"Request CheckCertSsoEnabledForSession failed, (sessionId=2)", 0), 0u);
+    EXPECT_EQ(Refused(CheckCertSsoEnabledForSession).GetErrorText(L"").rfind(L"Request CheckCertSsoEnabledForSession failed, (sessionId=2)", 0), 0u);
     for (bool whfb : {true, false}) {
         creds.isWhfbCertSsoUnlockEnabled = whfb;
         EXPECT_EQ(CheckDMIfCertSsoUsed(creds), whfb) << "keeps the previous flags";
@@ -227,7 +222,7 @@ TEST_F(CredentialsTest, WithoutAnAgentEveryRequestFailsSaysSoAndLeavesNothingAva
     EXPECT_TRUE(log.Contains(L"(sessionId=2) GetCredentialsOverFramework complete: ticket not matched"));
     fake.sessionId = 0;
     ResetSessionIdCache();
-    EXPECT_EQ(Refusal(CheckCertSsoEnabledForSession), L"Request CheckCertSsoEnabledForSession failed, sessionId is invalid");
+    EXPECT_EQ(Refused(CheckCertSsoEnabledForSession).GetErrorText(L""), L"Request CheckCertSsoEnabledForSession failed, sessionId is invalid");
 }
 
 class AgentRequestsTest : public CredentialsTest {
@@ -257,8 +252,7 @@ TEST_F(AgentRequestsTest, RequestCarriesTheSessionTicketAndTheUnlockKinds) {
     EXPECT_EQ(items, L"sessionId=2 processId=" + std::to_wstring(::GetCurrentProcessId()) +
                          L" userName= domainName= ticket=SESSION_PROTOCOL_TICKET_2 certssoUnlock=false "
                          L"whfbCertssoUnlock=true entrassoUnlock=false ");
-    EXPECT_TRUE(creds.ticketFound);
-    EXPECT_TRUE(creds.password == L"{SSO-AES:0}xyz");  // kept protected as received
+    EXPECT_TRUE(creds.ticketFound && creds.password == L"{SSO-AES:0}xyz");  // kept protected as received
     EXPECT_TRUE(log.Contains(L"GetConsoleProtocolCredentials(): (sessionId=2) Successfully got credentials for user \\alice"));
 }
 
@@ -276,14 +270,12 @@ TEST_F(AgentRequestsTest, AnswersFillTheRecord) {
          [](const Credentials& c) { return c.whfbCertPin == L"1111" && c.whfbCertCtxId == L"ctx" && c.smartCardPin.empty(); }},
         {"certificate PIN without a container", {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L""}}, {},
          false, true, [](const Credentials& c) { return c.certLogon.pin.empty(); }},
+        // Which words count as true is ParseBool's own test.
         {"certificate SSO", {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"},
          {L"CERTIFICATESSOID", L"cert-7"}, {L"REPORTERRORS", L"YES"}}, {}, true, true, [](const Credentials& c) {
              return c.certLogon.containerName == L"cont" && c.certLogon.attemptsLeft == 4 &&
                     c.certificateSsoId == L"cert-7" && c.reportErrors;
          }},
-        // Which words count as true is ParseBool's own test.
-        {"REPORTERRORS 0", {{L"certLogonPin", L"1"}, {L"certLogonContainerName", L"c"}, {L"REPORTERRORS", L"0"}}, {},
-         true, true, [](const Credentials& c) { return !c.reportErrors; }},
         {"smart card: UPNs in order, empty values skipped, PIN as it is",
          {{L"smartCardPIN", L"4321"}, {L"smartCardReader", L"Reader 1"}, {L"userName", L"alice"}},
          {{L"a@corp.example", L"1"}, {L"skip@corp.example", L""}, {L"b@corp.example", L"1"}}, true, true,
@@ -326,22 +318,20 @@ TEST_F(AgentRequestsTest, UnlockHandshakeStoresTheGuidAndNamesTheEventAfterIt) {
     agent.Answer(L"CertSsoUnlockSessionCompleteNotif", CORE::PropertyBag());
     ASSERT_TRUE(NotifyDazSrvCertSsoUnlockAndRefreshTicket(creds));
     EXPECT_EQ(creds.sessionGuid, guid);
-    EXPECT_TRUE(creds.certLogon.HasUnlockEvent());
-    EXPECT_TRUE(platform::unique_handle(::OpenEventW(EVENT_MODIFY_STATE, FALSE, CertSsoUnlockEventName(guid).c_str())));
+    EXPECT_TRUE(creds.certLogon.HasUnlockEvent() &&
+                platform::unique_handle(::OpenEventW(EVENT_MODIFY_STATE, FALSE, CertSsoUnlockEventName(guid).c_str())));
     CORE::PropertyBag answer;
     EXPECT_TRUE(CertSsoUnlockSessionCompleteNotif(creds, answer));
     auto sent = agent.Requests();
     ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[1].request.Count(), 1u);
-    EXPECT_EQ(sent[1].request.Get(L"sessionId"), L"2");
+    EXPECT_TRUE(sent[1].request.Count() == 1 && sent[1].request.Get(L"sessionId") == L"2");
 }
 
 TEST_F(AgentRequestsTest, AnAgentErrorIsCarriedIntoTheAnswer) {
     CORE::PropertyBag error;
     error.SetError(17, L"queue paused");
     agent.Answer(L"CheckCertSsoEnabledForSession", error, 8);
-    CORE::PropertyBag answer;
-    EXPECT_FALSE(CheckCertSsoEnabledForSession(creds, answer));
+    CORE::PropertyBag answer = Refused(CheckCertSsoEnabledForSession);
     EXPECT_EQ(answer.GetError(), 17u);
     EXPECT_EQ(answer.GetErrorText(L""), L"Request CheckCertSsoEnabledForSession failed, (sessionId=2) queue paused");
     EXPECT_TRUE(log.Contains(L"Call to DesktopManager failed: queue paused - ErrorCode = 17"));
