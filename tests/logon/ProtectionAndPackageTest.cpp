@@ -94,7 +94,6 @@ TEST_F(Protection, LookupAuthPackageAnswersTheIdOrTheStatusAndLeavesTheIdAloneOn
         ULONG id;
     } kCases[] = {
         {"Kerberos", 0, S_OK, 2},
-        {"LUMO_AUTHENTICATION_PACKAGE_V1_0", 0, S_OK, 7},
         {"NoSuchPackage", 0, static_cast<HRESULT>(0xD00000FEL), 99},
         {"Negotiate", static_cast<NTSTATUS>(0xC0000022L), static_cast<HRESULT>(0xD0000022L), 99},  // access denied
         {nullptr, 0, E_INVALIDARG, 99},
@@ -106,8 +105,7 @@ TEST_F(Protection, LookupAuthPackageAnswersTheIdOrTheStatusAndLeavesTheIdAloneOn
         EXPECT_EQ(id, c.id);
     }
     EXPECT_EQ(LookupAuthPackage("NTLM", nullptr), E_INVALIDARG);
-    EXPECT_EQ(os.packageLookups, (std::vector<std::string>{"Kerberos", "LUMO_AUTHENTICATION_PACKAGE_V1_0",
-                                                          "NoSuchPackage", "Negotiate"}));
+    EXPECT_EQ(os.packageLookups, (std::vector<std::string>{"Kerberos", "NoSuchPackage", "Negotiate"}));
 }
 
 // Counted strings hold at most 65534 bytes: what would wrap their 16-bit length is refused.
