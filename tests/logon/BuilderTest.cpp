@@ -71,7 +71,8 @@ TEST(LogonBuilders, WriteTheirDocumentedOffsetsAndKeepTheSizeContract) {
          CPUS_INVALID, {64 + 8 + 10 + 30, {{0, 2, 4}, {4, 0, 4}, {56, 0, 8}}, {{8, 8, 64}, {24, 10, 72}, {40, 30, 82}},
                         {{64, L"CORP"}, {72, L"alice"}, {82, kPw}}}},
         // Interactive unlock: the LogonId; an empty domain has length and offset 0.
-        {[](BYTE* b, DWORD* s) { return BuildInteractiveLogonBuffer(7, nullptr, L"bob", L"pw", &kLogonId, CPUS_UNLOCK_WORKSTATION, b, s); },
+        {[](BYTE* b, DWORD* s) {
+             return BuildInteractiveLogonBuffer(7, nullptr, L"bob", L"pw", &kLogonId, CPUS_UNLOCK_WORKSTATION, b, s); },
          CPUS_INVALID, {64 + 6 + 30, {{0, 7, 4}, {56, kLogonIdBytes, 8}}, {{8, 0, 0}, {24, 6, 64}, {40, 30, 70}}, {{70, kPw}}}},
         // A UPN logon carries no domain, its offset still 64; credential UI gets the password as given.
         {nullptr, CPUS_LOGON, {64 + 36 + 30, {{0, 2, 4}, {56, 0, 8}}, {{8, 0, 64}, {24, 36, 64}, {40, 30, 100}},
@@ -139,7 +140,8 @@ TEST(LogonBuilders, RefuseBadParametersWith87AndTheReasonLogged) {
          L"BuildInteractiveLogonBuffer: LogonId is mandatory for unlock", CORE::LOG_WARN},
         {[&](BYTE* b, DWORD* s) { return BuildInteractiveLogonBuffer(2, x, L"U", L"pw", nullptr, CPUS_LOGON, b, s); },
          L"BuildInteractiveLogonBuffer: Failed invalid domain name.", CORE::LOG_ERROR},
-        {[&](BYTE* b, DWORD* s) { return BuildInteractiveLogonBuffer(2, L"D", L"U", protectsTooLong.c_str(), nullptr, CPUS_LOGON, b, s); },
+        {[&](BYTE* b, DWORD* s) {
+             return BuildInteractiveLogonBuffer(2, L"D", L"U", protectsTooLong.c_str(), nullptr, CPUS_LOGON, b, s); },
          L"BuildInteractiveLogonBuffer: Failed invalid password.", CORE::LOG_ERROR},
         {[](BYTE* b, DWORD* s) { return BuildCspInfo(0, L"C", L"R", L"", L"P", b, s); }, L"BuildCspInfo: Invalid parameters cbCspInfo=",
          CORE::LOG_WARN},

@@ -126,7 +126,8 @@ TEST_F(CredentialsTest, RemovalDataIsWrittenOnlyWhenARemovalActionIsConfigured) 
         LSTATUS status = ::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Removal Policy",
                                         L"3", RRF_RT_REG_BINARY, nullptr, written.data(), &size);
         written.resize(status == ERROR_SUCCESS ? size : 0);
-        EXPECT_EQ(written, (*option == L'1' ? std::vector<BYTE>{0x52, 0, 0, 0, 0, 0, 5, 0} : std::vector<BYTE>{})) << testing::PrintToString(std::wstring(option));
+        EXPECT_EQ(written, (*option == L'1' ? std::vector<BYTE>{0x52, 0, 0, 0, 0, 0, 5, 0} : std::vector<BYTE>{}))
+            << testing::PrintToString(std::wstring(option));
     }
     EXPECT_TRUE(log.Contains(L"Successfully wrote smart card removal data for reader 'R', session '3'"));
 }
@@ -185,7 +186,8 @@ TEST_F(CredentialsTest, WithoutAnAgentEveryRequestFailsSaysSoAndLeavesNothingAva
     EXPECT_FALSE(GetConsoleProtocolCredentials(creds) || creds.ticketFound);
     EXPECT_FALSE(NotifyDazSrvCertSsoUnlockAndRefreshTicket(creds));
     EXPECT_TRUE(creds.sessionGuid.empty() && !creds.certLogon.HasUnlockEvent());
-    EXPECT_EQ(Refused(CheckCertSsoEnabledForSession).GetErrorText(L"").rfind(L"Request CheckCertSsoEnabledForSession failed, (sessionId=2)", 0), 0u);
+    EXPECT_EQ(Refused(CheckCertSsoEnabledForSession).GetErrorText(L"").rfind(L"Request CheckCertSsoEnabledForSession failed, (sessionId=2)", 0),
+              0u);
     for (bool whfb : {true, false}) {
         creds.isWhfbCertSsoUnlockEnabled = whfb;
         EXPECT_EQ(CheckDMIfCertSsoUsed(creds), whfb) << "keeps the previous flags";
@@ -199,7 +201,8 @@ TEST_F(CredentialsTest, WithoutAnAgentEveryRequestFailsSaysSoAndLeavesNothingAva
     EXPECT_TRUE(log.Contains(L"(sessionId=2) GetCredentialsOverFramework complete: ticket not matched"));
     fake.sessionId = 0;
     ResetSessionIdCache();
-    EXPECT_EQ(Refused(CheckCertSsoEnabledForSession).GetErrorText(L""), L"Request CheckCertSsoEnabledForSession failed, sessionId is invalid");
+    EXPECT_EQ(Refused(CheckCertSsoEnabledForSession).GetErrorText(L""),
+              L"Request CheckCertSsoEnabledForSession failed, sessionId is invalid");
 }
 
 class AgentRequestsTest : public CredentialsTest {
