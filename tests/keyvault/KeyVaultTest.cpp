@@ -1,13 +1,18 @@
-// The key vault against a private HKLM: how master keys are stored and protected, and what the
-// call gate answers to bad requests. Round trips, vectors and readiness are tested through the
-// module's decryption (tests/sso).
+// The key vault against a private HKLM: how master keys are stored and protected, who can read
+// the store, what the call gate answers to bad requests, and what the payload writer writes.
+// Round trips, vectors and readiness are tested through the module's decryption (tests/sso).
+#include "lib/keyvault/KeyStoreAcl.h"
 #include "lib/keyvault/KeyVault.h"
+#include "lib/keyvault/PayloadWriter.h"
 
 #include "VaultSandbox.h"
+#include "support/LogCapture.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 #include <wincrypt.h>
 #include <dpapi.h>
+#include <sddl.h>
 
 #include <algorithm>
 
@@ -17,50 +22,40 @@ namespace {
 
 const BYTE kMasterA[32] = {0x60, 0x3d, 0xeb, 0x10, 0x15, 0xca, 0x71, 0xbe, 0x2b, 0x73, 0xae, 0xf0, 0x85, 0x7d, 0x77, 0x81,
                            0x1f, 0x35, 0x2c, 0x07, 0x3b, 0x61, 0x08, 0xd7, 0x2d, 0x98, 0x10, 0xa3, 0x09, 0x14, 0xdf, 0xf4};
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+const wchar_t kMasterKeys[] = L"Software\\Velmora\\Zephral\\KeyVault\\MasterKeys";
 
 std::vector<BYTE> ReadBlob(const std::wstring& name) {
-    DWORD size = 0;
-    std::vector<BYTE> blob;
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kMasterKeysPath, name.c_str(), RRF_RT_REG_BINARY, nullptr, nullptr, &size) !=
-        ERROR_SUCCESS)
-        return blob;
-    blob.resize(size);
-    ::RegGetValueW(HKEY_LOCAL_MACHINE, kMasterKeysPath, name.c_str(), RRF_RT_REG_BINARY, nullptr, blob.data(), &size);
+    DWORD size = 4096;
+    std::vector<BYTE> blob(size);
+    LSTATUS status = ::RegGetValueW(HKEY_LOCAL_MACHINE, kMasterKeysPath, name.c_str(), RRF_RT_REG_BINARY, nullptr,
+                                    blob.data(), &size);
+    blob.resize(status == ERROR_SUCCESS ? size : 0);
     return blob;
 }
 
-CORE::PropertyBag DecipherRequest(const std::wstring& name) {
+CORE::PropertyBag DecipherRequest() {
     CORE::PropertyBag request;
-    request.Set(L"name", name);
     const BYTE salt[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    request.Set(L"name", L"SECURITYMGRSSO");
     request.SetBinary(L"salt", salt, sizeof(salt));
     request.Set(L"hashAlgorithm", L"SHA1");
     request.Set(L"iterations", L"1500");
     return request;
 }
 
+// Cipher text of `text` under SECURITYMGRSSO with the derivation of DecipherRequest().
+std::vector<BYTE> Encipher(const std::string& text) {
+    Derivation d;
+    d.hashAlgorithm = L"SHA1", d.iterations = 1500, d.salt = {1, 2, 3, 4, 5, 6, 7, 8};
+    std::vector<BYTE> cipher;
+    EXPECT_TRUE(EncipherWithDerivedKey(L"SECURITYMGRSSO", d, reinterpret_cast<const BYTE*>(text.data()), text.size(),
+                                       &cipher).ok());
+    return cipher;
+}
+
 class KeyVaultTest : public testing::Test {
 protected:
-    void SetUp() override {
-        Status imported = ImportMasterKey(L"SECURITYMGRSSO", kMasterA, sizeof(kMasterA));
-        ASSERT_TRUE(imported.ok()) << Narrow(imported.text);
-    }
-
-    // Cipher text of `text` under SECURITYMGRSSO with the request of DecipherRequest().
-    std::vector<BYTE> Encipher(const std::string& text) {
-        Derivation d;
-        d.hashAlgorithm = L"SHA1";
-        d.iterations = 1500;
-        d.salt = {1, 2, 3, 4, 5, 6, 7, 8};
-        std::vector<BYTE> cipher;
-        Status status = EncipherWithDerivedKey(L"SECURITYMGRSSO", d, reinterpret_cast<const BYTE*>(text.data()),
-                                               text.size(), &cipher);
-        EXPECT_TRUE(status.ok()) << Narrow(status.text);
-        return cipher;
-    }
-
+    void SetUp() override { ASSERT_TRUE(ImportMasterKey(L"SECURITYMGRSSO", kMasterA, sizeof(kMasterA)).ok()); }
     vaulttest::VaultSandbox registry;
 };
 
@@ -69,22 +64,17 @@ TEST_F(KeyVaultTest, MasterKeyIsStoredUnderMachineProtectionAndTiedToItsName) {
     ASSERT_FALSE(blob.empty());
     EXPECT_EQ(std::search(blob.begin(), blob.end(), std::begin(kMasterA), std::end(kMasterA)), blob.end())
         << "the key bytes must not be readable in the registry";
-
     // The documented form: DPAPI with the name-bound entropy, format byte 1, then the key.
     std::wstring entropy = L"Zephral.KeyVault.SECURITYMGRSSO";
-    DATA_BLOB in{static_cast<DWORD>(blob.size()), blob.data()};
-    DATA_BLOB extra{static_cast<DWORD>(entropy.size() * sizeof(wchar_t)),
-                    reinterpret_cast<BYTE*>(entropy.data())};
-    DATA_BLOB out{};
+    DATA_BLOB in{static_cast<DWORD>(blob.size()), blob.data()}, out{};
+    DATA_BLOB extra{static_cast<DWORD>(entropy.size() * sizeof(wchar_t)), reinterpret_cast<BYTE*>(entropy.data())};
     ASSERT_TRUE(::CryptUnprotectData(&in, nullptr, &extra, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out));
-    ASSERT_EQ(out.cbData, 33u);
-    EXPECT_EQ(out.pbData[0], 1);
-    EXPECT_TRUE(std::equal(std::begin(kMasterA), std::end(kMasterA), out.pbData + 1));
+    std::vector<BYTE> expected{1};
+    expected.insert(expected.end(), std::begin(kMasterA), std::end(kMasterA));
+    EXPECT_EQ(std::vector<BYTE>(out.pbData, out.pbData + out.cbData), expected);
     ::LocalFree(out.pbData);
-
     // The same blob under another name does not open; the name itself is case-blind.
-    registry.SetValue(L"Software\\Velmora\\Zephral\\KeyVault\\MasterKeys", L"OTHER", REG_BINARY, blob.data(),
-                      static_cast<DWORD>(blob.size()));
+    registry.SetValue(kMasterKeys, L"OTHER", REG_BINARY, blob.data(), static_cast<DWORD>(blob.size()));
     Status moved = CheckMasterKey(L"OTHER");
     EXPECT_EQ(moved.result, KV_FAILED);
     EXPECT_EQ(moved.code, KV_ERROR_KEY_STORE);
@@ -95,74 +85,136 @@ TEST_F(KeyVaultTest, EnsureMasterKeyCreatesOnceAndNeverReplaces) {
     std::vector<BYTE> before = ReadBlob(L"SECURITYMGRSSO");
     ASSERT_TRUE(EnsureMasterKey(L"SECURITYMGRSSO").ok());
     EXPECT_EQ(ReadBlob(L"SECURITYMGRSSO"), before);
-
     EXPECT_TRUE(ReadBlob(L"FRESH").empty());
     ASSERT_TRUE(EnsureMasterKey(L"FRESH").ok());
     std::vector<BYTE> created = ReadBlob(L"FRESH");
-    EXPECT_FALSE(created.empty());
     ASSERT_TRUE(EnsureMasterKey(L"FRESH").ok());
+    EXPECT_FALSE(created.empty());
     EXPECT_EQ(ReadBlob(L"FRESH"), created);
-
     // A damaged key is reported, not silently replaced: payloads made with it would be lost.
     const BYTE junk[] = {1, 2, 3};
-    registry.SetValue(L"Software\\Velmora\\Zephral\\KeyVault\\MasterKeys", L"FRESH", REG_BINARY, junk, sizeof(junk));
-    Status damaged = EnsureMasterKey(L"FRESH");
-    EXPECT_EQ(damaged.code, KV_ERROR_KEY_STORE);
+    registry.SetValue(kMasterKeys, L"FRESH", REG_BINARY, junk, sizeof(junk));
+    EXPECT_EQ(EnsureMasterKey(L"FRESH").code, KV_ERROR_KEY_STORE);
     EXPECT_EQ(ReadBlob(L"FRESH").size(), sizeof(junk));
 }
 
-TEST_F(KeyVaultTest, EveryPaddingByteIsChecked) {
-    // Dropping the full padding block leaves a block that ends in 01 02: the last byte claims
-    // two bytes of padding and the one before it disagrees.
-    std::vector<BYTE> cipher = Encipher(std::string(14, 'p') + "\x01\x02");
-    ASSERT_EQ(cipher.size(), 32u);
-    cipher.resize(16);
-    CORE::PropertyBag response;
-    SecureBytes plain;
-    EXPECT_EQ(Call(L"decipherWithDerivedKey", DecipherRequest(L"SECURITYMGRSSO"), response, cipher.data(), cipher.size(),
-                   plain),
-              KV_FAILED);
-    EXPECT_EQ(response.GetError(), KV_ERROR_DECIPHER);
-    EXPECT_TRUE(plain.empty());
-}
-
-struct BadRequest {
-    const char* what;
-    void (*change)(CORE::PropertyBag& request, std::vector<BYTE>& cipher);
-    DWORD result;
-    DWORD code;
-};
-
-const BadRequest kBadRequests[] = {
-    {"no name", [](CORE::PropertyBag& r, std::vector<BYTE>&) { r.Remove(L"name"); }, KV_FAILED, KV_ERROR_BAD_REQUEST},
-    {"no salt", [](CORE::PropertyBag& r, std::vector<BYTE>&) { r.Remove(L"salt"); }, KV_FAILED, KV_ERROR_BAD_REQUEST},
-    {"MD5", [](CORE::PropertyBag& r, std::vector<BYTE>&) { r.Set(L"hashAlgorithm", L"MD5"); }, KV_FAILED,
-     KV_ERROR_BAD_REQUEST},
-    {"iterations not a number", [](CORE::PropertyBag& r, std::vector<BYTE>&) { r.Set(L"iterations", L"15e2"); },
-     KV_FAILED, KV_ERROR_BAD_REQUEST},
-    {"transform without IV", [](CORE::PropertyBag& r, std::vector<BYTE>&) { r.SetBag(L"transform", {}); }, KV_FAILED,
-     KV_ERROR_BAD_REQUEST},
-    {"partial block", [](CORE::PropertyBag&, std::vector<BYTE>& c) { c.pop_back(); }, KV_FAILED, KV_ERROR_BAD_REQUEST},
-    {"last block damaged", [](CORE::PropertyBag&, std::vector<BYTE>& c) { c.back() ^= 0x55; }, KV_FAILED,
-     KV_ERROR_DECIPHER},
-};
-
 TEST_F(KeyVaultTest, BadRequestsGetClearAnswersAndNoOutput) {
-    for (const BadRequest& bad : kBadRequests) {
-        SCOPED_TRACE(bad.what);
-        CORE::PropertyBag request = DecipherRequest(L"SECURITYMGRSSO"), response;
+    const struct {
+        const wchar_t *field, *value;  // a request field set to `value`, or removed (null)
+        void (*damage)(std::vector<BYTE>& cipher);
+        DWORD code;
+    } kCases[] = {
+        {L"name", nullptr, nullptr, KV_ERROR_BAD_REQUEST},
+        {L"salt", nullptr, nullptr, KV_ERROR_BAD_REQUEST},
+        {L"hashAlgorithm", L"MD5", nullptr, KV_ERROR_BAD_REQUEST},
+        {L"iterations", L"15e2", nullptr, KV_ERROR_BAD_REQUEST},
+        {L"transform", L"", nullptr, KV_ERROR_BAD_REQUEST},  // without an IV
+        {L"", nullptr, [](std::vector<BYTE>& c) { c.pop_back(); }, KV_ERROR_BAD_REQUEST},  // a partial block
+        {L"", nullptr, [](std::vector<BYTE>& c) { c.back() ^= 0x55; }, KV_ERROR_DECIPHER},
+        // Dropping the full padding block leaves a block that ends in 01 02: the last byte claims
+        // two bytes of padding and the one before it disagrees. Every padding byte is checked.
+        {L"", nullptr, [](std::vector<BYTE>& c) { c = Encipher(std::string(14, 'p') + "\x01\x02"), c.resize(16); },
+         KV_ERROR_DECIPHER},
+    };
+    for (const auto& bad : kCases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(bad.field)) + (bad.damage ? " damaged" : ""));
+        CORE::PropertyBag request = DecipherRequest(), response;
         std::vector<BYTE> cipher = Encipher("secret text");
-        bad.change(request, cipher);
+        if (*bad.field && !bad.value) request.Remove(bad.field);
+        if (*bad.field && bad.value && *bad.value) request.Set(bad.field, bad.value);
+        if (*bad.field && bad.value && !*bad.value) request.SetBag(bad.field, {});
+        if (bad.damage) bad.damage(cipher);
         SecureBytes plain(3, 0x77);
-        EXPECT_EQ(Call(L"decipherWithDerivedKey", request, response, cipher.data(), cipher.size(), plain), bad.result);
+        EXPECT_EQ(Call(L"decipherWithDerivedKey", request, response, cipher.data(), cipher.size(), plain), KV_FAILED);
         EXPECT_EQ(response.GetError(), bad.code);
-        EXPECT_FALSE(response.GetErrorText(L"").empty());
-        EXPECT_TRUE(plain.empty());
+        EXPECT_TRUE(!response.GetErrorText(L"").empty() && plain.empty());
     }
     CORE::PropertyBag response;
     SecureBytes out;
-    EXPECT_EQ(Call(L"exportKey", DecipherRequest(L"SECURITYMGRSSO"), response, nullptr, 0, out), KV_NOT_EXECUTED);
+    EXPECT_EQ(Call(L"exportKey", DecipherRequest(), response, nullptr, 0, out), KV_NOT_EXECUTED);
     EXPECT_NE(response.GetErrorText(L"").find(L"exportKey"), std::wstring::npos);
+}
+
+// --- Who can read the master key store.
+
+struct Descriptor {
+    explicit Descriptor(const wchar_t* sddl) {
+        EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr));
+    }
+    ~Descriptor() { ::LocalFree(sd); }
+    PSECURITY_DESCRIPTOR sd = nullptr;
+};
+
+// What the writer asks for (Wine keeps no descriptor of its own), what the reader counts as open,
+// and the reader's report of an open store.
+TEST(KeyStoreAcl, TheStoreIsForSystemAndAdministratorsOnlyAndAnOpenOneIsReportedOnce) {
+    Descriptor asked(detail::kKeyStoreSddl);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(::GetSecurityDescriptorControl(asked.sd, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    const struct {
+        const wchar_t* sddl;
+        bool open;
+    } kCases[] = {
+        {detail::kKeyStoreSddl, false},
+        {L"D:(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;BU)", true},       // inherited from HKLM\Software
+        {L"D:(A;;KR;;;WD)", true},                               // everyone
+        {L"D:(A;CIIO;GR;;;BU)(A;;KA;;;BA)", false},              // inherit-only: subkeys, not this key
+        {L"D:(D;;KA;;;BU)(A;;KA;;;SY)", false},                  // a deny entry grants nothing
+        {L"D:(A;;KA;;;S-1-5-21-1-2-3-1001)(A;;KA;;;SY)", true},  // a user
+    };
+    for (const auto& c : kCases)
+        EXPECT_EQ(detail::GrantsOthers(Descriptor(c.sddl).sd), c.open) << testing::PrintToString(std::wstring(c.sddl));
+    SECURITY_DESCRIPTOR nullDacl;  // everyone has full access
+    ASSERT_TRUE(::InitializeSecurityDescriptor(&nullDacl, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(::SetSecurityDescriptorDacl(&nullDacl, TRUE, nullptr, FALSE));
+    EXPECT_TRUE(detail::GrantsOthers(&nullDacl));
+
+    testsupport::LogCapture log;
+    const wchar_t kLine[] = L"KeyVault: the master key store grants access to others";
+    Descriptor open(L"D:(A;;KR;;;BU)(A;;KA;;;SY)");
+    for (PSECURITY_DESCRIPTOR sd : {asked.sd, open.sd, open.sd}) detail::ReportOpenKeyStore(sd);
+    CORE::FlushLog();
+    EXPECT_TRUE(testsupport::WaitFor([&] { return log.Count(kLine, CORE::LOG_ERROR) > 0; }));
+    EXPECT_EQ(log.Count(kLine), 1u);
+}
+
+// --- The payload writer.
+
+TEST(PayloadWriter, WritesTagsTheGrammarReadsBackAndRefusesTheRest) {
+    const struct {
+        const wchar_t *name, *tag;
+    } kCases[] = {
+        {L"SSO", L"{SSO-AES:1}"}, {L"", L"{#-AES:1}"}, {L"pin-key", L"{\"pin-key\"-AES:1}"},
+        {L"say \"hi\":", L"{'say \"hi\":'-AES:1}"},
+        {L"#", L""},     // would read as the key without a name
+        {L"a##b", L""},  // would read as base name and key name
+        {L"a}b", L""},   // would end the tag early
+        {L"'\"-", L""},  // needs both kinds of quotes
+    };
+    for (const auto& c : kCases) EXPECT_EQ(WriteTag(c.name, L"AES"), c.tag) << c.tag;
+    EXPECT_EQ(WriteTag(L"SSO", L"SMSS"), L"{SSO-SMSS:1}");
+}
+
+// The layouts behind the Base64 and the master keys the writer creates are proven by the
+// decryption tests, which read what it writes.
+TEST(PayloadWriter, UsesAFreshSaltEachTimeAndRefusesWhatItCannotWriteFaithfully) {
+    vaulttest::VaultSandbox registry;
+    EXPECT_NE(BuildProtectedPayload(L"correct horse"), BuildProtectedPayload(L"correct horse"));
+    EXPECT_FALSE(BuildProtectedPayload(L"", L"SSO").empty()) << "an empty text under a named key is fine";
+    const struct {
+        std::wstring text, name, scheme;
+    } kRefused[] = {
+        {L"", L"", L"AES"},             // the key without a name needs a prefix, and a bare one reads as text
+        {L"x", L"SSO", L"ASKS"},        // not a scheme this vault writes
+        {L"x", L"", L"SMSS"},           // SMSS keys have names
+        {L"x\xD800y", L"SSO", L"AES"},  // not valid UTF-16
+    };
+    for (const auto& c : kRefused) {
+        std::wstring error;
+        EXPECT_TRUE(BuildProtectedPayload(c.text, c.name, c.scheme, &error).empty() && !error.empty());
+    }
 }
 
 }  // namespace

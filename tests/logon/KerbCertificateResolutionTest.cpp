@@ -12,19 +12,16 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace logontest;
 
 namespace {
 
-struct ResolutionCall {
-    bool hintOptimizationDisabled;
-    std::wstring sid;
-    std::wstring upn;
-    bool lookupDnsDomain;
-};
+// hint optimization disabled, SID, UPN, DNS domain wanted
+using ResolutionCall = std::tuple<bool, std::wstring, std::wstring, bool>;
 
 struct ScriptedResolution {
-    bool succeeds = true;
     std::wstring user = L"alice";
     std::wstring domain = L"corp.example";
     std::vector<ResolutionCall> calls;
@@ -34,11 +31,7 @@ struct ScriptedResolution {
 
 bool GetCredentialsFromUPN(bool hintOptimizationDisabled, PCWSTR sid, PCWSTR upn, bool lookupDnsDomain,
                            std::wstring* userName, std::wstring* domainName) {
-    g_resolution.calls.push_back({hintOptimizationDisabled, sid ? sid : L"", upn ? upn : L"", lookupDnsDomain});
-    if (!g_resolution.succeeds) {
-        ::SetLastError(ERROR_NONE_MAPPED);
-        return false;
-    }
+    g_resolution.calls.emplace_back(hintOptimizationDisabled, sid ? sid : L"", upn ? upn : L"", lookupDnsDomain);
     *userName = g_resolution.user;
     *domainName = g_resolution.domain;
     return true;
@@ -47,99 +40,70 @@ bool GetCredentialsFromUPN(bool hintOptimizationDisabled, PCWSTR sid, PCWSTR upn
 namespace {
 
 const wchar_t kSid[] = L"S-1-5-21-1-2-3-1001";
-const wchar_t kPolicyKey[] = L"Software\\Policies\\Velmora\\Zephral\\Agent\\Configuration";
+const wchar_t kAlice[] = L"alice@corp.example";
+using Config = std::vector<std::pair<const wchar_t*, const wchar_t*>>;
 
-class KerbCertificateResolution : public testing::Test {
-protected:
-    KerbCertificateResolution() { g_resolution = ScriptedResolution{}; }
-
-    testsupport::FakePlatform os;
-    testsupport::RegistrySandbox registry;
-    testsupport::LogCapture log;
-
-    // Resolution case (user in UPN form); returns the buffer.
-    Bytes Build(bool isCertSso, const std::vector<std::wstring>& upns, PCWSTR sid = kSid) {
+TEST(KerbCertificateResolution, SwitchesDecideWhatIsAskedAndWhichHintsGoIntoTheBuffer) {
+    const Config kUseDomain = {{L"UseDomainOnSmartCard", L"true"}};
+    const Config kHintOff = {{L"DisableSmartCardHintOptimization", L"true"}};
+    const struct {
+        const char* what;
+        Config config;
+        bool asPolicy, certSso;
+        std::vector<std::wstring> upns;
+        const wchar_t* resolvedDomain;
+        std::vector<ResolutionCall> calls;
+        const wchar_t *user, *domain, *line;  // user and domain in the buffer, a line logged at `level`
+        int level;
+    } kCases[] = {
+        {"smart card: no domain by default, none asked for", {}, false, false, {kAlice}, L"corp.example",
+         {{false, kSid, kAlice, false}}, L"alice", L"",
+         L"BuildKerbCertificateLogon(): Mapped user principal to 'alice' 'corp.example'", CORE::LOG_DEBUG},
+        {"smart card with UseDomain", kUseDomain, false, false, {kAlice}, L"corp.example", {{false, kSid, kAlice, true}},
+         L"alice", L"corp.example", L"Kerberos certificate will use domain: corp.example", CORE::LOG_TRACE},
+        {"UseDomain without the DNS lookup", {{L"UseDomainOnSmartCard", L"true"}, {L"LookupFQDNOnSmartCard", L"false"}},
+         false, false, {kAlice}, L"corp.example", {{false, kSid, kAlice, false}}, L"alice", L"corp.example", nullptr, 0},
+        {"CertSSO resolves fully and ignores the smart card switches",
+         {{L"UseDomainOnSmartCard", L"false"}, {L"LookupFQDNOnSmartCard", L"false"},
+          {L"DisableSmartCardHintOptimization", L"true"}}, false, true, {}, L"corp.example", {{false, kSid, L"", true}},
+         L"alice", L"corp.example", nullptr, 0},
+        {"an empty resolved domain sends none", kUseDomain, false, false, {kAlice}, L"", {{false, kSid, kAlice, true}},
+         L"alice", L"", L"Did not find the domain for UPN alice@corp.example.", CORE::LOG_TRACE},
+        {"domain hint switch", {{L"UseDomainOnSmartCard", L"true"}, {L"DisableSmartcardDomainHint", L"true"}}, false,
+         false, {kAlice}, L"corp.example", {{false, kSid, kAlice, true}}, L"alice", L"",
+         L"BuildKerbCertificateLogon(): Mapped user principal to 'alice' 'corp.example', domain not passed to lsa",
+         CORE::LOG_DEBUG},
+        // The hint switch is read from the plain key only.
+        {"hint switch only as policy", kHintOff, true, false, {}, L"corp.example", {{false, kSid, L"", false}}, L"alice",
+         L"", nullptr, 0},
+        {"hint switch: a SID alone is no longer enough", kHintOff, false, false, {}, L"corp.example", {}, L"", L"",
+         L"SmartCardHintOptimization is DISABLED", CORE::LOG_DEBUG},
+        {"hint switch: the first UPN", kHintOff, false, false, {L"first@corp.example", L"second@corp.example"},
+         L"corp.example", {{true, kSid, L"first@corp.example", false}}, L"alice", L"", nullptr, 0},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        testsupport::FakePlatform os;
+        testsupport::RegistrySandbox registry;
+        testsupport::LogCapture log;
+        for (const auto& [name, value] : c.config) {
+            if (c.asPolicy)
+                registry.SetString(L"Software\\Policies\\Velmora\\Zephral\\Agent\\Configuration", name, value);
+            else
+                registry.SetAgentConfig(name, value);
+        }
+        g_resolution = ScriptedResolution{};
+        g_resolution.domain = c.resolvedDomain;
         BYTE* raw = nullptr;
         DWORD size = 0;
-        EXPECT_EQ(BuildKerbCertificateLogon({CPUS_LOGON, L"corp.example", L"CORP", L"alice@corp.example", sid, upns, nullptr, nullptr, L"K", L"P", L"1234", 0, isCertSso}, &raw, &size),
-                  S_OK);
-        Bytes b(raw, raw + size);
-        ::CoTaskMemFree(raw);
-        return b;
+        ASSERT_EQ(BuildKerbCertificateLogon({CPUS_LOGON, L"corp.example", L"CORP", kAlice, kSid, c.upns, nullptr, nullptr,
+                                             L"K", L"P", L"1234", 0, c.certSso}, &raw, &size), S_OK);
+        Bytes b = Take(raw, size);
+        EXPECT_EQ(g_resolution.calls, c.calls);
+        EXPECT_EQ(CountedText(b, 24), c.user);
+        EXPECT_EQ(CountedText(b, 8), c.domain);
+        EXPECT_TRUE(!c.line || log.Contains(c.line, c.level)) << log.Dump();
     }
-    static std::wstring Domain(const Bytes& b) { return Text(b, U64(b, 8 + 8), U16(b, 8)); }
-    static std::wstring User(const Bytes& b) { return Text(b, U64(b, 24 + 8), U16(b, 24)); }
-};
-
-TEST_F(KerbCertificateResolution, SmartCardPassesTheResolvedDomainOnlyWhenUseDomainIsOn) {
-    Bytes b = Build(false, {L"alice@corp.example"});
-    EXPECT_EQ(User(b), L"alice");
-    EXPECT_EQ(U16(b, 8), 0u) << "UseDomainOnSmartCard defaults to false";
-    ASSERT_EQ(g_resolution.calls.size(), 1u);
-    EXPECT_FALSE(g_resolution.calls[0].hintOptimizationDisabled);
-    EXPECT_EQ(g_resolution.calls[0].sid, kSid);
-    EXPECT_FALSE(g_resolution.calls[0].lookupDnsDomain) << "a DNS domain is only asked for when it is used";
-    EXPECT_TRUE(log.Contains(L"BuildKerbCertificateLogon(): Mapped user principal to 'alice' 'corp.example'",
-                             CORE::LOG_DEBUG));
-
-    registry.SetAgentConfig(L"UseDomainOnSmartCard", L"true");
-    b = Build(false, {L"alice@corp.example"});
-    EXPECT_EQ(Domain(b), L"corp.example");
-    EXPECT_TRUE(g_resolution.calls.back().lookupDnsDomain);
-    EXPECT_TRUE(log.Contains(L"Kerberos certificate will use domain: corp.example", CORE::LOG_TRACE));
-
-    registry.SetAgentConfig(L"LookupFQDNOnSmartCard", L"false");
-    Build(false, {L"alice@corp.example"});
-    EXPECT_FALSE(g_resolution.calls.back().lookupDnsDomain);
-}
-
-TEST_F(KerbCertificateResolution, CertSsoAlwaysResolvesFullyAndIgnoresTheSmartCardSwitches) {
-    registry.SetAgentConfig(L"UseDomainOnSmartCard", L"false");
-    registry.SetAgentConfig(L"LookupFQDNOnSmartCard", L"false");
-    registry.SetAgentConfig(L"DisableSmartCardHintOptimization", L"true");
-    Bytes b = Build(true, {});
-    EXPECT_EQ(User(b), L"alice");
-    EXPECT_EQ(Domain(b), L"corp.example");
-    ASSERT_EQ(g_resolution.calls.size(), 1u);
-    EXPECT_FALSE(g_resolution.calls[0].hintOptimizationDisabled);
-    EXPECT_TRUE(g_resolution.calls[0].lookupDnsDomain);
-    EXPECT_FALSE(log.Contains(L"SmartCardHintOptimization is DISABLED"));
-}
-
-TEST_F(KerbCertificateResolution, DomainHintSwitchOrAnEmptyResolvedDomainSendsNoDomain) {
-    registry.SetAgentConfig(L"UseDomainOnSmartCard", L"true");
-    g_resolution.domain.clear();
-    Bytes b = Build(false, {L"alice@corp.example"});
-    EXPECT_EQ(U16(b, 8), 0u);
-    EXPECT_TRUE(log.Contains(L"Did not find the domain for UPN alice@corp.example.", CORE::LOG_TRACE));
-
-    g_resolution.domain = L"corp.example";
-    registry.SetAgentConfig(L"DisableSmartcardDomainHint", L"true");
-    b = Build(false, {L"alice@corp.example"});
-    EXPECT_EQ(User(b), L"alice");
-    EXPECT_EQ(U16(b, 8), 0u);
-    EXPECT_TRUE(log.Contains(
-        L"BuildKerbCertificateLogon(): Mapped user principal to 'alice' 'corp.example', domain not passed to lsa",
-        CORE::LOG_DEBUG));
-}
-
-TEST_F(KerbCertificateResolution, DisabledHintOptimizationIgnoresTheSidAndIsReadWithoutPolicy) {
-    // Set only as policy: the switch is read from the plain key, so this changes nothing.
-    registry.SetString(kPolicyKey, L"DisableSmartCardHintOptimization", L"true");
-    Build(false, {});
-    ASSERT_EQ(g_resolution.calls.size(), 1u);
-    EXPECT_FALSE(g_resolution.calls[0].hintOptimizationDisabled);
-
-    registry.SetAgentConfig(L"DisableSmartCardHintOptimization", L"true");
-    Build(false, {});
-    EXPECT_EQ(g_resolution.calls.size(), 1u) << "a SID alone is no longer enough";
-    EXPECT_TRUE(log.Contains(L"SmartCardHintOptimization is DISABLED", CORE::LOG_DEBUG));
-    EXPECT_TRUE(log.Contains(L"clientUPNs was unexpectedly empty.", CORE::LOG_DEBUG));
-
-    Build(false, {L"first@corp.example", L"second@corp.example"});
-    ASSERT_EQ(g_resolution.calls.size(), 2u);
-    EXPECT_TRUE(g_resolution.calls[1].hintOptimizationDisabled);
-    EXPECT_EQ(g_resolution.calls[1].upn, L"first@corp.example");
 }
 
 }  // namespace

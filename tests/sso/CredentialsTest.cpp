@@ -1,12 +1,17 @@
+// The process-wide credentials record (what a clear forgets, the CertSSO unlock event, smart
+// card removal data, the Entra wait) and the agent requests that fill it, against no agent
+// and against a scripted desktop manager.
 #include "sso/AgentRequests.h"
 #include "sso/Credentials.h"
 
 #include "base/OfflineChannel.h"
 #include "base/SessionInfo.h"
 #include "lib/mfw/common/bag/PropertyBag.h"
+#include "platform/UniqueResource.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
+#include "support/ScriptedAgent.h"
 #include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
@@ -16,28 +21,31 @@
 
 namespace {
 
-using testsupport::FakePlatform;
-using testsupport::LogCapture;
-using testsupport::RegistrySandbox;
+using testsupport::Bag;
 
 class CredentialsTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ResetSessionIdCache();
-        guid = L"TcfiltrTest-" + std::to_wstring(::GetCurrentProcessId());
-    }
+    void SetUp() override { ResetSessionIdCache(); }
     void TearDown() override {
         CleanupOfflineChannel();
         ResetSessionIdCache();
     }
-    RegistrySandbox registry;
-    FakePlatform fake;
-    LogCapture log;
+    // The answer of a request that fails.
+    template <typename Request>
+    CORE::PropertyBag Refused(Request request) {
+        CORE::PropertyBag answer;
+        EXPECT_FALSE(request(creds, answer));
+        return answer;
+    }
+    testsupport::RegistrySandbox registry;
+    testsupport::FakePlatform fake;
+    testsupport::LogCapture log;
     Credentials creds;
-    std::wstring guid;
+    const std::wstring event = CertSsoUnlockEventName(L"TcfiltrTest-" + std::to_wstring(::GetCurrentProcessId()));
 };
 
-void Fill(Credentials& c) {
+TEST_F(CredentialsTest, ClearForgetsTheAttemptButKeepsSessionWideFacts) {
+    Credentials& c = creds;
     c.userName = L"alice", c.domainName = L"CORP", c.password = std::wstring_view(L"{SSO-AES:0}secret");
     c.brokerUserSid = L"S-1-5-21-1", c.dnsDomainName = L"corp.example", c.upnList = {L"alice@corp.example"};
     c.smartCardPin = std::wstring_view(L"1234"), c.smartCardReader = L"Reader 0", c.smartCardHintUpn = L"hint@corp.example";
@@ -47,59 +55,40 @@ void Fill(Credentials& c) {
     c.unauthUserName = L"kiosk", c.unauthPassword = std::wstring_view(L"kioskpw"), c.activityCount = 0x50000;
     c.whfbCertPin = std::wstring_view(L"4321"), c.whfbCertCtxId = L"ctx";
     c.ticketFound = c.credentialsAvailable = c.isUnlockScenario = c.isCertSsoUnlockEnabled = true;
-}
-
-TEST_F(CredentialsTest, ClearForgetsTheAttemptButKeepsSessionWideFacts) {
-    Fill(creds);
-    ::SetEvent(creds.m_entraAuthRdpAssertionComplete.get());
-    creds.ClearCredentials(false);
-    EXPECT_TRUE(creds.userName.empty() && creds.domainName.empty() && creds.password.empty() &&
-                creds.brokerUserSid.empty() && creds.dnsDomainName.empty() && creds.smartCardPin.empty());
-    EXPECT_TRUE(creds.upnList.empty() && creds.smartCardReader.empty() && creds.cardName.empty() &&
-                creds.containerName.empty() && creds.providerName.empty());
-    EXPECT_TRUE(creds.unauthUserName.empty() && creds.unauthPassword.empty() && creds.whfbCertPin.empty());
-    EXPECT_FALSE(creds.ticketFound || creds.credentialsAvailable || creds.reportErrors || creds.activityCount);
-    EXPECT_EQ(::WaitForSingleObject(creds.m_entraAuthRdpAssertionComplete.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    ::SetEvent(c.m_entraAuthRdpAssertionComplete.get());
+    c.ClearCredentials(false);
+    EXPECT_TRUE(c.userName.empty() && c.domainName.empty() && c.password.empty() && c.brokerUserSid.empty() &&
+                c.dnsDomainName.empty() && c.smartCardPin.empty() && c.upnList.empty() && c.smartCardReader.empty());
+    EXPECT_TRUE(c.cardName.empty() && c.containerName.empty() && c.providerName.empty() && c.unauthUserName.empty() &&
+                c.unauthPassword.empty() && c.whfbCertPin.empty());
+    EXPECT_FALSE(c.ticketFound || c.credentialsAvailable || c.reportErrors || c.activityCount);
+    EXPECT_EQ(::WaitForSingleObject(c.m_entraAuthRdpAssertionComplete.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     // What belongs to the session, not to one attempt, survives.
-    EXPECT_TRUE(creds.smartCardHintUpn == L"hint@corp.example" && creds.keySpec == 1u && creds.isUnlockScenario &&
-                creds.isCertSsoUnlockEnabled);
-    EXPECT_TRUE(creds.certLogon.containerName == L"certContainer" && creds.certLogon.pin == L"9876");
-    EXPECT_TRUE(creds.sessionGuid == L"guid" && creds.certificateSsoId == L"certId" && creds.whfbCertCtxId == L"ctx");
+    EXPECT_TRUE(c.smartCardHintUpn == L"hint@corp.example" && c.keySpec == 1u && c.isUnlockScenario &&
+                c.isCertSsoUnlockEnabled && c.certLogon.containerName == L"certContainer" && c.certLogon.pin == L"9876");
+    EXPECT_TRUE(c.sessionGuid == L"guid" && c.certificateSsoId == L"certId" && c.whfbCertCtxId == L"ctx");
     EXPECT_TRUE(log.Contains(L"Credentials::ClearCredentials(): Enter"));
     log.Clear();
-    creds.ClearCredentials(true);
+    c.ClearCredentials(true);
     EXPECT_FALSE(log.Contains(L"ClearCredentials"));
 }
 
-TEST_F(CredentialsTest, PredicatesNeedTheUnlockScenario) {
-    creds.isCertSsoUnlockEnabled = true;
-    creds.isWhfbCertSsoUnlockEnabled = true;
-    creds.isEntraUnlockEnabled = true;
-    EXPECT_FALSE(creds.IsCertSsoUnlock() || creds.IsWhfbCertSsoUnlock() || creds.IsEntraUnlock());
-    creds.isUnlockScenario = true;
-    EXPECT_TRUE(creds.IsCertSsoUnlock() && creds.IsWhfbCertSsoUnlock() && creds.IsEntraUnlock());
-}
-
-TEST_F(CredentialsTest, AgentSignalReleasesTheWait) {
-    ASSERT_TRUE(creds.InitCertSsoUnlockEvent(CertSsoUnlockEventName(guid)));
-    platform::unique_handle agent(::OpenEventW(EVENT_MODIFY_STATE, FALSE, CertSsoUnlockEventName(guid).c_str()));
-    ASSERT_TRUE(agent);
-    ::SetEvent(agent.get());
-    CORE::PropertyBag answer;
-    EXPECT_TRUE(creds.WaitForCertSsoUnlockEvent(answer));
-    EXPECT_EQ(answer.GetError(), 0u);
-    EXPECT_TRUE(log.Contains(L"CertSsoUnlockEvent received notif (CredFilter)", CORE::LOG_TRACE));
-}
-
-TEST_F(CredentialsTest, ASignalLeftFromBeforeInitDoesNotCount) {
-    platform::unique_handle early(::CreateEventW(nullptr, FALSE, TRUE, CertSsoUnlockEventName(guid).c_str()));
-    ASSERT_TRUE(creds.InitCertSsoUnlockEvent(CertSsoUnlockEventName(guid)));
+TEST_F(CredentialsTest, TheAgentsSignalReleasesTheWaitButOneFromBeforeInitDoesNotCount) {
+    platform::unique_handle early(::CreateEventW(nullptr, FALSE, TRUE, event.c_str()));
+    ASSERT_TRUE(creds.InitCertSsoUnlockEvent(event));
     registry.SetAgentConfig(L"CertSSOCredNotifTimeout", L"0");
     CORE::PropertyBag answer;
     const ULONGLONG start = ::GetTickCount64();
     EXPECT_FALSE(creds.WaitForCertSsoUnlockEvent(answer));
     EXPECT_LT(::GetTickCount64() - start, 5000u);  // a zero time-out is a poll, not the 45 s default
     EXPECT_EQ(answer.GetErrorText(L""), L"CertSsoUnlockEvent timed out");
+
+    platform::unique_handle agent(::OpenEventW(EVENT_MODIFY_STATE, FALSE, event.c_str()));
+    ASSERT_TRUE(agent && ::SetEvent(agent.get()));
+    CORE::PropertyBag released;
+    EXPECT_TRUE(creds.WaitForCertSsoUnlockEvent(released));
+    EXPECT_EQ(released.GetError(), 0u);
+    EXPECT_TRUE(log.Contains(L"CertSsoUnlockEvent received notif (CredFilter)", CORE::LOG_TRACE));
 }
 
 // A waiter is released with success whether the event is set up again under the same name or
@@ -107,7 +96,7 @@ TEST_F(CredentialsTest, ASignalLeftFromBeforeInitDoesNotCount) {
 TEST_F(CredentialsTest, ReinitialisingOrClearingReleasesAWaiter) {
     for (bool clear : {false, true}) {
         log.Clear();
-        ASSERT_TRUE(creds.InitCertSsoUnlockEvent(CertSsoUnlockEventName(guid)));
+        ASSERT_TRUE(creds.InitCertSsoUnlockEvent(event));
         std::atomic<int> outcome{-1};
         std::thread waiter([&] {
             CORE::PropertyBag answer;
@@ -117,7 +106,7 @@ TEST_F(CredentialsTest, ReinitialisingOrClearingReleasesAWaiter) {
         if (clear)
             creds.certLogon.ClearEvent();
         else
-            ASSERT_TRUE(creds.InitCertSsoUnlockEvent(CertSsoUnlockEventName(guid)));
+            ASSERT_TRUE(creds.InitCertSsoUnlockEvent(event));
         waiter.join();
         EXPECT_EQ(outcome.load(), 1) << clear;
     }
@@ -128,43 +117,19 @@ TEST_F(CredentialsTest, ReinitialisingOrClearingReleasesAWaiter) {
 }
 
 TEST_F(CredentialsTest, RemovalDataIsWrittenOnlyWhenARemovalActionIsConfigured) {
-    fake.sessionId = 3;
-    creds.smartCardReader = L"R";
-    creds.activityCount = 0x00050000;
-    const std::wstring policyKey = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Removal Policy";
-    auto written = [&] {
-        std::vector<BYTE> bytes(64);
+    fake.sessionId = 3, creds.smartCardReader = L"R", creds.activityCount = 0x00050000;
+    for (const wchar_t* option : {L"", L"0", L"1"}) {
+        if (*option) registry.SetString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"ScRemoveOption", option);
+        creds.SendReaderToSmartCardService();
+        std::vector<BYTE> written(64);
         DWORD size = 64;
-        LSTATUS status = ::RegGetValueW(HKEY_LOCAL_MACHINE, policyKey.c_str(), L"3", RRF_RT_REG_BINARY, nullptr,
-                                        bytes.data(), &size);
-        bytes.resize(status == ERROR_SUCCESS ? size : 0);
-        return bytes;
-    };
-    creds.SendReaderToSmartCardService();
-    EXPECT_TRUE(written().empty());
-    registry.SetString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"ScRemoveOption", L"0");
-    creds.SendReaderToSmartCardService();
-    EXPECT_TRUE(written().empty());
-    registry.SetString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"ScRemoveOption", L"1");
-    creds.SendReaderToSmartCardService();
-    EXPECT_EQ(written(), (std::vector<BYTE>{0x52, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00}));
+        LSTATUS status = ::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Removal Policy",
+                                        L"3", RRF_RT_REG_BINARY, nullptr, written.data(), &size);
+        written.resize(status == ERROR_SUCCESS ? size : 0);
+        EXPECT_EQ(written, (*option == L'1' ? std::vector<BYTE>{0x52, 0, 0, 0, 0, 0, 5, 0} : std::vector<BYTE>{}))
+            << testing::PrintToString(std::wstring(option));
+    }
     EXPECT_TRUE(log.Contains(L"Successfully wrote smart card removal data for reader 'R', session '3'"));
-}
-
-TEST_F(CredentialsTest, PopulateWithoutAnAgentLeavesNothingAvailable) {
-    Fill(creds);
-    PopulateCredentials(creds);
-    EXPECT_FALSE(creds.credentialsAvailable);
-    EXPECT_FALSE(creds.ticketFound);
-    EXPECT_TRUE(creds.password.empty());
-    EXPECT_TRUE(log.Contains(L"Could not contact node manager"));
-}
-
-TEST_F(CredentialsTest, UnlockCheckWithoutAnAgentKeepsThePreviousFlags) {
-    creds.isWhfbCertSsoUnlockEnabled = true;
-    EXPECT_TRUE(CheckDMIfCertSsoUsed(creds));
-    creds.isWhfbCertSsoUnlockEnabled = false;
-    EXPECT_FALSE(CheckDMIfCertSsoUsed(creds));
 }
 
 class FakeEntra : public IEntraContext {
@@ -179,25 +144,25 @@ private:
     HRESULT status_;
 };
 
-TEST_F(CredentialsTest, EntraWaitHappensOnlyForAPendingRequest) {
-    creds.WaitForClientEntraAuthCompletion();
-    EXPECT_TRUE(log.Contains(L"[EntraAuth] Null entra auth context", CORE::LOG_ERROR));
-    creds.SetEntraContext(std::make_unique<FakeEntra>(S_OK));
-    creds.WaitForClientEntraAuthCompletion();
-    EXPECT_FALSE(log.Contains(L"SSO timed out"));
+TEST_F(CredentialsTest, EntraWaitTimesOutForAPendingRequestAndClearingWipesTheAssertion) {
     registry.SetAgentConfig(L"CertSSOCredNotifTimeout", L"0");
     creds.SetEntraContext(std::make_unique<FakeEntra>(E_PENDING));
     creds.WaitForClientEntraAuthCompletion();
     EXPECT_TRUE(log.Contains(L"WaitForClientEntraAuthCompletion(): [EntraAuth] SSO timed out"));
+    // Clearing wipes the assertion but keeps the request itself.
+    auto* entra = new FakeEntra(S_OK);
+    creds.SetEntraContext(std::unique_ptr<IEntraContext>(entra));
+    creds.ClearCredentials(true);
+    EXPECT_EQ(entra->wiped, 1);
+    EXPECT_EQ(creds.entraContext.get(), entra);
 }
 
 TEST_F(CredentialsTest, EntraCompletionAsksForARetryOnlyWhenCredentialsAreReady) {
-    OfflineChannel* channel = GetOfflineChannel();
     static std::atomic<int> callbacks{0};
     std::wstring name = L"Local\\TcfiltrTest.Entra." + std::to_wstring(::GetCurrentProcessId());
-    channel->SetReEnumerationCallback([](void*, bool explicitRequest) { callbacks += explicitRequest ? 1 : 100; },
-                                      name.c_str());
-    channel->Start();
+    GetOfflineChannel()->SetReEnumerationCallback([](void*, bool explicitRequest) { callbacks += explicitRequest ? 1 : 100; },
+                                                  name.c_str());
+    GetOfflineChannel()->Start();
     creds.OnEntraAuthComplete();  // nothing ready yet
     EXPECT_FALSE(log.Contains(L"OfflineChannel::RequestSSORetry()"));
     creds.credentialsAvailable = true;
@@ -205,12 +170,142 @@ TEST_F(CredentialsTest, EntraCompletionAsksForARetryOnlyWhenCredentialsAreReady)
     ASSERT_TRUE(testsupport::WaitFor([] { return callbacks.load() != 0; }));
     EXPECT_EQ(callbacks.load(), 1);
     EXPECT_EQ(::WaitForSingleObject(creds.m_entraAuthRdpAssertionComplete.get(), 0), WAIT_OBJECT_0);
-    // Clearing wipes the assertion but keeps the request itself.
-    auto* entra = new FakeEntra(S_OK);
-    creds.SetEntraContext(std::unique_ptr<IEntraContext>(entra));
-    creds.ClearCredentials(true);
-    EXPECT_EQ(entra->wiped, 1);
-    EXPECT_EQ(creds.entraContext.get(), entra);
+}
+
+// --- Agent requests.
+
+TEST_F(CredentialsTest, WithoutAnAgentEveryRequestFailsSaysSoAndLeavesNothingAvailable) {
+    EXPECT_EQ(Refused(CertSsoUnlockSessionCompleteNotif).GetErrorText(L""),
+              L"Request CertSsoUnlockSessionCompleteNotif failed, (sessionId=2) No sessionGuid available to perform "
+              L"CertSSO unlock");
+    EXPECT_FALSE(log.Contains(L"SendMsgToDesktopManager(")) << "refused before sending";
+    CORE::PropertyBag request, answer;
+    EXPECT_EQ(SendMsgToDesktopManager(L"GetCredentialsForTicket", request, answer, 30000), 2u);
+    bool found = true;
+    EXPECT_FALSE(GetCredentialsForTicket(request, answer, &found) || found);
+    EXPECT_FALSE(GetConsoleProtocolCredentials(creds) || creds.ticketFound);
+    EXPECT_FALSE(NotifyDazSrvCertSsoUnlockAndRefreshTicket(creds));
+    EXPECT_TRUE(creds.sessionGuid.empty() && !creds.certLogon.HasUnlockEvent());
+    EXPECT_EQ(Refused(CheckCertSsoEnabledForSession).GetErrorText(L"").rfind(L"Request CheckCertSsoEnabledForSession failed, (sessionId=2)", 0),
+              0u);
+    for (bool whfb : {true, false}) {
+        creds.isWhfbCertSsoUnlockEnabled = whfb;
+        EXPECT_EQ(CheckDMIfCertSsoUsed(creds), whfb) << "keeps the previous flags";
+    }
+    creds.password = std::wstring_view(L"stale");
+    creds.ticketFound = creds.credentialsAvailable = true;
+    PopulateCredentials(creds);
+    EXPECT_FALSE(creds.credentialsAvailable || creds.ticketFound || !creds.password.empty());
+    EXPECT_TRUE(log.Contains(L"SendMsgToDesktopManager(GetCredentialsForTicket) (sessionId=2) begin"));
+    EXPECT_TRUE(log.Contains(L"(sessionId=2) Could not contact node manager"));
+    EXPECT_TRUE(log.Contains(L"(sessionId=2) GetCredentialsOverFramework complete: ticket not matched"));
+    fake.sessionId = 0;
+    ResetSessionIdCache();
+    EXPECT_EQ(Refused(CheckCertSsoEnabledForSession).GetErrorText(L""),
+              L"Request CheckCertSsoEnabledForSession failed, sessionId is invalid");
+}
+
+class AgentRequestsTest : public CredentialsTest {
+protected:
+    testsupport::ScriptedAgent agent;
+};
+
+TEST_F(AgentRequestsTest, RequestCarriesTheSessionTicketAndTheUnlockKinds) {
+    creds.isUnlockScenario = creds.isWhfbCertSsoUnlockEnabled = true;
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", L"{SSO-AES:0}xyz"}, {L"userName", L"alice"}}));
+    EXPECT_TRUE(GetConsoleProtocolCredentials(creds));
+    auto sent = agent.Requests();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].timeoutMs, 30000u);
+    const CORE::PropertyBag& r = sent[0].request;
+    std::wstring items;
+    for (size_t i = 0; i < r.Count(); ++i) items += r.GetNameAt(i) + L"=" + r.Get(r.GetNameAt(i)) + L" ";
+    EXPECT_EQ(items, L"sessionId=2 processId=" + std::to_wstring(::GetCurrentProcessId()) +
+                         L" userName= domainName= ticket=SESSION_PROTOCOL_TICKET_2 certssoUnlock=false "
+                         L"whfbCertssoUnlock=true entrassoUnlock=false ");
+    EXPECT_TRUE(creds.ticketFound && creds.password == L"{SSO-AES:0}xyz");  // kept protected as received
+    EXPECT_TRUE(log.Contains(L"GetConsoleProtocolCredentials(): (sessionId=2) Successfully got credentials for user \\alice"));
+}
+
+// What the record keeps of each answer to the session's ticket.
+TEST_F(AgentRequestsTest, AnswersFillTheRecord) {
+    using Items = std::initializer_list<std::pair<const wchar_t*, const wchar_t*>>;
+    const struct {
+        const char* what;
+        Items answer, upns;  // upns: a "upns" bag, when not empty
+        bool usable, ticketFound;
+        bool (*kept)(const Credentials&);
+    } kCases[] = {
+        {"Windows Hello wins over a smart card PIN",
+         {{L"whfbCertPin", L"1111"}, {L"whfbCertCtxId", L"ctx"}, {L"smartCardPIN", L"2222"}}, {}, true, true,
+         [](const Credentials& c) { return c.whfbCertPin == L"1111" && c.whfbCertCtxId == L"ctx" && c.smartCardPin.empty(); }},
+        {"certificate PIN without a container", {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L""}}, {},
+         false, true, [](const Credentials& c) { return c.certLogon.pin.empty(); }},
+        // Which words count as true is ParseBool's own test.
+        {"certificate SSO", {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"},
+         {L"CERTIFICATESSOID", L"cert-7"}, {L"REPORTERRORS", L"YES"}}, {}, true, true, [](const Credentials& c) {
+             return c.certLogon.containerName == L"cont" && c.certLogon.attemptsLeft == 4 &&
+                    c.certificateSsoId == L"cert-7" && c.reportErrors;
+         }},
+        {"smart card: UPNs in order, empty values skipped, PIN as it is",
+         {{L"smartCardPIN", L"4321"}, {L"smartCardReader", L"Reader 1"}, {L"userName", L"alice"}},
+         {{L"a@corp.example", L"1"}, {L"skip@corp.example", L""}, {L"b@corp.example", L"1"}}, true, true,
+         [](const Credentials& c) {
+             return c.smartCardPin == L"4321" && c.smartCardReader == L"Reader 1" &&
+                    c.upnList == std::vector<std::wstring>{L"a@corp.example", L"b@corp.example"};
+         }},
+        {"an empty answer is no ticket", {}, {}, false, false, [](const Credentials&) { return true; }},
+        {"unauthenticated access alone", {{L"unauthUserName", L"kiosk"}, {L"unauthPassword", L"pw"}}, {}, true, true,
+         [](const Credentials& c) { return c.unauthUserName == L"kiosk"; }},
+    };
+    registry.SetAgentConfig(L"CertSsoAttempts", L"4");
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        Credentials record;
+        record.upnList = {L"stale@corp.example"};
+        CORE::PropertyBag answer = Bag(c.answer);
+        if (c.upns.size()) answer.SetBag(L"upns", Bag(c.upns));
+        agent.Answer(L"GetCredentialsForTicket", answer);
+        EXPECT_EQ(GetConsoleProtocolCredentials(record), c.usable);
+        EXPECT_EQ(record.ticketFound, c.ticketFound);
+        EXPECT_TRUE(c.kept(record));
+    }
+    EXPECT_TRUE(log.Contains(L"GetCredentialsForSimpleToken():  (sessionId=2) got Whfb CertSso Creds."));
+}
+
+TEST_F(AgentRequestsTest, PopulateWithAPinWhoseCardIsNotFoundKeepsUserButNotThePin) {
+    CORE::PropertyBag answer = Bag({{L"smartCardPIN", L"4321"}, {L"userName", L"alice"}, {L"domainName", L"CORP"}});
+    answer.SetBag(L"upns", Bag({{L"a@corp.example", L"1"}}));
+    agent.Answer(L"GetCredentialsForTicket", answer);
+    PopulateCredentials(creds);
+    EXPECT_FALSE(creds.credentialsAvailable);
+    EXPECT_TRUE(creds.smartCardPin.empty() && creds.userName == L"alice" && creds.domainName == L"CORP");
+    EXPECT_TRUE(log.Contains(L"Unable to find certificate with the specified user principal name. - 0x8010001D"));
+}
+
+TEST_F(AgentRequestsTest, UnlockHandshakeStoresTheGuidAndNamesTheEventAfterIt) {
+    const std::wstring guid = L"guid-" + std::to_wstring(::GetCurrentProcessId());
+    agent.Answer(L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", Bag({{L"sessionGuid", guid.c_str()}}));
+    agent.Answer(L"CertSsoUnlockSessionCompleteNotif", CORE::PropertyBag());
+    ASSERT_TRUE(NotifyDazSrvCertSsoUnlockAndRefreshTicket(creds));
+    EXPECT_EQ(creds.sessionGuid, guid);
+    EXPECT_TRUE(creds.certLogon.HasUnlockEvent() &&
+                platform::unique_handle(::OpenEventW(EVENT_MODIFY_STATE, FALSE, CertSsoUnlockEventName(guid).c_str())));
+    CORE::PropertyBag answer;
+    EXPECT_TRUE(CertSsoUnlockSessionCompleteNotif(creds, answer));
+    auto sent = agent.Requests();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_TRUE(sent[1].request.Count() == 1 && sent[1].request.Get(L"sessionId") == L"2");
+}
+
+TEST_F(AgentRequestsTest, AnAgentErrorIsCarriedIntoTheAnswer) {
+    CORE::PropertyBag error;
+    error.SetError(17, L"queue paused");
+    agent.Answer(L"CheckCertSsoEnabledForSession", error, 8);
+    CORE::PropertyBag answer = Refused(CheckCertSsoEnabledForSession);
+    EXPECT_EQ(answer.GetError(), 17u);
+    EXPECT_EQ(answer.GetErrorText(L""), L"Request CheckCertSsoEnabledForSession failed, (sessionId=2) queue paused");
+    EXPECT_TRUE(log.Contains(L"Call to DesktopManager failed: queue paused - ErrorCode = 17"));
 }
 
 }  // namespace

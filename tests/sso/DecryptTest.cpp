@@ -1,230 +1,339 @@
 // Payload decryption end to end through the real key vault in a private HKLM: pass-through of
 // plain text, round trips with payloads the agent side writes, vectors computed with openssl,
-// the rules for the deciphered prefix, and every failure with its log lines.
+// the rules for the deciphered prefix, every failure with its log lines, the key vault retry
+// rule, and thousands of mutated payloads.
 #include "sso/SecurityManager.h"
 
-#include "DecryptSupport.h"
+#include "lib/keyvault/KeyVault.h"
 #include "lib/keyvault/PayloadWriter.h"
-#include "sso/CipherScheme.h"
-#include "sso/Key.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 #include "sso/SecurityException.h"
+#include "sso/UtilSM.h"
+
+#include "keyvault/VaultSandbox.h"
+#include "support/FakePlatform.h"
+#include "support/LogCapture.h"
+#include "support/Mutator.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <initializer_list>
+#include <tuple>
+
 namespace {
 
-using secmgrtest::DecryptFixture;
+using namespace std::string_literals;
 
-class Decrypt : public DecryptFixture {};
-
-TEST_F(Decrypt, TextNotInTheProtectedFormComesBackUnchanged) {
-    const std::wstring kTexts[] = {
-        L"",
-        L"Pa$$w0rd",
-        L" {SSO-AES:1}AAAA",   // not at the start
-        L"{SSO-AES:1",         // no closing brace (more forms in KeyTest)
-        std::wstring(L"lone \xD800 surrogate"),
-    };
-    for (const std::wstring& text : kTexts) EXPECT_EQ(DecryptProtectedPayload(text).view(), text);
-    EXPECT_EQ(log.Count(L"FAILED"), 0u);
-}
-
-TEST_F(Decrypt, PayloadsWrittenByTheAgentSideRoundTrip) {
-    const struct {
-        const wchar_t* scheme;
-        const wchar_t* keyName;
-        std::wstring text;
-    } kCases[] = {
-        {L"AES", L"SSO", L"Pa$$w0rd"},
-        {L"AES", L"SSO", L""},
-        {L"AES", L"SSO", std::wstring(300, L'x')},
-        {L"AES", L"", L"4711"},
-        {L"AES", L"pin-key", L"Gr\u00fc\u00dfe \u20ac \U0001F511"},
-        {L"SMSS", L"SSO", L"482913"},
-        {L"SMSS", L"SSO", L""},
-        {L"SMSS", L"other:key", L"\u65e5\u672c\u8a9e"},
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(testing::Message() << Narrow(c.scheme) << " " << Narrow(c.keyName));
-        std::wstring error;
-        std::wstring payload = keyvault::BuildProtectedPayload(c.text, c.keyName, c.scheme, &error);
-        ASSERT_FALSE(payload.empty()) << Narrow(error);
-        EXPECT_EQ(DecryptProtectedPayload(payload).view(), c.text);
-    }
-    CORE::FlushLog();
-    EXPECT_EQ(log.Count(L"FAILED"), 0u) << Narrow(log.Dump());
-    EXPECT_EQ(log.Count(L"Pa$$w0rd") + log.Count(L"482913") + log.Count(L"4711"), 0u) << "secrets never reach the log";
-}
+// The master key of the openssl vectors.
+const BYTE kVectorKey[32] = {0x60, 0x3d, 0xeb, 0x10, 0x15, 0xca, 0x71, 0xbe, 0x2b, 0x73, 0xae, 0xf0, 0x85, 0x7d, 0x77, 0x81,
+                             0x1f, 0x35, 0x2c, 0x07, 0x3b, 0x61, 0x08, 0xd7, 0x2d, 0x98, 0x10, 0xa3, 0x09, 0x14, 0xdf, 0xf4};
+const BYTE kOtherKey[32] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0x00,
+                            0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0xa0, 0xb0, 0xc0, 0xd0, 0xe0, 0xf0, 0x01};
 
 // Computed with openssl, independently of this code (see KeyVault.h for the commands):
 // master key kVectorKey, PBKDF2-HMAC-SHA1 1500 iterations over salt a1b2c3d4e5f60718, then
 // AES-256-CBC with a zero IV and PKCS#7 of "ABAB" 00 "Pa$$w0rd-\u00dcn\u00efc\u00f8d\u00e9".
 const wchar_t kAesVector[] = L"{SSO-AES:1}obLD1OX2BxhUap2tzq8DrfWbcqoWilshd+O/5+aRaspTAHO6iV44/A==";
+const wchar_t kAesSecret[] = L"Pa$$w0rd-\u00dcn\u00efc\u00f8d\u00e9";
 // PBKDF2-HMAC-SHA256 3501 iterations over the IV f0e1d2c3b4a5968778695a4b3c2d1e0f, AES-256-CBC
 // with that IV and PKCS#7 of "482913", SMSS layout 01 10 <IV> <cipher text>.
 const wchar_t kSmssVector[] = L"{SSO-SMSS:1}ARDw4dLDtKWWh3hpWks8LR4P1AwkEF2lS5PAn7bAqjbCfA==";
+// The unnamed key's: 11 22 11 22 00 "7391" with salt 0102030405060708.
+const wchar_t kUnnamedVector[] = L"{#-AES:1}AQIDBAUGBwi7NtEceEW7Pry4bTZdBY2/";
 
-TEST_F(Decrypt, VectorsComputedWithOpensslDecrypt) {
-    ImportKey(L"SECURITYMGRSSO", secmgrtest::kVectorKey);
-    ImportKey(L"SSO", secmgrtest::kVectorKey);
-    EXPECT_EQ(DecryptProtectedPayload(kAesVector).view(), L"Pa$$w0rd-\u00dcn\u00efc\u00f8d\u00e9");
+std::atomic<int> g_sleeps{0};
+std::atomic<DWORD> g_sleptMs{0};
+
+class Decrypt : public testing::Test {
+protected:
+    void SetUp() override {
+        g_sleeps = 0;
+        g_sleptMs = 0;
+        hooks_.sleep = [](DWORD ms) { ++g_sleeps, g_sleptMs += ms; };
+        UtilSM::SetHooksForTest(&hooks_);
+        for (const wchar_t* name : {L"SECURITYMGRSSO", L"SECURITYMGRSESS", L"SSO"}) ImportKey(name, kVectorKey);
+    }
+    void TearDown() override { UtilSM::SetHooksForTest(nullptr); }
+
+    static void ImportKey(const wchar_t* name, const BYTE (&key)[32]) {
+        ASSERT_TRUE(keyvault::ImportMasterKey(name, key, sizeof(key)).ok());
+    }
+    static std::string Narrow(const std::wstring& text) {
+        std::string out;
+        for (wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+        return out;
+    }
+    // Base64 of `header` followed by zero bytes up to `total` bytes.
+    static std::wstring Base64(size_t total, std::initializer_list<BYTE> header = {0}) {
+        std::vector<BYTE> bytes(header);
+        bytes.resize(total, 0);
+        return CORE::Base64Encode(bytes.data(), bytes.size());
+    }
+    static std::wstring FromBytes(const std::string& bytes, const wchar_t* name = L"SSO", const wchar_t* scheme = L"AES") {
+        return keyvault::BuildPayloadFromBytes(reinterpret_cast<const BYTE*>(bytes.data()), bytes.size(), name, scheme);
+    }
+    std::string LogText() { return Narrow(log.Dump()); }
+
+    vaulttest::VaultSandbox registry;
+    testsupport::LogCapture log;
+    UtilSM::Hooks hooks_;
+};
+
+TEST_F(Decrypt, PlainTextAndPayloadsOfTheAgentSideAndOpensslComeOutRight) {
+    for (const std::wstring text : {L"", L"Pa$$w0rd", L" {SSO-AES:1}AAAA", L"lone \xD800 surrogate"})
+        EXPECT_EQ(DecryptProtectedPayload(text).view(), text);
+    const struct {
+        const wchar_t *scheme, *keyName;
+        std::wstring text;
+    } kCases[] = {
+        {L"AES", L"SSO", L"Pa$$w0rd"}, {L"AES", L"SSO", L""}, {L"AES", L"", L"4711"},
+        {L"AES", L"pin-key", std::wstring(300, L'x') + L"Gr\u00fc\u00dfe \u20ac \U0001F511"},
+        {L"SMSS", L"SSO", L""}, {L"SMSS", L"other:key", L"482913\u65e5\u672c\u8a9e"},
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(Narrow(c.scheme) + " " + Narrow(c.keyName));
+        std::wstring error, payload = keyvault::BuildProtectedPayload(c.text, c.keyName, c.scheme, &error);
+        ASSERT_FALSE(payload.empty()) << Narrow(error);
+        EXPECT_EQ(DecryptProtectedPayload(payload).view(), c.text);
+    }
+    EXPECT_EQ(DecryptProtectedPayload(kAesVector).view(), kAesSecret);
     EXPECT_EQ(DecryptProtectedPayload(kSmssVector).view(), L"482913");
+    EXPECT_EQ(DecryptProtectedPayload(kUnnamedVector).view(), L"7391");
     // The same data under version 0, as older agents tag it.
-    EXPECT_EQ(DecryptProtectedPayload(L"{SSO-AES:0}obLD1OX2BxhUap2tzq8DrfWbcqoWilshd+O/5+aRaspTAHO6iV44/A==").view(),
-              L"Pa$$w0rd-\u00dcn\u00efc\u00f8d\u00e9");
+    EXPECT_EQ(DecryptProtectedPayload(std::wstring(kAesVector).replace(9, 1, L"0")).view(), kAesSecret);
+    // The wide result ends at a NUL: a terminator the payload carried is not part of the secret.
+    EXPECT_EQ(DecryptProtectedPayload(FromBytes(std::string("secret\0", 7))).view(), L"secret");
+    CORE::FlushLog();
+    EXPECT_EQ(log.Count(L"FAILED"), 0u) << LogText();
+    EXPECT_EQ(log.Count(L"Pa$$w0rd") + log.Count(L"482913") + log.Count(L"4711"), 0u) << "secrets never reach the log";
 }
-
-struct PrefixCase {
-    const char* what;
-    const wchar_t* keyName;
-    std::string deciphered;  // what the vault hands back
-    bool accepted;
-    std::string plain;       // DecryptEx's result when accepted
-};
-
-const PrefixCase kPrefixCases[] = {
-    {"named: after the first zero", L"SSO", std::string("ABAB\0secret", 11), true, "secret"},
-    {"named: short prefix", L"SSO", std::string("A\0secret", 8), true, "secret"},
-    {"named: no zero, all of it", L"SSO", "secret", true, "secret"},
-    {"named: zero last, all of it", L"SSO", std::string("secret\0", 7), true, std::string("secret\0", 7)},
-    {"named: second zero belongs to the text", L"SSO", std::string("AB\0se\0t", 7), true, std::string("se\0t", 4)},
-    {"unnamed: x y x y", L"", std::string("\x01\x02\x01\x02\0" "1234", 9), true, "1234"},
-    {"unnamed: longer prefix", L"", std::string("zzzQRQR\0" "1234", 12), true, "1234"},
-    {"unnamed: zero last, all of it", L"", std::string("QRQR\0", 5), true, std::string("QRQR\0", 5)},
-    {"unnamed: x y y x", L"", std::string("ABBA\0" "1234", 9), false, ""},
-    {"unnamed: three bytes before zero", L"", std::string("BAB\0" "1234", 8), false, ""},
-    {"unnamed: no zero", L"", "ABAB1234", false, ""},
-};
 
 TEST_F(Decrypt, PrefixRulesForNamedAndUnnamedKeys) {
-    for (const PrefixCase& c : kPrefixCases) {
-        SCOPED_TRACE(c.what);
-        std::wstring payload = keyvault::BuildPayloadFromBytes(reinterpret_cast<const BYTE*>(c.deciphered.data()),
-                                                               c.deciphered.size(), c.keyName);
-        ASSERT_FALSE(payload.empty());
-        SecurityManager manager;
-        if (c.accepted) {
-            keyvault::SecureBytes plain = manager.DecryptEx(Narrow(payload));
-            EXPECT_EQ(std::string(plain.begin(), plain.end()), c.plain);
-        } else {
-            try {
-                (void)manager.DecryptEx(Narrow(payload));
-                ADD_FAILURE() << "accepted";
-            } catch (const SecurityException& e) {
-                EXPECT_STREQ(e.what(), "Bad padding. Wrong key?");
-            }
+    const std::string kRefused = "refused: Bad padding. Wrong key?";
+    const struct {
+        const wchar_t* keyName;
+        std::string deciphered, plain;  // what the vault hands back, DecryptEx's result
+    } kCases[] = {
+        {L"SSO", "ABAB\0secret"s, "secret"},         // after the first zero
+        {L"SSO", "A\0secret"s, "secret"},            // short prefix
+        {L"SSO", "secret", "secret"},                // no zero: all of it
+        {L"SSO", "secret\0"s, "secret\0"s},          // zero last: all of it
+        {L"SSO", "AB\0se\0t"s, "se\0t"s},            // the second zero belongs to the text
+        {L"", "\x01\x02\x01\x02\0" "1234"s, "1234"},  // unnamed: x y x y before the zero
+        {L"", "zzzQRQR\0" "1234"s, "1234"},          // longer prefix
+        {L"", "QRQR\0"s, "QRQR\0"s},                 // zero last: all of it
+        {L"", "ABBA\0" "1234"s, kRefused},            // x y y x
+        {L"", "ABAC\0" "1234"s, kRefused},            // x y x z
+        {L"", "BAB\0" "1234"s, kRefused},             // three bytes before the zero
+        {L"", "ABAB1234", kRefused},                 // no zero
+    };
+    for (const auto& c : kCases) {
+        std::string result;
+        try {
+            keyvault::SecureBytes plain = SecurityManager().DecryptEx(Narrow(FromBytes(c.deciphered, c.keyName)));
+            result.assign(plain.begin(), plain.end());
+        } catch (const SecurityException& e) {
+            result = std::string("refused: ") + e.what();
         }
+        EXPECT_EQ(result, c.plain) << testing::PrintToString(c.deciphered);
     }
-    // The wide result ends at a NUL: a terminator the payload carried is not part of the secret.
-    std::string terminated("secret\0", 7);
-    EXPECT_EQ(DecryptProtectedPayload(keyvault::BuildPayloadFromBytes(reinterpret_cast<const BYTE*>(terminated.data()),
-                                                                      terminated.size()))
-                  .view(),
-              L"secret");
 }
 
-struct FailureCase {
-    const char* what;
-    std::wstring payload;
-    const wchar_t* reason;  // after "SecurityManager::DecryptEx FAILED: "
-    const wchar_t* detail;  // another line that must be logged, or null
-    int detailLevel;
-};
-
 TEST_F(Decrypt, EveryFailureLogsItsReasonAndYieldsAnEmptySecret) {
-    ImportKey(L"SECURITYMGRSSO", secmgrtest::kOtherKey);  // not the vector's key
-    ImportKey(L"SSO", secmgrtest::kVectorKey);
-    const std::string notUtf8("\xff\xfe", 2);
-    const std::string badPattern("ABBA\0" "1234", 9);
-    const FailureCase kCases[] = {
-        {"fewer than 24 bytes", L"{SSO-AES:0}" + Base64(16), L"Cannot decrypt: Cipher scheme decryption failed.",
-         L"CipherScheme_AES::decipher(): Cannot decrypt cipher text: data truncated (16)", CORE::LOG_ERROR},
-        {"partial block", L"{SSO-AES:0}" + Base64(8 + 20), L"Cannot decrypt: Cipher scheme decryption failed.",
-         L"CipherScheme_AES::decipher(): Cannot decrypt cipher text: invalid data length (20)", CORE::LOG_ERROR},
-        {"not Base64", L"{SSO-AES:0}QUJD*EVG", L"Cannot decrypt: Cipher scheme decryption failed.",
-         L"CipherScheme_AES::decipher(): Cannot decrypt cipher text: invalid Base64 data", CORE::LOG_ERROR},
-        {"five components", L"{a-b-c-d-e}QUJD", L"Cannot decrypt: Cannot parse key specification.",
-         L"Key::parseTag(): Invalid encryption tag - found 5 components!", CORE::LOG_TRACE},
-        {"version not a number", L"{SSO-AES:one}QUJD", L"Cannot decrypt: Cannot parse key specification.", nullptr, 0},
-        {"quoted empty scheme", L"{SSO-\"\":1}QUJD", L"Cannot decrypt: Cannot parse key specification.", nullptr, 0},
-        {"unknown scheme", L"{SSO-XYZ:1}QUJD", L"Cannot decrypt: Cipher scheme is not available.",
-         L"Key::cipherScheme(): Scheme: XYZ", CORE::LOG_TRACE},
-        {"ASKS without a session key", L"{SSO-ASKS=3:1}QUJD", L"Cannot decrypt: Key not supplied.", nullptr, 0},
-        {"SMSS version 7", L"{SSO-SMSS:1}" + Base64(32, 7), L"Cannot decrypt: Cipher scheme decryption failed.",
-         L"CipherScheme_SMSS::decipher(): Cannot decrypt cipher text with SMSS scheme: meta invalid or unknown scheme version (7)",
+    ImportKey(L"SECURITYMGRSSO", kOtherKey);  // not the vector's key
+    const std::wstring kScheme = L"Cannot decrypt: Cipher scheme decryption failed.",
+                       kTag = L"Cannot decrypt: Cannot parse key specification.";
+    // One whole line per family of details, the distinguishing part of the others.
+    const struct {
+        std::wstring payload, reason;  // reason: after "SecurityManager::DecryptEx FAILED: "
+        std::wstring detail;           // another line that must be logged, at `level`, or empty
+        int level;
+    } kCases[] = {
+        {L"{SSO-AES:0}" + Base64(16), kScheme, L"CipherScheme_AES::decipher(): Cannot decrypt cipher text: data truncated (16)",
          CORE::LOG_ERROR},
-        {"SMSS version 7 from params", L"{SSO-SMSS:1}" + Base64(32, 7), L"Cannot decrypt: Cipher scheme decryption failed.",
-         L"CipherScheme_SMSS::params(): Requested SMSS scheme version out of range (7)", CORE::LOG_ERROR},
-        {"SMSS short", L"{SSO-SMSS:1}" + Base64(10, 1), L"Cannot decrypt: Cipher scheme decryption failed.",
-         L"CipherScheme_SMSS::decipher(): Cannot decrypt cipher text with SMSS scheme: data truncated (10)",
+        {L"{SSO-AES:0}" + Base64(28), kScheme, L"cipher text: invalid data length (20)", CORE::LOG_ERROR},
+        {L"{SSO-AES:0}QUJD*EVG", kScheme, L"cipher text: invalid Base64 data", CORE::LOG_ERROR},
+        {L"{a-b-c-d-e}QUJD", kTag, L"Key::parseTag(): Invalid encryption tag - found 5 components!", CORE::LOG_TRACE},
+        {L"{SSO-\"\":1}QUJD", kTag, L"", 0},  // a quoted empty scheme parses, but names none
+        {L"{SSO-XYZ:1}QUJD", L"Cannot decrypt: Cipher scheme is not available.", L"Key::cipherScheme(): Scheme: XYZ",
+         CORE::LOG_TRACE},
+        {L"{SSO-ASKS=3:1}QUJD", L"Cannot decrypt: Key not supplied.", L"", 0},  // no session key
+        {L"{SSO-SMSS:1}" + Base64(32, {7}), kScheme, L"CipherScheme_SMSS::decipher(): Cannot decrypt cipher text with "
+         L"SMSS scheme: meta invalid or unknown scheme version (7)", CORE::LOG_ERROR},
+        {L"{SSO-SMSS:1}" + Base64(10, {1}), kScheme, L"SMSS scheme: data truncated (10)", CORE::LOG_ERROR},
+        {L"{SSO-SMSS:1}" + Base64(40, {1, 200}), kScheme, L"SMSS scheme 1: meta invalid or data truncated (min=218 act=40)",
          CORE::LOG_ERROR},
-        {"SMSS IV longer than the data", L"{SSO-SMSS:1}" + Base64Header({1, 200}, 40),
-         L"Cannot decrypt: Cipher scheme decryption failed.",
-         L"CipherScheme_SMSS::decipher(): Cannot decrypt cipher text with SMSS scheme 1: meta invalid or data truncated (min=218 act=40)",
-         CORE::LOG_ERROR},
-        {"SMSS IV not 16 bytes", L"{SSO-SMSS:1}" + Base64Header({1, 8}, 8 + 2 + 16),
-         L"Cannot decrypt: Cipher scheme decryption failed.",
+        {L"{SSO-SMSS:1}" + Base64(26, {1, 8}), kScheme,
          L"CipherScheme_SMSS::decipher(): Cannot decipher data with SSO: IV must have 16 bytes", CORE::LOG_ERROR},
-        {"AES key missing", L"{Nope-AES:1}" + Base64(24), L"Cannot decrypt: Cipher scheme decryption failed.",
-         L"CipherScheme_AES::decipher(): Cannot decipher data with Nope: No such key: Nope", CORE::LOG_ERROR},
-        {"SMSS key missing", L"{Missing-SMSS:1}" + Base64Header({1, 16}, 34),
-         L"Cannot decrypt: Cipher scheme decryption failed.",
-         L"CipherScheme_SMSS::decipher(): Cannot decipher data with Missing: No such key: Missing", CORE::LOG_ERROR},
-        {"wrong master key", kAesVector, L"Cannot decrypt: Cipher scheme decryption failed.",
-         L"CipherScheme_AES::decipher(): Cannot decipher data with SECURITYMGRSSO: Cannot decipher data: bad padding",
+        {L"{Nope-AES:1}" + Base64(24), kScheme, L"CipherScheme_AES::decipher(): Cannot decipher data with Nope: No such key: Nope",
          CORE::LOG_ERROR},
-        {"unnamed key, bad pattern",
-         keyvault::BuildPayloadFromBytes(reinterpret_cast<const BYTE*>(badPattern.data()), badPattern.size(), L""),
-         L"Bad padding. Wrong key?", nullptr, 0},
-        {"plain text not UTF-8",
-         keyvault::BuildPayloadFromBytes(reinterpret_cast<const BYTE*>(notUtf8.data()), notUtf8.size(), L"SMSS-pin",
-                                         L"SMSS"),
-         L"Cannot decrypt: Plain text is not valid UTF-8.", nullptr, 0},
+        {L"{Missing-SMSS:1}" + Base64(34, {1, 16}), kScheme, L"with Missing: No such key: Missing", CORE::LOG_ERROR},
+        {kAesVector, kScheme, L"with SECURITYMGRSSO: Cannot decipher data: bad padding", CORE::LOG_ERROR},  // wrong key
+        {FromBytes("ABBA\0" "1234"s, L""), L"Bad padding. Wrong key?", L"", 0},  // unnamed key, bad pattern
+        {FromBytes("\xff\xfe", L"SMSS-pin", L"SMSS"), L"Cannot decrypt: Plain text is not valid UTF-8.", L"", 0},
     };
-    for (const FailureCase& c : kCases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(Narrow(c.payload));
         log.Clear();
         EXPECT_TRUE(DecryptProtectedPayload(c.payload).empty());
         CORE::FlushLog();
-        EXPECT_EQ(log.Count(L"SecurityManager::DecryptEx FAILED: ", CORE::LOG_ERROR), 1u) << Narrow(log.Dump());
-        EXPECT_TRUE(log.Contains(std::wstring(L"SecurityManager::DecryptEx FAILED: ") + c.reason, CORE::LOG_ERROR))
-            << Narrow(log.Dump());
-        if (c.detail) {
-            EXPECT_TRUE(log.Contains(c.detail, c.detailLevel)) << Narrow(log.Dump());
-        }
+        std::string all = LogText();
+        EXPECT_EQ(log.Count(L"SecurityManager::DecryptEx FAILED: ", CORE::LOG_ERROR), 1u) << all;
+        EXPECT_TRUE(log.Contains(L"SecurityManager::DecryptEx FAILED: " + c.reason, CORE::LOG_ERROR)) << all;
+        EXPECT_TRUE(c.detail.empty() || log.Contains(c.detail, c.level)) << all;
     }
 }
 
-TEST_F(Decrypt, AsksNeedsTheSessionKeyItsFormNames) {
-    auto reason = [](const CORE::PropertyBag& sessionKey) -> std::string {
-        try {
-            (void)SecurityManager().DecryptEx("{SSO-ASKS=3:1}QUJD", &sessionKey);
-        } catch (const SecurityException& e) {
-            return e.what();
-        }
-        return "accepted";
+// --- The key vault retry rule: the real vault made "not ready" for N calls, then a scripted gate
+// for the answers the real vault does not give on demand.
+
+TEST_F(Decrypt, AVaultNotReadyIsWaitedForUpToThirtyAttempts) {
+    testsupport::FakePlatform fake;
+    const struct {
+        int notReadyCalls;
+        const wchar_t *payload, *secret;  // empty secret: the decryption fails
+        int pauses, left;                 // left: "not ready" answers the vault still has to give
+        const wchar_t* line;
+        int level;
+    } kCases[] = {
+        {3, kAesVector, kAesSecret, 3, 0, L"UtilSM::kvCallWithRetry(): KeyVault call 'decipherWithDerivedKey' succeeded on attempt 4",
+         CORE::LOG_DEBUG},
+        {2, kSmssVector, L"482913", 2, 0, L"KeyVault call 'exist' succeeded on attempt 3", CORE::LOG_DEBUG},
+        {40, kAesVector, L"", 29, 10,  // no pause after the last attempt
+         L"KeyVault call 'decipherWithDerivedKey' could not be executed: Key vault not ready", CORE::LOG_ERROR},
     };
-    CORE::PropertyBag sessionKey;
-    sessionKey.Set(L"SessionKey", L"k");
-    EXPECT_EQ(reason(sessionKey), "Cannot decrypt: Cipher scheme is not available.");
-    sessionKey.Set(L"DecryptForEncrypt", L"1");  // now "SessionKeyForDecrypt" is the one needed
-    EXPECT_EQ(reason(sessionKey), "Cannot decrypt: Key not supplied.");
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.notReadyCalls);
+        log.Clear();
+        g_sleeps = 0, g_sleptMs = 0;
+        fake.keyVaultNotReadyCalls = c.notReadyCalls;
+        EXPECT_EQ(DecryptProtectedPayload(c.payload).view(), c.secret);
+        CORE::FlushLog();
+        EXPECT_EQ(std::make_tuple(g_sleeps.load(), g_sleptMs.load(), fake.keyVaultNotReadyCalls.load()),
+                  std::make_tuple(c.pauses, 1000u * c.pauses, c.left)) << "pauses, 1000 ms each, calls left";
+        EXPECT_TRUE(log.Contains(c.line, c.level)) << LogText();
+    }
+    // A call that could not be executed fails without a reason of its own.
+    EXPECT_FALSE(log.Contains(L"Cannot decipher data with"));
+    EXPECT_TRUE(log.Contains(L"SecurityManager::DecryptEx FAILED: Cannot decrypt: Cipher scheme decryption failed.",
+                             CORE::LOG_ERROR));
 }
 
-TEST_F(Decrypt, SchemeVersionsAndUnsupportedOperations) {
-    Key key;
-    ASSERT_TRUE(key.parseTag("{SSO-SMSS:0"));
-    auto smss = key.cipherScheme();
-    ASSERT_NE(smss, nullptr);
-    EXPECT_EQ(smss->params(0), smss->params(1)) << "version 0 means the latest";
-    EXPECT_EQ(smss->params(2), nullptr);
-    EXPECT_TRUE(smss->prepareKey(key)) << "creates the key in the vault";
-    EXPECT_TRUE(keyvault::CheckMasterKey(L"SSO").ok());
-    EXPECT_FALSE(smss->isShared(key));
-    EXPECT_FALSE(smss->rmdata(key));
-    CORE::FlushLog();
-    EXPECT_TRUE(log.Contains(L"CipherScheme_SMSS::params(): Requested SMSS scheme version out of range (2)", CORE::LOG_ERROR));
-    EXPECT_TRUE(log.Contains(L"CipherScheme_SMSS::rmdata(): This function is not supported", CORE::LOG_ERROR));
+struct Answer {
+    DWORD result, code;
+    const wchar_t* text;
+};
+std::vector<Answer> g_script;
+size_t g_calls = 0;
+bool g_responseWasDirty = false;
+
+DWORD ScriptedGate(const std::wstring&, const CORE::PropertyBag&, CORE::PropertyBag& response, const BYTE*, size_t,
+                   keyvault::SecureBytes& output) {
+    g_responseWasDirty |= !response.IsEmpty() || !output.empty();
+    const Answer& answer = g_script[std::min(g_calls++, g_script.size() - 1)];
+    output.assign(3, answer.result ? 0x66 : 0x41);  // whatever a failed call left behind must not survive
+    if (answer.result && answer.code) response.SetError(answer.code, answer.text);
+    if (answer.result && !answer.code) response.SetErrorText(answer.text);
+    return answer.result;
+}
+
+TEST_F(Decrypt, OutcomesOfTheRetryRule) {
+    const Answer busy{10, 0, L"Busy"}, notReady{1, 30001, L"Key vault not ready"}, noKey{1, 30002, L"No such key"},
+        ok{0, 0, L""};
+    const struct {
+        std::vector<Answer> script;
+        int result;
+        size_t calls;
+        const wchar_t* line;  // after "KeyVault call 'probe' "
+        int level;
+    } kCases[] = {
+        {{ok}, 0, 1, L"succeeded", CORE::LOG_TRACE},
+        {{busy, busy, ok}, 0, 3, L"succeeded on attempt 3", CORE::LOG_DEBUG},
+        {{noKey}, 1, 1, L"failed: No such key", CORE::LOG_TRACE},
+        {{notReady, busy, noKey}, 1, 3, L"returned 'No such key' on attempt 3", CORE::LOG_DEBUG},
+        {{{1, 0, L"Refused"}}, 1, 1, L"failed: Refused", CORE::LOG_TRACE},
+        {{{2, 0, L"Unknown operation"}}, 2, 1, L"could not be executed: Unknown operation", CORE::LOG_ERROR},
+        {{busy}, 2, 30, L"could not be executed: Busy", CORE::LOG_ERROR},
+        {{{7, 0, L"Odd"}}, 2, 1, L"could not be executed: Odd", CORE::LOG_ERROR},
+    };
+    hooks_.gate = &ScriptedGate;
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(Narrow(c.line));
+        g_script = c.script;
+        g_calls = 0, g_sleeps = 0, g_responseWasDirty = false;
+        log.Clear();
+        CORE::PropertyBag request, response;
+        keyvault::SecureBytes output;
+        EXPECT_EQ(UtilSM::kvCallWithRetry(L"probe", request, response, nullptr, 0, output), c.result);
+        EXPECT_EQ(std::make_tuple(g_calls, g_sleeps.load(), output.empty()),
+                  std::make_tuple(c.calls, static_cast<int>(c.calls) - 1, c.result != 0)) << "calls, pauses, no output";
+        EXPECT_FALSE(g_responseWasDirty) << "each attempt starts with an empty response";
+        CORE::FlushLog();
+        EXPECT_TRUE(log.Contains(L"KeyVault call 'probe' " + std::wstring(c.line), c.level)) << LogText();
+    }
+}
+
+// --- Mutated payloads from fixed seeds: nothing may crash or read out of bounds (the containers
+// check their indexes in test builds), failures must be clean (one reason logged, empty
+// secret), and what is accepted must be well-formed.
+
+// An accepted payload must carry one of the two layouts: independent of the schemes' code, it
+// catches a scheme that deciphers data it should have refused.
+bool WellFormed(const std::wstring& payload) {
+    size_t brace = payload.find(L'}', payload.find(L'-', 1) + 1);
+    std::vector<BYTE> data;
+    if (!CORE::Base64Decode(payload.data() + brace + 1, payload.size() - brace - 1, &data)) return false;
+    bool aes = data.size() >= 24 && (data.size() - 8) % 16 == 0;
+    bool smss = data.size() >= 34 && data[0] <= 1 && data[1] == 16 && (data.size() - 18) % 16 == 0;
+    return aes || smss;
+}
+
+TEST_F(Decrypt, MutatedPayloadsAreRejectedCleanly) {
+    const wchar_t* const kSeeds[] = {kAesVector, kSmssVector, kUnnamedVector};
+    const wchar_t* const kSecrets[] = {kAesSecret, L"482913", L"7391"};
+    int passedThrough = 0, rejected = 0, intact = 0, garbled = 0;
+    auto check = [&](const std::wstring& payload, size_t seed) {
+        log.Clear();
+        CORE::SecureWString result = DecryptProtectedPayload(payload);
+        CORE::FlushLog();
+        size_t failures = log.Count(L"SecurityManager::DecryptEx FAILED: ", CORE::LOG_ERROR);
+        ASSERT_LE(failures, 1u);
+        if (!IsProtectedPayload(payload)) {
+            ASSERT_EQ(result.view(), payload);
+            ++passedThrough;
+        } else if (failures) {
+            ASSERT_TRUE(result.empty());
+            ++rejected;
+        } else {
+            ASSERT_TRUE(WellFormed(payload)) << Narrow(payload);
+            ++(result.view() == kSecrets[seed] ? intact : garbled);
+        }
+    };
+    // Half the rounds mutate the text; the other half mutate the decoded bytes and encode them
+    // again, which reaches the schemes' length and version checks and the key vault far more
+    // often than mutated Base64 does.
+    testsupport::Mutator mutator(0x5EC0DE01);
+    for (int round = 0; round < 4800; ++round) {
+        size_t seed = static_cast<size_t>(round) % std::size(kSeeds);
+        std::wstring text = kSeeds[seed];
+        if (round % 2 == 0) {
+            std::vector<wchar_t> chars = mutator.Mutate(std::vector<wchar_t>(text.begin(), text.end()));
+            ASSERT_NO_FATAL_FAILURE(check(std::wstring(chars.begin(), chars.end()), seed));
+            continue;
+        }
+        size_t brace = text.find(L'}');
+        std::vector<BYTE> layout;
+        ASSERT_TRUE(CORE::Base64Decode(text.data() + brace + 1, text.size() - brace - 1, &layout));
+        std::vector<BYTE> mutated = mutator.Mutate(layout);
+        ASSERT_NO_FATAL_FAILURE(check(text.substr(0, brace + 1) + CORE::Base64Encode(mutated.data(), mutated.size()), seed));
+    }
+    EXPECT_GT(rejected, 3000);
+    EXPECT_GT(passedThrough, 10);
+    // CBC carries no integrity check: a damaged early block could decipher to other text.
+    RecordProperty("garbled", garbled);
+    RecordProperty("intact", intact);
 }
 
 }  // namespace

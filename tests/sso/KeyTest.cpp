@@ -1,11 +1,17 @@
-// The payload tag: where it is found, how it splits, and which key vault name it stands for.
+// The payload tag: where it is found, how it splits, which key vault name it stands for, and
+// thousands of mutated tags.
 #include "sso/Key.h"
 
 #include "support/LogCapture.h"
+#include "support/Mutator.h"
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
+
+auto Fields(const Key& k) { return std::make_tuple(k.name, k.baseName, k.scheme, k.number, k.version); }
 
 TEST(PayloadTag, IsFoundOnlyInTheProtectedForm) {
     const struct {
@@ -24,11 +30,8 @@ TEST(PayloadTag, IsFoundOnlyInTheProtectedForm) {
     };
     for (const auto& c : kCases) {
         size_t brace = std::string::npos;
-        bool found = FindPayloadTag(c.text, &brace);
-        EXPECT_EQ(found, c.brace != std::string::npos) << c.text;
-        if (found) {
-            EXPECT_EQ(brace, c.brace) << c.text;
-        }
+        EXPECT_EQ(FindPayloadTag(c.text, &brace), c.brace != std::string::npos) << c.text;
+        EXPECT_EQ(brace, c.brace) << c.text;
     }
 }
 
@@ -75,37 +78,26 @@ TEST(PayloadTag, SplitsIntoThreeOrFourComponents) {
         Key key;
         EXPECT_EQ(key.parseTag(c.tag), c.valid);
         EXPECT_EQ(key.components, c.components);
-        EXPECT_EQ(key.name, c.name);
-        EXPECT_EQ(key.baseName, c.baseName);
-        EXPECT_EQ(key.scheme, c.scheme);
-        EXPECT_EQ(key.number, c.number);
-        EXPECT_EQ(key.version, c.version);
+        EXPECT_EQ(Fields(key), std::make_tuple(std::string(c.name), std::string(c.baseName), std::string(c.scheme),
+                                               c.number, c.version));
     }
     CORE::FlushLog();
     EXPECT_TRUE(log.Contains(L"Key::parseTag(): Invalid encryption tag - found 5 components!", CORE::LOG_TRACE));
     EXPECT_TRUE(log.Contains(L"Key::parseTag(): Invalid encryption tag - found 2 components!", CORE::LOG_TRACE));
 }
 
-TEST(PayloadTag, CanonicalFormAndKeyspecPerSchemeAndName) {
-    // (Round trips of the canonical form over many tags are in PayloadFuzzTest.)
-    Key canonical;
-    ASSERT_TRUE(canonical.parseTag("{a:b=7-1"));
-    EXPECT_EQ(canonical.createTag(), "{a-b=7:1}");
-    ASSERT_TRUE(canonical.parseTag("{\"x-y\"-AES:0"));
-    EXPECT_EQ(canonical.createTag(), "{\"x-y\"-AES:0}");
-
+TEST(PayloadTag, KeyspecPerSchemeAndName) {
+    // The names the openssl vectors use (SSO, SMSS SSO, the key without a name) are proven by
+    // the decryption tests.
     const struct {
         const char* tag;
         const char* keyspec;
     } kCases[] = {
-        {"{SSO-AES:0", "SECURITYMGRSSO"},
         {"{sso-AES:0", "sso"},  // names are exact
-        {"{Custom-AES:1", "Custom"},
         {"{base##Custom-AES:1", "Custom"},
-        {"{#-AES:1", "SECURITYMGRSESS"},
         {"{SSO-LSEK:1", "local storage cipher key"},
-        {"{SSO-SMSS:1", "SSO"},
         {"{vault##SSO-SMSS:1", "vault##SSO"},
+        {"{#-AES:1", "SECURITYMGRSESS"},
     };
     testsupport::LogCapture log;
     for (const auto& c : kCases) {
@@ -115,6 +107,32 @@ TEST(PayloadTag, CanonicalFormAndKeyspecPerSchemeAndName) {
     }
     CORE::FlushLog();
     EXPECT_TRUE(log.Contains(L"Key::createKeyspec(): Keyspec: SECURITYMGRSESS", CORE::LOG_TRACE));
+}
+
+TEST(PayloadTag, MutatedTagsParseCleanlyAndAcceptedOnesRoundTrip) {
+    const std::string seeds[] = {"{SSO-AES:1}", "{vault##SSO-SMSS:1}", "{\"a-b\"-ASKS=42:3}", "{#-AES:0}",
+                                 "{'x\"y'-AES:7}"};
+    testsupport::Mutator mutator(0x7A65ED01);
+    int accepted = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const std::string& seed = seeds[round % std::size(seeds)];
+        std::vector<char> bytes = mutator.Mutate(std::vector<char>(seed.begin(), seed.end()));
+        std::string tag(bytes.begin(), bytes.end());
+        size_t brace = std::string::npos;
+        ASSERT_TRUE(!FindPayloadTag(tag, &brace) || (brace < tag.size() && tag[brace] == '}')) << tag;
+        Key key;
+        if (!key.parseTag(tag)) {
+            ASSERT_TRUE(key.name.empty() && key.scheme.empty() && key.baseName.empty()) << tag;
+            continue;
+        }
+        ++accepted;
+        ASSERT_TRUE(key.components == 3 || key.components == 4) << tag;
+        Key again;
+        std::string canonical = key.createTag();
+        ASSERT_TRUE(again.parseTag(canonical)) << tag << " -> " << canonical;
+        ASSERT_EQ(Fields(again), Fields(key)) << tag << " -> " << canonical;
+    }
+    EXPECT_GT(accepted, 1000) << "the mutations should keep many tags valid";
 }
 
 }  // namespace
