@@ -3,6 +3,7 @@
 #include "base/Guids.h"
 #include "base/OfflineChannel.h"
 #include "base/SessionInfo.h"
+#include "provider/CredentialHandlers.h"
 #include "sso/Credentials.h"
 #include "support/CredentialsReset.h"
 #include "support/FakePlatform.h"
@@ -20,8 +21,6 @@ namespace {
 
 using platform::com_ptr;
 using namespace testsupport;
-using logonsim::LogonKind;
-using logonsim::SecretForm;
 
 // What the agent handed over, as the record holds it; unset texts stay empty.
 struct Material {
@@ -35,24 +34,27 @@ struct Material {
 
 void Fill(const Material& m) {
     Credentials& c = TheCredentials();
-    auto set = [](std::wstring& field, const wchar_t* text) { if (text) field = text; };
-    auto secret = [](CORE::SecureWString& field, const wchar_t* text) { if (text) field = std::wstring_view(text); };
-    set(c.domainName, m.domain);
-    set(c.userName, m.user);
-    secret(c.password, m.password);
-    set(c.unauthUserName, m.localUser);
-    secret(c.unauthPassword, m.localPassword);
-    set(c.certLogon.containerName, m.certContainer);
-    secret(c.certLogon.pin, m.certPin);
-    secret(c.smartCardPin, m.cardPin);
-    set(c.smartCardHintUpn, m.hintUpn);
+    auto set = [](auto& field, const wchar_t* text) { if (text) field = std::wstring_view(text); };
+    set(c.domainName, m.domain), set(c.userName, m.user), set(c.password, m.password);
+    set(c.unauthUserName, m.localUser), set(c.unauthPassword, m.localPassword);
+    set(c.certLogon.containerName, m.certContainer), set(c.certLogon.pin, m.certPin);
+    set(c.smartCardPin, m.cardPin), set(c.smartCardHintUpn, m.hintUpn), set(c.containerName, m.cardContainer);
+    set(c.providerName, m.cardProvider), set(c.whfbCertPin, m.whfbPin), set(c.whfbCertCtxId, m.whfbContext);
     if (m.upn) c.upnList = {m.upn};
-    set(c.containerName, m.cardContainer);
-    set(c.providerName, m.cardProvider);
-    secret(c.whfbCertPin, m.whfbPin);
-    set(c.whfbCertCtxId, m.whfbContext);
     c.isUnlockScenario = c.isCertSsoUnlockEnabled = m.certUnlock;
     c.credentialsAvailable = true;
+}
+
+// The decoded logon in one line: package, kind, account, secret (e empty, s simulation-protected,
+// p plain), then for certificates the container and provider, for hybrid frames the local account.
+std::wstring Summary(const logonsim::DecodedSerialization& d) {
+    if (!d.ok) return L"refused: " + d.error;
+    const auto& secret = d.hasCspInfo ? d.pin : d.password;
+    std::wstring text = d.package + L" " + logonsim::LogonKindName(d.kind) + L" " + d.domain + L"\\" + d.user + L" " +
+                        L"esup"[static_cast<int>(secret.form)] + L":" + secret.clear.c_str();
+    if (d.hasCspInfo) text += L" " + d.csp.container + L"|" + d.csp.provider;
+    if (d.hybrid) text += L" " + d.localUser + L":" + d.localPassword.clear.c_str();
+    return text;
 }
 
 class SerializationTest : public ::testing::Test {
@@ -69,6 +71,7 @@ protected:
     }
     void TearDown() override {
         for (auto& s : serializations) ::CoTaskMemFree(s.rgbSerialization);
+        tile.reset();
         CleanupOfflineChannel();
         TheCredentials().entraContext.reset();
         ::CoUninitialize();
@@ -105,54 +108,43 @@ TEST_F(SerializationTest, NothingAvailableFailsAndSignalsNotReadyForSeamlessWind
 }
 
 // What the record holds decides the road; the decoder reads the result as the LSA would.
-// Null expectations are not checked; the local account of a hybrid frame has password "kioskpw".
 struct Road {
     const char* name;
     Material material;
     CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
-    const wchar_t *package;
-    LogonKind kind;
-    const wchar_t *domain, *user;
-    SecretForm form;  // of the password, or of the PIN of a certificate logon
-    const wchar_t *secret, *container, *provider, *localUser;
-    bool keptForRetries;  // certificate material stays for LogonUI's next attempt
-    std::vector<const wchar_t*> logs;
+    const wchar_t* logon;  // the Summary
+    bool keptForRetries;   // certificate material stays for LogonUI's next attempt
+    const wchar_t* line;   // a log line the road writes, or null
 };
 
-const wchar_t kSsoKsp[] = L"Velmora Zephral SSO Key Storage Provider";
+#define KSP L"Velmora Zephral SSO Key Storage Provider"
+#define HYBRID L"LUMO_AUTHENTICATION_PACKAGE_V1_0 "
 
 const Road kRoads[] = {
-    {"password", {.domain = L"CORP", .user = L"alice", .password = L"Tr0ub4dor&3"}, CPUS_LOGON, L"Negotiate",
-     LogonKind::Interactive, L"CORP", L"alice", SecretForm::SimProtected, L"Tr0ub4dor&3", L"", L"", L"", false, {}},
+    {"password", {.domain = L"CORP", .user = L"alice", .password = L"Tr0ub4dor&3"}, CPUS_LOGON,
+     L"Negotiate interactive logon CORP\\alice s:Tr0ub4dor&3", false, nullptr},
     {"unlock with a UPN drops the domain", {.domain = L"CORP", .user = L"alice@corp.example", .password = L"pw"},
-     CPUS_UNLOCK_WORKSTATION, L"Negotiate", LogonKind::InteractiveUnlock, L"", L"alice@corp.example",
-     SecretForm::SimProtected, L"pw", L"", L"", L"", false, {}},
+     CPUS_UNLOCK_WORKSTATION, L"Negotiate interactive unlock \\alice@corp.example s:pw", false, nullptr},
     {"hybrid password wins over the plain password",
      {.domain = L"CORP", .user = L"alice", .password = L"domainpw", .localUser = L"kiosk", .localPassword = L"kioskpw"},
-     CPUS_LOGON, L"LUMO_AUTHENTICATION_PACKAGE_V1_0", LogonKind::HybridPassword, L"CORP", L"alice",
-     SecretForm::SimProtected, L"domainpw", L"", L"", L"kiosk", false, {}},
+     CPUS_LOGON, HYBRID L"hybrid password logon CORP\\alice s:domainpw kiosk:kioskpw", false, nullptr},
     {"hybrid CertSSO for the agent's KSP",
      {.localUser = L"kiosk", .localPassword = L"kioskpw", .certContainer = L"cont", .certPin = L"2468"}, CPUS_LOGON,
-     L"LUMO_AUTHENTICATION_PACKAGE_V1_0", LogonKind::HybridCertificate, L"", L"", SecretForm::Plain, L"2468", L"cont",
-     kSsoKsp, L"kiosk", false, {}},
-    {"local account is NTLM without domain", {.localUser = L"kiosk", .localPassword = L"kioskpw"}, CPUS_LOGON, L"NTLM",
-     LogonKind::Interactive, L"", L"kiosk", SecretForm::SimProtected, L"kioskpw", L"", L"", L"", false, {}},
+     HYBRID L"hybrid certificate logon \\ p:2468 cont|" KSP L" kiosk:kioskpw", false, nullptr},
+    {"local account is NTLM without domain", {.localUser = L"kiosk", .localPassword = L"kioskpw"}, CPUS_LOGON,
+     L"NTLM interactive logon \\kiosk s:kioskpw", false, nullptr},
     {"CertSSO", {.domain = L"CORP", .user = L"alice", .certContainer = L"le-container", .certPin = L"1357"},
-     CPUS_LOGON, L"Kerberos", LogonKind::Certificate, L"CORP", L"alice", SecretForm::Plain, L"1357", L"le-container",
-     kSsoKsp, L"", true, {}},
+     CPUS_LOGON, L"Kerberos certificate logon CORP\\alice p:1357 le-container|" KSP, true, nullptr},
     {"CertSSO unlock whose handshake fails still tries the certificate", {.certUnlock = true}, CPUS_UNLOCK_WORKSTATION,
-     L"Kerberos", LogonKind::CertificateUnlock, nullptr, nullptr, SecretForm::Empty, L"", nullptr, nullptr, L"", true,
-     {L"Failed to trigger DazServer notification event for CertSSO unlock",
-      L"Serializing CertSSO credentials (CertSSO unlock error)"}},
+     L"Kerberos certificate unlock \\ e: |" KSP, true, L"Serializing CertSSO credentials (CertSSO unlock error)"},
     {"smart card: the hint UPN goes first",
      {.cardPin = L"0000", .hintUpn = L"hint@corp.example", .upn = L"other@corp.example",
       .cardContainer = L"card-container", .cardProvider = L"Card Provider"},
-     CPUS_LOGON, L"Kerberos", LogonKind::Certificate, nullptr, nullptr, SecretForm::SimProtected, L"0000",
-     L"card-container", L"Card Provider", L"", false,
-     {L"Adding SmartCardHintUpn hint@corp.example to UpnList", L"'hint@corp.example'"}},
+     CPUS_LOGON, L"Kerberos certificate logon \\ s:0000 card-container|Card Provider", false,
+     L"principal name 'hint@corp.example'"},
     {"Windows Hello uses its own KSP and the context id", {.whfbPin = L"8642", .whfbContext = L"ctx-42"}, CPUS_LOGON,
-     L"Kerberos", LogonKind::Certificate, nullptr, nullptr, SecretForm::Plain, L"8642", L"ctx-42",
-     L"Velmora Zephral WHFB SSO Key Storage Provider", L"", true, {L"usage:logon, contextId:ctx-42, hasPin:yes"}},
+     L"Kerberos certificate logon \\ p:8642 ctx-42|Velmora Zephral WHFB SSO Key Storage Provider", true,
+     L"usage:logon, contextId:ctx-42, hasPin:yes"},
 };
 
 TEST_F(SerializationTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce) {
@@ -165,27 +157,14 @@ TEST_F(SerializationTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce
         ASSERT_EQ(Serialize(road.scenario), S_OK);
         EXPECT_EQ(response, CPGSR_RETURN_CREDENTIAL_FINISHED);
         EXPECT_TRUE(IsEqualCLSID(Last().clsidCredentialProvider, CLSID_credprovider));
-        const auto d = Decoded();
-        ASSERT_TRUE(d.ok) << std::string(d.error.begin(), d.error.end());
-        EXPECT_EQ(d.package, road.package);
-        EXPECT_EQ(d.kind, road.kind);
-        const auto& secret = d.hasCspInfo ? d.pin : d.password;
-        EXPECT_EQ(secret.form, road.form);
-        EXPECT_EQ(secret.clear, road.secret);
-        const std::pair<const std::wstring*, const wchar_t*> texts[] = {
-            {&d.domain, road.domain}, {&d.user, road.user}, {&d.csp.container, road.container},
-            {&d.csp.provider, road.provider}, {&d.localUser, road.localUser}};
-        for (const auto& [actual, expected] : texts)
-            if (expected) { EXPECT_EQ(*actual, expected); }
-        if (d.hybrid) { EXPECT_EQ(d.localPassword.clear, L"kioskpw"); }
-        for (const wchar_t* line : road.logs) EXPECT_TRUE(log.Contains(line)) << std::wstring(line).size();
+        EXPECT_EQ(Summary(Decoded()), road.logon);
+        EXPECT_TRUE(!road.line || log.Contains(road.line));
         const Credentials& c = TheCredentials();
         EXPECT_EQ(c.credentialsAvailable, road.keptForRetries);
         if (road.keptForRetries) continue;
-        EXPECT_TRUE(c.password.empty() && c.userName.empty() && c.domainName.empty() && c.unauthPassword.empty());
-        EXPECT_TRUE(c.certLogon.containerName.empty() && c.certLogon.pin.empty());
-        EXPECT_TRUE(c.smartCardPin.empty() && c.upnList.empty() && c.containerName.empty() &&
-                    c.smartCardHintUpn.empty());
+        EXPECT_TRUE(c.password.empty() && c.userName.empty() && c.domainName.empty() && c.unauthPassword.empty() &&
+                    c.certLogon.containerName.empty() && c.certLogon.pin.empty() && c.smartCardPin.empty() &&
+                    c.upnList.empty() && c.containerName.empty() && c.smartCardHintUpn.empty());
         EXPECT_EQ(Serialize(road.scenario), E_FAIL) << "used once";
     }
 }
@@ -207,8 +186,9 @@ private:
     HRESULT status_;
 };
 
-// A pending Entra request answers nothing yet and keeps the record; a completed one is a CloudAP logon.
-TEST_F(SerializationTest, EntraRequestIsACloudApLogonOnceComplete) {
+// A pending Entra request answers nothing yet and keeps the record; a completed one is a CloudAP
+// logon. Missing packages are reported as they are.
+TEST_F(SerializationTest, EntraOnceCompleteAndMissingPackagesAsReported) {
     for (HRESULT status : {E_PENDING, S_OK}) {
         auto* entra = new FakeEntra(status);
         TheCredentials().SetEntraContext(std::unique_ptr<IEntraContext>(entra));
@@ -216,14 +196,11 @@ TEST_F(SerializationTest, EntraRequestIsACloudApLogonOnceComplete) {
         ASSERT_EQ(Serialize(), S_OK);
         const bool done = status == S_OK;
         EXPECT_EQ(response, done ? CPGSR_RETURN_CREDENTIAL_FINISHED : CPGSR_NO_CREDENTIAL_FINISHED);
-        EXPECT_EQ(Last().ulAuthenticationPackage, done ? 4u : 0u);  // CloudAP
-        EXPECT_EQ(Last().cbSerialization, done ? 4u : 0u);
+        EXPECT_EQ(Last().ulAuthenticationPackage + Last().cbSerialization, done ? 8u : 0u);  // CloudAP, 4 bytes
         EXPECT_EQ(entra->wiped, done ? 1 : 0);
         EXPECT_EQ(TheCredentials().credentialsAvailable, !done);
     }
-}
-
-TEST_F(SerializationTest, MissingPackagesAreReportedAsTheyAre) {
+    TheCredentials().entraContext.reset();
     fake.packageIds.erase("Kerberos");
     Fill({.certContainer = L"c", .certPin = L"1"});
     EXPECT_EQ(Serialize(), E_NOTIMPL);
@@ -241,8 +218,7 @@ struct HandlerCase {
     const char* what;
     std::vector<wchar_t> handlers;  // in registration order
     HRESULT hr;
-    const wchar_t* calls;
-    bool replaced;
+    const wchar_t *calls, *serialization;  // the Summary, or the replacement's bytes
     const wchar_t* line;
     int level;
 };
@@ -260,26 +236,53 @@ TEST_P(HandlerTest, HandlersMayReplaceOrRefuseTheSerialization) {
     EXPECT_EQ(Serialize(), c.hr);
     EXPECT_EQ(TestHandlerCalls(), c.calls);
     EXPECT_EQ(response, c.hr == S_OK ? CPGSR_RETURN_CREDENTIAL_FINISHED : CPGSR_NO_CREDENTIAL_FINISHED);
-    if (c.hr != S_OK) {
-        EXPECT_EQ(Last().rgbSerialization, nullptr);
-    } else if (c.replaced) {
-        ASSERT_EQ(Last().cbSerialization, 8u);
-        EXPECT_EQ(std::memcmp(Last().rgbSerialization, "REPLACED", 8), 0);
-        EXPECT_EQ(Last().ulAuthenticationPackage, 100u);
-    } else {
-        EXPECT_EQ(Decoded().user, L"alice");
-    }
-    if (c.line) { EXPECT_TRUE(log.Contains(c.line, c.level)); }
+    const auto* bytes = reinterpret_cast<const char*>(Last().rgbSerialization);
+    EXPECT_EQ(Last().ulAuthenticationPackage == 100 ? std::wstring(bytes, bytes + Last().cbSerialization)
+                                                    : (bytes ? Summary(Decoded()) : L""),
+              c.serialization);
+    EXPECT_TRUE(!c.line || log.Contains(c.line, c.level));
 }
 
 const HandlerCase kHandlers[] = {
-    {"replaced", {L'b', L'a'}, S_OK, L"a:UpdateSerialization;b:UpdateSerialization;", true, nullptr, 0},
-    {"refused", {L'c', L'd'}, S_FALSE, L"c:UpdateSerialization;", false, L"returned 0x1, passing on to logonui",
+    {"replaced", {L'b', L'a'}, S_OK, L"a:UpdateSerialization;b:UpdateSerialization;", L"REPLACED", nullptr, 0},
+    {"refused", {L'c', L'd'}, S_FALSE, L"c:UpdateSerialization;", L"", L"returned 0x1, passing on to logonui",
      CORE::LOG_ERROR},
-    {"untouched", {L'd'}, S_OK, L"d:UpdateSerialization;", false, L"changed credentials, pointer untouched",
-     CORE::LOG_WARN},
+    {"untouched", {L'd'}, S_OK, L"d:UpdateSerialization;", L"Negotiate interactive logon CORP\\alice s:pw",
+     L"changed credentials, pointer untouched", CORE::LOG_WARN},
 };
 
 INSTANTIATE_TEST_SUITE_P(Handlers, HandlerTest, ::testing::ValuesIn(kHandlers));
+
+// Enabled handler keys in key order, without braces, one entry per class; bad, disabled and
+// unregistered entries are left out. ReportResult runs the chain until one fails; the handlers
+// live as long as their tile.
+TEST_F(SerializationTest, HandlerKeysAndTheReportResultChain) {
+    ASSERT_TRUE(RegisterTestHandlerClasses());
+    ResetTestHandlerCalls();
+    for (const wchar_t* key : {L"{7e57a001-0000-4000-8000-000000000004}", L"7e57a001-0000-4000-8000-000000000003",
+                               L"7E57A001-0000-4000-8000-000000000001", L"{7e57a001-0000-4000-8000-000000000001}",
+                               L"not-a-guid", L"11111111-2222-3333-4444-555555555555"})
+        AddHandlerKey(registry, key);
+    AddHandlerKey(registry, TestHandlerClsid(L'b'), L"true");
+    CredentialHandlerMap handlers;
+    populateCredHandlersMap(handlers);
+    std::wstring names;
+    for (const auto& [name, handler] : handlers) names += name.substr(35) + L";";
+    EXPECT_EQ(names, L"1;3;4;");
+    handlers.clear();
+    ASSERT_EQ(cred_CreateInstance(tile.put(), CPUS_LOGON, false), S_OK);
+    auto objects = reinterpret_cast<LONG (*)()>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"tc_test_handler.dll"), "TestHandlerObjects")));
+    ASSERT_NE(objects, nullptr);
+    EXPECT_EQ(objects(), 3);
+    LPWSTR text = nullptr;
+    CREDENTIAL_PROVIDER_STATUS_ICON icon = CPSI_NONE;
+    EXPECT_EQ(tile->ReportResult(0, 0, &text, &icon), E_FAIL);
+    EXPECT_EQ(TestHandlerCalls(), L"a:ReportResult;c:ReportResult;");
+    EXPECT_EQ(std::wstring(text ? text : L"") + L" " + std::to_wstring(icon), L"handler a was here 2");  // CPSI_WARNING
+    ::CoTaskMemFree(text);
+    tile.reset();
+    EXPECT_EQ(objects(), 0);
+}
 
 }  // namespace
