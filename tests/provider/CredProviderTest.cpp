@@ -33,13 +33,11 @@ protected:
         CleanupOfflineChannel();
         ResetSessionIdCache();
     }
-    static void SetRecord(bool ticketFound, bool available) {
-        TheCredentials().ticketFound = ticketFound;
-        TheCredentials().credentialsAvailable = available;
-    }
-    static void Unlock(bool cert, bool whfb, bool entra) {
+    // The record as the filter left it: credentials looked up, and the unlock kinds enabled.
+    static void Record(bool available, bool unlock = false, bool cert = false, bool whfb = false, bool entra = false) {
         auto& c = TheCredentials();
-        c.isUnlockScenario = true;
+        c.ticketFound = c.credentialsAvailable = available;
+        c.isUnlockScenario = unlock;
         c.isCertSsoUnlockEnabled = cert;
         c.isWhfbCertSsoUnlockEnabled = whfb;
         c.isEntraUnlockEnabled = entra;
@@ -60,114 +58,86 @@ protected:
 TEST_F(CredProviderTest, EveryMethodRejectsBadArguments) {
     auto provider = Create();
     ASSERT_TRUE(provider);
-    for (auto [scenario, hr] : {std::pair{CPUS_LOGON, S_OK}, {CPUS_UNLOCK_WORKSTATION, S_OK}, {CPUS_CREDUI, E_INVALIDARG},
-                                {CPUS_CHANGE_PASSWORD, E_INVALIDARG},
-                                {static_cast<CREDENTIAL_PROVIDER_USAGE_SCENARIO>(77), E_INVALIDARG}})
-        EXPECT_EQ(provider->SetUsageScenario(scenario, 0), hr) << scenario;
-    EXPECT_EQ(provider->SetSerialization(nullptr), E_NOTIMPL);
-    EXPECT_EQ(provider->Advise(nullptr, kContext), E_INVALIDARG);
-    EXPECT_EQ(provider->Advise(&events, 0), E_INVALIDARG);
+    Record(true);
+    CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* descriptor = nullptr;
+    ICredentialProviderCredential* tile = nullptr;
+    DWORD n = 0;
+    BOOL autoLogon = FALSE;
+    const HRESULT invalid[] = {
+        provider->SetUsageScenario(CPUS_CREDUI, 0), provider->SetUsageScenario(CPUS_CHANGE_PASSWORD, 0),
+        provider->SetUsageScenario(static_cast<CREDENTIAL_PROVIDER_USAGE_SCENARIO>(77), 0),
+        provider->Advise(nullptr, kContext), provider->Advise(&events, 0), provider->GetFieldDescriptorCount(nullptr),
+        provider->GetFieldDescriptorAt(0, nullptr), provider->GetFieldDescriptorAt(2, &descriptor),
+        provider->GetFieldDescriptorAt(0xFFFFFFFF, &descriptor), provider->GetCredentialCount(nullptr, &n, &autoLogon),
+        provider->GetCredentialCount(&n, nullptr, &autoLogon), provider->GetCredentialCount(&n, &n, nullptr),
+        provider->GetCredentialAt(1, &tile), provider->GetCredentialAt(0, nullptr)};
+    for (size_t i = 0; i < std::size(invalid); ++i) EXPECT_EQ(invalid[i], E_INVALIDARG) << i;
+    EXPECT_EQ(descriptor, nullptr);
+    EXPECT_EQ(tile, nullptr);
     EXPECT_EQ(events.refs.load(), 1u);
     EXPECT_FALSE(log.Contains(L"DRV_EnumerateCredentials"));
-    EXPECT_EQ(provider->GetFieldDescriptorCount(nullptr), E_INVALIDARG);
-    CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* descriptor = nullptr;
-    EXPECT_EQ(provider->GetFieldDescriptorAt(0, nullptr), E_INVALIDARG);
-    EXPECT_EQ(provider->GetFieldDescriptorAt(2, &descriptor), E_INVALIDARG);
-    EXPECT_EQ(provider->GetFieldDescriptorAt(0xFFFFFFFF, &descriptor), E_INVALIDARG);
-    EXPECT_EQ(descriptor, nullptr);
-    DWORD count = 0, defaultIndex = 0;
-    BOOL autoLogon = FALSE;
-    EXPECT_EQ(provider->GetCredentialCount(nullptr, &defaultIndex, &autoLogon), E_INVALIDARG);
-    EXPECT_EQ(provider->GetCredentialCount(&count, nullptr, &autoLogon), E_INVALIDARG);
-    EXPECT_EQ(provider->GetCredentialCount(&count, &defaultIndex, nullptr), E_INVALIDARG);
-    SetRecord(true, true);
-    ICredentialProviderCredential* tile = reinterpret_cast<ICredentialProviderCredential*>(1);
-    EXPECT_EQ(provider->GetCredentialAt(1, &tile), E_INVALIDARG);
-    EXPECT_EQ(provider->GetCredentialAt(0, nullptr), E_INVALIDARG);
+    EXPECT_EQ(provider->SetUsageScenario(CPUS_LOGON, 0), S_OK);
+    EXPECT_EQ(provider->SetUsageScenario(CPUS_UNLOCK_WORKSTATION, 0), S_OK);
+    EXPECT_EQ(provider->SetSerialization(nullptr), E_NOTIMPL);
     EXPECT_EQ(provider->UnAdvise(), S_OK);  // never advised: nothing to undo
 }
 
-TEST_F(CredProviderTest, FieldDescriptorsFollowTheSsoKind) {
-    auto provider = Create();
-    DWORD count = 0;
-    ASSERT_EQ(provider->GetFieldDescriptorCount(&count), S_OK);
-    EXPECT_EQ(count, 2u);
-    // The unlock flags count only during unlock; Windows Hello wins over KeySSO.
+// One tile only with credentials; the label follows the SSO kind (unlock flags count only during
+// unlock, Windows Hello wins over KeySSO); auto logon is withheld for certificate and Entra unlock.
+// A DRV session without credentials tells the seamless-windows side it is not ready.
+TEST_F(CredProviderTest, DescriptorsAndCountFollowTheRecord) {
     const struct {
-        DWORD index;
-        bool unlock, cert, whfb;
+        bool available, unlock, cert, whfb, entra, drv;
         const wchar_t* label;
-        CREDENTIAL_PROVIDER_FIELD_TYPE type;
-    } kCases[] = {{1, false, false, false, L"submit", CPFT_SUBMIT_BUTTON},
-                  {0, false, false, false, L"Dravik_SSO_User", CPFT_LARGE_TEXT},
-                  {0, true, true, false, L"Dravik_KEYSSO_User", CPFT_LARGE_TEXT},
-                  {0, true, true, true, L"Dravik_Whfb_Cert_User", CPFT_LARGE_TEXT},
-                  {0, false, true, true, L"Dravik_SSO_User", CPFT_LARGE_TEXT}};
-    for (const auto& c : kCases) {
-        Unlock(c.cert, c.whfb, false);
-        TheCredentials().isUnlockScenario = c.unlock;
-        CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* d = nullptr;
-        ASSERT_EQ(provider->GetFieldDescriptorAt(c.index, &d), S_OK);
-        EXPECT_EQ(std::wstring(d->pszLabel), c.label);
-        EXPECT_EQ(d->dwFieldID, c.index);
-        EXPECT_EQ(d->cpft, c.type);
-        EXPECT_TRUE(IsEqualGUID(d->guidFieldType, GUID_NULL));
-        ::CoTaskMemFree(d->pszLabel);
-        ::CoTaskMemFree(d);
-    }
-}
-
-// One tile only with credentials; auto logon is withheld for certificate and Entra unlock.
-TEST_F(CredProviderTest, CredentialCountOffersOneTileOnlyWithCredentials) {
-    const struct {
-        bool available, unlock, cert, whfb, entra;
-        DWORD count, defaultIndex;
         BOOL autoLogon;
-    } kCases[] = {{false, false, false, false, false, 0, CREDENTIAL_PROVIDER_NO_DEFAULT, FALSE},
-                  {true, false, false, false, false, 1, 0, TRUE},
-                  {true, true, true, false, false, 1, 0, FALSE},
-                  {true, true, false, true, false, 1, 0, TRUE},
-                  {true, true, false, false, true, 1, 0, FALSE}};
-    auto provider = Create();
-    for (const auto& c : kCases) {
-        SetRecord(c.available, c.available);
-        Unlock(c.cert, c.whfb, c.entra);
-        TheCredentials().isUnlockScenario = c.unlock;
-        DWORD count = 9, defaultIndex = 9;
-        BOOL autoLogon = 2;
-        ASSERT_EQ(provider->GetCredentialCount(&count, &defaultIndex, &autoLogon), S_OK);
-        EXPECT_EQ(count, c.count);
-        EXPECT_EQ(defaultIndex, c.defaultIndex);
-        EXPECT_EQ(autoLogon, c.autoLogon) << c.available << c.cert << c.whfb << c.entra;
-    }
-}
-
-TEST_F(CredProviderTest, NoCredentialsInADrvSessionSignalsNotReadyForSeamlessWindows) {
-    fake.clientProtocol = 3;
+    } kCases[] = {{false, false, false, false, false, false, L"Dravik_SSO_User", FALSE},
+                  {false, false, false, false, false, true, L"Dravik_SSO_User", FALSE},
+                  {true, false, false, false, false, true, L"Dravik_SSO_User", TRUE},
+                  {true, true, true, false, false, false, L"Dravik_KEYSSO_User", FALSE},
+                  {true, true, false, true, false, false, L"Dravik_Whfb_Cert_User", TRUE},
+                  {true, true, true, true, false, false, L"Dravik_Whfb_Cert_User", FALSE},
+                  {true, true, false, false, true, false, L"Dravik_SSO_User", FALSE},
+                  {true, false, true, true, false, false, L"Dravik_SSO_User", TRUE}};
     std::wstring name = fake.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(fake.sessionId);
     platform::unique_handle tessel(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
     auto provider = Create();
-    DWORD count = 0, defaultIndex = 0;
-    BOOL autoLogon = FALSE;
-    for (bool available : {true, false}) {
-        SetRecord(available, available);
+    DWORD fields = 0;
+    ASSERT_EQ(provider->GetFieldDescriptorCount(&fields), S_OK);
+    EXPECT_EQ(fields, 2u);
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(testing::Message() << c.available << c.unlock << c.cert << c.whfb << c.entra << c.drv);
+        Record(c.available, c.unlock, c.cert, c.whfb, c.entra);
+        fake.clientProtocol = c.drv ? 3 : 0;
+        ::ResetEvent(tessel.get());
+        std::wstring labels;
+        for (DWORD i = 0; i < 2; ++i) {
+            CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* d = nullptr;
+            ASSERT_EQ(provider->GetFieldDescriptorAt(i, &d), S_OK);
+            labels += d->pszLabel + std::wstring(L":") + std::to_wstring(d->dwFieldID) + L":" + std::to_wstring(d->cpft) +
+                      (IsEqualGUID(d->guidFieldType, GUID_NULL) ? L" " : L"? ");
+            ::CoTaskMemFree(d->pszLabel);
+            ::CoTaskMemFree(d);
+        }
+        EXPECT_EQ(labels, c.label + std::wstring(L":0:1 submit:1:9 "));  // large text, submit button
+        DWORD count = 9, defaultIndex = 9;
+        BOOL autoLogon = 2;
         ASSERT_EQ(provider->GetCredentialCount(&count, &defaultIndex, &autoLogon), S_OK);
-        EXPECT_EQ(::WaitForSingleObject(tessel.get(), 0) == WAIT_OBJECT_0, !available);
+        EXPECT_EQ(count, c.available ? 1u : 0u);
+        EXPECT_EQ(defaultIndex, c.available ? 0u : CREDENTIAL_PROVIDER_NO_DEFAULT);
+        EXPECT_EQ(autoLogon, c.autoLogon);
+        EXPECT_EQ(::WaitForSingleObject(tessel.get(), 0) == WAIT_OBJECT_0, c.drv && !c.available);
     }
 }
 
 TEST_F(CredProviderTest, ReEnumerationIsSkippedOnlyInOtherRemoteSessions) {
     fake.clientProtocolError = ERROR_ACCESS_DENIED;  // unknown: registers by default
-    {
-        auto first = Create();
-        EXPECT_TRUE(IsReEnumerationEnabled());
-        EXPECT_TRUE(GetOfflineChannel()->IsThreadRunning());
-    }
+    Create();
+    EXPECT_TRUE(IsReEnumerationEnabled());
+    EXPECT_TRUE(GetOfflineChannel()->IsThreadRunning());
     CleanupOfflineChannel();
-
     fake.clientProtocolError = 0;
     fake.clientProtocol = 5;
-    SetRecord(true, true);
+    Record(true);
     auto provider = Create();
     EXPECT_FALSE(IsReEnumerationEnabled());
     EXPECT_FALSE(GetOfflineChannel()->IsThreadRunning());
@@ -182,8 +152,7 @@ TEST_F(CredProviderTest, ReEnumerationIsSkippedOnlyInOtherRemoteSessions) {
 struct SignalCase {
     const char* what;
     bool available, cert, entra, sinkFails;
-    const char* steps;
-    const char* changed;
+    const char *steps, *changed;
 };
 
 void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.what; }
@@ -192,8 +161,7 @@ class SignalTest : public CredProviderTest, public ::testing::WithParamInterface
 
 TEST_P(SignalTest, CredentialsChangedFollowsTheState) {
     const SignalCase& c = GetParam();
-    SetRecord(c.available, c.available);
-    if (c.cert || c.entra) Unlock(c.cert, false, c.entra);
+    Record(c.available, c.cert || c.entra, c.cert, false, c.entra);
     if (c.sinkFails) events.result = E_FAIL;
     auto provider = Create();
     for (size_t i = 0; c.steps[i]; ++i) {
@@ -221,14 +189,15 @@ const SignalCase kSignals[] = {
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalTest, ::testing::ValuesIn(kSignals));
 
+// The first enumeration fetches quietly (LogonUI asks for the count right after Advise anyway);
+// the last reported state is still "no credentials", so the first signal reports the change.
 TEST_F(CredProviderTest, FirstEnumerationFetchesQuietlyAndTheFirstSignalReportsIt) {
     ScriptedAgent agent;
     agent.Answer(L"GetCredentialsForTicket", Bag({{L"userName", L"alice"}, {L"password", L"pw"}}));
     auto provider = Create();
     ASSERT_EQ(provider->Advise(&events, kContext), S_OK);
-    EXPECT_EQ(events.changed.load(), 0);  // LogonUI asks for the count right after Advise anyway
+    EXPECT_EQ(events.changed.load(), 0);
     EXPECT_TRUE(TheCredentials().credentialsAvailable);
-    // The last reported state is still "no credentials": the first signal reports the change.
     Impl(provider)->DRV_EnumerateCredentials(true, false);
     Impl(provider)->DRV_EnumerateCredentials(true, false);
     EXPECT_EQ(events.changed.load(), 1);
@@ -236,41 +205,33 @@ TEST_F(CredProviderTest, FirstEnumerationFetchesQuietlyAndTheFirstSignalReportsI
     provider->UnAdvise();
 }
 
-TEST_F(CredProviderTest, AgentSignalReachesTheSinkThroughTheChannelThread) {
-    SetRecord(true, true);
+// The agent's named event and a retry request reach the sink through the channel thread; a
+// second Advise replaces the sink; releasing LogonUI's last reference frees the provider and the record.
+TEST_F(CredProviderTest, SignalsReachTheLatestSinkAndFreeingClearsTheRecord) {
+    Record(true);
     auto provider = Create();
+    FakeEvents first;
+    ASSERT_EQ(provider->Advise(&first, kContext + 1), S_OK);
     ASSERT_EQ(provider->Advise(&events, kContext), S_OK);
-    ASSERT_EQ(events.changed.load(), 1);
-    // The agent signals the per-session named event; the state changed, so it is reported...
+    EXPECT_EQ(first.refs.load(), 1u);
+    EXPECT_EQ(events.refs.load(), 2u);
+    EXPECT_EQ(GetOfflineChannel()->Context(), static_cast<void*>(Impl(provider)));
+    const int reported = events.changed.load();
     platform::unique_handle agentSide(::OpenEventW(EVENT_MODIFY_STATE, FALSE, EnumerateEventName().c_str()));
     ASSERT_TRUE(agentSide);
     TheCredentials().credentialsAvailable = false;
     ::SetEvent(agentSide.get());
-    EXPECT_TRUE(events.WaitForChanged(2));
-    // ...and a retry request is always resent.
+    EXPECT_TRUE(events.WaitForChanged(reported + 1));
     GetOfflineChannel()->RequestSSORetry();
-    EXPECT_TRUE(events.WaitForChanged(3));
-    provider->UnAdvise();
-    EXPECT_EQ(GetOfflineChannel()->Context(), nullptr);
-}
-
-TEST_F(CredProviderTest, SecondAdviseReplacesTheSinkAndFreeingClearsTheRecord) {
-    SetRecord(true, true);
-    auto provider = Create();
-    FakeEvents second;
-    ASSERT_EQ(provider->Advise(&events, kContext), S_OK);
-    ASSERT_EQ(provider->Advise(&second, kContext + 1), S_OK);
-    EXPECT_EQ(events.refs.load(), 1u);
-    EXPECT_EQ(second.refs.load(), 2u);
-    EXPECT_EQ(GetOfflineChannel()->Context(), static_cast<void*>(Impl(provider)));
+    EXPECT_TRUE(events.WaitForChanged(reported + 2));
     ASSERT_EQ(provider->UnAdvise(), S_OK);
-    EXPECT_EQ(second.refs.load(), 1u);
-    // Only LogonUI's reference is left: releasing it frees the provider and the record.
+    EXPECT_EQ(events.refs.load(), 1u);
+    EXPECT_EQ(GetOfflineChannel()->Context(), nullptr);
+    TheCredentials().credentialsAvailable = true;
     LONG before = DllRefCount();
     provider.reset();
     EXPECT_EQ(DllRefCount(), before - 1);
-    EXPECT_FALSE(TheCredentials().credentialsAvailable);
-    EXPECT_FALSE(TheCredentials().ticketFound);
+    EXPECT_FALSE(TheCredentials().credentialsAvailable || TheCredentials().ticketFound);
 }
 
 }  // namespace
