@@ -1,10 +1,9 @@
 #include "provider/cred.h"
 
-#include "base/ModuleRef.h"
 #include "base/OfflineChannel.h"
 #include "base/SessionInfo.h"
-#include "platform/UniqueResource.h"
 #include "sso/Credentials.h"
+#include "support/CredentialsReset.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
@@ -17,49 +16,72 @@
 namespace {
 
 using platform::com_ptr;
-using testsupport::FakePlatform;
-using testsupport::LogCapture;
-using testsupport::RegistrySandbox;
+using namespace testsupport;
+
+constexpr LONG kLogonFailure = static_cast<LONG>(0xC000006D);
+constexpr LONG kWrongPassword = static_cast<LONG>(0xC000006A);
+
+std::atomic<int> g_retries{0};
 
 class CredTileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ResetSessionIdCache();
-        auto& creds = TheCredentials();
-        creds.ClearCredentials(true);
-        creds.isUnlockScenario = false;
-        creds.isCertSsoUnlockEnabled = false;
-        creds.isWhfbCertSsoUnlockEnabled = false;
-        creds.isEntraUnlockEnabled = false;
+        ResetCredentials();
+        tile = Tile();
     }
-    void TearDown() override { CleanupOfflineChannel(); }
+    void TearDown() override {
+        tile.reset();
+        CleanupOfflineChannel();
+    }
     com_ptr<ICredentialProviderCredential> Tile(bool startRetryTimer = false) {
-        com_ptr<ICredentialProviderCredential> tile;
-        EXPECT_EQ(cred_CreateInstance(tile.put(), CPUS_LOGON, startRetryTimer), S_OK);
-        return tile;
+        com_ptr<ICredentialProviderCredential> made;
+        EXPECT_EQ(cred_CreateInstance(made.put(), CPUS_LOGON, startRetryTimer), S_OK);
+        return made;
     }
-    static void Unlock(bool cert, bool whfb, bool entra) {
+    static void Unlock(bool unlock, bool cert, bool whfb, bool entra) {
         auto& creds = TheCredentials();
-        creds.isUnlockScenario = true;
+        creds.isUnlockScenario = unlock;
         creds.isCertSsoUnlockEnabled = cert;
         creds.isWhfbCertSsoUnlockEnabled = whfb;
         creds.isEntraUnlockEnabled = entra;
     }
-    std::wstring UserText(ICredentialProviderCredential* tile) {
+    // The channel thread with a callback that counts explicit requests once and others by 100.
+    static void StartChannel() {
+        std::wstring name = L"Local\\TcfiltrTest.Tile." + std::to_wstring(::GetCurrentProcessId());
+        GetOfflineChannel()->SetReEnumerationCallback(
+            [](void*, bool explicitRequest) { g_retries += explicitRequest ? 1 : 100; }, name.c_str());
+        GetOfflineChannel()->Start();
+    }
+    static void CertSso(ULONGLONG attempts) {
+        auto& creds = TheCredentials();
+        creds.certLogon.containerName = L"le-container";
+        creds.certLogon.pin = std::wstring_view(L"2468");
+        creds.certLogon.attemptsLeft = attempts;
+        creds.credentialsAvailable = true;
+    }
+    // The text and icon of a result, as "text|icon" (no text: "-", an untouched icon: 77).
+    std::wstring Report(LONG status, LONG substatus, HRESULT hr = S_OK) {
         LPWSTR text = nullptr;
-        EXPECT_EQ(tile->GetStringValue(0, &text), S_OK);
-        std::wstring result = text ? text : L"";
+        auto icon = static_cast<CREDENTIAL_PROVIDER_STATUS_ICON>(77);
+        EXPECT_EQ(tile->ReportResult(status, substatus, &text, &icon), hr);
+        std::wstring result = (text ? text : L"-") + std::wstring(L"|") + std::to_wstring(icon);
         ::CoTaskMemFree(text);
         return result;
+    }
+    int EndEvents() const {
+        int count = 0;
+        for (const auto& e : fake.etwEvents) count += e.descriptor.Opcode == 2 ? 1 : 0;
+        return count;
     }
 
     RegistrySandbox registry;
     FakePlatform fake;
     LogCapture log;
+    com_ptr<ICredentialProviderCredential> tile;
 };
 
 TEST_F(CredTileTest, EveryMethodAnswersBadArgumentsAndUnsupportedCalls) {
-    auto tile = Tile();
     CREDENTIAL_PROVIDER_FIELD_STATE state;
     CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE interactive;
     CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response;
@@ -80,24 +102,19 @@ TEST_F(CredTileTest, EveryMethodAnswersBadArgumentsAndUnsupportedCalls) {
         tile->SetStringValue(0, nullptr), tile->SetCheckboxValue(0, TRUE), tile->SetComboBoxSelectedValue(0, 0),
         tile->CommandLinkClicked(0)};
     for (size_t i = 0; i < std::size(unsupported); ++i) EXPECT_EQ(unsupported[i], E_NOTIMPL) << i;
-    EXPECT_EQ(tile->Advise(nullptr), S_OK);
-    EXPECT_EQ(tile->UnAdvise(), S_OK);
-    EXPECT_EQ(tile->SetDeselected(), S_OK);
+    EXPECT_EQ(tile->Advise(nullptr) | tile->UnAdvise() | tile->SetDeselected(), S_OK);
 }
 
+// A label and a submit button beside it; the label follows the unlock mode at each call and
+// Windows Hello wins over the others.
 TEST_F(CredTileTest, FieldsAreALabelAndASubmitButtonBesideIt) {
-    auto tile = Tile();
-    CREDENTIAL_PROVIDER_FIELD_STATE state;
-    CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE interactive;
-    ASSERT_EQ(tile->GetFieldState(0, &state, &interactive), S_OK);
-    EXPECT_EQ(state, CPFS_DISPLAY_IN_BOTH);
-    EXPECT_EQ(interactive, CPFIS_NONE);
-    ASSERT_EQ(tile->GetFieldState(1, &state, &interactive), S_OK);
-    EXPECT_EQ(state, CPFS_DISPLAY_IN_SELECTED_TILE);
+    CREDENTIAL_PROVIDER_FIELD_STATE label, submit;
+    CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE interactive, unused;
+    ASSERT_EQ(tile->GetFieldState(0, &label, &interactive) | tile->GetFieldState(1, &submit, &unused), S_OK);
     DWORD adjacent = 7;
     ASSERT_EQ(tile->GetSubmitButtonValue(1, &adjacent), S_OK);
-    EXPECT_EQ(adjacent, 0u);
-    // The label follows the unlock mode at each call; Windows Hello wins over the others.
+    EXPECT_EQ(std::vector<int>({label, interactive, submit, int(adjacent)}),
+              std::vector<int>({CPFS_DISPLAY_IN_BOTH, CPFIS_NONE, CPFS_DISPLAY_IN_SELECTED_TILE, 0}));
     const struct {
         bool unlock, cert, whfb, entra;
         const wchar_t* label;
@@ -106,9 +123,11 @@ TEST_F(CredTileTest, FieldsAreALabelAndASubmitButtonBesideIt) {
                    {true, false, false, true, L"Zephral Entra ID User"},
                    {true, true, true, true, L"Zephral Windows Hello User"}};
     for (const auto& c : kLabels) {
-        Unlock(c.cert, c.whfb, c.entra);
-        TheCredentials().isUnlockScenario = c.unlock;
-        EXPECT_EQ(UserText(tile.get()), c.label);
+        Unlock(c.unlock, c.cert, c.whfb, c.entra);
+        LPWSTR text = nullptr;
+        EXPECT_EQ(tile->GetStringValue(0, &text), S_OK);
+        EXPECT_EQ(std::wstring(text ? text : L""), c.label);
+        ::CoTaskMemFree(text);
     }
 }
 
@@ -131,10 +150,8 @@ TEST_F(CredTileTest, SelectionIsAcceptedOnlyForUnlockOnOlderSystemsOrByOverride)
         {true, true, false, false, 10, VER_NT_WORKSTATION, true, S_OK},
         {true, false, true, false, 10, VER_NT_WORKSTATION, true, E_FAIL},  // the override is for CertSSO only
     };
-    auto tile = Tile();
     for (const auto& c : kCases) {
-        Unlock(c.cert, c.whfb, c.entra);
-        TheCredentials().isUnlockScenario = c.unlock;
+        Unlock(c.unlock, c.cert, c.whfb, c.entra);
         fake.os.major = c.major;
         fake.os.minor = c.major == 6 ? 3 : 0;
         fake.os.productType = c.type;
@@ -145,36 +162,87 @@ TEST_F(CredTileTest, SelectionIsAcceptedOnlyForUnlockOnOlderSystemsOrByOverride)
     }
 }
 
-TEST_F(CredTileTest, RetryTimerIsConfiguredStartedAndStoppedWithTheTile) {
-    registry.SetAgentConfig(L"SSORetryTimeout", L"0");
-    auto quiet = Tile(true);
-    EXPECT_TRUE(log.Contains(L"ssoRetryTimer is disabled"));
-    registry.SetAgentConfig(L"SSORetryTimeout", L" 060000 ");
-    auto tile = Tile(true);
-    EXPECT_TRUE(log.Contains(L"ssoRetryTimer started (timeout = 60000)"));
-    tile.reset();
-    EXPECT_TRUE(log.Contains(L"ssoRetryTimer stopped"));
-}
-
-std::atomic<int> g_retries{0};
-
+// The retry timer is read from the configuration, fires once and only without credentials,
+// and stops with its tile.
 TEST_F(CredTileTest, RetryTimerAsksForOneMoreAttemptOnlyWithoutCredentials) {
-    OfflineChannel* channel = GetOfflineChannel();
-    std::wstring name = L"Local\\TcfiltrTest.Retry." + std::to_wstring(::GetCurrentProcessId());
-    channel->SetReEnumerationCallback([](void*, bool explicitRequest) { g_retries += explicitRequest ? 1 : 100; },
-                                      name.c_str());
-    channel->Start();
-    registry.SetAgentConfig(L"SSORetryTimeout", L"30");
-    auto tile = Tile(true);
-    EXPECT_TRUE(testsupport::WaitFor([] { return g_retries.load() != 0; }));
+    StartChannel();
+    registry.SetAgentConfig(L"SSORetryTimeout", L"0");
+    Tile(true);
+    EXPECT_TRUE(log.Contains(L"ssoRetryTimer is disabled"));
+    registry.SetAgentConfig(L"SSORetryTimeout", L" 030 ");
+    auto timed = Tile(true);
+    EXPECT_TRUE(log.Contains(L"ssoRetryTimer started (timeout = 30)"));
+    EXPECT_TRUE(WaitFor([] { return g_retries.load() != 0; }));
     EXPECT_EQ(g_retries.load(), 1);
-    EXPECT_FALSE(testsupport::WaitFor([] { return g_retries.load() != 1; }, 150)) << "one shot";
-
+    EXPECT_FALSE(WaitFor([] { return g_retries.load() != 1; }, 150)) << "one shot";
+    timed.reset();
+    EXPECT_TRUE(log.Contains(L"ssoRetryTimer stopped"));
     TheCredentials().credentialsAvailable = true;
     auto second = Tile(true);
-    EXPECT_TRUE(testsupport::WaitFor(
+    EXPECT_TRUE(WaitFor(
         [&] { return log.Contains(L"ssoRetryTimer::TimerCallback(): SSO credentials already available, skipping retry"); }));
-    EXPECT_EQ(g_retries.load(), 1);
+    EXPECT_FALSE(WaitFor([] { return g_retries.load() != 1; }, 150));
+}
+
+TEST_F(CredTileTest, SuccessEndsTheSsoAttemptAndWritesRemovalData) {
+    fake.sessionId = 3;
+    TheCredentials().smartCardReader = L"R";
+    registry.SetString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"ScRemoveOption", L"1");
+    EXPECT_EQ(Report(0, 0), L"-|77");
+    EXPECT_EQ(EndEvents(), 1);
+    DWORD size = 0;
+    EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Removal Policy", L"3",
+                             RRF_RT_REG_BINARY, nullptr, nullptr, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(size, 8u);
+}
+
+// A CertSSO failure with no substatus is retried while attempts remain, keeping the material;
+// every other result is reported as it is and uses the material up.
+struct ResultCase {
+    ULONGLONG attempts;  // 0: no certificate material
+    LONG status, substatus;
+    bool retry;  // with the text "Retry Lumo SSO"; other results set no text and no icon
+};
+
+void PrintTo(const ResultCase& c, std::ostream* os) { *os << c.attempts << " " << c.status << " " << c.substatus; }
+
+class ResultTest : public CredTileTest, public ::testing::WithParamInterface<ResultCase> {};
+
+TEST_P(ResultTest, CertSsoFailuresAreRetriedWhileAttemptsRemain) {
+    const ResultCase& c = GetParam();
+    if (c.attempts) CertSso(c.attempts);
+    EXPECT_EQ(Report(c.status, c.substatus), c.retry ? L"Retry Lumo SSO|0" : L"-|77");  // CPSI_NONE
+    if (c.retry) { EXPECT_EQ(TheCredentials().certLogon.attemptsLeft, c.attempts - 1); }
+    EXPECT_EQ(TheCredentials().certLogon.containerName.empty(), !c.retry);
+    EXPECT_EQ(TheCredentials().certLogon.pin.empty(), !c.retry);
+    EXPECT_EQ(EndEvents(), 1);
+}
+
+const ResultCase kResults[] = {
+    {3, kLogonFailure, 0, true}, {2, kLogonFailure, 0, true}, {1, kLogonFailure, 0, false},
+    {3, kWrongPassword, 0, false}, {3, kLogonFailure, kWrongPassword, false},  // a substatus makes it a known failure
+    {0, 0, kWrongPassword, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Results, ResultTest, ::testing::ValuesIn(kResults));
+
+// The agent hears of CertSSO failures only when it asked to; a retry asks the channel to close
+// LogonUI's error dialog.
+TEST_F(CredTileTest, CertSsoFailuresReachTheAgentOnRequestAndRetriesDismissTheDialog) {
+    CertSso(1);
+    Report(kLogonFailure, 0);
+    EXPECT_FALSE(log.Contains(L"SendMsgToDesktopManager(SendLoginErrorEvent)"));
+    CertSso(1);
+    TheCredentials().reportErrors = true;
+    Report(kLogonFailure, 0);
+    EXPECT_TRUE(log.Contains(L"SendMsgToDesktopManager(SendLoginErrorEvent) (sessionId=2) begin"));
+    EXPECT_TRUE(log.Contains(L"cred::ReportResult(): Failed to send SendLoginErrorEvent message, resp: "));
+    StartChannel();
+    CertSso(2);
+    Report(kLogonFailure, 0);
+    EXPECT_TRUE(WaitFor([&] { return log.Contains(L"Dismiss attempt completed"); }));
+    EXPECT_TRUE(log.Contains(L"OfflineChannel::ThreadEntry(): Attempt to dismiss retry error dialog"));
 }
 
 }  // namespace
