@@ -2,120 +2,339 @@
 
 #include "base/Guids.h"
 #include "base/SessionInfo.h"
+#include "filter/PackedInteractiveLogon.h"
 #include "platform/UniqueResource.h"
 #include "sso/Credentials.h"
 #include "support/CredentialsReset.h"
 #include "support/FakePlatform.h"
+#include "support/HandlerRegistration.h"
 #include "support/LogCapture.h"
+#include "support/Mutator.h"
 #include "support/RegistrySandbox.h"
+#include "support/ScriptedAgent.h"
+#include "tools/logonsim/LogonUiSession.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
 
 namespace {
 
 using platform::com_ptr;
-using testsupport::FakePlatform;
-using testsupport::LogCapture;
-using testsupport::RegistrySandbox;
+using namespace testsupport;
 
-// {11111111-2222-3333-4444-555555555555}: some other provider.
-constexpr GUID kOtherProvider = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+std::vector<BYTE> Packed(const wchar_t* domain, const wchar_t* user, const wchar_t* ticket) {
+    return logonsim::PackRemoteCredential({true, domain, user, ticket});
+}
+
+// The credential's parser alone: what it accepts and why it refuses the rest.
+TEST(PackedInteractiveLogon, AcceptsOnlyAnInteractiveLogonWhoseStringsFit) {
+    const ULONGLONG huge = 0xFFFFFFFFFFFFFFFEull, headerOffset = 20;
+    std::vector<BYTE> beyond = Packed(L"CORP", L"alice", L"t1"), wrapping = beyond, notInteractive = beyond,
+                      overlapping = beyond, inHeader = beyond;
+    beyond[40] += 1;  // Password Length, one byte past the end
+    beyond[42] += 1;
+    std::memcpy(&wrapping[48], &huge, 8);  // an offset that would wrap past the size check
+    notInteractive[0] = 7;
+    std::memcpy(&overlapping[16], &overlapping[32], 8);  // the domain reads the user's characters
+    std::memcpy(&inHeader[48], &headerOffset, 8);        // the ticket reads header bytes
+    const struct {
+        const char* what;
+        std::vector<BYTE> bytes;
+        PackedLogonStatus status;
+        const wchar_t* fields = L"";  // "domain\user:ticket" when accepted
+    } kCases[] = {
+        {"whole", Packed(L"CORP", L"alice", L"t1"), PackedLogonStatus::Ok, L"CORP\\alice:t1"},
+        {"exactly the header", Packed(L"", L"", L""), PackedLogonStatus::Ok, L"\\:"},
+        {"string beyond the buffer", beyond, PackedLogonStatus::InvalidData},
+        {"wrapping offset", wrapping, PackedLogonStatus::InvalidData},
+        {"strings sharing bytes", overlapping, PackedLogonStatus::InvalidData},
+        {"string inside the header", inHeader, PackedLogonStatus::InvalidData},
+        {"wrong message type", notInteractive, PackedLogonStatus::NotInteractive},
+        {"short header", std::vector<BYTE>(55, 0), PackedLogonStatus::TooSmall},
+    };
+    for (const auto& c : kCases) {
+        PackedInteractiveLogon logon;
+        EXPECT_EQ(UnpackInteractiveLogon(c.bytes.data(), static_cast<ULONG>(c.bytes.size()), &logon), c.status) << c.what;
+        if (c.status == PackedLogonStatus::Ok) {
+            EXPECT_EQ(logon.domain + L"\\" + logon.user + L":" + logon.ticket.c_str(), c.fields) << c.what;
+        }
+    }
+    PackedInteractiveLogon logon;
+    EXPECT_EQ(UnpackInteractiveLogon(nullptr, 56, &logon), PackedLogonStatus::TooSmall);
+}
+
+// Bytes placed right before a page nobody may touch: any read past their end faults at once.
+class GuardedBytes {
+public:
+    GuardedBytes() {
+        SYSTEM_INFO info;
+        ::GetSystemInfo(&info);
+        page_ = info.dwPageSize;
+        base_ = static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old = 0;
+        ::VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old);
+    }
+    ~GuardedBytes() { ::VirtualFree(base_, 0, MEM_RELEASE); }
+    BYTE* Place(const std::vector<BYTE>& bytes) {
+        return static_cast<BYTE*>(std::memcpy(base_ + page_ - bytes.size(), bytes.data(), bytes.size()));
+    }
+
+private:
+    BYTE* base_ = nullptr;
+    size_t page_ = 0;
+};
+
+TEST(PackedInteractiveLogonFuzz, MutatedCredentialsNeverReadOutOfBounds) {
+    Mutator mutator(0x7C0FF1E);
+    GuardedBytes guard;
+    const std::vector<BYTE> seed = Packed(L"CORP", L"alice", L"a-broker-ticket");
+    int accepted = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::vector<BYTE> bytes = mutator.Mutate(seed);
+        if (bytes.size() > 4096) continue;
+        PackedInteractiveLogon logon;
+        if (UnpackInteractiveLogon(guard.Place(bytes), static_cast<ULONG>(bytes.size()), &logon) != PackedLogonStatus::Ok)
+            continue;
+        ++accepted;
+        EXPECT_GE(bytes.size(), 56u);
+        EXPECT_EQ(bytes[0], 2);
+    }
+    EXPECT_GT(accepted, 100);  // the mutations also exercise the accepting path
+}
 
 class CredFilterTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         ResetSessionIdCache();
-        testsupport::ResetCredentials();
-        EXPECT_EQ(credfilter_CreateInstance(IID_ICredentialProviderFilter, filter.put_void()), S_OK);
+        ResetCredentials();
+        ASSERT_EQ(credfilter_CreateInstance(IID_ICredentialProviderFilter, filter.put_void()), S_OK);
     }
-    HRESULT RunFilter(CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario) {
-        return filter->Filter(scenario, 0, providers, allow, 3);
+    void TearDown() override {
+        ::CoTaskMemFree(out.rgbSerialization);
+        filter.reset();
+        ::CoUninitialize();
     }
+    HRESULT Update(std::vector<BYTE> bytes) {
+        input = std::move(bytes);
+        CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {2, {}, static_cast<ULONG>(input.size()), input.data()};
+        ::CoTaskMemFree(out.rgbSerialization);
+        std::memset(&out, 0xAB, sizeof(out));
+        return filter->UpdateRemoteCredential(&in, &out);
+    }
+    // The refusal: the user is told in a service message box and the session is disconnected.
+    bool Refused() const {
+        return fake.messageBoxTexts.size() == 1 && !fake.messageBoxTexts[0].empty() && fake.disconnects.load() == 1 &&
+               fake.messageBoxCaptions[0] == L"Dravik Lumo Agent" &&
+               fake.messageBoxStyles[0] == static_cast<UINT>(MB_ICONERROR | MB_SERVICE_NOTIFICATION);
+    }
+    // Our provider's place among two others after Filter, as "allowed ours allowed".
+    std::wstring RunFilter(CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario) {
+        GUID providers[3] = {kOther, CLSID_credprovider, kOther};
+        BOOL allow[3] = {TRUE, TRUE, TRUE};
+        EXPECT_EQ(filter->Filter(scenario, 0, providers, allow, 3), S_OK);
+        return std::to_wstring(allow[0]) + std::to_wstring(allow[1]) + std::to_wstring(allow[2]);
+    }
+    // {11111111-2222-3333-4444-555555555555}: some other provider.
+    static constexpr GUID kOther = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
 
     RegistrySandbox registry;
     FakePlatform fake;
     LogCapture log;
+    ScriptedAgent agent;
     com_ptr<ICredentialProviderFilter> filter;
-    GUID providers[3] = {kOtherProvider, CLSID_credprovider, kOtherProvider};
-    BOOL allow[3] = {TRUE, TRUE, TRUE};
+    std::vector<BYTE> input;
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION out{};
 };
 
+TEST_F(CredFilterTest, DrvSessionsAndAMissingOutputAreLeftAlone) {
+    EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, nullptr), E_INVALIDARG);
+    fake.clientProtocol = 3;
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION untouched;
+    std::memset(&untouched, 0xAB, sizeof(untouched));
+    out = untouched;
+    EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, &out), E_NOTIMPL);
+    EXPECT_EQ(std::memcmp(&out, &untouched, sizeof(out)), 0);
+    out = {};
+}
+
+TEST_F(CredFilterTest, TheAgentIsAskedForTheTicketWhichIsNeverLogged) {
+    agent.Answer(L"GetCredentialsForTicket", CORE::PropertyBag());
+    EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"TICKET-123")), S_OK);
+    auto sent = agent.Requests();
+    ASSERT_EQ(sent.size(), 1u);
+    const CORE::PropertyBag& r = sent[0].request;
+    ASSERT_EQ(r.Count(), 5u);
+    EXPECT_EQ(r.GetNameAt(0) + L" " + r.GetNameAt(4) + L"=" + r.Get(L"ticket") + L" " + r.Get(L"userName"),
+              L"sessionId ticket=TICKET-123 alice");
+    EXPECT_TRUE(log.Contains(L"ticket size=10"));
+    EXPECT_FALSE(log.Contains(L"TICKET-123"));
+}
+
+// What the filter makes of each answer of the agent to the ticket of CORP\alice.
+struct AnswerCase {
+    const char* what;
+    std::vector<std::pair<const wchar_t*, const wchar_t*>> answer;
+    const wchar_t *setting, *settingValue;  // an agent configuration value, or null
+    const wchar_t* ticket;                  // null: a credential too short to read; "#7": not an interactive logon
+    HRESULT hr;
+    bool available, ticketFound, refused;
+    const wchar_t* record;  // requests sent, the account, password, CertSSO container:pin/attempts, broker SID
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.what; }
+
+class AnswerTest : public CredFilterTest, public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(AnswerTest, DecidesFromTheAnswer) {
+    const AnswerCase& c = GetParam();
+    if (c.setting) registry.SetAgentConfig(c.setting, c.settingValue);
+    CORE::PropertyBag answer;
+    for (const auto& [name, value] : c.answer) {
+        if (value) answer.Set(name, value); else answer.SetBag(name, CORE::PropertyBag());
+    }
+    agent.Answer(L"GetCredentialsForTicket", answer);
+    const bool notInteractive = c.ticket && std::wstring(c.ticket) == L"#7";
+    std::vector<BYTE> bytes = c.ticket ? Packed(L"CORP", L"alice", c.ticket) : std::vector<BYTE>(55, 0);
+    if (notInteractive) bytes[0] = 7;
+    EXPECT_EQ(Update(bytes), c.hr);
+    const Credentials& r = TheCredentials();
+    EXPECT_EQ(r.credentialsAvailable, c.available);
+    EXPECT_EQ(r.ticketFound, c.ticketFound);
+    EXPECT_EQ(Refused(), c.refused);
+    EXPECT_EQ(std::to_wstring(agent.Requests().size()) + L" " + r.domainName + L"\\" + r.userName + L" " +
+                  r.password.c_str() + L" " + r.certLogon.containerName + L":" + r.certLogon.pin.c_str() +
+                  (r.certLogon.containerName.empty() ? L"" : L"/" + std::to_wstring(r.certLogon.attemptsLeft)) + L" " +
+                  r.brokerUserSid,
+              c.record);
+    if (notInteractive) {  // passed on to LogonUI as a copy of what came
+        EXPECT_EQ(out.ulAuthenticationPackage, 2u);
+        EXPECT_TRUE(IsEqualCLSID(out.clsidCredentialProvider, GUID_NULL));
+        ASSERT_EQ(out.cbSerialization, bytes.size());
+        EXPECT_NE(out.rgbSerialization, input.data());
+        EXPECT_EQ(std::memcmp(out.rgbSerialization, bytes.data(), bytes.size()), 0);
+    } else if (!c.refused && c.ticket) {
+        EXPECT_EQ(out.rgbSerialization, nullptr);  // a ticket never goes on to LogonUI
+    }
+}
+
+const AnswerCase kAnswers[] = {
+    {"password with user and domain", {{L"password", L"{SSO-AES:0}payload"}, {L"userName", L"alice2"}, {L"domainName", L"CORP2"}},
+     nullptr, nullptr, L"T", S_OK, true, true, false, L"1 CORP2\\alice2 {SSO-AES:0}payload : "},
+    {"user and domain default to the remote credential", {{L"password", L"pw"}}, nullptr, nullptr, L"T", S_OK, true,
+     true, false, L"1 CORP\\alice pw : "},
+    {"expired wins over every credential", {{L"expired", L"true"}, {L"password", L"pw"}, {L"unauthUserName", L"k"},
+     {L"unauthPassword", L"p"}}, nullptr, nullptr, L"T", E_FAIL, false, true, true, L"1 \\  : "},
+    {"CertSSO keeps container, PIN, attempts and the broker's SID",
+     {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"}, {L"BROKERUSERSID", L"S-1-5-21-9"}}, nullptr,
+     nullptr, L"T", S_OK, true, true, false, L"1 CORP\\alice  cont:1234/3 S-1-5-21-9"},
+    {"certificate pin without container falls through to the password", {{L"certLogonPin", L"1234"}, {L"password", L"pw"}},
+     nullptr, nullptr, L"T", S_OK, true, true, false, L"1 CORP\\alice pw : "},
+    {"smart card pin without UPNs is a verification", {{L"smartCardPIN", L"4321"}, {L"password", L"pw"}, {L"upns", nullptr}},
+     nullptr, nullptr, L"T", S_OK, false, true, false, L"1 \\  : "},
+    {"SSO disabled by policy is a verification", {{L"password", L"pw"}}, L"AllowSingleSignon", L"false", L"T", S_OK,
+     false, true, false, L"1 \\  : "},
+    {"an empty ticket is missing", {}, nullptr, nullptr, L"", S_OK, false, true, false, L"0 \\  : "},
+    {"no ticket is passed on while direct RDP is allowed", {}, nullptr, nullptr, L"#7", S_OK, false, false, false,
+     L"0 \\  : "},
+    {"no ticket while direct RDP is off", {}, L"AllowDirectRDP", L"false", L"", E_FAIL, false, true, true, L"0 \\  : "},
+    {"unmatched ticket while direct RDP is off", {}, L"AllowDirectRDP", L"0", L"forged", E_FAIL, false, false, true,
+     L"1 \\  : "},
+    {"no credential while direct RDP is off", {}, L"AllowDirectRDP", L"false", nullptr, E_FAIL, false, false, true,
+     L"0 \\  : "},
+};
+
+INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest, ::testing::ValuesIn(kAnswers));
+
+TEST_F(CredFilterTest, WithoutAPassedCredentialTheRemoteLogonFilterIsAsked) {
+    ASSERT_TRUE(RegisterFakeRemoteLogonFilter());
+    ::SetEnvironmentVariableW(L"TCFILTR_TEST_RLF", L"CORP|alice|RLF-TICKET");
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", L"pw"}}));
+    std::memset(&out, 0, sizeof(out));
+    EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, &out), S_OK);
+    ::SetEnvironmentVariableW(L"TCFILTR_TEST_RLF", nullptr);
+    ASSERT_EQ(agent.Requests().size(), 1u);
+    EXPECT_EQ(agent.Requests()[0].request.Get(L"ticket"), L"RLF-TICKET");
+    EXPECT_TRUE(TheCredentials().credentialsAvailable);
+}
+
+TEST_F(CredFilterTest, MutatedCredentialsThroughTheFilterEndCleanly) {
+    agent.Answer(L"GetCredentialsForTicket", CORE::PropertyBag());
+    Mutator mutator(0xF11735);
+    const std::vector<BYTE> seed = Packed(L"CORP", L"alice", L"a-broker-ticket");
+    for (int i = 0; i < 1500; ++i) {
+        HRESULT hr = Update(mutator.Mutate(seed));
+        EXPECT_TRUE(hr == S_OK || hr == E_NOTIMPL) << i;
+    }
+    EXPECT_FALSE(Refused());
+}
+
+// Other scenarios exclude only our provider and end the unlock scenario; an array without our
+// provider, an empty one and none at all are left as they are.
 TEST_F(CredFilterTest, OtherScenariosExcludeOnlyOurProvider) {
     TheCredentials().isUnlockScenario = true;
-    for (auto scenario : {CPUS_CREDUI, CPUS_CHANGE_PASSWORD, CPUS_PLAP}) {
-        BOOL local[3] = {TRUE, TRUE, TRUE};
-        EXPECT_EQ(filter->Filter(scenario, 0, providers, local, 3), S_OK);
-        EXPECT_TRUE(local[0]);
-        EXPECT_FALSE(local[1]);
-        EXPECT_TRUE(local[2]);
-    }
+    for (auto scenario : {CPUS_CREDUI, CPUS_CHANGE_PASSWORD, CPUS_PLAP}) EXPECT_EQ(RunFilter(scenario), L"101");
     EXPECT_FALSE(TheCredentials().isUnlockScenario);
     EXPECT_TRUE(log.Contains(L"credfilter::Filter(): No SSO for this usage scenario: excluding tcprovd"));
-
-    GUID others[2] = {kOtherProvider, kOtherProvider};
-    BOOL untouched[2] = {TRUE, FALSE};
-    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, others, untouched, 2), S_OK);
-    EXPECT_TRUE(untouched[0]);
-    EXPECT_FALSE(untouched[1]);
-    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, providers, allow, 0), S_OK);
-    EXPECT_TRUE(allow[1]);
+    GUID others[2] = {kOther, kOther}, ours[1] = {CLSID_credprovider};
+    BOOL allow[2] = {TRUE, FALSE};
+    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, others, allow, 2), S_OK);
+    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, ours, allow, 0), S_OK);
     EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, nullptr, nullptr, 0), S_OK);
+    EXPECT_TRUE(allow[0] && !allow[1]);
 }
 
-TEST_F(CredFilterTest, SsoDisabledByGroupPolicyChangesNothingAndDoesNotAskTheAgent) {
-    registry.SetAgentConfig(L"AllowSingleSignon", L"1");  // group policy wins
-    registry.SetString(L"Software\\Policies\\Velmora\\Zephral\\Agent\\Configuration", L"AllowSingleSignon", L"false");
-    EXPECT_EQ(RunFilter(CPUS_LOGON), S_OK);
-    EXPECT_TRUE(allow[0] && allow[1] && allow[2]);
-    EXPECT_TRUE(log.Contains(L"credfilter::Filter(): SSO is disabled by policy"));
-    EXPECT_FALSE(log.Contains(L"Populating credentials"));
-    EXPECT_FALSE(TheCredentials().isUnlockScenario);
-    EXPECT_EQ(RunFilter(CPUS_UNLOCK_WORKSTATION), S_OK);
-    EXPECT_TRUE(TheCredentials().isUnlockScenario);
-}
-
-TEST_F(CredFilterTest, SsoDisabledInADrvSessionSignalsNotReadyForSeamlessWindows) {
-    registry.SetAgentConfig(L"AllowSingleSignon", L"0");
-    fake.clientProtocol = 3;
+// Logon and unlock leave every provider in place; what else happens follows the record, the
+// policy (group policy over the agent's value) and the session kind.
+TEST_F(CredFilterTest, LogonAndUnlockFollowPolicySessionAndRecord) {
+    const struct {
+        const char* what;
+        CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
+        bool ssoOff, drv, ticketFound, cert, whfb, entra;
+        bool available, unlock, tessel;  // afterwards; the seamless-windows side told "not ready"
+        const wchar_t* line;
+    } kCases[] = {
+        {"logon populates", CPUS_LOGON, false, false, false, false, false, false, false, false, false,
+         L"credfilter::Filter(): Populating credentials"},
+        {"a ticket was already seen", CPUS_LOGON, false, false, true, false, false, false, false, false, false,
+         L"credfilter::Filter(): Already found ticket in UpdateRemoteCredential"},
+        {"no populating in a DRV session", CPUS_LOGON, false, true, false, false, false, false, false, false, false,
+         L"Not populating credentials in our filter"},
+        {"SSO off by group policy", CPUS_LOGON, true, false, false, false, false, false, false, false, false,
+         L"credfilter::Filter(): SSO is disabled by policy"},
+        {"SSO off still marks the unlock", CPUS_UNLOCK_WORKSTATION, true, false, false, false, false, false, false, true,
+         false, nullptr},
+        {"SSO off in a DRV session", CPUS_LOGON, true, true, false, false, false, false, false, false, true, nullptr},
+        {"CertSSO unlock", CPUS_UNLOCK_WORKSTATION, false, false, false, true, false, false, true, true, false,
+         L"credfilter::Filter(): CertSSO is enabled for the session"},
+        {"Windows Hello unlock", CPUS_UNLOCK_WORKSTATION, false, false, false, false, true, false, true, true, false,
+         L"credfilter::Filter(): Whfb CertSSO is enabled for the session"},
+        {"Entra unlock", CPUS_UNLOCK_WORKSTATION, false, false, false, false, false, true, true, true, false,
+         L"credfilter::Filter(): [EntraAuth] SSO is enabled for the session"},
+    };
     std::wstring name = fake.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(fake.sessionId);
     platform::unique_handle tessel(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
-    EXPECT_EQ(RunFilter(CPUS_LOGON), S_OK);
-    EXPECT_EQ(::WaitForSingleObject(tessel.get(), 0), WAIT_OBJECT_0);
-}
-
-TEST_F(CredFilterTest, UnlockWithCertificateOrEntraSsoMakesCredentialsAvailable) {
-    struct Case {
-        bool cert, whfb, entra;
-        const wchar_t* line;
-    } cases[] = {{true, false, false, L"credfilter::Filter(): CertSSO is enabled for the session"},
-                 {false, true, false, L"credfilter::Filter(): Whfb CertSSO is enabled for the session"},
-                 {false, false, true, L"credfilter::Filter(): [EntraAuth] SSO is enabled for the session"}};
-    for (const auto& c : cases) {
-        auto& creds = TheCredentials();
-        creds.credentialsAvailable = false;
-        creds.isCertSsoUnlockEnabled = c.cert;
-        creds.isWhfbCertSsoUnlockEnabled = c.whfb;
-        creds.isEntraUnlockEnabled = c.entra;
-        EXPECT_EQ(RunFilter(CPUS_UNLOCK_WORKSTATION), S_OK);
-        EXPECT_TRUE(creds.credentialsAvailable);
-        EXPECT_TRUE(log.Contains(c.line)) << log.Dump().size();
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.what);
+        ResetCredentials();
+        log.Clear();
+        ::ResetEvent(tessel.get());
+        registry.SetAgentConfig(L"AllowSingleSignon", L"1");  // group policy wins
+        registry.SetString(L"Software\\Policies\\Velmora\\Zephral\\Agent\\Configuration", L"AllowSingleSignon",
+                           c.ssoOff ? L"false" : L"true");
+        fake.clientProtocol = c.drv ? 3 : 0;
+        auto& r = TheCredentials();
+        r.ticketFound = c.ticketFound;
+        r.isCertSsoUnlockEnabled = c.cert, r.isWhfbCertSsoUnlockEnabled = c.whfb, r.isEntraUnlockEnabled = c.entra;
+        EXPECT_EQ(RunFilter(c.scenario), L"111");
+        EXPECT_EQ(r.credentialsAvailable, c.available);
+        EXPECT_EQ(r.isUnlockScenario, c.unlock);
+        EXPECT_EQ(::WaitForSingleObject(tessel.get(), 0) == WAIT_OBJECT_0, c.tessel);
+        EXPECT_TRUE(!c.line || log.Contains(c.line));
+        EXPECT_EQ(log.Contains(L"Populating credentials"), c.line == kCases[0].line);
     }
-    EXPECT_TRUE(allow[1]);
-}
-
-TEST_F(CredFilterTest, LogonPopulatesOnlyWhenNoTicketWasSeenAndNotInADrvSession) {
-    EXPECT_EQ(RunFilter(CPUS_LOGON), S_OK);
-    EXPECT_TRUE(log.Contains(L"credfilter::Filter(): Populating credentials"));
-    log.Clear();
-    TheCredentials().ticketFound = true;
-    EXPECT_EQ(RunFilter(CPUS_LOGON), S_OK);
-    EXPECT_TRUE(log.Contains(L"credfilter::Filter(): Already found ticket in UpdateRemoteCredential"));
-    EXPECT_FALSE(log.Contains(L"Populating credentials"));
-    log.Clear();
-    fake.clientProtocol = 3;
-    EXPECT_EQ(RunFilter(CPUS_LOGON), S_OK);
-    EXPECT_TRUE(log.Contains(L"Not populating credentials in our filter"));
-    EXPECT_TRUE(allow[0] && allow[1] && allow[2]);
 }
 
 }  // namespace
