@@ -10,8 +10,7 @@
 namespace {
 
 using testsupport::FakePlatform;
-using testsupport::LogCapture;
-using testsupport::RegistrySandbox;
+using testsupport::WaitFor;
 
 constexpr WTS_CONNECTSTATE_CLASS D = WTSDisconnected;
 constexpr WTS_CONNECTSTATE_CLASS A = WTSActive;
@@ -19,16 +18,27 @@ constexpr WTS_CONNECTSTATE_CLASS F = FakePlatform::kConnectStateQueryFails;
 
 class RdsReconnectMonitorTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    // A remote session (3) of a Server 2019 RDS host inside LogonUI, nobody logged on.
+    void SetUp() override { Reset(); }
+    void TearDown() override { Drop(); }
+    void Reset() {
+        Drop();
+        std::lock_guard<std::mutex> guard(fake.lock);
         fake.SetServer2019Rds();
         fake.sessionId = 3;
         fake.consoleSessionId = 1;
+        fake.userName.clear();
+        fake.userNameError = 0;
+        fake.hostPath = L"C:\\WINDOWS\\system32\\LOGONUI.EXE";
+        fake.connectStates = {D};
+        registry.SetAgentConfig(L"DisableRdsReconnectMonitor", L"FALSE");
+        log.Clear();
     }
-    void TearDown() override {
-        if (monitor) {
-            monitor->Stop();
-            monitor->Release();
-        }
+    void Drop() {
+        if (!monitor) return;
+        monitor->Stop();
+        monitor->Release();
+        monitor = nullptr;
     }
     bool Start(DWORD pollMs = 10, DWORD graceMs = 10) {
         RdsReconnectMonitor::Timing timing;
@@ -39,81 +49,51 @@ protected:
     }
     bool WaitForThreadEnd() { return monitor->WaitForThreadEnd(5000); }
 
-    RegistrySandbox registry;
+    testsupport::RegistrySandbox registry;
     FakePlatform fake;
-    LogCapture log;
+    testsupport::LogCapture log;
     RdsReconnectMonitor* monitor = nullptr;
 };
 
-TEST_F(RdsReconnectMonitorTest, RunsOnlyInsideLogonUi) {
-    for (const wchar_t* host : {L"C:\\Windows\\System32\\winlogon.exe", L"C:\\x\\logonuix.exe", L"C:\\x\\logon.ui"}) {
-        fake.hostPath = host;
-        EXPECT_FALSE(Start()) << host;
-        monitor->Release();
-        monitor = nullptr;
-    }
-    fake.hostPath = L"C:\\WINDOWS\\system32\\LOGONUI.EXE";
-    EXPECT_TRUE(Start());
-}
-
-TEST_F(RdsReconnectMonitorTest, PolicyConsoleAndALoggedOnUserKeepItFromStarting) {
+// It watches only inside LogonUI, in a remote session nobody is logged on to, of a multi-session host.
+TEST_F(RdsReconnectMonitorTest, StartsOnlyWhereASessionCanBeLeftBehind) {
     const struct {
-        const wchar_t* line;
-        void (*arrange)(FakePlatform&, RegistrySandbox&);
-    } kCases[] = {
-        {L"RdsReconnectMonitor: Disabled",
-         [](FakePlatform&, RegistrySandbox& r) { r.SetAgentConfig(L"DisableRdsReconnectMonitor", L"TRUE"); }},
-        {L"RdsReconnectMonitor: Exit, not required for console sessionId=3",
-         [](FakePlatform& f, RegistrySandbox&) { f.consoleSessionId = 3; }},
-        {L"RdsReconnectMonitor: Exit, a user is LoggedOn to sessionId=3",
-         [](FakePlatform& f, RegistrySandbox&) { f.userName = "alice"; }},
-    };
-    for (const auto& c : kCases) {
-        registry.SetAgentConfig(L"DisableRdsReconnectMonitor", L"FALSE");
-        fake.consoleSessionId = 1;
-        fake.userName.clear();
-        c.arrange(fake, registry);
-        EXPECT_FALSE(Start()) << c.line;
-        EXPECT_TRUE(log.Contains(c.line)) << c.line;
-        monitor->Release();
-        monitor = nullptr;
-    }
-}
-
-TEST_F(RdsReconnectMonitorTest, OnlyMultiSessionHostsStartIt) {
-    struct Case {
+        const wchar_t* host;  // null: LogonUI
         DWORD major, minor;
         BYTE type;
         WORD suite;
+        char change;  // p: disabled by policy, c: the console session, u: a user logged on, e: unreadable user
         bool starts;
-    } cases[] = {
-        {10, 0, VER_NT_WORKSTATION, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, false},  // client with RDP
-        {10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, false},       // admin mode server
-        {10, 0, VER_NT_SERVER, 0, false},                                                  // no terminal services
-        {6, 1, VER_NT_WORKSTATION, VER_SUITE_TERMINAL, false},                             // level 7
-        {6, 1, VER_NT_SERVER, VER_SUITE_TERMINAL, true},                                   // level 8
-        {10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, true},
+        const wchar_t* line;
+    } kCases[] = {
+        {L"C:\\Windows\\System32\\winlogon.exe", 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, false, nullptr},
+        {L"C:\\x\\logonuix.exe", 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, false, nullptr},
+        {L"C:\\x\\logon.ui", 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, false, nullptr},
+        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 'p', false, L"RdsReconnectMonitor: Disabled"},
+        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 'c', false, L"Exit, not required for console sessionId=3"},
+        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 'u', false, L"Exit, a user is LoggedOn to sessionId=3"},
+        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 'e', true, L"Failed to query for username Error=5, sessionId=3"},
+        {nullptr, 10, 0, VER_NT_WORKSTATION, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, 0, false, nullptr},  // RDP client
+        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, 0, false, nullptr},  // admin mode
+        {nullptr, 10, 0, VER_NT_SERVER, 0, 0, false, nullptr},                                           // no RDS
+        {nullptr, 6, 1, VER_NT_WORKSTATION, VER_SUITE_TERMINAL, 0, false, nullptr},                       // level 7
+        {nullptr, 6, 1, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, true, nullptr},                             // level 8
+        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, true, nullptr},
     };
-    for (const auto& c : cases) {
-        fake.os.major = c.major;
-        fake.os.minor = c.minor;
-        fake.os.productType = c.type;
-        fake.os.suiteMask = c.suite;
-        EXPECT_EQ(Start(), c.starts) << c.major << "." << c.minor << " type " << int(c.type) << " suite " << c.suite;
-        monitor->Stop();
-        monitor->Release();
-        monitor = nullptr;
+    for (const auto& c : kCases) {
+        Reset();
+        if (c.host) fake.hostPath = c.host;
+        fake.os.major = c.major, fake.os.minor = c.minor, fake.os.productType = c.type, fake.os.suiteMask = c.suite;
+        if (c.change == 'p') registry.SetAgentConfig(L"DisableRdsReconnectMonitor", L"TRUE");
+        if (c.change == 'c') fake.consoleSessionId = 3;
+        if (c.change == 'u') fake.userName = "alice";
+        if (c.change == 'e') fake.userNameError = ERROR_ACCESS_DENIED;
+        EXPECT_EQ(Start(), c.starts) << (c.host ? c.host : L"") << c.major << "." << c.minor << int(c.type) << c.suite;
+        EXPECT_TRUE(!c.line || log.Contains(c.line)) << c.line;
     }
 }
 
-TEST_F(RdsReconnectMonitorTest, AnUnreadableUserNameStartsIt) {
-    fake.userNameError = ERROR_ACCESS_DENIED;
-    EXPECT_TRUE(Start());
-    EXPECT_TRUE(log.Contains(L"Failed to query for username Error=5, sessionId=3", CORE::LOG_ERROR));
-}
-
 TEST_F(RdsReconnectMonitorTest, FiveDisconnectedPollsEndTheProcess) {
-    fake.connectStates = {D};
     ASSERT_TRUE(Start());
     ASSERT_TRUE(WaitForThreadEnd());
     EXPECT_EQ(fake.terminateCalls.load(), 1);
@@ -127,7 +107,7 @@ TEST_F(RdsReconnectMonitorTest, FiveDisconnectedPollsEndTheProcess) {
 TEST_F(RdsReconnectMonitorTest, AConnectedPollOrAFailedQueryResetsTheCount) {
     fake.connectStates = {D, D, D, D, A, D, D, D, D, F, D, D, D, D, A};
     ASSERT_TRUE(Start());
-    ASSERT_TRUE(testsupport::WaitFor([&] { return fake.connectStateQueries.load() >= 20; }));
+    ASSERT_TRUE(WaitFor([&] { return fake.connectStateQueries.load() >= 20; }));
     monitor->Stop();
     EXPECT_TRUE(WaitForThreadEnd());
     EXPECT_EQ(fake.terminateCalls.load(), 0);
@@ -135,44 +115,32 @@ TEST_F(RdsReconnectMonitorTest, AConnectedPollOrAFailedQueryResetsTheCount) {
     EXPECT_TRUE(log.Contains(L"The LogonUI Process is ending for sessionId=3"));
 }
 
-TEST_F(RdsReconnectMonitorTest, StopDuringTheGraceWaitPreventsTermination) {
-    fake.connectStates = {D};
-    ASSERT_TRUE(Start(10, 10000));
-    ASSERT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"Terminate the LogonUI Process"); }));
-    monitor->Stop();
-    EXPECT_TRUE(WaitForThreadEnd());
-    EXPECT_EQ(fake.terminateCalls.load(), 0);
-}
-
-// While it watches, a user starting to log on (or one it cannot read) and becoming the console
-// session each end the thread without cutting anybody off.
-TEST_F(RdsReconnectMonitorTest, AUserOrTheConsoleEndTheWatchWithoutTermination) {
+// Stop during the grace wait, a user starting to log on (or one it cannot read) and becoming the
+// console session each end the watch without cutting anybody off.
+TEST_F(RdsReconnectMonitorTest, StopAUserOrTheConsoleEndTheWatchWithoutTermination) {
     const struct {
-        void (*change)(FakePlatform&);
+        char change;  // s: Stop during the grace wait, u: a user, e: unreadable user, c: the console
         const wchar_t* line;
-    } kCases[] = {
-        {[](FakePlatform& f) {
-             std::lock_guard<std::mutex> guard(f.lock);
-             f.userName = "bob";
-         },
-         L"Exit, A user has started to logon to sessionId=3"},
-        {[](FakePlatform& f) { f.userNameError = ERROR_ACCESS_DENIED; }, nullptr},
-        {[](FakePlatform& f) { f.consoleSessionId = 3; }, L"Exit, Console sessionId=3"},
-    };
+    } kCases[] = {{'s', nullptr},
+                  {'u', L"Exit, A user has started to logon to sessionId=3"},
+                  {'e', nullptr},
+                  {'c', L"Exit, Console sessionId=3"}};
     for (const auto& c : kCases) {
-        fake.connectStates = {D};
-        ASSERT_TRUE(Start(30));
-        c.change(fake);
-        ASSERT_TRUE(WaitForThreadEnd());
-        EXPECT_EQ(fake.terminateCalls.load(), 0);
+        Reset();
+        ASSERT_TRUE(Start(30, c.change == 's' ? 10000 : 10));
+        if (c.change == 's') {
+            ASSERT_TRUE(WaitFor([&] { return log.Contains(L"Terminate the LogonUI Process"); }));
+            monitor->Stop();
+        }
+        {
+            std::lock_guard<std::mutex> guard(fake.lock);
+            if (c.change == 'u') fake.userName = "bob";
+            if (c.change == 'e') fake.userNameError = ERROR_ACCESS_DENIED;
+            if (c.change == 'c') fake.consoleSessionId = 3;
+        }
+        ASSERT_TRUE(WaitForThreadEnd()) << c.change;
+        EXPECT_EQ(fake.terminateCalls.load(), 0) << c.change;
         EXPECT_TRUE(!c.line || log.Contains(c.line)) << c.line;
-        monitor->Stop();
-        monitor->Release();
-        monitor = nullptr;
-        std::lock_guard<std::mutex> guard(fake.lock);
-        fake.userName.clear();
-        fake.userNameError = 0;
-        fake.consoleSessionId = 1;
     }
 }
 
