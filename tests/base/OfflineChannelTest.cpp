@@ -12,68 +12,34 @@
 
 namespace {
 
-using testsupport::LogCapture;
+using testsupport::WaitFor;
 
 // Records callbacks; the first one can be held until the test releases it.
 struct CallbackProbe {
-    std::atomic<int> calls{0};
-    std::atomic<int> explicitCalls{0};
+    std::atomic<int> calls{0}, explicitCalls{0};
     std::atomic<void*> lastContext{nullptr};
     platform::unique_handle entered{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     platform::unique_handle release{::CreateEventW(nullptr, TRUE, TRUE, nullptr)};
 
+    static inline CallbackProbe* instance = nullptr;
     static void Callback(void* context, bool explicitRequest) {
-        auto* self = Instance();
-        self->lastContext = context;
-        ++self->calls;
-        if (explicitRequest) ++self->explicitCalls;
-        ::SetEvent(self->entered.get());
-        ::WaitForSingleObject(self->release.get(), 5000);
-    }
-    static CallbackProbe*& Instance() {
-        static CallbackProbe* probe = nullptr;
-        return probe;
+        instance->lastContext = context;
+        ++instance->calls;
+        if (explicitRequest) ++instance->explicitCalls;
+        ::SetEvent(instance->entered.get());
+        ::WaitForSingleObject(instance->release.get(), 5000);
     }
     bool WaitForCalls(int n, DWORD timeoutMs = 5000) const {
-        return testsupport::WaitFor([&] { return calls.load() >= n; }, timeoutMs);
+        return WaitFor([&] { return calls.load() >= n; }, timeoutMs);
     }
 };
 
-// Handles this process holds, from the system's handle table (Wine's own counter answers 0).
-size_t OwnHandleCount() {
-    struct Entry {
-        USHORT processId, creatorBackTraceIndex;
-        UCHAR objectType, attributes;
-        USHORT handle;
-        void* object;
-        ULONG access;
-    };
-    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
-    auto query = reinterpret_cast<Query>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    std::vector<BYTE> buffer(1 << 20);
-    ULONG needed = 0;
-    while (query(16 /* SystemHandleInformation */, buffer.data(), static_cast<ULONG>(buffer.size()), &needed) != 0) {
-        if (buffer.size() >= (64u << 20)) return 0;
-        buffer.resize(buffer.size() * 2);
-    }
-    ULONG count = *reinterpret_cast<ULONG*>(buffer.data());
-    auto* entries = reinterpret_cast<Entry*>(buffer.data() + sizeof(void*));
-    size_t own = 0;
-    for (ULONG i = 0; i < count; ++i)
-        if (entries[i].processId == static_cast<USHORT>(::GetCurrentProcessId())) ++own;
-    return own;
-}
-
 class OfflineChannelTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        CallbackProbe::Instance() = &probe;
-        eventName = L"Local\\TcfiltrTest.Enumerate." + std::to_wstring(::GetCurrentProcessId());
-    }
+    void SetUp() override { CallbackProbe::instance = &probe; }
     void TearDown() override {
         CleanupOfflineChannel();
-        CallbackProbe::Instance() = nullptr;
+        CallbackProbe::instance = nullptr;
     }
     OfflineChannel* StartedChannel() {
         OfflineChannel* channel = GetOfflineChannel();
@@ -82,20 +48,35 @@ protected:
         channel->Start();
         return channel;
     }
+    void SignalAgentEvent() {
+        platform::unique_handle agentSide(::OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName.c_str()));
+        ASSERT_TRUE(agentSide);
+        ::SetEvent(agentSide.get());
+    }
 
-    LogCapture log;
+    testsupport::LogCapture log;
     CallbackProbe probe;
-    std::wstring eventName;
-    int contextA = 0;
-    int contextB = 0;
+    std::wstring eventName = L"Local\\TcfiltrTest.Enumerate." + std::to_wstring(::GetCurrentProcessId());
+    int contextA = 0, contextB = 0;
 };
 
-TEST_F(OfflineChannelTest, WithoutAnEventTheThreadIsNotStarted) {
+// Without an event nothing starts; a stopped channel is not restarted; starting and stopping twice is harmless.
+TEST_F(OfflineChannelTest, RunsOnlyWithAnEventAndStaysStopped) {
     OfflineChannel* channel = GetOfflineChannel();
     channel->Start();
-    channel->RequestSSORetry();  // nobody waits; nothing happens, nothing starts
+    channel->RequestSSORetry();
     EXPECT_FALSE(channel->IsThreadRunning());
     EXPECT_FALSE(probe.WaitForCalls(1, 50));
+    StartedChannel()->Start();
+    ASSERT_TRUE(WaitFor([&] { return log.Contains(L"waiting for an event."); }));
+    channel->Stop();
+    EXPECT_FALSE(channel->IsThreadRunning());
+    EXPECT_TRUE(channel->WaitForThreadEnd(0));
+    channel->Stop();
+    const int calls = probe.calls.load();
+    channel->RequestSSORetry();
+    EXPECT_FALSE(channel->IsThreadRunning());
+    EXPECT_FALSE(probe.WaitForCalls(calls + 1, 50));
 }
 
 TEST_F(OfflineChannelTest, CleanupStopsTheThreadAndTheSingletonIsRebuilt) {
@@ -110,36 +91,30 @@ TEST_F(OfflineChannelTest, CleanupStopsTheThreadAndTheSingletonIsRebuilt) {
     first->Release();
     EXPECT_EQ(PeekOfflineChannel(), nullptr);
     OfflineChannel* second = GetOfflineChannel();
-    EXPECT_FALSE(second->IsThreadRunning());
-    EXPECT_FALSE(second->HasReEnumerationEvent());
+    EXPECT_FALSE(second->IsThreadRunning() || second->HasReEnumerationEvent());
     EXPECT_EQ(second->Context(), nullptr);
 }
 
-TEST_F(OfflineChannelTest, AgentEventAndRetryReachTheCallbackWithTheirKind) {
-    StartedChannel();
-    platform::unique_handle agentSide(::OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName.c_str()));
-    ASSERT_TRUE(agentSide);
-    ::SetEvent(agentSide.get());
-    ASSERT_TRUE(probe.WaitForCalls(1));
+// The agent's event and a retry request reach the callback with their kind; requests arriving
+// during a callback collapse into one.
+TEST_F(OfflineChannelTest, EventsAndRetriesReachTheCallbackAndCollapseWhileItRuns) {
+    OfflineChannel* channel = StartedChannel();
+    SignalAgentEvent();
+    ASSERT_EQ(::WaitForSingleObject(probe.entered.get(), 5000), WAIT_OBJECT_0);
     EXPECT_EQ(probe.explicitCalls.load(), 0);
     EXPECT_EQ(probe.lastContext.load(), &contextA);
-    GetOfflineChannel()->RequestSSORetry();
-    ASSERT_TRUE(probe.WaitForCalls(2));
-    EXPECT_EQ(probe.explicitCalls.load(), 1);
-}
-
-TEST_F(OfflineChannelTest, RequestsArrivingDuringACallbackCollapseIntoOne) {
-    OfflineChannel* channel = StartedChannel();
+    ASSERT_TRUE(WaitFor([&] { return log.Count(L"waiting for an event.") >= 2; }));
     ::ResetEvent(probe.release.get());
     channel->RequestSSORetry();
     ASSERT_EQ(::WaitForSingleObject(probe.entered.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(probe.explicitCalls.load(), 1);
     channel->RequestSSORetry();
     channel->RequestSSORetry();
     ::SetEvent(probe.release.get());
-    ASSERT_TRUE(probe.WaitForCalls(2));
-    // Back at its wait after the second call: a third would follow at once.
-    ASSERT_TRUE(testsupport::WaitFor([&] { return log.Count(L"waiting for an event.") >= 3; }));
-    EXPECT_FALSE(probe.WaitForCalls(3, 100));
+    ASSERT_TRUE(probe.WaitForCalls(3));
+    // Back at its wait after the third call: a fourth would follow at once.
+    ASSERT_TRUE(WaitFor([&] { return log.Count(L"waiting for an event.") >= 4; }));
+    EXPECT_FALSE(probe.WaitForCalls(4, 100));
 }
 
 // Only the registered owner may clear the context, and a second provider cannot take it over;
@@ -155,33 +130,95 @@ TEST_F(OfflineChannelTest, ContextIsReplacedOnlyFromTheExpectedOwner) {
     channel->SetReEnumerationCallback(&CallbackProbe::Callback, eventName.c_str());
     EXPECT_EQ(channel->Context(), nullptr);
     channel->SetReEnumerationContext(nullptr, &contextB);
-    platform::unique_handle agentSide(::OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName.c_str()));
-    ::SetEvent(agentSide.get());
+    SignalAgentEvent();
     ASSERT_TRUE(probe.WaitForCalls(1));
     EXPECT_EQ(probe.lastContext.load(), &contextB);
 }
 
-TEST_F(OfflineChannelTest, StartTwiceAndStopTwiceAreHarmless) {
-    OfflineChannel* channel = StartedChannel();
-    channel->Start();
-    ASSERT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"waiting for an event."); }));
-    channel->Stop();
-    EXPECT_FALSE(channel->IsThreadRunning());
-    EXPECT_TRUE(channel->WaitForThreadEnd(0));
-    channel->Stop();
-    // A stopped channel is not restarted.
-    channel->RequestSSORetry();
-    EXPECT_FALSE(channel->IsThreadRunning());
-    EXPECT_FALSE(probe.WaitForCalls(1, 50));
-}
-
+// Provider instances share the session's event handle: a leak would push the next free handle up.
 TEST_F(OfflineChannelTest, ProviderInstancesShareTheSessionEventHandle) {
     OfflineChannel* channel = StartedChannel();
-    const size_t before = OwnHandleCount();
-    ASSERT_GT(before, 0u);
+    auto nextHandle = [] { return reinterpret_cast<uintptr_t>(platform::unique_handle(::CreateEventW(nullptr, 0, 0, nullptr)).get()); };
+    const uintptr_t before = nextHandle();
     for (int instance = 0; instance < 500; ++instance)
         channel->SetReEnumerationCallback(&CallbackProbe::Callback, eventName.c_str());
-    EXPECT_LT(OwnHandleCount(), before + 10);
+    EXPECT_LT(nextHandle(), before + 40);
+}
+
+std::vector<std::pair<UINT, WPARAM>> g_keys;
+
+LRESULT CALLBACK RecordKeys(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_KEYDOWN || message == WM_KEYUP) g_keys.emplace_back(message, wParam);
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+// A stand-in for LogonUI's logon window with its error message child, on the test's thread.
+class FakeLogonWindow {
+public:
+    FakeLogonWindow(UINT classStyle, bool childVisible) {
+        for (const wchar_t* name : {kTop, kChild}) {
+            WNDCLASSEXW wc = {sizeof(wc), classStyle, &RecordKeys, 0, 0, ::GetModuleHandleW(nullptr), {}, {}, {}, {}, name, {}};
+            ::RegisterClassExW(&wc);
+        }
+        top_ = ::CreateWindowExW(0, kTop, L"", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr,
+                                 ::GetModuleHandleW(nullptr), nullptr);
+        child_ = ::CreateWindowExW(0, kChild, L"", WS_CHILD | (childVisible ? WS_VISIBLE : 0), 0, 0, 50, 50, top_,
+                                   nullptr, ::GetModuleHandleW(nullptr), nullptr);
+        g_keys.clear();
+    }
+    ~FakeLogonWindow() {
+        ::DestroyWindow(child_);
+        ::DestroyWindow(top_);
+        for (const wchar_t* name : {kChild, kTop}) ::UnregisterClassW(name, ::GetModuleHandleW(nullptr));
+    }
+    bool Created() const { return top_ && child_; }
+    // Pumps this thread's messages until the Escape press arrived or the time is up.
+    bool WaitForEscape(DWORD timeoutMs) {
+        WaitFor(
+            [] {
+                MSG msg;
+                while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+                return g_keys.size() >= 2;
+            },
+            timeoutMs);
+        return g_keys == std::vector<std::pair<UINT, WPARAM>>{{WM_KEYDOWN, VK_ESCAPE}, {WM_KEYUP, VK_ESCAPE}};
+    }
+
+private:
+    static constexpr const wchar_t* kTop = L"AUTHUI.DLL: LogonUI Logon Window";
+    static constexpr const wchar_t* kChild = L"DirectUIHWND";
+    HWND top_ = nullptr, child_ = nullptr;
+};
+
+TEST_F(OfflineChannelTest, DismissalPostsEscapeToAVisibleErrorWindowOnly) {
+    {
+        FakeLogonWindow window(CS_GLOBALCLASS, true);
+        ASSERT_TRUE(window.Created());
+        StartedChannel()->RequestDialogDismissal();
+        EXPECT_TRUE(window.WaitForEscape(5000));
+    }
+    FakeLogonWindow hidden(CS_GLOBALCLASS, false);
+    ASSERT_TRUE(hidden.Created());
+    log.Clear();
+    GetOfflineChannel()->RequestDialogDismissal();
+    EXPECT_TRUE(WaitFor([&] { return log.Contains(L"OfflineChannel::ThreadEntry(): Dismiss attempt completed"); }));
+    EXPECT_EQ(log.Count(L"DismissWnd(): Found LogonUI logon window"), 10u);  // ten passes, then left alone
+    EXPECT_FALSE(hidden.WaitForEscape(200));
+}
+
+TEST_F(OfflineChannelTest, OtherProcessesWindowsAndOtherClassStylesDoNotQualify) {
+    const struct {
+        UINT classStyle;
+        DWORD otherProcess;  // added to our process id
+    } kCases[] = {{CS_GLOBALCLASS | CS_DBLCLKS, 0}, {CS_GLOBALCLASS, 4}};
+    for (const auto& c : kCases) {
+        FakeLogonWindow window(c.classStyle, true);
+        ASSERT_TRUE(window.Created());
+        DialogSearch search{::GetCurrentProcessId() + c.otherProcess, false};
+        ::EnumWindows(&DismissWnd, reinterpret_cast<LPARAM>(&search));
+        EXPECT_FALSE(search.found) << c.classStyle << " " << c.otherProcess;
+        EXPECT_FALSE(window.WaitForEscape(100));
+    }
 }
 
 }  // namespace
