@@ -2,23 +2,19 @@
 
 #include "base/Guids.h"
 #include "base/ModuleRef.h"
-#include "platform/UniqueResource.h"
 #include "base/OfflineChannel.h"
+#include "platform/UniqueResource.h"
+#include "platform/sdk/CredProv.h"
+#include "provider/cred.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
-
-#include "platform/sdk/CredProv.h"
-#include "provider/cred.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
 using platform::com_ptr;
-using testsupport::FakePlatform;
-using testsupport::LogCapture;
-using testsupport::RegistrySandbox;
 
 class ClassFactoryTest : public ::testing::Test {
 protected:
@@ -29,75 +25,66 @@ protected:
         EXPECT_EQ(DllGetClassObject(clsid, IID_IClassFactory, factory.put_void()), S_OK);
         return factory;
     }
-    RegistrySandbox registry;
-    FakePlatform fake;
-    LogCapture log;
+    testsupport::RegistrySandbox registry;
+    testsupport::FakePlatform fake;
+    testsupport::LogCapture log;
 };
 
-TEST_F(ClassFactoryTest, UnknownClassLeavesTheOutPointerAlone) {
-    void* out = reinterpret_cast<void*>(0x1234);
-    EXPECT_EQ(DllGetClassObject(IID_IUnknown, IID_IClassFactory, &out), CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(out, reinterpret_cast<void*>(0x1234));
-}
-
-TEST_F(ClassFactoryTest, UnknownInterfaceOrNullOutPointerIsRefused) {
-    void* out = reinterpret_cast<void*>(0x1234);
-    EXPECT_EQ(DllGetClassObject(CLSID_credprovider, IID_ICredentialProvider, &out), E_NOINTERFACE);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(DllGetClassObject(CLSID_credprovider, IID_IClassFactory, nullptr), E_INVALIDARG);
-}
-
-TEST_F(ClassFactoryTest, CreatesEachClassWithItsInterface) {
-    com_ptr<ICredentialProvider> provider;
-    EXPECT_EQ(Factory(CLSID_credprovider)->CreateInstance(nullptr, IID_ICredentialProvider, provider.put_void()), S_OK);
-    EXPECT_TRUE(provider);
-    com_ptr<ICredentialProviderFilter> filter;
-    EXPECT_EQ(Factory(CLSID_credfilter)->CreateInstance(nullptr, IID_ICredentialProviderFilter, filter.put_void()), S_OK);
-    EXPECT_TRUE(filter);
-    EXPECT_TRUE(log.Contains(L"CClassFactory_CreateInstance() (sessionId="));
-    EXPECT_TRUE(log.Contains(L"rclsid={BEBE672F-B0E3-4354-BB86-4EF127A55B6A}, riid={00000001-0000-0000-C000-000000000046}"));
-    // The wrong interface for the class: no object leaks out, none stays alive.
-    void* out = reinterpret_cast<void*>(1);
-    LONG before = DllRefCount();
-    EXPECT_EQ(Factory(CLSID_credfilter)->CreateInstance(nullptr, IID_ICredentialProvider, &out), E_NOINTERFACE);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(DllRefCount(), before);
-}
-
-TEST_F(ClassFactoryTest, AggregationIsRefusedEvenForKnownClasses) {
+// What the exports and the factories refuse, and what they leave in the out pointer; a refused
+// object neither leaks out nor stays alive.
+TEST_F(ClassFactoryTest, RefusalsLeaveNothingBehind) {
     com_ptr<IUnknown> outer;
     Factory(CLSID_credfilter)->QueryInterface(IID_IUnknown, outer.put_void());
-    void* out = nullptr;
-    EXPECT_EQ(Factory(CLSID_credprovider)->CreateInstance(outer.get(), IID_ICredentialProvider, &out),
-              CLASS_E_NOAGGREGATION);
-    EXPECT_EQ(out, nullptr);
-}
-
-TEST_F(ClassFactoryTest, FactoryForAnUnknownClassCreatesNothing) {
-    auto* factory = new CClassFactory(IID_IUnknown);
-    void* out = nullptr;
-    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, &out), E_INVALIDARG);
+    void* const kSet = reinterpret_cast<void*>(0x1234);
+    auto unknownClass = com_ptr<IClassFactory>::attach(new CClassFactory(IID_IUnknown));
+    const struct {
+        const char* what;
+        IClassFactory* factory;  // null: DllGetClassObject
+        const CLSID* clsid;
+        IUnknown* outer;
+        const IID* iid;
+        HRESULT hr;
+        void *start, *out;  // the out pointer before and after
+    } kCases[] = {
+        {"unknown class", nullptr, &IID_IUnknown, nullptr, &IID_IClassFactory, CLASS_E_CLASSNOTAVAILABLE, kSet, kSet},
+        {"unknown interface", nullptr, &CLSID_credprovider, nullptr, &IID_ICredentialProvider, E_NOINTERFACE, kSet, nullptr},
+        {"no out pointer", nullptr, &CLSID_credprovider, nullptr, &IID_IClassFactory, E_INVALIDARG, kSet, kSet},
+        {"aggregation", Factory(CLSID_credprovider).detach(), nullptr, outer.get(), &IID_ICredentialProvider,
+         CLASS_E_NOAGGREGATION, nullptr, nullptr},
+        {"wrong interface", Factory(CLSID_credfilter).detach(), nullptr, nullptr, &IID_ICredentialProvider, E_NOINTERFACE,
+         kSet, nullptr},
+        {"factory of an unknown class", unknownClass.get(), nullptr, nullptr, &IID_IUnknown, E_INVALIDARG, nullptr, nullptr},
+    };
+    for (const auto& c : kCases) {
+        const LONG before = DllRefCount();
+        void* out = c.start;
+        void** pout = std::string(c.what) == "no out pointer" ? nullptr : &out;
+        EXPECT_EQ(c.factory ? c.factory->CreateInstance(c.outer, *c.iid, pout) : DllGetClassObject(*c.clsid, *c.iid, pout),
+                  c.hr) << c.what;
+        EXPECT_EQ(out, c.out) << c.what;
+        EXPECT_EQ(DllRefCount(), before) << c.what;
+        if (c.factory && c.factory != unknownClass.get()) c.factory->Release();
+    }
     EXPECT_TRUE(log.Contains(L"CClassFactory::CreateInstance(): Unknown clsid: {00000000-0000-0000-C000-000000000046}"));
-    factory->Release();
 }
 
+// Unloading waits for server locks and objects (not for factories); it tears the channel down.
 TEST_F(ClassFactoryTest, UnloadWaitsForLocksAndObjects) {
     ASSERT_EQ(DllRefCount(), 0);
     EXPECT_EQ(DllCanUnloadNow(), S_OK);
     auto factory = Factory(CLSID_credprovider);
-    EXPECT_EQ(DllCanUnloadNow(), S_OK);  // the factory itself does not count
+    EXPECT_EQ(DllCanUnloadNow(), S_OK);
     factory->LockServer(TRUE);
     EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
     factory->LockServer(FALSE);
     EXPECT_EQ(DllCanUnloadNow(), S_OK);
-
     com_ptr<ICredentialProvider> provider;
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_ICredentialProvider, provider.put_void()), S_OK);
+    EXPECT_TRUE(log.Contains(L"rclsid={BEBE672F-B0E3-4354-BB86-4EF127A55B6A}, riid={00000001-0000-0000-C000-000000000046}"));
     EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
     EXPECT_NE(PeekOfflineChannel(), nullptr);
     provider.reset();
     EXPECT_EQ(DllCanUnloadNow(), S_OK);
-    // Unloading tore the channel down; the next provider gets a fresh one.
     EXPECT_EQ(PeekOfflineChannel(), nullptr);
     EXPECT_TRUE(log.Contains(L"DllCanUnloadNow(): refcount=1"));
 }
@@ -105,58 +92,38 @@ TEST_F(ClassFactoryTest, UnloadWaitsForLocksAndObjects) {
 // IUnknown of every class the module hands out: only its own interfaces, exact reference counts,
 // and a module reference for as long as the object lives (the factory excepted, so that
 // LogonUI holding a factory does not pin the DLL).
-template <class Object, const CLSID* Class>
-struct Made {
-    using Interface = Object;
-    static HRESULT Create(Object** out) {
-        com_ptr<IClassFactory> factory;
-        HRESULT hr = DllGetClassObject(*Class, IID_IClassFactory, factory.put_void());
-        return FAILED(hr) ? hr : factory->CreateInstance(nullptr, __uuidof(Object), reinterpret_cast<void**>(out));
+TEST_F(ClassFactoryTest, EachObjectAnswersOnlyItsOwnInterfacesAndHoldsTheModuleWhileAlive) {
+    const IID* kInterfaces[] = {&IID_IClassFactory, &IID_ICredentialProviderFilter, &IID_ICredentialProvider,
+                                &IID_ICredentialProviderCredential};
+    for (const IID* own : kInterfaces) {
+        const LONG before = DllRefCount();
+        IUnknown* object = nullptr;
+        if (own == kInterfaces[0]) {
+            ASSERT_EQ(DllGetClassObject(CLSID_credprovider, *own, reinterpret_cast<void**>(&object)), S_OK);
+        } else if (own == kInterfaces[3]) {
+            ASSERT_EQ(cred_CreateInstance(reinterpret_cast<ICredentialProviderCredential**>(&object), CPUS_LOGON, false), S_OK);
+        } else {
+            ASSERT_EQ(Factory(own == kInterfaces[1] ? CLSID_credfilter : CLSID_credprovider)
+                          ->CreateInstance(nullptr, *own, reinterpret_cast<void**>(&object)), S_OK);
+        }
+        EXPECT_EQ(DllRefCount(), before + (own == kInterfaces[0] ? 0 : 1));
+        EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_INVALIDARG);
+        for (const IID* other : kInterfaces) {
+            if (other == own) continue;
+            void* out = reinterpret_cast<void*>(1);
+            EXPECT_EQ(object->QueryInterface(*other, &out), E_NOINTERFACE);
+            EXPECT_EQ(out, nullptr);
+        }
+        for (const IID* same : {&IID_IUnknown, own}) {
+            IUnknown* again = nullptr;
+            ASSERT_EQ(object->QueryInterface(*same, reinterpret_cast<void**>(&again)), S_OK);
+            EXPECT_EQ(again->Release(), 1u);
+        }
+        EXPECT_EQ(object->AddRef(), 2u);
+        EXPECT_EQ(object->Release(), 1u);
+        EXPECT_EQ(object->Release(), 0u);
+        EXPECT_EQ(DllRefCount(), before);
     }
-    static constexpr LONG kModuleReferences = 1;
-};
-struct Factory {
-    using Interface = IClassFactory;
-    static HRESULT Create(IClassFactory** out) {
-        return DllGetClassObject(CLSID_credprovider, IID_IClassFactory, reinterpret_cast<void**>(out));
-    }
-    static constexpr LONG kModuleReferences = 0;
-};
-struct Tile {
-    using Interface = ICredentialProviderCredential;
-    static HRESULT Create(Interface** out) { return cred_CreateInstance(out, CPUS_LOGON, false); }
-    static constexpr LONG kModuleReferences = 1;
-};
-
-template <class Traits>
-class ComObjectTest : public ClassFactoryTest {};
-using ComClasses = ::testing::Types<Factory, Made<ICredentialProviderFilter, &CLSID_credfilter>,
-                                    Made<ICredentialProvider, &CLSID_credprovider>, Tile>;
-TYPED_TEST_SUITE(ComObjectTest, ComClasses);
-
-TYPED_TEST(ComObjectTest, AnswersOnlyItsOwnInterfacesAndHoldsTheModuleWhileAlive) {
-    using Interface = typename TypeParam::Interface;
-    const LONG before = DllRefCount();
-    Interface* object = nullptr;
-    ASSERT_EQ(TypeParam::Create(&object), S_OK);
-    EXPECT_EQ(DllRefCount(), before + TypeParam::kModuleReferences);
-    EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_INVALIDARG);
-    for (const IID* foreign : {&IID_IClassFactory, &IID_ICredentialProvider, &IID_ICredentialProviderFilter,
-                               &IID_ICredentialProviderCredential}) {
-        if (IsEqualIID(*foreign, __uuidof(Interface))) continue;
-        void* out = reinterpret_cast<void*>(1);
-        EXPECT_EQ(object->QueryInterface(*foreign, &out), E_NOINTERFACE);
-        EXPECT_EQ(out, nullptr);
-    }
-    for (const IID* own : {&IID_IUnknown, &__uuidof(Interface)}) {
-        IUnknown* again = nullptr;
-        ASSERT_EQ(object->QueryInterface(*own, reinterpret_cast<void**>(&again)), S_OK);
-        EXPECT_EQ(again->Release(), 1u);
-    }
-    EXPECT_EQ(object->AddRef(), 2u);
-    EXPECT_EQ(object->Release(), 1u);
-    EXPECT_EQ(object->Release(), 0u);
-    EXPECT_EQ(DllRefCount(), before);
 }
 
 }  // namespace

@@ -20,30 +20,25 @@ protected:
     LogCapture log;
 };
 
-TEST_F(ModuleEntryTest, ConsentAndTheBrowserAreRefusedByExactName) {
-    struct Case {
-        const wchar_t* path;
-        BOOL loads;
-    } cases[] = {{L"C:\\Windows\\System32\\consent.exe", FALSE}, {L"C:\\Windows\\System32\\Consent.EXE", FALSE},
-                 {L"C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE", FALSE},
-                 {L"C:\\Windows\\System32\\consentx.exe", TRUE}, {L"C:\\Windows\\System32\\my.consent.exe", TRUE},
-                 {L"C:\\Windows\\System32\\LogonUI.exe", TRUE}};
-    for (const auto& c : cases) {
-        fake.hostPath = c.path;
-        EXPECT_EQ(ModuleEntry(::GetModuleHandleW(nullptr), DLL_THREAD_ATTACH, nullptr), c.loads) << c.path;
+// Consent and the browser are refused by exact name, whatever the case; configured exceptions
+// name whole host names and ignore empty items.
+TEST_F(ModuleEntryTest, ExcludedHostsAreMatchedByWholeName) {
+    for (auto [path, loads] : {std::pair{L"C:\\Windows\\System32\\consent.exe", FALSE},
+                               {L"C:\\Windows\\System32\\Consent.EXE", FALSE},
+                               {L"C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE", FALSE},
+                               {L"C:\\Windows\\System32\\consentx.exe", TRUE},
+                               {L"C:\\Windows\\System32\\my.consent.exe", TRUE},
+                               {L"C:\\Windows\\System32\\LogonUI.exe", TRUE}}) {
+        fake.hostPath = path;
+        EXPECT_EQ(ModuleEntry(::GetModuleHandleW(nullptr), DLL_THREAD_ATTACH, nullptr), loads) << path;
     }
-}
-
-TEST_F(ModuleEntryTest, ConfiguredExceptionsIgnoreEmptyItems) {
-    registry.SetAgentConfig(L"CredentialFilterExceptions", L";;WinLogon;;");
-    EXPECT_TRUE(IsExcludedHost(L"winlogon"));
-    EXPECT_FALSE(IsExcludedHost(L"logonui"));
-    EXPECT_FALSE(IsExcludedHost(L""));
-    EXPECT_FALSE(IsExcludedHost(L"winlogon2"));
-    registry.SetAgentConfig(L"CredentialFilterExceptions", L"explorer;rundll32");
-    EXPECT_TRUE(IsExcludedHost(L"RUNDLL32"));
-    EXPECT_TRUE(IsExcludedHost(L"explorer"));
-    EXPECT_FALSE(IsExcludedHost(L"explorer;rundll32"));
+    for (auto [config, host, excluded] :
+         {std::tuple{L";;WinLogon;;", L"winlogon", true}, {L";;WinLogon;;", L"logonui", false},
+          {L";;WinLogon;;", L"", false}, {L";;WinLogon;;", L"winlogon2", false}, {L"explorer;rundll32", L"RUNDLL32", true},
+          {L"explorer;rundll32", L"explorer", true}, {L"explorer;rundll32", L"explorer;rundll32", false}}) {
+        registry.SetAgentConfig(L"CredentialFilterExceptions", config);
+        EXPECT_EQ(IsExcludedHost(host), excluded) << config << " " << host;
+    }
 }
 
 TEST_F(ModuleEntryTest, AttachInARemoteLogonUiStartsTheMonitorAndDetachStopsIt) {

@@ -40,7 +40,9 @@ protected:
     }
     void TearDown() override { ::CoUninitialize(); }
 
+    // Offers the record's material to a fresh tile and reports the result.
     void SerializeAndReport(LONG status) {
+        TheCredentials().credentialsAvailable = true;
         com_ptr<ICredentialProviderCredential> tile;
         ASSERT_EQ(cred_CreateInstance(tile.put(), CPUS_LOGON, false), S_OK);
         CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response;
@@ -61,43 +63,33 @@ protected:
 
 TEST_F(SecretsInLogsTest, NoSecretReachesAnyLogFile) {
     // A brokered RDP logon: the ticket arrives, the password comes back from the agent.
-    CORE::PropertyBag answer;
-    answer.Set(L"password", kPassword);
-    answer.Set(L"userName", L"alice");
-    answer.Set(L"domainName", L"CORP");
-    agent.Answer(L"GetCredentialsForTicket", answer);
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", kPassword}, {L"userName", L"alice"}, {L"domainName", L"CORP"}}));
     com_ptr<ICredentialProviderFilter> filter;
     ASSERT_EQ(credfilter_CreateInstance(IID_ICredentialProviderFilter, filter.put_void()), S_OK);
     std::vector<BYTE> remote = logonsim::PackRemoteCredential({true, L"CORP", L"alice", kTicket});
-    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {2, {}, static_cast<ULONG>(remote.size()), remote.data()};
-    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION out = {};
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {2, {}, static_cast<ULONG>(remote.size()), remote.data()}, out = {};
     ASSERT_EQ(filter->UpdateRemoteCredential(&in, &out), S_OK);
     SerializeAndReport(static_cast<LONG>(0xC000006D));
-
     // Smart card, CertSSO with error reports to the agent, and a hybrid local account.
     Credentials& c = TheCredentials();
     c.smartCardPin = std::wstring_view(kPin);
     c.containerName = L"container";
     c.providerName = L"provider";
-    c.credentialsAvailable = true;
     SerializeAndReport(0);
     c.certLogon.containerName = L"cert-container";
     c.certLogon.pin = std::wstring_view(kCertPin);
     c.certLogon.attemptsLeft = 1;
     c.reportErrors = true;
-    c.credentialsAvailable = true;
     SerializeAndReport(static_cast<LONG>(0xC000006D));
     c.unauthUserName = L"kiosk";
     c.unauthPassword = std::wstring_view(kLocalPassword);
-    c.credentialsAvailable = true;
     SerializeAndReport(0);
-
     CORE::FlushLog();
     const std::wstring logs = ReadAllLogText(dir.Path());
     // The roads were logged in detail...
-    EXPECT_NE(logs.find(L"Check for our ticket, domain=CORP, user=alice"), std::wstring::npos);
-    EXPECT_NE(logs.find(L"cred::GetSerialization() (sessionId=2): Enter"), std::wstring::npos);
-    EXPECT_NE(logs.find(L"SendMsgToDesktopManager(SendLoginErrorEvent)"), std::wstring::npos);
+    for (const wchar_t* line : {L"Check for our ticket, domain=CORP, user=alice", L"cred::GetSerialization() (sessionId=2): Enter",
+                                L"SendMsgToDesktopManager(SendLoginErrorEvent)"})
+        EXPECT_NE(logs.find(line), std::wstring::npos) << line;
     // ...and none of their secrets.
     ExpectNoSecretInLogs(dir.Path(), {kTicket, kPassword, kPin, kCertPin, kLocalPassword});
 }
