@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -173,14 +174,25 @@ TEST_F(CredFilterTest, TheAgentIsAskedForTheTicketWhichIsNeverLogged) {
     EXPECT_FALSE(log.Contains(L"TICKET-123"));
 }
 
+// "name=value;..." as a bag; a name without a value is an empty bag.
+CORE::PropertyBag BagOf(const std::wstring& items) {
+    CORE::PropertyBag bag;
+    for (size_t at = 0; at < items.size();) {
+        const size_t end = std::min(items.find(L';', at), items.size()), eq = items.find(L'=', at);
+        if (eq < end) bag.Set(items.substr(at, eq - at), items.substr(eq + 1, end - eq - 1));
+        else bag.SetBag(items.substr(at, end - at), CORE::PropertyBag());
+        at = end + 1;
+    }
+    return bag;
+}
+
 // What the filter makes of each answer of the agent to the ticket of CORP\alice.
 struct AnswerCase {
     const char* what;
-    std::vector<std::pair<const wchar_t*, const wchar_t*>> answer;
-    const wchar_t *setting, *settingValue;  // an agent configuration value, or null
-    const wchar_t* ticket;                  // null: a credential too short to read; "#7": not an interactive logon
+    const wchar_t *answer, *setting;  // the agent's bag; an agent configuration value, as "name=value"
+    const wchar_t* ticket;            // null: a credential too short to read; "#7": not an interactive logon
     HRESULT hr;
-    bool available, ticketFound, refused;
+    const char* flags;      // a: credentials available, t: ticket found, r: refused
     const wchar_t* record;  // requests sent, the account, password, CertSSO container:pin/attempts, broker SID
 };
 
@@ -190,20 +202,15 @@ class AnswerTest : public CredFilterTest, public ::testing::WithParamInterface<A
 
 TEST_P(AnswerTest, DecidesFromTheAnswer) {
     const AnswerCase& c = GetParam();
-    if (c.setting) registry.SetAgentConfig(c.setting, c.settingValue);
-    CORE::PropertyBag answer;
-    for (const auto& [name, value] : c.answer) {
-        if (value) answer.Set(name, value); else answer.SetBag(name, CORE::PropertyBag());
-    }
-    agent.Answer(L"GetCredentialsForTicket", answer);
+    CORE::PropertyBag setting = BagOf(c.setting);
+    if (setting.Count()) registry.SetAgentConfig(setting.GetNameAt(0), setting.Get(setting.GetNameAt(0)));
+    agent.Answer(L"GetCredentialsForTicket", BagOf(c.answer));
     const bool notInteractive = c.ticket && std::wstring(c.ticket) == L"#7";
     std::vector<BYTE> bytes = c.ticket ? Packed(L"CORP", L"alice", c.ticket) : std::vector<BYTE>(55, 0);
     if (notInteractive) bytes[0] = 7;
     EXPECT_EQ(Update(bytes), c.hr);
     const Credentials& r = TheCredentials();
-    EXPECT_EQ(r.credentialsAvailable, c.available);
-    EXPECT_EQ(r.ticketFound, c.ticketFound);
-    EXPECT_EQ(Refused(), c.refused);
+    EXPECT_EQ(std::string(r.credentialsAvailable ? "a" : "") + (r.ticketFound ? "t" : "") + (Refused() ? "r" : ""), c.flags);
     EXPECT_EQ(std::to_wstring(agent.Requests().size()) + L" " + r.domainName + L"\\" + r.userName + L" " +
                   r.password.c_str() + L" " + r.certLogon.containerName + L":" + r.certLogon.pin.c_str() +
                   (r.certLogon.containerName.empty() ? L"" : L"/" + std::to_wstring(r.certLogon.attemptsLeft)) + L" " +
@@ -215,35 +222,30 @@ TEST_P(AnswerTest, DecidesFromTheAnswer) {
         ASSERT_EQ(out.cbSerialization, bytes.size());
         EXPECT_NE(out.rgbSerialization, input.data());
         EXPECT_EQ(std::memcmp(out.rgbSerialization, bytes.data(), bytes.size()), 0);
-    } else if (!c.refused && c.ticket) {
+    } else if (!Refused() && c.ticket) {
         EXPECT_EQ(out.rgbSerialization, nullptr);  // a ticket never goes on to LogonUI
     }
 }
 
 const AnswerCase kAnswers[] = {
-    {"password with user and domain", {{L"password", L"{SSO-AES:0}payload"}, {L"userName", L"alice2"}, {L"domainName", L"CORP2"}},
-     nullptr, nullptr, L"T", S_OK, true, true, false, L"1 CORP2\\alice2 {SSO-AES:0}payload : "},
-    {"user and domain default to the remote credential", {{L"password", L"pw"}}, nullptr, nullptr, L"T", S_OK, true,
-     true, false, L"1 CORP\\alice pw : "},
-    {"expired wins over every credential", {{L"expired", L"true"}, {L"password", L"pw"}, {L"unauthUserName", L"k"},
-     {L"unauthPassword", L"p"}}, nullptr, nullptr, L"T", E_FAIL, false, true, true, L"1 \\  : "},
+    {"password with user and domain", L"password={SSO-AES:0}payload;userName=alice2;domainName=CORP2", L"", L"T", S_OK,
+     "at", L"1 CORP2\\alice2 {SSO-AES:0}payload : "},
+    {"user and domain default to the remote credential", L"password=pw", L"", L"T", S_OK, "at", L"1 CORP\\alice pw : "},
+    {"expired wins over every credential", L"expired=true;password=pw;unauthUserName=k;unauthPassword=p", L"", L"T",
+     E_FAIL, "tr", L"1 \\  : "},
     {"CertSSO keeps container, PIN, attempts and the broker's SID",
-     {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"}, {L"BROKERUSERSID", L"S-1-5-21-9"}}, nullptr,
-     nullptr, L"T", S_OK, true, true, false, L"1 CORP\\alice  cont:1234/3 S-1-5-21-9"},
-    {"certificate pin without container falls through to the password", {{L"certLogonPin", L"1234"}, {L"password", L"pw"}},
-     nullptr, nullptr, L"T", S_OK, true, true, false, L"1 CORP\\alice pw : "},
-    {"smart card pin without UPNs is a verification", {{L"smartCardPIN", L"4321"}, {L"password", L"pw"}, {L"upns", nullptr}},
-     nullptr, nullptr, L"T", S_OK, false, true, false, L"1 \\  : "},
-    {"SSO disabled by policy is a verification", {{L"password", L"pw"}}, L"AllowSingleSignon", L"false", L"T", S_OK,
-     false, true, false, L"1 \\  : "},
-    {"an empty ticket is missing", {}, nullptr, nullptr, L"", S_OK, false, true, false, L"0 \\  : "},
-    {"no ticket is passed on while direct RDP is allowed", {}, nullptr, nullptr, L"#7", S_OK, false, false, false,
-     L"0 \\  : "},
-    {"no ticket while direct RDP is off", {}, L"AllowDirectRDP", L"false", L"", E_FAIL, false, true, true, L"0 \\  : "},
-    {"unmatched ticket while direct RDP is off", {}, L"AllowDirectRDP", L"0", L"forged", E_FAIL, false, false, true,
+     L"certLogonPin=1234;certLogonContainerName=cont;BROKERUSERSID=S-1-5-21-9", L"", L"T", S_OK, "at",
+     L"1 CORP\\alice  cont:1234/3 S-1-5-21-9"},
+    {"certificate pin without container falls through to the password", L"certLogonPin=1234;password=pw", L"", L"T",
+     S_OK, "at", L"1 CORP\\alice pw : "},
+    {"smart card pin without UPNs is a verification", L"smartCardPIN=4321;password=pw;upns", L"", L"T", S_OK, "t",
      L"1 \\  : "},
-    {"no credential while direct RDP is off", {}, L"AllowDirectRDP", L"false", nullptr, E_FAIL, false, false, true,
-     L"0 \\  : "},
+    {"SSO disabled by policy is a verification", L"password=pw", L"AllowSingleSignon=false", L"T", S_OK, "t", L"1 \\  : "},
+    {"an empty ticket is missing", L"", L"", L"", S_OK, "t", L"0 \\  : "},
+    {"no ticket is passed on while direct RDP is allowed", L"", L"", L"#7", S_OK, "", L"0 \\  : "},
+    {"no ticket while direct RDP is off", L"", L"AllowDirectRDP=false", L"", E_FAIL, "tr", L"0 \\  : "},
+    {"unmatched ticket while direct RDP is off", L"", L"AllowDirectRDP=0", L"forged", E_FAIL, "r", L"1 \\  : "},
+    {"no credential while direct RDP is off", L"", L"AllowDirectRDP=false", nullptr, E_FAIL, "r", L"0 \\  : "},
 };
 
 INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest, ::testing::ValuesIn(kAnswers));
@@ -290,48 +292,40 @@ TEST_F(CredFilterTest, OtherScenariosExcludeOnlyOurProvider) {
 // policy (group policy over the agent's value) and the session kind.
 TEST_F(CredFilterTest, LogonAndUnlockFollowPolicySessionAndRecord) {
     const struct {
-        const char* what;
         CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
-        bool ssoOff, drv, ticketFound, cert, whfb, entra;
-        bool available, unlock, tessel;  // afterwards; the seamless-windows side told "not ready"
-        const wchar_t* line;
+        const char *given, *after;  // o: SSO off, d: DRV session, t: ticket found, c/w/e: CertSSO, Hello, Entra unlock
+        const wchar_t* line;        // after: a: credentials available, u: unlock scenario, s: not-ready signal
     } kCases[] = {
-        {"logon populates", CPUS_LOGON, false, false, false, false, false, false, false, false, false,
-         L"credfilter::Filter(): Populating credentials"},
-        {"a ticket was already seen", CPUS_LOGON, false, false, true, false, false, false, false, false, false,
-         L"credfilter::Filter(): Already found ticket in UpdateRemoteCredential"},
-        {"no populating in a DRV session", CPUS_LOGON, false, true, false, false, false, false, false, false, false,
-         L"Not populating credentials in our filter"},
-        {"SSO off by group policy", CPUS_LOGON, true, false, false, false, false, false, false, false, false,
-         L"credfilter::Filter(): SSO is disabled by policy"},
-        {"SSO off still marks the unlock", CPUS_UNLOCK_WORKSTATION, true, false, false, false, false, false, false, true,
-         false, nullptr},
-        {"SSO off in a DRV session", CPUS_LOGON, true, true, false, false, false, false, false, false, true, nullptr},
-        {"CertSSO unlock", CPUS_UNLOCK_WORKSTATION, false, false, false, true, false, false, true, true, false,
-         L"credfilter::Filter(): CertSSO is enabled for the session"},
-        {"Windows Hello unlock", CPUS_UNLOCK_WORKSTATION, false, false, false, false, true, false, true, true, false,
-         L"credfilter::Filter(): Whfb CertSSO is enabled for the session"},
-        {"Entra unlock", CPUS_UNLOCK_WORKSTATION, false, false, false, false, false, true, true, true, false,
-         L"credfilter::Filter(): [EntraAuth] SSO is enabled for the session"},
+        {CPUS_LOGON, "", "", L"credfilter::Filter(): Populating credentials"},
+        {CPUS_LOGON, "t", "", L"credfilter::Filter(): Already found ticket in UpdateRemoteCredential"},
+        {CPUS_LOGON, "d", "", L"Not populating credentials in our filter"},
+        {CPUS_LOGON, "o", "", L"credfilter::Filter(): SSO is disabled by policy"},
+        {CPUS_UNLOCK_WORKSTATION, "o", "u", nullptr},
+        {CPUS_LOGON, "od", "s", nullptr},
+        {CPUS_UNLOCK_WORKSTATION, "c", "au", L"credfilter::Filter(): CertSSO is enabled for the session"},
+        {CPUS_UNLOCK_WORKSTATION, "w", "au", L"credfilter::Filter(): Whfb CertSSO is enabled for the session"},
+        {CPUS_UNLOCK_WORKSTATION, "e", "au", L"credfilter::Filter(): [EntraAuth] SSO is enabled for the session"},
     };
     std::wstring name = fake.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(fake.sessionId);
     platform::unique_handle tessel(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    registry.SetAgentConfig(L"AllowSingleSignon", L"1");  // group policy wins
     for (const auto& c : kCases) {
-        SCOPED_TRACE(c.what);
+        const std::string given = c.given;
+        auto has = [&](char flag) { return given.find(flag) != std::string::npos; };
+        SCOPED_TRACE(given + std::to_string(c.scenario));
         ResetCredentials();
         log.Clear();
         ::ResetEvent(tessel.get());
-        registry.SetAgentConfig(L"AllowSingleSignon", L"1");  // group policy wins
         registry.SetString(L"Software\\Policies\\Velmora\\Zephral\\Agent\\Configuration", L"AllowSingleSignon",
-                           c.ssoOff ? L"false" : L"true");
-        fake.clientProtocol = c.drv ? 3 : 0;
+                           has('o') ? L"false" : L"true");
+        fake.clientProtocol = has('d') ? 3 : 0;
         auto& r = TheCredentials();
-        r.ticketFound = c.ticketFound;
-        r.isCertSsoUnlockEnabled = c.cert, r.isWhfbCertSsoUnlockEnabled = c.whfb, r.isEntraUnlockEnabled = c.entra;
+        r.ticketFound = has('t');
+        r.isCertSsoUnlockEnabled = has('c'), r.isWhfbCertSsoUnlockEnabled = has('w'), r.isEntraUnlockEnabled = has('e');
         EXPECT_EQ(RunFilter(c.scenario), L"111");
-        EXPECT_EQ(r.credentialsAvailable, c.available);
-        EXPECT_EQ(r.isUnlockScenario, c.unlock);
-        EXPECT_EQ(::WaitForSingleObject(tessel.get(), 0) == WAIT_OBJECT_0, c.tessel);
+        EXPECT_EQ(std::string(r.credentialsAvailable ? "a" : "") + (r.isUnlockScenario ? "u" : "") +
+                      (::WaitForSingleObject(tessel.get(), 0) == WAIT_OBJECT_0 ? "s" : ""),
+                  c.after);
         EXPECT_TRUE(!c.line || log.Contains(c.line));
         EXPECT_EQ(log.Contains(L"Populating credentials"), c.line == kCases[0].line);
     }
