@@ -184,48 +184,38 @@ TEST_F(CredTileTest, RetryTimerAsksForOneMoreAttemptOnlyWithoutCredentials) {
     EXPECT_FALSE(WaitFor([] { return g_retries.load() != 1; }, 150));
 }
 
-TEST_F(CredTileTest, SuccessEndsTheSsoAttemptAndWritesRemovalData) {
+// A CertSSO failure with no substatus is retried while attempts remain, keeping the material;
+// every other result is reported as it is, uses the material up and ends the SSO attempt. Success
+// writes the smart card removal data.
+TEST_F(CredTileTest, CertSsoFailuresAreRetriedWhileAttemptsRemain) {
+    const struct {
+        ULONGLONG attempts;  // 0: no certificate material
+        LONG status, substatus;
+        bool retry;  // with the text "Retry Lumo SSO"; other results set no text and no icon
+    } kCases[] = {{3, kLogonFailure, 0, true},  {2, kLogonFailure, 0, true},
+                  {1, kLogonFailure, 0, false}, {3, kWrongPassword, 0, false},
+                  {3, kLogonFailure, kWrongPassword, false},  // a substatus makes it a known failure
+                  {0, 0, kWrongPassword, false}, {0, 0, 0, false}};
     fake.sessionId = 3;
-    TheCredentials().smartCardReader = L"R";
     registry.SetString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"ScRemoveOption", L"1");
-    EXPECT_EQ(Report(0, 0), L"-|77");
-    EXPECT_EQ(EndEvents(), 1);
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(testing::Message() << c.attempts << " " << c.status << " " << c.substatus);
+        ResetCredentials();
+        fake.etwEvents.clear();
+        TheCredentials().smartCardReader = L"R";
+        if (c.attempts) CertSso(c.attempts);
+        EXPECT_EQ(Report(c.status, c.substatus), c.retry ? L"Retry Lumo SSO|0" : L"-|77");  // CPSI_NONE
+        if (c.retry) { EXPECT_EQ(TheCredentials().certLogon.attemptsLeft, c.attempts - 1); }
+        const auto& cert = TheCredentials().certLogon;
+        EXPECT_EQ(int(cert.containerName.empty()) + int(cert.pin.empty()), c.retry ? 0 : 2);  // PIN and container wiped
+        EXPECT_EQ(EndEvents(), 1);
+    }
     DWORD size = 0;
     EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Removal Policy", L"3",
                              RRF_RT_REG_BINARY, nullptr, nullptr, &size),
               ERROR_SUCCESS);
     EXPECT_EQ(size, 8u);
 }
-
-// A CertSSO failure with no substatus is retried while attempts remain, keeping the material;
-// every other result is reported as it is and uses the material up.
-struct ResultCase {
-    ULONGLONG attempts;  // 0: no certificate material
-    LONG status, substatus;
-    bool retry;  // with the text "Retry Lumo SSO"; other results set no text and no icon
-};
-
-void PrintTo(const ResultCase& c, std::ostream* os) { *os << c.attempts << " " << c.status << " " << c.substatus; }
-
-class ResultTest : public CredTileTest, public ::testing::WithParamInterface<ResultCase> {};
-
-TEST_P(ResultTest, CertSsoFailuresAreRetriedWhileAttemptsRemain) {
-    const ResultCase& c = GetParam();
-    if (c.attempts) CertSso(c.attempts);
-    EXPECT_EQ(Report(c.status, c.substatus), c.retry ? L"Retry Lumo SSO|0" : L"-|77");  // CPSI_NONE
-    if (c.retry) { EXPECT_EQ(TheCredentials().certLogon.attemptsLeft, c.attempts - 1); }
-    EXPECT_EQ(TheCredentials().certLogon.containerName.empty(), !c.retry);
-    EXPECT_EQ(TheCredentials().certLogon.pin.empty(), !c.retry);
-    EXPECT_EQ(EndEvents(), 1);
-}
-
-const ResultCase kResults[] = {
-    {3, kLogonFailure, 0, true}, {2, kLogonFailure, 0, true}, {1, kLogonFailure, 0, false},
-    {3, kWrongPassword, 0, false}, {3, kLogonFailure, kWrongPassword, false},  // a substatus makes it a known failure
-    {0, 0, kWrongPassword, false},
-};
-
-INSTANTIATE_TEST_SUITE_P(Results, ResultTest, ::testing::ValuesIn(kResults));
 
 // The agent hears of CertSSO failures only when it asked to; a retry asks the channel to close
 // LogonUI's error dialog.
