@@ -33,14 +33,15 @@ protected:
         CleanupOfflineChannel();
         ResetSessionIdCache();
     }
-    // The record as the filter left it: credentials looked up, and the unlock kinds enabled.
-    static void Record(bool available, bool unlock = false, bool cert = false, bool whfb = false, bool entra = false) {
+    // The record as the filter left it: a: credentials looked up, u: unlock, c/w/e: CertSSO,
+    // Windows Hello or Entra unlock enabled; d: a DRV session.
+    void Record(const std::string& flags) {
+        auto has = [&](char flag) { return flags.find(flag) != std::string::npos; };
         auto& c = TheCredentials();
-        c.ticketFound = c.credentialsAvailable = available;
-        c.isUnlockScenario = unlock;
-        c.isCertSsoUnlockEnabled = cert;
-        c.isWhfbCertSsoUnlockEnabled = whfb;
-        c.isEntraUnlockEnabled = entra;
+        c.ticketFound = c.credentialsAvailable = has('a');
+        c.isUnlockScenario = has('u');
+        c.isCertSsoUnlockEnabled = has('c'), c.isWhfbCertSsoUnlockEnabled = has('w'), c.isEntraUnlockEnabled = has('e');
+        fake.clientProtocol = has('d') ? 3 : 0;
     }
     com_ptr<ICredentialProvider> Create() {
         com_ptr<ICredentialProvider> provider;
@@ -58,7 +59,7 @@ protected:
 TEST_F(CredProviderTest, EveryMethodRejectsBadArguments) {
     auto provider = Create();
     ASSERT_TRUE(provider);
-    Record(true);
+    Record("a");
     CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* descriptor = nullptr;
     ICredentialProviderCredential* tile = nullptr;
     DWORD n = 0;
@@ -87,17 +88,13 @@ TEST_F(CredProviderTest, EveryMethodRejectsBadArguments) {
 // A DRV session without credentials tells the seamless-windows side it is not ready.
 TEST_F(CredProviderTest, DescriptorsAndCountFollowTheRecord) {
     const struct {
-        bool available, unlock, cert, whfb, entra, drv;
+        const char* record;
         const wchar_t* label;
         BOOL autoLogon;
-    } kCases[] = {{false, false, false, false, false, false, L"Dravik_SSO_User", FALSE},
-                  {false, false, false, false, false, true, L"Dravik_SSO_User", FALSE},
-                  {true, false, false, false, false, true, L"Dravik_SSO_User", TRUE},
-                  {true, true, true, false, false, false, L"Dravik_KEYSSO_User", FALSE},
-                  {true, true, false, true, false, false, L"Dravik_Whfb_Cert_User", TRUE},
-                  {true, true, true, true, false, false, L"Dravik_Whfb_Cert_User", FALSE},
-                  {true, true, false, false, true, false, L"Dravik_SSO_User", FALSE},
-                  {true, false, true, true, false, false, L"Dravik_SSO_User", TRUE}};
+    } kCases[] = {{"", L"Dravik_SSO_User", FALSE},         {"d", L"Dravik_SSO_User", FALSE},
+                  {"ad", L"Dravik_SSO_User", TRUE},        {"auc", L"Dravik_KEYSSO_User", FALSE},
+                  {"auw", L"Dravik_Whfb_Cert_User", TRUE}, {"aucw", L"Dravik_Whfb_Cert_User", FALSE},
+                  {"aue", L"Dravik_SSO_User", FALSE},      {"acw", L"Dravik_SSO_User", TRUE}};
     std::wstring name = fake.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(fake.sessionId);
     platform::unique_handle tessel(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
     auto provider = Create();
@@ -105,9 +102,9 @@ TEST_F(CredProviderTest, DescriptorsAndCountFollowTheRecord) {
     ASSERT_EQ(provider->GetFieldDescriptorCount(&fields), S_OK);
     EXPECT_EQ(fields, 2u);
     for (const auto& c : kCases) {
-        SCOPED_TRACE(testing::Message() << c.available << c.unlock << c.cert << c.whfb << c.entra << c.drv);
-        Record(c.available, c.unlock, c.cert, c.whfb, c.entra);
-        fake.clientProtocol = c.drv ? 3 : 0;
+        SCOPED_TRACE(c.record);
+        Record(c.record);
+        const bool available = TheCredentials().credentialsAvailable;
         ::ResetEvent(tessel.get());
         std::wstring labels;
         for (DWORD i = 0; i < 2; ++i) {
@@ -122,10 +119,10 @@ TEST_F(CredProviderTest, DescriptorsAndCountFollowTheRecord) {
         DWORD count = 9, defaultIndex = 9;
         BOOL autoLogon = 2;
         ASSERT_EQ(provider->GetCredentialCount(&count, &defaultIndex, &autoLogon), S_OK);
-        EXPECT_EQ(count, c.available ? 1u : 0u);
-        EXPECT_EQ(defaultIndex, c.available ? 0u : CREDENTIAL_PROVIDER_NO_DEFAULT);
+        EXPECT_EQ(count, available ? 1u : 0u);
+        EXPECT_EQ(defaultIndex, available ? 0u : CREDENTIAL_PROVIDER_NO_DEFAULT);
         EXPECT_EQ(autoLogon, c.autoLogon);
-        EXPECT_EQ(::WaitForSingleObject(tessel.get(), 0) == WAIT_OBJECT_0, c.drv && !c.available);
+        EXPECT_EQ(::WaitForSingleObject(tessel.get(), 0) == WAIT_OBJECT_0, fake.clientProtocol == 3 && !available);
     }
 }
 
@@ -136,8 +133,8 @@ TEST_F(CredProviderTest, ReEnumerationIsSkippedOnlyInOtherRemoteSessions) {
     EXPECT_TRUE(GetOfflineChannel()->IsThreadRunning());
     CleanupOfflineChannel();
     fake.clientProtocolError = 0;
+    Record("a");
     fake.clientProtocol = 5;
-    Record(true);
     auto provider = Create();
     EXPECT_FALSE(IsReEnumerationEnabled());
     EXPECT_FALSE(GetOfflineChannel()->IsThreadRunning());
@@ -151,7 +148,8 @@ TEST_F(CredProviderTest, ReEnumerationIsSkippedOnlyInOtherRemoteSessions) {
 // l=credentials lost then signal, o=the sink stops failing; `changed` is the count after each.
 struct SignalCase {
     const char* what;
-    bool available, cert, entra, sinkFails;
+    const char* record;  // as Record takes it
+    bool sinkFails;
     const char *steps, *changed;
 };
 
@@ -161,7 +159,7 @@ class SignalTest : public CredProviderTest, public ::testing::WithParamInterface
 
 TEST_P(SignalTest, CredentialsChangedFollowsTheState) {
     const SignalCase& c = GetParam();
-    Record(c.available, c.cert || c.entra, c.cert, false, c.entra);
+    Record(c.record);
     if (c.sinkFails) events.result = E_FAIL;
     auto provider = Create();
     for (size_t i = 0; c.steps[i]; ++i) {
@@ -180,11 +178,11 @@ TEST_P(SignalTest, CredentialsChangedFollowsTheState) {
 }
 
 const SignalCase kSignals[] = {
-    {"a change once, a retry always", true, false, false, false, "aeerlu", "111233"},
-    {"a failed call is raised again", true, false, false, true, "aoee", "1122"},
-    {"no ticket lookup, no signal", false, false, false, false, "ar", "00"},
-    {"certificate unlock once per advise", false, true, false, false, "areua", "11112"},
-    {"failed Entra unlock tries again", false, false, true, true, "aoee", "1122"},
+    {"a change once, a retry always", "a", false, "aeerlu", "111233"},
+    {"a failed call is raised again", "a", true, "aoee", "1122"},
+    {"no ticket lookup, no signal", "", false, "ar", "00"},
+    {"certificate unlock once per advise", "uc", false, "areua", "11112"},
+    {"failed Entra unlock tries again", "ue", true, "aoee", "1122"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalTest, ::testing::ValuesIn(kSignals));
@@ -208,7 +206,7 @@ TEST_F(CredProviderTest, FirstEnumerationFetchesQuietlyAndTheFirstSignalReportsI
 // The agent's named event and a retry request reach the sink through the channel thread; a
 // second Advise replaces the sink; releasing LogonUI's last reference frees the provider and the record.
 TEST_F(CredProviderTest, SignalsReachTheLatestSinkAndFreeingClearsTheRecord) {
-    Record(true);
+    Record("a");
     auto provider = Create();
     FakeEvents first;
     ASSERT_EQ(provider->Advise(&first, kContext + 1), S_OK);
