@@ -1,17 +1,23 @@
 #include "provider/cred.h"
 
+#include "base/Guids.h"
 #include "base/OfflineChannel.h"
 #include "base/SessionInfo.h"
+#include "provider/CredentialHandlers.h"
 #include "sso/Credentials.h"
 #include "support/CredentialsReset.h"
 #include "support/FakePlatform.h"
+#include "support/HandlerRegistration.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
 #include "support/WaitFor.h"
+#include "tools/logonsim/SerializationDecoder.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -23,16 +29,71 @@ constexpr LONG kWrongPassword = static_cast<LONG>(0xC000006A);
 
 std::atomic<int> g_retries{0};
 
+// What the agent handed over, as the record holds it; unset texts stay empty.
+struct Material {
+    const wchar_t *domain = nullptr, *user = nullptr, *password = nullptr;
+    const wchar_t *localUser = nullptr, *localPassword = nullptr;
+    const wchar_t *certContainer = nullptr, *certPin = nullptr;
+    const wchar_t *cardPin = nullptr, *hintUpn = nullptr, *upn = nullptr, *cardContainer = nullptr, *cardProvider = nullptr;
+    const wchar_t *whfbPin = nullptr, *whfbContext = nullptr;
+    bool certUnlock = false;
+};
+
+void Fill(const Material& m) {
+    Credentials& c = TheCredentials();
+    auto set = [](auto& field, const wchar_t* text) { if (text) field = std::wstring_view(text); };
+    set(c.domainName, m.domain), set(c.userName, m.user), set(c.password, m.password);
+    set(c.unauthUserName, m.localUser), set(c.unauthPassword, m.localPassword);
+    set(c.certLogon.containerName, m.certContainer), set(c.certLogon.pin, m.certPin);
+    set(c.smartCardPin, m.cardPin), set(c.smartCardHintUpn, m.hintUpn), set(c.containerName, m.cardContainer);
+    set(c.providerName, m.cardProvider), set(c.whfbCertPin, m.whfbPin), set(c.whfbCertCtxId, m.whfbContext);
+    if (m.upn) c.upnList = {m.upn};
+    c.isUnlockScenario = c.isCertSsoUnlockEnabled = m.certUnlock;
+    c.credentialsAvailable = true;
+}
+
+// The decoded logon in one line: package, kind, account, secret (e empty, s simulation-protected,
+// p plain), then for certificates the container and provider, for hybrid frames the local account.
+std::wstring Summary(const logonsim::DecodedSerialization& d) {
+    if (!d.ok) return L"refused: " + d.error;
+    const auto& secret = d.hasCspInfo ? d.pin : d.password;
+    std::wstring text = d.package + L" " + logonsim::LogonKindName(d.kind) + L" " + d.domain + L"\\" + d.user + L" " +
+                        L"esup"[static_cast<int>(secret.form)] + L":" + secret.clear.c_str();
+    if (d.hasCspInfo) text += L" " + d.csp.container + L"|" + d.csp.provider;
+    if (d.hybrid) text += L" " + d.localUser + L":" + d.localPassword.clear.c_str();
+    return text;
+}
+
 class CredTileTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         ResetSessionIdCache();
-        ResetCredentials();
+        ResetRecord();
         tile = Tile();
     }
     void TearDown() override {
+        for (auto& s : serializations) ::CoTaskMemFree(s.rgbSerialization);
         tile.reset();
         CleanupOfflineChannel();
+        TheCredentials().entraContext.reset();
+        ::CoUninitialize();
+    }
+    static void ResetRecord() {
+        ResetCredentials();
+        TheCredentials().smartCardHintUpn.clear();
+        TheCredentials().whfbCertCtxId.clear();
+    }
+    HRESULT Serialize(CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario = CPUS_LOGON) {
+        if (!tile) { EXPECT_EQ(cred_CreateInstance(tile.put(), scenario, false), S_OK); }
+        serializations.push_back({});
+        response = static_cast<CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE>(77);
+        return tile->GetSerialization(&response, &serializations.back(), nullptr, nullptr);
+    }
+    const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION& Last() const { return serializations.back(); }
+    logonsim::DecodedSerialization Decoded() const {
+        return logonsim::DecodeSerialization(Last().ulAuthenticationPackage, Last().rgbSerialization,
+                                             Last().cbSerialization);
     }
     com_ptr<ICredentialProviderCredential> Tile(bool startRetryTimer = false) {
         com_ptr<ICredentialProviderCredential> made;
@@ -79,6 +140,8 @@ protected:
     FakePlatform fake;
     LogCapture log;
     com_ptr<ICredentialProviderCredential> tile;
+    CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response{};
+    std::vector<CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION> serializations;
 };
 
 TEST_F(CredTileTest, EveryMethodAnswersBadArgumentsAndUnsupportedCalls) {
@@ -233,6 +296,196 @@ TEST_F(CredTileTest, CertSsoFailuresReachTheAgentOnRequestAndRetriesDismissTheDi
     Report(kLogonFailure, 0);
     EXPECT_TRUE(WaitFor([&] { return log.Contains(L"Dismiss attempt completed"); }));
     EXPECT_TRUE(log.Contains(L"OfflineChannel::ThreadEntry(): Attempt to dismiss retry error dialog"));
+}
+
+TEST_F(CredTileTest, NothingAvailableFailsAndSignalsNotReadyForSeamlessWindows) {
+    std::wstring name = fake.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(fake.sessionId);
+    platform::unique_handle tessel(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    EXPECT_EQ(Serialize(), E_FAIL);
+    EXPECT_EQ(response, CPGSR_NO_CREDENTIAL_FINISHED);
+    EXPECT_EQ(Last().rgbSerialization, nullptr);
+    EXPECT_EQ(::WaitForSingleObject(tessel.get(), 0), WAIT_OBJECT_0);
+    ASSERT_EQ(fake.etwEvents.size(), 1u);  // the "SSO" BEGIN event
+    EXPECT_EQ(fake.etwEvents[0].descriptor.Opcode, 1);
+}
+
+// What the record holds decides the road; the decoder reads the result as the LSA would.
+struct Road {
+    const char* name;
+    Material material;
+    CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
+    const wchar_t* logon;  // the Summary
+    bool keptForRetries;   // certificate material stays for LogonUI's next attempt
+    const wchar_t* line;   // a log line the road writes, or null
+};
+
+#define KSP L"Velmora Zephral SSO Key Storage Provider"
+#define HYBRID L"LUMO_AUTHENTICATION_PACKAGE_V1_0 "
+
+const Road kRoads[] = {
+    {"password", {.domain = L"CORP", .user = L"alice", .password = L"Tr0ub4dor&3"}, CPUS_LOGON,
+     L"Negotiate interactive logon CORP\\alice s:Tr0ub4dor&3", false, nullptr},
+    {"unlock with a UPN drops the domain", {.domain = L"CORP", .user = L"alice@corp.example", .password = L"pw"},
+     CPUS_UNLOCK_WORKSTATION, L"Negotiate interactive unlock \\alice@corp.example s:pw", false, nullptr},
+    {"hybrid password wins over the plain password",
+     {.domain = L"CORP", .user = L"alice", .password = L"domainpw", .localUser = L"kiosk", .localPassword = L"kioskpw"},
+     CPUS_LOGON, HYBRID L"hybrid password logon CORP\\alice s:domainpw kiosk:kioskpw", false, nullptr},
+    {"hybrid CertSSO for the agent's KSP",
+     {.localUser = L"kiosk", .localPassword = L"kioskpw", .certContainer = L"cont", .certPin = L"2468"}, CPUS_LOGON,
+     HYBRID L"hybrid certificate logon \\ p:2468 cont|" KSP L" kiosk:kioskpw", false, nullptr},
+    {"local account is NTLM without domain", {.localUser = L"kiosk", .localPassword = L"kioskpw"}, CPUS_LOGON,
+     L"NTLM interactive logon \\kiosk s:kioskpw", false, nullptr},
+    {"CertSSO", {.domain = L"CORP", .user = L"alice", .certContainer = L"le-container", .certPin = L"1357"},
+     CPUS_LOGON, L"Kerberos certificate logon CORP\\alice p:1357 le-container|" KSP, true, nullptr},
+    {"CertSSO unlock whose handshake fails still tries the certificate", {.certUnlock = true}, CPUS_UNLOCK_WORKSTATION,
+     L"Kerberos certificate unlock \\ e: |" KSP, true, L"Serializing CertSSO credentials (CertSSO unlock error)"},
+    {"smart card: the hint UPN goes first",
+     {.cardPin = L"0000", .hintUpn = L"hint@corp.example", .upn = L"other@corp.example",
+      .cardContainer = L"card-container", .cardProvider = L"Card Provider"},
+     CPUS_LOGON, L"Kerberos certificate logon \\ s:0000 card-container|Card Provider", false,
+     L"principal name 'hint@corp.example'"},
+    {"Windows Hello uses its own KSP and the context id", {.whfbPin = L"8642", .whfbContext = L"ctx-42"}, CPUS_LOGON,
+     L"Kerberos certificate logon \\ p:8642 ctx-42|Velmora Zephral WHFB SSO Key Storage Provider", true,
+     L"usage:logon, contextId:ctx-42, hasPin:yes"},
+};
+
+TEST_F(CredTileTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce) {
+    for (const Road& road : kRoads) {
+        SCOPED_TRACE(road.name);
+        ResetRecord();
+        tile.reset();
+        log.Clear();
+        Fill(road.material);
+        ASSERT_EQ(Serialize(road.scenario), S_OK);
+        EXPECT_EQ(response, CPGSR_RETURN_CREDENTIAL_FINISHED);
+        EXPECT_TRUE(IsEqualCLSID(Last().clsidCredentialProvider, CLSID_credprovider));
+        EXPECT_EQ(Summary(Decoded()), road.logon);
+        EXPECT_TRUE(!road.line || log.Contains(road.line));
+        const Credentials& c = TheCredentials();
+        EXPECT_EQ(c.credentialsAvailable, road.keptForRetries);
+        if (road.keptForRetries) continue;
+        EXPECT_TRUE(c.password.empty() && c.userName.empty() && c.domainName.empty() && c.unauthPassword.empty() &&
+                    c.certLogon.containerName.empty() && c.certLogon.pin.empty() && c.smartCardPin.empty() &&
+                    c.upnList.empty() && c.containerName.empty() && c.smartCardHintUpn.empty());
+        EXPECT_EQ(Serialize(road.scenario), E_FAIL) << "used once";
+    }
+}
+
+class FakeEntra : public IEntraContext {
+public:
+    explicit FakeEntra(HRESULT status) : status_(status) {}
+    HRESULT GetStatus() override { return status_; }
+    HRESULT SerializeCredential(BYTE** buffer, ULONG* size) override {
+        *buffer = static_cast<BYTE*>(::CoTaskMemAlloc(4));
+        std::memcpy(*buffer, "CAP!", 4);
+        *size = 4;
+        return S_OK;
+    }
+    void WipeAssertion() override { ++wiped; }
+    int wiped = 0;
+
+private:
+    HRESULT status_;
+};
+
+// A pending Entra request answers nothing yet and keeps the record; a completed one is a CloudAP
+// logon. Missing packages are reported as they are.
+TEST_F(CredTileTest, EntraOnceCompleteAndMissingPackagesAsReported) {
+    for (HRESULT status : {E_PENDING, S_OK}) {
+        auto* entra = new FakeEntra(status);
+        TheCredentials().SetEntraContext(std::unique_ptr<IEntraContext>(entra));
+        TheCredentials().credentialsAvailable = true;
+        ASSERT_EQ(Serialize(), S_OK);
+        const bool done = status == S_OK;
+        EXPECT_EQ(response, done ? CPGSR_RETURN_CREDENTIAL_FINISHED : CPGSR_NO_CREDENTIAL_FINISHED);
+        EXPECT_EQ(Last().ulAuthenticationPackage + Last().cbSerialization, done ? 8u : 0u);  // CloudAP, 4 bytes
+        EXPECT_EQ(entra->wiped, done ? 1 : 0);
+        EXPECT_EQ(TheCredentials().credentialsAvailable, !done);
+    }
+    TheCredentials().entraContext.reset();
+    fake.packageIds.erase("Kerberos");
+    Fill({.certContainer = L"c", .certPin = L"1"});
+    EXPECT_EQ(Serialize(), E_NOTIMPL);
+    EXPECT_EQ(Last().rgbSerialization, nullptr);
+    ResetRecord();
+    fake.packageLookupStatus = static_cast<NTSTATUS>(0xC0000001);
+    Fill({.domain = L"CORP", .user = L"alice", .password = L"pw"});
+    EXPECT_EQ(Serialize(), HRESULT(0xD0000001));  // the NTSTATUS as an HRESULT
+    EXPECT_TRUE(TheCredentials().password.empty());
+}
+
+// Registered credential handlers see the serialization in key order: "a" replaces it with
+// "REPLACED" for package 100, "c" refuses and ends the chain, "d" returns S_OK but changes nothing.
+struct HandlerCase {
+    const char* what;
+    std::vector<wchar_t> handlers;  // in registration order
+    HRESULT hr;
+    const wchar_t *calls, *serialization;  // the Summary, or the replacement's bytes
+    const wchar_t* line;
+    int level;
+};
+
+void PrintTo(const HandlerCase& c, std::ostream* os) { *os << c.what; }
+
+class HandlerTest : public CredTileTest, public ::testing::WithParamInterface<HandlerCase> {};
+
+TEST_P(HandlerTest, HandlersMayReplaceOrRefuseTheSerialization) {
+    const HandlerCase& c = GetParam();
+    ASSERT_TRUE(RegisterTestHandlerClasses());
+    ResetTestHandlerCalls();
+    tile.reset();  // handlers are loaded with the tile
+    for (wchar_t kind : c.handlers) AddHandlerKey(registry, TestHandlerClsid(kind));
+    Fill({.domain = L"CORP", .user = L"alice", .password = L"pw"});
+    EXPECT_EQ(Serialize(), c.hr);
+    EXPECT_EQ(TestHandlerCalls(), c.calls);
+    EXPECT_EQ(response, c.hr == S_OK ? CPGSR_RETURN_CREDENTIAL_FINISHED : CPGSR_NO_CREDENTIAL_FINISHED);
+    const auto* bytes = reinterpret_cast<const char*>(Last().rgbSerialization);
+    EXPECT_EQ(Last().ulAuthenticationPackage == 100 ? std::wstring(bytes, bytes + Last().cbSerialization)
+                                                    : (bytes ? Summary(Decoded()) : L""),
+              c.serialization);
+    EXPECT_TRUE(!c.line || log.Contains(c.line, c.level));
+}
+
+const HandlerCase kHandlers[] = {
+    {"replaced", {L'b', L'a'}, S_OK, L"a:UpdateSerialization;b:UpdateSerialization;", L"REPLACED", nullptr, 0},
+    {"refused", {L'c', L'd'}, S_FALSE, L"c:UpdateSerialization;", L"", L"returned 0x1, passing on to logonui",
+     CORE::LOG_ERROR},
+    {"untouched", {L'd'}, S_OK, L"d:UpdateSerialization;", L"Negotiate interactive logon CORP\\alice s:pw",
+     L"changed credentials, pointer untouched", CORE::LOG_WARN},
+};
+
+INSTANTIATE_TEST_SUITE_P(Handlers, HandlerTest, ::testing::ValuesIn(kHandlers));
+
+// Enabled handler keys in key order, without braces, one entry per class; bad, disabled and
+// unregistered entries are left out. ReportResult runs the chain until one fails; the handlers
+// live as long as their tile.
+TEST_F(CredTileTest, HandlerKeysAndTheReportResultChain) {
+    ASSERT_TRUE(RegisterTestHandlerClasses());
+    ResetTestHandlerCalls();
+    for (const wchar_t* key : {L"{7e57a001-0000-4000-8000-000000000004}", L"7e57a001-0000-4000-8000-000000000003",
+                               L"7E57A001-0000-4000-8000-000000000001", L"{7e57a001-0000-4000-8000-000000000001}",
+                               L"not-a-guid", L"11111111-2222-3333-4444-555555555555"})
+        AddHandlerKey(registry, key);
+    AddHandlerKey(registry, TestHandlerClsid(L'b'), L"true");
+    CredentialHandlerMap handlers;
+    populateCredHandlersMap(handlers);
+    std::wstring names;
+    for (const auto& [name, handler] : handlers) names += name.substr(35) + L";";
+    EXPECT_EQ(names, L"1;3;4;");
+    handlers.clear();
+    ASSERT_EQ(cred_CreateInstance(tile.put(), CPUS_LOGON, false), S_OK);
+    auto objects = reinterpret_cast<LONG (*)()>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"tc_test_handler.dll"), "TestHandlerObjects")));
+    ASSERT_NE(objects, nullptr);
+    EXPECT_EQ(objects(), 3);
+    LPWSTR text = nullptr;
+    CREDENTIAL_PROVIDER_STATUS_ICON icon = CPSI_NONE;
+    EXPECT_EQ(tile->ReportResult(0, 0, &text, &icon), E_FAIL);
+    EXPECT_EQ(TestHandlerCalls(), L"a:ReportResult;c:ReportResult;");
+    EXPECT_EQ(std::wstring(text ? text : L"") + L" " + std::to_wstring(icon), L"handler a was here 2");  // CPSI_WARNING
+    ::CoTaskMemFree(text);
+    tile.reset();
+    EXPECT_EQ(objects(), 0);
 }
 
 }  // namespace
