@@ -29,29 +29,6 @@ constexpr LONG kWrongPassword = static_cast<LONG>(0xC000006A);
 
 std::atomic<int> g_retries{0};
 
-// What the agent handed over, as the record holds it; unset texts stay empty.
-struct Material {
-    const wchar_t *domain = nullptr, *user = nullptr, *password = nullptr;
-    const wchar_t *localUser = nullptr, *localPassword = nullptr;
-    const wchar_t *certContainer = nullptr, *certPin = nullptr;
-    const wchar_t *cardPin = nullptr, *hintUpn = nullptr, *upn = nullptr, *cardContainer = nullptr, *cardProvider = nullptr;
-    const wchar_t *whfbPin = nullptr, *whfbContext = nullptr;
-    bool certUnlock = false;
-};
-
-void Fill(const Material& m) {
-    Credentials& c = TheCredentials();
-    auto set = [](auto& field, const wchar_t* text) { if (text) field = std::wstring_view(text); };
-    set(c.domainName, m.domain), set(c.userName, m.user), set(c.password, m.password);
-    set(c.unauthUserName, m.localUser), set(c.unauthPassword, m.localPassword);
-    set(c.certLogon.containerName, m.certContainer), set(c.certLogon.pin, m.certPin);
-    set(c.smartCardPin, m.cardPin), set(c.smartCardHintUpn, m.hintUpn), set(c.containerName, m.cardContainer);
-    set(c.providerName, m.cardProvider), set(c.whfbCertPin, m.whfbPin), set(c.whfbCertCtxId, m.whfbContext);
-    if (m.upn) c.upnList = {m.upn};
-    c.isUnlockScenario = c.isCertSsoUnlockEnabled = m.certUnlock;
-    c.credentialsAvailable = true;
-}
-
 // The decoded logon in one line: package, kind, account, secret (e empty, s simulation-protected,
 // p plain), then for certificates the container and provider, for hybrid frames the local account.
 std::wstring Summary(const logonsim::DecodedSerialization& d) {
@@ -129,6 +106,11 @@ protected:
         std::wstring result = (text ? text : L"-") + std::wstring(L"|") + std::to_wstring(icon);
         ::CoTaskMemFree(text);
         return result;
+    }
+    // A password logon for CORP\alice.
+    static void Password() {
+        auto& c = TheCredentials();
+        c.domainName = L"CORP", c.userName = L"alice", c.password = L"pw", c.credentialsAvailable = true;
     }
     int EndEvents() const {
         int count = 0;
@@ -312,8 +294,8 @@ TEST_F(CredTileTest, NothingAvailableFailsAndSignalsNotReadyForSeamlessWindows) 
 // What the record holds decides the road; the decoder reads the result as the LSA would.
 struct Road {
     const char* name;
-    Material material;
     CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
+    void (*fill)(Credentials&);  // what the agent handed over
     const wchar_t* logon;  // the Summary
     bool keptForRetries;   // certificate material stays for LogonUI's next attempt
     const wchar_t* line;   // a log line the road writes, or null
@@ -322,29 +304,35 @@ struct Road {
 #define KSP L"Velmora Zephral SSO Key Storage Provider"
 #define HYBRID L"LUMO_AUTHENTICATION_PACKAGE_V1_0 "
 
+void Local(Credentials& c) { c.unauthUserName = L"kiosk", c.unauthPassword = L"kioskpw"; }
+
 const Road kRoads[] = {
-    {"password", {.domain = L"CORP", .user = L"alice", .password = L"Tr0ub4dor&3"}, CPUS_LOGON,
+    {"password", CPUS_LOGON, [](Credentials& c) { c.domainName = L"CORP", c.userName = L"alice", c.password = L"Tr0ub4dor&3"; },
      L"Negotiate interactive logon CORP\\alice s:Tr0ub4dor&3", false, nullptr},
-    {"unlock with a UPN drops the domain", {.domain = L"CORP", .user = L"alice@corp.example", .password = L"pw"},
-     CPUS_UNLOCK_WORKSTATION, L"Negotiate interactive unlock \\alice@corp.example s:pw", false, nullptr},
-    {"hybrid password wins over the plain password",
-     {.domain = L"CORP", .user = L"alice", .password = L"domainpw", .localUser = L"kiosk", .localPassword = L"kioskpw"},
-     CPUS_LOGON, HYBRID L"hybrid password logon CORP\\alice s:domainpw kiosk:kioskpw", false, nullptr},
-    {"hybrid CertSSO for the agent's KSP",
-     {.localUser = L"kiosk", .localPassword = L"kioskpw", .certContainer = L"cont", .certPin = L"2468"}, CPUS_LOGON,
+    {"unlock with a UPN drops the domain", CPUS_UNLOCK_WORKSTATION,
+     [](Credentials& c) { c.domainName = L"CORP", c.userName = L"alice@corp.example", c.password = L"pw"; },
+     L"Negotiate interactive unlock \\alice@corp.example s:pw", false, nullptr},
+    {"hybrid password wins over the plain password", CPUS_LOGON,
+     [](Credentials& c) { c.domainName = L"CORP", c.userName = L"alice", c.password = L"domainpw", Local(c); },
+     HYBRID L"hybrid password logon CORP\\alice s:domainpw kiosk:kioskpw", false, nullptr},
+    {"hybrid CertSSO for the agent's KSP", CPUS_LOGON,
+     [](Credentials& c) { c.certLogon.containerName = L"cont", c.certLogon.pin = L"2468", Local(c); },
      HYBRID L"hybrid certificate logon \\ p:2468 cont|" KSP L" kiosk:kioskpw", false, nullptr},
-    {"local account is NTLM without domain", {.localUser = L"kiosk", .localPassword = L"kioskpw"}, CPUS_LOGON,
-     L"NTLM interactive logon \\kiosk s:kioskpw", false, nullptr},
-    {"CertSSO", {.domain = L"CORP", .user = L"alice", .certContainer = L"le-container", .certPin = L"1357"},
-     CPUS_LOGON, L"Kerberos certificate logon CORP\\alice p:1357 le-container|" KSP, true, nullptr},
-    {"CertSSO unlock whose handshake fails still tries the certificate", {.certUnlock = true}, CPUS_UNLOCK_WORKSTATION,
-     L"Kerberos certificate unlock \\ e: |" KSP, true, L"Serializing CertSSO credentials (CertSSO unlock error)"},
-    {"smart card: the hint UPN goes first",
-     {.cardPin = L"0000", .hintUpn = L"hint@corp.example", .upn = L"other@corp.example",
-      .cardContainer = L"card-container", .cardProvider = L"Card Provider"},
-     CPUS_LOGON, L"Kerberos certificate logon \\ s:0000 card-container|Card Provider", false,
-     L"principal name 'hint@corp.example'"},
-    {"Windows Hello uses its own KSP and the context id", {.whfbPin = L"8642", .whfbContext = L"ctx-42"}, CPUS_LOGON,
+    {"local account is NTLM without domain", CPUS_LOGON, Local, L"NTLM interactive logon \\kiosk s:kioskpw", false, nullptr},
+    {"CertSSO", CPUS_LOGON,
+     [](Credentials& c) { c.domainName = L"CORP", c.userName = L"alice", c.certLogon.containerName = L"le-container", c.certLogon.pin = L"1357"; },
+     L"Kerberos certificate logon CORP\\alice p:1357 le-container|" KSP, true, nullptr},
+    {"CertSSO unlock whose handshake fails still tries the certificate", CPUS_UNLOCK_WORKSTATION,
+     [](Credentials& c) { c.isUnlockScenario = c.isCertSsoUnlockEnabled = true; }, L"Kerberos certificate unlock \\ e: |" KSP,
+     true, L"Serializing CertSSO credentials (CertSSO unlock error)"},
+    {"smart card: the hint UPN goes first", CPUS_LOGON,
+     [](Credentials& c) {
+         c.smartCardPin = L"0000", c.smartCardHintUpn = L"hint@corp.example", c.upnList = {L"other@corp.example"};
+         c.containerName = L"card-container", c.providerName = L"Card Provider";
+     },
+     L"Kerberos certificate logon \\ s:0000 card-container|Card Provider", false, L"principal name 'hint@corp.example'"},
+    {"Windows Hello uses its own KSP and the context id", CPUS_LOGON,
+     [](Credentials& c) { c.whfbCertPin = L"8642", c.whfbCertCtxId = L"ctx-42"; },
      L"Kerberos certificate logon \\ p:8642 ctx-42|Velmora Zephral WHFB SSO Key Storage Provider", true,
      L"usage:logon, contextId:ctx-42, hasPin:yes"},
 };
@@ -355,7 +343,8 @@ TEST_F(CredTileTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce) {
         ResetRecord();
         tile.reset();
         log.Clear();
-        Fill(road.material);
+        road.fill(TheCredentials());
+        TheCredentials().credentialsAvailable = true;
         ASSERT_EQ(Serialize(road.scenario), S_OK);
         EXPECT_EQ(response, CPGSR_RETURN_CREDENTIAL_FINISHED);
         EXPECT_TRUE(IsEqualCLSID(Last().clsidCredentialProvider, CLSID_credprovider));
@@ -404,12 +393,12 @@ TEST_F(CredTileTest, EntraOnceCompleteAndMissingPackagesAsReported) {
     }
     TheCredentials().entraContext.reset();
     fake.packageIds.erase("Kerberos");
-    Fill({.certContainer = L"c", .certPin = L"1"});
+    Password(), TheCredentials().certLogon.containerName = L"c", TheCredentials().certLogon.pin = L"1";
     EXPECT_EQ(Serialize(), E_NOTIMPL);
     EXPECT_EQ(Last().rgbSerialization, nullptr);
     ResetRecord();
     fake.packageLookupStatus = static_cast<NTSTATUS>(0xC0000001);
-    Fill({.domain = L"CORP", .user = L"alice", .password = L"pw"});
+    Password();
     EXPECT_EQ(Serialize(), HRESULT(0xD0000001));  // the NTSTATUS as an HRESULT
     EXPECT_TRUE(TheCredentials().password.empty());
 }
@@ -435,7 +424,7 @@ TEST_P(HandlerTest, HandlersMayReplaceOrRefuseTheSerialization) {
     ResetTestHandlerCalls();
     tile.reset();  // handlers are loaded with the tile
     for (wchar_t kind : c.handlers) AddHandlerKey(registry, TestHandlerClsid(kind));
-    Fill({.domain = L"CORP", .user = L"alice", .password = L"pw"});
+    Password();
     EXPECT_EQ(Serialize(), c.hr);
     EXPECT_EQ(TestHandlerCalls(), c.calls);
     EXPECT_EQ(response, c.hr == S_OK ? CPGSR_RETURN_CREDENTIAL_FINISHED : CPGSR_NO_CREDENTIAL_FINISHED);
