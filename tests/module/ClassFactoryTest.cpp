@@ -1,4 +1,5 @@
 #include "module/ClassFactory.h"
+#include "module/ModuleEntry.h"
 
 #include "base/Guids.h"
 #include "base/ModuleRef.h"
@@ -9,8 +10,11 @@
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
+
+#include <tuple>
 
 namespace {
 
@@ -124,6 +128,48 @@ TEST_F(ClassFactoryTest, EachObjectAnswersOnlyItsOwnInterfacesAndHoldsTheModuleW
         EXPECT_EQ(object->Release(), 0u);
         EXPECT_EQ(DllRefCount(), before);
     }
+}
+
+// Consent and the browser are refused by exact name, whatever the case; configured exceptions
+// name whole host names and ignore empty items.
+TEST_F(ClassFactoryTest, ExcludedHostsAreMatchedByWholeName) {
+    for (auto [path, loads] : {std::pair{L"C:\\Windows\\System32\\consent.exe", FALSE},
+                               {L"C:\\Windows\\System32\\Consent.EXE", FALSE},
+                               {L"C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE", FALSE},
+                               {L"C:\\Windows\\System32\\consentx.exe", TRUE},
+                               {L"C:\\Windows\\System32\\my.consent.exe", TRUE},
+                               {L"C:\\Windows\\System32\\LogonUI.exe", TRUE}}) {
+        fake.hostPath = path;
+        EXPECT_EQ(ModuleEntry(::GetModuleHandleW(nullptr), DLL_THREAD_ATTACH, nullptr), loads) << path;
+    }
+    for (auto [config, host, excluded] :
+         {std::tuple{L";;WinLogon;;", L"winlogon", true}, {L";;WinLogon;;", L"logonui", false},
+          {L";;WinLogon;;", L"", false}, {L";;WinLogon;;", L"winlogon2", false}, {L"explorer;rundll32", L"RUNDLL32", true},
+          {L"explorer;rundll32", L"explorer", true}, {L"explorer;rundll32", L"explorer;rundll32", false}}) {
+        registry.SetAgentConfig(L"CredentialFilterExceptions", config);
+        EXPECT_EQ(IsExcludedHost(host), excluded) << config << " " << host;
+    }
+}
+
+// Attach in a remote LogonUI of an RDS host starts the reconnect monitor, detach stops it; a
+// workstation starts none. A second teardown finds nothing left to do.
+TEST_F(ClassFactoryTest, AttachStartsTheReconnectMonitorOnlyWhereNeededAndDetachStopsIt) {
+    HINSTANCE self = ::GetModuleHandleW(nullptr);
+    fake.SetWindows10Workstation();
+    ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_ATTACH, nullptr));
+    EXPECT_TRUE(log.Contains(L"RdsReconnectMonitor: Exit, not required on this system"));
+    ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_DETACH, nullptr));
+    fake.SetServer2019Rds();
+    fake.sessionId = 3;
+    fake.consoleSessionId = 1;
+    ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_ATTACH, nullptr));
+    EXPECT_EQ(ModuleInstance(), self);
+    EXPECT_TRUE(log.Contains(L"tcfiltr attach for session with sessionId=3"));
+    EXPECT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"Waiting for logon or reconnect to sessionId=3"); }));
+    ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_DETACH, nullptr));
+    EXPECT_TRUE(log.Contains(L"The LogonUI Process is ending for sessionId=3"));
+    EXPECT_EQ(fake.terminateCalls.load(), 0);
+    TeardownModuleObjects();
 }
 
 }  // namespace
