@@ -70,8 +70,7 @@ TEST_F(OfflineChannelTest, RunsOnlyWithAnEventAndStaysStopped) {
     StartedChannel()->Start();
     ASSERT_TRUE(WaitFor([&] { return log.Contains(L"waiting for an event."); }));
     channel->Stop();
-    EXPECT_FALSE(channel->IsThreadRunning());
-    EXPECT_TRUE(channel->WaitForThreadEnd(0));
+    EXPECT_TRUE(!channel->IsThreadRunning() && channel->WaitForThreadEnd(0));
     channel->Stop();
     const int calls = probe.calls.load();
     channel->RequestSSORetry();
@@ -81,18 +80,14 @@ TEST_F(OfflineChannelTest, RunsOnlyWithAnEventAndStaysStopped) {
 
 TEST_F(OfflineChannelTest, CleanupStopsTheThreadAndTheSingletonIsRebuilt) {
     OfflineChannel* first = StartedChannel();
-    EXPECT_EQ(GetOfflineChannel(), first);
-    EXPECT_TRUE(first->IsThreadRunning());
+    EXPECT_TRUE(GetOfflineChannel() == first && first->IsThreadRunning());
     first->AddRef();  // observe the object after the singleton lets go
     CleanupOfflineChannel();
-    EXPECT_FALSE(first->IsThreadRunning());
-    EXPECT_TRUE(first->WaitForThreadEnd(0));
-    EXPECT_EQ(first->RefCount(), 1);
+    EXPECT_TRUE(!first->IsThreadRunning() && first->WaitForThreadEnd(0) && first->RefCount() == 1);
     first->Release();
     EXPECT_EQ(PeekOfflineChannel(), nullptr);
     OfflineChannel* second = GetOfflineChannel();
-    EXPECT_FALSE(second->IsThreadRunning() || second->HasReEnumerationEvent());
-    EXPECT_EQ(second->Context(), nullptr);
+    EXPECT_FALSE(second->IsThreadRunning() || second->HasReEnumerationEvent() || second->Context());
 }
 
 // The agent's event and a retry request reach the callback with their kind; requests arriving
@@ -207,16 +202,13 @@ TEST_F(OfflineChannelTest, DismissalPostsEscapeToAVisibleErrorWindowOnly) {
 }
 
 TEST_F(OfflineChannelTest, OtherProcessesWindowsAndOtherClassStylesDoNotQualify) {
-    const struct {
-        UINT classStyle;
-        DWORD otherProcess;  // added to our process id
-    } kCases[] = {{CS_GLOBALCLASS | CS_DBLCLKS, 0}, {CS_GLOBALCLASS, 4}};
-    for (const auto& c : kCases) {
-        FakeLogonWindow window(c.classStyle, true);
+    // A class style of our own, or the windows of another process id.
+    for (auto [classStyle, otherProcess] : {std::pair<UINT, DWORD>{CS_GLOBALCLASS | CS_DBLCLKS, 0}, {CS_GLOBALCLASS, 4}}) {
+        FakeLogonWindow window(classStyle, true);
         ASSERT_TRUE(window.Created());
-        DialogSearch search{::GetCurrentProcessId() + c.otherProcess, false};
+        DialogSearch search{::GetCurrentProcessId() + otherProcess, false};
         ::EnumWindows(&DismissWnd, reinterpret_cast<LPARAM>(&search));
-        EXPECT_FALSE(search.found) << c.classStyle << " " << c.otherProcess;
+        EXPECT_FALSE(search.found) << classStyle << " " << otherProcess;
         EXPECT_FALSE(window.WaitForEscape(100));
     }
 }
