@@ -1,24 +1,34 @@
 #include "module/ClassFactory.h"
-#include "module/ModuleEntry.h"
 
 #include "base/Guids.h"
 #include "base/ModuleRef.h"
 #include "base/OfflineChannel.h"
+#include "base/SessionInfo.h"
+#include "filter/credfilter.h"
+#include "lib/mfw/common/log/SysMessage.h"
+#include "module/ModuleEntry.h"
 #include "platform/UniqueResource.h"
 #include "platform/sdk/CredProv.h"
 #include "provider/cred.h"
+#include "sso/Credentials.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
+#include "support/LogSecrets.h"
 #include "support/RegistrySandbox.h"
+#include "support/ScriptedAgent.h"
 #include "support/WaitFor.h"
+#include "tools/logonsim/LogonUiSession.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <tuple>
+#include <vector>
 
 namespace {
 
 using platform::com_ptr;
+using namespace testsupport;
 
 class ClassFactoryTest : public ::testing::Test {
 protected:
@@ -29,9 +39,9 @@ protected:
         EXPECT_EQ(DllGetClassObject(clsid, IID_IClassFactory, factory.put_void()), S_OK);
         return factory;
     }
-    testsupport::RegistrySandbox registry;
-    testsupport::FakePlatform fake;
-    testsupport::LogCapture log;
+    RegistrySandbox registry;
+    FakePlatform fake;
+    LogCapture log;
 };
 
 // What the exports and the factories refuse, and what they leave in the out pointer; a refused
@@ -155,21 +165,96 @@ TEST_F(ClassFactoryTest, ExcludedHostsAreMatchedByWholeName) {
 // workstation starts none. A second teardown finds nothing left to do.
 TEST_F(ClassFactoryTest, AttachStartsTheReconnectMonitorOnlyWhereNeededAndDetachStopsIt) {
     HINSTANCE self = ::GetModuleHandleW(nullptr);
+    fake.sessionId = 3;
+    ResetSessionIdCache();
     fake.SetWindows10Workstation();
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_ATTACH, nullptr));
     EXPECT_TRUE(log.Contains(L"RdsReconnectMonitor: Exit, not required on this system"));
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_DETACH, nullptr));
     fake.SetServer2019Rds();
-    fake.sessionId = 3;
     fake.consoleSessionId = 1;
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_ATTACH, nullptr));
     EXPECT_EQ(ModuleInstance(), self);
     EXPECT_TRUE(log.Contains(L"tcfiltr attach for session with sessionId=3"));
-    EXPECT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"Waiting for logon or reconnect to sessionId=3"); }));
+    EXPECT_TRUE(WaitFor([&] { return log.Contains(L"Waiting for logon or reconnect to sessionId=3"); }));
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_DETACH, nullptr));
     EXPECT_TRUE(log.Contains(L"The LogonUI Process is ending for sessionId=3"));
     EXPECT_EQ(fake.terminateCalls.load(), 0);
     TeardownModuleObjects();
+}
+
+// Every road a secret travels (the broker's ticket, the password, PINs, the local account's
+// password) leaves the log files without it, even with every level written.
+const wchar_t kTicket[] = L"BrokerTicket-7f3a9c";
+const wchar_t kPassword[] = L"Corr3ct-Horse-Battery";
+const wchar_t kPin[] = L"738291";
+const wchar_t kCertPin[] = L"556677";
+const wchar_t kLocalPassword[] = L"Kiosk-Secret-42";
+
+class SecretsInLogsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        registry.SetString(L"Software\\Velmora\\Zephral\\Log", L"LogFileDirectory", dir.Path());
+        registry.SetString(L"Software\\Velmora\\Zephral", L"traceEnabled", L"true");
+        CORE::RefreshLogSettings();
+        ResetSessionIdCache();
+        TheCredentials().ClearCredentials(true);
+    }
+    void TearDown() override { ::CoUninitialize(); }
+
+    // Offers the record's material to a fresh tile and reports the result.
+    void SerializeAndReport(LONG status) {
+        TheCredentials().credentialsAvailable = true;
+        com_ptr<ICredentialProviderCredential> tile;
+        ASSERT_EQ(cred_CreateInstance(tile.put(), CPUS_LOGON, false), S_OK);
+        CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response;
+        CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
+        tile->GetSerialization(&response, &serialization, nullptr, nullptr);
+        ::CoTaskMemFree(serialization.rgbSerialization);
+        LPWSTR text = nullptr;
+        CREDENTIAL_PROVIDER_STATUS_ICON icon;
+        tile->ReportResult(status, 0, &text, &icon);
+        ::CoTaskMemFree(text);
+    }
+
+    TempDirectory dir;
+    RegistrySandbox registry;
+    FakePlatform fake;
+    ScriptedAgent agent;
+};
+
+TEST_F(SecretsInLogsTest, NoSecretReachesAnyLogFile) {
+    // A brokered RDP logon: the ticket arrives, the password comes back from the agent.
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", kPassword}, {L"userName", L"alice"}, {L"domainName", L"CORP"}}));
+    com_ptr<ICredentialProviderFilter> filter;
+    ASSERT_EQ(credfilter_CreateInstance(IID_ICredentialProviderFilter, filter.put_void()), S_OK);
+    std::vector<BYTE> remote = logonsim::PackRemoteCredential({true, L"CORP", L"alice", kTicket});
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {2, {}, static_cast<ULONG>(remote.size()), remote.data()}, out = {};
+    ASSERT_EQ(filter->UpdateRemoteCredential(&in, &out), S_OK);
+    SerializeAndReport(static_cast<LONG>(0xC000006D));
+    // Smart card, CertSSO with error reports to the agent, and a hybrid local account.
+    Credentials& c = TheCredentials();
+    c.smartCardPin = std::wstring_view(kPin);
+    c.containerName = L"container";
+    c.providerName = L"provider";
+    SerializeAndReport(0);
+    c.certLogon.containerName = L"cert-container";
+    c.certLogon.pin = std::wstring_view(kCertPin);
+    c.certLogon.attemptsLeft = 1;
+    c.reportErrors = true;
+    SerializeAndReport(static_cast<LONG>(0xC000006D));
+    c.unauthUserName = L"kiosk";
+    c.unauthPassword = std::wstring_view(kLocalPassword);
+    SerializeAndReport(0);
+    CORE::FlushLog();
+    const std::wstring logs = ReadAllLogText(dir.Path());
+    // The roads were logged in detail...
+    for (const wchar_t* line : {L"Check for our ticket, domain=CORP, user=alice", L"cred::GetSerialization() (sessionId=2): Enter",
+                                L"SendMsgToDesktopManager(SendLoginErrorEvent)"})
+        EXPECT_NE(logs.find(line), std::wstring::npos) << line;
+    // ...and none of their secrets.
+    ExpectNoSecretInLogs(dir.Path(), {kTicket, kPassword, kPin, kCertPin, kLocalPassword});
 }
 
 }  // namespace
