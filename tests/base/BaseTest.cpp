@@ -145,37 +145,32 @@ TEST_F(SessionInfoTest, TesselSignalReachesTheSessionsEventInsideTheNamespace) {
 
 TEST_F(SessionInfoTest, TesselSignalNamespaceAndSessionFailures) {
     const struct {
-        const char* what;
-        void (*arrange)(FakePlatform&);
+        char given;  // 3: a level 3 system, n: no namespace API, o: namespace already open in the process,
+                     // r: namespace refused, s: unreadable session, e: no event
         bool signalled;
         const wchar_t* line;
-    } kCases[] = {
-        {"level 3 system", [](FakePlatform& f) { f.os.major = 5, f.os.minor = 1; }, false,
-         L"SignalTesselEvent: XP or earlier agent, so not signaling private event."},
-        {"no namespace API", [](FakePlatform& f) { f.namespaceApiPresent = false; }, false,
-         L"SignalTesselEvent: XP or earlier agent, so not opening private namespace."},
-        {"namespace already open in the process",
-         [](FakePlatform& f) { f.openPrivateNamespaceFails = true, f.openPrivateNamespaceError = ERROR_DUP_NAME; },
-         true, nullptr},
-        {"namespace refused",
-         [](FakePlatform& f) { f.openPrivateNamespaceFails = true, f.openPrivateNamespaceError = ERROR_ACCESS_DENIED; },
-         false, L"SignalTesselEvent: Failed to open private namespace dravikndmg ("},
-        {"unreadable session", [](FakePlatform& f) { f.sessionIdError = ERROR_ACCESS_DENIED; }, false,
-         L"Unable to retrieve current session ID with error 0x00000005."},
-        {"no event", [](FakePlatform& f) { f.sessionId = 77; }, false,
-         L"SignalTesselEvent: Failed to open event dravikndmg\\NotReadyForTessel77."},
-    };
+    } kCases[] = {{'3', false, L"XP or earlier agent, so not signaling private event."},
+                  {'n', false, L"XP or earlier agent, so not opening private namespace."},
+                  {'o', true, nullptr},
+                  {'r', false, L"SignalTesselEvent: Failed to open private namespace dravikndmg ("},
+                  {'s', false, L"Unable to retrieve current session ID with error 0x00000005."},
+                  {'e', false, L"SignalTesselEvent: Failed to open event dravikndmg\\NotReadyForTessel77."}};
     for (const auto& c : kCases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.given);
         ResetSessionIdCache();
         FakePlatform local;
         LogCapture lines;
-        c.arrange(local);
+        if (c.given == '3') local.os.major = 5, local.os.minor = 1;
+        local.namespaceApiPresent = c.given != 'n';
+        local.openPrivateNamespaceFails = c.given == 'o' || c.given == 'r';
+        local.openPrivateNamespaceError = c.given == 'o' ? ERROR_DUP_NAME : ERROR_ACCESS_DENIED;
+        if (c.given == 's') local.sessionIdError = ERROR_ACCESS_DENIED;
+        if (c.given == 'e') local.sessionId = 77;
         auto event = TesselEvent(local, 2);
         EXPECT_EQ(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF), c.signalled);
         EXPECT_EQ(IsSet(event), c.signalled);
-        EXPECT_TRUE(c.signalled || c.arrange == kCases[5].arrange || local.openedEventNames.empty());
-        EXPECT_TRUE(c.arrange != kCases[0].arrange || local.namespaceCalls.load() == 0);
+        EXPECT_TRUE(c.signalled || c.given == 'e' || local.openedEventNames.empty());
+        EXPECT_TRUE(c.given != '3' || local.namespaceCalls.load() == 0);
         EXPECT_TRUE(!c.line || lines.Contains(c.line));
     }
     FakePlatform again;  // each row's fake left none behind

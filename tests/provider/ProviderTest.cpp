@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <vector>
@@ -73,9 +74,8 @@ protected:
         return tile->GetSerialization(&response, &serializations.back(), nullptr, nullptr);
     }
     const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION& Last() const { return serializations.back(); }
-    logonsim::DecodedSerialization Decoded() const {
-        return logonsim::DecodeSerialization(Last().ulAuthenticationPackage, Last().rgbSerialization,
-                                             Last().cbSerialization);
+    std::wstring Logon() const {  // the last serialization as the LSA would read it, in one line
+        return Summary(logonsim::DecodeSerialization(Last().ulAuthenticationPackage, Last().rgbSerialization, Last().cbSerialization));
     }
     com_ptr<ICredentialProviderCredential> Tile(bool startRetryTimer = false) {
         com_ptr<ICredentialProviderCredential> made;
@@ -84,11 +84,10 @@ protected:
     }
     // u: the unlock scenario, c/w/e: CertSSO, Windows Hello or Entra unlock enabled.
     static void Unlock(const std::string& flags) {
+        auto has = [&](char flag) { return flags.find(flag) != std::string::npos; };
         auto& c = TheCredentials();
-        c.isUnlockScenario = flags.find('u') != std::string::npos;
-        c.isCertSsoUnlockEnabled = flags.find('c') != std::string::npos;
-        c.isWhfbCertSsoUnlockEnabled = flags.find('w') != std::string::npos;
-        c.isEntraUnlockEnabled = flags.find('e') != std::string::npos;
+        c.isUnlockScenario = has('u'), c.isCertSsoUnlockEnabled = has('c'), c.isWhfbCertSsoUnlockEnabled = has('w');
+        c.isEntraUnlockEnabled = has('e');
     }
     // The channel thread with a callback that counts explicit requests once and others by 100.
     static void StartChannel() {
@@ -98,11 +97,9 @@ protected:
         GetOfflineChannel()->Start();
     }
     static void CertSso(ULONGLONG attempts) {
-        auto& creds = TheCredentials();
-        creds.certLogon.containerName = L"le-container";
-        creds.certLogon.pin = std::wstring_view(L"2468");
-        creds.certLogon.attemptsLeft = attempts;
-        creds.credentialsAvailable = true;
+        auto& c = TheCredentials();
+        c.certLogon.containerName = L"le-container", c.certLogon.pin = L"2468", c.certLogon.attemptsLeft = attempts;
+        c.credentialsAvailable = true;
     }
     // The text and icon of a result, as "text|icon" (no text: "-", an untouched icon: 77).
     std::wstring Report(LONG status, LONG substatus, HRESULT hr = S_OK) {
@@ -119,9 +116,7 @@ protected:
         c.domainName = L"CORP", c.userName = L"alice", c.password = L"pw", c.credentialsAvailable = true;
     }
     int EndEvents() const {
-        int count = 0;
-        for (const auto& e : fake.etwEvents) count += e.descriptor.Opcode == 2 ? 1 : 0;
-        return count;
+        return std::count_if(fake.etwEvents.begin(), fake.etwEvents.end(), [](auto& e) { return e.descriptor.Opcode == 2; });
     }
 
     RegistrySandbox registry;
@@ -345,7 +340,7 @@ TEST_F(CredTileTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce) {
         ASSERT_EQ(Serialize(road.scenario), S_OK);
         EXPECT_EQ(response, CPGSR_RETURN_CREDENTIAL_FINISHED);
         EXPECT_TRUE(IsEqualCLSID(Last().clsidCredentialProvider, CLSID_credprovider));
-        EXPECT_EQ(Summary(Decoded()), road.logon);
+        EXPECT_EQ(Logon(), road.logon);
         EXPECT_TRUE(!road.line || log.Contains(road.line));
         const Credentials& c = TheCredentials();
         EXPECT_EQ(c.credentialsAvailable, road.keptForRetries);
@@ -425,7 +420,7 @@ TEST_P(HandlerTest, HandlersMayReplaceOrRefuseTheSerialization) {
     EXPECT_EQ(response, c.hr == S_OK ? CPGSR_RETURN_CREDENTIAL_FINISHED : CPGSR_NO_CREDENTIAL_FINISHED);
     const auto* bytes = reinterpret_cast<const char*>(Last().rgbSerialization);
     EXPECT_EQ(Last().ulAuthenticationPackage == 100 ? std::wstring(bytes, bytes + Last().cbSerialization)
-                                                    : (bytes ? Summary(Decoded()) : L""),
+                                                    : (bytes ? Logon() : L""),
               c.serialization);
 }
 
