@@ -151,26 +151,6 @@ TEST_F(CredTileTest, EveryMethodAnswersBadArgumentsAndUnsupportedCalls) {
     EXPECT_EQ(tile->Advise(nullptr) | tile->UnAdvise() | tile->SetDeselected(), S_OK);
 }
 
-// A label and a submit button beside it; the label follows the unlock mode at each call and
-// Windows Hello wins over the others.
-TEST_F(CredTileTest, FieldsAreALabelAndASubmitButtonBesideIt) {
-    CREDENTIAL_PROVIDER_FIELD_STATE label, submit;
-    CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE interactive, unused;
-    ASSERT_EQ(tile->GetFieldState(0, &label, &interactive) | tile->GetFieldState(1, &submit, &unused), S_OK);
-    DWORD adjacent = 7;
-    ASSERT_EQ(tile->GetSubmitButtonValue(1, &adjacent), S_OK);
-    EXPECT_EQ(std::vector<int>({label, interactive, submit, int(adjacent)}),
-              std::vector<int>({CPFS_DISPLAY_IN_BOTH, CPFIS_NONE, CPFS_DISPLAY_IN_SELECTED_TILE, 0}));
-    for (auto [flags, label] : {std::pair{"cwe", L"Zephral SSO User"}, {"uc", L"Zephral KeySSO User"},
-                                {"ue", L"Zephral Entra ID User"}, {"ucwe", L"Zephral Windows Hello User"}}) {
-        Unlock(flags);
-        LPWSTR text = nullptr;
-        EXPECT_EQ(tile->GetStringValue(0, &text), S_OK);
-        EXPECT_EQ(std::wstring(text ? text : L""), label);
-        ::CoTaskMemFree(text);
-    }
-}
-
 // Selection is refused (no auto logon) except for unlock on systems older than Windows 10 /
 // Server 2016, and CertSSO unlock when the override is set.
 TEST_F(CredTileTest, SelectionIsAcceptedOnlyForUnlockOnOlderSystemsOrByOverride) {
@@ -513,18 +493,22 @@ TEST_F(CredProviderTest, EveryMethodRejectsBadArguments) {
     EXPECT_EQ(provider->UnAdvise(), S_OK);  // never advised: nothing to undo
 }
 
-// One tile only with credentials; the label follows the SSO kind (unlock flags count only during
-// unlock, Windows Hello wins over KeySSO); auto logon is withheld for certificate and Entra unlock.
+// One tile only with credentials; the labels follow the SSO kind (unlock flags count only during
+// unlock, Windows Hello wins over the others); auto logon is withheld for certificate and Entra unlock.
 // A DRV session without credentials tells the seamless-windows side it is not ready.
 TEST_F(CredProviderTest, DescriptorsAndCountFollowTheRecord) {
     const struct {
         const char* record;
-        const wchar_t* label;
+        const wchar_t *label, *tileLabel;  // the descriptor's, the tile's text at each call
         BOOL autoLogon;
-    } kCases[] = {{"", L"Dravik_SSO_User", FALSE},         {"d", L"Dravik_SSO_User", FALSE},
-                  {"ad", L"Dravik_SSO_User", TRUE},        {"auc", L"Dravik_KEYSSO_User", FALSE},
-                  {"auw", L"Dravik_Whfb_Cert_User", TRUE}, {"aucw", L"Dravik_Whfb_Cert_User", FALSE},
-                  {"aue", L"Dravik_SSO_User", FALSE},      {"acw", L"Dravik_SSO_User", TRUE}};
+    } kCases[] = {{"", L"Dravik_SSO_User", L"Zephral SSO User", FALSE},
+                  {"d", L"Dravik_SSO_User", L"Zephral SSO User", FALSE},
+                  {"ad", L"Dravik_SSO_User", L"Zephral SSO User", TRUE},
+                  {"auc", L"Dravik_KEYSSO_User", L"Zephral KeySSO User", FALSE},
+                  {"auw", L"Dravik_Whfb_Cert_User", L"Zephral Windows Hello User", TRUE},
+                  {"aucwe", L"Dravik_Whfb_Cert_User", L"Zephral Windows Hello User", FALSE},
+                  {"aue", L"Dravik_SSO_User", L"Zephral Entra ID User", FALSE},
+                  {"acwe", L"Dravik_SSO_User", L"Zephral SSO User", TRUE}};
     std::wstring name = fake.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(fake.sessionId);
     platform::unique_handle tessel(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
     auto provider = Create();
@@ -546,6 +530,10 @@ TEST_F(CredProviderTest, DescriptorsAndCountFollowTheRecord) {
             ::CoTaskMemFree(d);
         }
         EXPECT_EQ(labels, c.label + std::wstring(L":0:1 submit:1:9 "));  // large text, submit button
+        LPWSTR text = nullptr;
+        EXPECT_EQ(tile->GetStringValue(0, &text), S_OK);
+        EXPECT_EQ(std::wstring(text ? text : L""), c.tileLabel);
+        ::CoTaskMemFree(text);
         DWORD count = 9, defaultIndex = 9;
         BOOL autoLogon = 2;
         ASSERT_EQ(provider->GetCredentialCount(&count, &defaultIndex, &autoLogon), S_OK);
