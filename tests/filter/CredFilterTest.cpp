@@ -68,43 +68,30 @@ TEST(PackedInteractiveLogon, AcceptsOnlyAnInteractiveLogonWhoseStringsFit) {
     EXPECT_EQ(UnpackInteractiveLogon(nullptr, 56, &logon), PackedLogonStatus::TooSmall);
 }
 
-// Bytes placed right before a page nobody may touch: any read past their end faults at once.
-class GuardedBytes {
-public:
-    GuardedBytes() {
-        SYSTEM_INFO info;
-        ::GetSystemInfo(&info);
-        page_ = info.dwPageSize;
-        base_ = static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old = 0;
-        ::VirtualProtect(base_ + page_, page_, PAGE_NOACCESS, &old);
-    }
-    ~GuardedBytes() { ::VirtualFree(base_, 0, MEM_RELEASE); }
-    BYTE* Place(const std::vector<BYTE>& bytes) {
-        return static_cast<BYTE*>(std::memcpy(base_ + page_ - bytes.size(), bytes.data(), bytes.size()));
-    }
-
-private:
-    BYTE* base_ = nullptr;
-    size_t page_ = 0;
-};
-
 TEST(PackedInteractiveLogonFuzz, MutatedCredentialsNeverReadOutOfBounds) {
     Mutator mutator(0x7C0FF1E);
-    GuardedBytes guard;
+    // Bytes placed right before a page nobody may touch: any read past their end faults at once.
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    auto* page = static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * info.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old = 0;
+    ASSERT_TRUE(::VirtualProtect(page + info.dwPageSize, info.dwPageSize, PAGE_NOACCESS, &old));
     const std::vector<BYTE> seed = Packed(L"CORP", L"alice", L"a-broker-ticket");
     int accepted = 0;
     for (int i = 0; i < 20000; ++i) {
         std::vector<BYTE> bytes = mutator.Mutate(seed);
         if (bytes.size() > 4096) continue;
         PackedInteractiveLogon logon;
-        if (UnpackInteractiveLogon(guard.Place(bytes), static_cast<ULONG>(bytes.size()), &logon) != PackedLogonStatus::Ok)
+        BYTE* placed = page + info.dwPageSize - bytes.size();
+        std::memcpy(placed, bytes.data(), bytes.size());
+        if (UnpackInteractiveLogon(placed, static_cast<ULONG>(bytes.size()), &logon) != PackedLogonStatus::Ok)
             continue;
         ++accepted;
         EXPECT_GE(bytes.size(), 56u);
         EXPECT_EQ(bytes[0], 2);
     }
     EXPECT_GT(accepted, 100);  // the mutations also exercise the accepting path
+    ::VirtualFree(page, 0, MEM_RELEASE);
 }
 
 class CredFilterTest : public ::testing::Test {
@@ -342,26 +329,18 @@ protected:
         Drop();
         std::lock_guard<std::mutex> guard(fake.lock);
         fake.SetServer2019Rds();
-        fake.sessionId = 3;
-        fake.consoleSessionId = 1;
+        fake.sessionId = 3, fake.consoleSessionId = 1, fake.userNameError = 0, fake.connectStates = {D};
         fake.userName.clear();
-        fake.userNameError = 0;
         fake.hostPath = L"C:\\WINDOWS\\system32\\LOGONUI.EXE";
-        fake.connectStates = {D};
         registry.SetAgentConfig(L"DisableRdsReconnectMonitor", L"FALSE");
         log.Clear();
     }
     void Drop() {
-        if (!monitor) return;
-        monitor->Stop();
-        monitor->Release();
+        if (monitor) monitor->Stop(), monitor->Release();
         monitor = nullptr;
     }
     bool Start(DWORD pollMs = 10, DWORD graceMs = 10) {
-        RdsReconnectMonitor::Timing timing;
-        timing.pollMs = pollMs;
-        timing.graceMs = graceMs;
-        monitor = new RdsReconnectMonitor(timing);
+        monitor = new RdsReconnectMonitor(RdsReconnectMonitor::Timing{pollMs, graceMs});
         return monitor->Start();
     }
     bool WaitForThreadEnd() { return monitor->WaitForThreadEnd(5000); }
