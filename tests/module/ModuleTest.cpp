@@ -84,22 +84,21 @@ TEST_F(ClassFactoryTest, RefusalsLeaveNothingBehind) {
 
 // Unloading waits for server locks and objects (not for factories); it tears the channel down.
 TEST_F(ClassFactoryTest, UnloadWaitsForLocksAndObjects) {
+    std::wstring unload;  // DllCanUnloadNow after each step: y or n
+    auto step = [&] { unload += DllCanUnloadNow() == S_OK ? L"y" : L"n"; };
     ASSERT_EQ(DllRefCount(), 0);
-    EXPECT_EQ(DllCanUnloadNow(), S_OK);
+    step();
     auto factory = Factory(CLSID_credprovider);
-    EXPECT_EQ(DllCanUnloadNow(), S_OK);
-    factory->LockServer(TRUE);
-    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
-    factory->LockServer(FALSE);
-    EXPECT_EQ(DllCanUnloadNow(), S_OK);
+    step(), factory->LockServer(TRUE), step(), factory->LockServer(FALSE), step();
     com_ptr<ICredentialProvider> provider;
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_ICredentialProvider, provider.put_void()), S_OK);
-    EXPECT_TRUE(log.Contains(L"rclsid={BEBE672F-B0E3-4354-BB86-4EF127A55B6A}, riid={00000001-0000-0000-C000-000000000046}"));
-    EXPECT_EQ(DllCanUnloadNow(), S_FALSE);
+    step();
     EXPECT_NE(PeekOfflineChannel(), nullptr);
     provider.reset();
-    EXPECT_EQ(DllCanUnloadNow(), S_OK);
+    step();
+    EXPECT_EQ(unload, L"yynyny");
     EXPECT_EQ(PeekOfflineChannel(), nullptr);
+    EXPECT_TRUE(log.Contains(L"rclsid={BEBE672F-B0E3-4354-BB86-4EF127A55B6A}, riid={00000001-0000-0000-C000-000000000046}"));
     EXPECT_TRUE(log.Contains(L"DllCanUnloadNow(): refcount=1"));
 }
 
