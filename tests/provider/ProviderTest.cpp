@@ -127,30 +127,6 @@ protected:
     std::vector<CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION> serializations;
 };
 
-TEST_F(CredTileTest, EveryMethodAnswersBadArgumentsAndUnsupportedCalls) {
-    CREDENTIAL_PROVIDER_FIELD_STATE state;
-    CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE interactive;
-    CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response;
-    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization;
-    LPWSTR text = nullptr;
-    DWORD adjacent = 7;
-    const HRESULT invalid[] = {
-        tile->SetSelected(nullptr), tile->GetFieldState(2, &state, &interactive),
-        tile->GetFieldState(0, nullptr, &interactive), tile->GetFieldState(0, &state, nullptr),
-        tile->GetStringValue(1, &text), tile->GetStringValue(0, nullptr), tile->GetSubmitButtonValue(0, &adjacent),
-        tile->GetSubmitButtonValue(1, nullptr), tile->GetSerialization(nullptr, &serialization, nullptr, nullptr),
-        tile->GetSerialization(&response, nullptr, nullptr, nullptr), tile->ReportResult(0, 0, nullptr, nullptr),
-        cred_CreateInstance(nullptr, CPUS_LOGON, false)};
-    for (size_t i = 0; i < std::size(invalid); ++i) EXPECT_EQ(invalid[i], E_INVALIDARG) << i;
-    const HRESULT unsupported[] = {
-        tile->GetBitmapValue(0, nullptr), tile->GetCheckboxValue(0, nullptr, nullptr),
-        tile->GetComboBoxValueCount(0, nullptr, nullptr), tile->GetComboBoxValueAt(0, 0, nullptr),
-        tile->SetStringValue(0, nullptr), tile->SetCheckboxValue(0, TRUE), tile->SetComboBoxSelectedValue(0, 0),
-        tile->CommandLinkClicked(0)};
-    for (size_t i = 0; i < std::size(unsupported); ++i) EXPECT_EQ(unsupported[i], E_NOTIMPL) << i;
-    EXPECT_EQ(tile->Advise(nullptr) | tile->UnAdvise() | tile->SetDeselected(), S_OK);
-}
-
 // Selection is refused (no auto logon) except for unlock on systems older than Windows 10 /
 // Server 2016, and CertSSO unlock when the override is set.
 TEST_F(CredTileTest, SelectionIsAcceptedOnlyForUnlockOnOlderSystemsOrByOverride) {
@@ -466,14 +442,19 @@ protected:
     FakeEvents events;
 };
 
-TEST_F(CredProviderTest, EveryMethodRejectsBadArguments) {
+TEST_F(CredProviderTest, EveryMethodOfProviderAndTileRejectsBadArguments) {
     auto provider = Create();
     ASSERT_TRUE(provider);
     Record("a");
     CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* descriptor = nullptr;
-    ICredentialProviderCredential* tile = nullptr;
+    ICredentialProviderCredential* second = nullptr;
     DWORD n = 0;
     BOOL autoLogon = FALSE;
+    CREDENTIAL_PROVIDER_FIELD_STATE state;
+    CREDENTIAL_PROVIDER_FIELD_INTERACTIVE_STATE interactive;
+    CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response;
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization;
+    LPWSTR text = nullptr;
     const HRESULT invalid[] = {
         provider->SetUsageScenario(CPUS_CREDUI, 0), provider->SetUsageScenario(CPUS_CHANGE_PASSWORD, 0),
         provider->SetUsageScenario(static_cast<CREDENTIAL_PROVIDER_USAGE_SCENARIO>(77), 0),
@@ -481,16 +462,26 @@ TEST_F(CredProviderTest, EveryMethodRejectsBadArguments) {
         provider->GetFieldDescriptorAt(0, nullptr), provider->GetFieldDescriptorAt(2, &descriptor),
         provider->GetFieldDescriptorAt(0xFFFFFFFF, &descriptor), provider->GetCredentialCount(nullptr, &n, &autoLogon),
         provider->GetCredentialCount(&n, nullptr, &autoLogon), provider->GetCredentialCount(&n, &n, nullptr),
-        provider->GetCredentialAt(1, &tile), provider->GetCredentialAt(0, nullptr)};
+        provider->GetCredentialAt(1, &second), provider->GetCredentialAt(0, nullptr),
+        tile->SetSelected(nullptr), tile->GetFieldState(2, &state, &interactive),
+        tile->GetFieldState(0, nullptr, &interactive), tile->GetFieldState(0, &state, nullptr),
+        tile->GetStringValue(1, &text), tile->GetStringValue(0, nullptr), tile->GetSubmitButtonValue(0, &n),
+        tile->GetSubmitButtonValue(1, nullptr), tile->GetSerialization(nullptr, &serialization, nullptr, nullptr),
+        tile->GetSerialization(&response, nullptr, nullptr, nullptr), tile->ReportResult(0, 0, nullptr, nullptr),
+        cred_CreateInstance(nullptr, CPUS_LOGON, false)};
     for (size_t i = 0; i < std::size(invalid); ++i) EXPECT_EQ(invalid[i], E_INVALIDARG) << i;
-    EXPECT_EQ(descriptor, nullptr);
-    EXPECT_EQ(tile, nullptr);
-    EXPECT_EQ(events.refs.load(), 1u);
+    EXPECT_TRUE(descriptor == nullptr && second == nullptr && events.refs.load() == 1);
     EXPECT_FALSE(log.Contains(L"DRV_EnumerateCredentials"));
-    EXPECT_EQ(provider->SetUsageScenario(CPUS_LOGON, 0), S_OK);
-    EXPECT_EQ(provider->SetUsageScenario(CPUS_UNLOCK_WORKSTATION, 0), S_OK);
-    EXPECT_EQ(provider->SetSerialization(nullptr), E_NOTIMPL);
-    EXPECT_EQ(provider->UnAdvise(), S_OK);  // never advised: nothing to undo
+    const HRESULT unsupported[] = {
+        provider->SetSerialization(nullptr), tile->GetBitmapValue(0, nullptr), tile->GetCheckboxValue(0, nullptr, nullptr),
+        tile->GetComboBoxValueCount(0, nullptr, nullptr), tile->GetComboBoxValueAt(0, 0, nullptr),
+        tile->SetStringValue(0, nullptr), tile->SetCheckboxValue(0, TRUE), tile->SetComboBoxSelectedValue(0, 0),
+        tile->CommandLinkClicked(0)};
+    for (size_t i = 0; i < std::size(unsupported); ++i) EXPECT_EQ(unsupported[i], E_NOTIMPL) << i;
+    // Our scenarios; UnAdvise without Advise has nothing to undo.
+    EXPECT_EQ(provider->SetUsageScenario(CPUS_LOGON, 0) | provider->SetUsageScenario(CPUS_UNLOCK_WORKSTATION, 0) |
+                  provider->UnAdvise() | tile->Advise(nullptr) | tile->UnAdvise() | tile->SetDeselected(),
+              S_OK);
 }
 
 // One tile only with credentials; the labels follow the SSO kind (unlock flags count only during
