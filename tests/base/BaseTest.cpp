@@ -350,26 +350,18 @@ TEST_F(OfflineChannelTest, ProviderInstancesShareTheSessionEventHandle) {
     EXPECT_LT(nextHandle(), before + 40);
 }
 
-std::vector<std::pair<UINT, WPARAM>> g_keys;
-
-LRESULT CALLBACK RecordKeys(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_KEYDOWN || message == WM_KEYUP) g_keys.emplace_back(message, wParam);
-    return ::DefWindowProcW(window, message, wParam, lParam);
-}
-
 // A stand-in for LogonUI's logon window with its error message child, on the test's thread.
 class FakeLogonWindow {
 public:
     FakeLogonWindow(UINT classStyle, bool childVisible) {
         for (const wchar_t* name : {kTop, kChild}) {
-            WNDCLASSEXW wc = {sizeof(wc), classStyle, &RecordKeys, 0, 0, ::GetModuleHandleW(nullptr), {}, {}, {}, {}, name, {}};
+            WNDCLASSEXW wc = {sizeof(wc), classStyle, &::DefWindowProcW, 0, 0, ::GetModuleHandleW(nullptr), {}, {}, {}, {}, name, {}};
             ::RegisterClassExW(&wc);
         }
         top_ = ::CreateWindowExW(0, kTop, L"", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr,
                                  ::GetModuleHandleW(nullptr), nullptr);
         child_ = ::CreateWindowExW(0, kChild, L"", WS_CHILD | (childVisible ? WS_VISIBLE : 0), 0, 0, 50, 50, top_,
                                    nullptr, ::GetModuleHandleW(nullptr), nullptr);
-        g_keys.clear();
     }
     ~FakeLogonWindow() {
         ::DestroyWindow(child_);
@@ -377,16 +369,14 @@ public:
         for (const wchar_t* name : {kChild, kTop}) ::UnregisterClassW(name, ::GetModuleHandleW(nullptr));
     }
     bool Created() const { return top_ && child_; }
-    // Pumps this thread's messages until the Escape press arrived or the time is up.
+    // Takes the key messages posted to this thread until an Escape press and release arrived.
     bool WaitForEscape(DWORD timeoutMs) {
-        WaitFor(
-            [] {
-                MSG msg;
-                while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
-                return g_keys.size() >= 2;
-            },
-            timeoutMs);
-        return g_keys == std::vector<std::pair<UINT, WPARAM>>{{WM_KEYDOWN, VK_ESCAPE}, {WM_KEYUP, VK_ESCAPE}};
+        std::vector<std::pair<UINT, WPARAM>> keys;
+        WaitFor([&] {
+            for (MSG msg; ::PeekMessageW(&msg, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE);) keys.emplace_back(msg.message, msg.wParam);
+            return keys.size() >= 2;
+        }, timeoutMs);
+        return keys == std::vector<std::pair<UINT, WPARAM>>{{WM_KEYDOWN, VK_ESCAPE}, {WM_KEYUP, VK_ESCAPE}};
     }
 
 private:
