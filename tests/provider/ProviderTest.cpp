@@ -555,46 +555,39 @@ TEST_F(CredProviderTest, ReEnumerationIsSkippedOnlyInOtherRemoteSessions) {
 
 // What LogonUI hears after Advise: steps a=Advise, u=UnAdvise, e=signal, r=retry request,
 // l=credentials lost then signal, o=the sink stops failing; `changed` is the count after each.
-struct SignalCase {
-    const char* what;
-    const char* record;  // as Record takes it
-    bool sinkFails;
-    const char *steps, *changed;
-};
-
-void PrintTo(const SignalCase& c, std::ostream* os) { *os << c.what; }
-
-class SignalTest : public CredProviderTest, public ::testing::WithParamInterface<SignalCase> {};
-
-TEST_P(SignalTest, CredentialsChangedFollowsTheState) {
-    const SignalCase& c = GetParam();
-    Record(c.record);
-    if (c.sinkFails) events.result = E_FAIL;
-    auto provider = Create();
-    for (size_t i = 0; c.steps[i]; ++i) {
-        switch (c.steps[i]) {
-        case 'a': ASSERT_EQ(provider->Advise(&events, kContext), S_OK); break;
-        case 'u': ASSERT_EQ(provider->UnAdvise(), S_OK); break;
-        case 'o': events.result = S_OK; break;
-        case 'l': TheCredentials().credentialsAvailable = false; [[fallthrough]];
-        default: Impl(provider)->DRV_EnumerateCredentials(true, c.steps[i] == 'r');
+TEST_F(CredProviderTest, CredentialsChangedFollowsTheState) {
+    const struct {
+        const char* record;  // as Record takes it
+        bool sinkFails;
+        const char *steps, *changed;
+    } kCases[] = {
+        {"a", false, "aeerlu", "111233"},  // a change once, a retry always
+        {"a", true, "aoee", "1122"},       // a failed call is raised again
+        {"", false, "ar", "00"},           // no ticket lookup, no signal
+        {"uc", false, "areua", "11112"},   // certificate unlock once per advise
+        {"ue", true, "aoee", "1122"},      // failed Entra unlock tries again
+    };
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.steps);
+        Record(c.record);
+        FakeEvents sink;
+        sink.result = c.sinkFails ? E_FAIL : S_OK;
+        auto provider = Create();
+        for (size_t i = 0; c.steps[i]; ++i) {
+            switch (c.steps[i]) {
+            case 'a': ASSERT_EQ(provider->Advise(&sink, kContext), S_OK); break;
+            case 'u': ASSERT_EQ(provider->UnAdvise(), S_OK); break;
+            case 'o': sink.result = S_OK; break;
+            case 'l': TheCredentials().credentialsAvailable = false; [[fallthrough]];
+            default: Impl(provider)->DRV_EnumerateCredentials(true, c.steps[i] == 'r');
+            }
+            EXPECT_EQ(sink.changed.load(), c.changed[i] - '0') << "after step " << i;
         }
-        EXPECT_EQ(events.changed.load(), c.changed[i] - '0') << "after step " << i;
+        EXPECT_EQ(sink.lastContext.load(), sink.changed.load() ? kContext : 0);
+        provider->UnAdvise();
+        EXPECT_EQ(sink.refs.load(), 1u);
     }
-    EXPECT_EQ(events.lastContext.load(), events.changed.load() ? kContext : 0);
-    provider->UnAdvise();
-    EXPECT_EQ(events.refs.load(), 1u);
 }
-
-const SignalCase kSignals[] = {
-    {"a change once, a retry always", "a", false, "aeerlu", "111233"},
-    {"a failed call is raised again", "a", true, "aoee", "1122"},
-    {"no ticket lookup, no signal", "", false, "ar", "00"},
-    {"certificate unlock once per advise", "uc", false, "areua", "11112"},
-    {"failed Entra unlock tries again", "ue", true, "aoee", "1122"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Signals, SignalTest, ::testing::ValuesIn(kSignals));
 
 // The first enumeration fetches quietly (LogonUI asks for the count right after Advise anyway);
 // the last reported state is still "no credentials", so the first signal reports the change.
