@@ -2,120 +2,442 @@
 
 #include "base/Guids.h"
 #include "base/SessionInfo.h"
+#include "filter/PackedInteractiveLogon.h"
+#include "filter/RdsReconnectMonitor.h"
 #include "platform/UniqueResource.h"
 #include "sso/Credentials.h"
 #include "support/CredentialsReset.h"
 #include "support/FakePlatform.h"
+#include "support/HandlerRegistration.h"
 #include "support/LogCapture.h"
+#include "support/Mutator.h"
 #include "support/RegistrySandbox.h"
+#include "support/ScriptedAgent.h"
+#include "support/WaitFor.h"
+#include "tools/logonsim/LogonUiSession.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
 
 namespace {
 
 using platform::com_ptr;
-using testsupport::FakePlatform;
-using testsupport::LogCapture;
-using testsupport::RegistrySandbox;
+using namespace testsupport;
 
-// {11111111-2222-3333-4444-555555555555}: some other provider.
-constexpr GUID kOtherProvider = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+std::vector<BYTE> Packed(const wchar_t* domain, const wchar_t* user, const wchar_t* ticket) {
+    return logonsim::PackRemoteCredential({true, domain, user, ticket});
+}
+
+// The credential's parser alone: what it accepts and why it refuses the rest.
+TEST(PackedInteractiveLogon, AcceptsOnlyAnInteractiveLogonWhoseStringsFit) {
+    const ULONGLONG huge = 0xFFFFFFFFFFFFFFFEull, headerOffset = 20;
+    std::vector<BYTE> beyond = Packed(L"CORP", L"alice", L"t1"), wrapping = beyond, notInteractive = beyond,
+                      overlapping = beyond, inHeader = beyond;
+    beyond[40] += 1;  // Password Length, one byte past the end
+    beyond[42] += 1;
+    std::memcpy(&wrapping[48], &huge, 8);  // an offset that would wrap past the size check
+    notInteractive[0] = 7;
+    std::memcpy(&overlapping[16], &overlapping[32], 8);  // the domain reads the user's characters
+    std::memcpy(&inHeader[48], &headerOffset, 8);        // the ticket reads header bytes
+    const struct {
+        const char* what;
+        std::vector<BYTE> bytes;
+        PackedLogonStatus status;
+        const wchar_t* fields = L"";  // "domain\user:ticket" when accepted
+    } kCases[] = {
+        {"whole", Packed(L"CORP", L"alice", L"t1"), PackedLogonStatus::Ok, L"CORP\\alice:t1"},
+        {"exactly the header", Packed(L"", L"", L""), PackedLogonStatus::Ok, L"\\:"},
+        {"string beyond the buffer", beyond, PackedLogonStatus::InvalidData},
+        {"wrapping offset", wrapping, PackedLogonStatus::InvalidData},
+        {"strings sharing bytes", overlapping, PackedLogonStatus::InvalidData},
+        {"string inside the header", inHeader, PackedLogonStatus::InvalidData},
+        {"wrong message type", notInteractive, PackedLogonStatus::NotInteractive},
+        {"short header", std::vector<BYTE>(55, 0), PackedLogonStatus::TooSmall},
+    };
+    for (const auto& c : kCases) {
+        PackedInteractiveLogon logon;
+        EXPECT_EQ(UnpackInteractiveLogon(c.bytes.data(), static_cast<ULONG>(c.bytes.size()), &logon), c.status) << c.what;
+        if (c.status == PackedLogonStatus::Ok) {
+            EXPECT_EQ(logon.domain + L"\\" + logon.user + L":" + logon.ticket.c_str(), c.fields) << c.what;
+        }
+    }
+    PackedInteractiveLogon logon;
+    EXPECT_EQ(UnpackInteractiveLogon(nullptr, 56, &logon), PackedLogonStatus::TooSmall);
+}
+
+TEST(PackedInteractiveLogonFuzz, MutatedCredentialsNeverReadOutOfBounds) {
+    Mutator mutator(0x7C0FF1E);
+    // Bytes placed right before a page nobody may touch: any read past their end faults at once.
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    auto* page = static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * info.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old = 0;
+    ASSERT_TRUE(::VirtualProtect(page + info.dwPageSize, info.dwPageSize, PAGE_NOACCESS, &old));
+    const std::vector<BYTE> seed = Packed(L"CORP", L"alice", L"a-broker-ticket");
+    int accepted = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::vector<BYTE> bytes = mutator.Mutate(seed);
+        if (bytes.size() > 4096) continue;
+        PackedInteractiveLogon logon;
+        BYTE* placed = page + info.dwPageSize - bytes.size();
+        std::memcpy(placed, bytes.data(), bytes.size());
+        if (UnpackInteractiveLogon(placed, static_cast<ULONG>(bytes.size()), &logon) != PackedLogonStatus::Ok)
+            continue;
+        ++accepted;
+        EXPECT_GE(bytes.size(), 56u);
+        EXPECT_EQ(bytes[0], 2);
+    }
+    EXPECT_GT(accepted, 100);  // the mutations also exercise the accepting path
+    ::VirtualFree(page, 0, MEM_RELEASE);
+}
 
 class CredFilterTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         ResetSessionIdCache();
-        testsupport::ResetCredentials();
-        EXPECT_EQ(credfilter_CreateInstance(IID_ICredentialProviderFilter, filter.put_void()), S_OK);
+        ResetCredentials();
+        ASSERT_EQ(credfilter_CreateInstance(IID_ICredentialProviderFilter, filter.put_void()), S_OK);
     }
-    HRESULT RunFilter(CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario) {
-        return filter->Filter(scenario, 0, providers, allow, 3);
+    void TearDown() override {
+        ::CoTaskMemFree(out.rgbSerialization);
+        filter.reset();
+        ::CoUninitialize();
     }
+    HRESULT Update(std::vector<BYTE> bytes) {
+        input = std::move(bytes);
+        CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {2, {}, static_cast<ULONG>(input.size()), input.data()};
+        ::CoTaskMemFree(out.rgbSerialization);
+        std::memset(&out, 0xAB, sizeof(out));
+        return filter->UpdateRemoteCredential(&in, &out);
+    }
+    // The refusal: the user is told in a service message box and the session is disconnected.
+    bool Refused() const {
+        return fake.messageBoxTexts.size() == 1 && !fake.messageBoxTexts[0].empty() && fake.disconnects.load() == 1 &&
+               fake.messageBoxCaptions[0] == L"Dravik Lumo Agent" &&
+               fake.messageBoxStyles[0] == static_cast<UINT>(MB_ICONERROR | MB_SERVICE_NOTIFICATION);
+    }
+    // Our provider's place among two others after Filter, as "allowed ours allowed".
+    std::wstring RunFilter(CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario) {
+        GUID providers[3] = {kOther, CLSID_credprovider, kOther};
+        BOOL allow[3] = {TRUE, TRUE, TRUE};
+        EXPECT_EQ(filter->Filter(scenario, 0, providers, allow, 3), S_OK);
+        return std::to_wstring(allow[0]) + std::to_wstring(allow[1]) + std::to_wstring(allow[2]);
+    }
+    // {11111111-2222-3333-4444-555555555555}: some other provider.
+    static constexpr GUID kOther = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
 
     RegistrySandbox registry;
     FakePlatform fake;
     LogCapture log;
+    ScriptedAgent agent;
     com_ptr<ICredentialProviderFilter> filter;
-    GUID providers[3] = {kOtherProvider, CLSID_credprovider, kOtherProvider};
-    BOOL allow[3] = {TRUE, TRUE, TRUE};
+    std::vector<BYTE> input;
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION out{};
 };
 
+TEST_F(CredFilterTest, DrvSessionsAndAMissingOutputAreLeftAlone) {
+    EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, nullptr), E_INVALIDARG);
+    fake.clientProtocol = 3;
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION untouched;
+    std::memset(&untouched, 0xAB, sizeof(untouched));
+    out = untouched;
+    EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, &out), E_NOTIMPL);
+    EXPECT_EQ(std::memcmp(&out, &untouched, sizeof(out)), 0);
+    out = {};
+}
+
+TEST_F(CredFilterTest, TheAgentIsAskedForTheTicketWhichIsNeverLogged) {
+    agent.Answer(L"GetCredentialsForTicket", CORE::PropertyBag());
+    EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"TICKET-123")), S_OK);
+    auto sent = agent.Requests();
+    ASSERT_TRUE(sent.size() == 1 && sent[0].request.Count() == 5);
+    const CORE::PropertyBag& r = sent[0].request;
+    EXPECT_EQ(r.GetNameAt(0) + L" " + r.GetNameAt(4) + L"=" + r.Get(L"ticket") + L" " + r.Get(L"userName"),
+              L"sessionId ticket=TICKET-123 alice");
+    EXPECT_TRUE(log.Contains(L"ticket size=10"));
+    EXPECT_FALSE(log.Contains(L"TICKET-123"));
+}
+
+// "name=value;..." as a bag; a name without a value is an empty bag.
+CORE::PropertyBag BagOf(const std::wstring& items) {
+    CORE::PropertyBag bag;
+    for (size_t at = 0; at < items.size();) {
+        const size_t end = std::min(items.find(L';', at), items.size()), eq = items.find(L'=', at);
+        if (eq < end) bag.Set(items.substr(at, eq - at), items.substr(eq + 1, end - eq - 1));
+        else bag.SetBag(items.substr(at, end - at), CORE::PropertyBag());
+        at = end + 1;
+    }
+    return bag;
+}
+
+// What the filter makes of each answer of the agent to the ticket of CORP\alice.
+struct AnswerCase {
+    const char* what;
+    const wchar_t *answer, *setting;  // the agent's bag; an agent configuration value, as "name=value"
+    const wchar_t* ticket;            // null: a credential too short to read; "#7": not an interactive logon
+    HRESULT hr;
+    const char* flags;      // a: credentials available, t: ticket found, r: refused
+    const wchar_t* record;  // requests sent, the account, password, CertSSO container:pin/attempts, broker SID
+};
+
+void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.what; }
+
+class AnswerTest : public CredFilterTest, public ::testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(AnswerTest, DecidesFromTheAnswer) {
+    const AnswerCase& c = GetParam();
+    CORE::PropertyBag setting = BagOf(c.setting);
+    if (setting.Count()) registry.SetAgentConfig(setting.GetNameAt(0), setting.Get(setting.GetNameAt(0)));
+    agent.Answer(L"GetCredentialsForTicket", BagOf(c.answer));
+    const bool notInteractive = c.ticket && std::wstring(c.ticket) == L"#7";
+    std::vector<BYTE> bytes = c.ticket ? Packed(L"CORP", L"alice", c.ticket) : std::vector<BYTE>(55, 0);
+    if (notInteractive) bytes[0] = 7;
+    EXPECT_EQ(Update(bytes), c.hr);
+    const Credentials& r = TheCredentials();
+    EXPECT_EQ(std::string(r.credentialsAvailable ? "a" : "") + (r.ticketFound ? "t" : "") + (Refused() ? "r" : ""), c.flags);
+    EXPECT_EQ(std::to_wstring(agent.Requests().size()) + L" " + r.domainName + L"\\" + r.userName + L" " +
+                  r.password.c_str() + L" " + r.certLogon.containerName + L":" + r.certLogon.pin.c_str() +
+                  (r.certLogon.containerName.empty() ? L"" : L"/" + std::to_wstring(r.certLogon.attemptsLeft)) + L" " +
+                  r.brokerUserSid,
+              c.record);
+    if (notInteractive) {  // passed on to LogonUI as a copy of what came
+        ASSERT_TRUE(out.ulAuthenticationPackage == 2 && IsEqualCLSID(out.clsidCredentialProvider, GUID_NULL) &&
+                    out.cbSerialization == bytes.size() && out.rgbSerialization != input.data());
+        EXPECT_EQ(std::memcmp(out.rgbSerialization, bytes.data(), bytes.size()), 0);
+    } else if (!Refused() && c.ticket) {
+        EXPECT_EQ(out.rgbSerialization, nullptr);  // a ticket never goes on to LogonUI
+    }
+}
+
+const AnswerCase kAnswers[] = {
+    {"password with user and domain", L"password={SSO-AES:0}payload;userName=alice2;domainName=CORP2", L"", L"T", S_OK,
+     "at", L"1 CORP2\\alice2 {SSO-AES:0}payload : "},
+    {"user and domain default to the remote credential", L"password=pw", L"", L"T", S_OK, "at", L"1 CORP\\alice pw : "},
+    {"expired wins over every credential", L"expired=true;password=pw;unauthUserName=k;unauthPassword=p", L"", L"T",
+     E_FAIL, "tr", L"1 \\  : "},
+    {"CertSSO keeps container, PIN, attempts and the broker's SID",
+     L"certLogonPin=1234;certLogonContainerName=cont;BROKERUSERSID=S-1-5-21-9", L"", L"T", S_OK, "at",
+     L"1 CORP\\alice  cont:1234/3 S-1-5-21-9"},
+    {"certificate pin without container falls through to the password", L"certLogonPin=1234;password=pw", L"", L"T",
+     S_OK, "at", L"1 CORP\\alice pw : "},
+    {"smart card pin without UPNs is a verification", L"smartCardPIN=4321;password=pw;upns", L"", L"T", S_OK, "t",
+     L"1 \\  : "},
+    {"SSO disabled by policy is a verification", L"password=pw", L"AllowSingleSignon=false", L"T", S_OK, "t", L"1 \\  : "},
+    {"an empty ticket is missing", L"", L"", L"", S_OK, "t", L"0 \\  : "},
+    {"no ticket is passed on while direct RDP is allowed", L"", L"", L"#7", S_OK, "", L"0 \\  : "},
+    {"no ticket while direct RDP is off", L"", L"AllowDirectRDP=false", L"", E_FAIL, "tr", L"0 \\  : "},
+    {"unmatched ticket while direct RDP is off", L"", L"AllowDirectRDP=0", L"forged", E_FAIL, "r", L"1 \\  : "},
+    {"no credential while direct RDP is off", L"", L"AllowDirectRDP=false", nullptr, E_FAIL, "r", L"0 \\  : "},
+};
+
+INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest, ::testing::ValuesIn(kAnswers));
+
+TEST_F(CredFilterTest, WithoutAPassedCredentialTheRemoteLogonFilterIsAsked) {
+    ASSERT_TRUE(RegisterFakeRemoteLogonFilter());
+    ::SetEnvironmentVariableW(L"TCFILTR_TEST_RLF", L"CORP|alice|RLF-TICKET");
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", L"pw"}}));
+    std::memset(&out, 0, sizeof(out));
+    EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, &out), S_OK);
+    ::SetEnvironmentVariableW(L"TCFILTR_TEST_RLF", nullptr);
+    ASSERT_EQ(agent.Requests().size(), 1u);
+    EXPECT_TRUE(agent.Requests()[0].request.Get(L"ticket") == L"RLF-TICKET" && TheCredentials().credentialsAvailable);
+}
+
+TEST_F(CredFilterTest, MutatedCredentialsThroughTheFilterEndCleanly) {
+    agent.Answer(L"GetCredentialsForTicket", CORE::PropertyBag());
+    Mutator mutator(0xF11735);
+    const std::vector<BYTE> seed = Packed(L"CORP", L"alice", L"a-broker-ticket");
+    for (int i = 0; i < 1500; ++i) {
+        HRESULT hr = Update(mutator.Mutate(seed));
+        EXPECT_TRUE(hr == S_OK || hr == E_NOTIMPL) << i;
+    }
+    EXPECT_FALSE(Refused());
+}
+
+// Other scenarios exclude only our provider and end the unlock scenario; an array without our
+// provider, an empty one and none at all are left as they are.
 TEST_F(CredFilterTest, OtherScenariosExcludeOnlyOurProvider) {
     TheCredentials().isUnlockScenario = true;
-    for (auto scenario : {CPUS_CREDUI, CPUS_CHANGE_PASSWORD, CPUS_PLAP}) {
-        BOOL local[3] = {TRUE, TRUE, TRUE};
-        EXPECT_EQ(filter->Filter(scenario, 0, providers, local, 3), S_OK);
-        EXPECT_TRUE(local[0]);
-        EXPECT_FALSE(local[1]);
-        EXPECT_TRUE(local[2]);
-    }
+    for (auto scenario : {CPUS_CREDUI, CPUS_CHANGE_PASSWORD, CPUS_PLAP}) EXPECT_EQ(RunFilter(scenario), L"101");
     EXPECT_FALSE(TheCredentials().isUnlockScenario);
     EXPECT_TRUE(log.Contains(L"credfilter::Filter(): No SSO for this usage scenario: excluding tcprovd"));
-
-    GUID others[2] = {kOtherProvider, kOtherProvider};
-    BOOL untouched[2] = {TRUE, FALSE};
-    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, others, untouched, 2), S_OK);
-    EXPECT_TRUE(untouched[0]);
-    EXPECT_FALSE(untouched[1]);
-    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, providers, allow, 0), S_OK);
-    EXPECT_TRUE(allow[1]);
+    GUID others[2] = {kOther, kOther}, ours[1] = {CLSID_credprovider};
+    BOOL allow[2] = {TRUE, FALSE};
+    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, others, allow, 2), S_OK);
+    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, ours, allow, 0), S_OK);
     EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, nullptr, nullptr, 0), S_OK);
+    EXPECT_TRUE(allow[0] && !allow[1]);
 }
 
-TEST_F(CredFilterTest, SsoDisabledByGroupPolicyChangesNothingAndDoesNotAskTheAgent) {
-    registry.SetAgentConfig(L"AllowSingleSignon", L"1");  // group policy wins
-    registry.SetString(L"Software\\Policies\\Velmora\\Zephral\\Agent\\Configuration", L"AllowSingleSignon", L"false");
-    EXPECT_EQ(RunFilter(CPUS_LOGON), S_OK);
-    EXPECT_TRUE(allow[0] && allow[1] && allow[2]);
-    EXPECT_TRUE(log.Contains(L"credfilter::Filter(): SSO is disabled by policy"));
-    EXPECT_FALSE(log.Contains(L"Populating credentials"));
-    EXPECT_FALSE(TheCredentials().isUnlockScenario);
-    EXPECT_EQ(RunFilter(CPUS_UNLOCK_WORKSTATION), S_OK);
-    EXPECT_TRUE(TheCredentials().isUnlockScenario);
-}
-
-TEST_F(CredFilterTest, SsoDisabledInADrvSessionSignalsNotReadyForSeamlessWindows) {
-    registry.SetAgentConfig(L"AllowSingleSignon", L"0");
-    fake.clientProtocol = 3;
+// Logon and unlock leave every provider in place; what else happens follows the record, the
+// policy (group policy over the agent's value) and the session kind.
+TEST_F(CredFilterTest, LogonAndUnlockFollowPolicySessionAndRecord) {
+    const struct {
+        CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
+        const char *given, *after;  // o: SSO off, d: DRV session, t: ticket found, c/w/e: CertSSO, Hello, Entra unlock
+        const wchar_t* line;        // after: a: credentials available, u: unlock scenario, s: not-ready signal
+    } kCases[] = {
+        {CPUS_LOGON, "", "", L"credfilter::Filter(): Populating credentials"},
+        {CPUS_LOGON, "t", "", L"credfilter::Filter(): Already found ticket in UpdateRemoteCredential"},
+        {CPUS_LOGON, "d", "", L"Not populating credentials in our filter"},
+        {CPUS_LOGON, "o", "", L"credfilter::Filter(): SSO is disabled by policy"},
+        {CPUS_UNLOCK_WORKSTATION, "o", "u", nullptr},
+        {CPUS_LOGON, "od", "s", nullptr},
+        {CPUS_UNLOCK_WORKSTATION, "c", "au", L"credfilter::Filter(): CertSSO is enabled for the session"},
+        {CPUS_UNLOCK_WORKSTATION, "w", "au", L"credfilter::Filter(): Whfb CertSSO is enabled for the session"},
+        {CPUS_UNLOCK_WORKSTATION, "e", "au", L"credfilter::Filter(): [EntraAuth] SSO is enabled for the session"},
+    };
     std::wstring name = fake.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(fake.sessionId);
     platform::unique_handle tessel(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
-    EXPECT_EQ(RunFilter(CPUS_LOGON), S_OK);
-    EXPECT_EQ(::WaitForSingleObject(tessel.get(), 0), WAIT_OBJECT_0);
-}
-
-TEST_F(CredFilterTest, UnlockWithCertificateOrEntraSsoMakesCredentialsAvailable) {
-    struct Case {
-        bool cert, whfb, entra;
-        const wchar_t* line;
-    } cases[] = {{true, false, false, L"credfilter::Filter(): CertSSO is enabled for the session"},
-                 {false, true, false, L"credfilter::Filter(): Whfb CertSSO is enabled for the session"},
-                 {false, false, true, L"credfilter::Filter(): [EntraAuth] SSO is enabled for the session"}};
-    for (const auto& c : cases) {
-        auto& creds = TheCredentials();
-        creds.credentialsAvailable = false;
-        creds.isCertSsoUnlockEnabled = c.cert;
-        creds.isWhfbCertSsoUnlockEnabled = c.whfb;
-        creds.isEntraUnlockEnabled = c.entra;
-        EXPECT_EQ(RunFilter(CPUS_UNLOCK_WORKSTATION), S_OK);
-        EXPECT_TRUE(creds.credentialsAvailable);
-        EXPECT_TRUE(log.Contains(c.line)) << log.Dump().size();
+    registry.SetAgentConfig(L"AllowSingleSignon", L"1");  // group policy wins
+    for (const auto& c : kCases) {
+        const std::string given = c.given;
+        auto has = [&](char flag) { return given.find(flag) != std::string::npos; };
+        SCOPED_TRACE(given + std::to_string(c.scenario));
+        ResetCredentials();
+        log.Clear();
+        ::ResetEvent(tessel.get());
+        registry.SetString(L"Software\\Policies\\Velmora\\Zephral\\Agent\\Configuration", L"AllowSingleSignon",
+                           has('o') ? L"false" : L"true");
+        fake.clientProtocol = has('d') ? 3 : 0;
+        auto& r = TheCredentials();
+        r.ticketFound = has('t');
+        r.isCertSsoUnlockEnabled = has('c'), r.isWhfbCertSsoUnlockEnabled = has('w'), r.isEntraUnlockEnabled = has('e');
+        EXPECT_EQ(RunFilter(c.scenario), L"111");
+        EXPECT_EQ(std::string(r.credentialsAvailable ? "a" : "") + (r.isUnlockScenario ? "u" : "") +
+                      (::WaitForSingleObject(tessel.get(), 0) == WAIT_OBJECT_0 ? "s" : ""),
+                  c.after);
+        EXPECT_TRUE(!c.line || log.Contains(c.line));
+        EXPECT_EQ(log.Contains(L"Populating credentials"), c.line == kCases[0].line);
     }
-    EXPECT_TRUE(allow[1]);
 }
 
-TEST_F(CredFilterTest, LogonPopulatesOnlyWhenNoTicketWasSeenAndNotInADrvSession) {
-    EXPECT_EQ(RunFilter(CPUS_LOGON), S_OK);
-    EXPECT_TRUE(log.Contains(L"credfilter::Filter(): Populating credentials"));
-    log.Clear();
-    TheCredentials().ticketFound = true;
-    EXPECT_EQ(RunFilter(CPUS_LOGON), S_OK);
-    EXPECT_TRUE(log.Contains(L"credfilter::Filter(): Already found ticket in UpdateRemoteCredential"));
-    EXPECT_FALSE(log.Contains(L"Populating credentials"));
-    log.Clear();
-    fake.clientProtocol = 3;
-    EXPECT_EQ(RunFilter(CPUS_LOGON), S_OK);
-    EXPECT_TRUE(log.Contains(L"Not populating credentials in our filter"));
-    EXPECT_TRUE(allow[0] && allow[1] && allow[2]);
+constexpr WTS_CONNECTSTATE_CLASS D = WTSDisconnected;
+constexpr WTS_CONNECTSTATE_CLASS A = WTSActive;
+constexpr WTS_CONNECTSTATE_CLASS F = FakePlatform::kConnectStateQueryFails;
+
+class RdsReconnectMonitorTest : public ::testing::Test {
+protected:
+    // A remote session (3) of a Server 2019 RDS host inside LogonUI, nobody logged on.
+    void SetUp() override { Reset(); }
+    void TearDown() override { Drop(); }
+    void Reset() {
+        Drop();
+        std::lock_guard<std::mutex> guard(fake.lock);
+        fake.SetServer2019Rds();
+        fake.sessionId = 3, fake.consoleSessionId = 1, fake.userNameError = 0, fake.connectStates = {D};
+        fake.userName.clear();
+        fake.hostPath = L"C:\\WINDOWS\\system32\\LOGONUI.EXE";
+        registry.SetAgentConfig(L"DisableRdsReconnectMonitor", L"FALSE");
+        log.Clear();
+    }
+    void Drop() {
+        if (monitor) monitor->Stop(), monitor->Release();
+        monitor = nullptr;
+    }
+    bool Start(DWORD pollMs = 10, DWORD graceMs = 10) {
+        monitor = new RdsReconnectMonitor(RdsReconnectMonitor::Timing{pollMs, graceMs});
+        return monitor->Start();
+    }
+    bool WaitForThreadEnd() { return monitor->WaitForThreadEnd(5000); }
+
+    RegistrySandbox registry;
+    FakePlatform fake;
+    LogCapture log;
+    RdsReconnectMonitor* monitor = nullptr;
+};
+
+// It watches only inside LogonUI, in a remote session nobody is logged on to, of a multi-session host.
+TEST_F(RdsReconnectMonitorTest, StartsOnlyWhereASessionCanBeLeftBehind) {
+    const struct {
+        const wchar_t* host;  // null: LogonUI
+        DWORD major, minor;
+        BYTE type;
+        WORD suite;
+        char change;  // p: disabled by policy, c: the console session, u: a user logged on, e: unreadable user
+        bool starts;
+        const wchar_t* line;
+    } kCases[] = {
+        {L"C:\\Windows\\System32\\winlogon.exe", 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, false, nullptr},
+        {L"C:\\x\\logonuix.exe", 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, false, nullptr},
+        {L"C:\\x\\logon.ui", 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, false, nullptr},
+        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 'p', false, L"RdsReconnectMonitor: Disabled"},
+        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 'c', false, L"Exit, not required for console sessionId=3"},
+        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 'u', false, L"Exit, a user is LoggedOn to sessionId=3"},
+        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 'e', true, L"Failed to query for username Error=5, sessionId=3"},
+        {nullptr, 10, 0, VER_NT_WORKSTATION, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, 0, false, nullptr},  // RDP client
+        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, 0, false, nullptr},  // admin mode
+        {nullptr, 10, 0, VER_NT_SERVER, 0, 0, false, nullptr},                                           // no RDS
+        {nullptr, 6, 1, VER_NT_WORKSTATION, VER_SUITE_TERMINAL, 0, false, nullptr},                       // level 7
+        {nullptr, 6, 1, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, true, nullptr},                             // level 8
+        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, true, nullptr},
+    };
+    for (const auto& c : kCases) {
+        Reset();
+        if (c.host) fake.hostPath = c.host;
+        fake.os.major = c.major, fake.os.minor = c.minor, fake.os.productType = c.type, fake.os.suiteMask = c.suite;
+        if (c.change == 'p') registry.SetAgentConfig(L"DisableRdsReconnectMonitor", L"TRUE");
+        if (c.change == 'c') fake.consoleSessionId = 3;
+        if (c.change == 'u') fake.userName = "alice";
+        if (c.change == 'e') fake.userNameError = ERROR_ACCESS_DENIED;
+        EXPECT_EQ(Start(), c.starts) << (c.host ? c.host : L"") << c.major << "." << c.minor << int(c.type) << c.suite;
+        EXPECT_TRUE(!c.line || log.Contains(c.line)) << c.line;
+    }
+}
+
+TEST_F(RdsReconnectMonitorTest, FiveDisconnectedPollsEndTheProcess) {
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitForThreadEnd());
+    EXPECT_EQ(fake.terminateCalls.load(), 1);
+    EXPECT_EQ(fake.terminateExitCode.load(), 0u);
+    EXPECT_EQ(fake.connectStateQueries.load(), 5);
+    for (int count : {1, 3, 5, 7, 9})
+        EXPECT_TRUE(log.Contains(L"Session is disconnected (count=" + std::to_wstring(count) + L") sessionId=3"));
+    EXPECT_TRUE(log.Contains(L"Terminate the LogonUI Process sessionId=3", CORE::LOG_DEBUG));
+}
+
+TEST_F(RdsReconnectMonitorTest, AConnectedPollOrAFailedQueryResetsTheCount) {
+    fake.connectStates = {D, D, D, D, A, D, D, D, D, F, D, D, D, D, A};
+    ASSERT_TRUE(Start());
+    ASSERT_TRUE(WaitFor([&] { return fake.connectStateQueries.load() >= 20; }));
+    monitor->Stop();
+    EXPECT_TRUE(WaitForThreadEnd());
+    EXPECT_EQ(fake.terminateCalls.load(), 0);
+    EXPECT_TRUE(log.Contains(L"Failed to get Connect State Error=1722 - sessionId=3"));
+    EXPECT_TRUE(log.Contains(L"The LogonUI Process is ending for sessionId=3"));
+}
+
+// Stop during the grace wait, a user starting to log on (or one it cannot read) and becoming the
+// console session each end the watch without cutting anybody off.
+TEST_F(RdsReconnectMonitorTest, StopAUserOrTheConsoleEndTheWatchWithoutTermination) {
+    const struct {
+        char change;  // s: Stop during the grace wait, u: a user, e: unreadable user, c: the console
+        const wchar_t* line;
+    } kCases[] = {{'s', nullptr},
+                  {'u', L"Exit, A user has started to logon to sessionId=3"},
+                  {'e', nullptr},
+                  {'c', L"Exit, Console sessionId=3"}};
+    for (const auto& c : kCases) {
+        Reset();
+        ASSERT_TRUE(Start(30, c.change == 's' ? 10000 : 10));
+        if (c.change == 's') {
+            ASSERT_TRUE(WaitFor([&] { return log.Contains(L"Terminate the LogonUI Process"); }));
+            monitor->Stop();
+        }
+        {
+            std::lock_guard<std::mutex> guard(fake.lock);
+            if (c.change == 'u') fake.userName = "bob";
+            if (c.change == 'e') fake.userNameError = ERROR_ACCESS_DENIED;
+            if (c.change == 'c') fake.consoleSessionId = 3;
+        }
+        ASSERT_TRUE(WaitForThreadEnd()) << c.change;
+        EXPECT_EQ(fake.terminateCalls.load(), 0) << c.change;
+        EXPECT_TRUE(!c.line || log.Contains(c.line)) << c.line;
+    }
 }
 
 }  // namespace

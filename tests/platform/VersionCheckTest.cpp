@@ -4,52 +4,37 @@
 
 namespace {
 
-using platform::EvaluateVersionCondition;
-using platform::OsFacts;
-
-OSVERSIONINFOEXW Info(DWORD major, DWORD minor) {
-    OSVERSIONINFOEXW info = {};
-    info.dwOSVersionInfoSize = sizeof(info);
-    info.dwMajorVersion = major;
-    info.dwMinorVersion = minor;
-    return info;
-}
-
-TEST(VersionCheck, ComparesMajorAndMinorAsOneNumber) {
-    OsFacts facts;
-    facts.major = 6;
-    facts.minor = 3;
-    DWORDLONG ge = ::VerSetConditionMask(::VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL),
-                                         VER_MINORVERSION, VER_GREATER_EQUAL);
-    auto info = Info(10, 0);
-    EXPECT_FALSE(EvaluateVersionCondition(facts, info, VER_MAJORVERSION | VER_MINORVERSION, ge));
-    info = Info(6, 1);
-    EXPECT_TRUE(EvaluateVersionCondition(facts, info, VER_MAJORVERSION | VER_MINORVERSION, ge));
-    // 10.0 is above 6.3 although its minor version is lower.
-    facts.major = 10;
-    facts.minor = 0;
-    info = Info(6, 3);
-    EXPECT_TRUE(EvaluateVersionCondition(facts, info, VER_MAJORVERSION | VER_MINORVERSION, ge));
-}
-
-TEST(VersionCheck, SuiteAndMeansEveryBitOrMeansAny) {
-    OsFacts facts;
-    facts.suiteMask = VER_SUITE_TERMINAL;
-    OSVERSIONINFOEXW info = Info(0, 0);
-    info.wSuiteMask = VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS;
-    EXPECT_FALSE(EvaluateVersionCondition(facts, info, VER_SUITENAME, ::VerSetConditionMask(0, VER_SUITENAME, VER_AND)));
-    EXPECT_TRUE(EvaluateVersionCondition(facts, info, VER_SUITENAME, ::VerSetConditionMask(0, VER_SUITENAME, VER_OR)));
-}
-
-TEST(VersionCheck, MismatchSetsOldWinVersion) {
-    OsFacts facts;
-    facts.productType = VER_NT_SERVER;
-    OSVERSIONINFOEXW info = Info(0, 0);
-    info.wProductType = VER_NT_WORKSTATION;
-    ::SetLastError(0);
-    EXPECT_FALSE(EvaluateVersionCondition(facts, info, VER_PRODUCT_TYPE,
-                                          ::VerSetConditionMask(0, VER_PRODUCT_TYPE, VER_EQUAL)));
-    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_OLD_WIN_VERSION));
+// Major and minor compare as one number (10.0 is above 6.3); suite AND means every bit, OR any;
+// a mismatch sets ERROR_OLD_WIN_VERSION.
+TEST(VersionCheck, ComparesLikeVerifyVersionInfo) {
+    const DWORDLONG ge = ::VerSetConditionMask(::VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL),
+                                               VER_MINORVERSION, VER_GREATER_EQUAL);
+    const DWORD kVersion = VER_MAJORVERSION | VER_MINORVERSION;
+    const struct {
+        DWORD major, minor, wantMajor, wantMinor;
+        WORD suite;
+        DWORD type;
+        DWORDLONG condition;
+        bool met;
+    } kCases[] = {
+        {6, 3, 10, 0, 0, kVersion, ge, false},
+        {6, 3, 6, 1, 0, kVersion, ge, true},
+        {10, 0, 6, 3, 0, kVersion, ge, true},
+        {0, 0, 0, 0, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, VER_SUITENAME, ::VerSetConditionMask(0, VER_SUITENAME, VER_AND), false},
+        {0, 0, 0, 0, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, VER_SUITENAME, ::VerSetConditionMask(0, VER_SUITENAME, VER_OR), true},
+        {0, 0, 0, 0, 0, VER_PRODUCT_TYPE, ::VerSetConditionMask(0, VER_PRODUCT_TYPE, VER_EQUAL), false},
+    };
+    for (const auto& c : kCases) {
+        platform::OsFacts facts;
+        facts.major = c.major, facts.minor = c.minor, facts.suiteMask = VER_SUITE_TERMINAL, facts.productType = VER_NT_SERVER;
+        OSVERSIONINFOEXW info = {};
+        info.dwOSVersionInfoSize = sizeof(info);
+        info.dwMajorVersion = c.wantMajor, info.dwMinorVersion = c.wantMinor, info.wSuiteMask = c.suite;
+        info.wProductType = VER_NT_WORKSTATION;
+        ::SetLastError(0);
+        EXPECT_EQ(platform::EvaluateVersionCondition(facts, info, c.type, c.condition), c.met) << c.major << c.type;
+        EXPECT_EQ(::GetLastError(), c.met ? 0u : static_cast<DWORD>(ERROR_OLD_WIN_VERSION));
+    }
 }
 
 }  // namespace

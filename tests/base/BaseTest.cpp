@@ -1,0 +1,416 @@
+#include "base/SessionInfo.h"
+
+#include "base/Guids.h"
+#include "base/LogonMonitor.h"
+#include "base/OfflineChannel.h"
+#include "base/Serialization.h"
+#include "base/TesselSignal.h"
+#include "platform/UniqueResource.h"
+#include "support/FakePlatform.h"
+#include "support/LogCapture.h"
+#include "support/RegistrySandbox.h"
+#include "support/WaitFor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace {
+
+using testsupport::FakePlatform;
+using testsupport::LogCapture;
+using testsupport::WaitFor;
+
+DWORD U32(const BYTE* at) { return at[0] | (at[1] << 8) | (at[2] << 16) | (DWORD(at[3]) << 24); }
+
+std::wstring Utf16At(const LogonMonitorRecord& record, size_t offset) {
+    std::wstring text;
+    for (size_t i = offset; i + 1 < offset + 1024 && (record[i] || record[i + 1]); i += 2)
+        text.push_back(static_cast<wchar_t>(record[i] | (record[i + 1] << 8)));
+    return text;
+}
+
+TEST(LogonMonitorRecord, LaysOutTheFieldsAtTheirOffsets) {
+    LogonMonitorRecord record;
+    record.fill(0xCC);
+    BuildLogonMonitorRecord(7, 0x1234, kLogonMonitorEnd, 0x0102030405060708ull, L"Lumo Agent", L"tcfiltr", L"SSO",
+                            &record);
+    EXPECT_EQ(record.size(), 3092u);
+    EXPECT_EQ(std::vector<DWORD>({U32(&record[0]), U32(&record[4]), U32(&record[8]), U32(&record[12]), U32(&record[16])}),
+              std::vector<DWORD>({7, 0x1234, 2, 0x05060708, 0x01020304}));
+    EXPECT_EQ(Utf16At(record, 20) + L"|" + Utf16At(record, 1044) + L"|" + Utf16At(record, 2068), L"Lumo Agent|tcfiltr|SSO");
+    // Everything after a text is zero; a long text keeps 511 characters and its terminator.
+    EXPECT_EQ(record[3091], 0);
+    BuildLogonMonitorRecord(1, 1, kLogonMonitorNotify, 0, std::wstring(600, L'x').c_str(), L"c", L"e", &record);
+    EXPECT_EQ(Utf16At(record, 20), std::wstring(511, L'x'));
+    EXPECT_EQ(record[20 + 1022], 0);
+    EXPECT_EQ(record[20 + 1023], 0);
+    EXPECT_EQ(Utf16At(record, 1044), L"c");
+}
+
+class SessionInfoTest : public ::testing::Test {
+protected:
+    void SetUp() override { ResetSessionIdCache(); }
+    void TearDown() override { ResetSessionIdCache(); }
+    // The real event standing for "dravikndmg\NotReadyForTessel<session>".
+    platform::unique_handle TesselEvent(FakePlatform& f, int session) {
+        std::wstring name = f.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(session);
+        return platform::unique_handle(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    }
+    static bool IsSet(const platform::unique_handle& event) { return ::WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0; }
+
+    testsupport::RegistrySandbox registry;
+    FakePlatform fake;
+    LogCapture log;
+};
+
+// Read once per process; an unreadable id is 0 for the rest of it.
+TEST_F(SessionInfoTest, SessionIdIsReadOnceAndCached) {
+    fake.sessionId = 7;
+    EXPECT_EQ(GetSessionId(), 7u);
+    fake.sessionId = 9;
+    EXPECT_EQ(GetSessionId(), 7u);
+    EXPECT_EQ(EnumerateEventName() + L" " + SessionProtocolTicket(),
+              L"Global\\Velmora.Zephral.CredProvEnumerateEvent.7 SESSION_PROTOCOL_TICKET_7");
+    ResetSessionIdCache();
+    fake.sessionIdError = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(GetSessionId(), 0u);
+    fake.sessionIdError = 0;
+    EXPECT_EQ(GetSessionId(), 0u);
+}
+
+TEST_F(SessionInfoTest, OnlyProtocolThreeIsADrvSession) {
+    const struct {
+        USHORT protocol;
+        DWORD error;
+        bool drv;
+    } kCases[] = {{0, 0, false}, {1, 0, false}, {2, 0, false}, {4, 0, false}, {3, 0, true}, {3, ERROR_ACCESS_DENIED, false}};
+    for (const auto& c : kCases) {
+        fake.clientProtocol = c.protocol;
+        fake.clientProtocolError = c.error;
+        USHORT protocol = 99;
+        EXPECT_EQ(GetSessionProtocol(&protocol), c.error == 0);
+        EXPECT_EQ(protocol, c.error ? 0 : c.protocol);
+        EXPECT_EQ(IsDRVProtocolSession(), c.drv) << c.protocol << " " << c.error;
+    }
+}
+
+// The whole text compared ignoring case; absent is DESKTOP; the policy key wins.
+TEST_F(SessionInfoTest, ApplicationSessionTypeComparesWholeTextIgnoringCaseAndHonoursPolicy) {
+    fake.sessionId = 5;
+    EXPECT_FALSE(isApplicationSession());
+    for (const wchar_t* value : {L"application", L"APPLICATION", L"APPLICATIONS", L"APPLICATIO", L"DESKTOP", L""}) {
+        registry.SetString(L"Software\\Velmora\\Zephral\\SessionData\\5", L"LumoClient_Launch_SessionType", value);
+        EXPECT_EQ(isApplicationSession(), _wcsicmp(value, L"application") == 0) << value;
+    }
+    registry.SetString(L"Software\\Policies\\Velmora\\Zephral\\SessionData\\5", L"LumoClient_Launch_SessionType",
+                       L"Application");
+    EXPECT_TRUE(isApplicationSession());
+}
+
+TEST_F(SessionInfoTest, OsLevelFollowsVersionAndEdition) {
+    constexpr BYTE kWs = VER_NT_WORKSTATION, kSrv = VER_NT_SERVER, kDc = VER_NT_DOMAIN_CONTROLLER;
+    constexpr DWORD kNt = VER_PLATFORM_WIN32_NT;
+    const struct {
+        DWORD platform, major, minor;
+        BYTE type;
+        int level;
+    } kCases[] = {{VER_PLATFORM_WIN32_WINDOWS, 4, 10, kWs, 0},
+                  {kNt, 4, 0, kSrv, 1}, {kNt, 5, 0, kWs, 2}, {kNt, 5, 1, kWs, 3}, {kNt, 5, 2, kWs, 3},
+                  {kNt, 5, 2, kSrv, 4}, {kNt, 6, 0, kWs, 5}, {kNt, 6, 0, kSrv, 6}, {kNt, 6, 1, kWs, 7},
+                  {kNt, 6, 1, kDc, 8}, {kNt, 6, 2, kWs, 9}, {kNt, 6, 2, kSrv, 10}, {kNt, 6, 3, kWs, 11},
+                  {kNt, 6, 3, kSrv, 12}, {kNt, 10, 0, kWs, 13}, {kNt, 10, 0, kSrv, 14}, {kNt, 11, 0, kWs, 15},
+                  {kNt, 5, 3, kWs, 15}, {kNt, 6, 4, kSrv, 15}};
+    for (const auto& c : kCases) {
+        fake.os.platformId = c.platform, fake.os.major = c.major, fake.os.minor = c.minor, fake.os.productType = c.type;
+        EXPECT_EQ(GetOsLevel(), c.level) << c.major << "." << c.minor << " type " << int(c.type);
+    }
+}
+
+// Without a session id the current session's event is signalled, else that session's.
+TEST_F(SessionInfoTest, TesselSignalReachesTheSessionsEventInsideTheNamespace) {
+    fake.sessionId = 4;
+    auto mine = TesselEvent(fake, 4), other = TesselEvent(fake, 12);
+    ASSERT_TRUE(mine && other);
+    EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
+    EXPECT_TRUE(IsSet(mine) && !IsSet(other));
+    ASSERT_EQ(fake.openedEventNames.size(), 1u);
+    EXPECT_EQ(fake.openedEventNames[0], L"dravikndmg\\NotReadyForTessel4");
+    ::ResetEvent(mine.get());
+    EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, 12));
+    EXPECT_TRUE(IsSet(other) && !IsSet(mine));
+}
+
+TEST_F(SessionInfoTest, TesselSignalNamespaceAndSessionFailures) {
+    const struct {
+        char given;  // 3: a level 3 system, n: no namespace API, o: namespace already open in the process,
+                     // r: namespace refused, s: unreadable session, e: no event
+        bool signalled;
+        const wchar_t* line;
+    } kCases[] = {{'3', false, L"XP or earlier agent, so not signaling private event."},
+                  {'n', false, L"XP or earlier agent, so not opening private namespace."},
+                  {'o', true, nullptr},
+                  {'r', false, L"SignalTesselEvent: Failed to open private namespace dravikndmg ("},
+                  {'s', false, L"Unable to retrieve current session ID with error 0x00000005."},
+                  {'e', false, L"SignalTesselEvent: Failed to open event dravikndmg\\NotReadyForTessel77."}};
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(c.given);
+        ResetSessionIdCache();
+        FakePlatform local;
+        LogCapture lines;
+        if (c.given == '3') local.os.major = 5, local.os.minor = 1;
+        local.namespaceApiPresent = c.given != 'n';
+        local.openPrivateNamespaceFails = c.given == 'o' || c.given == 'r';
+        local.openPrivateNamespaceError = c.given == 'o' ? ERROR_DUP_NAME : ERROR_ACCESS_DENIED;
+        if (c.given == 's') local.sessionIdError = ERROR_ACCESS_DENIED;
+        if (c.given == 'e') local.sessionId = 77;
+        auto event = TesselEvent(local, 2);
+        EXPECT_EQ(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF), c.signalled);
+        EXPECT_EQ(IsSet(event), c.signalled);
+        EXPECT_TRUE(c.signalled || c.given == 'e' || local.openedEventNames.empty());
+        EXPECT_TRUE(c.given != '3' || local.namespaceCalls.load() == 0);
+        EXPECT_TRUE(!c.line || lines.Contains(c.line));
+    }
+    FakePlatform again;  // each row's fake left none behind
+    SignalNotReadyForTessel("credprovider::GetCredentialCount");
+    EXPECT_TRUE(log.Contains(L"credprovider::GetCredentialCount : Failed to signal that we are not ready for "
+                             L"seamless windows. DRV app session may not be active."));
+}
+
+TEST_F(SessionInfoTest, LogonMonitorWritesEachKindWithItsOpcodeAndTheProcessSession) {
+    fake.sessionId = 9;
+    ::SetLastError(1234);
+    LogonMonitorNotify(L"Lumo Agent", L"tcfiltr", L"TCFILTR_ATTACHED");
+    LogonMonitorBegin(L"Lumo Agent", L"tcfiltr", L"SSO");
+    LogonMonitorEnd(L"Lumo Agent", L"tcfiltr", L"SSO", 4);
+    EXPECT_EQ(::GetLastError(), 1234u);
+    std::wstring events;  // id/version/opcode, size, session, own process, kind
+    for (const auto& e : fake.etwEvents)
+        events += std::to_wstring(e.descriptor.Id) + L"/" + std::to_wstring(e.descriptor.Version) + L"/" +
+                  std::to_wstring(e.descriptor.Opcode) + L" " + std::to_wstring(e.data.size()) + L" " +
+                  std::to_wstring(U32(&e.data[0])) + L" " + std::to_wstring(U32(&e.data[4]) == ::GetCurrentProcessId()) +
+                  L" " + std::to_wstring(U32(&e.data[8])) + L";";
+    EXPECT_EQ(events, L"16/1/3 3092 9 1 0;16/1/1 3092 9 1 1;16/1/2 3092 4 1 2;");
+    EXPECT_EQ(fake.eventRegistrations.load(), 1);
+    ShutdownLogonMonitor();
+    EXPECT_EQ(fake.eventUnregistrations.load(), 1);
+    // Torn down for good: nothing more is written or registered.
+    LogonMonitorEnd(L"Lumo Agent", L"tcfiltr", L"SSO");
+    EXPECT_EQ(fake.etwEvents.size(), 3u);
+    EXPECT_EQ(fake.eventRegistrations.load(), 1);
+}
+
+// An empty text and a failed registration fail quietly: nothing is written, one line is logged.
+TEST_F(SessionInfoTest, LogonMonitorEmptyTextsAndAFailedRegistrationWriteNothing) {
+    fake.eventRegisterResult = ERROR_ACCESS_DENIED;
+    LogonMonitorBegin(L"Lumo Agent", L"tcfiltr", L"SSO");
+    LogonMonitorNotify(L"Lumo Agent", L"", L"X");
+    EXPECT_TRUE(log.Contains(L"dvlm -  Failed Sending X_NOTIFY: 0x80070057", CORE::LOG_INFO));
+    EXPECT_TRUE(fake.etwEvents.empty());
+    EXPECT_TRUE(log.Contains(L"dvlm - tcfiltr Failed Sending SSO_BEGIN: 0x80004005"));
+}
+
+// The copy itself is checked where the filter passes a remote credential on; refused input
+// allocates and touches nothing.
+TEST(DuplicateSerialization, RefusesEmptyOrMissingInput) {
+    BYTE bytes[] = {1};
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION copy = {}, empty = {7, CLSID_credprovider, 0, bytes},
+                                                 noBuffer = {7, CLSID_credprovider, 1, nullptr};
+    EXPECT_FALSE(DuplicateSerialization(&empty, &copy) || DuplicateSerialization(&noBuffer, &copy) ||
+                 DuplicateSerialization(nullptr, &copy) || DuplicateSerialization(&empty, nullptr));
+    EXPECT_TRUE(copy.rgbSerialization == nullptr && copy.cbSerialization == 0);
+}
+
+
+// Records callbacks; the first one can be held until the test releases it.
+struct CallbackProbe {
+    std::atomic<int> calls{0}, explicitCalls{0};
+    std::atomic<void*> lastContext{nullptr};
+    platform::unique_handle entered{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    platform::unique_handle release{::CreateEventW(nullptr, TRUE, TRUE, nullptr)};
+
+    static inline CallbackProbe* instance = nullptr;
+    static void Callback(void* context, bool explicitRequest) {
+        instance->lastContext = context;
+        ++instance->calls;
+        if (explicitRequest) ++instance->explicitCalls;
+        ::SetEvent(instance->entered.get());
+        ::WaitForSingleObject(instance->release.get(), 5000);
+    }
+    bool WaitForCalls(int n, DWORD timeoutMs = 5000) const {
+        return WaitFor([&] { return calls.load() >= n; }, timeoutMs);
+    }
+};
+
+class OfflineChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override { CallbackProbe::instance = &probe; }
+    void TearDown() override {
+        CleanupOfflineChannel();
+        CallbackProbe::instance = nullptr;
+    }
+    OfflineChannel* StartedChannel() {
+        OfflineChannel* channel = GetOfflineChannel();
+        channel->SetReEnumerationCallback(&CallbackProbe::Callback, eventName.c_str());
+        channel->SetReEnumerationContext(nullptr, &contextA);
+        channel->Start();
+        return channel;
+    }
+    void SignalAgentEvent() {
+        platform::unique_handle agentSide(::OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName.c_str()));
+        ASSERT_TRUE(agentSide);
+        ::SetEvent(agentSide.get());
+    }
+
+    LogCapture log;
+    CallbackProbe probe;
+    std::wstring eventName = L"Local\\TcfiltrTest.Enumerate." + std::to_wstring(::GetCurrentProcessId());
+    int contextA = 0, contextB = 0;
+};
+
+// Without an event nothing starts; a stopped channel is not restarted; starting and stopping twice is harmless.
+TEST_F(OfflineChannelTest, RunsOnlyWithAnEventAndStaysStopped) {
+    OfflineChannel* channel = GetOfflineChannel();
+    channel->Start();
+    channel->RequestSSORetry();
+    EXPECT_FALSE(channel->IsThreadRunning());
+    EXPECT_FALSE(probe.WaitForCalls(1, 50));
+    StartedChannel()->Start();
+    ASSERT_TRUE(WaitFor([&] { return log.Contains(L"waiting for an event."); }));
+    channel->Stop();
+    EXPECT_TRUE(!channel->IsThreadRunning() && channel->WaitForThreadEnd(0));
+    channel->Stop();
+    const int calls = probe.calls.load();
+    channel->RequestSSORetry();
+    EXPECT_FALSE(channel->IsThreadRunning());
+    EXPECT_FALSE(probe.WaitForCalls(calls + 1, 50));
+}
+
+TEST_F(OfflineChannelTest, CleanupStopsTheThreadAndTheSingletonIsRebuilt) {
+    OfflineChannel* first = StartedChannel();
+    EXPECT_TRUE(GetOfflineChannel() == first && first->IsThreadRunning());
+    first->AddRef();  // observe the object after the singleton lets go
+    CleanupOfflineChannel();
+    EXPECT_TRUE(!first->IsThreadRunning() && first->WaitForThreadEnd(0) && first->RefCount() == 1);
+    first->Release();
+    EXPECT_EQ(PeekOfflineChannel(), nullptr);
+    OfflineChannel* second = GetOfflineChannel();
+    EXPECT_FALSE(second->IsThreadRunning() || second->HasReEnumerationEvent() || second->Context());
+}
+
+// The agent's event and a retry request reach the callback with their kind; requests arriving
+// during a callback collapse into one.
+TEST_F(OfflineChannelTest, EventsAndRetriesReachTheCallbackAndCollapseWhileItRuns) {
+    OfflineChannel* channel = StartedChannel();
+    SignalAgentEvent();
+    ASSERT_EQ(::WaitForSingleObject(probe.entered.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(probe.explicitCalls.load(), 0);
+    EXPECT_EQ(probe.lastContext.load(), &contextA);
+    ASSERT_TRUE(WaitFor([&] { return log.Count(L"waiting for an event.") >= 2; }));
+    ::ResetEvent(probe.release.get());
+    channel->RequestSSORetry();
+    ASSERT_EQ(::WaitForSingleObject(probe.entered.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(probe.explicitCalls.load(), 1);
+    channel->RequestSSORetry();
+    channel->RequestSSORetry();
+    ::SetEvent(probe.release.get());
+    ASSERT_TRUE(probe.WaitForCalls(3));
+    // Back at its wait after the third call: a fourth would follow at once.
+    ASSERT_TRUE(WaitFor([&] { return log.Count(L"waiting for an event.") >= 4; }));
+    EXPECT_FALSE(probe.WaitForCalls(4, 100));
+}
+
+// Only the registered owner may clear the context, and a second provider cannot take it over;
+// registering the event again clears it.
+TEST_F(OfflineChannelTest, ContextIsReplacedOnlyFromTheExpectedOwner) {
+    OfflineChannel* channel = StartedChannel();
+    channel->SetReEnumerationContext(&contextB, nullptr);
+    channel->SetReEnumerationContext(nullptr, &contextB);
+    EXPECT_EQ(channel->Context(), &contextA);
+    channel->SetReEnumerationContext(&contextA, nullptr);
+    EXPECT_EQ(channel->Context(), nullptr);
+    channel->SetReEnumerationContext(nullptr, &contextA);
+    channel->SetReEnumerationCallback(&CallbackProbe::Callback, eventName.c_str());
+    EXPECT_EQ(channel->Context(), nullptr);
+    channel->SetReEnumerationContext(nullptr, &contextB);
+    SignalAgentEvent();
+    ASSERT_TRUE(probe.WaitForCalls(1));
+    EXPECT_EQ(probe.lastContext.load(), &contextB);
+}
+
+// Provider instances share the session's event handle: a leak would push the next free handle up.
+TEST_F(OfflineChannelTest, ProviderInstancesShareTheSessionEventHandle) {
+    OfflineChannel* channel = StartedChannel();
+    auto nextHandle = [] { return reinterpret_cast<uintptr_t>(platform::unique_handle(::CreateEventW(nullptr, 0, 0, nullptr)).get()); };
+    const uintptr_t before = nextHandle();
+    for (int instance = 0; instance < 500; ++instance)
+        channel->SetReEnumerationCallback(&CallbackProbe::Callback, eventName.c_str());
+    EXPECT_LT(nextHandle(), before + 40);
+}
+
+// A stand-in for LogonUI's logon window with its error message child, on the test's thread.
+class FakeLogonWindow {
+public:
+    FakeLogonWindow(UINT classStyle, bool childVisible) {
+        for (const wchar_t* name : {kTop, kChild}) {
+            WNDCLASSEXW wc = {sizeof(wc), classStyle, &::DefWindowProcW, 0, 0, ::GetModuleHandleW(nullptr), {}, {}, {}, {}, name, {}};
+            ::RegisterClassExW(&wc);
+        }
+        top_ = ::CreateWindowExW(0, kTop, L"", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr,
+                                 ::GetModuleHandleW(nullptr), nullptr);
+        child_ = ::CreateWindowExW(0, kChild, L"", WS_CHILD | (childVisible ? WS_VISIBLE : 0), 0, 0, 50, 50, top_,
+                                   nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    }
+    ~FakeLogonWindow() {
+        ::DestroyWindow(child_);
+        ::DestroyWindow(top_);
+        for (const wchar_t* name : {kChild, kTop}) ::UnregisterClassW(name, ::GetModuleHandleW(nullptr));
+    }
+    bool Created() const { return top_ && child_; }
+    // Takes the key messages posted to this thread until an Escape press and release arrived.
+    bool WaitForEscape(DWORD timeoutMs) {
+        std::vector<std::pair<UINT, WPARAM>> keys;
+        WaitFor([&] {
+            for (MSG msg; ::PeekMessageW(&msg, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE);) keys.emplace_back(msg.message, msg.wParam);
+            return keys.size() >= 2;
+        }, timeoutMs);
+        return keys == std::vector<std::pair<UINT, WPARAM>>{{WM_KEYDOWN, VK_ESCAPE}, {WM_KEYUP, VK_ESCAPE}};
+    }
+
+private:
+    static constexpr const wchar_t* kTop = L"AUTHUI.DLL: LogonUI Logon Window";
+    static constexpr const wchar_t* kChild = L"DirectUIHWND";
+    HWND top_ = nullptr, child_ = nullptr;
+};
+
+TEST_F(OfflineChannelTest, DismissalPostsEscapeToAVisibleErrorWindowOnly) {
+    {
+        FakeLogonWindow window(CS_GLOBALCLASS, true);
+        ASSERT_TRUE(window.Created());
+        StartedChannel()->RequestDialogDismissal();
+        EXPECT_TRUE(window.WaitForEscape(5000));
+    }
+    FakeLogonWindow hidden(CS_GLOBALCLASS, false);
+    ASSERT_TRUE(hidden.Created());
+    log.Clear();
+    GetOfflineChannel()->RequestDialogDismissal();
+    EXPECT_TRUE(WaitFor([&] { return log.Contains(L"OfflineChannel::ThreadEntry(): Dismiss attempt completed"); }));
+    EXPECT_EQ(log.Count(L"DismissWnd(): Found LogonUI logon window"), 10u);  // ten passes, then left alone
+    EXPECT_FALSE(hidden.WaitForEscape(200));
+}
+
+TEST_F(OfflineChannelTest, OtherProcessesWindowsAndOtherClassStylesDoNotQualify) {
+    // A class style of our own, or the windows of another process id.
+    for (auto [classStyle, otherProcess] : {std::pair<UINT, DWORD>{CS_GLOBALCLASS | CS_DBLCLKS, 0}, {CS_GLOBALCLASS, 4}}) {
+        FakeLogonWindow window(classStyle, true);
+        ASSERT_TRUE(window.Created());
+        DialogSearch search{::GetCurrentProcessId() + otherProcess, false};
+        ::EnumWindows(&DismissWnd, reinterpret_cast<LPARAM>(&search));
+        EXPECT_FALSE(search.found) << classStyle << " " << otherProcess;
+        EXPECT_FALSE(window.WaitForEscape(100));
+    }
+}
+
+}  // namespace

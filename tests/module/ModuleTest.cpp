@@ -1,0 +1,260 @@
+#include "module/ClassFactory.h"
+
+#include "base/Guids.h"
+#include "base/ModuleRef.h"
+#include "base/OfflineChannel.h"
+#include "base/SessionInfo.h"
+#include "filter/credfilter.h"
+#include "lib/mfw/common/log/SysMessage.h"
+#include "module/ModuleEntry.h"
+#include "platform/UniqueResource.h"
+#include "platform/sdk/CredProv.h"
+#include "provider/cred.h"
+#include "sso/Credentials.h"
+#include "support/FakePlatform.h"
+#include "support/LogCapture.h"
+#include "support/LogSecrets.h"
+#include "support/RegistrySandbox.h"
+#include "support/ScriptedAgent.h"
+#include "support/WaitFor.h"
+#include "tools/logonsim/LogonUiSession.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using platform::com_ptr;
+using namespace testsupport;
+
+// Runs first: after the attach and detach test below the process writes no more log files.
+// Every road a secret travels (the broker's ticket, the password, PINs, the local account's
+// password) leaves the log files without it, even with every level written.
+const wchar_t kTicket[] = L"BrokerTicket-7f3a9c";
+const wchar_t kPassword[] = L"Corr3ct-Horse-Battery";
+const wchar_t kPin[] = L"738291";
+const wchar_t kCertPin[] = L"556677";
+const wchar_t kLocalPassword[] = L"Kiosk-Secret-42";
+
+class SecretsInLogsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        registry.SetString(L"Software\\Velmora\\Zephral\\Log", L"LogFileDirectory", dir.Path());
+        registry.SetString(L"Software\\Velmora\\Zephral", L"traceEnabled", L"true");
+        CORE::RefreshLogSettings();
+        ResetSessionIdCache();
+        TheCredentials().ClearCredentials(true);
+    }
+    void TearDown() override { ::CoUninitialize(); }
+
+    // Offers the record's material to a fresh tile and reports the result.
+    void SerializeAndReport(LONG status) {
+        TheCredentials().credentialsAvailable = true;
+        com_ptr<ICredentialProviderCredential> tile;
+        ASSERT_EQ(cred_CreateInstance(tile.put(), CPUS_LOGON, false), S_OK);
+        CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response;
+        CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
+        tile->GetSerialization(&response, &serialization, nullptr, nullptr);
+        ::CoTaskMemFree(serialization.rgbSerialization);
+        LPWSTR text = nullptr;
+        CREDENTIAL_PROVIDER_STATUS_ICON icon;
+        tile->ReportResult(status, 0, &text, &icon);
+        ::CoTaskMemFree(text);
+    }
+
+    TempDirectory dir;
+    RegistrySandbox registry;
+    FakePlatform fake;
+    ScriptedAgent agent;
+};
+
+TEST_F(SecretsInLogsTest, NoSecretReachesAnyLogFile) {
+    // A brokered RDP logon: the ticket arrives, the password comes back from the agent.
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", kPassword}, {L"userName", L"alice"}, {L"domainName", L"CORP"}}));
+    com_ptr<ICredentialProviderFilter> filter;
+    ASSERT_EQ(credfilter_CreateInstance(IID_ICredentialProviderFilter, filter.put_void()), S_OK);
+    std::vector<BYTE> remote = logonsim::PackRemoteCredential({true, L"CORP", L"alice", kTicket});
+    CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {2, {}, static_cast<ULONG>(remote.size()), remote.data()}, out = {};
+    ASSERT_EQ(filter->UpdateRemoteCredential(&in, &out), S_OK);
+    SerializeAndReport(static_cast<LONG>(0xC000006D));
+    // Smart card, CertSSO with error reports to the agent, and a hybrid local account.
+    Credentials& c = TheCredentials();
+    c.smartCardPin = std::wstring_view(kPin);
+    c.containerName = L"container";
+    c.providerName = L"provider";
+    SerializeAndReport(0);
+    c.certLogon.containerName = L"cert-container";
+    c.certLogon.pin = std::wstring_view(kCertPin);
+    c.certLogon.attemptsLeft = 1;
+    c.reportErrors = true;
+    SerializeAndReport(static_cast<LONG>(0xC000006D));
+    c.unauthUserName = L"kiosk";
+    c.unauthPassword = std::wstring_view(kLocalPassword);
+    SerializeAndReport(0);
+    CORE::FlushLog();
+    const std::wstring logs = ReadAllLogText(dir.Path());
+    // The roads were logged in detail...
+    for (const wchar_t* line : {L"Check for our ticket, domain=CORP, user=alice", L"cred::GetSerialization() (sessionId=2): Enter",
+                                L"SendMsgToDesktopManager(SendLoginErrorEvent)"})
+        EXPECT_NE(logs.find(line), std::wstring::npos) << line;
+    // ...and none of their secrets.
+    ExpectNoSecretInLogs(dir.Path(), {kTicket, kPassword, kPin, kCertPin, kLocalPassword});
+}
+
+class ClassFactoryTest : public ::testing::Test {
+protected:
+    void SetUp() override { fake.sessionId = 5000 + ::GetCurrentProcessId() % 20000; }
+    void TearDown() override { CleanupOfflineChannel(); }
+    com_ptr<IClassFactory> Factory(REFCLSID clsid) {
+        com_ptr<IClassFactory> factory;
+        EXPECT_EQ(DllGetClassObject(clsid, IID_IClassFactory, factory.put_void()), S_OK);
+        return factory;
+    }
+    RegistrySandbox registry;
+    FakePlatform fake;
+    LogCapture log;
+};
+
+// What the exports and the factories refuse, and what they leave in the out pointer; a refused
+// object neither leaks out nor stays alive.
+TEST_F(ClassFactoryTest, RefusalsLeaveNothingBehind) {
+    com_ptr<IUnknown> outer;
+    Factory(CLSID_credfilter)->QueryInterface(IID_IUnknown, outer.put_void());
+    void* const kSet = reinterpret_cast<void*>(0x1234);
+    auto unknownClass = com_ptr<IClassFactory>::attach(new CClassFactory(IID_IUnknown));
+    const struct {
+        const char* what;
+        IClassFactory* factory;  // null: DllGetClassObject
+        const CLSID* clsid;
+        IUnknown* outer;
+        const IID* iid;
+        HRESULT hr;
+        void *start, *out;  // the out pointer before and after
+    } kCases[] = {
+        {"unknown class", nullptr, &IID_IUnknown, nullptr, &IID_IClassFactory, CLASS_E_CLASSNOTAVAILABLE, kSet, kSet},
+        {"unknown interface", nullptr, &CLSID_credprovider, nullptr, &IID_ICredentialProvider, E_NOINTERFACE, kSet, nullptr},
+        {"no out pointer", nullptr, &CLSID_credprovider, nullptr, &IID_IClassFactory, E_INVALIDARG, kSet, kSet},
+        {"aggregation", Factory(CLSID_credprovider).detach(), nullptr, outer.get(), &IID_ICredentialProvider,
+         CLASS_E_NOAGGREGATION, nullptr, nullptr},
+        {"wrong interface", Factory(CLSID_credfilter).detach(), nullptr, nullptr, &IID_ICredentialProvider, E_NOINTERFACE,
+         kSet, nullptr},
+        {"factory of an unknown class", unknownClass.get(), nullptr, nullptr, &IID_IUnknown, E_INVALIDARG, nullptr, nullptr},
+    };
+    for (const auto& c : kCases) {
+        const LONG before = DllRefCount();
+        void* out = c.start;
+        void** pout = std::string(c.what) == "no out pointer" ? nullptr : &out;
+        EXPECT_EQ(c.factory ? c.factory->CreateInstance(c.outer, *c.iid, pout) : DllGetClassObject(*c.clsid, *c.iid, pout),
+                  c.hr) << c.what;
+        EXPECT_EQ(out, c.out) << c.what;
+        EXPECT_EQ(DllRefCount(), before) << c.what;
+        if (c.factory && c.factory != unknownClass.get()) c.factory->Release();
+    }
+    EXPECT_TRUE(log.Contains(L"CClassFactory::CreateInstance(): Unknown clsid: {00000000-0000-0000-C000-000000000046}"));
+}
+
+// Unloading waits for server locks and objects (not for factories); it tears the channel down.
+TEST_F(ClassFactoryTest, UnloadWaitsForLocksAndObjects) {
+    std::wstring unload;  // DllCanUnloadNow after each step: y or n
+    auto step = [&] { unload += DllCanUnloadNow() == S_OK ? L"y" : L"n"; };
+    ASSERT_EQ(DllRefCount(), 0);
+    step();
+    auto factory = Factory(CLSID_credprovider);
+    step(), factory->LockServer(TRUE), step(), factory->LockServer(FALSE), step();
+    com_ptr<ICredentialProvider> provider;
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_ICredentialProvider, provider.put_void()), S_OK);
+    step();
+    EXPECT_NE(PeekOfflineChannel(), nullptr);
+    provider.reset();
+    step();
+    EXPECT_EQ(unload, L"yynyny");
+    EXPECT_EQ(PeekOfflineChannel(), nullptr);
+    EXPECT_TRUE(log.Contains(L"rclsid={BEBE672F-B0E3-4354-BB86-4EF127A55B6A}, riid={00000001-0000-0000-C000-000000000046}"));
+    EXPECT_TRUE(log.Contains(L"DllCanUnloadNow(): refcount=1"));
+}
+
+// IUnknown of every class the module hands out: only its own interfaces, exact reference counts,
+// and a module reference for as long as the object lives (the factory excepted, so that
+// LogonUI holding a factory does not pin the DLL).
+TEST_F(ClassFactoryTest, EachObjectAnswersOnlyItsOwnInterfacesAndHoldsTheModuleWhileAlive) {
+    const IID* kInterfaces[] = {&IID_IClassFactory, &IID_ICredentialProviderFilter, &IID_ICredentialProvider,
+                                &IID_ICredentialProviderCredential};
+    for (const IID* own : kInterfaces) {
+        const LONG before = DllRefCount();
+        IUnknown* object = nullptr;
+        if (own == kInterfaces[0]) {
+            ASSERT_EQ(DllGetClassObject(CLSID_credprovider, *own, reinterpret_cast<void**>(&object)), S_OK);
+        } else if (own == kInterfaces[3]) {
+            ASSERT_EQ(cred_CreateInstance(reinterpret_cast<ICredentialProviderCredential**>(&object), CPUS_LOGON, false), S_OK);
+        } else {
+            ASSERT_EQ(Factory(own == kInterfaces[1] ? CLSID_credfilter : CLSID_credprovider)
+                          ->CreateInstance(nullptr, *own, reinterpret_cast<void**>(&object)), S_OK);
+        }
+        EXPECT_EQ(DllRefCount(), before + (own == kInterfaces[0] ? 0 : 1));
+        EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_INVALIDARG);
+        for (const IID* other : kInterfaces) {
+            if (other == own) continue;
+            void* out = reinterpret_cast<void*>(1);
+            EXPECT_EQ(object->QueryInterface(*other, &out), E_NOINTERFACE);
+            EXPECT_EQ(out, nullptr);
+        }
+        for (const IID* same : {&IID_IUnknown, own}) {
+            IUnknown* again = nullptr;
+            ASSERT_EQ(object->QueryInterface(*same, reinterpret_cast<void**>(&again)), S_OK);
+            EXPECT_EQ(again->Release(), 1u);
+        }
+        EXPECT_EQ(object->AddRef(), 2u);
+        EXPECT_EQ(object->Release(), 1u);
+        EXPECT_EQ(object->Release(), 0u);
+        EXPECT_EQ(DllRefCount(), before);
+    }
+}
+
+// Consent and the browser are refused by exact name, whatever the case; configured exceptions
+// name whole host names and ignore empty items.
+TEST_F(ClassFactoryTest, ExcludedHostsAreMatchedByWholeName) {
+    for (auto [path, loads] : {std::pair{L"C:\\Windows\\System32\\consent.exe", FALSE},
+                               {L"C:\\Windows\\System32\\Consent.EXE", FALSE},
+                               {L"C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE", FALSE},
+                               {L"C:\\Windows\\System32\\consentx.exe", TRUE},
+                               {L"C:\\Windows\\System32\\my.consent.exe", TRUE},
+                               {L"C:\\Windows\\System32\\LogonUI.exe", TRUE}}) {
+        fake.hostPath = path;
+        EXPECT_EQ(ModuleEntry(::GetModuleHandleW(nullptr), DLL_THREAD_ATTACH, nullptr), loads) << path;
+    }
+    for (auto [config, host, excluded] :
+         {std::tuple{L";;WinLogon;;", L"winlogon", true}, {L";;WinLogon;;", L"logonui", false},
+          {L";;WinLogon;;", L"", false}, {L";;WinLogon;;", L"winlogon2", false}, {L"explorer;rundll32", L"RUNDLL32", true},
+          {L"explorer;rundll32", L"explorer", true}, {L"explorer;rundll32", L"explorer;rundll32", false}}) {
+        registry.SetAgentConfig(L"CredentialFilterExceptions", config);
+        EXPECT_EQ(IsExcludedHost(host), excluded) << config << " " << host;
+    }
+}
+
+// Attach in a remote LogonUI of an RDS host starts the reconnect monitor, detach stops it; a
+// workstation starts none. A second teardown finds nothing left to do.
+TEST_F(ClassFactoryTest, AttachStartsTheReconnectMonitorOnlyWhereNeededAndDetachStopsIt) {
+    HINSTANCE self = ::GetModuleHandleW(nullptr);
+    fake.sessionId = 3;
+    ResetSessionIdCache();
+    fake.SetWindows10Workstation();
+    ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_ATTACH, nullptr));
+    EXPECT_TRUE(log.Contains(L"RdsReconnectMonitor: Exit, not required on this system"));
+    ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_DETACH, nullptr));
+    fake.SetServer2019Rds();
+    fake.consoleSessionId = 1;
+    ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_ATTACH, nullptr));
+    EXPECT_EQ(ModuleInstance(), self);
+    EXPECT_TRUE(log.Contains(L"tcfiltr attach for session with sessionId=3"));
+    EXPECT_TRUE(WaitFor([&] { return log.Contains(L"Waiting for logon or reconnect to sessionId=3"); }));
+    ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_DETACH, nullptr));
+    EXPECT_TRUE(log.Contains(L"The LogonUI Process is ending for sessionId=3"));
+    EXPECT_EQ(fake.terminateCalls.load(), 0);
+    TeardownModuleObjects();
+}
+
+}  // namespace
