@@ -83,17 +83,6 @@ TEST(Message, SizeChecksComeInOrder) {
     }
 }
 
-TEST(Message, LanguageIdIsAddedOnlyWhenItSaysSomething) {
-    const std::tuple<DWORD, const wchar_t*, const wchar_t*> cases[] = {  // id (default 0x409), already present, result
-        {0x407, nullptr, L"1031"}, {0x409, nullptr, L"<none>"}, {0, nullptr, L"<none>"}, {0x407, L"1036", L"1036"}};
-    for (const auto& [id, present, expected] : cases) {
-        Message message = Sample();
-        if (present) message.payload.Set(CORE::kLanguageIdItem, present);
-        message.AddLanguageId(id, 0x409);
-        EXPECT_EQ(message.payload.Get(CORE::kLanguageIdItem, L"<none>"), expected) << id;
-    }
-}
-
 TEST(Message, NewRequestsGetDistinctUuidsAndResponsesCarryTheirResultInTheHint) {
     Message request = Message::NewRequest(L"DesktopManager", L"op", PropertyBag());
     EXPECT_EQ(request.messageId.size(), 36u);
