@@ -89,11 +89,6 @@ protected:
         for (auto name : names) out += Exists(dir.Path() + name) ? '1' : '0';
         return out;
     }
-    void SetLogValue(const wchar_t* name, const std::wstring& value) { registry.SetString(kLogKey, name, value); }
-    void SetProgramData(const std::wstring& folder) {
-        registry.SetValue(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", L"ProgramData", REG_SZ, folder.c_str(),
-                          static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
-    }
 };
 
 TEST(LogFileNames, CarryTheBaseAndTheDate) {
@@ -124,22 +119,22 @@ TEST_F(LogFilesTest, DailyCleanUpDeletesFilesOlderThanTheKeptDays) {
     EXPECT_EQ(DeleteExpiredDailyFiles(dir.Path(), L"log", 0, Date(2030, 1, 1)), 0u);  // 0 disables it
 }
 
-TEST_F(LogFilesTest, ConfiguredDirectoryIsNormalisedCreatedAndTested) {
-    SetLogValue(L"LogFileDirectory", dir.Path() + L"a/b");
-    DirectoryChoice choice = ResolveDirectory(L"LogonUI.exe");
-    EXPECT_EQ(choice.directory, dir.Path() + L"a\\b\\");
-    EXPECT_FALSE(choice.configuredDiscarded);
-    EXPECT_EQ(Present({L"a\\b", L"a\\b\\TestFile.txt"}), "10");  // the test file is gone again
-}
-
-TEST_F(LogFilesTest, UnusableConfiguredDirectoryFallsBackToProgramData) {
+TEST_F(LogFilesTest, ConfiguredDirectoryIsNormalisedAndCreatedOrProgramDataTakesItsPlace) {
     Touch({L"blocker"});
-    SetLogValue(L"LogFileDirectory", dir.Path() + L"blocker\\sub");  // under a file: cannot be made
-    SetProgramData(dir.Path() + L"ProgramData");
-    DirectoryChoice choice = ResolveDirectory(L"LogonUI.exe");
-    EXPECT_TRUE(choice.configuredDiscarded);
-    EXPECT_EQ(choice.directory, dir.Path() + L"ProgramData\\Velmora\\Zephral\\logs\\");
-    EXPECT_TRUE(Exists(choice.directory));
+    const std::wstring programData = dir.Path() + L"ProgramData";
+    registry.SetValue(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", L"ProgramData", REG_SZ, programData.c_str(),
+                      static_cast<DWORD>((programData.size() + 1) * sizeof(wchar_t)));
+    const std::tuple<const wchar_t*, const wchar_t*, bool> cases[] = {
+        {L"a/b", L"a\\b\\", false},
+        {L"blocker\\sub", L"ProgramData\\Velmora\\Zephral\\logs\\", true},  // under a file: cannot be made
+    };
+    for (const auto& [configured, expected, discarded] : cases) {
+        registry.SetString(kLogKey, L"LogFileDirectory", dir.Path() + configured);
+        const DirectoryChoice choice = ResolveDirectory(L"LogonUI.exe");
+        EXPECT_EQ(std::make_pair(choice.directory, choice.configuredDiscarded), std::make_pair(dir.Path() + expected, discarded));
+        EXPECT_TRUE(Exists(choice.directory)) << Narrow(choice.directory);
+    }
+    EXPECT_FALSE(Exists(dir.Path() + L"a\\b\\TestFile.txt"));  // the test file is gone again
 }
 
 }  // namespace

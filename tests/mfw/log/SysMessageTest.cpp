@@ -71,7 +71,7 @@ TEST_F(LoggerTest, LinesCarryArgumentsIdsNamesAndContextAndFilesAreRedacted) {
                                  std::wregex(L"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d) INFO  \\([0-9A-F]{4,8}-" +
                                              Hex4(tid) + L"\\) <" + std::to_wstring(tid) + L"> \\[LogonUI\\] formats wide=w narrow=n n=-5 z=42 hex=FF")))
         << Narrow(text);
-    EXPECT_TRUE(Has(text, L"credprovider::***_EnumerateCredentials(): *** and ***"));  // observers see it plain
+    EXPECT_TRUE(Has(text, L"credprovider::***_EnumerateCredentials(): *** and ***"));  // masked in the files only
     EXPECT_TRUE(log.Contains(L"credprovider::DRV_EnumerateCredentials(): drv and Drv"));
     // One line ending, the context after the text.
     EXPECT_TRUE(Has(LineWith(text, L"with context"), L" INFO  (") && Has(text, L"> [Component] with context {outer; inner}\r\n2"));
