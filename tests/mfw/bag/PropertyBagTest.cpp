@@ -39,8 +39,7 @@ TEST(PropertyBag, TypedAccessAnswersOnlyForItsTypeAndThrowsTheDocumentedTexts) {
     bag.SetBinary(L"b", bytes, 3);
     EXPECT_EQ(bag.Get(L"b", L"dflt") + bag.Get(L"g", L"dflt") + bag.Get(L"missing", L"dflt"), L"dfltdfltdflt");
     std::vector<BYTE> out;
-    EXPECT_TRUE(bag.GetBinary(L"B", &out));
-    EXPECT_EQ(out, std::vector<BYTE>({1, 2, 3}));
+    EXPECT_TRUE(bag.GetBinary(L"B", &out) && out == std::vector<BYTE>({1, 2, 3}));
     EXPECT_FALSE(bag.GetBinary(L"s", &out));
     const std::pair<std::function<void()>, const char*> cases[] = {
         {[&] { bag.GetString(L"g"); }, "PropertyBag: name 'g' does not exist as string"},
@@ -72,8 +71,7 @@ TEST(PropertyBag, ElementCountCoversNestedItemsAndEndEntries) {
     // Entries: n, sub and its end, ab, empty and its end, bin.
     EXPECT_EQ(std::make_tuple(count.entries, count.characters, count.binaryBytes), std::make_tuple(7u, 17u, 4u));
     testsupport::LogCapture log;
-    EXPECT_FALSE(PropertyBag().GetElementCount(&count));
-    EXPECT_TRUE(log.Contains(L"CORE::PropertyBag::GetElementCount(): No properties available"));
+    EXPECT_TRUE(!PropertyBag().GetElementCount(&count) && log.Contains(L"CORE::PropertyBag::GetElementCount(): No properties available"));
 }
 
 TEST(PropertyBagErrors, SetErrorReplacesTheContentAndReadingsFollowCodeAndText) {
@@ -81,7 +79,7 @@ TEST(PropertyBagErrors, SetErrorReplacesTheContentAndReadingsFollowCodeAndText) 
     bag.SetError(5, L" \t\r\nno route\n ");
     EXPECT_TRUE(bag.Equals(Bag({{L"ErrorCode", L"5"}, {L"ErrorText", L"no route"}}))) << Narrow(bag.ToXml());
     bag.SetErrorText(L"only text");
-    EXPECT_EQ(bag.Count(), 1u);
+    EXPECT_EQ(bag.Count(), 1u) << Narrow(bag.ToXml());
     // ErrorCode, ErrorText (null: absent); GetError, GetErrorText, GetErrorDescription
     const std::tuple<const wchar_t*, const wchar_t*, DWORD, const wchar_t*, const wchar_t*> cases[] = {
         {nullptr, nullptr, 0, L"dflt", L"Unspecified error"},
@@ -130,8 +128,7 @@ TEST(PropertyBagXml, FullModeRoundTripsAnyTextAndToleratedSpellingsAreRead) {
     ASSERT_EQ(bag.Count(), 3u);
     EXPECT_EQ(bag.GetBag(L"s").GetString(L"x") + L"|" + bag.GetString(L"r"), L"|AB&bogus;&");
     EXPECT_EQ(bag.GetBag(L"e").Count(), 0u);
-    EXPECT_TRUE(bag.FromXml(L"  <PROPERTYBAG/>  "));
-    EXPECT_TRUE(bag.IsEmpty());
+    EXPECT_TRUE(bag.FromXml(L"  <PROPERTYBAG/>  ") && bag.IsEmpty());
 }
 
 TEST(PropertyBagXml, FailuresNameTheReasonAndPositionAndLeaveTheBagEmpty) {
@@ -159,8 +156,7 @@ TEST(PropertyBagXml, FailuresNameTheReasonAndPositionAndLeaveTheBagEmpty) {
 
 TEST(Base64, DecodesOnlyCanonicalText) {
     std::vector<BYTE> out;
-    EXPECT_TRUE(CORE::Base64Decode(L"TWFu\r\nTWE=", 10, &out));
-    EXPECT_EQ(std::string(out.begin(), out.end()), "ManMa");
+    EXPECT_TRUE(CORE::Base64Decode(L"TWFu\r\nTWE=", 10, &out) && std::string(out.begin(), out.end()) == "ManMa");
     for (const wchar_t* bad : {L"TWF", L"TWE=TWFu", L"TWF="})  // short, data after the pad, stray bits
         EXPECT_FALSE(CORE::Base64Decode(bad, wcslen(bad), &out)) << Narrow(bad);
     EXPECT_EQ(CORE::Base64Encode(reinterpret_cast<const BYTE*>("Ma"), 2), L"TWE=");
