@@ -109,8 +109,7 @@ TEST_F(RawPeerFixture, KeepAliveRequestIsAnsweredAndAbortAndBadSizesClose) {
     EXPECT_EQ(PeerReads(), Word(1));
     // Traced like the channel's other lines, without the keep-alive logging setting.
     EXPECT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"Sending keep alive response", CORE::LOG_TRACE); }));
-    EXPECT_TRUE(Feed(Word(1)));
-    EXPECT_TRUE(PeerReads(100).empty());  // a response needs no answer
+    EXPECT_TRUE(Feed(Word(1)) && PeerReads(100).empty());  // a response needs no answer
     const std::pair<std::vector<BYTE>, const wchar_t*> closing[] = {
         {Word(2), L"Session aborted by the remote end"}, {Word(3), L"Invalid message size received, closing down"},
         {{0, 0, 0, 1, 0xFF, 0xE0}, L"Buffer overrun on read packet size"}, {{0xFF, 0xE0, 0x00, 0x20, 1, 2}, L"Buffer overrun on read packet"}};
@@ -139,16 +138,15 @@ TEST_F(RawPeerFixture, InternalChallengeSetsOnlyThisChannelsEvent) {
         PeerSends(message);
     }
     ASSERT_TRUE(testsupport::WaitFor([&] { return sink.messages.load() == 1; }));
-    EXPECT_EQ(::WaitForSingleObject(otherEvent.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_EQ(::WaitForSingleObject(mineEvent.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_EQ(std::make_pair(::WaitForSingleObject(otherEvent.get(), 0), ::WaitForSingleObject(mineEvent.get(), 0)),
+              std::make_pair(DWORD(WAIT_TIMEOUT), DWORD(WAIT_OBJECT_0)));
     EXPECT_TRUE(log.Contains(L"refusing a local client challenge for '" + other + L"'", CORE::LOG_ERROR));
 }
 
 TEST_F(RawPeerFixture, UnparsableBodyIsDroppedAndTheChannelStays) {
     std::deque<Message> messages;
     EXPECT_TRUE(Feed(Word(0xFFE0000C, 12), &messages));
-    EXPECT_TRUE(messages.empty());
-    EXPECT_TRUE(log.Contains(L"Invalid message received"));
+    EXPECT_TRUE(messages.empty() && log.Contains(L"Invalid message received"));
 }
 
 // One way only: a fault that the echo of the framework tests would undo on the way back shows here.
@@ -198,8 +196,7 @@ TEST_F(RawPeerFixture, SilentPeerIsAbortedByTheDisconnectTimer) {
     // The peer sees keep-alive requests, answers none, and is given up on after a second.
     EXPECT_EQ(PeerReads(3000), Word(0));
     EXPECT_EQ(::WaitForSingleObject(sink.closed.get(), 5000), WAIT_OBJECT_0);
-    EXPECT_TRUE(log.Contains(L"Aborting channel on missing keep alive responses")) << Narrow(log.Dump());
-    EXPECT_TRUE(channel->IsClosed());
+    EXPECT_TRUE(log.Contains(L"Aborting channel on missing keep alive responses") && channel->IsClosed()) << Narrow(log.Dump());
 }
 
 TEST_F(RawPeerFixture, PeerThatVanishesMidMessageClosesTheChannel) {
