@@ -2,7 +2,6 @@
 // the agent's errors, time-outs and cancels, lost channels, concurrency and shutdown.
 #include "MfwTestSupport.h"
 
-#include "lib/mfw/common/channel/ChannelSettings.h"
 #include "lib/mfw/common/config/Config.h"
 #include "support/WaitFor.h"
 
@@ -75,18 +74,6 @@ protected:
 private:
     unsigned statsAsked_ = 0;
 };
-
-TEST_F(FrameworkFixture, ConnectsEitherWayAndGetsTheAnswer) {
-    PropertyBag response;
-    EXPECT_EQ(Send(L"Echo", &response), 0u) << Narrow(log.Dump());
-    EXPECT_TRUE(response.Get(L"who") == L"Echo" && !log.Contains(L"RPC initiate shared memory request succeeded"));
-    Setting(kNodeManagerKey, L"disableRPCSharedMemListener", L"false");
-    CORE::MessageChannel* rpc = Open();
-    ASSERT_NE(rpc, nullptr) << Narrow(log.Dump());
-    EXPECT_EQ(Send(L"SlowEcho", &response, 30000, L"DesktopManager", nullptr, rpc), 0u);
-    framework->CloseChannel(rpc);
-    EXPECT_TRUE(response.Get(L"who") == L"SlowEcho" && log.Contains(L"RPC initiate shared memory request succeeded, seqString="));
-}
 
 TEST_F(FrameworkFixture, ErrorsOfTheAgentArriveWithTheirCodeAndFields) {
     PropertyBag response = Bag({{L"stale", L"x"}});

@@ -3,7 +3,6 @@
 #include "mfw/MfwTestSupport.h"
 
 #include "lib/mfw/common/channel/AuthChannel.h"
-#include "lib/mfw/common/channel/ChannelSettings.h"
 #include "lib/mfw/common/channel/SharedMemChannel.h"
 
 namespace mfwtest {
