@@ -85,6 +85,11 @@ protected:
         EndChannelThreads();
     }
 
+    // A channel setting, read at once (settings are otherwise kept for a few seconds).
+    void Setting(const std::wstring& key, const wchar_t* name, const wchar_t* value) {
+        registry.SetString(key, name, value);
+        CORE::InvalidateChannelSettings();
+    }
     bool StartServer(const CORE::PropertyBag& scenario, bool rpc = false) {
         agentsim::AgentServer::Options options;
         options.instance = fake.nodeManagerInstance;
@@ -94,21 +99,20 @@ protected:
         return server.Start(options);
     }
 
+    // The scenario with one string of its "server" knobs, or one entry of its "DesktopManager"
+    // operations, set.
     static CORE::PropertyBag WithServerKnob(CORE::PropertyBag scenario, const std::wstring& name, const std::wstring& value) {
-        CORE::PropertyBag knobs = scenario.TypeOf(L"server") == CORE::PropertyBag::ITEM_BAG ? scenario.GetBag(L"server")
-                                                                                             : CORE::PropertyBag();
+        CORE::PropertyBag knobs = Section(scenario, L"server");
         knobs.Set(name, value);
-        scenario.SetBag(L"server", knobs);
-        return scenario;
+        return scenario.SetBag(L"server", knobs), scenario;
     }
-    static CORE::PropertyBag WithOperation(CORE::PropertyBag scenario, const std::wstring& operation,
-                                           const CORE::PropertyBag& entry) {
-        CORE::PropertyBag operations = scenario.TypeOf(L"DesktopManager") == CORE::PropertyBag::ITEM_BAG
-                                           ? scenario.GetBag(L"DesktopManager")
-                                           : CORE::PropertyBag();
+    static CORE::PropertyBag WithOperation(CORE::PropertyBag scenario, const std::wstring& operation, const CORE::PropertyBag& entry) {
+        CORE::PropertyBag operations = Section(scenario, L"DesktopManager");
         operations.SetBag(operation, entry);
-        scenario.SetBag(L"DesktopManager", operations);
-        return scenario;
+        return scenario.SetBag(L"DesktopManager", operations), scenario;
+    }
+    static CORE::PropertyBag Section(const CORE::PropertyBag& scenario, const wchar_t* name) {
+        return scenario.TypeOf(name) == CORE::PropertyBag::ITEM_BAG ? scenario.GetBag(name) : CORE::PropertyBag();
     }
 
     testsupport::FakePlatform fake;

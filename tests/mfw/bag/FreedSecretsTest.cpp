@@ -1,5 +1,6 @@
 // No secret goes back to the heap readable: this program replaces the global allocator so that
-// every block freed while a test watches is searched for a canary text the test put in a bag.
+// every block freed while a test watches is searched for a canary text the test put in a bag;
+// and the secure string wipes its own storage when it is cleared, grown or moved.
 #include "lib/mfw/common/bag/PropertyBag.h"
 #include "lib/mfw/common/util/SecureString.h"
 
@@ -17,6 +18,7 @@ namespace {
 constexpr wchar_t kCanary[] = L"Canary-5d1e-secret";
 std::atomic<bool> g_watching{false};
 std::atomic<int> g_readableFrees{0};
+using CORE::SecureWString;
 
 void Inspect(void* block) {
     if (!block || !g_watching.load()) return;
@@ -27,6 +29,42 @@ void Inspect(void* block) {
             ++g_readableFrees;
             return;
         }
+}
+
+bool Contains(const void* memory, size_t bytes, const wchar_t* text) {
+    const size_t textBytes = wcslen(text) * sizeof(wchar_t);
+    const BYTE* p = static_cast<const BYTE*>(memory);
+    for (size_t i = 0; i + textBytes <= bytes; ++i)
+        if (std::memcmp(p + i, text, textBytes) == 0) return true;
+    return false;
+}
+
+TEST(SecureWString, WipeClearsTheInlineBuffer) {
+    SecureWString pin(std::wstring_view(L"1234"));
+    const wchar_t* storage = pin.c_str();  // inline: lives inside the object
+    pin.Wipe();
+    EXPECT_TRUE(pin.empty());
+    EXPECT_FALSE(Contains(storage, 8 * sizeof(wchar_t), L"1234"));
+}
+
+TEST(SecureWString, GrowingOutOfTheInlineBufferLeavesNoCopyBehind) {
+    SecureWString secret(std::wstring_view(L"abcd"));
+    const BYTE* object = reinterpret_cast<const BYTE*>(&secret);
+    secret.append(L"efghijklmnopqrstuvwxyz");
+    EXPECT_TRUE(secret == L"abcdefghijklmnopqrstuvwxyz");
+    EXPECT_FALSE(Contains(object, sizeof(secret), L"abcd"));
+}
+
+TEST(SecureWString, MovingWipesTheSource) {
+    SecureWString source(std::wstring_view(L"9876"));
+    const BYTE* object = reinterpret_cast<const BYTE*>(&source);
+    SecureWString target(std::move(source));
+    EXPECT_TRUE(target == L"9876");
+    EXPECT_FALSE(Contains(object, sizeof(source), L"9876"));
+    SecureWString assigned;
+    assigned = std::move(target);
+    EXPECT_TRUE(assigned == L"9876");
+    EXPECT_TRUE(target.empty());
 }
 
 }  // namespace

@@ -12,123 +12,91 @@ namespace mfwtest {
 namespace {
 
 using CORE::Message;
-using CORE::MessageChannel;
+using CORE::SecurityContext;
 namespace Packet = CORE::Packet;
 
-Message Sample() {
+// The sample request as one block of packets of `chunk` bytes, each body passed through `protect`.
+std::vector<BYTE> SamplePackets(uint32_t chunk, uint32_t id,
+                                const std::function<bool(const BYTE*, size_t, std::vector<BYTE>*)>& protect = nullptr) {
     CORE::PropertyBag payload = Bag({{L"userName", L"alice"}, {L"ticket", L"T-1"}});
-    std::vector<BYTE> blob(3000, 0x5A);
+    std::vector<BYTE> blob(3000, 0x5A), flat, out;
     payload.SetBinary(L"blob", blob.data(), blob.size());
-    return Message::NewRequest(L"DesktopManager", L"GetCredentialsForTicket", payload);
-}
-
-std::vector<BYTE> Concat(const std::vector<std::vector<BYTE>>& packets) {
-    std::vector<BYTE> out;
+    EXPECT_TRUE(Message::NewRequest(L"DesktopManager", L"GetCredentialsForTicket", payload).FlattenPlain(&flat));
+    std::vector<std::vector<BYTE>> packets;
+    EXPECT_TRUE(Packet::BuildPackets(flat.data(), flat.size(), chunk, id, false, protect, &packets));
     for (const auto& packet : packets) out.insert(out.end(), packet.begin(), packet.end());
     return out;
 }
 
-// Every delivered message must survive being written and read again.
-void CheckRoundTrip(const std::deque<Message>& messages, int round) {
+// Feeds `input` to a fresh channel (no transport: nothing is answered); every delivered message
+// must survive being written and read again. Returns how many were delivered.
+size_t Receive(const std::vector<BYTE>& input, bool plain, std::unique_ptr<SecurityContext> security = nullptr) {
+    CORE::MessageChannel* channel = new CORE::MessageChannel(L"fuzz", plain);
+    if (security) channel->AttachSecurity(std::move(security));
+    std::deque<Message> messages;
+    channel->ChannelRecvDone(input.data(), input.size(), &messages);
+    channel->Release();
     for (const auto& message : messages) {
         std::vector<BYTE> again;
-        ASSERT_TRUE(message.FlattenPlain(&again)) << round;
         Message back;
-        ASSERT_TRUE(Message::Parse(again.data(), again.size(), 0, &back)) << round;
-        ASSERT_TRUE(SameMessage(back, message)) << round;
+        EXPECT_TRUE(message.FlattenPlain(&again) && Message::Parse(again.data(), again.size(), 0, &back) && SameMessage(back, message));
     }
+    return messages.size();
+}
+
+// A client and a server context of `package`; `steps` handshake steps done (four complete it).
+std::pair<std::unique_ptr<SecurityContext>, std::unique_ptr<SecurityContext>> Contexts(const wchar_t* package, int steps,
+                                                                                       std::vector<BYTE>* last) {
+    auto client = std::make_unique<SecurityContext>(), server = std::make_unique<SecurityContext>();
+    client->SetRequestFlags(0x1E);
+    EXPECT_EQ(client->Acquire(package, false), SEC_E_OK);
+    EXPECT_EQ(server->Acquire(package, true), SEC_E_OK);
+    std::vector<BYTE> token;
+    for (int step = 0; step < steps; ++step) {
+        std::vector<BYTE> answer;
+        EXPECT_EQ((step % 2 ? server : client)->Step(token, &answer), step < 2 ? SEC_I_CONTINUE_NEEDED : SEC_E_OK) << step;
+        token = answer;
+    }
+    *last = token;
+    return {std::move(client), std::move(server)};
 }
 
 TEST(ChannelFuzz, MutatedPacketStreamsNeverCrashTheReceivePath) {
-    std::vector<BYTE> flat;
-    ASSERT_TRUE(Sample().FlattenPlain(&flat));
-    std::vector<std::vector<BYTE>> chunks, whole;
-    ASSERT_TRUE(Packet::BuildPackets(flat.data(), flat.size(), 1024, 5, false, nullptr, &chunks));
-    ASSERT_TRUE(Packet::BuildPackets(flat.data(), flat.size(), 65536, 1, false, nullptr, &whole));
-    std::vector<BYTE> seed = {0, 0, 0, 1};
-    for (auto* set : {&whole, &chunks})
-        for (const auto& packet : *set) seed.insert(seed.end(), packet.begin(), packet.end());
-    int delivered = 0;
-    ForEachMutation(seed, 0xC4A7, 3000, [&](const std::vector<BYTE>& input, int round) {
-        MessageChannel* channel = new MessageChannel(L"fuzz", true);  // no transport: nothing is answered
-        std::deque<Message> messages;
-        channel->ChannelRecvDone(input.data(), input.size(), &messages);
-        channel->Release();
-        delivered += static_cast<int>(messages.size());
-        CheckRoundTrip(messages, round);
-    });
-    EXPECT_GT(delivered, 0);
+    std::vector<BYTE> seed = {0, 0, 0, 1};  // a keep-alive answer, the message whole, then in chunks
+    for (const auto& packets : {SamplePackets(65536, 1), SamplePackets(1024, 5)}) seed.insert(seed.end(), packets.begin(), packets.end());
+    size_t delivered = 0;
+    ForEachMutation(seed, 0xC4A7, 3000, [&](const std::vector<BYTE>& input, int) { delivered += Receive(input, true); });
+    EXPECT_GT(delivered, 0u);
 }
 
 TEST(ChannelFuzz, MutatedProtectedPacketsAreRefusedOrDecryptFaithfully) {
     testsupport::FakePlatform fake;
-    std::vector<BYTE> flat;
-    ASSERT_TRUE(Sample().FlattenPlain(&flat));
     testsupport::Mutator mutator(0x9807EC7);
-    int delivered = 0;
-    for (int round = 0; round < 300; ++round) {
-        // A fresh pair of contexts per round: sequence numbers start over.
-        auto client = std::make_unique<CORE::SecurityContext>();
-        auto server = std::make_unique<CORE::SecurityContext>();
-        client->SetRequestFlags(0x1E);
-        ASSERT_EQ(client->Acquire(L"NTLM", false), SEC_E_OK);
-        ASSERT_EQ(server->Acquire(L"NTLM", true), SEC_E_OK);
-        std::vector<BYTE> a, b, c, d;
-        ASSERT_EQ(client->Step({}, &a), SEC_I_CONTINUE_NEEDED);
-        ASSERT_EQ(server->Step(a, &b), SEC_I_CONTINUE_NEEDED);
-        ASSERT_EQ(client->Step(b, &c), SEC_E_OK);
-        ASSERT_EQ(server->Step(c, &d), SEC_E_OK);
-        std::vector<std::vector<BYTE>> packets;
+    size_t delivered = 0;
+    for (int round = 0; round < 300 && !HasFatalFailure(); ++round) {
+        std::vector<BYTE> token;  // a fresh pair of contexts per round: sequence numbers start over
+        auto [client, server] = Contexts(L"NTLM", 4, &token);
         auto protect = [&](const BYTE* data, size_t length, std::vector<BYTE>* body) { return client->Protect(data, length, body); };
-        ASSERT_TRUE(Packet::BuildPackets(flat.data(), flat.size(), 2048, 3, false, protect, &packets));
-        std::vector<BYTE> input = round == 0 ? Concat(packets) : mutator.Mutate(Concat(packets));
-        MessageChannel* channel = new MessageChannel(L"fuzz", false);
-        channel->AttachSecurity(std::move(server));
-        std::deque<Message> messages;
-        channel->ChannelRecvDone(input.data(), input.size(), &messages);
-        if (round == 0) {
-            EXPECT_EQ(messages.size(), 1u);
-        }
-        delivered += static_cast<int>(messages.size());
-        CheckRoundTrip(messages, round);
-        channel->Release();
-        if (HasFatalFailure()) return;
+        const std::vector<BYTE> packets = SamplePackets(2048, 3, protect);
+        const size_t got = Receive(round == 0 ? packets : mutator.Mutate(packets), false, std::move(server));
+        EXPECT_TRUE(round > 0 || got == 1u);
+        delivered += got;
     }
-    EXPECT_GT(delivered, 0);
+    EXPECT_GT(delivered, 0u);
 }
 
 TEST(ChannelFuzz, MutatedSecurityTokensAreRefusedWithoutHarm) {
     testsupport::FakePlatform fake;
     testsupport::Mutator mutator(0x70CE5);
-    CORE::SecurityContext seedClient;
-    seedClient.SetRequestFlags(0x1E);
-    ASSERT_EQ(seedClient.Acquire(L"Negotiate", false), SEC_E_OK);
-    std::vector<BYTE> negotiate;
-    ASSERT_EQ(seedClient.Step({}, &negotiate), SEC_I_CONTINUE_NEEDED);
     int accepted = 0;
     for (int round = 0; round < 1500; ++round) {
-        // Server side: a mutated first token.
-        CORE::SecurityContext server;
-        ASSERT_EQ(server.Acquire(L"Negotiate", true), SEC_E_OK);
-        std::vector<BYTE> challenge;
-        SECURITY_STATUS status = server.Step(mutator.Mutate(negotiate), &challenge);
-        if (status == SEC_I_CONTINUE_NEEDED) ++accepted;
-        // Client side: a fresh client given a mutated answer to its first token.
-        CORE::SecurityContext client;
-        client.SetRequestFlags(0x1E);
-        ASSERT_EQ(client.Acquire(L"Negotiate", false), SEC_E_OK);
-        std::vector<BYTE> first, second;
-        ASSERT_EQ(client.Step({}, &first), SEC_I_CONTINUE_NEEDED);
-        CORE::SecurityContext honest;
-        ASSERT_EQ(honest.Acquire(L"Negotiate", true), SEC_E_OK);
-        std::vector<BYTE> goodChallenge;
-        ASSERT_EQ(honest.Step(first, &goodChallenge), SEC_I_CONTINUE_NEEDED);
-        std::vector<BYTE> mutated = mutator.Mutate(goodChallenge);
-        status = client.Step(mutated, &second);
-        // Mutual authentication: only the untouched challenge may complete.
-        if (mutated != goodChallenge) {
-            EXPECT_NE(status, SEC_E_OK) << round;
-        }
+        std::vector<BYTE> negotiate, challenge, reply;
+        auto first = Contexts(L"Negotiate", 1, &negotiate);  // the server is given a mutated first token
+        accepted += first.second->Step(mutator.Mutate(negotiate), &reply) == SEC_I_CONTINUE_NEEDED;
+        auto second = Contexts(L"Negotiate", 2, &challenge);  // the client is given a mutated answer
+        const std::vector<BYTE> mutated = mutator.Mutate(challenge);
+        const SECURITY_STATUS status = second.first->Step(mutated, &reply);
+        EXPECT_TRUE(mutated == challenge || status != SEC_E_OK) << round;  // mutual authentication: only the untouched one completes
     }
     EXPECT_GT(accepted, 0);
 }

@@ -17,11 +17,28 @@ using CORE::MessageChannel;
 using CORE::SharedMemTransport;
 namespace Packet = CORE::Packet;
 
-std::vector<BYTE> Word(uint32_t word) {
+std::vector<BYTE> Word(uint32_t word, size_t size = 4) {
     std::vector<BYTE> bytes(4);
     CORE::StoreU32BE(bytes.data(), word);
+    bytes.resize(std::max<size_t>(size, 4), 0xAB);
     return bytes;
 }
+// A request carrying `size` bytes of a pattern, big enough to need chunks.
+Message Big(size_t size) {
+    Message big = Message::NewRequest(L"DesktopManager", L"Big", CORE::PropertyBag());
+    std::vector<BYTE> blob(size);
+    for (size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<BYTE>(i * 7);
+    big.payload.SetBinary(L"blob", blob.data(), blob.size());
+    return big;
+}
+
+class Sink : public CORE::IChannelSink {
+public:
+    void OnChannelMessage(MessageChannel*, Message&) override { ++messages; }
+    void OnChannelClosed(MessageChannel*) override { ::SetEvent(closed.get()); }
+    std::atomic<int> messages{0};
+    platform::unique_handle closed{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
 
 // A channel whose peer is a bare transport of this test.
 class RawPeerFixture : public testing::Test {
@@ -50,73 +67,56 @@ protected:
         std::deque<Message> local;
         return channel->ChannelRecvDone(block.data(), block.size(), messages ? messages : &local);
     }
-    static std::vector<BYTE> Flat(const Message& message) {
+    static std::vector<std::vector<BYTE>> Packets(const Message& message, uint32_t chunk, uint32_t id = 7) {
         std::vector<BYTE> bytes;
         EXPECT_TRUE(message.FlattenPlain(&bytes));
-        return bytes;
-    }
-    static std::vector<std::vector<BYTE>> Packets(const Message& message, uint32_t chunk, uint32_t id = 7) {
-        std::vector<BYTE> bytes = Flat(message);
         std::vector<std::vector<BYTE>> packets;
         EXPECT_TRUE(Packet::BuildPackets(bytes.data(), bytes.size(), chunk, id, false, nullptr, &packets));
         return packets;
+    }
+    void PeerSends(const Message& message, uint32_t chunk = 65536) {
+        for (const auto& packet : Packets(message, chunk)) ASSERT_EQ(peer.Send(packet.data(), packet.size(), 1000), SharedMemTransport::OK);
     }
 
     testsupport::LogCapture log;
     SharedMemTransport peer;
     MessageChannel* channel = nullptr;
+    Sink sink;
 };
 
 TEST(PacketFraming, WordAnnouncesLengthAndKindAndImplausibleSizesAndOverrunsAreCaught) {
     EXPECT_EQ(Packet::Word(Packet::KIND_CHUNK | Packet::KIND_CHUNK_NEXT | Packet::KIND_PROTECTED, 0x20), 0xFCA00020u);
-    auto sized = [](uint32_t word, size_t size) {
-        std::vector<BYTE> block = Word(word);
-        block.resize(size, 0xAB);
-        return block;
+    using S = Packet::ParseStatus;
+    const std::tuple<const char*, std::vector<BYTE>, S> cases[] = {
+        {"one message", Word(0xFFE00010, 16), S::Ok},          {"control word 3", Word(3), S::InvalidSize},
+        {"control word 4", Word(4), S::InvalidSize},           {"unknown kind bits", Word(0xFDE00008, 8), S::InvalidSize},
+        {"length below the header", Word(0xFFE00004), S::InvalidSize},
+        {"chunk without room for its field", Word(0xFEE00007, 7), S::InvalidSize},
+        {"length past the block", Word(0xFFE00010, 15), S::OverrunPacket}, {"huge length", Word(0xFFFFFFFF, 64), S::OverrunPacket},
+        {"two stray bytes", std::vector<BYTE>{0, 0, 0, 1, 0, 0}, S::OverrunSize},
     };
-    const struct {
-        const char* what;
-        std::vector<BYTE> block;
-        Packet::ParseStatus status;
-    } cases[] = {
-        {"one message", sized(0xFFE00010, 16), Packet::ParseStatus::Ok},
-        {"control word 3", Word(3), Packet::ParseStatus::InvalidSize},
-        {"control word 4", Word(4), Packet::ParseStatus::InvalidSize},
-        {"unknown kind bits", sized(0xFDE00008, 8), Packet::ParseStatus::InvalidSize},
-        {"length below the header", Word(0xFFE00004), Packet::ParseStatus::InvalidSize},
-        {"chunk without room for its field", sized(0xFEE00007, 7), Packet::ParseStatus::InvalidSize},
-        {"length past the block", sized(0xFFE00010, 15), Packet::ParseStatus::OverrunPacket},
-        {"huge length", sized(0xFFFFFFFF, 64), Packet::ParseStatus::OverrunPacket},
-        {"two stray bytes", std::vector<BYTE>{0, 0, 0, 1, 0, 0}, Packet::ParseStatus::OverrunSize},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(Packet::ParseBlock(c.block.data(), c.block.size(), [](const Packet::View&) { return true; }), c.status)
-            << c.what;
-    const std::vector<BYTE>& one = cases[0].block;
+    for (const auto& [what, block, status] : cases)
+        EXPECT_EQ(Packet::ParseBlock(block.data(), block.size(), [](const Packet::View&) { return true; }), status) << what;
+    const std::vector<BYTE>& one = std::get<1>(cases[0]);
     std::vector<Packet::View> views;
-    ASSERT_EQ(Packet::ParseBlock(one.data(), one.size(), [&](const Packet::View& view) { return views.push_back(view), true; }),
-              Packet::ParseStatus::Ok);
+    ASSERT_EQ(Packet::ParseBlock(one.data(), one.size(), [&](const Packet::View& view) { return views.push_back(view), true; }), S::Ok);
     ASSERT_EQ(views.size(), 1u);
-    EXPECT_EQ(views[0].kind, Packet::KIND_MESSAGE);
-    EXPECT_EQ(views[0].bodyLength, 12u);
-    EXPECT_EQ(views[0].body, one.data() + 4);
+    EXPECT_EQ(std::make_tuple(views[0].kind, views[0].bodyLength, views[0].body), std::make_tuple(Packet::KIND_MESSAGE, 12u, one.data() + 4));
 }
 
-TEST_F(RawPeerFixture, KeepAliveRequestIsAnsweredAndAbortCloses) {
+TEST_F(RawPeerFixture, KeepAliveRequestIsAnsweredAndAbortAndBadSizesClose) {
     EXPECT_TRUE(Feed(Word(0)));
     EXPECT_EQ(PeerReads(), Word(1));
     // Traced like the channel's other lines, without the keep-alive logging setting.
     EXPECT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"Sending keep alive response", CORE::LOG_TRACE); }));
-    EXPECT_TRUE(Feed(Word(1)));
-    EXPECT_TRUE(PeerReads(100).empty());  // a response needs no answer
-    EXPECT_FALSE(Feed(Word(2)));
-    EXPECT_TRUE(log.Contains(L"Session aborted by the remote end", CORE::LOG_INFO));
-    EXPECT_FALSE(Feed(Word(3)));
-    EXPECT_TRUE(log.Contains(L"Invalid message size received, closing down"));
-    EXPECT_FALSE(Feed({0, 0, 0, 1, 0xFF, 0xE0}));
-    EXPECT_TRUE(log.Contains(L"Buffer overrun on read packet size"));
-    EXPECT_FALSE(Feed({0xFF, 0xE0, 0x00, 0x20, 1, 2}));
-    EXPECT_TRUE(log.Contains(L"Buffer overrun on read packet"));
+    EXPECT_TRUE(Feed(Word(1)) && PeerReads(100).empty());  // a response needs no answer
+    const std::pair<std::vector<BYTE>, const wchar_t*> closing[] = {
+        {Word(2), L"Session aborted by the remote end"}, {Word(3), L"Invalid message size received, closing down"},
+        {{0, 0, 0, 1, 0xFF, 0xE0}, L"Buffer overrun on read packet size"}, {{0xFF, 0xE0, 0x00, 0x20, 1, 2}, L"Buffer overrun on read packet"}};
+    for (const auto& [block, logged] : closing) {
+        EXPECT_FALSE(Feed(block)) << Narrow(logged);
+        EXPECT_TRUE(log.Contains(logged)) << Narrow(logged);
+    }
 }
 
 // The peer named one challenge event while authenticating; later internal challenges for any
@@ -127,75 +127,49 @@ TEST_F(RawPeerFixture, InternalChallengeSetsOnlyThisChannelsEvent) {
     platform::unique_handle mineEvent(::CreateEventW(nullptr, TRUE, FALSE, CORE::ChallengeEventName(mine).c_str()));
     platform::unique_handle otherEvent(::CreateEventW(nullptr, TRUE, FALSE, CORE::ChallengeEventName(other).c_str()));
     channel->SetChallengeEvent(mine);
-    struct Sink : CORE::IChannelSink {
-        std::atomic<int> seen{0};
-        void OnChannelMessage(MessageChannel*, Message&) override { ++seen; }
-        void OnChannelClosed(MessageChannel*) override {}
-    } sink;
     ASSERT_TRUE(channel->StartReceiving(&sink));
-    auto oneway = [](const wchar_t* hint, const std::wstring& event) {
+    // In order: the two challenges, then a message for the sink that shows both were handled.
+    const std::pair<std::wstring, std::wstring> sent[] = {{CORE::kLocalChallengeHint, other}, {CORE::kLocalChallengeHint, mine}, {L"Marker", L""}};
+    for (const auto& [hint, event] : sent) {
         Message message;
         message.messageType = CORE::MSG_ONEWAY;
         message.queueHint = hint;
         message.payload.Set(L"challengeEvent", event);
-        return message;
-    };
-    // In order: the two challenges, then a message for the sink that shows both were handled.
-    for (const Message& message : {oneway(CORE::kLocalChallengeHint, other), oneway(CORE::kLocalChallengeHint, mine),
-                                   oneway(L"Marker", L"")})
-        for (const auto& packet : Packets(message, 65536))
-            ASSERT_EQ(peer.Send(packet.data(), packet.size(), 1000), SharedMemTransport::OK);
-    ASSERT_TRUE(testsupport::WaitFor([&] { return sink.seen.load() == 1; }));
-    EXPECT_EQ(::WaitForSingleObject(otherEvent.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
-    EXPECT_EQ(::WaitForSingleObject(mineEvent.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+        PeerSends(message);
+    }
+    ASSERT_TRUE(testsupport::WaitFor([&] { return sink.messages.load() == 1; }));
+    EXPECT_EQ(std::make_pair(::WaitForSingleObject(otherEvent.get(), 0), ::WaitForSingleObject(mineEvent.get(), 0)),
+              std::make_pair(DWORD(WAIT_TIMEOUT), DWORD(WAIT_OBJECT_0)));
     EXPECT_TRUE(log.Contains(L"refusing a local client challenge for '" + other + L"'", CORE::LOG_ERROR));
 }
 
 // Its waiters would otherwise sit out their whole time-out.
 TEST_F(RawPeerFixture, UnparsableBodyClosesTheChannel) {
-    std::vector<BYTE> block = Word(0xFFE0000C);
-    block.resize(12, 0x55);
     std::deque<Message> messages;
-    EXPECT_FALSE(Feed(block, &messages));
-    EXPECT_TRUE(messages.empty());
-    EXPECT_TRUE(log.Contains(L"Invalid message received"));
+    EXPECT_FALSE(Feed(Word(0xFFE0000C, 12), &messages));
+    EXPECT_TRUE(messages.empty() && log.Contains(L"Invalid message received"));
 }
 
 // One way only: a fault that the echo of the framework tests would undo on the way back shows here.
 TEST_F(RawPeerFixture, ChunksReassembleIntoOneMessage) {
-    Message big = Message::NewRequest(L"DesktopManager", L"Big", CORE::PropertyBag());
-    std::vector<BYTE> blob(70000);
-    for (size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<BYTE>(i * 7);
-    big.payload.SetBinary(L"blob", blob.data(), blob.size());
+    const Message big = Big(70000);
     auto packets = Packets(big, 16384);
     ASSERT_EQ(packets.size(), 5u);
     std::deque<Message> messages;
     for (const auto& packet : packets) ASSERT_TRUE(Feed(packet, &messages));
     ASSERT_EQ(messages.size(), 1u);
-    std::vector<BYTE> back;
-    ASSERT_TRUE(messages.front().payload.GetBinary(L"blob", &back));
-    EXPECT_EQ(back, blob);
+    EXPECT_TRUE(SameMessage(messages.front(), big));
 }
 
 TEST_F(RawPeerFixture, ChunksOutOfOrderCloseTheChannel) {
-    Message big = Message::NewRequest(L"DesktopManager", L"Big", CORE::PropertyBag());
-    std::vector<BYTE> blob(40000, 1);
-    big.payload.SetBinary(L"blob", blob.data(), blob.size());
-    auto a = Packets(big, 16384, 7);  // first, next, last
-    auto b = Packets(big, 16384, 9);
-    std::vector<BYTE> badFormat = a[0];
+    auto a = Packets(Big(40000), 16384, 7);  // first, next, last
+    auto b = Packets(Big(40000), 16384, 9);
+    std::vector<BYTE> badFormat = a[0], zeroId = a[0], huge = Word(Packet::Word(Packet::KIND_CHUNK, 16), 16);
     CORE::StoreU32BE(badFormat.data() + 4, 0x40000007);  // reserved bit 30
-    std::vector<BYTE> zeroId = a[0];
     CORE::StoreU32BE(zeroId.data() + 4, 0);
-    std::vector<BYTE> huge = Word(Packet::Word(Packet::KIND_CHUNK, 16));  // refused before allocating
-    huge.resize(16);
     CORE::StoreU32BE(huge.data() + 4, 5);
-    CORE::StoreU32BE(huge.data() + 8, 0xFFFFFFF0);  // total length
-    struct Case {
-        const char* what;
-        std::vector<std::vector<BYTE>> sequence;
-        const wchar_t* logged;
-    } cases[] = {
+    CORE::StoreU32BE(huge.data() + 8, 0xFFFFFFF0);  // total length: refused before allocating
+    const std::tuple<const char*, std::vector<std::vector<BYTE>>, const wchar_t*> cases[] = {
         {"first while chunking", {a[0], b[0]}, L"Invalid first message chunk when already chunking, closing down"},
         {"continuation of another message", {a[0], b[1]}, L"Invalid continuation chunk message id received, closing down"},
         {"continuation without a first", {a[1]}, L"Invalid continuation chunk message id received, closing down"},
@@ -203,49 +177,32 @@ TEST_F(RawPeerFixture, ChunksOutOfOrderCloseTheChannel) {
         {"reserved id bit", {badFormat}, L"Invalid chunk message id format received, closing down"},
         {"id zero", {zeroId}, L"Invalid chunk message id format received, closing down"},
         {"last before the whole size", {a[0], a[2]}, L"Invalid message size received, closing down"},
-        {"whole message while chunking", {a[0], Word(0xFFE00010)}, L"Invalid continuation chunk message id received"},
+        {"whole message while chunking", {a[0], Word(0xFFE00010, 16)}, L"Invalid continuation chunk message id received"},
         {"total beyond the cap", {huge}, L"Invalid message size received, closing down"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [what, sequence, logged] : cases) {
         log.Clear();
         TearDown();
         SetUp();
         bool open = true;
-        for (auto packet : c.sequence) {
-            if (packet.size() == 4) packet.resize(16);
-            open = Feed(packet);
-        }
-        EXPECT_FALSE(open) << c.what;
-        EXPECT_TRUE(log.Contains(c.logged)) << c.what << "\n" << Narrow(log.Dump());
+        for (const auto& packet : sequence) open = Feed(packet);
+        EXPECT_FALSE(open) << what;
+        EXPECT_TRUE(log.Contains(logged)) << what << "\n" << Narrow(log.Dump());
     }
 }
 
-class Sink : public CORE::IChannelSink {
-public:
-    void OnChannelMessage(MessageChannel*, Message&) override { ++messages; }
-    void OnChannelClosed(MessageChannel*) override { ::SetEvent(closed.get()); }
-    std::atomic<int> messages{0};
-    platform::unique_handle closed{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-};
-
 TEST_F(RawPeerFixture, SilentPeerIsAbortedByTheDisconnectTimer) {
-    Sink sink;
     ASSERT_TRUE(channel->StartReceiving(&sink));
     channel->UseKeepAlive(1, false);
     // The peer sees keep-alive requests, answers none, and is given up on after a second.
     EXPECT_EQ(PeerReads(3000), Word(0));
     EXPECT_EQ(::WaitForSingleObject(sink.closed.get(), 5000), WAIT_OBJECT_0);
-    EXPECT_TRUE(log.Contains(L"Aborting channel on missing keep alive responses")) << Narrow(log.Dump());
-    EXPECT_TRUE(channel->IsClosed());
+    EXPECT_TRUE(log.Contains(L"Aborting channel on missing keep alive responses") && channel->IsClosed()) << Narrow(log.Dump());
 }
 
 TEST_F(RawPeerFixture, PeerThatVanishesMidMessageClosesTheChannel) {
-    Sink sink;
     ASSERT_TRUE(channel->StartReceiving(&sink));
-    Message big = Message::NewRequest(L"Q", L"H", CORE::PropertyBag());
-    std::vector<BYTE> blob(50000, 3);
-    big.payload.SetBinary(L"blob", blob.data(), blob.size());
-    auto packets = Packets(big, 16384);
+    auto packets = Packets(Big(50000), 16384);
     ASSERT_EQ(peer.Send(packets[0].data(), packets[0].size(), 1000), SharedMemTransport::OK);
     peer.Close();
     EXPECT_EQ(::WaitForSingleObject(sink.closed.get(), 5000), WAIT_OBJECT_0);

@@ -19,6 +19,7 @@ namespace {
 using namespace CORE;
 using testsupport::CountOf;
 using testsupport::ReadAllLogText;
+using testsupport::ReadLogFiles;
 using testsupport::WaitFor;
 
 // The whole line (without CR LF) that contains `fragment`, or empty.
@@ -27,10 +28,8 @@ std::wstring LineWith(const std::wstring& text, const std::wstring& fragment) {
     if (at == std::wstring::npos) return std::wstring();
     size_t begin = text.rfind(L'\n', at);
     begin = begin == std::wstring::npos ? 0 : begin + 1;
-    size_t end = text.find(L"\r\n", at);
-    return text.substr(begin, end == std::wstring::npos ? std::wstring::npos : end - begin);
+    return text.substr(begin, text.find(L"\r\n", at) - begin);
 }
-
 std::wstring Hex4(DWORD value) {
     wchar_t text[16];
     swprintf(text, 16, L"%04lX", static_cast<unsigned long>(value & 0xFFFF));
@@ -46,166 +45,80 @@ protected:
 
     void SetUp() override { SetLog(L"LogFileDirectory", dir.Path()); }
     void SetRoot(const wchar_t* name, const std::wstring& value) { registry.SetString(kRootKey, name, value); }
+    // Sets root values and has the logger read them now.
+    void Configure(std::initializer_list<std::pair<const wchar_t*, const wchar_t*>> values) {
+        for (const auto& [name, value] : values) SetRoot(name, value);
+        RefreshLogSettings();
+    }
     void SetLog(const wchar_t* name, const std::wstring& value) { registry.SetString(kLogKey, name, value); }
-    std::wstring Daily() {
-        FlushLog();
-        return ReadAllLogText(dir.Path(), L"log-*.txt");
-    }
-    std::wstring Debug() {
-        FlushLog();
-        return ReadAllLogText(dir.Path(), L"debug-*.txt");
-    }
-    // Another holder of the guard the writers share stalls this writer, as a stuck process would.
-    static platform::unique_handle HoldWriterGuard() {
-        platform::unique_handle guard(::CreateMutexW(nullptr, FALSE, L"Velmora Zephral Framework Log Guard"));
-        EXPECT_EQ(::WaitForSingleObject(guard.get(), 10000), WAIT_OBJECT_0);
-        return guard;
-    }
+    std::wstring Daily() { return FlushLog(), ReadAllLogText(dir.Path(), L"log-*.txt"); }
+    std::wstring Debug() { return FlushLog(), ReadAllLogText(dir.Path(), L"debug-*.txt"); }
 };
 
-TEST_F(LoggerTest, LinesCarryFormattedTextIdsNamesContextAndTheConfiguredOffset) {
-    SetRoot(L"readActiveTimeBiasFromRegistry", L"true");
-    const wchar_t kTimeZoneKey[] = L"SYSTEM\\CurrentControlSet\\Control\\TimeZoneInformation";
-    registry.SetDword(kTimeZoneKey, L"ActiveTimeBias", 0);
+TEST_F(LoggerTest, LinesCarryArgumentsIdsNamesAndContextAndFilesAreRedacted) {
     const DWORD tid = ::GetCurrentThreadId();
-    LogMessage(LOG_INFO, L"formats wide=%s narrow=%S n=%d z=%zu hex=%X", L"w", "n", -5, static_cast<size_t>(42), 255u);
-    std::wstring line = LineWith(Daily(), L"formats ");
-    EXPECT_EQ(LogFileDirectory(), dir.Path());
-    EXPECT_TRUE(std::regex_match(line, std::wregex(L"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z INFO  \\([0-9A-F]{4,8}-" +
-                                                   Hex4(tid) + L"\\) <" + std::to_wstring(tid) +
-                                                   L"> \\[LogonUI\\] formats wide=w narrow=n n=-5 z=42 hex=FF")))
-        << Narrow(line);
-
-    registry.SetDword(kTimeZoneKey, L"ActiveTimeBias", static_cast<DWORD>(-330));
-    SetRoot(L"truncateProcIdThreadId", L"true");
-    RefreshLogSettings();
-    SetCurrentThreadName(L"tester");
     {
-        DiagnosticContextScope outer(L"outer");
-        DiagnosticContextScope inner(L"inner");
-        LogMessage(LOG_INFO, L"with context\r\n");
+        DiagnosticContextScope outer(L"outer"), inner(L"inner");
+        corelogger(L"Component").Log(2, L"with context\r\n");
     }
-    LogMessage(LOG_INFO, L"after context");
-    LogMessage(7, L"odd level");
-    corelogger component(L"Component");
-    component.Log(2, L"from component");
-    component.Log(4, L"component trace");  // TRACE: off by default
-    corelogger(L"Off", false).Log(1, L"never written");
-    std::wstring text = Daily();
-    line = LineWith(text, L"with context");
-    EXPECT_EQ(line.substr(23, 14), L"+05:30 INFO  (") << Narrow(line);
-    EXPECT_TRUE(Has(line, L" (" + Hex4(::GetCurrentProcessId()) + L"-" + Hex4(tid) + L") <tester> [LogonUI] with context"));
-    EXPECT_TRUE(Has(text, L" with context {outer; inner}\r\n2"));  // one line ending, context after it
-    EXPECT_FALSE(Has(LineWith(text, L"after context"), L"{"));
-    EXPECT_TRUE(Has(LineWith(text, L"odd level"), L" UNKNOWN ("));
-    EXPECT_TRUE(Has(LineWith(text, L"from component"), L" INFO  ("));
-    EXPECT_TRUE(Has(text, L"<tester> [Component] from component\r\n"));
-    EXPECT_FALSE(Has(text, L"component trace"));
-    EXPECT_FALSE(Has(text, L"never written"));
-    for (auto [code, level] : {std::pair{0, LOG_FATAL}, {1, LOG_ERROR}, {3, LOG_DEBUG}, {4, LOG_TRACE}})
-        EXPECT_EQ(corelogger::LevelOf(code), level) << code;
-}
-
-TEST_F(LoggerTest, RedactsTheMakerPrefixInFilesButNotForObservers) {
+    LogMessage(LOG_INFO, L"formats wide=%s narrow=%S n=%d z=%zu hex=%X", L"w", "n", -5, static_cast<size_t>(42), 255u);
     LogMessage(LOG_INFO, L"credprovider::DRV_EnumerateCredentials(): drv and Drv");
-    EXPECT_TRUE(Has(Daily(), L"credprovider::***_EnumerateCredentials(): *** and ***"));
+    corelogger(L"Component").Log(4, L"component trace");  // TRACE: off by default
+    corelogger(L"Off", false).Log(1, L"never written");
+    const std::wstring text = Daily();
+    EXPECT_EQ(LogFileDirectory(), dir.Path());
+    EXPECT_TRUE(std::regex_match(LineWith(text, L"formats "),
+                                 std::wregex(L"\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d) INFO  \\([0-9A-F]{4,8}-" +
+                                             Hex4(tid) + L"\\) <" + std::to_wstring(tid) + L"> \\[LogonUI\\] formats wide=w narrow=n n=-5 z=42 hex=FF")))
+        << Narrow(text);
+    EXPECT_TRUE(Has(text, L"credprovider::***_EnumerateCredentials(): *** and ***"));  // masked in the files only
     EXPECT_TRUE(log.Contains(L"credprovider::DRV_EnumerateCredentials(): drv and Drv"));
-    SetRoot(L"legacyRedactEnabled", L"false");
-    RefreshLogSettings();
-    LogMessage(LOG_INFO, L"unmasked DRV_");
-    EXPECT_TRUE(Has(Daily(), L"unmasked DRV_"));
+    // One line ending, the context after the text.
+    EXPECT_TRUE(Has(LineWith(text, L"with context"), L" INFO  (") && Has(text, L"> [Component] with context {outer; inner}\r\n2"));
+    EXPECT_FALSE(Has(text, L"component trace") || Has(text, L"never written"));
 }
 
-TEST_F(LoggerTest, NewFilesStartWithHeaderLinesAndTheStartLine) {
-    LogMessage(LOG_INFO, L"first");
-    FlushLog();
-    EXPECT_EQ(testsupport::ReadLogFiles(dir.Path(), L"log-*.txt").size(), 1u);
-    EXPECT_EQ(testsupport::ReadLogFiles(dir.Path(), L"debug-*.txt").size(), 1u);
-    const std::wregex header(L"[^\r\n]* INFO  \\([^\r\n]*\\] Log for Velmora Zephral[^\r\n]*\r\n[^\r\n]*\\] hostname=[^]*");
-    for (const auto& file : testsupport::ReadLogFiles(dir.Path(), L"*.txt")) {
-        ASSERT_GE(file.bytes.size(), 2u);
-        EXPECT_EQ(file.bytes[0] | file.bytes[1] << 8, 0xFEFF) << Narrow(file.name);
-        EXPECT_TRUE(std::regex_match(file.text.substr(1), header)) << Narrow(file.name);
-    }
-    wchar_t start[200];
-    swprintf(start, 200,
-             L"Program 'LogonUI' started, version=unknown, pid=0x%lX, buildtype=release, usethread=1, "
-             L"closeafterwrite=0, sessionId=2",
-             static_cast<unsigned long>(::GetCurrentProcessId()));
-    EXPECT_EQ(CountOf(Daily(), start), 1u) << Narrow(start);
-}
-
-TEST_F(LoggerTest, LevelTestFollowsTheSettings) {
+TEST_F(LoggerTest, LevelsAndFilesFollowTheSettings) {
     EXPECT_TRUE(IsLogLevelEnabled(LOG_TRACE));  // nothing configured yet
-    struct Case {
-        const wchar_t* trace;
-        const wchar_t* debug;
-        const wchar_t* logOn;
-        const wchar_t* event;
-        const wchar_t* developer;
-        bool expected[6];
-    };
-    const Case cases[] = {
-        {L"false", L"true", L"true", L"true", L"false", {false, true, true, true, true, true}},
-        {L"true", L"false", L"false", L"false", L"false", {true, true, true, true, true, true}},
-        {L"false", L"false", L"true", L"false", L"false", {false, false, true, true, true, true}},
-        {L"false", L"false", L"false", L"true", L"false", {false, false, true, true, true, true}},
-        {L"false", L"false", L"false", L"false", L"false", {false, false, false, false, false, false}},
-        {L"false", L"false", L"false", L"false", L"yes", {true, true, true, true, true, true}},
-    };
     LogMessage(LOG_INFO, L"configured");
-    for (const auto& c : cases) {
-        const wchar_t* names[] = {L"traceEnabled", L"debugEnabled", L"logEnabled", L"eventEnabled", L"DeveloperMachine"};
-        const wchar_t* values[] = {c.trace, c.debug, c.logOn, c.event, c.developer};
-        for (int i = 0; i < 5; ++i) SetRoot(names[i], values[i]);
+    // trace, debug, log, event, developer ('1' true) -> levels TRACE..FATAL enabled
+    const std::pair<const char*, const char*> cases[] = {{"01110", "011111"}, {"10000", "111111"}, {"00100", "001111"},
+                                                         {"00010", "001111"}, {"00000", "000000"}, {"00001", "111111"}};
+    const wchar_t* names[] = {L"traceEnabled", L"debugEnabled", L"logEnabled", L"eventEnabled", L"DeveloperMachine"};
+    for (const auto& [settings, expected] : cases) {
+        for (int i = 0; i < 5; ++i) SetRoot(names[i], settings[i] == '1' ? (i == 4 ? L"yes" : L"true") : L"false");
         RefreshLogSettings();
-        for (int level = 0; level <= 5; ++level)
-            EXPECT_EQ(IsLogLevelEnabled(level), c.expected[level]) << "level " << level << " row " << (&c - cases);
+        for (int level = 0; level <= 5; ++level) EXPECT_EQ(IsLogLevelEnabled(level), expected[level] == '1') << settings << " level " << level;
     }
-}
-
-TEST_F(LoggerTest, DailyFileTakesInfoAndAboveAndDebugFileEveryPassingLevel) {
-    struct {
-        int level;
-        const wchar_t* text;
-        bool daily, debug;
-    } const cases[] = {{LOG_TRACE, L"trace-line", false, false},
-                       {LOG_DEBUG, L"debug-line", false, true},
-                       {LOG_INFO, L"info-line", true, true},
-                       {LOG_ERROR, L"error-line", true, true}};
-    for (const auto& c : cases) LogMessage(c.level, L"%s", c.text);
+    // The daily file takes INFO and above while it is enabled, the debug file every passing level.
+    for (const auto& [logOn, tag] : {std::pair{L"true", L"on"}, {L"false", L"off"}}) {
+        Configure({{L"DeveloperMachine", L"false"}, {L"debugEnabled", L"true"}, {L"logEnabled", logOn}});
+        for (int level : {LOG_TRACE, LOG_DEBUG, LOG_INFO}) LogMessage(level, L"%s-%d", tag, level);
+    }
     const std::wstring daily = Daily(), debug = Debug();
-    for (const auto& c : cases) {
-        EXPECT_EQ(Has(daily, c.text), c.daily) << Narrow(c.text);
-        EXPECT_EQ(Has(debug, c.text), c.debug) << Narrow(c.text);
-    }
-    SetRoot(L"logEnabled", L"false");
-    RefreshLogSettings();
-    LogMessage(LOG_INFO, L"only-debug");
-    EXPECT_FALSE(Has(Daily(), L"only-debug"));
-    EXPECT_TRUE(Has(Debug(), L"only-debug"));
+    std::string seen;
+    for (const wchar_t* line : {L"on-0", L"on-1", L"on-2", L"off-0", L"off-1", L"off-2"})
+        seen += std::string(Has(daily, line) ? "d" : "-") + (Has(debug, line) ? "D " : "- ");
+    EXPECT_EQ(seen, "-- -D dD -- -D -D ");
 }
 
 TEST_F(LoggerTest, QueueOverTheThresholdDropsAndReportsOnce) {
     SetRoot(L"msgQueueSizeThreshold", L"50");
     LogMessage(LOG_INFO, L"warm up");
     FlushLog();
-    {
-        platform::unique_handle guard = HoldWriterGuard();
-        for (int i = 0; i < 500; ++i) LogMessage(LOG_INFO, L"flood %d", i);
-        ::ReleaseMutex(guard.get());
-    }
+    // Another holder of the guard the writers share stalls this writer, as a stuck process would.
+    platform::unique_handle guard(::CreateMutexW(nullptr, FALSE, L"Velmora Zephral Framework Log Guard"));
+    ASSERT_EQ(::WaitForSingleObject(guard.get(), 10000), WAIT_OBJECT_0);
+    for (int i = 0; i < 500; ++i) LogMessage(LOG_INFO, L"flood %d", i);
+    ::ReleaseMutex(guard.get());
     std::wstring report = L"Log message threshold 50 reached dropping log messages for exe LogonUI.exe with PID " +
                           std::to_wstring(::GetCurrentProcessId()) + L".";
     EXPECT_EQ(log.Count(report, LOG_ERROR), 1u);
     std::wstring text = Daily();
-    EXPECT_EQ(CountOf(text, report), 1u);
-    EXPECT_TRUE(Has(LineWith(text, report), L" ERROR ("));
+    EXPECT_TRUE(CountOf(text, report) == 1 && Has(LineWith(text, report), L" ERROR (")) << Narrow(text.substr(0, 2000));
     const size_t written = CountOf(text, L"] flood ");
-    EXPECT_GE(written, 50u);
-    EXPECT_LE(written, 52u + 10u);  // the threshold, one over it, and a batch the writer held
-    EXPECT_EQ(LogDroppedRecords(), 500u - written);
-    EXPECT_LE(LogQueueHighWater(), 51u);
+    EXPECT_TRUE(written >= 50u && written <= 52u + 10u) << written;  // the threshold, one over it, and a batch the writer held
+    EXPECT_TRUE(LogDroppedRecords() == 500u - written && LogQueueHighWater() <= 51u) << LogDroppedRecords() << " " << LogQueueHighWater();
     auto events = platform.Events();
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(std::tie(events[0].type, events[0].id, events[0].category, events[0].text),
@@ -218,27 +131,23 @@ TEST_F(LoggerTest, OldFilesAreReusedPrunedAndExpiredAndTheDebugFileRotates) {
     SetLog(L"MaxDebugLogs", L"3");
     SetLog(L"MaxDebugLogSizeMB", L"1");
     SetLog(L"MaxDaysKept", L"7");
-    const wchar_t* old[] = {L"debug-2020-01-01-000000.txt", L"debug-2020-01-02-000000.txt",
-                            L"debug-2020-01-03-000000.txt", L"debug-2020-01-04-000000.txt"};
+    const wchar_t* old[] = {L"debug-2020-01-01-000000.txt", L"debug-2020-01-02-000000.txt", L"debug-2020-01-03-000000.txt",
+                            L"debug-2020-01-04-000000.txt"};
     for (auto name : old) WriteBytes(dir.Path() + name, "\xFF\xFE");
     WriteBytes(dir.Path() + L"log-2000-01-01.txt");
     LogMessage(LOG_INFO, L"into the newest");
     FlushLog();
     std::wstring newest = ReadAllLogText(dir.Path(), old[3]);
-    EXPECT_TRUE(Has(newest, L"Opening latest existing log file"));
-    EXPECT_TRUE(Has(newest, L"into the newest"));
-    EXPECT_EQ(testsupport::ReadLogFiles(dir.Path(), L"debug-*.txt").size(), 3u);
-    EXPECT_FALSE(Exists(dir.Path() + old[0]));
-    EXPECT_FALSE(Exists(dir.Path() + L"log-2000-01-01.txt"));
+    EXPECT_TRUE(Has(newest, L"Opening latest existing log file") && Has(newest, L"into the newest"));
+    EXPECT_TRUE(ReadLogFiles(dir.Path(), L"debug-*.txt").size() == 3u && !Exists(dir.Path() + old[0]) && !Exists(dir.Path() + L"log-2000-01-01.txt"));
 
     const std::wstring filler(200, L'f');
     for (int i = 0; i < 6000; ++i) LogMessage(LOG_DEBUG, L"%05d %s", i, filler.c_str());
     FlushLog();
-    auto files = testsupport::ReadLogFiles(dir.Path(), L"debug-*.txt");
+    auto files = ReadLogFiles(dir.Path(), L"debug-*.txt");
     EXPECT_EQ(files.size(), 3u);
     for (size_t i = 0; i + 1 < files.size(); ++i) EXPECT_GE(files[i].bytes.size(), 1u << 20) << Narrow(files[i].name);
-    EXPECT_TRUE(Has(files.back().text, L"05999 "));
-    EXPECT_TRUE(Has(files.back().text, L"] Log for Velmora Zephral"));
+    EXPECT_TRUE(Has(files.back().text, L"05999 ") && Has(files.back().text, L"] Log for Velmora Zephral"));
 }
 
 TEST_F(LoggerTest, DiskThresholdStopsLoggingWithOneWarningUntilSpaceReturns) {
@@ -246,22 +155,16 @@ TEST_F(LoggerTest, DiskThresholdStopsLoggingWithOneWarningUntilSpaceReturns) {
     LogMessage(LOG_INFO, L"before");
     FlushLog();
     LogMessage(LOG_INFO, L"while full");
-    const std::wstring warning =
-        L"Disk space free threshold for log reached.  No more messages will be logged until more disk space has "
-        L"become available or the threshold is reduced.";
+    const std::wstring warning = L"Disk space free threshold for log reached.  No more messages will be logged until more disk space has "
+                                 L"become available or the threshold is reduced.";
     const std::wstring flag = L"HKLM\\Software\\Velmora\\Zephral\\Log\\loggedThresholdReached";
     std::wstring text = Daily();
-    EXPECT_EQ(CountOf(text, warning), 1u);
-    EXPECT_TRUE(Has(LineWith(text, warning), L" WARN  ("));
-    EXPECT_FALSE(Has(text, L"while full"));
+    EXPECT_TRUE(CountOf(text, warning) == 1 && Has(LineWith(text, warning), L" WARN  (") && !Has(text, L"while full")) << Narrow(text);
     EXPECT_EQ(ReadRegistryValue(flag, L""), L"true");
-
-    SetRoot(L"DiskThresholdForLogAndEventsMB", L"0");
-    RefreshLogSettings();
+    Configure({{L"DiskThresholdForLogAndEventsMB", L"0"}});
     LogMessage(LOG_INFO, L"space again");
     text = Daily();
-    EXPECT_TRUE(Has(text, L"space again"));
-    EXPECT_EQ(CountOf(text, warning), 1u);
+    EXPECT_TRUE(Has(text, L"space again") && CountOf(text, warning) == 1);
     EXPECT_EQ(ReadRegistryValue(flag, L""), L"false");
 }
 
@@ -279,40 +182,19 @@ TEST_F(LoggerTest, FollowsRegistryChangesThroughTheWatch) {
 }
 
 TEST_F(LoggerTest, EventReportsMapTypesToIdsAndHonourTheOverride) {
-    const std::pair<WORD, DWORD> cases[] = {{EVENTLOG_SUCCESS, 0x40000066},          {EVENTLOG_ERROR_TYPE, 0xC0000069},
-                                            {EVENTLOG_WARNING_TYPE, 0x80000068},     {EVENTLOG_AUDIT_FAILURE, 0x80000068},
+    const std::pair<WORD, DWORD> cases[] = {{EVENTLOG_SUCCESS, 0x40000066},      {EVENTLOG_ERROR_TYPE, 0xC0000069},
+                                            {EVENTLOG_WARNING_TYPE, 0x80000068}, {EVENTLOG_AUDIT_FAILURE, 0x80000068},
                                             {EVENTLOG_INFORMATION_TYPE, 0x40000067}, {EVENTLOG_AUDIT_SUCCESS, 0x40000067}};
-    for (const auto& c : cases) EXPECT_TRUE(WriteWindowEvent(c.first, L"event text"));
-    auto events = platform.Events();
-    ASSERT_EQ(events.size(), std::size(cases));
-    for (size_t i = 0; i < events.size(); ++i)
-        EXPECT_EQ(std::tie(events[i].type, events[i].id, events[i].category, events[i].text),
-                  std::make_tuple(cases[i].first, cases[i].second, 9, std::wstring(L"event text")));
-    EXPECT_FALSE(WriteWindowEvent(3, L"bad type"));
+    for (const auto& [type, id] : cases) {
+        EXPECT_TRUE(WriteWindowEvent(type, L"event text"));
+        const auto event = platform.Events().back();
+        EXPECT_EQ(std::tie(event.type, event.id, event.category, event.text), std::make_tuple(type, id, 9, std::wstring(L"event text")));
+    }
+    EXPECT_FALSE(WriteWindowEvent(3, L"bad type") || WriteWindowEvent(EVENTLOG_ERROR_TYPE, L"") || WriteWindowEvent(EVENTLOG_ERROR_TYPE, nullptr));
     EXPECT_TRUE(log.Contains(L"WriteWindowEvent: Bad wType=3, Text=bad type", LOG_ERROR));
-    EXPECT_FALSE(WriteWindowEvent(EVENTLOG_ERROR_TYPE, L""));
-    EXPECT_FALSE(WriteWindowEvent(EVENTLOG_ERROR_TYPE, nullptr));
-    SetRoot(L"eventOverride", L"1");
-    RefreshLogSettings();
+    Configure({{L"eventOverride", L"1"}});
     EXPECT_FALSE(WriteWindowEvent(EVENTLOG_ERROR_TYPE, L"suppressed"));
     EXPECT_EQ(platform.Events().size(), std::size(cases));
-}
-
-TEST_F(LoggerTest, FunctionTraceLinesOnlyWhileTraceIsOn) {
-    LogMessage(LOG_INFO, L"configured");
-    { SysMsgUtl::FunctionTraceWithSessionId trace("quiet::Method", L"detail"); }
-    EXPECT_FALSE(log.Contains(L"quiet::Method"));
-    SetRoot(L"traceEnabled", L"true");
-    RefreshLogSettings();
-    {
-        SysMsgUtl::FunctionTraceWithSessionId trace("credprovider::Advise", L"seqno=3");
-        trace.SetExitDetail(L"hr=0x0");
-    }
-    { SysMsgUtl::FunctionTraceWithSessionId trace("cred::GetSerialization"); }
-    for (const wchar_t* line : {L"credprovider::Advise() (sessionId=2): Enter - seqno=3", L"credprovider::Advise() (sessionId=2): Exit - hr=0x0",
-                                L"cred::GetSerialization() (sessionId=2): Enter", L"cred::GetSerialization() (sessionId=2): Exit"})
-        EXPECT_TRUE(log.Contains(line, LOG_TRACE)) << Narrow(line);
-    EXPECT_TRUE(Has(Debug(), L" TRACE ("));
 }
 
 TEST_F(LoggerTest, FormattingFaultBecomesTheExceptionTextAndLongTextsSurvive) {
@@ -322,76 +204,34 @@ TEST_F(LoggerTest, FormattingFaultBecomesTheExceptionTextAndLongTextsSurvive) {
     const std::wstring longText(5000, L'L');
     LogMessage(LOG_INFO, L"long:%s:end", longText.c_str());
     LogMessage(LOG_INFO, nullptr);
-    std::wstring text = Daily();
-    EXPECT_TRUE(Has(text, L"] <***** VPRINTF EXCEPTION *****>\r\n"));
-    EXPECT_TRUE(Has(text, L"long:" + longText + L":end\r\n"));
+    const std::wstring text = Daily();
+    EXPECT_TRUE(Has(text, L"] <***** VPRINTF EXCEPTION *****>\r\n") && Has(text, L"long:" + longText + L":end\r\n"));
 }
 
 TEST_F(LoggerTest, RecordsFromSeveralThreadsAreAllWritten) {
-    constexpr int kPerThread = 5000;
     auto worker = [](int id) {
-        for (int i = 0; i < kPerThread; ++i) LogMessage(LOG_INFO, L"mt-%d-%05d", id, i);
+        for (int i = 0; i < 5000; ++i) LogMessage(LOG_INFO, L"mt-%d-%05d", id, i);
     };
     std::thread a(worker, 1), b(worker, 2);
     a.join();
     b.join();
     std::wstring text = Daily();
-    EXPECT_EQ(CountOf(text, L"] mt-1-"), static_cast<size_t>(kPerThread));
-    EXPECT_EQ(CountOf(text, L"] mt-2-"), static_cast<size_t>(kPerThread));
-    EXPECT_TRUE(Has(text, L"] mt-2-04999\r\n"));
+    EXPECT_EQ(std::make_pair(CountOf(text, L"] mt-1-"), CountOf(text, L"] mt-2-")), std::make_pair(size_t(5000), size_t(5000)));
     EXPECT_EQ(LogDroppedRecords(), 0u);
 }
 
 // For the failure-expecting macros, which cannot see locals.
 std::wstring g_secretDir;
 
+// The secret check other suites rely on must see the debug file and UTF-8 files of subfolders.
 TEST_F(LoggerTest, SecretCheckFindsSecretsInEveryEncoding) {
     g_secretDir = dir.Path();
     LogMessage(LOG_DEBUG, L"password=%s", L"Hunter2!");  // the debug file only
     EXPECT_NONFATAL_FAILURE(testsupport::ExpectNoSecretInLogs(g_secretDir, {L"Hunter2!"}), "secret #0");
     testsupport::ExpectNoSecretInLogs(g_secretDir, {L"NeverLogged", L""});
-    // Files other programs write in UTF-8, in a subfolder.
     ASSERT_TRUE(::CreateDirectoryW((dir.Path() + L"sub").c_str(), nullptr));
     WriteBytes(dir.Path() + L"sub\\other.log", "pin=\xC3\xA9t\xC3\xA9" "42");
     EXPECT_NONFATAL_FAILURE(testsupport::ExpectNoSecretInLogs(g_secretDir, {L"\u00E9t\u00E942"}), "secret #0");
-}
-
-TEST_F(LoggerTest, SlowWritesGetTheDelayNote) {
-    SetLog(L"LogDelayNotificationTreshold", L"20");
-    LogMessage(LOG_INFO, L"warm up");
-    FlushLog();
-    {
-        platform::unique_handle guard = HoldWriterGuard();
-        LogMessage(LOG_INFO, L"waited for the guard");
-        ::Sleep(200);  // the delay being measured
-        ::ReleaseMutex(guard.get());
-    }
-    std::wstring text = Daily();
-    size_t at = text.find(L"] waited for the guard\r\n(LogDelayTicks=");
-    ASSERT_NE(at, std::wstring::npos) << Narrow(text);
-    unsigned delay = 0, lockWait = 0;
-    ASSERT_EQ(swscanf(text.c_str() + text.find(L"(LogDelayTicks=", at), L"(LogDelayTicks=%u, LogLockWaitTicks=%u)\r\n",
-                      &delay, &lockWait),
-              2);
-    EXPECT_GE(delay, 150u);
-    EXPECT_GE(lockWait, 100u);
-    EXPECT_FALSE(Has(LineWith(text, L"warm up"), L"LogDelayTicks"));
-}
-
-TEST_F(LoggerTest, FilesAreClosedAfterTheInactivityTimeout) {
-    SetLog(L"InactivityTimeoutSeconds", L"2");
-    LogMessage(LOG_INFO, L"then quiet");
-    FlushLog();
-    auto files = testsupport::ReadLogFiles(dir.Path(), L"log-*.txt");
-    ASSERT_EQ(files.size(), 1u);
-    auto openExclusively = [path = dir.Path() + files[0].name] {
-        return platform::unique_hfile(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr))
-            .get() != INVALID_HANDLE_VALUE;
-    };
-    EXPECT_FALSE(openExclusively());  // the writer holds it
-    EXPECT_TRUE(WaitFor(openExclusively, 10000));
-    LogMessage(LOG_INFO, L"reopened");
-    EXPECT_TRUE(Has(Daily(), L"] reopened\r\n"));
 }
 
 // The module in a process of its own: it starts the logger while the loader runs its entry
@@ -422,20 +262,17 @@ TEST(LogExit, ModuleFlushesAtProcessExit) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process{};
-    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                 &process));
+    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
     ::SetEnvironmentVariableW(kChildDirVariable, nullptr);
     platform::unique_handle thread(process.hThread), child(process.hProcess);
     EXPECT_EQ(::WaitForSingleObject(child.get(), 60000), WAIT_OBJECT_0);
     DWORD exitCode = 1;
-    ::GetExitCodeProcess(child.get(), &exitCode);
-    ::RegDeleteTreeW(HKEY_CURRENT_USER,
-                     (L"Software\\TcfiltrTest\\" + std::to_wstring(process.dwProcessId) + L"-1").c_str());
-    EXPECT_EQ(exitCode, 0u);
+    EXPECT_TRUE(::GetExitCodeProcess(child.get(), &exitCode) && exitCode == 0u) << exitCode;
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\TcfiltrTest\\" + std::to_wstring(process.dwProcessId) + L"-1").c_str());
     std::wstring text = ReadAllLogText(dir.Path(), L"log-*.txt");
-    EXPECT_TRUE(Has(text, L"tcfiltr attach for session with sessionId=")) << Narrow(text);
-    EXPECT_TRUE(Has(text, L"Plugin 'tcfiltr' loaded, version=1.0.0.0"));
-    EXPECT_TRUE(Has(text, L"tcfiltr detach for session with sessionId="));
+    for (const wchar_t* line : {L"tcfiltr attach for session with sessionId=", L"Plugin 'tcfiltr' loaded, version=1.0.0.0",
+                                L"tcfiltr detach for session with sessionId="})
+        EXPECT_TRUE(Has(text, line)) << Narrow(text);
 }
 
 }  // namespace
