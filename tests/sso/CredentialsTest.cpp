@@ -67,10 +67,6 @@ TEST_F(CredentialsTest, ClearForgetsTheAttemptButKeepsSessionWideFacts) {
     EXPECT_TRUE(c.smartCardHintUpn == L"hint@corp.example" && c.keySpec == 1u && c.isUnlockScenario &&
                 c.isCertSsoUnlockEnabled && c.certLogon.containerName == L"certContainer" && c.certLogon.pin == L"9876");
     EXPECT_TRUE(c.sessionGuid == L"guid" && c.certificateSsoId == L"certId" && c.whfbCertCtxId == L"ctx");
-    EXPECT_TRUE(log.Contains(L"Credentials::ClearCredentials(): Enter"));
-    log.Clear();
-    c.ClearCredentials(true);
-    EXPECT_FALSE(log.Contains(L"ClearCredentials"));
 }
 
 TEST_F(CredentialsTest, TheAgentsSignalReleasesTheWaitButOneFromBeforeInitDoesNotCount) {
@@ -82,13 +78,10 @@ TEST_F(CredentialsTest, TheAgentsSignalReleasesTheWaitButOneFromBeforeInitDoesNo
     EXPECT_FALSE(creds.WaitForCertSsoUnlockEvent(answer));
     EXPECT_LT(::GetTickCount64() - start, 5000u);  // a zero time-out is a poll, not the 45 s default
     EXPECT_EQ(answer.GetErrorText(L""), L"CertSsoUnlockEvent timed out");
-
     platform::unique_handle agent(::OpenEventW(EVENT_MODIFY_STATE, FALSE, event.c_str()));
     ASSERT_TRUE(agent && ::SetEvent(agent.get()));
     CORE::PropertyBag released;
-    EXPECT_TRUE(creds.WaitForCertSsoUnlockEvent(released));
-    EXPECT_EQ(released.GetError(), 0u);
-    EXPECT_TRUE(log.Contains(L"CertSsoUnlockEvent received notif (CredFilter)", CORE::LOG_TRACE));
+    EXPECT_TRUE(creds.WaitForCertSsoUnlockEvent(released) && released.GetError() == 0u);
 }
 
 // A waiter is released with success whether the event is set up again under the same name or
@@ -98,10 +91,7 @@ TEST_F(CredentialsTest, ReinitialisingOrClearingReleasesAWaiter) {
         log.Clear();
         ASSERT_TRUE(creds.InitCertSsoUnlockEvent(event));
         std::atomic<int> outcome{-1};
-        std::thread waiter([&] {
-            CORE::PropertyBag answer;
-            outcome = creds.WaitForCertSsoUnlockEvent(answer) ? 1 : 0;
-        });
+        std::thread waiter([&] { CORE::PropertyBag answer; outcome = creds.WaitForCertSsoUnlockEvent(answer) ? 1 : 0; });
         ASSERT_TRUE(testsupport::WaitFor([&] { return log.Contains(L"Credentials::WaitForCertSsoUnlockEvent() (sessionId"); }));
         if (clear)
             creds.certLogon.ClearEvent();
@@ -129,19 +119,15 @@ TEST_F(CredentialsTest, RemovalDataIsWrittenOnlyWhenARemovalActionIsConfigured) 
         EXPECT_EQ(written, (*option == L'1' ? std::vector<BYTE>{0x52, 0, 0, 0, 0, 0, 5, 0} : std::vector<BYTE>{}))
             << testing::PrintToString(std::wstring(option));
     }
-    EXPECT_TRUE(log.Contains(L"Successfully wrote smart card removal data for reader 'R', session '3'"));
 }
 
-class FakeEntra : public IEntraContext {
-public:
-    explicit FakeEntra(HRESULT status) : status_(status) {}
-    HRESULT GetStatus() override { return status_; }
+struct FakeEntra : IEntraContext {
+    explicit FakeEntra(HRESULT s) : status(s) {}
+    HRESULT GetStatus() override { return status; }
     HRESULT SerializeCredential(BYTE**, ULONG*) override { return E_NOTIMPL; }
     void WipeAssertion() override { ++wiped; }
+    HRESULT status;
     int wiped = 0;
-
-private:
-    HRESULT status_;
 };
 
 TEST_F(CredentialsTest, EntraWaitTimesOutForAPendingRequestAndClearingWipesTheAssertion) {
@@ -153,8 +139,7 @@ TEST_F(CredentialsTest, EntraWaitTimesOutForAPendingRequestAndClearingWipesTheAs
     auto* entra = new FakeEntra(S_OK);
     creds.SetEntraContext(std::unique_ptr<IEntraContext>(entra));
     creds.ClearCredentials(true);
-    EXPECT_EQ(entra->wiped, 1);
-    EXPECT_EQ(creds.entraContext.get(), entra);
+    EXPECT_TRUE(entra->wiped == 1 && creds.entraContext.get() == entra);
 }
 
 TEST_F(CredentialsTest, EntraCompletionAsksForARetryOnlyWhenCredentialsAreReady) {
@@ -196,9 +181,7 @@ TEST_F(CredentialsTest, WithoutAnAgentEveryRequestFailsSaysSoAndLeavesNothingAva
     creds.ticketFound = creds.credentialsAvailable = true;
     PopulateCredentials(creds);
     EXPECT_FALSE(creds.credentialsAvailable || creds.ticketFound || !creds.password.empty());
-    EXPECT_TRUE(log.Contains(L"SendMsgToDesktopManager(GetCredentialsForTicket) (sessionId=2) begin"));
     EXPECT_TRUE(log.Contains(L"(sessionId=2) Could not contact node manager"));
-    EXPECT_TRUE(log.Contains(L"(sessionId=2) GetCredentialsOverFramework complete: ticket not matched"));
     fake.sessionId = 0;
     ResetSessionIdCache();
     EXPECT_EQ(Refused(CheckCertSsoEnabledForSession).GetErrorText(L""),
@@ -224,7 +207,6 @@ TEST_F(AgentRequestsTest, RequestCarriesTheSessionTicketAndTheUnlockKinds) {
                          L" userName= domainName= ticket=SESSION_PROTOCOL_TICKET_2 certssoUnlock=false "
                          L"whfbCertssoUnlock=true entrassoUnlock=false ");
     EXPECT_TRUE(creds.ticketFound && creds.password == L"{SSO-AES:0}xyz");  // kept protected as received
-    EXPECT_TRUE(log.Contains(L"GetConsoleProtocolCredentials(): (sessionId=2) Successfully got credentials for user \\alice"));
 }
 
 // What the record keeps of each answer to the session's ticket.
@@ -236,24 +218,19 @@ TEST_F(AgentRequestsTest, AnswersFillTheRecord) {
         bool usable, ticketFound;
         bool (*kept)(const Credentials&);
     } kCases[] = {
-        {"Windows Hello wins over a smart card PIN",
-         {{L"whfbCertPin", L"1111"}, {L"whfbCertCtxId", L"ctx"}, {L"smartCardPIN", L"2222"}}, {}, true, true,
-         [](const Credentials& c) { return c.whfbCertPin == L"1111" && c.whfbCertCtxId == L"ctx" && c.smartCardPin.empty(); }},
+        {"Windows Hello wins over a smart card PIN", {{L"whfbCertPin", L"1111"}, {L"whfbCertCtxId", L"ctx"},
+         {L"smartCardPIN", L"2222"}}, {}, true, true, [](const Credentials& c) {
+             return c.whfbCertPin == L"1111" && c.whfbCertCtxId == L"ctx" && c.smartCardPin.empty(); }},
         {"certificate PIN without a container", {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L""}}, {},
          false, true, [](const Credentials& c) { return c.certLogon.pin.empty(); }},
         // Which words count as true is ParseBool's own test.
-        {"certificate SSO", {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"},
-         {L"CERTIFICATESSOID", L"cert-7"}, {L"REPORTERRORS", L"YES"}}, {}, true, true, [](const Credentials& c) {
-             return c.certLogon.containerName == L"cont" && c.certLogon.attemptsLeft == 4 &&
-                    c.certificateSsoId == L"cert-7" && c.reportErrors;
-         }},
-        {"smart card: UPNs in order, empty values skipped, PIN as it is",
-         {{L"smartCardPIN", L"4321"}, {L"smartCardReader", L"Reader 1"}, {L"userName", L"alice"}},
-         {{L"a@corp.example", L"1"}, {L"skip@corp.example", L""}, {L"b@corp.example", L"1"}}, true, true,
-         [](const Credentials& c) {
-             return c.smartCardPin == L"4321" && c.smartCardReader == L"Reader 1" &&
-                    c.upnList == std::vector<std::wstring>{L"a@corp.example", L"b@corp.example"};
-         }},
+        {"certificate SSO", {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"}, {L"CERTIFICATESSOID", L"cert-7"},
+         {L"REPORTERRORS", L"YES"}}, {}, true, true, [](const Credentials& c) { return c.certLogon.containerName == L"cont" &&
+             c.certLogon.attemptsLeft == 4 && c.certificateSsoId == L"cert-7" && c.reportErrors; }},
+        {"smart card: UPNs in order, empty values skipped, PIN as it is", {{L"smartCardPIN", L"4321"},
+         {L"smartCardReader", L"Reader 1"}}, {{L"a@corp.example", L"1"}, {L"skip@corp.example", L""}, {L"b@corp.example", L"1"}},
+         true, true, [](const Credentials& c) { return c.smartCardPin == L"4321" && c.smartCardReader == L"Reader 1" &&
+             c.upnList == std::vector<std::wstring>{L"a@corp.example", L"b@corp.example"}; }},
         {"an empty answer is no ticket", {}, {}, false, false, [](const Credentials&) { return true; }},
         {"unauthenticated access alone", {{L"unauthUserName", L"kiosk"}, {L"unauthPassword", L"pw"}}, {}, true, true,
          [](const Credentials& c) { return c.unauthUserName == L"kiosk"; }},
@@ -266,11 +243,9 @@ TEST_F(AgentRequestsTest, AnswersFillTheRecord) {
         CORE::PropertyBag answer = Bag(c.answer);
         if (c.upns.size()) answer.SetBag(L"upns", Bag(c.upns));
         agent.Answer(L"GetCredentialsForTicket", answer);
-        EXPECT_EQ(GetConsoleProtocolCredentials(record), c.usable);
-        EXPECT_EQ(record.ticketFound, c.ticketFound);
-        EXPECT_TRUE(c.kept(record));
+        const bool usable = GetConsoleProtocolCredentials(record);
+        EXPECT_TRUE(usable == c.usable && record.ticketFound == c.ticketFound && c.kept(record));
     }
-    EXPECT_TRUE(log.Contains(L"GetCredentialsForSimpleToken():  (sessionId=2) got Whfb CertSso Creds."));
 }
 
 TEST_F(AgentRequestsTest, PopulateWithAPinWhoseCardIsNotFoundKeepsUserButNotThePin) {
@@ -280,7 +255,6 @@ TEST_F(AgentRequestsTest, PopulateWithAPinWhoseCardIsNotFoundKeepsUserButNotTheP
     PopulateCredentials(creds);
     EXPECT_FALSE(creds.credentialsAvailable);
     EXPECT_TRUE(creds.smartCardPin.empty() && creds.userName == L"alice" && creds.domainName == L"CORP");
-    EXPECT_TRUE(log.Contains(L"Unable to find certificate with the specified user principal name. - 0x8010001D"));
 }
 
 TEST_F(AgentRequestsTest, UnlockHandshakeStoresTheGuidAndNamesTheEventAfterIt) {
@@ -305,7 +279,6 @@ TEST_F(AgentRequestsTest, AnAgentErrorIsCarriedIntoTheAnswer) {
     CORE::PropertyBag answer = Refused(CheckCertSsoEnabledForSession);
     EXPECT_EQ(answer.GetError(), 17u);
     EXPECT_EQ(answer.GetErrorText(L""), L"Request CheckCertSsoEnabledForSession failed, (sessionId=2) queue paused");
-    EXPECT_TRUE(log.Contains(L"Call to DesktopManager failed: queue paused - ErrorCode = 17"));
 }
 
 }  // namespace
