@@ -47,32 +47,31 @@ TEST(KerbCertificateResolution, SwitchesDecideWhatIsAskedAndWhichHintsGoIntoTheB
     const Config kUseDomain = {{L"UseDomainOnSmartCard", L"true"}};
     const Config kHintOff = {{L"DisableSmartCardHintOptimization", L"true"}};
     const struct {
-        const char* what;
         Config config;
         bool certSso;
         std::vector<std::wstring> upns;
-        const wchar_t* resolvedDomain;
         std::vector<ResolutionCall> calls;
         const wchar_t *user, *domain;  // in the buffer
+        const wchar_t* resolvedDomain = L"corp.example";
     } kCases[] = {
-        {"smart card: no domain by default, none asked for", {}, false, {kAlice}, L"corp.example",
-         {{false, kSid, kAlice, false}}, L"alice", L""},
-        {"smart card with UseDomain", kUseDomain, false, {kAlice}, L"corp.example", {{false, kSid, kAlice, true}}, L"alice",
-         L"corp.example"},
-        {"CertSSO resolves fully and ignores the smart card switches", {{L"UseDomainOnSmartCard", L"false"},
-         {L"LookupFQDNOnSmartCard", L"false"}, {L"DisableSmartCardHintOptimization", L"true"}}, true, {}, L"corp.example",
-         {{false, kSid, L"", true}}, L"alice", L"corp.example"},
-        {"an empty resolved domain sends none", kUseDomain, false, {kAlice}, L"", {{false, kSid, kAlice, true}}, L"alice", L""},
-        {"domain hint switch", {{L"UseDomainOnSmartCard", L"true"}, {L"DisableSmartcardDomainHint", L"true"}}, false, {kAlice},
-         L"corp.example", {{false, kSid, kAlice, true}}, L"alice", L""},
-        {"hint switch: a SID alone is no longer enough", kHintOff, false, {}, L"corp.example", {}, L"", L""},
-        {"hint switch: the first UPN", kHintOff, false, {L"first@corp.example", L"second@corp.example"}, L"corp.example",
-         {{true, kSid, L"first@corp.example", false}}, L"alice", L""},
+        // A smart card: no domain by default, none asked for; with UseDomain both.
+        {{}, false, {kAlice}, {{false, kSid, kAlice, false}}, L"alice", L""},
+        {kUseDomain, false, {kAlice}, {{false, kSid, kAlice, true}}, L"alice", L"corp.example"},
+        // CertSSO resolves fully and ignores the smart card switches.
+        {{{L"UseDomainOnSmartCard", L"false"}, {L"LookupFQDNOnSmartCard", L"false"}, {L"DisableSmartCardHintOptimization", L"true"}},
+         true, {}, {{false, kSid, L"", true}}, L"alice", L"corp.example"},
+        // An empty resolved domain sends none; nor does the domain hint switch.
+        {kUseDomain, false, {kAlice}, {{false, kSid, kAlice, true}}, L"alice", L"", L""},
+        {{{L"UseDomainOnSmartCard", L"true"}, {L"DisableSmartcardDomainHint", L"true"}}, false, {kAlice},
+         {{false, kSid, kAlice, true}}, L"alice", L""},
+        // With the hint switch a SID alone is no longer enough; the first UPN goes.
+        {kHintOff, false, {}, {}, L"", L""},
+        {kHintOff, false, {L"first@corp.example", L"second@corp.example"}, {{true, kSid, L"first@corp.example", false}}, L"alice", L""},
     };
     testsupport::FakePlatform os;
     testsupport::LogCapture log;
     for (const auto& c : kCases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(&c - kCases);
         testsupport::RegistrySandbox registry;
         for (const auto& [name, value] : c.config) registry.SetAgentConfig(name, value);
         g_resolution = ScriptedResolution{};
