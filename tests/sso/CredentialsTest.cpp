@@ -213,31 +213,31 @@ TEST_F(AgentRequestsTest, RequestCarriesTheSessionTicketAndTheUnlockKinds) {
 TEST_F(AgentRequestsTest, AnswersFillTheRecord) {
     using Items = std::initializer_list<std::pair<const wchar_t*, const wchar_t*>>;
     const struct {
-        const char* what;
         Items answer, upns;  // upns: a "upns" bag, when not empty
         bool usable, ticketFound;
         bool (*kept)(const Credentials&);
     } kCases[] = {
-        {"Windows Hello wins over a smart card PIN", {{L"whfbCertPin", L"1111"}, {L"whfbCertCtxId", L"ctx"},
-         {L"smartCardPIN", L"2222"}}, {}, true, true, [](const Credentials& c) {
-             return c.whfbCertPin == L"1111" && c.whfbCertCtxId == L"ctx" && c.smartCardPin.empty(); }},
-        {"certificate PIN without a container", {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L""}}, {},
-         false, true, [](const Credentials& c) { return c.certLogon.pin.empty(); }},
-        // Which words count as true is ParseBool's own test.
-        {"certificate SSO", {{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"}, {L"CERTIFICATESSOID", L"cert-7"},
-         {L"REPORTERRORS", L"YES"}}, {}, true, true, [](const Credentials& c) { return c.certLogon.containerName == L"cont" &&
-             c.certLogon.attemptsLeft == 4 && c.certificateSsoId == L"cert-7" && c.reportErrors; }},
-        {"smart card: UPNs in order, empty values skipped, PIN as it is", {{L"smartCardPIN", L"4321"},
-         {L"smartCardReader", L"Reader 1"}}, {{L"a@corp.example", L"1"}, {L"skip@corp.example", L""}, {L"b@corp.example", L"1"}},
-         true, true, [](const Credentials& c) { return c.smartCardPin == L"4321" && c.smartCardReader == L"Reader 1" &&
-             c.upnList == std::vector<std::wstring>{L"a@corp.example", L"b@corp.example"}; }},
-        {"an empty answer is no ticket", {}, {}, false, false, [](const Credentials&) { return true; }},
-        {"unauthenticated access alone", {{L"unauthUserName", L"kiosk"}, {L"unauthPassword", L"pw"}}, {}, true, true,
+        // Windows Hello wins over a smart card PIN.
+        {{{L"whfbCertPin", L"1111"}, {L"whfbCertCtxId", L"ctx"}, {L"smartCardPIN", L"2222"}}, {}, true, true,
+         [](const Credentials& c) { return c.whfbCertPin == L"1111" && c.whfbCertCtxId == L"ctx" && c.smartCardPin.empty(); }},
+        // A certificate PIN without a container is no use.
+        {{{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L""}}, {}, false, true,
+         [](const Credentials& c) { return c.certLogon.pin.empty(); }},
+        // Certificate SSO. Which words count as true is ParseBool's own test.
+        {{{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"}, {L"CERTIFICATESSOID", L"cert-7"}, {L"REPORTERRORS", L"YES"}},
+         {}, true, true, [](const Credentials& c) { return c.certLogon.containerName == L"cont" && c.certLogon.attemptsLeft == 4 &&
+                                                           c.certificateSsoId == L"cert-7" && c.reportErrors; }},
+        // A smart card: UPNs in order, empty values skipped, the PIN as it is.
+        {{{L"smartCardPIN", L"4321"}, {L"smartCardReader", L"Reader 1"}}, {{L"a@corp.example", L"1"}, {L"skip@corp.example", L""},
+         {L"b@corp.example", L"1"}}, true, true, [](const Credentials& c) { return c.smartCardPin == L"4321" &&
+             c.smartCardReader == L"Reader 1" && c.upnList == std::vector<std::wstring>{L"a@corp.example", L"b@corp.example"}; }},
+        {{}, {}, false, false, [](const Credentials&) { return true; }},  // an empty answer is no ticket
+        {{{L"unauthUserName", L"kiosk"}, {L"unauthPassword", L"pw"}}, {}, true, true,  // unauthenticated access alone
          [](const Credentials& c) { return c.unauthUserName == L"kiosk"; }},
     };
     registry.SetAgentConfig(L"CertSsoAttempts", L"4");
     for (const auto& c : kCases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(&c - kCases);
         Credentials record;
         record.upnList = {L"stale@corp.example"};
         CORE::PropertyBag answer = Bag(c.answer);
