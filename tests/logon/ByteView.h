@@ -24,6 +24,8 @@ inline uint64_t Le(const Bytes& b, size_t offset, size_t width) {
     for (size_t i = 0; i < width; ++i) value |= static_cast<uint64_t>(b.at(offset + i)) << (8 * i);
     return value;
 }
+inline uint32_t U32(const Bytes& b, size_t offset) { return static_cast<uint32_t>(Le(b, offset, 4)); }
+inline uint64_t U64(const Bytes& b, size_t offset) { return Le(b, offset, 8); }
 
 // `bytes` bytes of UTF-16LE at `offset`.
 inline std::wstring Text(const Bytes& b, size_t offset, size_t bytes) {

@@ -211,13 +211,12 @@ DWORD ScriptedGate(const std::wstring&, const CORE::PropertyBag&, CORE::Property
 }
 
 TEST_F(Decrypt, OutcomesOfTheRetryRule) {
-    const Answer busy{10, 0, L"Busy"}, notReady{1, 30001, L"Key vault not ready"}, noKey{1, 30002, L"No such key"},
-        ok{0, 0, L""};
+    const Answer busy{10, 0, L"Busy"}, notReady{1, 30001, L"Key vault not ready"}, noKey{1, 30002, L"No such key"}, ok{0, 0, L""};
     const struct {
         std::vector<Answer> script;
         int result;
         size_t calls;
-        const wchar_t* line;  // after "KeyVault call 'probe' "
+        const wchar_t* line;  // after "KeyVault call 'probe' ", at `level`
         int level;
     } kCases[] = {
         {{ok}, 0, 1, L"succeeded", CORE::LOG_TRACE},
@@ -264,9 +263,8 @@ bool WellFormed(const std::wstring& payload) {
 
 TEST_F(Decrypt, MutatedPayloadsAreRejectedCleanly) {
     const wchar_t* const kSeeds[] = {kAesVector, kSmssVector, kUnnamedVector};
-    const wchar_t* const kSecrets[] = {kAesSecret, L"482913", L"7391"};
-    int passedThrough = 0, rejected = 0, intact = 0, garbled = 0;
-    auto check = [&](const std::wstring& payload, size_t seed) {
+    int passedThrough = 0, rejected = 0;
+    auto check = [&](const std::wstring& payload) {
         log.Clear();
         CORE::SecureWString result = DecryptProtectedPayload(payload);
         CORE::FlushLog();
@@ -279,8 +277,8 @@ TEST_F(Decrypt, MutatedPayloadsAreRejectedCleanly) {
             ASSERT_TRUE(result.empty());
             ++rejected;
         } else {
+            // CBC carries no integrity check: a damaged early block may decipher to other text.
             ASSERT_TRUE(WellFormed(payload)) << Narrow(payload);
-            ++(result.view() == kSecrets[seed] ? intact : garbled);
         }
     };
     // Half the rounds mutate the text; the other half mutate the decoded bytes and encode them
@@ -292,20 +290,17 @@ TEST_F(Decrypt, MutatedPayloadsAreRejectedCleanly) {
         std::wstring text = kSeeds[seed];
         if (round % 2 == 0) {
             std::vector<wchar_t> chars = mutator.Mutate(std::vector<wchar_t>(text.begin(), text.end()));
-            ASSERT_NO_FATAL_FAILURE(check(std::wstring(chars.begin(), chars.end()), seed));
+            ASSERT_NO_FATAL_FAILURE(check(std::wstring(chars.begin(), chars.end())));
             continue;
         }
         size_t brace = text.find(L'}');
         std::vector<BYTE> layout;
         ASSERT_TRUE(CORE::Base64Decode(text.data() + brace + 1, text.size() - brace - 1, &layout));
         std::vector<BYTE> mutated = mutator.Mutate(layout);
-        ASSERT_NO_FATAL_FAILURE(check(text.substr(0, brace + 1) + CORE::Base64Encode(mutated.data(), mutated.size()), seed));
+        ASSERT_NO_FATAL_FAILURE(check(text.substr(0, brace + 1) + CORE::Base64Encode(mutated.data(), mutated.size())));
     }
     EXPECT_GT(rejected, 3000);
     EXPECT_GT(passedThrough, 10);
-    // CBC carries no integrity check: a damaged early block could decipher to other text.
-    RecordProperty("garbled", garbled);
-    RecordProperty("intact", intact);
 }
 
 }  // namespace
