@@ -24,7 +24,6 @@ public:
     STDMETHODIMP CredentialsChanged(UINT_PTR context) override {
         lastContext = context;
         ++changed;
-        if (HANDLE event = signal.load()) ::SetEvent(event);
         return result.load();
     }
 
@@ -37,7 +36,6 @@ public:
     std::atomic<int> changed{0};
     std::atomic<UINT_PTR> lastContext{0};
     std::atomic<HRESULT> result{S_OK};
-    std::atomic<HANDLE> signal{nullptr};
 };
 
 }  // namespace testsupport

@@ -9,27 +9,21 @@ namespace testsupport {
 RegistrySandbox::RegistrySandbox() {
     static std::atomic<int> counter{0};
     root_ = L"Software\\TcfiltrTest\\" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
-    LSTATUS status = ::RegCreateKeyExW(HKEY_CURRENT_USER, root_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                       &rootKey_, nullptr);
-    EXPECT_EQ(status, ERROR_SUCCESS);
-    status = ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, rootKey_);
-    EXPECT_EQ(status, ERROR_SUCCESS);
+    EXPECT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, root_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &rootKey_,
+                                nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(::RegOverridePredefKey(HKEY_LOCAL_MACHINE, rootKey_), ERROR_SUCCESS);
 }
 
 RegistrySandbox::~RegistrySandbox() {
     ::RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
     if (rootKey_) ::RegCloseKey(rootKey_);
     ::RegDeleteTreeW(HKEY_CURRENT_USER, root_.c_str());
-    ::RegDeleteKeyW(HKEY_CURRENT_USER, root_.c_str());
 }
 
 void RegistrySandbox::SetValue(const std::wstring& keyPath, const std::wstring& name, DWORD type, const void* data,
                                DWORD size) {
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegCreateKeyExW(rootKey_, keyPath.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(::RegSetValueExW(key, name.c_str(), 0, type, static_cast<const BYTE*>(data), size), ERROR_SUCCESS);
-    ::RegCloseKey(key);
+    EXPECT_EQ(::RegSetKeyValueW(rootKey_, keyPath.c_str(), name.c_str(), type, data, size), ERROR_SUCCESS);
 }
 
 void RegistrySandbox::SetString(const std::wstring& keyPath, const std::wstring& name, const std::wstring& value) {
@@ -42,12 +36,6 @@ void RegistrySandbox::SetDword(const std::wstring& keyPath, const std::wstring& 
 
 void RegistrySandbox::SetAgentConfig(const std::wstring& name, const std::wstring& value) {
     SetString(L"Software\\Velmora\\Zephral\\Agent\\Configuration", name, value);
-}
-
-bool RegistrySandbox::ReadDword(const std::wstring& keyPath, const std::wstring& name, DWORD* value) const {
-    DWORD size = sizeof(*value);
-    return ::RegGetValueW(rootKey_, keyPath.c_str(), name.c_str(), RRF_RT_REG_DWORD, nullptr, value, &size) ==
-           ERROR_SUCCESS;
 }
 
 }  // namespace testsupport

@@ -20,8 +20,6 @@ public:
     void SetValue(const std::wstring& keyPath, const std::wstring& name, DWORD type, const void* data, DWORD size);
     // Setting under the product's agent configuration key.
     void SetAgentConfig(const std::wstring& name, const std::wstring& value);
-    bool ReadDword(const std::wstring& keyPath, const std::wstring& name, DWORD* value) const;
-    std::wstring RootPath() const { return root_; }
 
 private:
     std::wstring root_;  // under HKCU
