@@ -21,17 +21,13 @@ const wchar_t kConfigKey[] = L"Software\\Velmora\\Zephral\\Agent\\Configuration"
 const wchar_t kPassword[] = L"Tr0ub4dor&3";
 
 // A scenario entry for one operation: its answer, and extra entry items ("protect", ...).
-void Answer(PropertyBag& scenario, const wchar_t* operation, Pairs answer, Pairs entry = {}) {
-    PropertyBag operations = scenario.TypeOf(L"DesktopManager") == PropertyBag::ITEM_BAG
-                                 ? scenario.GetBag(L"DesktopManager")
-                                 : PropertyBag();
+void Answer(PropertyBag& operations, const wchar_t* operation, Pairs answer, Pairs entry = {}) {
     PropertyBag item = Bag(entry);
     item.SetBag(L"answer", Bag(answer));
     operations.SetBag(operation, item);
-    scenario.SetBag(L"DesktopManager", operations);
 }
 
-// The agent's answers (AgentServer.h) on each road.
+// The agent's answers to the desktop manager's operations (AgentServer.h) on each road.
 void Ticket(PropertyBag& s) {
     Answer(s, L"GetCredentialsForTicket", {{L"userName", L"alice"}, {L"domainName", L"CORP"}, {L"password", kPassword}},
            {{L"protect", L"password"}});
@@ -130,9 +126,10 @@ TEST_P(SsoRoads, EndsAsExpected) {
     testsupport::TempDirectory dir;
     {
         testsupport::AgentSimProcess agent;
-        PropertyBag scenario;
+        PropertyBag operations, scenario;
+        if (c.agent) c.agent(operations);
+        if (!operations.IsEmpty()) scenario.SetBag(L"DesktopManager", operations);
         if (c.agent) {
-            c.agent(scenario);
             EXPECT_TRUE(agent.Start(tag, scenario, 120));
         }
         std::wstring command = L"--dll tcfiltr_sim.dll";

@@ -52,14 +52,14 @@ public:
     std::wstring dnsDomain;  // empty: not in a domain, as under Wine
     // Of this process, so tests never meet another run's agentsim.
     std::wstring nodeManagerInstance = L"test" + std::to_wstring(::GetCurrentProcessId());
-    std::wstring processSid;          // what every process runs as; empty: the real lookup
-    std::wstring nodeManagerAccount;  // the only account trusted; empty: any
+    // What every process runs as (empty: the real lookup), and the only account trusted (empty: any).
+    std::wstring processSid, nodeManagerAccount;
     RPC_STATUS secureBindingResult = RPC_S_OK;
     std::atomic<int> keyVaultNotReadyCalls{0};  // key vault calls still to answer "not ready"
     ULONG eventRegisterResult = ERROR_SUCCESS;
     // ProtectCredential gives the simulation's reversible form with CredProtectW's size query.
-    DWORD protectError = 0;                 // every call fails with it
-    DWORD protectFillError = 0;             // the call with a big enough buffer fails with it
+    // Every call fails with protectError, the call with a big enough buffer with protectFillError.
+    DWORD protectError = 0, protectFillError = 0;
     bool protectSizeQuerySucceeds = false;  // the call without a buffer answers TRUE (a broken system)
     // Ids by exact name; another name fails with STATUS_NO_SUCH_PACKAGE, packageLookupStatus every lookup.
     std::map<std::string, ULONG> packageIds{
@@ -76,8 +76,9 @@ public:
     std::vector<WrittenEvent> etwEvents;
     struct ReportedEvent { WORD type; WORD category; DWORD id; std::wstring text; };
     std::vector<ReportedEvent> events;  // the event log
-    std::vector<BOOL> protectAsSelf;         // per ProtectCredential call
-    std::vector<bool> protectTypeRequested;  // per call: a protection type pointer was passed
+    // Per ProtectCredential call: asSelf, and whether a protection type pointer was passed.
+    std::vector<BOOL> protectAsSelf;
+    std::vector<bool> protectTypeRequested;
     std::vector<std::string> packageLookups;
     std::vector<std::wstring> messageBoxTexts, messageBoxCaptions;
     std::vector<UINT> messageBoxStyles;

@@ -5,11 +5,13 @@
 #include "lib/mfw/common/channel/ChannelSettings.h"
 #include "lib/mfw/common/MessageFrameWork.h"
 #include "lib/mfw/common/threads/coretimer.h"
+#include "lib/mfw/common/util/TextRules.h"
 
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
 #include "support/ScriptedAgent.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -114,7 +116,13 @@ TEST_F(AgentSimProcessTest, AgentDyingDuringAWaitGivesSevenAtOnce) {
     PropertyBag response;
     DWORD result = 99;
     std::thread waiter([&] { result = Send(channel, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", &response, 60000); });
-    ::Sleep(300);  // lets the request reach the agent, which shows nothing until it answers
+    unsigned asked = 0;  // stats requests count themselves
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+        PropertyBag stats;
+        ++asked;
+        return framework->SendMsg(L"AgentSim", L"GetStats", PropertyBag(), stats, channel, 30000) == 0 &&
+               CORE::ParseUInt(stats.Get(L"requests"), false) > asked;
+    }));
     const ULONGLONG killed = ::GetTickCount64();
     agent.Kill();
     waiter.join();
