@@ -22,8 +22,6 @@ namespace {
 using CORE::MessageFrameWork;
 using CORE::PropertyBag;
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
 // Answers the ticket, never answers the unlock handshake; `server` holds the listener's knobs.
 // Result codes and error answers of a scenario are the end-to-end roads'.
 PropertyBag Scenario(const PropertyBag& server = PropertyBag()) {
@@ -89,12 +87,12 @@ TEST_P(AgentSimConnect, ConnectsAsTheNodeManagerWouldAndAnswersTheScript) {
     const ULONGLONG start = ::GetTickCount64();
     CORE::MessageChannel* channel = Connect();
     EXPECT_LT(::GetTickCount64() - start, 60000u);  // bounded, not the test's own time-out
-    EXPECT_TRUE(log.Contains(c.logged)) << Narrow(log.Dump());
-    ASSERT_EQ(channel != nullptr, c.connects) << Narrow(log.Dump());
+    EXPECT_TRUE(log.Contains(c.logged)) << log.Dump();
+    ASSERT_EQ(channel != nullptr, c.connects) << log.Dump();
     if (!channel) return;
     PropertyBag response;
     EXPECT_EQ(Send(channel, L"GetCredentialsForTicket", &response, 30000), 0u);
-    EXPECT_EQ(response.Get(L"userName"), L"alice") << Narrow(response.ToXml());
+    EXPECT_EQ(response.Get(L"userName"), L"alice") << response.ToXml();
     framework->CloseChannel(channel);
 }
 
@@ -112,7 +110,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, AgentSimConnect, testing::ValuesIn(kConnects),
 TEST_F(AgentSimProcessTest, AgentDyingDuringAWaitGivesSevenAtOnce) {
     ASSERT_TRUE(agent.Start(fake.nodeManagerInstance, Scenario()));
     CORE::MessageChannel* channel = Connect();
-    ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
+    ASSERT_NE(channel, nullptr) << log.Dump();
     PropertyBag response;
     DWORD result = 99;
     std::thread waiter([&] { result = Send(channel, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", &response, 60000); });
