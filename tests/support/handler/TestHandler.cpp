@@ -59,15 +59,15 @@ public:
     STDMETHODIMP UpdateRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION*,
                                         CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* out) override {
         g_log += L"rlf:UpdateRemoteCredential;";
-        wchar_t spec[512];
-        DWORD length = ::GetEnvironmentVariableW(L"TCFILTR_TEST_RLF", spec, 512);
+        wchar_t text[512];
+        DWORD length = ::GetEnvironmentVariableW(L"TCFILTR_TEST_RLF", text, 512);
         if (length == 0 || length >= 512) return E_FAIL;
         logonsim::RemoteCredential remote;
         std::wstring* parts[] = {&remote.domain, &remote.user, &remote.ticket};
         size_t part = 0;
         for (DWORD i = 0; i < length && part < 3; ++i) {
-            if (spec[i] == L'|') ++part;
-            else parts[part]->push_back(spec[i]);
+            if (text[i] == L'|') ++part;
+            else parts[part]->push_back(text[i]);
         }
         Hand(logonsim::PackRemoteCredential(remote), 2, out);
         return S_OK;
