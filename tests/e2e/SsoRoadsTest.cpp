@@ -2,126 +2,174 @@
 // and protects the secrets it hands out; the stand-in LogonUI (logonsim) drives the simulation
 // build of the module and checks what it finally holds. Which logon each record becomes is the
 // provider's serialization test, the bytes of each the logon tests'.
-#include "Road.h"
+#include "support/AgentSimProcess.h"
+#include "support/LogSecrets.h"
+#include "support/ScriptedAgent.h"
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <atomic>
+#include <map>
 
-namespace e2e {
 namespace {
 
+using CORE::PropertyBag;
+using testsupport::Bag;
+using Pairs = std::initializer_list<std::pair<const wchar_t*, const wchar_t*>>;
+
+const wchar_t kConfigKey[] = L"Software\\Velmora\\Zephral\\Agent\\Configuration";
 const wchar_t kPassword[] = L"Tr0ub4dor&3";
+
+// A scenario entry for one operation: its answer, and extra entry items ("protect", ...).
+void Answer(PropertyBag& operations, const wchar_t* operation, Pairs answer, Pairs entry = {}) {
+    PropertyBag item = Bag(entry);
+    item.SetBag(L"answer", Bag(answer));
+    operations.SetBag(operation, item);
+}
+
+// The agent's answers to the desktop manager's operations (AgentServer.h) on each road.
+void Ticket(PropertyBag& s) {
+    Answer(s, L"GetCredentialsForTicket", {{L"userName", L"alice"}, {L"domainName", L"CORP"}, {L"password", kPassword}},
+           {{L"protect", L"password"}});
+}
+void NoAnswers(PropertyBag&) {}
+void NoQueueHandler(PropertyBag& s) { Answer(s, L"GetCredentialsForTicket", {}, {{L"result", L"3"}}); }
+void Silent(PropertyBag& s) { Answer(s, L"GetCredentialsForTicket", {}, {{L"neverAnswer", L"true"}}); }
+void Garbage(PropertyBag& s) {
+    Answer(s, L"GetCredentialsForTicket", {}, {{L"garbage", L"true"}, {L"neverAnswer", L"true"}});
+}
+void CertSsoUnlock(PropertyBag& s) {
+    Answer(s, L"CheckCertSsoEnabledForSession", {{L"isCertSsoUnlockEnabled", L"true"}});
+    Answer(s, L"CertSsoUnlockSessionCompleteNotif", {});
+    Answer(s, L"GetCredentialsForTicket", {{L"userName", L"alice"}, {L"domainName", L"CORP"},
+                                           {L"certLogonContainerName", L"ctr-unlock"}, {L"certLogonPin", L"112233"}});
+    Answer(s, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", {{L"sessionGuid", L"e2e-unlock-guid"}});
+}
+// The go-ahead comes 300 ms after the handshake.
+void CertSsoUnlockGoAhead(PropertyBag& s) {
+    CertSsoUnlock(s);
+    Answer(s, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", {{L"sessionGuid", L"e2e-unlock-guid"}},
+           {{L"signalUnlockAfterMs", L"300"}});
+}
 
 struct RoadCase {
     const char* name;
-    std::function<Road()> road;
-    std::map<std::wstring, DWORD> records;  // what the simulated system must have recorded (0: nothing)
-    const char* printed;                    // by logonsim, when not null
-    ULONGLONG atLeastMs;
+    std::vector<std::wstring> arguments;  // of logonsim, after --dll tcfiltr_sim.dll
+    void (*agent)(PropertyBag&);          // null: no agent runs
+    std::map<std::wstring, std::wstring> settings = {};    // Agent\Configuration values for this run
+    std::map<std::wstring, std::wstring> systemText = {};  // of the simulated session
+    DWORD sessionId = 2;
+    std::map<std::wstring, DWORD> records = {};  // what the simulated system must have recorded (0: nothing)
+    const wchar_t* printed = L"";                // by logonsim
+    ULONGLONG atLeastMs = 0;
     ULONGLONG atMostMs = 60000;  // a hang bound, not a benchmark
 };
 
-Road Rdp(std::initializer_list<const wchar_t*> arguments, bool startAgent = true) {
-    Road road;
-    road.system = {{L"SessionId", 2}, {L"ClientProtocol", 2}};
-    road.startAgent = startAgent;
-    road.logonsimArguments.assign(arguments.begin(), arguments.end());
-    return road;
-}
+void PrintTo(const RoadCase& c, std::ostream* os) { *os << c.name; }
 
-// The agent lets the unlock go ahead `signalAfterMs` after the handshake, or never (0).
-Road CertSsoUnlock(const wchar_t* signalAfterMs, std::initializer_list<const wchar_t*> arguments) {
-    Road road;
-    road.system = {{L"SessionId", 3}, {L"ClientProtocol", 2}};
-    Answer(road.scenario, L"CheckCertSsoEnabledForSession", Bag({{L"isCertSsoUnlockEnabled", L"true"}}));
-    Answer(road.scenario, L"CertSsoUnlockSessionCompleteNotif", Bag({}));
-    Answer(road.scenario, L"GetCredentialsForTicket",
-           Bag({{L"userName", L"alice"}, {L"domainName", L"CORP"}, {L"certLogonContainerName", L"ctr-unlock"},
-                {L"certLogonPin", L"112233"}}));
-    if (signalAfterMs)
-        Answer(road.scenario, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", Bag({{L"sessionGuid", L"e2e-unlock-guid"}}),
-               {{L"signalUnlockAfterMs", signalAfterMs}});
-    else
-        Answer(road.scenario, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", Bag({{L"sessionGuid", L"e2e-silent-guid"}}));
-    road.logonsimArguments = {L"--scenario", L"unlock", L"--expect-package", L"Kerberos", L"--expect-message", L"15"};
-    road.logonsimArguments.insert(road.logonsimArguments.end(), arguments.begin(), arguments.end());
-    return road;
+std::vector<std::wstring> Unlock(std::vector<std::wstring> more = {}) {
+    more.insert(more.begin(), {L"--scenario", L"unlock", L"--expect-package", L"Kerberos", L"--expect-message", L"15"});
+    return more;
 }
 
 const RoadCase kRoads[] = {
-    {"BrokeredRdpTicketGivesANegotiatePasswordLogon", [] {
-         Road road = Rdp({L"--remote", L"CORP\\alice", L"--ticket", L"T-8812", L"--expect-package", L"Negotiate",
-                          L"--expect-domain", L"CORP", L"--expect-user", L"alice", L"--expect-secret", kPassword});
-         Answer(road.scenario, L"GetCredentialsForTicket",
-                Bag({{L"userName", L"alice"}, {L"domainName", L"CORP"}, {L"password", kPassword}}),
-                {{L"protect", L"password"}});
-         return road;
-     }, {{L"NodeManagerBindingSecured", 1}}, "ticket consumed", 0},
+    {.name = "BrokeredRdpTicketGivesANegotiatePasswordLogon",
+     .arguments = {L"--remote", L"CORP\\alice", L"--ticket", L"T-8812", L"--expect-package", L"Negotiate",
+                   L"--expect-domain", L"CORP", L"--expect-user", L"alice", L"--expect-secret", kPassword},
+     .agent = Ticket, .records = {{L"NodeManagerBindingSecured", 1}}, .printed = L"ticket consumed"},
     // An agent whose process does not run as the node manager's account is not asked at all.
-    {"AnAgentOfAnotherAccountIsNotBelieved", [] {
-         Road road = Rdp({L"--remote", L"CORP\alice", L"--ticket", L"T-8813", L"--expect-tiles", L"0"});
-         Answer(road.scenario, L"GetCredentialsForTicket",
-                Bag({{L"userName", L"alice"}, {L"domainName", L"CORP"}, {L"password", kPassword}}),
-                {{L"protect", L"password"}});
-         road.systemText = {{L"NodeManagerAccountSid", L"S-1-5-18"}};
-         return road;
-     }, {}, nullptr, 0},
-    {"UnbrokeredRdpIsRefusedWhenDirectRdpIsOff", [] {
-         Road road = Rdp({L"--remote", L"CORP\\mallory", L"--ticket", L"", L"--expect-refusal"});
-         road.settings = {{L"AllowDirectRDP", L"false"}};
-         return road;
-     }, {{L"MessageBoxCount", 1}, {L"MessageBoxStyle", MB_ICONERROR | MB_SERVICE_NOTIFICATION}, {L"DisconnectCount", 1}},
-     nullptr, 0},
-    {"CertSsoUnlockWaitsForTheAgentsGoAhead",
-     [] { return CertSsoUnlock(L"300", {L"--expect-container", L"ctr-unlock", L"--expect-secret", L"112233"}); }, {},
-     nullptr, 0},
-    {"CertSsoUnlockWithoutTheGoAheadTimesOutAndStillTries", [] {
-         Road road = CertSsoUnlock(nullptr, {});
-         road.settings = {{L"CertSSOCredNotifTimeout", L"400"}};
-         return road;
-     }, {}, nullptr, 0},
+    {.name = "AnAgentOfAnotherAccountIsNotBelieved",
+     .arguments = {L"--remote", L"CORP\\alice", L"--ticket", L"T-8813", L"--expect-tiles", L"0"}, .agent = Ticket,
+     .systemText = {{L"NodeManagerAccountSid", L"S-1-5-18"}}},
+    {.name = "UnbrokeredRdpIsRefusedWhenDirectRdpIsOff",
+     .arguments = {L"--remote", L"CORP\\mallory", L"--ticket", L"", L"--expect-refusal"}, .agent = NoAnswers,
+     .settings = {{L"AllowDirectRDP", L"false"}},
+     .records = {{L"MessageBoxCount", 1}, {L"MessageBoxStyle", MB_ICONERROR | MB_SERVICE_NOTIFICATION},
+                 {L"DisconnectCount", 1}}},
+    {.name = "CertSsoUnlockWaitsForTheAgentsGoAhead",
+     .arguments = Unlock({L"--expect-container", L"ctr-unlock", L"--expect-secret", L"112233"}),
+     .agent = CertSsoUnlockGoAhead, .sessionId = 3},
+    {.name = "CertSsoUnlockWithoutTheGoAheadTimesOutAndStillTries", .arguments = Unlock(), .agent = CertSsoUnlock,
+     .settings = {{L"CertSSOCredNotifTimeout", L"400"}}, .sessionId = 3},
     // Direct RDP is allowed: no refusal either.
-    {"NoAgentMeansNoTileAndNothingBreaks",
-     [] { return Rdp({L"--remote", L"CORP\\alice", L"--ticket", L"T-lost", L"--expect-tiles", L"0"}, false); },
-     {{L"DisconnectCount", 0}}, nullptr, 0},
-    {"NoQueueHandlerEndsInTheDocumentedFailure", [] {
-         Road road = Rdp({L"--remote", L"CORP\\alice", L"--ticket", L"T-3", L"--expect-refusal"});
-         Answer(road.scenario, L"GetCredentialsForTicket", Bag({}), {{L"result", L"3"}});
-         road.settings = {{L"AllowDirectRDP", L"false"}};
-         return road;
-     }, {{L"DisconnectCount", 1}}, nullptr, 0},
+    {.name = "NoAgentMeansNoTileAndNothingBreaks",
+     .arguments = {L"--remote", L"CORP\\alice", L"--ticket", L"T-lost", L"--expect-tiles", L"0"}, .agent = nullptr,
+     .records = {{L"DisconnectCount", 0}}},
+    {.name = "NoQueueHandlerEndsInTheDocumentedFailure",
+     .arguments = {L"--remote", L"CORP\\alice", L"--ticket", L"T-3", L"--expect-refusal"}, .agent = NoQueueHandler,
+     .settings = {{L"AllowDirectRDP", L"false"}}, .records = {{L"DisconnectCount", 1}}},
     // The ticket is given up after its 30 s; the filter's and the provider's own lookups of the
     // same logon do not wait for that agent again.
-    {"AnAgentThatNeverAnswersCostsOneTimeOut", [] {
-         Road road = Rdp({L"--remote", L"CORP\\alice", L"--ticket", L"T-silent", L"--expect-tiles", L"0"});
-         Answer(road.scenario, L"GetCredentialsForTicket", Bag({}), {{L"neverAnswer", L"true"}});
-         return road;
-     }, {}, nullptr, 29000, 59000},
+    {.name = "AnAgentThatNeverAnswersCostsOneTimeOut",
+     .arguments = {L"--remote", L"CORP\\alice", L"--ticket", L"T-silent", L"--expect-tiles", L"0"}, .agent = Silent,
+     .atLeastMs = 29000, .atMostMs = 59000},
     // An unreadable answer closes the channel: its waiter fails at once instead of waiting.
-    {"AnAgentThatAnswersGarbageIsLeftAtOnce", [] {
-         Road road = Rdp({L"--remote", L"CORP\\alice", L"--ticket", L"T-junk", L"--expect-tiles", L"0"});
-         Answer(road.scenario, L"GetCredentialsForTicket", Bag({}), {{L"garbage", L"true"}, {L"neverAnswer", L"true"}});
-         return road;
-     }, {}, nullptr, 0, 20000},
+    {.name = "AnAgentThatAnswersGarbageIsLeftAtOnce",
+     .arguments = {L"--remote", L"CORP\\alice", L"--ticket", L"T-junk", L"--expect-tiles", L"0"}, .agent = Garbage,
+     .atMostMs = 20000},
 };
+
+void SetString(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), REG_SZ, value.c_str(),
+                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
 
 class SsoRoads : public testing::TestWithParam<RoadCase> {};
 
+// The agent (when there is one) and logonsim each in a process of their own, the simulated
+// system in a registry key of its own; logonsim's output goes to a file, and it is given up
+// after 150 s.
 TEST_P(SsoRoads, EndsAsExpected) {
+    static std::atomic<int> counter{0};
     const RoadCase& c = GetParam();
-    Outcome outcome = Drive(c.road());
-    EXPECT_EQ(outcome.exitCode, 0u) << outcome.output;
-    for (const auto& [name, value] : c.records) EXPECT_EQ(outcome.records[name], value) << std::wstring(name).size();
-    if (c.printed) {
-        EXPECT_NE(outcome.output.find(c.printed), std::string::npos) << outcome.output;
+    const std::wstring tag = L"e2e-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+    const std::wstring simKey = L"Software\\TcfiltrSim\\" + tag;
+    SetString(simKey, L"NodeManagerInstance", tag);
+    for (const auto& [name, value] : std::map<std::wstring, DWORD>{{L"SessionId", c.sessionId}, {L"ClientProtocol", 2}})
+        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, simKey.c_str(), name.c_str(), REG_DWORD, &value, sizeof(value));
+    for (const auto& [name, value] : c.systemText) SetString(simKey, name, value);
+    for (const auto& [name, value] : c.settings) SetString(kConfigKey, name, value);
+    ::SetEnvironmentVariableW(L"TCFILTR_SIM_KEY", simKey.c_str());  // where the module finds its system
+
+    testsupport::TempDirectory dir;
+    {
+        testsupport::AgentSimProcess agent;
+        PropertyBag operations, scenario;
+        if (c.agent) c.agent(operations);
+        if (!operations.IsEmpty()) scenario.SetBag(L"DesktopManager", operations);
+        if (c.agent) {
+            EXPECT_TRUE(agent.Start(tag, scenario, 120));
+        }
+        std::wstring command = L"--dll tcfiltr_sim.dll";
+        for (const auto& argument : c.arguments) command += L" \"" + argument + L"\"";
+        SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+        platform::unique_hfile file(::CreateFileW((dir.Path() + L"out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                                  &inherit, CREATE_ALWAYS, 0, nullptr));
+        const ULONGLONG start = ::GetTickCount64();
+        platform::unique_handle logonsim = testsupport::Launch(L"logonsim.exe", command, file.get());
+        if (::WaitForSingleObject(logonsim.get(), 150000) != WAIT_OBJECT_0 && ::TerminateProcess(logonsim.get(), 9))
+            ::WaitForSingleObject(logonsim.get(), 10000);
+        DWORD exitCode = 0xFFFFFFFF;
+        ::GetExitCodeProcess(logonsim.get(), &exitCode);
+        file.reset();
+        const std::wstring output = testsupport::ReadAllLogText(dir.Path());
+        EXPECT_EQ(exitCode, 0u) << output;
+        EXPECT_GE(::GetTickCount64() - start, c.atLeastMs) << output;
+        EXPECT_LE(::GetTickCount64() - start, c.atMostMs) << output;
+        EXPECT_NE(output.find(c.printed), std::wstring::npos) << output;
     }
-    EXPECT_GE(outcome.milliseconds, c.atLeastMs) << outcome.output;
-    EXPECT_LE(outcome.milliseconds, c.atMostMs) << outcome.output;
+    for (const auto& [name, expected] : c.records) {
+        DWORD value = 0, size = sizeof(value);
+        ::RegGetValueW(HKEY_LOCAL_MACHINE, (simKey + L"\\Record").c_str(), name.c_str(), RRF_RT_REG_DWORD, nullptr,
+                       &value, &size);
+        EXPECT_EQ(value, expected) << name;
+    }
+    ::SetEnvironmentVariableW(L"TCFILTR_SIM_KEY", nullptr);
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, simKey.c_str());
+    for (const auto& [name, value] : c.settings) ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kConfigKey, name.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Roads, SsoRoads, testing::ValuesIn(kRoads),
                          [](const testing::TestParamInfo<RoadCase>& info) { return info.param.name; });
 
 }  // namespace
-}  // namespace e2e

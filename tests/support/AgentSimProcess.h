@@ -1,14 +1,38 @@
-// Runs agentsim.exe (next to the test program) as a separate process with a scenario, for
-// the integration tests and benchmarks; kills it when the object goes.
+// Runs the programs beside the test program (agentsim.exe, logonsim.exe) as processes of their
+// own, for the integration tests and benchmarks; an agent is killed when its object goes.
 #pragma once
 #include "lib/mfw/common/bag/PropertyBag.h"
 #include "platform/UniqueResource.h"
 
 #include <windows.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace testsupport {
+
+// The test program's folder, ending with a backslash.
+inline std::wstring ProgramDirectory() {
+    wchar_t self[MAX_PATH];
+    const std::wstring path(self, ::GetModuleFileNameW(nullptr, self, MAX_PATH));
+    return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+// Starts `program` of that folder; with `output`, its standard output and error go there.
+inline platform::unique_handle Launch(const wchar_t* program, const std::wstring& arguments, HANDLE output = nullptr) {
+    std::wstring command = L"\"" + ProgramDirectory() + program + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = output ? STARTF_USESTDHANDLES : 0;
+    startup.hStdOutput = startup.hStdError = output;
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, output != nullptr, 0, nullptr,
+                          ProgramDirectory().c_str(), &startup, &info))
+        return {};
+    ::CloseHandle(info.hThread);
+    return platform::unique_handle(info.hProcess);
+}
 
 class AgentSimProcess {
 public:
@@ -22,59 +46,33 @@ public:
                DWORD parentPid = 0, const std::wstring& extraArguments = std::wstring()) {
         static int counter = 0;
         const std::wstring tag = std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
-        wchar_t temp[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, temp);
-        scenarioPath_ = std::wstring(temp) + L"agentsim-scenario-" + tag + L".xml";
-        std::wstring xml = scenario.IsEmpty() ? L"<PROPERTYBAG/>" : scenario.ToXml();
-        {
-            platform::unique_hfile file(::CreateFileW(scenarioPath_.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-            if (!file) return false;
-            const BYTE bom[2] = {0xFF, 0xFE};
-            DWORD written = 0;
-            ::WriteFile(file.get(), bom, 2, &written, nullptr);
-            ::WriteFile(file.get(), xml.data(), static_cast<DWORD>(xml.size() * sizeof(wchar_t)), &written, nullptr);
-        }
+        scenarioPath_ = (std::filesystem::temp_directory_path() / (L"agentsim-scenario-" + tag + L".xml")).wstring();
+        const std::wstring xml = L"\xFEFF" + (scenario.IsEmpty() ? L"<PROPERTYBAG/>" : scenario.ToXml());
+        std::ofstream(std::filesystem::path(scenarioPath_), std::ios::binary)
+            .write(reinterpret_cast<const char*>(xml.data()), static_cast<std::streamsize>(xml.size() * 2));
         const std::wstring readyName = L"Local\\TcAgentSimReady." + tag;
         platform::unique_handle ready(::CreateEventW(nullptr, TRUE, FALSE, readyName.c_str()));
-        std::wstring command = L"\"" + ExecutablePath() + L"\" --instance " + instance + L" --scenario \"" + scenarioPath_ +
-                               L"\" --parent " + std::to_wstring(parentPid ? parentPid : ::GetCurrentProcessId()) +
-                               L" --time-limit " + std::to_wstring(timeLimitSeconds) + L" --ready " + readyName + L" " +
-                               extraArguments;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-            return false;
-        ::CloseHandle(info.hThread);
-        process_.reset(info.hProcess);
-        pid_ = info.dwProcessId;
+        const std::wstring parent = std::to_wstring(parentPid ? parentPid : ::GetCurrentProcessId());
+        process_ = Launch(L"agentsim.exe", L"--instance " + instance + L" --scenario \"" + scenarioPath_ +
+                                               L"\" --parent " + parent + L" --time-limit " +
+                                               std::to_wstring(timeLimitSeconds) + L" --ready " + readyName + L" " +
+                                               extraArguments);
         HANDLE handles[2] = {ready.get(), process_.get()};
-        return ::WaitForMultipleObjects(2, handles, FALSE, 30000) == WAIT_OBJECT_0;
+        return process_ && ::WaitForMultipleObjects(2, handles, FALSE, 30000) == WAIT_OBJECT_0;
     }
     void Kill() {
-        if (!process_) return;
-        ::TerminateProcess(process_.get(), 9);
-        ::WaitForSingleObject(process_.get(), 10000);
+        if (process_ && ::TerminateProcess(process_.get(), 9)) ::WaitForSingleObject(process_.get(), 10000);
         process_.reset();
     }
     // True when it ended by itself within the time.
-    bool WaitForExit(DWORD timeoutMs, DWORD* exitCode = nullptr) {
-        if (!process_ || ::WaitForSingleObject(process_.get(), timeoutMs) != WAIT_OBJECT_0) return false;
-        if (exitCode) ::GetExitCodeProcess(process_.get(), exitCode);
-        return true;
+    bool WaitForExit(DWORD timeoutMs, DWORD* exitCode) {
+        return process_ && ::WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0 &&
+               ::GetExitCodeProcess(process_.get(), exitCode);
     }
-    DWORD Pid() const { return pid_; }
-
-    static std::wstring ExecutablePath() {
-        wchar_t self[MAX_PATH];
-        DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring path(self, length);
-        return path.substr(0, path.find_last_of(L"\\/") + 1) + L"agentsim.exe";
-    }
+    DWORD Pid() const { return ::GetProcessId(process_.get()); }
 
 private:
     platform::unique_handle process_;
-    DWORD pid_ = 0;
     std::wstring scenarioPath_;
 };
 

@@ -11,20 +11,16 @@ class FakeEvents final : public ICredentialProviderEvents {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv) return E_INVALIDARG;
-        if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ICredentialProviderEvents)) {
-            *ppv = static_cast<ICredentialProviderEvents*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        const bool known = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ICredentialProviderEvents);
+        *ppv = known ? static_cast<ICredentialProviderEvents*>(this) : nullptr;
+        if (known) AddRef();
+        return known ? S_OK : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
     STDMETHODIMP_(ULONG) Release() override { return --refs; }  // lives on the test's stack
     STDMETHODIMP CredentialsChanged(UINT_PTR context) override {
         lastContext = context;
         ++changed;
-        if (HANDLE event = signal.load()) ::SetEvent(event);
         return result.load();
     }
 
@@ -37,7 +33,6 @@ public:
     std::atomic<int> changed{0};
     std::atomic<UINT_PTR> lastContext{0};
     std::atomic<HRESULT> result{S_OK};
-    std::atomic<HANDLE> signal{nullptr};
 };
 
 }  // namespace testsupport

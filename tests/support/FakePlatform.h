@@ -1,6 +1,5 @@
 // The scriptable seam for unit tests: answers come from public fields, and every action the
-// code under test asks for is recorded. Installing it replaces the process-wide instance
-// until it is destroyed.
+// code under test asks for is recorded. It is the process-wide instance while it lives.
 #pragma once
 #include "platform/Platform.h"
 #include "platform/VersionCheck.h"
@@ -15,117 +14,125 @@
 namespace testsupport {
 
 class FakePlatform : public platform::IPlatform {
+    template <class T, class V>
+    static bool Answer(DWORD error, T* out, const V& value) {
+        if (error) ::SetLastError(error);
+        else *out = value;
+        return !error;
+    }
+    template <class Step>
+    auto Locked(Step step) {
+        std::lock_guard<std::mutex> guard(lock);
+        return step();
+    }
+    platform::IPlatform* previous_ = nullptr;
+    size_t connectStateIndex_ = 0;
+
 public:
     FakePlatform();
     ~FakePlatform() override;
 
-    // --- Answers ---
-    DWORD sessionId = 2;
-    DWORD sessionIdError = 0;  // non-zero: ProcessIdToSessionId fails with it
+    // --- Answers; a non-zero *Error makes that query fail with it ---
+    DWORD sessionId = 2, sessionIdError = 0;
     std::atomic<DWORD> consoleSessionId{1};
     USHORT clientProtocol = 2;
     DWORD clientProtocolError = 0;
     // Consumed one per query; the last one repeats. kConnectStateQueryFails makes that query fail.
     static constexpr WTS_CONNECTSTATE_CLASS kConnectStateQueryFails = static_cast<WTS_CONNECTSTATE_CLASS>(-1);
     std::vector<WTS_CONNECTSTATE_CLASS> connectStates;
-    std::atomic<DWORD> connectStateError{0};
     std::string userName;
     std::atomic<DWORD> userNameError{0};
-    platform::OsFacts os;
+    platform::OsFacts os;  // a Windows 10 workstation
     std::wstring hostPath = L"C:\\Windows\\System32\\LogonUI.exe";
-
-    // Private namespace behaviour.
-    bool namespaceApiPresent = true;
-    bool openPrivateNamespaceFails = false;
+    bool namespaceApiPresent = true, openPrivateNamespaceFails = false;
     DWORD openPrivateNamespaceError = ERROR_ACCESS_DENIED;
     // Events inside the namespace are the real named events "<prefix><name with '\' -> '.'>".
-    std::wstring namespaceEventPrefix;
-
-    // Channel authentication: the test security package, steerable through its fields.
-    platform::testpkg::TestSecurityPackage securityPackage;
-    std::wstring dnsHost = L"vdi-host";
+    std::wstring namespaceEventPrefix = L"TcfiltrTest." + std::to_wstring(::GetCurrentProcessId()) + L".";
+    platform::testpkg::TestSecurityPackage securityPackage;  // channel authentication, steerable
     std::wstring dnsDomain;  // empty: not in a domain, as under Wine
-    // A node manager instance of this process, so tests never meet another run's agentsim.
-    std::wstring nodeManagerInstance;
-    std::wstring processSid;          // what every process runs as; empty: the real lookup
-    std::wstring nodeManagerAccount;  // the only account trusted; empty: any
-    std::atomic<int> securedBindings{0};
+    // Of this process, so tests never meet another run's agentsim.
+    std::wstring nodeManagerInstance = L"test" + std::to_wstring(::GetCurrentProcessId());
+    // What every process runs as (empty: the real lookup), and the only account trusted (empty: any).
+    std::wstring processSid, nodeManagerAccount;
     RPC_STATUS secureBindingResult = RPC_S_OK;
     std::atomic<int> keyVaultNotReadyCalls{0};  // key vault calls still to answer "not ready"
-
-    // --- Records ---
-    std::atomic<int> terminateCalls{0};
-    std::atomic<UINT> terminateExitCode{0};
-    std::atomic<int> connectStateQueries{0};
-    std::atomic<int> namespaceCalls{0};  // any call through the namespace API
-    std::vector<std::wstring> openedEventNames;
-    // ETW: registration result and every event written (descriptor and first data item).
     ULONG eventRegisterResult = ERROR_SUCCESS;
-    struct WrittenEvent {
-        EVENT_DESCRIPTOR descriptor;
-        std::vector<BYTE> data;
-    };
-    std::vector<WrittenEvent> etwEvents;
-    std::atomic<int> eventRegistrations{0};
-    std::atomic<int> eventUnregistrations{0};
-
-    struct ReportedEvent {
-        WORD type;
-        WORD category;
-        DWORD id;
-        std::wstring text;
-    };
-    std::vector<ReportedEvent> events;  // event log entries, guarded by lock
-    bool reportEventFails = false;
-    std::mutex lock;
-
-    // IPlatform
-    bool ProcessIdToSessionId(DWORD processId, DWORD* session) override;
-    DWORD GetActiveConsoleSessionId() override { return consoleSessionId; }
-    bool QueryClientProtocol(USHORT* protocol) override;
-    bool QueryConnectState(WTS_CONNECTSTATE_CLASS* state) override;
-    bool QueryUserName(std::string* name) override;
-    BOOL VerifyVersionInfo(OSVERSIONINFOEXW* info, DWORD typeMask, DWORDLONG conditionMask) override;
-    std::wstring HostExecutablePath() override { return hostPath; }
-    void TerminateOwnProcess(UINT exitCode) override;
-    platform::PrivateNamespaceApi GetPrivateNamespaceApi() override;
-    ULONG EventRegister(const GUID& provider, REGHANDLE* handle) override;
-    ULONG EventWrite(REGHANDLE handle, const EVENT_DESCRIPTOR& descriptor, ULONG count,
-                     EVENT_DATA_DESCRIPTOR* data) override;
-    ULONG EventUnregister(REGHANDLE handle) override;
-
-    // --- Logon buffers ---
-    // ProtectCredential answers in the simulation's reversible form (platform/sim/SimProtectedForm.h)
-    // with the size-query contract of CredProtectW.
-    DWORD protectError = 0;               // non-zero: every call fails with it
-    DWORD protectFillError = 0;           // non-zero: the call with a big enough buffer fails with it
+    // ProtectCredential gives the simulation's reversible form with CredProtectW's size query.
+    // Every call fails with protectError, the call with a big enough buffer with protectFillError.
+    DWORD protectError = 0, protectFillError = 0;
     bool protectSizeQuerySucceeds = false;  // the call without a buffer answers TRUE (a broken system)
-    std::atomic<int> protectCalls{0};
-    std::vector<BOOL> protectAsSelf;      // per call
-    std::vector<bool> protectTypeRequested;  // per call: a protection type pointer was passed
-    // LookupAuthenticationPackage: ids by exact name (the simulation's table to start with);
-    // an unknown name fails with STATUS_NO_SUCH_PACKAGE, packageLookupStatus fails every lookup.
+    // Ids by exact name; another name fails with STATUS_NO_SUCH_PACKAGE, packageLookupStatus every lookup.
     std::map<std::string, ULONG> packageIds{
         {"Negotiate", 0}, {"NTLM", 1}, {"Kerberos", 2}, {"CloudAP", 4}, {"LUMO_AUTHENTICATION_PACKAGE_V1_0", 7}};
     NTSTATUS packageLookupStatus = 0;
+
+    // --- Records; the vectors are guarded by lock ---
+    std::mutex lock;
+    std::atomic<int> terminateCalls{0}, connectStateQueries{0}, namespaceCalls{0}, securedBindings{0};
+    std::atomic<int> eventRegistrations{0}, eventUnregistrations{0}, protectCalls{0}, disconnects{0};
+    std::atomic<UINT> terminateExitCode{0};
+    std::vector<std::wstring> openedEventNames;
+    struct WrittenEvent { EVENT_DESCRIPTOR descriptor; std::vector<BYTE> data; };  // ETW: the first data item
+    std::vector<WrittenEvent> etwEvents;
+    struct ReportedEvent { WORD type; WORD category; DWORD id; std::wstring text; };
+    std::vector<ReportedEvent> events;  // the event log
+    // Per ProtectCredential call: asSelf, and whether a protection type pointer was passed.
+    std::vector<BOOL> protectAsSelf;
+    std::vector<bool> protectTypeRequested;
     std::vector<std::string> packageLookups;
+    std::vector<std::wstring> messageBoxTexts, messageBoxCaptions;
+    std::vector<UINT> messageBoxStyles;
+
+    std::vector<ReportedEvent> Events() { return Locked([&] { return events; }); }
+    void SetWindows10Workstation() { os = platform::OsFacts{}; }
+    void SetServer2019Rds() {
+        os = platform::OsFacts{};
+        os.build = 17763;
+        os.productType = VER_NT_SERVER;
+        os.suiteMask = VER_SUITE_TERMINAL;
+    }
+
+    // IPlatform
+    bool ProcessIdToSessionId(DWORD, DWORD* id) override { return Answer(sessionIdError, id, sessionId); }
+    DWORD GetActiveConsoleSessionId() override { return consoleSessionId; }
+    bool QueryClientProtocol(USHORT* out) override { return Answer(clientProtocolError, out, clientProtocol); }
+    bool QueryConnectState(WTS_CONNECTSTATE_CLASS* state) override;
+    bool QueryUserName(std::string* name) override {
+        return Locked([&] { return Answer(userNameError, name, userName); });
+    }
+    BOOL VerifyVersionInfo(OSVERSIONINFOEXW* info, DWORD typeMask, DWORDLONG conditionMask) override {
+        return platform::EvaluateVersionCondition(os, *info, typeMask, conditionMask);
+    }
+    std::wstring HostExecutablePath() override { return hostPath; }
+    void TerminateOwnProcess(UINT exitCode) override {
+        terminateExitCode = exitCode;
+        ++terminateCalls;
+    }
+    platform::PrivateNamespaceApi GetPrivateNamespaceApi() override;
+    ULONG EventRegister(const GUID&, REGHANDLE* handle) override {
+        ++eventRegistrations;
+        *handle = eventRegisterResult == ERROR_SUCCESS ? 0xE7E7 : 0;
+        return eventRegisterResult;
+    }
+    ULONG EventWrite(REGHANDLE, const EVENT_DESCRIPTOR& descriptor, ULONG count, EVENT_DATA_DESCRIPTOR* data) override;
+    ULONG EventUnregister(REGHANDLE) override { return ++eventUnregistrations, ERROR_SUCCESS; }
     BOOL ProtectCredential(BOOL asSelf, const wchar_t* credentials, DWORD credentialsChars,
                            wchar_t* protectedCredentials, DWORD* protectedChars,
                            CRED_PROTECTION_TYPE* protectionType) override;
     NTSTATUS LookupAuthenticationPackage(const char* packageName, ULONG* packageId) override;
-    // --- End of logon buffers ---
-
-    // Refusal: the message boxes shown and the disconnects asked for.
-    std::vector<std::wstring> messageBoxTexts;
-    std::vector<std::wstring> messageBoxCaptions;
-    std::vector<UINT> messageBoxStyles;
-    std::atomic<int> disconnects{0};
-    int ShowMessageBox(const wchar_t* text, const wchar_t* caption, UINT style) override;
-    bool DisconnectCurrentSession(bool wait) override;
-
-    bool WriteEventLogEntry(WORD type, WORD category, DWORD eventId, const std::wstring& text) override;
-    std::vector<ReportedEvent> Events();
-
+    int ShowMessageBox(const wchar_t* text, const wchar_t* caption, UINT style) override {
+        Locked([&] {
+            messageBoxTexts.push_back(text ? text : L"");
+            messageBoxCaptions.push_back(caption ? caption : L"");
+            messageBoxStyles.push_back(style);
+        });
+        return IDOK;
+    }
+    bool DisconnectCurrentSession(bool) override { return ++disconnects, true; }
+    bool WriteEventLogEntry(WORD type, WORD category, DWORD id, const std::wstring& text) override {
+        Locked([&] { events.push_back({type, category, id, text}); });
+        return true;
+    }
     SECURITY_STATUS SspiAcquireCredentials(const wchar_t* package, ULONG use, PCredHandle credential,
                                            PTimeStamp expiry) override {
         return securityPackage.AcquireCredentials(package, use, credential, expiry);
@@ -151,12 +158,10 @@ public:
         return securityPackage.DecryptMessage(context, message, seq, qop);
     }
     SECURITY_STATUS SspiDeleteContext(PCtxtHandle context) override { return securityPackage.DeleteContext(context); }
-    SECURITY_STATUS SspiFreeCredentials(PCredHandle credential) override {
-        return securityPackage.FreeCredentials(credential);
-    }
+    SECURITY_STATUS SspiFreeCredentials(PCredHandle c) override { return securityPackage.FreeCredentials(c); }
     SECURITY_STATUS SspiFreeContextBuffer(void* buffer) override { return securityPackage.FreeContextBuffer(buffer); }
     bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {
-        *host = dnsHost;
+        *host = L"vdi-host";
         *domain = dnsDomain;
         return true;
     }
@@ -165,27 +170,15 @@ public:
         if (!processSid.empty()) *sid = processSid;
         return !processSid.empty() || platform::ReadProcessUserSid(processId, sid);
     }
-    // Empty: every account may run the node manager (the tests' own user does).
     bool IsNodeManagerAccount(const std::wstring& sid) override {
         return nodeManagerAccount.empty() || sid == nodeManagerAccount;
     }
-    RPC_STATUS SecureNodeManagerBinding(RPC_BINDING_HANDLE) override {
-        ++securedBindings;
-        return secureBindingResult;
-    }
+    RPC_STATUS SecureNodeManagerBinding(RPC_BINDING_HANDLE) override { return ++securedBindings, secureBindingResult; }
     bool ConsumeKeyVaultNotReadyCall() override {
         for (int left = keyVaultNotReadyCalls.load(); left > 0;)
             if (keyVaultNotReadyCalls.compare_exchange_weak(left, left - 1)) return true;
         return false;
     }
-
-    // Facts of common systems.
-    void SetWindows10Workstation();
-    void SetServer2019Rds();
-
-private:
-    platform::IPlatform* previous_ = nullptr;
-    size_t connectStateIndex_ = 0;
 };
 
 }  // namespace testsupport

@@ -2,6 +2,7 @@
 #pragma once
 #include "lib/mfw/common/log/SysMessage.h"
 
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -21,10 +22,9 @@ public:
     // Records whose text contains `fragment` (at `level` when it is >= 0).
     size_t Count(const std::wstring& fragment, int level = -1) const {
         std::lock_guard<std::mutex> guard(lock_);
-        size_t n = 0;
-        for (const auto& line : lines_)
-            if ((level < 0 || line.level == level) && line.text.find(fragment) != std::wstring::npos) ++n;
-        return n;
+        return std::count_if(lines_.begin(), lines_.end(), [&](const auto& line) {
+            return (level < 0 || line.first == level) && line.second.find(fragment) != std::wstring::npos;
+        });
     }
     bool Contains(const std::wstring& fragment, int level = -1) const { return Count(fragment, level) > 0; }
     void Clear() {
@@ -34,17 +34,13 @@ public:
     std::wstring Dump() const {
         std::lock_guard<std::mutex> guard(lock_);
         std::wstring all;
-        for (const auto& line : lines_) all += std::to_wstring(line.level) + L" " + line.text + L"\n";
+        for (const auto& [level, text] : lines_) all += std::to_wstring(level) + L" " + text + L"\n";
         return all;
     }
 
 private:
-    struct Line {
-        int level;
-        std::wstring text;
-    };
     mutable std::mutex lock_;
-    std::vector<Line> lines_;
+    std::vector<std::pair<int, std::wstring>> lines_;  // level, text
     CORE::ILogObserver* previous_ = nullptr;
 };
 

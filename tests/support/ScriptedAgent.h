@@ -5,6 +5,7 @@
 #include "sso/Credentials.h"
 #include "sso/DesktopManagerTransport.h"
 
+#include <algorithm>
 #include <initializer_list>
 #include <map>
 #include <mutex>
@@ -32,7 +33,7 @@ public:
     // What the agent answers to `message`; unscripted messages get result 3 (no queue handler).
     void Answer(const std::wstring& message, const CORE::PropertyBag& answer, DWORD result = 0) {
         std::lock_guard<std::mutex> guard(lock_);
-        script_[message] = Reply{result, answer};
+        script_[message] = {result, answer};
     }
     void Fail(const std::wstring& message, DWORD result) { Answer(message, CORE::PropertyBag(), result); }
 
@@ -46,28 +47,23 @@ public:
         return sent_;
     }
     size_t CountOf(const std::wstring& message) {
-        size_t n = 0;
-        for (const auto& s : Requests()) n += s.message == message ? 1 : 0;
-        return n;
+        const auto sent = Requests();
+        return std::count_if(sent.begin(), sent.end(), [&](const Sent& s) { return s.message == message; });
     }
 
     DWORD Send(const wchar_t* messageName, CORE::PropertyBag& request, CORE::PropertyBag& response,
                DWORD timeoutMs) override {
         std::lock_guard<std::mutex> guard(lock_);
-        sent_.push_back(Sent{messageName, request, timeoutMs});
+        sent_.push_back({messageName, request, timeoutMs});
         auto found = script_.find(messageName);
         if (found == script_.end()) return 3;
-        response = found->second.answer;
-        return found->second.result;
+        response = found->second.second;
+        return found->second.first;
     }
 
 private:
-    struct Reply {
-        DWORD result;
-        CORE::PropertyBag answer;
-    };
     std::mutex lock_;
-    std::map<std::wstring, Reply> script_;
+    std::map<std::wstring, std::pair<DWORD, CORE::PropertyBag>> script_;  // result, answer
     std::vector<Sent> sent_;
     IDesktopManagerTransport* previous_ = nullptr;
 };

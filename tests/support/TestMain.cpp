@@ -11,9 +11,9 @@
 
 namespace {
 LONG WINAPI ReportCrash(EXCEPTION_POINTERS* pointers) {
-    DWORD code = pointers && pointers->ExceptionRecord ? pointers->ExceptionRecord->ExceptionCode : 0;
-    void* address = pointers && pointers->ExceptionRecord ? pointers->ExceptionRecord->ExceptionAddress : nullptr;
-    std::fprintf(stderr, "\n*** unhandled exception 0x%08lX at %p\n", static_cast<unsigned long>(code), address);
+    const EXCEPTION_RECORD* record = pointers ? pointers->ExceptionRecord : nullptr;
+    std::fprintf(stderr, "\n*** unhandled exception 0x%08lX at %p\n", record ? record->ExceptionCode : 0ul,
+                 record ? record->ExceptionAddress : nullptr);
     std::fflush(stderr);
     ::TerminateProcess(::GetCurrentProcess(), 0xC0DE);
     return EXCEPTION_EXECUTE_HANDLER;

@@ -3,14 +3,15 @@
 #include "support/AgentSimProcess.h"
 
 #include "lib/mfw/common/channel/ChannelSettings.h"
-#include "lib/mfw/common/config/Config.h"
 #include "lib/mfw/common/MessageFrameWork.h"
-#include "lib/mfw/common/threads/corerunnable.h"
 #include "lib/mfw/common/threads/coretimer.h"
+#include "lib/mfw/common/util/TextRules.h"
 
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
+#include "support/ScriptedAgent.h"
+#include "support/WaitFor.h"
 
 #include <gtest/gtest.h>
 
@@ -21,26 +22,15 @@ namespace {
 using CORE::MessageFrameWork;
 using CORE::PropertyBag;
 
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
-
-PropertyBag TicketAnswer() {
-    PropertyBag answer;
-    answer.Set(L"userName", L"alice");
-    PropertyBag upns;
-    upns.Set(L"alice@corp.example", L"1");
-    answer.SetBag(L"upns", upns);
-    return answer;
-}
-
-// Answers the ticket, never answers the unlock handshake. Result codes and error answers of a
-// scenario are the end-to-end roads'.
-PropertyBag Scenario() {
-    PropertyBag ticket, never, operations, scenario;
-    ticket.SetBag(L"answer", TicketAnswer());
-    never.Set(L"neverAnswer", L"true");
+// Answers the ticket, never answers the unlock handshake; `server` holds the listener's knobs.
+// Result codes and error answers of a scenario are the end-to-end roads'.
+PropertyBag Scenario(const PropertyBag& server = PropertyBag()) {
+    PropertyBag ticket, operations, scenario;
+    ticket.SetBag(L"answer", testsupport::Bag({{L"userName", L"alice"}}));
     operations.SetBag(L"GetCredentialsForTicket", ticket);
-    operations.SetBag(L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", never);
+    operations.SetBag(L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", testsupport::Bag({{L"neverAnswer", L"true"}}));
     scenario.SetBag(L"DesktopManager", operations);
+    scenario.SetBag(L"server", server);
     return scenario;
 }
 
@@ -49,19 +39,21 @@ protected:
     void SetUp() override {
         static int counter = 0;
         fake.nodeManagerInstance = L"proc" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+        CORE::InvalidateChannelSettings();  // settings are kept for a few seconds
     }
-    // Every channel goes before the fake platform that authenticated it.
+    // Every channel goes before the fake platform that authenticated it; an abandoned call
+    // returns once its peer is gone.
     void TearDown() override {
+        agent.Kill();
         CORE::MessageChannel::StopParkedReceivers();
         CORE::ShutdownTimerService();
         EXPECT_TRUE(CORE::WaitForLibraryThreads(15000));
     }
-    DWORD Send(CORE::MessageChannel* channel, const wchar_t* operation, PropertyBag* response, DWORD timeoutMs = 30000) {
-        PropertyBag request;
-        request.Set(L"sessionId", L"2");
-        request.Set(L"ticket", L"T-42");
-        return framework->SendMsg(L"DesktopManager", operation, request, *response, channel, timeoutMs);
+    DWORD Send(CORE::MessageChannel* channel, const wchar_t* operation, PropertyBag* response, DWORD timeoutMs) {
+        return framework->SendMsg(L"DesktopManager", operation, testsupport::Bag({{L"ticket", L"T-42"}}), *response,
+                                  channel, timeoutMs);
     }
+    CORE::MessageChannel* Connect() { return framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM); }
 
     testsupport::FakePlatform fake;
     testsupport::RegistrySandbox registry;
@@ -70,60 +62,72 @@ protected:
     MessageFrameWork* framework = MessageFrameWork::GetFrameWork();
 };
 
-TEST_F(AgentSimProcessTest, AnswersScriptedRequestsAndCountsTheCancelOfATimeOut) {
-    ASSERT_TRUE(agent.Start(fake.nodeManagerInstance, Scenario()));
-    CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
-    ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
-    EXPECT_TRUE(log.Contains(L"RPC initiate shared memory request succeeded"));
+struct ConnectCase {
+    const char* name;
+    const wchar_t* nodeManagerSetting;  // set to "true" under the product's Node Manager key
+    const wchar_t* agentArguments;
+    const wchar_t* serverKnob;  // set to "true" in the scenario's server bag
+    bool connects;
+    const wchar_t* logged;
+};
 
+void PrintTo(const ConnectCase& c, std::ostream* os) { *os << c.name; }
+
+class AgentSimConnect : public AgentSimProcessTest, public testing::WithParamInterface<ConnectCase> {};
+
+// The stand-in listens the way the node manager does: legacy, RPC-initiated only (the module
+// falls back only when told to), and silent. The RPC-initiated road is the end-to-end tests'.
+TEST_P(AgentSimConnect, ConnectsAsTheNodeManagerWouldAndAnswersTheScript) {
+    const ConnectCase& c = GetParam();
+    if (c.nodeManagerSetting)
+        registry.SetString(L"Software\\Velmora\\Zephral\\Node Manager", c.nodeManagerSetting, L"true");
+    PropertyBag server;
+    if (c.serverKnob) server.Set(c.serverKnob, L"true");
+    ASSERT_TRUE(agent.Start(fake.nodeManagerInstance, Scenario(server), 120, 0, c.agentArguments));
+    const ULONGLONG start = ::GetTickCount64();
+    CORE::MessageChannel* channel = Connect();
+    EXPECT_LT(::GetTickCount64() - start, 60000u);  // bounded, not the test's own time-out
+    EXPECT_TRUE(log.Contains(c.logged)) << log.Dump();
+    ASSERT_EQ(channel != nullptr, c.connects) << log.Dump();
+    if (!channel) return;
     PropertyBag response;
-    EXPECT_EQ(Send(channel, L"GetCredentialsForTicket", &response), 0u);
-    EXPECT_TRUE(response.Equals(TicketAnswer())) << Narrow(response.ToXml());
-    EXPECT_EQ(Send(channel, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", &response, 500), 5u);
-    PropertyBag stats;
-    EXPECT_EQ(framework->SendMsg(L"AgentSim", L"GetStats", PropertyBag(), stats, channel, 30000), 0u);
-    EXPECT_EQ(stats.Get(L"cancels"), L"1");
+    EXPECT_EQ(Send(channel, L"GetCredentialsForTicket", &response, 30000), 0u);
+    EXPECT_EQ(response.Get(L"userName"), L"alice") << response.ToXml();
     framework->CloseChannel(channel);
 }
 
-TEST_F(AgentSimProcessTest, LegacyConnectReachesTheSameAgent) {
-    registry.SetString(L"Software\\Velmora\\Zephral\\Node Manager", L"disableRPCSharedMemListener", L"true");
-    ASSERT_TRUE(agent.Start(fake.nodeManagerInstance, Scenario()));
-    CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
-    ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
-    EXPECT_TRUE(log.Contains(L"Sending legacy initiate shared memory request"));
-    PropertyBag response;
-    EXPECT_EQ(Send(channel, L"GetCredentialsForTicket", &response), 0u);
-    EXPECT_EQ(response.Get(L"userName"), L"alice");
-    framework->CloseChannel(channel);
-}
+const ConnectCase kConnects[] = {
+    {"Legacy", L"disableRPCSharedMemListener", L"", nullptr, true, L"Sending legacy initiate shared memory request"},
+    {"NoLegacyFallbackUnlessAllowed", nullptr, L"--no-rpc", nullptr, false, L"RPC initiated sharedmem connect failed"},
+    {"LegacyFallbackWhenAllowed", L"failbackSharedMemListener", L"--no-rpc", nullptr, true,
+     L"Sending legacy initiate shared memory request"},
+    {"SilentInitiateIsGivenUp", nullptr, L"", L"hangInitiate", false, L"the node manager did not answer within 10000 ms"},
+};
+INSTANTIATE_TEST_SUITE_P(Modes, AgentSimConnect, testing::ValuesIn(kConnects),
+                         [](const testing::TestParamInfo<ConnectCase>& info) { return info.param.name; });
 
-TEST_F(AgentSimProcessTest, RpcFailureFallsBackToLegacyOnlyWhenAllowed) {
-    ASSERT_TRUE(agent.Start(fake.nodeManagerInstance, Scenario(), 120, 0, L"--no-rpc"));
-    EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
-    EXPECT_TRUE(log.Contains(L"RPC initiated sharedmem connect failed"));
-    registry.SetString(L"Software\\Velmora\\Zephral\\Node Manager", L"failbackSharedMemListener", L"true");
-    CORE::InvalidateChannelSettings();  // settings are kept for a few seconds
-    CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
-    ASSERT_NE(channel, nullptr) << Narrow(log.Dump());
-    framework->CloseChannel(channel);
-}
-
+// Time-outs and cancels are the framework tests'; a process that dies is not a channel closed.
 TEST_F(AgentSimProcessTest, AgentDyingDuringAWaitGivesSevenAtOnce) {
     ASSERT_TRUE(agent.Start(fake.nodeManagerInstance, Scenario()));
-    CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
-    ASSERT_NE(channel, nullptr);
-    DWORD result = 99;
+    CORE::MessageChannel* channel = Connect();
+    ASSERT_NE(channel, nullptr) << log.Dump();
     PropertyBag response;
+    DWORD result = 99;
     std::thread waiter([&] { result = Send(channel, L"NotifyDazSrvCertSsoUnlockAndRefreshTicket", &response, 60000); });
-    ::Sleep(300);
+    unsigned asked = 0;  // stats requests count themselves
+    EXPECT_TRUE(testsupport::WaitFor([&] {
+        PropertyBag stats;
+        ++asked;
+        return framework->SendMsg(L"AgentSim", L"GetStats", PropertyBag(), stats, channel, 30000) == 0 &&
+               CORE::ParseUInt(stats.Get(L"requests"), false) > asked;
+    }));
     const ULONGLONG killed = ::GetTickCount64();
     agent.Kill();
     waiter.join();
     EXPECT_EQ(result, 7u);
     EXPECT_LT(::GetTickCount64() - killed, 10000u);
     framework->CloseChannel(channel);
-    EXPECT_EQ(framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM), nullptr);
+    EXPECT_EQ(Connect(), nullptr);
 }
 
 TEST(AgentSimLifetime, EndsAtItsTimeLimitAndWithItsParent) {
@@ -132,25 +136,9 @@ TEST(AgentSimLifetime, EndsAtItsTimeLimitAndWithItsParent) {
     const std::wstring base = L"life" + std::to_wstring(::GetCurrentProcessId());
     ASSERT_TRUE(parent.Start(base + L"a", PropertyBag(), 2));
     ASSERT_TRUE(child.Start(base + L"b", PropertyBag(), 120, parent.Pid()));
-    DWORD code = 99;
-    EXPECT_TRUE(parent.WaitForExit(20000, &code));
-    EXPECT_EQ(code, 0u);
-    EXPECT_TRUE(child.WaitForExit(20000, &code));
-    EXPECT_EQ(code, 0u);
-}
-
-TEST_F(AgentSimProcessTest, ANodeManagerThatNeverAnswersTheConnectIsGivenUp) {
-    PropertyBag knobs;
-    knobs.Set(L"hangInitiate", L"true");
-    PropertyBag scenario = Scenario();
-    scenario.SetBag(L"server", knobs);
-    ASSERT_TRUE(agent.Start(fake.nodeManagerInstance, scenario));
-    const ULONGLONG start = ::GetTickCount64();
-    CORE::MessageChannel* channel = framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
-    EXPECT_EQ(channel, nullptr);
-    EXPECT_LT(::GetTickCount64() - start, 60000u);  // bounded, not the test's own time-out
-    EXPECT_TRUE(log.Contains(L"the node manager did not answer within 10000 ms"));
-    agent.Kill();  // the abandoned call returns once its peer is gone
+    DWORD parentCode = 99, childCode = 99;
+    EXPECT_TRUE(parent.WaitForExit(20000, &parentCode) && child.WaitForExit(20000, &childCode));
+    EXPECT_EQ(parentCode + childCode, 0u);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "filter/credfilter.h"
 #include "base/ComObject.h"
 #include "provider/CredentialHandlers.h"
+#include "tools/logonsim/LogonUiSession.h"
 
 #include <shlwapi.h>
 
@@ -22,8 +23,11 @@ namespace {
 std::wstring g_log;
 std::atomic<LONG> g_objects{0};
 
-constexpr GUID MakeClsid(BYTE last) {
-    return GUID{0x7e57a001, 0x0000, 0x4000, {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, last}};
+void Hand(const std::vector<BYTE>& bytes, ULONG package, CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* out) {
+    out->rgbSerialization = static_cast<byte*>(::CoTaskMemAlloc(bytes.size()));
+    std::memcpy(out->rgbSerialization, bytes.data(), bytes.size());
+    out->cbSerialization = static_cast<ULONG>(bytes.size());
+    out->ulAuthenticationPackage = package;
 }
 
 class Handler final : public ComObject<ICredentialHandler, IID_ICredentialHandler> {
@@ -31,31 +35,16 @@ public:
     explicit Handler(wchar_t kind) : kind_(kind) { ++g_objects; }
     STDMETHODIMP ReportResult(LONG, LONG, LPWSTR* text, CREDENTIAL_PROVIDER_STATUS_ICON* icon) override {
         g_log += std::wstring(1, kind_) + L":ReportResult;";
-        switch (kind_) {
-        case L'a':
-            ::SHStrDupW(L"handler a was here", text);
-            *icon = CPSI_WARNING;
-            return S_OK;
-        case L'c': return E_FAIL;
-        default: return E_NOTIMPL;
-        }
+        if (kind_ == L'c') return E_FAIL;
+        if (kind_ != L'a') return E_NOTIMPL;
+        *icon = CPSI_WARNING;
+        return ::SHStrDupW(L"handler a was here", text);
     }
     STDMETHODIMP UpdateSerialization(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* in,
                                      CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* out) override {
         g_log += std::wstring(1, kind_) + L":UpdateSerialization;";
-        switch (kind_) {
-        case L'a': {
-            static const char replacement[] = "REPLACED";
-            out->rgbSerialization = static_cast<byte*>(::CoTaskMemAlloc(8));
-            std::memcpy(out->rgbSerialization, replacement, 8);
-            out->cbSerialization = 8;
-            out->ulAuthenticationPackage = in->ulAuthenticationPackage + 100;
-            return S_OK;
-        }
-        case L'c': return S_FALSE;
-        case L'd': return S_OK;
-        default: return E_NOTIMPL;
-        }
+        if (kind_ == L'a') Hand({'R', 'E', 'P', 'L', 'A', 'C', 'E', 'D'}, in->ulAuthenticationPackage + 100, out);
+        return kind_ == L'a' || kind_ == L'd' ? S_OK : kind_ == L'c' ? S_FALSE : E_NOTIMPL;
     }
 
 private:
@@ -70,34 +59,17 @@ public:
     STDMETHODIMP UpdateRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION*,
                                         CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* out) override {
         g_log += L"rlf:UpdateRemoteCredential;";
-        wchar_t spec[512];
-        DWORD length = ::GetEnvironmentVariableW(L"TCFILTR_TEST_RLF", spec, 512);
+        wchar_t text[512];
+        DWORD length = ::GetEnvironmentVariableW(L"TCFILTR_TEST_RLF", text, 512);
         if (length == 0 || length >= 512) return E_FAIL;
-        std::wstring parts[3];
+        logonsim::RemoteCredential remote;
+        std::wstring* parts[] = {&remote.domain, &remote.user, &remote.ticket};
         size_t part = 0;
         for (DWORD i = 0; i < length && part < 3; ++i) {
-            if (spec[i] == L'|') ++part;
-            else parts[part].push_back(spec[i]);
+            if (text[i] == L'|') ++part;
+            else parts[part]->push_back(text[i]);
         }
-        // Packed KERB_INTERACTIVE_LOGON: 56-byte header, then domain, user, ticket.
-        const size_t size = 56 + 2 * (parts[0].size() + parts[1].size() + parts[2].size());
-        BYTE* buffer = static_cast<BYTE*>(::CoTaskMemAlloc(size));
-        std::memset(buffer, 0, size);
-        buffer[0] = 2;
-        size_t at = 56;
-        for (int i = 0; i < 3; ++i) {
-            const size_t field = 8 + 16 * i;
-            const USHORT bytes = static_cast<USHORT>(parts[i].size() * 2);
-            std::memcpy(buffer + field, &bytes, 2);
-            std::memcpy(buffer + field + 2, &bytes, 2);
-            const ULONGLONG offset = bytes ? at : 0;
-            std::memcpy(buffer + field + 8, &offset, 8);
-            std::memcpy(buffer + at, parts[i].data(), bytes);
-            at += bytes;
-        }
-        out->ulAuthenticationPackage = 2;
-        out->rgbSerialization = buffer;
-        out->cbSerialization = static_cast<ULONG>(size);
+        Hand(logonsim::PackRemoteCredential(remote), 2, out);
         return S_OK;
     }
 
@@ -123,9 +95,11 @@ private:
 
 extern "C" __declspec(dllexport) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
     if (IsEqualCLSID(clsid, CLSID_RemoteLogonFilter)) return CreateComObject<Factory>(riid, ppv, [](auto&) {}, L'r');
-    for (wchar_t kind = L'a'; kind <= L'd'; ++kind)
-        if (IsEqualCLSID(clsid, MakeClsid(static_cast<BYTE>(kind - L'a' + 1))))
-            return CreateComObject<Factory>(riid, ppv, [](auto&) {}, kind);
+    for (BYTE kind = 1; kind <= 4; ++kind) {
+        const GUID handler{0x7e57a001, 0x0000, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, kind}};
+        if (IsEqualCLSID(clsid, handler))
+            return CreateComObject<Factory>(riid, ppv, [](auto&) {}, static_cast<wchar_t>(L'a' + kind - 1));
+    }
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 
