@@ -111,12 +111,9 @@ TEST_F(SessionInfoTest, OsLevelFollowsVersionAndEdition) {
         DWORD platform, major, minor;
         BYTE type;
         int level;
-    } kCases[] = {{VER_PLATFORM_WIN32_WINDOWS, 4, 10, kWs, 0},
-                  {kNt, 4, 0, kSrv, 1}, {kNt, 5, 0, kWs, 2}, {kNt, 5, 1, kWs, 3}, {kNt, 5, 2, kWs, 3},
-                  {kNt, 5, 2, kSrv, 4}, {kNt, 6, 0, kWs, 5}, {kNt, 6, 0, kSrv, 6}, {kNt, 6, 1, kWs, 7},
-                  {kNt, 6, 1, kDc, 8}, {kNt, 6, 2, kWs, 9}, {kNt, 6, 2, kSrv, 10}, {kNt, 6, 3, kWs, 11},
-                  {kNt, 6, 3, kSrv, 12}, {kNt, 10, 0, kWs, 13}, {kNt, 10, 0, kSrv, 14}, {kNt, 11, 0, kWs, 15},
-                  {kNt, 5, 3, kWs, 15}, {kNt, 6, 4, kSrv, 15}};
+    } kCases[] = {{VER_PLATFORM_WIN32_WINDOWS, 4, 10, kWs, 0}, {kNt, 4, 0, kSrv, 1}, {kNt, 5, 2, kWs, 3}, {kNt, 5, 2, kSrv, 4},
+                  {kNt, 6, 1, kWs, 7}, {kNt, 6, 1, kDc, 8}, {kNt, 6, 3, kWs, 11}, {kNt, 10, 0, kWs, 13},
+                  {kNt, 10, 0, kSrv, 14}, {kNt, 11, 0, kWs, 15}, {kNt, 5, 3, kWs, 15}, {kNt, 6, 4, kSrv, 15}};
     for (const auto& c : kCases) {
         fake.os.platformId = c.platform, fake.os.major = c.major, fake.os.minor = c.minor, fake.os.productType = c.type;
         EXPECT_EQ(GetOsLevel(), c.level) << c.major << "." << c.minor << " type " << int(c.type);
