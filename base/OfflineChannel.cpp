@@ -3,6 +3,7 @@
 #include "lib/mfw/common/util/ErrorText.h"
 #include "lib/mfw/common/log/SysMessage.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <mutex>
 #include <new>
@@ -41,10 +42,7 @@ OfflineChannel::OfflineChannel() noexcept : corerunnable(L"OfflineChannel") {
     dismissEvent_.reset(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
 }
 
-OfflineChannel::~OfflineChannel() {
-    if (HANDLE event = reEnumerationEvent_.exchange(nullptr)) ::CloseHandle(event);
-    for (HANDLE event : retiredEvents_) ::CloseHandle(event);
-}
+OfflineChannel::~OfflineChannel() = default;
 
 void OfflineChannel::SetReEnumerationCallback(ReEnumerationCallback callback, const wchar_t* eventName) noexcept {
     FunctionTraceWithSessionId trace("OfflineChannel::SetReEnumerationCallback");
@@ -66,18 +64,17 @@ void OfflineChannel::SetReEnumerationCallback(ReEnumerationCallback callback, co
 }
 
 HANDLE OfflineChannel::ReplaceReEnumerationEvent(const wchar_t* eventName, DWORD* error) noexcept {
-    HANDLE event = ::CreateEventW(nullptr, FALSE, FALSE, eventName);
+    platform::unique_handle opened(::CreateEventW(nullptr, FALSE, FALSE, eventName));
     *error = ::GetLastError();
-    // The thread may be waiting on the previous handle: keep it open until the channel goes.
-    if (HANDLE previous = reEnumerationEvent_.exchange(event)) {
+    HANDLE event = opened.get();
+    if (event) {
         try {
-            retiredEvents_.push_back(previous);
+            events_.push_back(std::move(opened));
         } catch (...) {
-            reEnumerationEvent_ = previous;  // keep the old one rather than close a waited handle
-            if (event) ::CloseHandle(event);
-            return previous;
+            return reEnumerationEvent_.load();  // keep the old one; the new one closes here
         }
     }
+    reEnumerationEvent_ = event;
     try {
         reEnumerationEventName_ = event && eventName ? eventName : L"";
     } catch (...) {
@@ -213,8 +210,13 @@ void OfflineChannel::ThreadEntry() {
             CallBack(false);
         }
     }
-    // The current named handle goes with the thread; retired ones with the object.
-    if (HANDLE event = reEnumerationEvent_.exchange(nullptr)) ::CloseHandle(event);
+    // The current named handle goes with the thread; replaced ones with the object.
+    std::lock_guard<corecritsec> guard(lock_);
+    if (HANDLE event = reEnumerationEvent_.exchange(nullptr)) {
+        auto held = std::find_if(events_.begin(), events_.end(),
+                                 [event](const platform::unique_handle& h) { return h.get() == event; });
+        if (held != events_.end()) events_.erase(held);
+    }
 }
 
 OfflineChannel* GetOfflineChannel() noexcept {

@@ -50,10 +50,12 @@ private:
     platform::unique_handle retryEvent_;
     platform::unique_handle dismissEvent_;
     ReEnumerationCallback callback_ = nullptr;
-    // Read by the thread without the lock at the top of each wait.
+    // Every re-enumeration event opened: a replaced one stays open while the thread may still
+    // wait on it, and all close with the channel. Changed under the lock.
+    std::vector<platform::unique_handle> events_;
+    // The current one of events_ (not owning), read by the thread without the lock at the
+    // top of each wait.
     std::atomic<HANDLE> reEnumerationEvent_{nullptr};
-    // Handles replaced while the thread may still wait on them: closed with the channel.
-    std::vector<HANDLE> retiredEvents_;
     std::wstring reEnumerationEventName_;  // the name reEnumerationEvent_ was opened with
     void* context_ = nullptr;
 };

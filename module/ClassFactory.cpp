@@ -13,6 +13,8 @@ using SysMsgUtl::FunctionTraceWithSessionId;
 
 STDMETHODIMP CClassFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) {
     FunctionTraceWithSessionId trace("CClassFactory::CreateInstance");
+    if (!ppv) return E_INVALIDARG;
+    *ppv = nullptr;
     if (pUnkOuter) return CLASS_E_NOAGGREGATION;
     try {
         if (IsEqualCLSID(clsid_, CLSID_credfilter)) {

@@ -7,10 +7,7 @@
 #include <wtsapi32.h>
 #include <evntprov.h>
 
-#ifndef SECURITY_WIN32
-#define SECURITY_WIN32
-#endif
-#include <security.h>
+#include "platform/SecurityPackage.h"
 
 #include <string>
 
@@ -89,31 +86,8 @@ public:
     virtual bool WriteEventLogEntry(WORD type, WORD category, DWORD eventId, const std::wstring& text) = 0;
 
     // --- Message channel: security packages and the node manager (begin) ---
-    // SSPI-shaped calls with the semantics of their secur32 namesakes (no Sspi prefix there).
-    // Wine completes no SSPI handshake, so the test and simulation builds answer them with a
-    // small package of their own (platform/testpkg) under the names "Negotiate", "Kerberos"
-    // and "NTLM". Output tokens are always allocated by the package (ISC_REQ_ALLOCATE_MEMORY /
-    // ASC_REQ_ALLOCATE_MEMORY) and freed with SspiFreeContextBuffer.
-    virtual SECURITY_STATUS SspiAcquireCredentials(const wchar_t* package, ULONG credentialUse,
-                                                   PCredHandle credential, PTimeStamp expiry) = 0;
-    virtual SECURITY_STATUS SspiInitializeContext(PCredHandle credential, PCtxtHandle context,
-                                                  const wchar_t* targetName, ULONG requestFlags,
-                                                  PSecBufferDesc input, PCtxtHandle newContext,
-                                                  PSecBufferDesc output, ULONG* contextAttributes,
-                                                  PTimeStamp expiry) = 0;
-    virtual SECURITY_STATUS SspiAcceptContext(PCredHandle credential, PCtxtHandle context,
-                                              PSecBufferDesc input, ULONG requestFlags,
-                                              PCtxtHandle newContext, PSecBufferDesc output,
-                                              ULONG* contextAttributes, PTimeStamp expiry) = 0;
-    virtual SECURITY_STATUS SspiQueryContextAttributes(PCtxtHandle context, ULONG attribute,
-                                                       void* buffer) = 0;
-    virtual SECURITY_STATUS SspiEncryptMessage(PCtxtHandle context, ULONG qop, PSecBufferDesc message,
-                                               ULONG sequence) = 0;
-    virtual SECURITY_STATUS SspiDecryptMessage(PCtxtHandle context, PSecBufferDesc message,
-                                               ULONG sequence, ULONG* qop) = 0;
-    virtual SECURITY_STATUS SspiDeleteContext(PCtxtHandle context) = 0;
-    virtual SECURITY_STATUS SspiFreeCredentials(PCredHandle credential) = 0;
-    virtual SECURITY_STATUS SspiFreeContextBuffer(void* buffer) = 0;
+    // The security packages a channel authenticates with (secur32 in the product).
+    virtual ISecurityPackage& SecurityPackage() = 0;
     // The machine's DNS host and domain names (GetComputerNameExW); the domain is empty on a
     // machine outside a domain, which is what Wine reports.
     virtual bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) = 0;

@@ -63,6 +63,7 @@ TC_DEFINE_UNIQUE(unique_hmodule, HMODULE, nullptr, ::FreeLibrary(value));
 TC_DEFINE_UNIQUE(unique_cotaskmem, void*, nullptr, ::CoTaskMemFree(value));
 TC_DEFINE_UNIQUE(unique_hlocal, HLOCAL, nullptr, ::LocalFree(value));
 TC_DEFINE_UNIQUE(unique_hwnd, HWND, nullptr, ::DestroyWindow(value));
+TC_DEFINE_UNIQUE(unique_view, void*, nullptr, ::UnmapViewOfFile(value));
 
 // CoTaskMemAlloc block of a given type; release() hands ownership to the caller (LogonUI).
 template <typename T>

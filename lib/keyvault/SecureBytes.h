@@ -1,21 +1,8 @@
-// A byte buffer for secrets (key material, plain text): every buffer it used is overwritten
-// with zeros before it goes back to the heap.
+// The key vault's secrets use the framework's wiping byte buffer.
 #pragma once
-#include "lib/mfw/common/util/SecureString.h"
-
-#include <windows.h>
-
-#include <vector>
+#include "lib/mfw/common/util/SecureBytes.h"
 
 namespace keyvault {
-
-using SecureBytes = std::vector<BYTE, CORE::ZeroingAllocator<BYTE>>;
-
-// Overwrites the bytes in place and empties the buffer; the allocation is wiped again when it
-// is released.
-inline void Wipe(SecureBytes& bytes) noexcept {
-    if (!bytes.empty()) ::SecureZeroMemory(bytes.data(), bytes.size());
-    bytes.clear();
-}
-
+using CORE::SecureBytes;
+using CORE::Wipe;
 }  // namespace keyvault

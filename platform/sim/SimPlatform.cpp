@@ -261,33 +261,7 @@ public:
         return true;
     }
 
-    SECURITY_STATUS SspiAcquireCredentials(const wchar_t* package, ULONG use, PCredHandle credential,
-                                           PTimeStamp expiry) override {
-        return package_.AcquireCredentials(package, use, credential, expiry);
-    }
-    SECURITY_STATUS SspiInitializeContext(PCredHandle credential, PCtxtHandle context, const wchar_t* target,
-                                          ULONG flags, PSecBufferDesc input, PCtxtHandle newContext,
-                                          PSecBufferDesc output, ULONG* attributes, PTimeStamp expiry) override {
-        return package_.InitializeContext(credential, context, target, flags, input, newContext, output, attributes,
-                                          expiry);
-    }
-    SECURITY_STATUS SspiAcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG flags,
-                                      PCtxtHandle newContext, PSecBufferDesc output, ULONG* attributes,
-                                      PTimeStamp expiry) override {
-        return package_.AcceptContext(credential, context, input, flags, newContext, output, attributes, expiry);
-    }
-    SECURITY_STATUS SspiQueryContextAttributes(PCtxtHandle context, ULONG attribute, void* buffer) override {
-        return package_.QueryContextAttributes(context, attribute, buffer);
-    }
-    SECURITY_STATUS SspiEncryptMessage(PCtxtHandle context, ULONG qop, PSecBufferDesc message, ULONG seq) override {
-        return package_.EncryptMessage(context, qop, message, seq);
-    }
-    SECURITY_STATUS SspiDecryptMessage(PCtxtHandle context, PSecBufferDesc message, ULONG seq, ULONG* qop) override {
-        return package_.DecryptMessage(context, message, seq, qop);
-    }
-    SECURITY_STATUS SspiDeleteContext(PCtxtHandle context) override { return package_.DeleteContext(context); }
-    SECURITY_STATUS SspiFreeCredentials(PCredHandle credential) override { return package_.FreeCredentials(credential); }
-    SECURITY_STATUS SspiFreeContextBuffer(void* buffer) override { return package_.FreeContextBuffer(buffer); }
+    ISecurityPackage& SecurityPackage() override { return package_; }
     bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {
         wchar_t buffer[256];
         DWORD size = 256;

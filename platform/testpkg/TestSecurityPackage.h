@@ -22,7 +22,7 @@
 
 namespace platform::testpkg {
 
-class TestSecurityPackage {
+class TestSecurityPackage final : public ISecurityPackage {
 public:
     TestSecurityPackage() = default;
 
@@ -34,19 +34,19 @@ public:
     ULONG attributesDropped = 0;
 
     SECURITY_STATUS AcquireCredentials(const wchar_t* package, ULONG credentialUse, PCredHandle credential,
-                                       PTimeStamp expiry);
+                                       PTimeStamp expiry) override;
     SECURITY_STATUS InitializeContext(PCredHandle credential, PCtxtHandle context, const wchar_t* targetName,
                                       ULONG requestFlags, PSecBufferDesc input, PCtxtHandle newContext,
-                                      PSecBufferDesc output, ULONG* contextAttributes, PTimeStamp expiry);
+                                      PSecBufferDesc output, ULONG* contextAttributes, PTimeStamp expiry) override;
     SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input,
                                   ULONG requestFlags, PCtxtHandle newContext, PSecBufferDesc output,
-                                  ULONG* contextAttributes, PTimeStamp expiry);
-    SECURITY_STATUS QueryContextAttributes(PCtxtHandle context, ULONG attribute, void* buffer);
-    SECURITY_STATUS EncryptMessage(PCtxtHandle context, ULONG qop, PSecBufferDesc message, ULONG sequence);
-    SECURITY_STATUS DecryptMessage(PCtxtHandle context, PSecBufferDesc message, ULONG sequence, ULONG* qop);
-    SECURITY_STATUS DeleteContext(PCtxtHandle context);
-    SECURITY_STATUS FreeCredentials(PCredHandle credential);
-    SECURITY_STATUS FreeContextBuffer(void* buffer);
+                                  ULONG* contextAttributes, PTimeStamp expiry) override;
+    SECURITY_STATUS QueryContextAttributes(PCtxtHandle context, ULONG attribute, void* buffer) override;
+    SECURITY_STATUS EncryptMessage(PCtxtHandle context, ULONG qop, PSecBufferDesc message, ULONG sequence) override;
+    SECURITY_STATUS DecryptMessage(PCtxtHandle context, PSecBufferDesc message, ULONG sequence, ULONG* qop) override;
+    SECURITY_STATUS DeleteContext(PCtxtHandle context) override;
+    SECURITY_STATUS FreeCredentials(PCredHandle credential) override;
+    SECURITY_STATUS FreeContextBuffer(void* buffer) override;
 
     // The prefix's key, created when missing; false when it can be neither read nor made.
     static bool PrefixKey(std::vector<BYTE>* key);

@@ -28,6 +28,58 @@ PSecurityFunctionTableW Sspi() {
     return table;
 }
 
+// secur32 behind the seam; every call fails as "no package" where the table cannot be had.
+class SecurPackage final : public ISecurityPackage {
+public:
+    SECURITY_STATUS AcquireCredentials(const wchar_t* package, ULONG use, PCredHandle credential,
+                                       PTimeStamp expiry) override {
+        auto* t = Sspi();
+        if (!t) return SEC_E_SECPKG_NOT_FOUND;
+        return t->AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(package), use, nullptr, nullptr, nullptr,
+                                            nullptr, credential, expiry);
+    }
+    SECURITY_STATUS InitializeContext(PCredHandle credential, PCtxtHandle context, const wchar_t* target,
+                                      ULONG flags, PSecBufferDesc input, PCtxtHandle newContext,
+                                      PSecBufferDesc output, ULONG* attributes, PTimeStamp expiry) override {
+        auto* t = Sspi();
+        if (!t) return SEC_E_SECPKG_NOT_FOUND;
+        return t->InitializeSecurityContextW(credential, context, const_cast<wchar_t*>(target), flags, 0,
+                                             SECURITY_NATIVE_DREP, input, 0, newContext, output, attributes, expiry);
+    }
+    SECURITY_STATUS AcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG flags,
+                                  PCtxtHandle newContext, PSecBufferDesc output, ULONG* attributes,
+                                  PTimeStamp expiry) override {
+        auto* t = Sspi();
+        if (!t) return SEC_E_SECPKG_NOT_FOUND;
+        return t->AcceptSecurityContext(credential, context, input, flags, SECURITY_NATIVE_DREP, newContext, output,
+                                        attributes, expiry);
+    }
+    SECURITY_STATUS QueryContextAttributes(PCtxtHandle context, ULONG attribute, void* buffer) override {
+        auto* t = Sspi();
+        return t ? t->QueryContextAttributesW(context, attribute, buffer) : SEC_E_SECPKG_NOT_FOUND;
+    }
+    SECURITY_STATUS EncryptMessage(PCtxtHandle context, ULONG qop, PSecBufferDesc message, ULONG seq) override {
+        auto* t = Sspi();
+        return t ? t->EncryptMessage(context, qop, message, seq) : SEC_E_SECPKG_NOT_FOUND;
+    }
+    SECURITY_STATUS DecryptMessage(PCtxtHandle context, PSecBufferDesc message, ULONG seq, ULONG* qop) override {
+        auto* t = Sspi();
+        return t ? t->DecryptMessage(context, message, seq, qop) : SEC_E_SECPKG_NOT_FOUND;
+    }
+    SECURITY_STATUS DeleteContext(PCtxtHandle context) override {
+        auto* t = Sspi();
+        return t ? t->DeleteSecurityContext(context) : SEC_E_SECPKG_NOT_FOUND;
+    }
+    SECURITY_STATUS FreeCredentials(PCredHandle credential) override {
+        auto* t = Sspi();
+        return t ? t->FreeCredentialsHandle(credential) : SEC_E_SECPKG_NOT_FOUND;
+    }
+    SECURITY_STATUS FreeContextBuffer(void* buffer) override {
+        auto* t = Sspi();
+        return t ? t->FreeContextBuffer(buffer) : SEC_E_SECPKG_NOT_FOUND;
+    }
+};
+
 template <typename T>
 bool QueryCurrentSession(WTS_INFO_CLASS infoClass, T* out) {
     LPWSTR buffer = nullptr;
@@ -178,52 +230,9 @@ private:
     bool userSidRead_ = false;
     std::vector<BYTE> userSid_;  // TOKEN_USER
 
-    SECURITY_STATUS SspiAcquireCredentials(const wchar_t* package, ULONG use, PCredHandle credential,
-                                           PTimeStamp expiry) override {
-        auto* t = Sspi();
-        if (!t) return SEC_E_SECPKG_NOT_FOUND;
-        return t->AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(package), use, nullptr, nullptr, nullptr,
-                                            nullptr, credential, expiry);
-    }
-    SECURITY_STATUS SspiInitializeContext(PCredHandle credential, PCtxtHandle context, const wchar_t* target,
-                                          ULONG flags, PSecBufferDesc input, PCtxtHandle newContext,
-                                          PSecBufferDesc output, ULONG* attributes, PTimeStamp expiry) override {
-        auto* t = Sspi();
-        if (!t) return SEC_E_SECPKG_NOT_FOUND;
-        return t->InitializeSecurityContextW(credential, context, const_cast<wchar_t*>(target), flags, 0,
-                                             SECURITY_NATIVE_DREP, input, 0, newContext, output, attributes, expiry);
-    }
-    SECURITY_STATUS SspiAcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG flags,
-                                      PCtxtHandle newContext, PSecBufferDesc output, ULONG* attributes,
-                                      PTimeStamp expiry) override {
-        auto* t = Sspi();
-        if (!t) return SEC_E_SECPKG_NOT_FOUND;
-        return t->AcceptSecurityContext(credential, context, input, flags, SECURITY_NATIVE_DREP, newContext, output,
-                                        attributes, expiry);
-    }
-    SECURITY_STATUS SspiQueryContextAttributes(PCtxtHandle context, ULONG attribute, void* buffer) override {
-        auto* t = Sspi();
-        return t ? t->QueryContextAttributesW(context, attribute, buffer) : SEC_E_SECPKG_NOT_FOUND;
-    }
-    SECURITY_STATUS SspiEncryptMessage(PCtxtHandle context, ULONG qop, PSecBufferDesc message, ULONG seq) override {
-        auto* t = Sspi();
-        return t ? t->EncryptMessage(context, qop, message, seq) : SEC_E_SECPKG_NOT_FOUND;
-    }
-    SECURITY_STATUS SspiDecryptMessage(PCtxtHandle context, PSecBufferDesc message, ULONG seq, ULONG* qop) override {
-        auto* t = Sspi();
-        return t ? t->DecryptMessage(context, message, seq, qop) : SEC_E_SECPKG_NOT_FOUND;
-    }
-    SECURITY_STATUS SspiDeleteContext(PCtxtHandle context) override {
-        auto* t = Sspi();
-        return t ? t->DeleteSecurityContext(context) : SEC_E_SECPKG_NOT_FOUND;
-    }
-    SECURITY_STATUS SspiFreeCredentials(PCredHandle credential) override {
-        auto* t = Sspi();
-        return t ? t->FreeCredentialsHandle(credential) : SEC_E_SECPKG_NOT_FOUND;
-    }
-    SECURITY_STATUS SspiFreeContextBuffer(void* buffer) override {
-        auto* t = Sspi();
-        return t ? t->FreeContextBuffer(buffer) : SEC_E_SECPKG_NOT_FOUND;
+    ISecurityPackage& SecurityPackage() override {
+        static SecurPackage package;
+        return package;
     }
     bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {
         return ReadComputerName(ComputerNameDnsHostname, host) && ReadComputerName(ComputerNameDnsDomain, domain);

@@ -133,33 +133,7 @@ public:
         Locked([&] { events.push_back({type, category, id, text}); });
         return true;
     }
-    SECURITY_STATUS SspiAcquireCredentials(const wchar_t* package, ULONG use, PCredHandle credential,
-                                           PTimeStamp expiry) override {
-        return securityPackage.AcquireCredentials(package, use, credential, expiry);
-    }
-    SECURITY_STATUS SspiInitializeContext(PCredHandle credential, PCtxtHandle context, const wchar_t* target,
-                                          ULONG flags, PSecBufferDesc input, PCtxtHandle newContext,
-                                          PSecBufferDesc output, ULONG* attributes, PTimeStamp expiry) override {
-        return securityPackage.InitializeContext(credential, context, target, flags, input, newContext, output,
-                                                 attributes, expiry);
-    }
-    SECURITY_STATUS SspiAcceptContext(PCredHandle credential, PCtxtHandle context, PSecBufferDesc input, ULONG flags,
-                                      PCtxtHandle newContext, PSecBufferDesc output, ULONG* attributes,
-                                      PTimeStamp expiry) override {
-        return securityPackage.AcceptContext(credential, context, input, flags, newContext, output, attributes, expiry);
-    }
-    SECURITY_STATUS SspiQueryContextAttributes(PCtxtHandle context, ULONG attribute, void* buffer) override {
-        return securityPackage.QueryContextAttributes(context, attribute, buffer);
-    }
-    SECURITY_STATUS SspiEncryptMessage(PCtxtHandle context, ULONG qop, PSecBufferDesc message, ULONG seq) override {
-        return securityPackage.EncryptMessage(context, qop, message, seq);
-    }
-    SECURITY_STATUS SspiDecryptMessage(PCtxtHandle context, PSecBufferDesc message, ULONG seq, ULONG* qop) override {
-        return securityPackage.DecryptMessage(context, message, seq, qop);
-    }
-    SECURITY_STATUS SspiDeleteContext(PCtxtHandle context) override { return securityPackage.DeleteContext(context); }
-    SECURITY_STATUS SspiFreeCredentials(PCredHandle c) override { return securityPackage.FreeCredentials(c); }
-    SECURITY_STATUS SspiFreeContextBuffer(void* buffer) override { return securityPackage.FreeContextBuffer(buffer); }
+    platform::ISecurityPackage& SecurityPackage() override { return securityPackage; }
     bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {
         *host = L"vdi-host";
         *domain = dnsDomain;

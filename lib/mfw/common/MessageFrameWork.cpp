@@ -252,7 +252,7 @@ private:
         {
             std::lock_guard<corecritsec> guard(poolLock_);
             if (!pool_.empty()) {
-                HANDLE event = pool_.back();
+                HANDLE event = pool_.back().release();
                 pool_.pop_back();
                 return event;
             }
@@ -262,13 +262,10 @@ private:
 
     // `used`: the event may have been set and needs resetting before anyone else waits on it.
     void ReturnEvent(HANDLE event, bool used = true) {
+        platform::unique_handle returned(event);  // closed here unless the pool keeps it
         if (used) ::ResetEvent(event);
         std::lock_guard<corecritsec> guard(poolLock_);
-        if (pool_.size() < kWaitEventPoolSize) {
-            pool_.push_back(event);
-            return;
-        }
-        ::CloseHandle(event);
+        if (pool_.size() < kWaitEventPoolSize) pool_.push_back(std::move(returned));
     }
 
     void Remove(const std::shared_ptr<PendingRequest>& pending) {
@@ -281,7 +278,7 @@ private:
     mutable corecritsec pendingLock_;
     std::vector<std::shared_ptr<PendingRequest>> pending_;
     mutable corecritsec poolLock_;
-    std::vector<HANDLE> pool_;
+    std::vector<platform::unique_handle> pool_;
     mutable corecritsec channelsLock_;
     std::vector<MessageChannel*> channels_;
     MessageChannel* defaultChannel_ = nullptr;

@@ -85,8 +85,8 @@ std::wstring TokenUserSid(std::wstring* accountName) {
     wchar_t* text = nullptr;
     std::wstring result;
     if (::ConvertSidToStringSidW(sid, &text) && text) {
+        platform::unique_hlocal held(text);
         result = text;
-        ::LocalFree(text);
     }
     wchar_t name[256], domain[256];
     DWORD nameSize = 256, domainSize = 256;
@@ -187,11 +187,9 @@ PropertyBag AuthChannel::LocalPeerParams(const std::wstring& authGuid, bool shar
         mapping->reset(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
                                             (L"Local\\TcAuthGuid." + authGuid + L"." + facts.pid).c_str()));
         if (*mapping) {
-            if (void* view = ::MapViewOfFile(mapping->get(), FILE_MAP_WRITE, 0, 0, 4096)) {
-                size_t bytes = (content.size() + 1) * sizeof(wchar_t);
-                if (bytes <= 4096) std::memcpy(view, content.c_str(), bytes);
-                ::UnmapViewOfFile(view);
-            }
+            platform::unique_view view(::MapViewOfFile(mapping->get(), FILE_MAP_WRITE, 0, 0, 4096));
+            size_t bytes = (content.size() + 1) * sizeof(wchar_t);
+            if (view && bytes <= 4096) std::memcpy(view.get(), content.c_str(), bytes);
             params.Set(L"guidFileMappingHandle", std::to_wstring(reinterpret_cast<uintptr_t>(mapping->get())));
         }
     }
@@ -206,14 +204,11 @@ bool AuthChannel::VerifyGuidMapping(DWORD pid, uint64_t handleValue, const std::
                            ::GetCurrentProcess(), &copy, FILE_MAP_READ, FALSE, 0))
         return false;
     platform::unique_handle mapping(copy);
-    const void* view = ::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 4096);
+    platform::unique_view view(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 4096));
     if (!view) return false;
     const std::wstring expected = GuidMappingContent(authGuid, pid);
-    const wchar_t* text = static_cast<const wchar_t*>(view);
-    bool ok = (expected.size() + 1) * sizeof(wchar_t) <= 4096 &&
-              std::wmemcmp(text, expected.c_str(), expected.size() + 1) == 0;
-    ::UnmapViewOfFile(view);
-    return ok;
+    return (expected.size() + 1) * sizeof(wchar_t) <= 4096 &&
+           std::wmemcmp(static_cast<const wchar_t*>(view.get()), expected.c_str(), expected.size() + 1) == 0;
 }
 
 bool AuthChannel::processPeerParams(MessageChannel& channel, const PropertyBag& token, bool sharedMemory,

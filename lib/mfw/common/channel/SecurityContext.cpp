@@ -5,19 +5,19 @@
 namespace CORE {
 
 SecurityContext::~SecurityContext() {
-    if (!platform_) return;
-    auto& p = *platform_;
-    if (haveContext_) p.SspiDeleteContext(&context_);
-    if (haveCredential_) p.SspiFreeCredentials(&credential_);
+    if (!sspi_) return;
+    auto& p = *sspi_;
+    if (haveContext_) p.DeleteContext(&context_);
+    if (haveCredential_) p.FreeCredentials(&credential_);
 }
 
 SECURITY_STATUS SecurityContext::Acquire(const std::wstring& package, bool server) {
     server_ = server;
     package_ = package;
-    platform_ = &platform::Get();
+    sspi_ = &platform::Get().SecurityPackage();
     TimeStamp expiry{};
-    last_ = platform_->SspiAcquireCredentials(package.c_str(), server ? SECPKG_CRED_INBOUND : SECPKG_CRED_OUTBOUND,
-                                                   &credential_, &expiry);
+    last_ = sspi_->AcquireCredentials(package.c_str(), server ? SECPKG_CRED_INBOUND : SECPKG_CRED_OUTBOUND,
+                                      &credential_, &expiry);
     haveCredential_ = last_ == SEC_E_OK;
     return last_;
 }
@@ -31,13 +31,13 @@ SECURITY_STATUS SecurityContext::Step(const std::vector<BYTE>& input, std::vecto
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &outBuffer};
     ULONG attributes = 0;
     TimeStamp expiry{};
-    auto& p = *platform_;
+    auto& p = *sspi_;
     SECURITY_STATUS status;
     if (server_) {
-        status = p.SspiAcceptContext(&credential_, haveContext_ ? &context_ : nullptr, &inDesc,
+        status = p.AcceptContext(&credential_, haveContext_ ? &context_ : nullptr, &inDesc,
                                      requestFlags_ | ASC_REQ_ALLOCATE_MEMORY, &context_, &outDesc, &attributes, &expiry);
     } else {
-        status = p.SspiInitializeContext(&credential_, haveContext_ ? &context_ : nullptr,
+        status = p.InitializeContext(&credential_, haveContext_ ? &context_ : nullptr,
                                          useTarget_ && !target_.empty() ? target_.c_str() : nullptr,
                                          requestFlags_ | ISC_REQ_ALLOCATE_MEMORY, haveContext_ ? &inDesc : nullptr,
                                          &context_, &outDesc, &attributes, &expiry);
@@ -46,14 +46,14 @@ SECURITY_STATUS SecurityContext::Step(const std::vector<BYTE>& input, std::vecto
         const BYTE* token = static_cast<const BYTE*>(outBuffer.pvBuffer);
         output->assign(token, token + outBuffer.cbBuffer);
         ::SecureZeroMemory(outBuffer.pvBuffer, outBuffer.cbBuffer);
-        p.SspiFreeContextBuffer(outBuffer.pvBuffer);
+        p.FreeContextBuffer(outBuffer.pvBuffer);
     }
     if (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED) haveContext_ = true;
     if (status == SEC_E_OK) {
         established_ = true;
         attributes_ = attributes & ~static_cast<ULONG>(ISC_RET_ALLOCATED_MEMORY);
         SecPkgContext_Sizes sizes{};
-        if (p.SspiQueryContextAttributes(&context_, SECPKG_ATTR_SIZES, &sizes) == SEC_E_OK) {
+        if (p.QueryContextAttributes(&context_, SECPKG_ATTR_SIZES, &sizes) == SEC_E_OK) {
             header_ = sizes.cbSecurityTrailer;
             trailer_ = sizes.cbBlockSize;
         }
@@ -69,7 +69,7 @@ bool SecurityContext::Protect(const BYTE* data, size_t length, std::vector<BYTE>
     std::copy(data, data + length, payload);
     SecBuffer buffers[2] = {{header_, SECBUFFER_TOKEN, token}, {static_cast<ULONG>(length), SECBUFFER_DATA, payload}};
     SecBufferDesc desc{SECBUFFER_VERSION, 2, buffers};
-    last_ = platform_->SspiEncryptMessage(&context_, 0, &desc, 0);
+    last_ = sspi_->EncryptMessage(&context_, 0, &desc, 0);
     if (last_ != SEC_E_OK || buffers[0].cbBuffer > header_) return false;
     // Packages may use less of the token than they reserve: close the gap.
     if (buffers[0].cbBuffer < header_) {
@@ -89,7 +89,7 @@ bool SecurityContext::Unprotect(const BYTE* body, size_t length, std::vector<BYT
                             {static_cast<ULONG>(copy.size() - tokenLength), SECBUFFER_DATA, copy.data() + tokenLength}};
     SecBufferDesc desc{SECBUFFER_VERSION, 2, buffers};
     ULONG qop = 0;
-    last_ = platform_->SspiDecryptMessage(&context_, &desc, 0, &qop);
+    last_ = sspi_->DecryptMessage(&context_, &desc, 0, &qop);
     if (last_ != SEC_E_OK) return false;
     data->assign(copy.begin() + tokenLength, copy.end());
     return true;

@@ -39,7 +39,7 @@ public:
     SECURITY_STATUS LastStatus() const noexcept { return last_; }
 
 private:
-    platform::IPlatform* platform_ = nullptr;  // the one whose package made the handles
+    platform::ISecurityPackage* sspi_ = nullptr;  // the one that made the handles
     bool server_ = false;
     std::wstring package_;
     std::wstring target_;

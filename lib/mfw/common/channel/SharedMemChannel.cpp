@@ -232,7 +232,8 @@ bool SharedMemChannel::LegacyInitiate(const NodeManagerNames& names, DWORD seqNo
         HANDLE mutex;
         ~Unlock() { ::ReleaseMutex(mutex); }
     } unlock{lock.get()};
-    auto* block = static_cast<LegacyConnectBlock*>(::MapViewOfFile(section.get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LegacyConnectBlock)));
+    platform::unique_view view(::MapViewOfFile(section.get(), FILE_MAP_ALL_ACCESS, 0, 0, sizeof(LegacyConnectBlock)));
+    auto* block = static_cast<LegacyConnectBlock*>(view.get());
     if (!block) return false;
     LogMessage(LOG_DEBUG, L"Sending legacy initiate shared memory request, seqNo=%u, pid=%u, global=%u, version=%u",
                static_cast<unsigned>(seqNo), static_cast<unsigned>(::GetCurrentProcessId()), 1u, LegacyConnectBlock::kVersion);
@@ -254,7 +255,6 @@ bool SharedMemChannel::LegacyInitiate(const NodeManagerNames& names, DWORD seqNo
         *serverPid = block->serverPid;
         ok = true;
     }
-    ::UnmapViewOfFile(block);
     return ok;
 }
 

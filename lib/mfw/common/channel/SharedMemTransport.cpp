@@ -20,17 +20,16 @@ void Store(volatile LONG64* p, LONG64 v) { ::InterlockedExchange64(p, v); }
 
 SharedMemTransport::~SharedMemTransport() {
     Close();
-    if (view_) ::UnmapViewOfFile(view_);
 }
 
 volatile LONG64* SharedMemTransport::Counter(size_t offset) const {
-    return reinterpret_cast<volatile LONG64*>(static_cast<BYTE*>(view_) + offset);
+    return reinterpret_cast<volatile LONG64*>(static_cast<BYTE*>(view_.get()) + offset);
 }
 uint32_t* SharedMemTransport::Field(size_t offset) const {
-    return reinterpret_cast<uint32_t*>(static_cast<BYTE*>(view_) + offset);
+    return reinterpret_cast<uint32_t*>(static_cast<BYTE*>(view_.get()) + offset);
 }
 BYTE* SharedMemTransport::RingData(int ring) const {
-    return static_cast<BYTE*>(view_) + kHeaderBytes + static_cast<size_t>(ring) * ringBytes_;
+    return static_cast<BYTE*>(view_.get()) + kHeaderBytes + static_cast<size_t>(ring) * ringBytes_;
 }
 
 bool SharedMemTransport::OpenEvents(const std::wstring& prefix, bool create) {
@@ -64,7 +63,7 @@ bool SharedMemTransport::Create(const std::wstring& prefix, DWORD clientPid, uin
         ::SetLastError(ERROR_ALREADY_EXISTS);
         return false;
     }
-    view_ = ::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    view_.reset(::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (!view_ || !OpenEvents(prefix, true)) return false;
     *Field(kOffVersion) = kVersion;
     *Field(kOffRing) = ringBytes;
@@ -82,10 +81,10 @@ bool SharedMemTransport::Open(const std::wstring& prefix, DWORD serverPid) {
     if (!section_) return false;
     // Map the whole section; the ring size in its header is the server's word and must fit
     // what was mapped before anything relies on it.
-    view_ = ::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0);
+    view_.reset(::MapViewOfFile(section_.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (!view_) return false;
     MEMORY_BASIC_INFORMATION info{};
-    const SIZE_T mapped = ::VirtualQuery(view_, &info, sizeof(info)) ? info.RegionSize : 0;
+    const SIZE_T mapped = ::VirtualQuery(view_.get(), &info, sizeof(info)) ? info.RegionSize : 0;
     const uint32_t magic = *Field(kOffMagic), version = *Field(kOffVersion), ring = *Field(kOffRing);
     if (magic != kMagic || version != kVersion || ring < 4096 || ring > (64u << 20) || (ring & (ring - 1)) != 0 ||
         mapped < kHeaderBytes + 2 * static_cast<SIZE_T>(ring)) {

@@ -68,7 +68,7 @@ private:
     uint32_t ringBytes_ = 0;
     DWORD peerPid_ = 0;
     platform::unique_handle section_;
-    void* view_ = nullptr;
+    platform::unique_view view_;
     platform::unique_handle dataEvent_[2];   // per ring: written
     platform::unique_handle spaceEvent_[2];  // per ring: room made
     platform::unique_handle peerProcess_;

@@ -16,7 +16,7 @@ namespace {
 // with a signalled handle, so waiting on it never blocks.
 struct ThreadGroup {
     std::mutex lock;
-    std::vector<std::pair<DWORD, HANDLE>> threads;
+    std::vector<std::pair<DWORD, platform::unique_handle>> threads;
 };
 ThreadGroup& Group() {
     static ThreadGroup* group = new ThreadGroup;  // never destroyed: threads may outlive statics
@@ -28,7 +28,7 @@ void AddToGroup(DWORD threadId, HANDLE thread) {
     if (!::DuplicateHandle(::GetCurrentProcess(), thread, ::GetCurrentProcess(), &copy, SYNCHRONIZE, FALSE, 0))
         return;
     std::lock_guard<std::mutex> guard(Group().lock);
-    Group().threads.emplace_back(threadId, copy);
+    Group().threads.emplace_back(threadId, platform::unique_handle(copy));
 }
 
 void RemoveFromGroup(DWORD threadId) {
@@ -36,7 +36,6 @@ void RemoveFromGroup(DWORD threadId) {
     auto& threads = Group().threads;
     for (auto it = threads.begin(); it != threads.end(); ++it) {
         if (it->first == threadId) {
-            ::CloseHandle(it->second);
             threads.erase(it);
             return;
         }
@@ -110,7 +109,7 @@ bool WaitForLibraryThreads(DWORD timeoutMs) noexcept {
         for (auto& entry : Group().threads) {
             if (entry.first == ::GetCurrentThreadId()) continue;
             HANDLE copy = nullptr;
-            if (::DuplicateHandle(::GetCurrentProcess(), entry.second, ::GetCurrentProcess(), &copy, 0, FALSE,
+            if (::DuplicateHandle(::GetCurrentProcess(), entry.second.get(), ::GetCurrentProcess(), &copy, 0, FALSE,
                                   DUPLICATE_SAME_ACCESS))
                 pending.emplace_back(copy);
         }

@@ -1,5 +1,7 @@
 #include "lib/mfw/common/util/ErrorText.h"
 
+#include "platform/UniqueResource.h"
+
 #include <cwchar>
 
 namespace CORE {
@@ -9,9 +11,9 @@ std::wstring SystemErrorText(DWORD code) {
     DWORD length = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                         FORMAT_MESSAGE_IGNORE_INSERTS,
                                     nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    platform::unique_hlocal held(buffer);
     std::wstring text;
     if (length && buffer) text.assign(buffer, length);
-    if (buffer) ::LocalFree(buffer);
     while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' '))
         text.pop_back();
     if (text.empty()) {
