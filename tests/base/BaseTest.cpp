@@ -102,16 +102,12 @@ TEST_F(SessionInfoTest, ApplicationSessionTypeComparesWholeTextIgnoringCaseAndHo
 TEST_F(SessionInfoTest, OsLevelFollowsVersionAndEdition) {
     constexpr BYTE kWs = VER_NT_WORKSTATION, kSrv = VER_NT_SERVER, kDc = VER_NT_DOMAIN_CONTROLLER;
     constexpr DWORD kNt = VER_PLATFORM_WIN32_NT;
-    const struct {
-        DWORD platform, major, minor;
-        BYTE type;
-        int level;
-    } kCases[] = {{VER_PLATFORM_WIN32_WINDOWS, 4, 10, kWs, 0}, {kNt, 4, 0, kSrv, 1}, {kNt, 5, 2, kWs, 3}, {kNt, 5, 2, kSrv, 4},
-                  {kNt, 6, 1, kWs, 7}, {kNt, 6, 1, kDc, 8}, {kNt, 6, 3, kWs, 11}, {kNt, 10, 0, kWs, 13},
-                  {kNt, 10, 0, kSrv, 14}, {kNt, 11, 0, kWs, 15}, {kNt, 5, 3, kWs, 15}, {kNt, 6, 4, kSrv, 15}};
-    for (const auto& c : kCases) {
-        fake.os.platformId = c.platform, fake.os.major = c.major, fake.os.minor = c.minor, fake.os.productType = c.type;
-        EXPECT_EQ(GetOsLevel(), c.level) << c.major << "." << c.minor << " type " << int(c.type);
+    for (auto [platform, major, minor, type, level] : {std::tuple<DWORD, DWORD, DWORD, BYTE, int>
+             {VER_PLATFORM_WIN32_WINDOWS, 4, 10, kWs, 0}, {kNt, 4, 0, kSrv, 1}, {kNt, 5, 2, kWs, 3}, {kNt, 5, 2, kSrv, 4},
+             {kNt, 6, 1, kWs, 7}, {kNt, 6, 1, kDc, 8}, {kNt, 6, 3, kWs, 11}, {kNt, 10, 0, kWs, 13},
+             {kNt, 10, 0, kSrv, 14}, {kNt, 11, 0, kWs, 15}, {kNt, 5, 3, kWs, 15}, {kNt, 6, 4, kSrv, 15}}) {
+        fake.os.platformId = platform, fake.os.major = major, fake.os.minor = minor, fake.os.productType = type;
+        EXPECT_EQ(GetOsLevel(), level) << major << "." << minor << " type " << int(type);
     }
 }
 
@@ -212,8 +208,7 @@ protected:
     OfflineChannel* StartedChannel() {
         OfflineChannel* channel = GetOfflineChannel();
         channel->SetReEnumerationCallback(&CallbackProbe::Callback, eventName.c_str());
-        channel->SetReEnumerationContext(nullptr, &contextA);
-        channel->Start();
+        channel->SetReEnumerationContext(nullptr, &contextA), channel->Start();
         return channel;
     }
     void SignalAgentEvent() {
@@ -278,16 +273,14 @@ TEST_F(OfflineChannelTest, EventsAndRetriesReachTheCallbackAndCollapseWhileItRun
 // registering the event again clears it.
 TEST_F(OfflineChannelTest, ContextIsReplacedOnlyFromTheExpectedOwner) {
     OfflineChannel* channel = StartedChannel();
-    channel->SetReEnumerationContext(&contextB, nullptr);
-    channel->SetReEnumerationContext(nullptr, &contextB);
+    channel->SetReEnumerationContext(&contextB, nullptr), channel->SetReEnumerationContext(nullptr, &contextB);
     EXPECT_EQ(channel->Context(), &contextA);
     channel->SetReEnumerationContext(&contextA, nullptr);
     EXPECT_EQ(channel->Context(), nullptr);
     channel->SetReEnumerationContext(nullptr, &contextA);
     channel->SetReEnumerationCallback(&CallbackProbe::Callback, eventName.c_str());
     EXPECT_EQ(channel->Context(), nullptr);
-    channel->SetReEnumerationContext(nullptr, &contextB);
-    SignalAgentEvent();
+    channel->SetReEnumerationContext(nullptr, &contextB), SignalAgentEvent();
     ASSERT_TRUE(probe.WaitForCalls(1));
     EXPECT_EQ(probe.lastContext.load(), &contextB);
 }

@@ -106,8 +106,7 @@ protected:
     HRESULT Update(std::vector<BYTE> bytes) {
         input = std::move(bytes);
         CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {2, {}, static_cast<ULONG>(input.size()), input.data()};
-        ::CoTaskMemFree(out.rgbSerialization);
-        std::memset(&out, 0xAB, sizeof(out));
+        ::CoTaskMemFree(out.rgbSerialization), std::memset(&out, 0xAB, sizeof(out));
         return filter->UpdateRemoteCredential(&in, &out);
     }
     // The refusal: the user is told in a service message box and the session is disconnected.

@@ -56,12 +56,10 @@ protected:
         ASSERT_EQ(cred_CreateInstance(tile.put(), CPUS_LOGON, false), S_OK);
         CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response;
         CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
-        tile->GetSerialization(&response, &serialization, nullptr, nullptr);
-        ::CoTaskMemFree(serialization.rgbSerialization);
+        tile->GetSerialization(&response, &serialization, nullptr, nullptr), ::CoTaskMemFree(serialization.rgbSerialization);
         LPWSTR text = nullptr;
         CREDENTIAL_PROVIDER_STATUS_ICON icon;
-        tile->ReportResult(status, 0, &text, &icon);
-        ::CoTaskMemFree(text);
+        tile->ReportResult(status, 0, &text, &icon), ::CoTaskMemFree(text);
     }
 
     TempDirectory dir;

@@ -147,8 +147,7 @@ TEST_F(CredTileTest, SelectionIsAcceptedOnlyForUnlockOnOlderSystemsOrByOverride)
 // The retry timer is read from the configuration, fires once (an explicit request) and only
 // without credentials, and stops with its tile.
 TEST_F(CredTileTest, RetryTimerAsksForOneMoreAttemptOnlyWithoutCredentials) {
-    StartChannel();
-    registry.SetAgentConfig(L"SSORetryTimeout", L" 030 ");
+    StartChannel(), registry.SetAgentConfig(L"SSORetryTimeout", L" 030 ");
     Tile(true);
     EXPECT_TRUE(log.Contains(L"ssoRetryTimer started (timeout = 30)") && log.Contains(L"ssoRetryTimer stopped"));
     auto timed = Tile(true);
