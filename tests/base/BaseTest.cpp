@@ -341,7 +341,8 @@ TEST_F(OfflineChannelTest, DismissalPostsEscapeToAVisibleErrorWindowOfOurOwnOnly
         DialogSearch search{::GetCurrentProcessId() + otherProcess, false};
         if (otherProcess) ::EnumWindows(&DismissWnd, reinterpret_cast<LPARAM>(&search));
         else log.Clear(), GetOfflineChannel()->RequestDialogDismissal();
-        EXPECT_TRUE(otherProcess || WaitFor([&] { return log.Contains(L"OfflineChannel::ThreadEntry(): Dismiss attempt completed"); }));
+        EXPECT_TRUE(otherProcess ||
+                    WaitFor([&] { return log.Contains(L"OfflineChannel::ThreadEntry(): Dismiss attempt completed"); }));
         EXPECT_TRUE(window.WaitForEscape(dismissed ? 5000 : 200) == dismissed && !search.found) << classStyle << visible;
     }
 }

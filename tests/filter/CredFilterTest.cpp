@@ -261,8 +261,8 @@ TEST_F(CredFilterTest, ScenariosPolicySessionAndRecordDecide) {
         {CPUS_LOGON, "od", "s"}, {CPUS_UNLOCK_WORKSTATION, "c", "au"}, {CPUS_UNLOCK_WORKSTATION, "w", "au"},
         {CPUS_UNLOCK_WORKSTATION, "e", "au"}, {CPUS_CREDUI, "u", "x"}, {CPUS_CHANGE_PASSWORD, "u", "x"}, {CPUS_PLAP, "u", "x"},
     };
-    platform::unique_handle tessel(::CreateEventW(
-        nullptr, TRUE, FALSE, (fake.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(fake.sessionId)).c_str()));
+    std::wstring name = fake.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(fake.sessionId);
+    platform::unique_handle tessel(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
     registry.SetAgentConfig(L"AllowSingleSignon", L"1");  // group policy wins
     for (const auto& c : kCases) {
         const std::string given = c.given;

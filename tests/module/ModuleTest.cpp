@@ -33,11 +33,8 @@ using namespace testsupport;
 // Runs first: after the attach and detach test below the process writes no more log files.
 // Every road a secret travels (the broker's ticket, the password, PINs, the local account's
 // password) leaves the log files without it, even with every level written.
-const wchar_t kTicket[] = L"BrokerTicket-7f3a9c";
-const wchar_t kPassword[] = L"Corr3ct-Horse-Battery";
-const wchar_t kPin[] = L"738291";
-const wchar_t kCertPin[] = L"556677";
-const wchar_t kLocalPassword[] = L"Kiosk-Secret-42";
+const wchar_t kTicket[] = L"BrokerTicket-7f3a9c", kPassword[] = L"Corr3ct-Horse-Battery", kPin[] = L"738291";
+const wchar_t kCertPin[] = L"556677", kLocalPassword[] = L"Kiosk-Secret-42";
 
 class SecretsInLogsTest : public ::testing::Test {
 protected:
@@ -193,7 +190,7 @@ TEST_F(ClassFactoryTest, EachObjectAnswersOnlyItsOwnInterfacesAndHoldsTheModuleW
 // Consent and the browser are refused by exact name, whatever the case; configured exceptions
 // name whole host names and ignore empty items.
 TEST_F(ClassFactoryTest, ExcludedHostsAreMatchedByWholeName) {
-    for (auto [path, loads] : {std::pair{L"C:\\Windows\\System32\\consent.exe", FALSE}, {L"C:\\Windows\\System32\\Consent.EXE", FALSE},
+    for (auto [path, loads] : {std::pair{L"C:\\Windows\\System32\\consent.exe", FALSE}, {L"C:\\x\\Consent.EXE", FALSE},
                                {L"C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE", FALSE}, {L"C:\\x\\consentx.exe", TRUE},
                                {L"C:\\x\\my.consent.exe", TRUE}, {L"C:\\Windows\\System32\\LogonUI.exe", TRUE}}) {
         fake.hostPath = path;

@@ -29,8 +29,7 @@ namespace {
 using platform::com_ptr;
 using namespace testsupport;
 
-constexpr LONG kLogonFailure = static_cast<LONG>(0xC000006D);
-constexpr LONG kWrongPassword = static_cast<LONG>(0xC000006A);
+constexpr LONG kLogonFailure = static_cast<LONG>(0xC000006D), kWrongPassword = static_cast<LONG>(0xC000006A);
 
 std::atomic<int> g_retries{0};
 
@@ -241,8 +240,8 @@ TEST_F(CredTileTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce) {
         ResetRecord(), tile.reset(), log.Clear(), fake.etwEvents.clear(), ::ResetEvent(tessel.get());
         road.fill(TheCredentials()), TheCredentials().credentialsAvailable = true;
         ASSERT_EQ(Serialize(road.scenario), S_OK);
-        EXPECT_TRUE(response == CPGSR_RETURN_CREDENTIAL_FINISHED && IsEqualCLSID(Last().clsidCredentialProvider, CLSID_credprovider) &&
-                    !IsSet(tessel));
+        EXPECT_TRUE(response == CPGSR_RETURN_CREDENTIAL_FINISHED && !IsSet(tessel) &&
+                    IsEqualCLSID(Last().clsidCredentialProvider, CLSID_credprovider));
         EXPECT_EQ(Logon(), road.logon);
         EXPECT_TRUE(!road.line || log.Contains(road.line));
         const Credentials& c = TheCredentials();
@@ -271,7 +270,8 @@ struct FakeEntra : IEntraContext {
 // reported as they are.
 TEST_F(CredTileTest, EntraAndMissingPackagesAsReported) {
     auto* entra = new FakeEntra;
-    TheCredentials().SetEntraContext(std::unique_ptr<IEntraContext>(entra)), TheCredentials().credentialsAvailable = true;
+    TheCredentials().SetEntraContext(std::unique_ptr<IEntraContext>(entra));
+    TheCredentials().credentialsAvailable = true;
     ASSERT_EQ(Serialize(), S_OK);
     EXPECT_TRUE(response == CPGSR_RETURN_CREDENTIAL_FINISHED && entra->wiped == 1 && !TheCredentials().credentialsAvailable);
     EXPECT_EQ(Last().ulAuthenticationPackage + Last().cbSerialization, 8u);  // CloudAP, 4 bytes
