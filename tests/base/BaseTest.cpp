@@ -71,23 +71,18 @@ TEST_F(SessionInfoTest, SessionIdIsReadOnceAndCached) {
     EXPECT_EQ((fake.sessionId = 9, GetSessionId()), 7u);
     EXPECT_EQ(EnumerateEventName() + L" " + SessionProtocolTicket(),
               L"Global\\Velmora.Zephral.CredProvEnumerateEvent.7 SESSION_PROTOCOL_TICKET_7");
-    ResetSessionIdCache();
-    fake.sessionIdError = ERROR_ACCESS_DENIED;
+    ResetSessionIdCache(), fake.sessionIdError = ERROR_ACCESS_DENIED;
     EXPECT_EQ(GetSessionId(), 0u);
     EXPECT_EQ((fake.sessionIdError = 0, GetSessionId()), 0u);
 }
 
 TEST_F(SessionInfoTest, OnlyProtocolThreeIsADrvSession) {
-    const struct {
-        USHORT protocol;
-        DWORD error;
-        bool drv;
-    } kCases[] = {{2, 0, false}, {4, 0, false}, {3, 0, true}, {3, ERROR_ACCESS_DENIED, false}};
-    for (const auto& c : kCases) {
-        fake.clientProtocol = c.protocol, fake.clientProtocolError = c.error;
+    for (auto [given, error, drv] :
+         {std::tuple<USHORT, DWORD, bool>{2, 0, false}, {4, 0, false}, {3, 0, true}, {3, ERROR_ACCESS_DENIED, false}}) {
+        fake.clientProtocol = given, fake.clientProtocolError = error;
         USHORT protocol = 99;
-        EXPECT_EQ(GetSessionProtocol(&protocol), c.error == 0);
-        EXPECT_TRUE(protocol == (c.error ? 0 : c.protocol) && IsDRVProtocolSession() == c.drv) << c.protocol << " " << c.error;
+        EXPECT_EQ(GetSessionProtocol(&protocol), error == 0);
+        EXPECT_TRUE(protocol == (error ? 0 : given) && IsDRVProtocolSession() == drv) << given << " " << error;
     }
 }
 
@@ -107,59 +102,42 @@ TEST_F(SessionInfoTest, ApplicationSessionTypeComparesWholeTextIgnoringCaseAndHo
 TEST_F(SessionInfoTest, OsLevelFollowsVersionAndEdition) {
     constexpr BYTE kWs = VER_NT_WORKSTATION, kSrv = VER_NT_SERVER, kDc = VER_NT_DOMAIN_CONTROLLER;
     constexpr DWORD kNt = VER_PLATFORM_WIN32_NT;
-    const struct {
-        DWORD platform, major, minor;
-        BYTE type;
-        int level;
-    } kCases[] = {{VER_PLATFORM_WIN32_WINDOWS, 4, 10, kWs, 0}, {kNt, 4, 0, kSrv, 1}, {kNt, 5, 2, kWs, 3}, {kNt, 5, 2, kSrv, 4},
-                  {kNt, 6, 1, kWs, 7}, {kNt, 6, 1, kDc, 8}, {kNt, 6, 3, kWs, 11}, {kNt, 10, 0, kWs, 13},
-                  {kNt, 10, 0, kSrv, 14}, {kNt, 11, 0, kWs, 15}, {kNt, 5, 3, kWs, 15}, {kNt, 6, 4, kSrv, 15}};
-    for (const auto& c : kCases) {
-        fake.os.platformId = c.platform, fake.os.major = c.major, fake.os.minor = c.minor, fake.os.productType = c.type;
-        EXPECT_EQ(GetOsLevel(), c.level) << c.major << "." << c.minor << " type " << int(c.type);
+    for (auto [platform, major, minor, type, level] : {std::tuple<DWORD, DWORD, DWORD, BYTE, int>
+             {VER_PLATFORM_WIN32_WINDOWS, 4, 10, kWs, 0}, {kNt, 4, 0, kSrv, 1}, {kNt, 5, 2, kWs, 3}, {kNt, 5, 2, kSrv, 4},
+             {kNt, 6, 1, kWs, 7}, {kNt, 6, 1, kDc, 8}, {kNt, 6, 3, kWs, 11}, {kNt, 10, 0, kWs, 13},
+             {kNt, 10, 0, kSrv, 14}, {kNt, 11, 0, kWs, 15}, {kNt, 5, 3, kWs, 15}, {kNt, 6, 4, kSrv, 15}}) {
+        fake.os.platformId = platform, fake.os.major = major, fake.os.minor = minor, fake.os.productType = type;
+        EXPECT_EQ(GetOsLevel(), level) << major << "." << minor << " type " << int(type);
     }
 }
 
-// Without a session id the current session's event is signalled, else that session's.
+// The event of the current session (2) or of the one named (12), inside the namespace; how the
+// namespace and session failures end.
 TEST_F(SessionInfoTest, TesselSignalReachesTheSessionsEventInsideTheNamespace) {
-    fake.sessionId = 4;
-    auto mine = TesselEvent(fake, 4), other = TesselEvent(fake, 12);
-    ASSERT_TRUE(mine && other);
-    EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF));
-    EXPECT_TRUE(IsSet(mine) && !IsSet(other));
-    ASSERT_EQ(fake.openedEventNames.size(), 1u);
-    EXPECT_EQ(fake.openedEventNames[0], L"dravikndmg\\NotReadyForTessel4");
-    ::ResetEvent(mine.get());
-    EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, 12));
-    EXPECT_TRUE(IsSet(other) && !IsSet(mine));
-}
-
-TEST_F(SessionInfoTest, TesselSignalNamespaceAndSessionFailures) {
-    const struct {
-        char given;  // 3: a level 3 system, n: no namespace API, o: namespace already open in the process,
-                     // r: namespace refused, s: unreadable session, e: no event
-        bool signalled;
-        const wchar_t* line;
-    } kCases[] = {{'3', false, nullptr}, {'n', false, L"XP or earlier agent, so not opening private namespace."},
-                  {'o', true, nullptr},
-                  {'r', false, L"SignalTesselEvent: Failed to open private namespace dravikndmg ("},
-                  {'s', false, L"Unable to retrieve current session ID with error 0x00000005."},
-                  {'e', false, L"SignalTesselEvent: Failed to open event dravikndmg\\NotReadyForTessel77."}};
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.given);
+    // -: nothing wrong, t: session 12 named, 3: a level 3 system, n: no namespace API, o: namespace
+    // already open in the process, r: namespace refused, s: unreadable session, e: no event
+    for (auto [given, signalled, line] : {std::tuple<char, bool, const wchar_t*>{'-', true, nullptr}, {'t', true, nullptr},
+             {'3', false, nullptr}, {'n', false, L"XP or earlier agent, so not opening private namespace."}, {'o', true, nullptr},
+             {'r', false, L"SignalTesselEvent: Failed to open private namespace dravikndmg ("},
+             {'s', false, L"Unable to retrieve current session ID with error 0x00000005."},
+             {'e', false, L"SignalTesselEvent: Failed to open event dravikndmg\\NotReadyForTessel77."}}) {
+        SCOPED_TRACE(given);
         ResetSessionIdCache();
         FakePlatform local;
         LogCapture lines;
-        if (c.given == '3') local.os.major = 5, local.os.minor = 1;
-        local.namespaceApiPresent = c.given != 'n', local.openPrivateNamespaceFails = c.given == 'o' || c.given == 'r';
-        local.openPrivateNamespaceError = c.given == 'o' ? ERROR_DUP_NAME : ERROR_ACCESS_DENIED;
-        if (c.given == 's') local.sessionIdError = ERROR_ACCESS_DENIED;
-        if (c.given == 'e') local.sessionId = 77;
-        auto event = TesselEvent(local, 2);
-        EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, 0xFFFFFFFF) == c.signalled && IsSet(event) == c.signalled);
-        EXPECT_TRUE(c.signalled || c.given == 'e' || local.openedEventNames.empty());
-        EXPECT_TRUE(c.given != '3' || local.namespaceCalls.load() == 0);
-        EXPECT_TRUE(!c.line || lines.Contains(c.line));
+        if (given == '3') local.os.major = 5, local.os.minor = 1;
+        local.namespaceApiPresent = given != 'n', local.openPrivateNamespaceFails = given == 'o' || given == 'r';
+        local.openPrivateNamespaceError = given == 'o' ? ERROR_DUP_NAME : ERROR_ACCESS_DENIED;
+        if (given == 's') local.sessionIdError = ERROR_ACCESS_DENIED;
+        if (given == 'e') local.sessionId = 77;
+        const DWORD target = given == 't' ? 12 : 2;
+        auto event = TesselEvent(local, target), other = TesselEvent(local, target == 2 ? 12 : 2);
+        EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, given == 't' ? 12 : 0xFFFFFFFF) == signalled &&
+                    IsSet(event) == signalled && !IsSet(other));
+        const std::vector<std::wstring> opened = {L"dravikndmg\\NotReadyForTessel" + std::to_wstring(target)};
+        EXPECT_TRUE(signalled ? local.openedEventNames == opened : given == 'e' || local.openedEventNames.empty());
+        EXPECT_TRUE(given != '3' || local.namespaceCalls.load() == 0);
+        EXPECT_TRUE(!line || lines.Contains(line));
     }
     FakePlatform again;  // each row's fake left none behind
     SignalNotReadyForTessel("credprovider::GetCredentialCount");
@@ -216,29 +194,21 @@ struct CallbackProbe {
 
     static inline CallbackProbe* instance = nullptr;
     static void Callback(void* context, bool explicitRequest) {
-        instance->lastContext = context;
-        ++instance->calls;
-        if (explicitRequest) ++instance->explicitCalls;
+        instance->lastContext = context, instance->explicitCalls += explicitRequest, ++instance->calls;
         ::SetEvent(instance->entered.get());
         ::WaitForSingleObject(instance->release.get(), 5000);
     }
-    bool WaitForCalls(int n, DWORD timeoutMs = 5000) const {
-        return WaitFor([&] { return calls.load() >= n; }, timeoutMs);
-    }
+    bool WaitForCalls(int n, DWORD timeoutMs = 5000) const { return WaitFor([&] { return calls.load() >= n; }, timeoutMs); }
 };
 
 class OfflineChannelTest : public ::testing::Test {
 protected:
     void SetUp() override { CallbackProbe::instance = &probe; }
-    void TearDown() override {
-        CleanupOfflineChannel();
-        CallbackProbe::instance = nullptr;
-    }
+    void TearDown() override { CleanupOfflineChannel(), CallbackProbe::instance = nullptr; }
     OfflineChannel* StartedChannel() {
         OfflineChannel* channel = GetOfflineChannel();
         channel->SetReEnumerationCallback(&CallbackProbe::Callback, eventName.c_str());
-        channel->SetReEnumerationContext(nullptr, &contextA);
-        channel->Start();
+        channel->SetReEnumerationContext(nullptr, &contextA), channel->Start();
         return channel;
     }
     void SignalAgentEvent() {
@@ -256,8 +226,7 @@ protected:
 // Without an event nothing starts; a stopped channel is not restarted; starting and stopping twice is harmless.
 TEST_F(OfflineChannelTest, RunsOnlyWithAnEventAndStaysStopped) {
     OfflineChannel* channel = GetOfflineChannel();
-    channel->Start();
-    channel->RequestSSORetry();
+    channel->Start(), channel->RequestSSORetry();
     EXPECT_FALSE(channel->IsThreadRunning() || probe.WaitForCalls(1, 50));
     StartedChannel()->Start();
     ASSERT_TRUE(WaitFor([&] { return log.Contains(L"waiting for an event."); }));
@@ -293,9 +262,7 @@ TEST_F(OfflineChannelTest, EventsAndRetriesReachTheCallbackAndCollapseWhileItRun
     channel->RequestSSORetry();
     ASSERT_EQ(::WaitForSingleObject(probe.entered.get(), 5000), WAIT_OBJECT_0);
     EXPECT_EQ(probe.explicitCalls.load(), 1);
-    channel->RequestSSORetry();
-    channel->RequestSSORetry();
-    ::SetEvent(probe.release.get());
+    channel->RequestSSORetry(), channel->RequestSSORetry(), ::SetEvent(probe.release.get());
     ASSERT_TRUE(probe.WaitForCalls(3));
     // Back at its wait after the third call: a fourth would follow at once.
     ASSERT_TRUE(WaitFor([&] { return log.Count(L"waiting for an event.") >= 4; }));
@@ -306,16 +273,14 @@ TEST_F(OfflineChannelTest, EventsAndRetriesReachTheCallbackAndCollapseWhileItRun
 // registering the event again clears it.
 TEST_F(OfflineChannelTest, ContextIsReplacedOnlyFromTheExpectedOwner) {
     OfflineChannel* channel = StartedChannel();
-    channel->SetReEnumerationContext(&contextB, nullptr);
-    channel->SetReEnumerationContext(nullptr, &contextB);
+    channel->SetReEnumerationContext(&contextB, nullptr), channel->SetReEnumerationContext(nullptr, &contextB);
     EXPECT_EQ(channel->Context(), &contextA);
     channel->SetReEnumerationContext(&contextA, nullptr);
     EXPECT_EQ(channel->Context(), nullptr);
     channel->SetReEnumerationContext(nullptr, &contextA);
     channel->SetReEnumerationCallback(&CallbackProbe::Callback, eventName.c_str());
     EXPECT_EQ(channel->Context(), nullptr);
-    channel->SetReEnumerationContext(nullptr, &contextB);
-    SignalAgentEvent();
+    channel->SetReEnumerationContext(nullptr, &contextB), SignalAgentEvent();
     ASSERT_TRUE(probe.WaitForCalls(1));
     EXPECT_EQ(probe.lastContext.load(), &contextB);
 }
@@ -335,18 +300,15 @@ class FakeLogonWindow {
 public:
     FakeLogonWindow(UINT classStyle, bool childVisible) {
         for (const wchar_t* name : {kTop, kChild}) {
-            WNDCLASSEXW wc = {sizeof(wc), classStyle, &::DefWindowProcW, 0, 0, ::GetModuleHandleW(nullptr), {}, {}, {}, {}, name, {}};
+            WNDCLASSEXW wc = {sizeof(wc), classStyle, &::DefWindowProcW, 0, 0, self_, {}, {}, {}, {}, name, {}};
             ::RegisterClassExW(&wc);
         }
-        top_ = ::CreateWindowExW(0, kTop, L"", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr,
-                                 ::GetModuleHandleW(nullptr), nullptr);
-        child_ = ::CreateWindowExW(0, kChild, L"", WS_CHILD | (childVisible ? WS_VISIBLE : 0), 0, 0, 50, 50, top_,
-                                   nullptr, ::GetModuleHandleW(nullptr), nullptr);
+        top_ = ::CreateWindowExW(0, kTop, L"", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200, 100, nullptr, nullptr, self_, 0);
+        child_ = ::CreateWindowExW(0, kChild, L"", WS_CHILD | (childVisible ? WS_VISIBLE : 0), 0, 0, 50, 50, top_, 0, self_, 0);
     }
     ~FakeLogonWindow() {
-        ::DestroyWindow(child_);
-        ::DestroyWindow(top_);
-        for (const wchar_t* name : {kChild, kTop}) ::UnregisterClassW(name, ::GetModuleHandleW(nullptr));
+        ::DestroyWindow(child_), ::DestroyWindow(top_);
+        for (const wchar_t* name : {kChild, kTop}) ::UnregisterClassW(name, self_);
     }
     bool Created() const { return top_ && child_; }
     // Takes the key messages posted to this thread until an Escape press and release arrived.
@@ -362,30 +324,26 @@ public:
 private:
     static constexpr const wchar_t* kTop = L"AUTHUI.DLL: LogonUI Logon Window";
     static constexpr const wchar_t* kChild = L"DirectUIHWND";
+    HINSTANCE self_ = ::GetModuleHandleW(nullptr);
     HWND top_ = nullptr, child_ = nullptr;
 };
 
-TEST_F(OfflineChannelTest, DismissalPostsEscapeToAVisibleErrorWindowOnly) {
+// Escape reaches only a visible error window of LogonUI's class style in our own process; another
+// process is searched for directly, the channel always searches its own.
+TEST_F(OfflineChannelTest, DismissalPostsEscapeToAVisibleErrorWindowOfOurOwnOnly) {
     StartedChannel();
-    for (bool visible : {true, false}) {
-        FakeLogonWindow window(CS_GLOBALCLASS, visible);
+    for (auto [classStyle, visible, otherProcess] : {std::tuple<UINT, bool, DWORD>{CS_GLOBALCLASS, true, 0},
+                                                     {CS_GLOBALCLASS, false, 0}, {CS_GLOBALCLASS | CS_DBLCLKS, true, 0},
+                                                     {CS_GLOBALCLASS, true, 4}}) {
+        FakeLogonWindow window(classStyle, visible);
         ASSERT_TRUE(window.Created());
-        log.Clear();
-        GetOfflineChannel()->RequestDialogDismissal();
-        EXPECT_TRUE(WaitFor([&] { return log.Contains(L"OfflineChannel::ThreadEntry(): Dismiss attempt completed"); }));
-        EXPECT_EQ(window.WaitForEscape(visible ? 5000 : 200), visible);
-    }
-}
-
-TEST_F(OfflineChannelTest, OtherProcessesWindowsAndOtherClassStylesDoNotQualify) {
-    // A class style of our own, or the windows of another process id.
-    for (auto [classStyle, otherProcess] : {std::pair<UINT, DWORD>{CS_GLOBALCLASS | CS_DBLCLKS, 0}, {CS_GLOBALCLASS, 4}}) {
-        FakeLogonWindow window(classStyle, true);
-        ASSERT_TRUE(window.Created());
+        const bool dismissed = visible && classStyle == CS_GLOBALCLASS && !otherProcess;
         DialogSearch search{::GetCurrentProcessId() + otherProcess, false};
-        ::EnumWindows(&DismissWnd, reinterpret_cast<LPARAM>(&search));
-        EXPECT_FALSE(search.found) << classStyle << " " << otherProcess;
-        EXPECT_FALSE(window.WaitForEscape(100));
+        if (otherProcess) ::EnumWindows(&DismissWnd, reinterpret_cast<LPARAM>(&search));
+        else log.Clear(), GetOfflineChannel()->RequestDialogDismissal();
+        EXPECT_TRUE(otherProcess ||
+                    WaitFor([&] { return log.Contains(L"OfflineChannel::ThreadEntry(): Dismiss attempt completed"); }));
+        EXPECT_TRUE(window.WaitForEscape(dismissed ? 5000 : 200) == dismissed && !search.found) << classStyle << visible;
     }
 }
 

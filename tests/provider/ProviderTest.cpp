@@ -1,7 +1,6 @@
 #include "provider/cred.h"
 
 #include "base/Guids.h"
-#include "base/ModuleRef.h"
 #include "base/OfflineChannel.h"
 #include "base/SessionInfo.h"
 #include "platform/UniqueResource.h"
@@ -30,8 +29,7 @@ namespace {
 using platform::com_ptr;
 using namespace testsupport;
 
-constexpr LONG kLogonFailure = static_cast<LONG>(0xC000006D);
-constexpr LONG kWrongPassword = static_cast<LONG>(0xC000006A);
+constexpr LONG kLogonFailure = static_cast<LONG>(0xC000006D), kWrongPassword = static_cast<LONG>(0xC000006A);
 
 std::atomic<int> g_retries{0};
 
@@ -51,21 +49,15 @@ class CredTileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-        ResetSessionIdCache();
-        ResetRecord();
-        tile = Tile();
+        ResetSessionIdCache(), ResetRecord(), tile = Tile();
     }
     void TearDown() override {
         for (auto& s : serializations) ::CoTaskMemFree(s.rgbSerialization);
-        tile.reset();
-        CleanupOfflineChannel();
-        TheCredentials().entraContext.reset();
+        tile.reset(), CleanupOfflineChannel(), TheCredentials().entraContext.reset();
         ::CoUninitialize();
     }
     static void ResetRecord() {
-        ResetCredentials();
-        TheCredentials().smartCardHintUpn.clear();
-        TheCredentials().whfbCertCtxId.clear();
+        ResetCredentials(), TheCredentials().smartCardHintUpn.clear(), TheCredentials().whfbCertCtxId.clear();
     }
     HRESULT Serialize(CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario = CPUS_LOGON) {
         if (!tile) { EXPECT_EQ(cred_CreateInstance(tile.put(), scenario, false), S_OK); }
@@ -115,8 +107,8 @@ protected:
         auto& c = TheCredentials();
         c.domainName = L"CORP", c.userName = L"alice", c.password = L"pw", c.credentialsAvailable = true;
     }
-    int EndEvents() const {
-        return std::count_if(fake.etwEvents.begin(), fake.etwEvents.end(), [](auto& e) { return e.descriptor.Opcode == 2; });
+    int Events(UCHAR opcode) const {  // 1: BEGIN, 2: END
+        return std::count_if(fake.etwEvents.begin(), fake.etwEvents.end(), [&](auto& e) { return e.descriptor.Opcode == opcode; });
     }
     // The seamless-windows side's "not ready" event of the fake's session, and whether it is set.
     platform::unique_handle TesselEvent() const {
@@ -136,27 +128,17 @@ protected:
 // Selection is refused (no auto logon) except for unlock on systems older than Windows 10 /
 // Server 2016, and CertSSO unlock when the override is set.
 TEST_F(CredTileTest, SelectionIsAcceptedOnlyForUnlockOnOlderSystemsOrByOverride) {
-    const struct {
-        const char* unlock;  // as Unlock takes it
-        DWORD major;
-        BYTE type;
-        bool override;
-        HRESULT hr;
-    } kCases[] = {
-        {"", 6, VER_NT_WORKSTATION, false, E_FAIL},         {"uc", 10, VER_NT_WORKSTATION, false, E_FAIL},
-        {"uw", 10, VER_NT_SERVER, false, E_FAIL},           {"ue", 10, VER_NT_WORKSTATION, false, E_FAIL},
-        {"uc", 6, VER_NT_WORKSTATION, false, S_OK},         {"ue", 6, VER_NT_SERVER, false, S_OK},
-        {"uc", 10, VER_NT_WORKSTATION, true, S_OK},
-        {"uw", 10, VER_NT_WORKSTATION, true, E_FAIL},  // the override is for CertSSO only
-    };
-    for (const auto& c : kCases) {
-        Unlock(c.unlock);
-        fake.os.major = c.major;
-        fake.os.minor = c.major == 6 ? 3 : 0;
-        fake.os.productType = c.type;
-        registry.SetAgentConfig(L"CertSSOCredFilterSetSelectedOk", c.override ? L"yes" : L"no");
+    // The record as Unlock takes it, the Windows major version and product type, the override, the result.
+    for (auto [unlock, major, type, override, hr] : {std::tuple<const char*, DWORD, BYTE, bool, HRESULT>
+             {"", 6, VER_NT_WORKSTATION, false, E_FAIL}, {"uc", 10, VER_NT_WORKSTATION, false, E_FAIL},
+             {"uw", 10, VER_NT_SERVER, false, E_FAIL},   {"ue", 10, VER_NT_WORKSTATION, false, E_FAIL},
+             {"uc", 6, VER_NT_WORKSTATION, false, S_OK},  {"ue", 6, VER_NT_SERVER, false, S_OK},
+             {"uc", 10, VER_NT_WORKSTATION, true, S_OK},
+             {"uw", 10, VER_NT_WORKSTATION, true, E_FAIL}}) {  // the override is for CertSSO only
+        fake.os.major = major, fake.os.minor = major == 6 ? 3 : 0, fake.os.productType = type, Unlock(unlock);
+        registry.SetAgentConfig(L"CertSSOCredFilterSetSelectedOk", override ? L"yes" : L"no");
         BOOL autoLogon = TRUE;
-        EXPECT_EQ(tile->SetSelected(&autoLogon), c.hr) << c.unlock << c.major << c.override;
+        EXPECT_EQ(tile->SetSelected(&autoLogon), hr) << unlock << major << override;
         EXPECT_FALSE(autoLogon);
     }
 }
@@ -164,8 +146,7 @@ TEST_F(CredTileTest, SelectionIsAcceptedOnlyForUnlockOnOlderSystemsOrByOverride)
 // The retry timer is read from the configuration, fires once (an explicit request) and only
 // without credentials, and stops with its tile.
 TEST_F(CredTileTest, RetryTimerAsksForOneMoreAttemptOnlyWithoutCredentials) {
-    StartChannel();
-    registry.SetAgentConfig(L"SSORetryTimeout", L" 030 ");
+    StartChannel(), registry.SetAgentConfig(L"SSORetryTimeout", L" 030 ");
     Tile(true);
     EXPECT_TRUE(log.Contains(L"ssoRetryTimer started (timeout = 30)") && log.Contains(L"ssoRetryTimer stopped"));
     auto timed = Tile(true);
@@ -176,58 +157,40 @@ TEST_F(CredTileTest, RetryTimerAsksForOneMoreAttemptOnlyWithoutCredentials) {
     EXPECT_FALSE(WaitFor([] { return g_retries.load() != 1; }, 150));
 }
 
-// A CertSSO failure with no substatus is retried while attempts remain, keeping the material;
-// every other result is reported as it is, uses the material up and ends the SSO attempt. Success
-// writes the smart card removal data.
+// A CertSSO failure with no substatus is retried while attempts remain, keeping the material, and
+// the channel is asked to close LogonUI's error dialog; every other result is reported as it is,
+// uses the material up and ends the SSO attempt. The agent hears of CertSSO failures only when it
+// asked to. Success writes the smart card removal data.
 TEST_F(CredTileTest, CertSsoFailuresAreRetriedWhileAttemptsRemain) {
-    const struct {
-        ULONGLONG attempts;  // 0: no certificate material
-        LONG status, substatus;
-        bool retry;  // with the text "Retry Lumo SSO"; other results set no text and no icon
-    } kCases[] = {{3, kLogonFailure, 0, true},  {2, kLogonFailure, 0, true},
-                  {1, kLogonFailure, 0, false}, {3, kWrongPassword, 0, false},
-                  {3, kLogonFailure, kWrongPassword, false},  // a substatus makes it a known failure
-                  {0, 0, kWrongPassword, false}, {0, 0, 0, false}};
     fake.sessionId = 3;
     registry.SetString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"ScRemoveOption", L"1");
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(testing::Message() << c.attempts << " " << c.status << " " << c.substatus);
-        ResetCredentials(), fake.etwEvents.clear();
-        TheCredentials().smartCardReader = L"R";
-        if (c.attempts) CertSso(c.attempts);
-        EXPECT_EQ(Report(c.status, c.substatus), c.retry ? L"Retry Lumo SSO|0" : L"-|77");  // CPSI_NONE
+    StartChannel();
+    // Attempts left (0: no certificate material), status, substatus, retried (with the text "Retry
+    // Lumo SSO"; other results set no text and no icon), the agent asked for failure reports.
+    for (auto [attempts, status, substatus, retry, asked] : {std::tuple<ULONGLONG, LONG, LONG, bool, bool>
+             {3, kLogonFailure, 0, true, false}, {2, kLogonFailure, 0, true, true}, {1, kLogonFailure, 0, false, true},
+             {3, kWrongPassword, 0, false, false},
+             {3, kLogonFailure, kWrongPassword, false, true},  // a substatus makes it a known failure
+             {0, 0, kWrongPassword, false, true}, {0, 0, 0, false, false}}) {
+        SCOPED_TRACE(testing::Message() << attempts << " " << status << " " << substatus);
+        ResetCredentials(), fake.etwEvents.clear(), log.Clear();
+        TheCredentials().smartCardReader = L"R", TheCredentials().reportErrors = asked;
+        if (attempts) CertSso(attempts);
+        EXPECT_EQ(Report(status, substatus), retry ? L"Retry Lumo SSO|0" : L"-|77");  // CPSI_NONE
         const auto& cert = TheCredentials().certLogon;
         const int wiped = int(cert.containerName.empty()) + int(cert.pin.empty());  // PIN and container
-        EXPECT_TRUE(c.retry ? wiped == 0 && cert.attemptsLeft == c.attempts - 1 : wiped == 2);
-        EXPECT_EQ(EndEvents(), 1);
+        EXPECT_TRUE(retry ? wiped == 0 && cert.attemptsLeft == attempts - 1 : wiped == 2);
+        EXPECT_EQ(Events(2), 1);
+        EXPECT_EQ(log.Contains(L"SendMsgToDesktopManager(SendLoginErrorEvent)"), asked && attempts);
+        EXPECT_TRUE(!retry || WaitFor([&] { return log.Contains(L"Attempt to dismiss retry error dialog"); }));
     }
     DWORD size = 0;
     EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Removal Policy", L"3",
                              RRF_RT_REG_BINARY, nullptr, nullptr, &size) + size, ERROR_SUCCESS + 8u);
 }
 
-// The agent hears of CertSSO failures only when it asked to; a retry asks the channel to close
-// LogonUI's error dialog.
-TEST_F(CredTileTest, CertSsoFailuresReachTheAgentOnRequestAndRetriesDismissTheDialog) {
-    for (bool asked : {false, true}) {
-        CertSso(1), TheCredentials().reportErrors = asked;
-        Report(kLogonFailure, 0);
-        EXPECT_EQ(log.Contains(L"SendMsgToDesktopManager(SendLoginErrorEvent) (sessionId=2) begin"), asked);
-    }
-    StartChannel();
-    CertSso(2);
-    Report(kLogonFailure, 0);
-    EXPECT_TRUE(WaitFor([&] { return log.Contains(L"Dismiss attempt completed"); }));
-}
-
-TEST_F(CredTileTest, NothingAvailableFailsAndSignalsNotReadyForSeamlessWindows) {
-    auto tessel = TesselEvent();
-    EXPECT_EQ(Serialize(), E_FAIL);
-    EXPECT_TRUE(response == CPGSR_NO_CREDENTIAL_FINISHED && !Last().rgbSerialization && IsSet(tessel));
-    EXPECT_TRUE(fake.etwEvents.size() == 1 && fake.etwEvents[0].descriptor.Opcode == 1);  // the "SSO" BEGIN event
-}
-
-// What the record holds decides the road; the decoder reads the result as the LSA would.
+// What the record holds decides the road; the decoder reads the result as the LSA would. Each
+// attempt opens the SSO monitor's BEGIN; one that finds nothing tells the seamless-windows side.
 struct Road {
     const char* name;
     CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
@@ -262,10 +225,8 @@ const Road kRoads[] = {
      [](Credentials& c) { c.isUnlockScenario = c.isCertSsoUnlockEnabled = true; }, L"Kerberos certificate unlock \\ e: |" KSP,
      true, nullptr},
     {"smart card: the hint UPN goes first", CPUS_LOGON,
-     [](Credentials& c) {
-         c.smartCardPin = L"0000", c.smartCardHintUpn = L"hint@corp.example", c.upnList = {L"other@corp.example"};
-         c.containerName = L"card-container", c.providerName = L"Card Provider";
-     },
+     [](Credentials& c) { c.smartCardPin = L"0000", c.smartCardHintUpn = L"hint@corp.example", c.upnList = {L"other@corp.example"},
+                          c.containerName = L"card-container", c.providerName = L"Card Provider"; },
      L"Kerberos certificate logon \\ s:0000 card-container|Card Provider", false, L"principal name 'hint@corp.example'"},
     {"Windows Hello uses its own KSP and the context id", CPUS_LOGON,
      [](Credentials& c) { c.whfbCertPin = L"8642", c.whfbCertCtxId = L"ctx-42"; },
@@ -273,15 +234,14 @@ const Road kRoads[] = {
 };
 
 TEST_F(CredTileTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce) {
+    auto tessel = TesselEvent();
     for (const Road& road : kRoads) {
         SCOPED_TRACE(road.name);
-        ResetRecord();
-        tile.reset();
-        log.Clear();
-        road.fill(TheCredentials());
-        TheCredentials().credentialsAvailable = true;
+        ResetRecord(), tile.reset(), log.Clear(), fake.etwEvents.clear(), ::ResetEvent(tessel.get());
+        road.fill(TheCredentials()), TheCredentials().credentialsAvailable = true;
         ASSERT_EQ(Serialize(road.scenario), S_OK);
-        EXPECT_TRUE(response == CPGSR_RETURN_CREDENTIAL_FINISHED && IsEqualCLSID(Last().clsidCredentialProvider, CLSID_credprovider));
+        EXPECT_TRUE(response == CPGSR_RETURN_CREDENTIAL_FINISHED && !IsSet(tessel) &&
+                    IsEqualCLSID(Last().clsidCredentialProvider, CLSID_credprovider));
         EXPECT_EQ(Logon(), road.logon);
         EXPECT_TRUE(!road.line || log.Contains(road.line));
         const Credentials& c = TheCredentials();
@@ -291,16 +251,15 @@ TEST_F(CredTileTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce) {
                     c.certLogon.containerName.empty() && c.certLogon.pin.empty() && c.smartCardPin.empty() &&
                     c.upnList.empty() && c.containerName.empty() && c.smartCardHintUpn.empty());
         EXPECT_EQ(Serialize(road.scenario), E_FAIL) << "used once";
+        EXPECT_TRUE(response == CPGSR_NO_CREDENTIAL_FINISHED && !Last().rgbSerialization && IsSet(tessel) && Events(1) == 2);
     }
 }
 
-class FakeEntra : public IEntraContext {
-public:
+struct FakeEntra : IEntraContext {
     HRESULT GetStatus() override { return S_OK; }
     HRESULT SerializeCredential(BYTE** buffer, ULONG* size) override {
-        *buffer = static_cast<BYTE*>(::CoTaskMemAlloc(4));
+        *buffer = static_cast<BYTE*>(::CoTaskMemAlloc(4)), *size = 4;
         std::memcpy(*buffer, "CAP!", 4);
-        *size = 4;
         return S_OK;
     }
     void WipeAssertion() override { ++wiped; }
@@ -316,54 +275,41 @@ TEST_F(CredTileTest, EntraAndMissingPackagesAsReported) {
     ASSERT_EQ(Serialize(), S_OK);
     EXPECT_TRUE(response == CPGSR_RETURN_CREDENTIAL_FINISHED && entra->wiped == 1 && !TheCredentials().credentialsAvailable);
     EXPECT_EQ(Last().ulAuthenticationPackage + Last().cbSerialization, 8u);  // CloudAP, 4 bytes
-    TheCredentials().entraContext.reset();
-    fake.packageIds.erase("Kerberos");
+    TheCredentials().entraContext.reset(), fake.packageIds.erase("Kerberos");
     Password(), TheCredentials().certLogon.containerName = L"c", TheCredentials().certLogon.pin = L"1";
     EXPECT_EQ(Serialize(), E_NOTIMPL);
     EXPECT_EQ(Last().rgbSerialization, nullptr);
-    ResetRecord();
-    fake.packageLookupStatus = static_cast<NTSTATUS>(0xC0000001);
-    Password();
+    ResetRecord(), Password(), fake.packageLookupStatus = static_cast<NTSTATUS>(0xC0000001);
     EXPECT_EQ(Serialize(), HRESULT(0xD0000001));  // the NTSTATUS as an HRESULT
     EXPECT_TRUE(TheCredentials().password.empty());
 }
 
 // Registered credential handlers see the serialization in key order: "a" replaces it with
-// "REPLACED" for package 100, "c" refuses and ends the chain, "d" returns S_OK but changes nothing.
-struct HandlerCase {
-    const char* what;
-    std::vector<wchar_t> handlers;  // in registration order
-    HRESULT hr;
-    const wchar_t *calls, *serialization;  // the Summary, or the replacement's bytes
-};
-
-void PrintTo(const HandlerCase& c, std::ostream* os) { *os << c.what; }
-
-class HandlerTest : public CredTileTest, public ::testing::WithParamInterface<HandlerCase> {};
-
-TEST_P(HandlerTest, HandlersMayReplaceOrRefuseTheSerialization) {
-    const HandlerCase& c = GetParam();
+// "REPLACED" for package 100, "b" does nothing, "c" refuses and ends the chain, "d" returns S_OK
+// but changes nothing.
+TEST_F(CredTileTest, HandlersMayReplaceOrRefuseTheSerialization) {
     ASSERT_TRUE(RegisterTestHandlerClasses());
-    ResetTestHandlerCalls();
-    tile.reset();  // handlers are loaded with the tile
-    for (wchar_t kind : c.handlers) AddHandlerKey(registry, TestHandlerClsid(kind));
-    Password();
-    EXPECT_EQ(Serialize(), c.hr);
-    EXPECT_EQ(TestHandlerCalls(), c.calls);
-    EXPECT_EQ(response, c.hr == S_OK ? CPGSR_RETURN_CREDENTIAL_FINISHED : CPGSR_NO_CREDENTIAL_FINISHED);
-    const auto* bytes = reinterpret_cast<const char*>(Last().rgbSerialization);
-    EXPECT_EQ(Last().ulAuthenticationPackage == 100 ? std::wstring(bytes, bytes + Last().cbSerialization)
-                                                    : (bytes ? Logon() : L""),
-              c.serialization);
+    const struct {
+        const wchar_t* handlers;  // the enabled ones
+        HRESULT hr;
+        const wchar_t *calls, *serialization;  // the Summary, or the replacement's bytes
+    } kCases[] = {{L"ab", S_OK, L"a:UpdateSerialization;b:UpdateSerialization;", L"REPLACED"},
+                  {L"cd", S_FALSE, L"c:UpdateSerialization;", L""},
+                  {L"d", S_OK, L"d:UpdateSerialization;", L"Negotiate interactive logon CORP\\alice s:pw"}};
+    for (const auto& c : kCases) {
+        ResetTestHandlerCalls(), tile.reset();  // handlers are loaded with the tile
+        for (wchar_t kind = L'a'; kind <= L'd'; ++kind)
+            AddHandlerKey(registry, TestHandlerClsid(kind), std::wcschr(c.handlers, kind) ? L"false" : L"true");
+        Password();
+        EXPECT_EQ(Serialize(), c.hr) << c.handlers;
+        EXPECT_EQ(TestHandlerCalls(), c.calls);
+        EXPECT_EQ(response, c.hr == S_OK ? CPGSR_RETURN_CREDENTIAL_FINISHED : CPGSR_NO_CREDENTIAL_FINISHED);
+        const auto* bytes = reinterpret_cast<const char*>(Last().rgbSerialization);
+        EXPECT_EQ(Last().ulAuthenticationPackage == 100 ? std::wstring(bytes, bytes + Last().cbSerialization)
+                                                        : (bytes ? Logon() : L""),
+                  c.serialization);
+    }
 }
-
-const HandlerCase kHandlers[] = {
-    {"replaced", {L'b', L'a'}, S_OK, L"a:UpdateSerialization;b:UpdateSerialization;", L"REPLACED"},
-    {"refused", {L'c', L'd'}, S_FALSE, L"c:UpdateSerialization;", L""},
-    {"untouched", {L'd'}, S_OK, L"d:UpdateSerialization;", L"Negotiate interactive logon CORP\\alice s:pw"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Handlers, HandlerTest, ::testing::ValuesIn(kHandlers));
 
 // Enabled handler keys in key order, without braces, one entry per class; bad, disabled and
 // unregistered entries are left out. ReportResult runs the chain until one fails; the handlers
@@ -383,8 +329,7 @@ TEST_F(CredTileTest, HandlerKeysAndTheReportResultChain) {
     EXPECT_EQ(names, L"1;3;4;");
     handlers.clear();
     ASSERT_EQ(cred_CreateInstance(tile.put(), CPUS_LOGON, false), S_OK);
-    auto objects = reinterpret_cast<LONG (*)()>(
-        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"tc_test_handler.dll"), "TestHandlerObjects")));
+    auto objects = TestHandlerExport<LONG()>("TestHandlerObjects");
     ASSERT_NE(objects, nullptr);
     EXPECT_EQ(objects(), 3);
     EXPECT_EQ(Report(0, 0, E_FAIL), L"handler a was here|2");  // CPSI_WARNING
@@ -399,10 +344,7 @@ constexpr UINT_PTR kContext = 0x5150;
 // event is a real named object.
 class CredProviderTest : public CredTileTest {
 protected:
-    void SetUp() override {
-        fake.sessionId = 3000 + ::GetCurrentProcessId() % 20000;
-        CredTileTest::SetUp();
-    }
+    void SetUp() override { fake.sessionId = 3000 + ::GetCurrentProcessId() % 20000, CredTileTest::SetUp(); }
     // As Unlock takes it, plus a: credentials looked up, d: a DRV session.
     void Record(const std::string& flags) {
         Unlock(flags);
@@ -464,27 +406,22 @@ TEST_F(CredProviderTest, EveryMethodOfProviderAndTileRejectsBadArguments) {
 // unlock, Windows Hello wins over the others); auto logon is withheld for certificate and Entra unlock.
 // A DRV session without credentials tells the seamless-windows side it is not ready.
 TEST_F(CredProviderTest, DescriptorsAndCountFollowTheRecord) {
-    const struct {
-        const char* record;
-        const wchar_t *label, *tileLabel;  // the descriptor's, the tile's text at each call
-        BOOL autoLogon;
-    } kCases[] = {{"", L"Dravik_SSO_User", L"Zephral SSO User", FALSE},
-                  {"d", L"Dravik_SSO_User", L"Zephral SSO User", FALSE},
-                  {"ad", L"Dravik_SSO_User", L"Zephral SSO User", TRUE},
-                  {"auc", L"Dravik_KEYSSO_User", L"Zephral KeySSO User", FALSE},
-                  {"auw", L"Dravik_Whfb_Cert_User", L"Zephral Windows Hello User", TRUE},
-                  {"aucwe", L"Dravik_Whfb_Cert_User", L"Zephral Windows Hello User", FALSE},
-                  {"aue", L"Dravik_SSO_User", L"Zephral Entra ID User", FALSE},
-                  {"acwe", L"Dravik_SSO_User", L"Zephral SSO User", TRUE}};
     auto tessel = TesselEvent();
     auto provider = Create();
     DWORD fields = 0;
     EXPECT_TRUE(provider->GetFieldDescriptorCount(&fields) == S_OK && fields == 2u);
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.record);
-        Record(c.record);
+    // The record as Record takes it; the descriptor's label, the tile's text at each call; auto logon.
+    for (auto [record, label, tileLabel, expectAuto] : {std::tuple<const char*, const wchar_t*, const wchar_t*, BOOL>
+             {"", L"Dravik_SSO_User", L"Zephral SSO User", FALSE}, {"d", L"Dravik_SSO_User", L"Zephral SSO User", FALSE},
+             {"ad", L"Dravik_SSO_User", L"Zephral SSO User", TRUE},
+             {"auc", L"Dravik_KEYSSO_User", L"Zephral KeySSO User", FALSE},
+             {"auw", L"Dravik_Whfb_Cert_User", L"Zephral Windows Hello User", TRUE},
+             {"aucwe", L"Dravik_Whfb_Cert_User", L"Zephral Windows Hello User", FALSE},
+             {"aue", L"Dravik_SSO_User", L"Zephral Entra ID User", FALSE},
+             {"acwe", L"Dravik_SSO_User", L"Zephral SSO User", TRUE}}) {
+        SCOPED_TRACE(record);
+        Record(record), ::ResetEvent(tessel.get());
         const bool available = TheCredentials().credentialsAvailable;
-        ::ResetEvent(tessel.get());
         std::wstring seen;  // both descriptors, the tile's text, then count, default and auto logon
         for (DWORD i = 0; i < 2; ++i) {
             CREDENTIAL_PROVIDER_FIELD_DESCRIPTOR* d = nullptr;
@@ -501,8 +438,8 @@ TEST_F(CredProviderTest, DescriptorsAndCountFollowTheRecord) {
         seen += (text ? text : L"") + (L"|" + std::to_wstring(count) + L"," + std::to_wstring(int(defaultIndex)) + L"," +
                                        std::to_wstring(autoLogon));
         ::CoTaskMemFree(text);
-        EXPECT_EQ(seen, c.label + (L":0:1 submit:1:9 " + std::wstring(c.tileLabel)) + (available ? L"|1,0," : L"|0,-1,") +
-                            std::to_wstring(c.autoLogon));  // large text, submit button
+        EXPECT_EQ(seen, label + (L":0:1 submit:1:9 " + std::wstring(tileLabel)) + (available ? L"|1,0," : L"|0,-1,") +
+                            std::to_wstring(expectAuto));  // large text, submit button
         EXPECT_EQ(IsSet(tessel), fake.clientProtocol == 3 && !available);
     }
 }
@@ -511,10 +448,8 @@ TEST_F(CredProviderTest, ReEnumerationIsSkippedOnlyInOtherRemoteSessions) {
     fake.clientProtocolError = ERROR_ACCESS_DENIED;  // unknown: registers by default
     Create();
     EXPECT_TRUE(IsReEnumerationEnabled() && GetOfflineChannel()->IsThreadRunning());
-    CleanupOfflineChannel();
-    fake.clientProtocolError = 0;
-    Record("a");
-    fake.clientProtocol = 5;
+    CleanupOfflineChannel(), Record("a");
+    fake.clientProtocolError = 0, fake.clientProtocol = 5;
     auto provider = Create();
     EXPECT_FALSE(IsReEnumerationEnabled() || GetOfflineChannel()->IsThreadRunning());
     ASSERT_EQ(provider->Advise(&events, kContext), S_OK);
@@ -525,32 +460,26 @@ TEST_F(CredProviderTest, ReEnumerationIsSkippedOnlyInOtherRemoteSessions) {
 // What LogonUI hears after Advise: steps a=Advise, u=UnAdvise, e=signal, r=retry request,
 // l=credentials lost then signal, o=the sink stops failing; `changed` is the count after each.
 TEST_F(CredProviderTest, CredentialsChangedFollowsTheState) {
-    const struct {
-        const char* record;  // as Record takes it
-        bool sinkFails;
-        const char *steps, *changed;
-    } kCases[] = {
-        {"a", false, "aeerlu", "111233"},  // a change once, a retry always
-        {"a", true, "aoee", "1122"},       // a failed call is raised again
-        {"", false, "ar", "00"},           // no ticket lookup, no signal
-        {"uc", false, "areua", "11112"},   // certificate unlock once per advise
-        {"ue", true, "aoee", "1122"},      // failed Entra unlock tries again
-    };
-    for (const auto& c : kCases) {
-        SCOPED_TRACE(c.steps);
-        Record(c.record);
+    // The record as Record takes it, whether the sink fails, the steps, the count after each.
+    for (auto [record, sinkFails, steps, changed] : {std::tuple<const char*, bool, const char*, const char*>
+             {"a", false, "aeerlu", "111233"},  // a change once, a retry always
+             {"a", true, "aoee", "1122"},       // a failed call is raised again
+             {"", false, "ar", "00"},           // no ticket lookup, no signal
+             {"uc", false, "areua", "11112"},   // certificate unlock once per advise
+             {"ue", true, "aoee", "1122"}}) {   // failed Entra unlock tries again
+        SCOPED_TRACE(steps);
         FakeEvents sink;
-        sink.result = c.sinkFails ? E_FAIL : S_OK;
+        Record(record), sink.result = sinkFails ? E_FAIL : S_OK;
         auto provider = Create();
-        for (size_t i = 0; c.steps[i]; ++i) {
-            switch (c.steps[i]) {
+        for (size_t i = 0; steps[i]; ++i) {
+            switch (steps[i]) {
             case 'a': ASSERT_EQ(provider->Advise(&sink, kContext), S_OK); break;
             case 'u': ASSERT_EQ(provider->UnAdvise(), S_OK); break;
             case 'o': sink.result = S_OK; break;
             case 'l': TheCredentials().credentialsAvailable = false; [[fallthrough]];
-            default: Impl(provider)->DRV_EnumerateCredentials(true, c.steps[i] == 'r');
+            default: Impl(provider)->DRV_EnumerateCredentials(true, steps[i] == 'r');
             }
-            EXPECT_EQ(sink.changed.load(), c.changed[i] - '0') << "after step " << i;
+            EXPECT_EQ(sink.changed.load(), changed[i] - '0') << "after step " << i;
         }
         EXPECT_EQ(sink.lastContext.load(), sink.changed.load() ? kContext : 0);
         provider->UnAdvise();
@@ -566,8 +495,7 @@ TEST_F(CredProviderTest, FirstEnumerationFetchesQuietlyAndTheFirstSignalReportsI
     auto provider = Create();
     ASSERT_EQ(provider->Advise(&events, kContext), S_OK);
     EXPECT_TRUE(events.changed.load() == 0 && TheCredentials().credentialsAvailable);
-    Impl(provider)->DRV_EnumerateCredentials(true, false);
-    Impl(provider)->DRV_EnumerateCredentials(true, false);
+    Impl(provider)->DRV_EnumerateCredentials(true, false), Impl(provider)->DRV_EnumerateCredentials(true, false);
     EXPECT_TRUE(events.changed.load() == 1 && agent.CountOf(L"GetCredentialsForTicket") == 1u);  // looked up once
     provider->UnAdvise();
 }
@@ -584,15 +512,13 @@ TEST_F(CredProviderTest, SignalsReachTheLatestSinkAndFreeingClearsTheRecord) {
     const int reported = events.changed.load();
     platform::unique_handle agentSide(::OpenEventW(EVENT_MODIFY_STATE, FALSE, EnumerateEventName().c_str()));
     ASSERT_TRUE(agentSide);
-    TheCredentials().credentialsAvailable = false;
-    ::SetEvent(agentSide.get());
+    TheCredentials().credentialsAvailable = false, ::SetEvent(agentSide.get());
     EXPECT_TRUE(events.WaitForChanged(reported + 1));
     GetOfflineChannel()->RequestSSORetry();
     EXPECT_TRUE(events.WaitForChanged(reported + 2));
     ASSERT_EQ(provider->UnAdvise(), S_OK);
     EXPECT_TRUE(events.refs.load() == 1 && GetOfflineChannel()->Context() == nullptr);
-    TheCredentials().credentialsAvailable = true;
-    provider.reset();
+    TheCredentials().credentialsAvailable = true, provider.reset();
     EXPECT_FALSE(TheCredentials().credentialsAvailable || TheCredentials().ticketFound);
 }
 
