@@ -127,10 +127,10 @@ TEST_F(ClassFactoryTest, RefusalsLeaveNothingBehind) {
         {"unknown interface", nullptr, &CLSID_credprovider, nullptr, &IID_ICredentialProvider, E_NOINTERFACE, kSet, nullptr},
         {"no out pointer", nullptr, &CLSID_credprovider, nullptr, &IID_IClassFactory, E_INVALIDARG, kSet, kSet},
         {"aggregation", Factory(CLSID_credprovider).detach(), nullptr, outer.get(), &IID_ICredentialProvider,
-         CLASS_E_NOAGGREGATION, nullptr, nullptr},
+         CLASS_E_NOAGGREGATION, kSet, nullptr},
         {"wrong interface", Factory(CLSID_credfilter).detach(), nullptr, nullptr, &IID_ICredentialProvider, E_NOINTERFACE,
          kSet, nullptr},
-        {"factory of an unknown class", unknownClass.get(), nullptr, nullptr, &IID_IUnknown, E_INVALIDARG, nullptr, nullptr},
+        {"factory of an unknown class", unknownClass.get(), nullptr, nullptr, &IID_IUnknown, E_INVALIDARG, kSet, nullptr},
     };
     for (const auto& c : kCases) {
         const LONG before = DllRefCount();
