@@ -104,7 +104,7 @@ TEST(PacketFraming, WordAnnouncesLengthAndKindAndImplausibleSizesAndOverrunsAreC
     EXPECT_EQ(std::make_tuple(views[0].kind, views[0].bodyLength, views[0].body), std::make_tuple(Packet::KIND_MESSAGE, 12u, one.data() + 4));
 }
 
-TEST_F(RawPeerFixture, KeepAliveRequestIsAnsweredAndAbortAndBadSizesClose) {
+TEST_F(RawPeerFixture, KeepAliveRequestIsAnsweredAndAbortBadSizesAndBadBodiesClose) {
     EXPECT_TRUE(Feed(Word(0)));
     EXPECT_EQ(PeerReads(), Word(1));
     // Traced like the channel's other lines, without the keep-alive logging setting.
@@ -112,7 +112,8 @@ TEST_F(RawPeerFixture, KeepAliveRequestIsAnsweredAndAbortAndBadSizesClose) {
     EXPECT_TRUE(Feed(Word(1)) && PeerReads(100).empty());  // a response needs no answer
     const std::pair<std::vector<BYTE>, const wchar_t*> closing[] = {
         {Word(2), L"Session aborted by the remote end"}, {Word(3), L"Invalid message size received, closing down"},
-        {{0, 0, 0, 1, 0xFF, 0xE0}, L"Buffer overrun on read packet size"}, {{0xFF, 0xE0, 0x00, 0x20, 1, 2}, L"Buffer overrun on read packet"}};
+        {{0, 0, 0, 1, 0xFF, 0xE0}, L"Buffer overrun on read packet size"}, {{0xFF, 0xE0, 0x00, 0x20, 1, 2}, L"Buffer overrun on read packet"},
+        {Word(0xFFE0000C, 12), L"Invalid message received"}};  // an unparsable body: its waiters would sit out their time-out
     for (const auto& [block, logged] : closing) {
         EXPECT_FALSE(Feed(block)) << Narrow(logged);
         EXPECT_TRUE(log.Contains(logged)) << Narrow(logged);
@@ -141,13 +142,6 @@ TEST_F(RawPeerFixture, InternalChallengeSetsOnlyThisChannelsEvent) {
     EXPECT_EQ(std::make_pair(::WaitForSingleObject(otherEvent.get(), 0), ::WaitForSingleObject(mineEvent.get(), 0)),
               std::make_pair(DWORD(WAIT_TIMEOUT), DWORD(WAIT_OBJECT_0)));
     EXPECT_TRUE(log.Contains(L"refusing a local client challenge for '" + other + L"'", CORE::LOG_ERROR));
-}
-
-// Its waiters would otherwise sit out their whole time-out.
-TEST_F(RawPeerFixture, UnparsableBodyClosesTheChannel) {
-    std::deque<Message> messages;
-    EXPECT_FALSE(Feed(Word(0xFFE0000C, 12), &messages));
-    EXPECT_TRUE(messages.empty() && log.Contains(L"Invalid message received"));
 }
 
 // One way only: a fault that the echo of the framework tests would undo on the way back shows here.
