@@ -13,8 +13,7 @@ namespace {
 using CORE::MessageFrameWork;
 using CORE::PropertyBag;
 
-class FrameworkWithoutServer : public ChannelFixture {
-protected:
+struct FrameworkWithoutServer : ChannelFixture {
     MessageFrameWork* framework = MessageFrameWork::GetFrameWork();
     CORE::MessageChannel* Open() { return framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM); }
 };
@@ -34,8 +33,7 @@ TEST_F(FrameworkWithoutServer, WithoutANodeManagerOrALocalTypeThereIsNoChannelAt
 }
 
 // A server whose DesktopManager knows one operation per behaviour, and one open channel.
-class FrameworkFixture : public FrameworkWithoutServer {
-protected:
+struct FrameworkFixture : FrameworkWithoutServer {
     void SetUp() override {
         ChannelFixture::SetUp();
         PropertyBag scenario, refused, entry = Bag({{L"result", L"4"}});
@@ -144,10 +142,7 @@ TEST_F(FrameworkFixture, ResponsesAreMatchedByIdAndChannel) {
     const std::wstring id = AgentStats().Get(L"lastRequestId");
     auto* sink = dynamic_cast<CORE::IChannelSink*>(framework);
     ASSERT_NE(sink, nullptr);
-    CORE::Message answer;
-    answer.messageType = CORE::MSG_RESPONSE;
-    answer.queueHint = L"0";
-    answer.payload.Set(L"from", L"test");
+    CORE::Message answer = CORE::Message().MakeResponse(0, Bag({{L"from", L"test"}}));
     answer.replyToId = L"not-" + id;
     sink->OnChannelMessage(other, answer);  // unknown id: ignored
     answer.replyToId = id;

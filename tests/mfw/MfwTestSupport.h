@@ -71,8 +71,7 @@ void ForEachMutation(const std::vector<T>& seed, uint64_t mutatorSeed, int round
 
 inline bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-class ChannelFixture : public testing::Test {
-protected:
+struct ChannelFixture : testing::Test {
     static constexpr const wchar_t* kAuthenticateKey = L"Software\\Velmora\\Zephral\\Authenticate";
 
     void SetUp() override {

@@ -11,8 +11,7 @@ namespace {
 using CORE::MessageFrameWork;
 using CORE::PropertyBag;
 
-class AuthFixture : public ChannelFixture {
-protected:
+struct AuthFixture : ChannelFixture {
     static PropertyBag Echo(std::initializer_list<std::pair<const wchar_t*, std::wstring>> knobs = {}) {
         PropertyBag scenario = With(PropertyBag(), L"DesktopManager", L"Echo", Bag({{L"echo", L"true"}}));
         for (const auto& knob : knobs) scenario = With(scenario, L"server", knob.first, knob.second);
@@ -136,16 +135,13 @@ TEST_F(AuthFixture, KerberosFailureIsRetriedWithNtlm) {
                 log.Contains(L"Using 'vdi-host@corp.example' as SPN for Kerberos authentication."));
 }
 
-TEST_F(AuthFixture, WithoutSpnKerberosIsNotOfferedUnlessEnforced) {
+TEST_F(AuthFixture, WithoutSpnKerberosIsNotOfferedUnlessEnforcedAndTheOverrideModeForcesThePackageOrFallsBackToNegotiate) {
     CORE::AuthOptions options;
     ASSERT_TRUE(CORE::SharedMemChannel::SetAuthParams(L"", &options));
     EXPECT_EQ(options.packages, (std::vector<std::wstring>{L"Negotiate", L"NTLM"}));
     EXPECT_FALSE(CORE::SharedMemChannel::SetAuthParams(L"KERBEROS", &options));
     EXPECT_TRUE(log.Contains(L"No SPN provided for Kerberos authentication, falling back to NTLM.") &&
                 log.Contains(L"Kerberos authentication enforced with no SPN, terminating connection."));
-}
-
-TEST_F(AuthFixture, OverrideModeForcesThePackageAndAnInvalidOneFallsBackToNegotiate) {
     const std::wstring key = kAuthenticateKey + std::wstring(L"\\SharedMem");
     registry.SetString(key, L"AuthPackageOverrideMode", L"bogus");
     EXPECT_TRUE(CORE::SharedMemChannel::GetAuthPackageOverrideMode() == L"NEGOTIATE" &&
@@ -155,7 +151,7 @@ TEST_F(AuthFixture, OverrideModeForcesThePackageAndAnInvalidOneFallsBackToNegoti
     EXPECT_TRUE(std::get<0>(Connect()).empty() && log.Contains(L"authenticate using auth package override mode NONE")) << Narrow(log.Dump());
 }
 
-TEST_F(AuthFixture, FinalTokenMustCarryEveryPeerParameter) {
+TEST_F(AuthFixture, FinalTokenMustCarryEveryPeerParameterAndTheGuidMappingProvesOnlyItsOwnGuid) {
     CORE::MessageChannel channel(L"unit", true);
     platform::unique_handle mapping;
     const PropertyBag complete = CORE::AuthChannel::LocalPeerParams(L"guid-1", false, &mapping);
@@ -169,10 +165,6 @@ TEST_F(AuthFixture, FinalTokenMustCarryEveryPeerParameter) {
     }
     EXPECT_TRUE(CORE::AuthChannel::processPeerParams(channel, complete, false, L"guid-1", &peer, &reason) && peer.pid == ::GetCurrentProcessId())
         << Narrow(reason);
-}
-
-TEST_F(AuthFixture, GuidMappingProvesOnlyTheGuidItWasMadeFor) {
-    platform::unique_handle mapping;
     PropertyBag mine = CORE::AuthChannel::LocalPeerParams(L"guid-2", true, &mapping);
     uint64_t handle = _wcstoui64(mine.Get(L"guidFileMappingHandle").c_str(), nullptr, 10);
     const DWORD pid = ::GetCurrentProcessId();

@@ -32,8 +32,7 @@ Message Big(size_t size) {
     return big;
 }
 
-class Sink : public CORE::IChannelSink {
-public:
+struct Sink : CORE::IChannelSink {
     void OnChannelMessage(MessageChannel*, Message&) override { ++messages; }
     void OnChannelClosed(MessageChannel*) override { ::SetEvent(closed.get()); }
     std::atomic<int> messages{0};
@@ -41,8 +40,7 @@ public:
 };
 
 // A channel whose peer is a bare transport of this test.
-class RawPeerFixture : public testing::Test {
-protected:
+struct RawPeerFixture : testing::Test {
     void SetUp() override {
         static int counter = 0;
         const std::wstring prefix = L"Local\\TcChannelTest." + std::to_wstring(::GetCurrentProcessId()) + L"." + std::to_wstring(++counter);

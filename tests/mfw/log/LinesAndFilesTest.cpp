@@ -32,7 +32,7 @@ TEST(LogLine, TimeStampPrintsLocalTimeWithTheOffsetOrZ) {
     EXPECT_EQ(Stamp(kBiasUnknown), Stamp(-offset));
 }
 
-TEST(LogLine, FullLineHasEveryFieldInOrder) {
+TEST(LogLine, FullLineHasEveryFieldInOrderAndRedactionMasksTheMakerPrefixInAnyCase) {
     for (const auto& [pid, text] : {std::pair{0x1Au, L"001A"}, {0x12345u, L"12345"}, {0xFFFFFFFFu, L"FFFFFFFF"}})
         EXPECT_EQ(ProcessIdText(pid), text);
     const std::wstring pidText = ProcessIdText(0x1A2B3);
@@ -48,14 +48,11 @@ TEST(LogLine, FullLineHasEveryFieldInOrder) {
         AppendLine(line, *fields, 0, truncate);
         EXPECT_EQ(line, expected);
     }
-}
-
-TEST(LogLine, RedactionMasksTheMakerPrefixInAnyCase) {
-    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+    const std::pair<const wchar_t*, const wchar_t*> redactions[] = {
         {L"DRV_EnumerateCredentials", L"***_EnumerateCredentials"}, {L"a drv b Drv c dRV", L"a *** b *** c ***"},
         {L"drvdrv", L"******"}, {L"dr v", L"dr v"}, {L"DR", L"DR"},
     };
-    for (const auto& [in, out] : cases) {
+    for (const auto& [in, out] : redactions) {
         std::wstring text = in;
         RedactLegacy(text.data(), text.size());
         EXPECT_EQ(text, out);
@@ -63,8 +60,7 @@ TEST(LogLine, RedactionMasksTheMakerPrefixInAnyCase) {
 }
 
 // Dates are SYSTEMTIMEs: year, month, day of the week (unused), day, time.
-class LogFilesTest : public testing::Test {
-protected:
+struct LogFilesTest : testing::Test {
     testsupport::RegistrySandbox registry;
     testsupport::TempDirectory dir;
     void Touch(std::initializer_list<const wchar_t*> names) {

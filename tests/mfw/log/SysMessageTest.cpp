@@ -26,8 +26,7 @@ bool LineAt(const std::wstring& text, const std::wstring& level, const std::wstr
     return std::regex_search(text, std::wregex(L" " + level + L" \\([^\r\n]*" + fragment));
 }
 
-class LoggerTest : public testing::Test {
-protected:
+struct LoggerTest : testing::Test {
     testsupport::RegistrySandbox registry;
     testsupport::FakePlatform platform;  // the host is LogonUI.exe, session 2
     testsupport::TempDirectory dir;
