@@ -73,14 +73,10 @@ private:
     unsigned statsAsked_ = 0;
 };
 
-TEST_F(FrameworkFixture, AnErrorOfTheAgentArrivesWithItsCodeAndFieldsInPlaceOfTheOldResponse) {
+TEST_F(FrameworkFixture, AnErrorArrivesWithItsCodeAndFieldsTimeOutsAndCancelsEndWithFiveAndABrokenChannelWithSeven) {
     PropertyBag response = Bag({{L"stale", L"x"}});
     EXPECT_EQ(Send(L"Refused", &response), 4u);
     EXPECT_TRUE(!response.Contains(L"stale") && response.GetError() == 4u && response.GetErrorText(L"") == L"not for you") << Narrow(response.ToXml());
-}
-
-TEST_F(FrameworkFixture, TimeOutAndCancelEventReturnFiveAndTellTheAgentToCancel) {
-    PropertyBag response;
     ULONGLONG start = ::GetTickCount64();
     EXPECT_EQ(Send(L"Never", &response, 300), 5u);
     EXPECT_LT(::GetTickCount64() - start, 5000u);
@@ -89,11 +85,7 @@ TEST_F(FrameworkFixture, TimeOutAndCancelEventReturnFiveAndTellTheAgentToCancel)
     EXPECT_EQ(Send(L"Never", &response, 30000, L"DesktopManager", cancel.get()), 5u);
     // Cancels travel after the time-out; the stats request queues behind them.
     EXPECT_EQ(AgentStats().Get(L"cancels"), L"3");
-}
-
-TEST_F(FrameworkFixture, APeerThatBreaksTheChannelEndsTheWaitWithSeven) {
     for (const wchar_t* operation : {L"BadFraming", L"Hangup"}) {
-        PropertyBag response;
         EXPECT_EQ(Send(operation, &response), 7u) << Narrow(operation);
         EXPECT_EQ(Send(L"Echo", &response), 1u);  // closed: cannot be sent
         framework->CloseChannel(channel);

@@ -60,7 +60,7 @@ TEST(PropertiesFlatten, RefusesWhatCannotBeWrittenFaithfullyOrDoesNotFit) {
     }
 }
 
-TEST(PropertiesLoad, RefusesUnbalancedSubBagsAndLengthsBeyondTheirArea) {
+TEST(PropertiesLoad, RefusesUnbalancedSubBagsAndLengthsBeyondTheirAreaAndDuplicateNamesKeepTheFirstPositionAndTheLastValue) {
     Flat deep;  // sub-bags nested beyond the limit
     for (int i = 0; i < 100; ++i) {
         deep.sizes.insert(deep.sizes.end(), {0, 1, 0xFF, 0xFF, 0xFF, 0xFF});
@@ -93,9 +93,6 @@ TEST(PropertiesLoad, RefusesUnbalancedSubBagsAndLengthsBeyondTheirArea) {
         EXPECT_FALSE(LoadBag(Flat{c.sizes, c.binary, c.strings, c.count}, c.encoding, &bag)) << c.what;
         EXPECT_TRUE(bag.IsEmpty() && log.Contains(c.logged, CORE::LOG_ERROR)) << c.what << "\n" << Narrow(log.Dump());
     }
-}
-
-TEST(PropertiesLoad, DuplicateNamesKeepTheFirstPositionAndTheLastValue) {
     PropertyBag bag;
     ASSERT_TRUE(LoadBag(Flat{{0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 0, 1}, {}, {'a', '1', 'b', '2', 'A', '3'}, 3}, CORE::CHAR_ENC_UTF8, &bag));
     EXPECT_TRUE(bag.Equals(Bag({{L"a", L"3"}, {L"b", L"2"}}))) << Narrow(bag.ToXml());
