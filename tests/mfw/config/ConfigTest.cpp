@@ -41,7 +41,7 @@ struct RegistryReadTest : testing::Test {
     testsupport::LogCapture log;
 };
 
-TEST_F(RegistryReadTest, ConvertsEveryStoredTypeToTextAndMissingValuesWrongTypesAndBadPathsGiveTheDefault) {
+TEST_F(RegistryReadTest, ConvertsEveryStoredTypeMissingValuesGiveTheDefaultAndPolicyBeatsLegacyPolicyBeatsThePlainKeyByTheFallbackSwitch) {
     ::SetEnvironmentVariableW(L"TC_CONFIG_TEST_VAR", L"expanded");
     auto bytes = [](const auto& value) { return std::string(reinterpret_cast<const char*>(&value), sizeof(value)); };
     const std::wstring longText(3000, L'L');  // past the stack buffer
@@ -75,9 +75,6 @@ TEST_F(RegistryReadTest, ConvertsEveryStoredTypeToTextAndMissingValuesWrongTypes
         EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << Narrow(path);
         EXPECT_EQ(ReadRegistryValue(path, L"fallback"), L"fallback") << Narrow(path);
     }
-}
-
-TEST_F(RegistryReadTest, PolicyBeatsLegacyPolicyBeatsThePlainKeyAndTheFallbackSwitchDecidesOnTheLegacyOne) {
     const wchar_t* root = kRootKey;
     const wchar_t* rootPolicy = L"Software\\Policies\\Velmora\\Zephral";
     // Each step stores one value, then reads the setting through the policy lookup.

@@ -74,22 +74,19 @@ struct LogFilesTest : testing::Test {
     }
 };
 
-TEST(LogFileNames, CarryTheBaseAndTheDate) {
-    EXPECT_EQ(DailyFileName(L"C:\\logs\\", L"log", {2025, 3, 0, 1, 0, 0, 0, 0}), L"C:\\logs\\log-2025-03-01.txt");
-    EXPECT_EQ(DebugFileName(L"C:\\logs\\", L"debug", {2025, 3, 0, 1, 9, 5, 7, 0}), L"C:\\logs\\debug-2025-03-01-090507.txt");
-    const std::pair<const wchar_t*, bool> names[] = {{L"debug-2025-03-01-090507.txt", true}, {L"DEBUG-2025-03-01-090507.TXT", true},
-                                                     {L"debug-2025-03-01-0905x7.txt", false}, {L"debug-2025-03-01.txt", false},
-                                                     {L"other-2025-03-01-090507.txt", false}};
-    for (const auto& [name, debug] : names) EXPECT_EQ(IsDebugFileName(name, L"debug"), debug) << Narrow(name);
-}
-
-TEST_F(LogFilesTest, PruningDeletesTheOldestDebugFilesButNeverTheCurrentOne) {
+TEST_F(LogFilesTest, NamesCarryTheBaseAndTheDateAndPruningDeletesTheOldestDebugFilesButNeverTheCurrentOne) {
     const auto names = {L"debug-2020-01-01-000000.txt", L"debug-2020-01-02-000000.txt", L"debug-2020-01-03-000000.txt",
                         L"debug-2020-01-04-000000.txt", L"debug-notes.txt"};
     Touch(names);
     PruneDebugFiles(dir.Path(), L"debug", 2, dir.Path() + L"debug-2020-01-01-000000.txt");  // the open one stays
     EXPECT_EQ(Present(names), "10011");  // the notes are no debug log by their name
     EXPECT_EQ(ListDebugFiles(dir.Path(), L"debug").size(), 2u);
+    EXPECT_EQ(DailyFileName(L"C:\\logs\\", L"log", {2025, 3, 0, 1, 0, 0, 0, 0}), L"C:\\logs\\log-2025-03-01.txt");
+    EXPECT_EQ(DebugFileName(L"C:\\logs\\", L"debug", {2025, 3, 0, 1, 9, 5, 7, 0}), L"C:\\logs\\debug-2025-03-01-090507.txt");
+    const std::pair<const wchar_t*, bool> patterns[] = {{L"debug-2025-03-01-090507.txt", true}, {L"DEBUG-2025-03-01-090507.TXT", true},
+                                                        {L"debug-2025-03-01-0905x7.txt", false}, {L"debug-2025-03-01.txt", false},
+                                                        {L"other-2025-03-01-090507.txt", false}};
+    for (const auto& [name, debug] : patterns) EXPECT_EQ(IsDebugFileName(name, L"debug"), debug) << Narrow(name);
 }
 
 TEST_F(LogFilesTest, DailyCleanUpDeletesFilesOlderThanTheKeptDays) {
