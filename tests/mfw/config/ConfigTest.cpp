@@ -41,7 +41,7 @@ struct RegistryReadTest : testing::Test {
     testsupport::LogCapture log;
 };
 
-TEST_F(RegistryReadTest, ConvertsEveryStoredTypeMissingValuesGiveTheDefaultAndPolicyBeatsLegacyPolicyBeatsThePlainKeyByTheFallbackSwitch) {
+TEST_F(RegistryReadTest, ReadsConvertEveryStoredTypeFallBackToTheDefaultAndPreferPolicyThenLegacyPolicyByTheFallbackSwitch) {
     ::SetEnvironmentVariableW(L"TC_CONFIG_TEST_VAR", L"expanded");
     auto bytes = [](const auto& value) { return std::string(reinterpret_cast<const char*>(&value), sizeof(value)); };
     const std::wstring longText(3000, L'L');  // past the stack buffer
@@ -75,8 +75,7 @@ TEST_F(RegistryReadTest, ConvertsEveryStoredTypeMissingValuesGiveTheDefaultAndPo
         EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << Narrow(path);
         EXPECT_EQ(ReadRegistryValue(path, L"fallback"), L"fallback") << Narrow(path);
     }
-    const wchar_t* root = kRootKey;
-    const wchar_t* rootPolicy = L"Software\\Policies\\Velmora\\Zephral";
+    const wchar_t *root = kRootKey, *rootPolicy = L"Software\\Policies\\Velmora\\Zephral";
     // Each step stores one value, then reads the setting through the policy lookup.
     const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*> steps[] = {  // key, name, value, read
         {kAgentKey, L"Setting", L"plain", L"plain"},
