@@ -13,8 +13,7 @@ namespace {
 using CORE::MessageFrameWork;
 using CORE::PropertyBag;
 
-class FrameworkWithoutServer : public ChannelFixture {
-protected:
+struct FrameworkWithoutServer : ChannelFixture {
     MessageFrameWork* framework = MessageFrameWork::GetFrameWork();
     CORE::MessageChannel* Open() { return framework->ConnectChannel(MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM); }
 };
@@ -34,8 +33,7 @@ TEST_F(FrameworkWithoutServer, WithoutANodeManagerOrALocalTypeThereIsNoChannelAt
 }
 
 // A server whose DesktopManager knows one operation per behaviour, and one open channel.
-class FrameworkFixture : public FrameworkWithoutServer {
-protected:
+struct FrameworkFixture : FrameworkWithoutServer {
     void SetUp() override {
         ChannelFixture::SetUp();
         PropertyBag scenario, refused, entry = Bag({{L"result", L"4"}});
@@ -44,10 +42,10 @@ protected:
                                                {L"Never", Bag({{L"neverAnswer", L"true"}})},
                                                {L"Hangup", Bag({{L"closeChannel", L"true"}})},
                                                {L"BadFraming", Bag({{L"badFraming", L"true"}})}})
-            scenario = WithOperation(scenario, operation, behaviour);
+            scenario = With(scenario, L"DesktopManager", operation, behaviour);
         refused.SetError(4, L"not for you");
         entry.SetBag(L"answer", refused);
-        ASSERT_TRUE(StartServer(WithOperation(scenario, L"Refused", entry), true));
+        ASSERT_TRUE(StartServer(With(scenario, L"DesktopManager", L"Refused", entry), true));
         ASSERT_NE(channel = Open(), nullptr) << Narrow(log.Dump());
     }
     void TearDown() override {
@@ -75,17 +73,10 @@ private:
     unsigned statsAsked_ = 0;
 };
 
-TEST_F(FrameworkFixture, ErrorsOfTheAgentArriveWithTheirCodeAndFields) {
+TEST_F(FrameworkFixture, AnErrorArrivesWithItsCodeAndFieldsTimeOutsAndCancelsEndWithFiveAndABrokenChannelWithSeven) {
     PropertyBag response = Bag({{L"stale", L"x"}});
     EXPECT_EQ(Send(L"Refused", &response), 4u);
     EXPECT_TRUE(!response.Contains(L"stale") && response.GetError() == 4u && response.GetErrorText(L"") == L"not for you") << Narrow(response.ToXml());
-    EXPECT_EQ(Send(L"Anything", &response, 30000, L"NoSuchQueue"), 3u);
-    EXPECT_EQ(response.GetError(), 3u);
-    EXPECT_EQ(Send(L"Unscripted", &response), 1u);
-}
-
-TEST_F(FrameworkFixture, TimeOutAndCancelEventReturnFiveAndTellTheAgentToCancel) {
-    PropertyBag response;
     ULONGLONG start = ::GetTickCount64();
     EXPECT_EQ(Send(L"Never", &response, 300), 5u);
     EXPECT_LT(::GetTickCount64() - start, 5000u);
@@ -94,11 +85,7 @@ TEST_F(FrameworkFixture, TimeOutAndCancelEventReturnFiveAndTellTheAgentToCancel)
     EXPECT_EQ(Send(L"Never", &response, 30000, L"DesktopManager", cancel.get()), 5u);
     // Cancels travel after the time-out; the stats request queues behind them.
     EXPECT_EQ(AgentStats().Get(L"cancels"), L"3");
-}
-
-TEST_F(FrameworkFixture, APeerThatBreaksTheChannelEndsTheWaitWithSeven) {
     for (const wchar_t* operation : {L"BadFraming", L"Hangup"}) {
-        PropertyBag response;
         EXPECT_EQ(Send(operation, &response), 7u) << Narrow(operation);
         EXPECT_EQ(Send(L"Echo", &response), 1u);  // closed: cannot be sent
         framework->CloseChannel(channel);
@@ -147,10 +134,7 @@ TEST_F(FrameworkFixture, ResponsesAreMatchedByIdAndChannel) {
     const std::wstring id = AgentStats().Get(L"lastRequestId");
     auto* sink = dynamic_cast<CORE::IChannelSink*>(framework);
     ASSERT_NE(sink, nullptr);
-    CORE::Message answer;
-    answer.messageType = CORE::MSG_RESPONSE;
-    answer.queueHint = L"0";
-    answer.payload.Set(L"from", L"test");
+    CORE::Message answer = CORE::Message().MakeResponse(0, Bag({{L"from", L"test"}}));
     answer.replyToId = L"not-" + id;
     sink->OnChannelMessage(other, answer);  // unknown id: ignored
     answer.replyToId = id;

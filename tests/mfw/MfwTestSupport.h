@@ -71,8 +71,7 @@ void ForEachMutation(const std::vector<T>& seed, uint64_t mutatorSeed, int round
 
 inline bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-class ChannelFixture : public testing::Test {
-protected:
+struct ChannelFixture : testing::Test {
     static constexpr const wchar_t* kAuthenticateKey = L"Software\\Velmora\\Zephral\\Authenticate";
 
     void SetUp() override {
@@ -91,28 +90,17 @@ protected:
         CORE::InvalidateChannelSettings();
     }
     bool StartServer(const CORE::PropertyBag& scenario, bool rpc = false) {
-        agentsim::AgentServer::Options options;
-        options.instance = fake.nodeManagerInstance;
-        options.scenario = scenario;
-        options.rpcListener = rpc;
-        options.legacyListener = true;
-        return server.Start(options);
+        return server.Start({fake.nodeManagerInstance, scenario, rpc, /*legacyListener=*/true});
     }
 
-    // The scenario with one string of its "server" knobs, or one entry of its "DesktopManager"
-    // operations, set.
-    static CORE::PropertyBag WithServerKnob(CORE::PropertyBag scenario, const std::wstring& name, const std::wstring& value) {
-        CORE::PropertyBag knobs = Section(scenario, L"server");
-        knobs.Set(name, value);
-        return scenario.SetBag(L"server", knobs), scenario;
-    }
-    static CORE::PropertyBag WithOperation(CORE::PropertyBag scenario, const std::wstring& operation, const CORE::PropertyBag& entry) {
-        CORE::PropertyBag operations = Section(scenario, L"DesktopManager");
-        operations.SetBag(operation, entry);
-        return scenario.SetBag(L"DesktopManager", operations), scenario;
-    }
-    static CORE::PropertyBag Section(const CORE::PropertyBag& scenario, const wchar_t* name) {
-        return scenario.TypeOf(name) == CORE::PropertyBag::ITEM_BAG ? scenario.GetBag(name) : CORE::PropertyBag();
+    // The scenario with one entry of a section set: a string of its "server" knobs or the bag of
+    // one of its "DesktopManager" operations.
+    template <typename Value>
+    static CORE::PropertyBag With(CORE::PropertyBag scenario, const wchar_t* section, const std::wstring& name, const Value& value) {
+        CORE::PropertyBag entries = scenario.TypeOf(section) == CORE::PropertyBag::ITEM_BAG ? scenario.GetBag(section) : CORE::PropertyBag();
+        if constexpr (std::is_same_v<Value, CORE::PropertyBag>) entries.SetBag(name, value);
+        else entries.Set(name, value);
+        return scenario.SetBag(section, entries), scenario;
     }
 
     testsupport::FakePlatform fake;

@@ -17,9 +17,8 @@ inline bool FlattenBag(const CORE::PropertyBag& bag, int encoding, Flat* flat) {
     flat->sizes.assign(4096, 0);
     flat->binary.assign(4096, 0);
     flat->strings.assign(8192, 0);
-    CORE::ByteData sizes(flat->sizes.data(), flat->sizes.size());
-    CORE::ByteData binary(flat->binary.data(), flat->binary.size());
-    CORE::ByteData strings(flat->strings.data(), flat->strings.size());
+    CORE::ByteData sizes(flat->sizes.data(), flat->sizes.size()), binary(flat->binary.data(), flat->binary.size()),
+        strings(flat->strings.data(), flat->strings.size());
     bool ok = encoding == CORE::CHAR_ENC_UNDEFINED ? CORE::Properties::flattenPlain(bag, sizes, binary, strings)
                                                    : CORE::Properties::flatten(bag, encoding, sizes, binary, strings);
     flat->sizes.resize(sizes.Consumed());
@@ -31,9 +30,8 @@ inline bool FlattenBag(const CORE::PropertyBag& bag, int encoding, Flat* flat) {
 
 // Reads the streams as they are: a read past one lands outside its allocation.
 inline bool LoadBag(const Flat& flat, int encoding, CORE::PropertyBag* bag) {
-    CORE::ByteData sizes(flat.sizes.data(), flat.sizes.size());
-    CORE::ByteData binary(flat.binary.data(), flat.binary.size());
-    CORE::ByteData strings(flat.strings.data(), flat.strings.size());
+    CORE::ByteData sizes(flat.sizes.data(), flat.sizes.size()), binary(flat.binary.data(), flat.binary.size()),
+        strings(flat.strings.data(), flat.strings.size());
     return encoding == CORE::CHAR_ENC_UNDEFINED ? CORE::Properties::loadPlain(*bag, sizes, flat.count, binary, strings)
                                                 : CORE::Properties::load(*bag, encoding, sizes, flat.count, binary, strings);
 }

@@ -22,29 +22,26 @@ using testsupport::WaitFor;
 const wchar_t kAgentKey[] = L"Software\\Velmora\\Zephral\\Agent\\Configuration";
 const std::wstring kAgentPath = L"HKLM\\Software\\Velmora\\Zephral\\Agent\\Configuration\\";
 
-std::string Quoted(const wchar_t* text) { return testing::PrintToString(std::wstring(text)); }
-
 TEST(ParseText, BoolsAreWordsOrNonZeroNumbersAndNumbersAreNormalisedThenParsedWithBaseZero) {
-    for (const wchar_t* text : {L"TRUE", L"Yes", L"ON", L"1", L"0x10", L"2x", L"-1"}) EXPECT_TRUE(ParseBool(text)) << Quoted(text);
-    for (const wchar_t* text : {L"false", L"no", L"0", L"", L"x2", L" true", L"truex", L"off"}) EXPECT_FALSE(ParseBool(text)) << Quoted(text);
+    for (const wchar_t* text : {L"TRUE", L"Yes", L"ON", L"1", L"0x10", L"2x", L"-1"}) EXPECT_TRUE(ParseBool(text)) << Narrow(text);
+    for (const wchar_t* text : {L"false", L"no", L"0", L"", L"x2", L" true", L"truex", L"off"}) EXPECT_FALSE(ParseBool(text)) << Narrow(text);
     const std::tuple<const wchar_t*, const wchar_t*, long> cases[] = {  // text, normalised, value
         {L" 0045000 ", L"45000", 45000}, {L"\t\r\n007\n", L"7", 7}, {L"08", L"8", 8}, {L"0x1F", L"0x1F", 31}, {L"0", L"0", 0},
         {L"-0012", L"-12", -12}, {L"+005", L"+5", 5}, {L"1001", L"1001", 1001}, {L"12abc", L"12abc", 12}, {L"", L"", 0}};
     for (const auto& [text, normalized, value] : cases)
         EXPECT_EQ(std::make_tuple(NormalizeNumber(text), ParseInt(text, true), ParseUInt(text, true)),
                   std::make_tuple(std::wstring(normalized), value, static_cast<unsigned long>(value)))
-            << Quoted(text);
+            << Narrow(text);
     // Without normalising, a leading zero means octal and "08" stops at the 8.
     EXPECT_EQ(std::make_pair(ParseUInt(L"010", false), ParseUInt(L"08", false)), std::make_pair(8ul, 0ul));
 }
 
-class RegistryReadTest : public testing::Test {
-protected:
+struct RegistryReadTest : testing::Test {
     testsupport::RegistrySandbox registry;
     testsupport::LogCapture log;
 };
 
-TEST_F(RegistryReadTest, ConvertsEveryStoredTypeToTextAndRefusesAWrongType) {
+TEST_F(RegistryReadTest, ReadsConvertEveryStoredTypeFallBackToTheDefaultAndPreferPolicyThenLegacyPolicyByTheFallbackSwitch) {
     ::SetEnvironmentVariableW(L"TC_CONFIG_TEST_VAR", L"expanded");
     auto bytes = [](const auto& value) { return std::string(reinterpret_cast<const char*>(&value), sizeof(value)); };
     const std::wstring longText(3000, L'L');  // past the stack buffer
@@ -61,8 +58,8 @@ TEST_F(RegistryReadTest, ConvertsEveryStoredTypeToTextAndRefusesAWrongType) {
     for (const auto& [name, type, data, expected] : cases) {
         registry.SetValue(kAgentKey, name, type, data.data(), static_cast<DWORD>(data.size()));
         std::wstring text;
-        EXPECT_EQ(ReadRegistryValueTyped(key, name, static_cast<DWORD>(-1), &text), type) << Quoted(name);
-        EXPECT_EQ(std::make_pair(text, ReadRegistryValue(kAgentPath + name, L"default")), std::make_pair(expected, expected)) << Quoted(name);
+        EXPECT_EQ(ReadRegistryValueTyped(key, name, static_cast<DWORD>(-1), &text), type) << Narrow(name);
+        EXPECT_EQ(std::make_pair(text, ReadRegistryValue(kAgentPath + name, L"default")), std::make_pair(expected, expected)) << Narrow(name);
     }
     std::wstring text = L"unchanged";
     for (const auto& [name, type, error] : {std::tuple{L"Dword", DWORD(REG_SZ), DWORD(ERROR_INVALID_DATA)},
@@ -72,20 +69,13 @@ TEST_F(RegistryReadTest, ConvertsEveryStoredTypeToTextAndRefusesAWrongType) {
     }
     EXPECT_TRUE(text == L"unchanged" && ReadRegistryValueTyped(key, L"Long", static_cast<DWORD>(-1), nullptr) == static_cast<DWORD>(-1));
     ::RegCloseKey(key);
-}
-
-TEST_F(RegistryReadTest, MissingValuesAndBadPathsGiveTheDefault) {
     EXPECT_EQ(ReadRegistryValue(kAgentPath + L"Missing", L"5000") + ReadPolicyValue(kAgentPath + L"Missing", L"7"), L"50007");
     for (const wchar_t* path : {L"HKXX\\Software\\Velmora\\Zephral\\Value", L"NoSeparators", L"HKLM\\OnlyValue", L""}) {
-        EXPECT_EQ(ReadPolicyValue(path, L"fallback"), L"fallback") << Quoted(path);
-        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << Quoted(path);
-        EXPECT_EQ(ReadRegistryValue(path, L"fallback"), L"fallback") << Quoted(path);
+        EXPECT_EQ(ReadPolicyValue(path, L"fallback"), L"fallback") << Narrow(path);
+        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << Narrow(path);
+        EXPECT_EQ(ReadRegistryValue(path, L"fallback"), L"fallback") << Narrow(path);
     }
-}
-
-TEST_F(RegistryReadTest, PolicyBeatsLegacyPolicyBeatsThePlainKeyAndTheFallbackSwitchDecidesOnTheLegacyOne) {
-    const wchar_t* root = kRootKey;
-    const wchar_t* rootPolicy = L"Software\\Policies\\Velmora\\Zephral";
+    const wchar_t *root = kRootKey, *rootPolicy = L"Software\\Policies\\Velmora\\Zephral";
     // Each step stores one value, then reads the setting through the policy lookup.
     const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*> steps[] = {  // key, name, value, read
         {kAgentKey, L"Setting", L"plain", L"plain"},
@@ -99,7 +89,7 @@ TEST_F(RegistryReadTest, PolicyBeatsLegacyPolicyBeatsThePlainKeyAndTheFallbackSw
     };
     for (const auto& [key, name, value, read] : steps) {
         registry.SetString(key, name, value);
-        EXPECT_EQ(ReadPolicyValue(kAgentPath + L"Setting", L"x"), read) << Quoted(key) << " " << Quoted(value);
+        EXPECT_EQ(ReadPolicyValue(kAgentPath + L"Setting", L"x"), read) << Narrow(key) << " " << Narrow(value);
     }
     // The plain read ignores both policies; forward slashes read the same value.
     EXPECT_EQ(ReadPolicyValue(L"HKLM/Software/Velmora/Zephral/Agent/Configuration/Setting", L"0") +
@@ -109,7 +99,7 @@ TEST_F(RegistryReadTest, PolicyBeatsLegacyPolicyBeatsThePlainKeyAndTheFallbackSw
 
 using SysConfigTest = RegistryReadTest;
 
-TEST_F(SysConfigTest, TableReadsThePolicyOnlyWhenAskedAndKeepsDefaultsForMissingValuesAndKeys) {
+TEST_F(SysConfigTest, TableReadsThePolicyOnlyWhenAskedKeepsDefaultsAndWhenWatchedReloadsAndCallsBackEvenWhenTheCallbackThrows) {
     registry.SetString(L"Software\\Policies\\Velmora\\Zephral\\Node Manager", L"Port", L"9000");
     registry.SetString(kNodeManagerKey, L"Port", L"8000");
     const std::vector<std::wstring> entries = {L"Timeout=30", L"Port=1", L"Empty="};
@@ -119,9 +109,6 @@ TEST_F(SysConfigTest, TableReadsThePolicyOnlyWhenAskedAndKeepsDefaultsForMissing
                   policy.Get(L"NotInTable"),
               L"9000,8000,30,");  // names ignore case
     EXPECT_FALSE(policy.IsWatched() || missing.IsWatched());
-}
-
-TEST_F(SysConfigTest, WatchedTableReloadsAndCallsBackAfterEveryChangeEvenWhenTheCallbackThrows) {
     registry.SetString(kNodeManagerKey, L"Value", L"1");
     std::atomic<int> changes{0};
     sysconfig table(kNodeManagerPath, {L"Value=0"}, true, true, [&] {
@@ -139,8 +126,7 @@ TEST_F(SysConfigTest, WatchedTableReloadsAndCallsBackAfterEveryChangeEvenWhenThe
 // blocks in the changed callback, the key gets a subkey (which signals the armed watch) and
 // is deleted with it, then the callback returns and the watcher re-arms a deleted key.
 // (Deleting a key signals its own watchers on Windows; Wine only signals the parent's.)
-class DeletedKeyTest : public SysConfigTest {
-protected:
+struct DeletedKeyTest : SysConfigTest {
     void SetUp() override {
         registry.SetString(kNodeManagerKey, L"Value", L"1");
         table_ = std::make_unique<sysconfig>(kNodeManagerPath, std::vector<std::wstring>{L"Value=0"}, true, false, [this] {
@@ -173,8 +159,7 @@ TEST_F(DeletedKeyTest, KeyThatStaysDeletedIsGivenUpAfterTenRetriesAndFallsBackTo
     EXPECT_TRUE(WaitFor([&] { return table_->Get(L"Value") == L"0"; }));
 }
 
-class CountingTarget : public IConfigWatchTarget {
-public:
+struct CountingTarget : IConfigWatchTarget {
     void OnConfigKeyChanged() override { ++calls; }
     std::atomic<int> calls{0};
 };

@@ -13,16 +13,10 @@ namespace {
 using namespace CORE::logfiles;
 using namespace CORE::logline;
 
-// 2025-03-01T10:20:30.456 UTC
-ULONGLONG FixedUtc() {
-    const SYSTEMTIME t{2025, 3, 0, 1, 10, 20, 30, 456};
-    FILETIME ft{};
-    ::SystemTimeToFileTime(&t, &ft);
-    return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-}
+constexpr ULONGLONG kFixedUtc = 133852980304560000ULL;  // 2025-03-01T10:20:30.456 UTC as a FILETIME
 std::wstring Stamp(LONG bias) {
     std::wstring text;
-    AppendTimeStamp(text, FixedUtc(), bias);
+    AppendTimeStamp(text, kFixedUtc, bias);
     return text;
 }
 
@@ -34,50 +28,39 @@ TEST(LogLine, TimeStampPrintsLocalTimeWithTheOffsetOrZ) {
     };
     for (const auto& [bias, expected] : cases) EXPECT_EQ(Stamp(bias), expected) << "bias " << bias;
     LONG offset = 0;  // an unknown bias takes the system's conversion, and prints its offset
-    LocalTime(FixedUtc(), kBiasUnknown, &offset);
+    LocalTime(kFixedUtc, kBiasUnknown, &offset);
     EXPECT_EQ(Stamp(kBiasUnknown), Stamp(-offset));
 }
 
-TEST(LogLine, FullLineHasEveryFieldInOrder) {
+TEST(LogLine, FullLineHasEveryFieldInOrderAndRedactionMasksTheMakerPrefixInAnyCase) {
     for (const auto& [pid, text] : {std::pair{0x1Au, L"001A"}, {0x12345u, L"12345"}, {0xFFFFFFFFu, L"FFFFFFFF"}})
         EXPECT_EQ(ProcessIdText(pid), text);
     const std::wstring pidText = ProcessIdText(0x1A2B3);
-    const LineFields named{FixedUtc(), 2, 0x1A2B3, pidText, 0x12345, L"worker", L"LogonUI", L"hello", L""};
-    const LineFields bare{FixedUtc(), 7, 0x1A2B3, pidText, 0x2A, L"", L"LogonUI", L"hello", L"outer; inner"};
-    const struct {
-        const LineFields& fields;
-        bool truncate;
-        const wchar_t* expected;
-    } cases[] = {
-        {named, false, L"2025-03-01T10:20:30.456Z INFO  (1A2B3-12345) <worker> [LogonUI] hello\r\n"},
-        {named, true, L"2025-03-01T10:20:30.456Z INFO  (A2B3-2345) <worker> [LogonUI] hello\r\n"},  // low 16 bits
-        {bare, false, L"2025-03-01T10:20:30.456Z UNKNOWN (1A2B3-002A) <42> [LogonUI] hello {outer; inner}\r\n"},
+    const LineFields named{kFixedUtc, 2, 0x1A2B3, pidText, 0x12345, L"worker", L"LogonUI", L"hello", L""};
+    const LineFields bare{kFixedUtc, 7, 0x1A2B3, pidText, 0x2A, L"", L"LogonUI", L"hello", L"outer; inner"};
+    const std::tuple<const LineFields*, bool, const wchar_t*> cases[] = {  // fields, truncated ids, line
+        {&named, false, L"2025-03-01T10:20:30.456Z INFO  (1A2B3-12345) <worker> [LogonUI] hello\r\n"},
+        {&named, true, L"2025-03-01T10:20:30.456Z INFO  (A2B3-2345) <worker> [LogonUI] hello\r\n"},  // low 16 bits
+        {&bare, false, L"2025-03-01T10:20:30.456Z UNKNOWN (1A2B3-002A) <42> [LogonUI] hello {outer; inner}\r\n"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [fields, truncate, expected] : cases) {
         std::wstring line;
-        AppendLine(line, c.fields, 0, c.truncate);
-        EXPECT_EQ(line, c.expected);
+        AppendLine(line, *fields, 0, truncate);
+        EXPECT_EQ(line, expected);
     }
-}
-
-TEST(LogLine, RedactionMasksTheMakerPrefixInAnyCase) {
-    const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+    const std::pair<const wchar_t*, const wchar_t*> redactions[] = {
         {L"DRV_EnumerateCredentials", L"***_EnumerateCredentials"}, {L"a drv b Drv c dRV", L"a *** b *** c ***"},
         {L"drvdrv", L"******"}, {L"dr v", L"dr v"}, {L"DR", L"DR"},
     };
-    for (const auto& [in, out] : cases) {
+    for (const auto& [in, out] : redactions) {
         std::wstring text = in;
         RedactLegacy(text.data(), text.size());
         EXPECT_EQ(text, out);
     }
 }
 
-SYSTEMTIME Date(WORD year, WORD month, WORD day, WORD hour = 0, WORD minute = 0, WORD second = 0) {
-    return SYSTEMTIME{year, month, 0, day, hour, minute, second, 0};
-}
-
-class LogFilesTest : public testing::Test {
-protected:
+// Dates are SYSTEMTIMEs: year, month, day of the week (unused), day, time.
+struct LogFilesTest : testing::Test {
     testsupport::RegistrySandbox registry;
     testsupport::TempDirectory dir;
     void Touch(std::initializer_list<const wchar_t*> names) {
@@ -91,32 +74,28 @@ protected:
     }
 };
 
-TEST(LogFileNames, CarryTheBaseAndTheDate) {
-    EXPECT_EQ(DailyFileName(L"C:\\logs\\", L"log", Date(2025, 3, 1)), L"C:\\logs\\log-2025-03-01.txt");
-    EXPECT_EQ(DebugFileName(L"C:\\logs\\", L"debug", Date(2025, 3, 1, 9, 5, 7)), L"C:\\logs\\debug-2025-03-01-090507.txt");
-    const std::pair<const wchar_t*, bool> names[] = {{L"debug-2025-03-01-090507.txt", true}, {L"DEBUG-2025-03-01-090507.TXT", true},
-                                                     {L"debug-2025-03-01-0905x7.txt", false}, {L"debug-2025-03-01.txt", false},
-                                                     {L"other-2025-03-01-090507.txt", false}};
-    for (const auto& [name, debug] : names) EXPECT_EQ(IsDebugFileName(name, L"debug"), debug) << Narrow(name);
-}
-
-TEST_F(LogFilesTest, PruningDeletesTheOldestDebugFilesButNeverTheCurrentOne) {
-    Touch({L"debug-2020-01-01-000000.txt", L"debug-2020-01-02-000000.txt", L"debug-2020-01-03-000000.txt",
-           L"debug-2020-01-04-000000.txt", L"debug-notes.txt"});
+TEST_F(LogFilesTest, NamesCarryTheBaseAndTheDateAndPruningDeletesTheOldestDebugFilesButNeverTheCurrentOne) {
+    const auto names = {L"debug-2020-01-01-000000.txt", L"debug-2020-01-02-000000.txt", L"debug-2020-01-03-000000.txt",
+                        L"debug-2020-01-04-000000.txt", L"debug-notes.txt"};
+    Touch(names);
     PruneDebugFiles(dir.Path(), L"debug", 2, dir.Path() + L"debug-2020-01-01-000000.txt");  // the open one stays
-    EXPECT_EQ(Present({L"debug-2020-01-01-000000.txt", L"debug-2020-01-02-000000.txt", L"debug-2020-01-03-000000.txt",
-                       L"debug-2020-01-04-000000.txt", L"debug-notes.txt"}),
-              "10011");  // the notes are no debug log by their name
+    EXPECT_EQ(Present(names), "10011");  // the notes are no debug log by their name
     EXPECT_EQ(ListDebugFiles(dir.Path(), L"debug").size(), 2u);
+    EXPECT_EQ(DailyFileName(L"C:\\logs\\", L"log", {2025, 3, 0, 1, 0, 0, 0, 0}), L"C:\\logs\\log-2025-03-01.txt");
+    EXPECT_EQ(DebugFileName(L"C:\\logs\\", L"debug", {2025, 3, 0, 1, 9, 5, 7, 0}), L"C:\\logs\\debug-2025-03-01-090507.txt");
+    const std::pair<const wchar_t*, bool> patterns[] = {{L"debug-2025-03-01-090507.txt", true}, {L"DEBUG-2025-03-01-090507.TXT", true},
+                                                        {L"debug-2025-03-01-0905x7.txt", false}, {L"debug-2025-03-01.txt", false},
+                                                        {L"other-2025-03-01-090507.txt", false}};
+    for (const auto& [name, debug] : patterns) EXPECT_EQ(IsDebugFileName(name, L"debug"), debug) << Narrow(name);
 }
 
 TEST_F(LogFilesTest, DailyCleanUpDeletesFilesOlderThanTheKeptDays) {
     const auto names = {L"log-2025-02-20.txt", L"log-2025-02-21.txt", L"log-2000-01-01.bak", L"log-2025-02-22.txt",
                         L"log-2025-03-01.txt", L"log-2999-01-01.txt", L"debug-2020-01-01-000000.txt", L"logbook.txt"};
     Touch(names);
-    EXPECT_EQ(DeleteExpiredDailyFiles(dir.Path(), L"log", 7, Date(2025, 3, 1)), 3u);
+    EXPECT_EQ(DeleteExpiredDailyFiles(dir.Path(), L"log", 7, {2025, 3, 0, 1, 0, 0, 0, 0}), 3u);
     EXPECT_EQ(Present(names), "00011111");
-    EXPECT_EQ(DeleteExpiredDailyFiles(dir.Path(), L"log", 0, Date(2030, 1, 1)), 0u);  // 0 disables it
+    EXPECT_EQ(DeleteExpiredDailyFiles(dir.Path(), L"log", 0, {2030, 1, 0, 1, 0, 0, 0, 0}), 0u);  // 0 disables it
 }
 
 TEST_F(LogFilesTest, ConfiguredDirectoryIsNormalisedAndCreatedOrProgramDataTakesItsPlace) {

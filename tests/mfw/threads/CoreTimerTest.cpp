@@ -27,7 +27,7 @@ private:
     bool stop_;
 };
 
-TEST(CoreTimer, FiresWhileTheCallbackSaysSoUnlessTheTimerIsStopped) {
+TEST(CoreTimer, FiresWhileTheCallbackSaysSoUnlessStoppedRestartingResetsTheIntervalAndTimersFireInDueOrder) {
     const std::tuple<const char*, int, bool, bool, int> cases[] = {
         // what, re-arm times, stop from the callback, stop before the interval, fires
         {"one shot", 0, false, false, 1},
@@ -46,9 +46,6 @@ TEST(CoreTimer, FiresWhileTheCallbackSaysSoUnlessTheTimerIsStopped) {
         EXPECT_EQ(std::make_tuple(timer->fired.load(), timer->IsArmed(), timer->RefCount()), std::make_tuple(fires, false, 1L)) << what;
         timer->Release();
     }
-}
-
-TEST(CoreTimer, RestartingResetsTheIntervalAndTimersFireInDueOrder) {
     auto* timer = new CountingTimer(0);
     ASSERT_TRUE(timer->Start(150));
     ::Sleep(100);
@@ -65,7 +62,7 @@ TEST(CoreTimer, RestartingResetsTheIntervalAndTimersFireInDueOrder) {
     early->Release();
 }
 
-TEST(CoreTimer, ShutdownDropsArmedTimersAndALaterStartBringsTheServiceBack) {
+TEST(CoreTimer, ShutdownDropsArmedTimersALaterStartBringsTheServiceBackAndFunctionTimersRepeatUntilCancelled) {
     auto* timer = new CountingTimer(0);
     ASSERT_TRUE(timer->Start(10000));
     CORE::ShutdownTimerService();
@@ -74,9 +71,6 @@ TEST(CoreTimer, ShutdownDropsArmedTimersAndALaterStartBringsTheServiceBack) {
     ASSERT_TRUE(timer->Start(10));
     EXPECT_TRUE(timer->WaitFor(1));
     timer->Release();
-}
-
-TEST(CoreTimer, FunctionTimersRepeatUntilCancelled) {
     std::atomic<int> ticks{0}, once{0};
     CORE::TimerId id = CORE::ScheduleTimer(5, true, [&] { ++ticks; });
     ASSERT_NE(id, 0u);

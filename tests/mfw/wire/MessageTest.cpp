@@ -23,20 +23,17 @@ std::vector<BYTE> Flat(const Message& message, int encoding) {
     return bytes;
 }
 
-TEST(Message, EmptyPayloadHasOnlyTheEnvelope) {
-    Message message;
-    message.messageType = CORE::MSG_ONEWAY;
-    message.queueName = L"Q";
-    message.queueHint = L"h";
-    const std::vector<BYTE> bytes = Flat(message, CORE::CHAR_ENC_UTF8);
+TEST(Message, AnEmptyPayloadHasOnlyTheEnvelopeAndMessagesRoundTripInEveryBinaryFormWithTheFilterTagsInThePayload) {
+    Message empty;
+    empty.messageType = CORE::MSG_ONEWAY;
+    empty.queueName = L"Q";
+    empty.queueHint = L"h";
+    const std::vector<BYTE> bytes = Flat(empty, CORE::CHAR_ENC_UTF8);
     EXPECT_EQ(bytes, std::vector<BYTE>({0, 4, 0, 3, 0, 1, 0, 1, 0, 0, 0, 0,  // flags, type, lengths
                                         0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 'Q', 'h'}));
     Message back;
     ASSERT_TRUE(Message::Parse(bytes.data(), bytes.size(), CORE::CHAR_ENC_UTF8, &back));
-    EXPECT_TRUE(SameMessage(back, message));
-}
-
-TEST(Message, RoundTripsInEveryBinaryFormAndFilterTagsTravelInThePayload) {
+    EXPECT_TRUE(SameMessage(back, empty));
     Message message = Sample();
     message.replyToId = L"r";
     message.hasAttachment = true;
@@ -83,23 +80,19 @@ TEST(Message, SizeChecksComeInOrder) {
     }
 }
 
-TEST(Message, NewRequestsGetDistinctUuidsAndResponsesCarryTheirResultInTheHint) {
+TEST(Message, NewRequestsGetDistinctUuidsResponsesCarryTheirResultInTheHintAndTheWireFormFollowsPeerLevelAndEncoding) {
     Message request = Message::NewRequest(L"DesktopManager", L"op", PropertyBag());
     EXPECT_EQ(request.messageId.size(), 36u);
     EXPECT_NE(request.messageId, Message::NewRequest(L"DesktopManager", L"op", PropertyBag()).messageId);
     Message response = request.MakeResponse(10, PropertyBag()), cancel = request.MakeCancel();
-    EXPECT_EQ(std::tie(response.messageType, response.replyToId), std::make_tuple(CORE::MSG_RESPONSE, request.messageId));
-    EXPECT_EQ(response.ResultCode(), 10u);
-    EXPECT_STREQ(CORE::ResultName(response.ResultCode()), L"SystemBusy");
-    EXPECT_STREQ(CORE::ResultName(11), L"<UNKNOWN>");
+    EXPECT_EQ(std::make_tuple(response.messageType, response.replyToId, response.ResultCode(), std::wstring(CORE::ResultName(10)),
+                              std::wstring(CORE::ResultName(11))),
+              std::make_tuple(CORE::MSG_RESPONSE, request.messageId, DWORD(10), std::wstring(L"SystemBusy"), std::wstring(L"<UNKNOWN>")));
     for (const wchar_t* garbled : {L"", L"x", L"-1", L"0x0", L"99999999999"}) {
         response.queueHint = garbled;
         EXPECT_EQ(response.ResultCode(), 1u) << Narrow(garbled);
     }
     EXPECT_EQ(std::tie(cancel.messageType, cancel.messageId, cancel.queueName), std::make_tuple(CORE::MSG_CANCEL, request.messageId, request.queueName));
-}
-
-TEST(Message, WireFormFollowsPeerLevelAndEncoding) {
     const std::tuple<unsigned, int, CORE::WireForm> cases[] = {
         {11, 1, CORE::WIRE_FORM_UTF8}, {10, 1, CORE::WIRE_FORM_UTF8}, {11, 2, CORE::WIRE_FORM_PLAIN}, {9, 1, CORE::WIRE_FORM_PLAIN},
         {4, 2, CORE::WIRE_FORM_PLAIN}, {3, 1, CORE::WIRE_FORM_LEGACY}, {11, 0, CORE::WIRE_FORM_NONE}};
