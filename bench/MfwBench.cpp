@@ -197,7 +197,7 @@ CORE::PropertyBag TicketAnswer() {
 }
 
 size_t WireBytes(const CORE::Message& message) {
-    std::vector<BYTE> bytes;
+    CORE::SecureBytes bytes;
     message.FlattenPlain(&bytes);
     return bytes.size() + 4 /* packet word */ + 4 + 24 /* protection */ + 4 /* ring record */;
 }

@@ -9,6 +9,7 @@
 #include "NodeManagerRpc.h"  // the server's header (Srv_ prefix)
 
 #include <algorithm>
+#include <cstring>
 
 namespace agentsim {
 namespace {
@@ -240,6 +241,21 @@ DWORD AgentServer::Accept(DWORD clientPid, DWORD seqNo) {
     return 0;
 }
 
+// A rogue server's final token: it names another process and hands that process a mapping
+// with the content the client checks, so only the client's pid comparison can tell.
+void AgentServer::SpeakFor(DWORD pid, const std::wstring& authGuid, CORE::PropertyBag* token) {
+    platform::unique_handle process(::OpenProcess(PROCESS_DUP_HANDLE, FALSE, pid));
+    platform::unique_handle mapping(::CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, nullptr));
+    platform::unique_view view(mapping ? ::MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, 4096) : nullptr);
+    HANDLE there = nullptr;
+    if (!process || !view) return;
+    const std::wstring content = authGuid + L"|" + std::to_wstring(pid);
+    std::memcpy(view.get(), content.c_str(), (content.size() + 1) * sizeof(wchar_t));
+    if (!::DuplicateHandle(::GetCurrentProcess(), mapping.get(), process.get(), &there, FILE_MAP_READ, FALSE, 0)) return;
+    token->Set(L"pid", std::to_wstring(pid));
+    token->Set(L"guidFileMappingHandle", std::to_wstring(reinterpret_cast<uintptr_t>(there)));
+}
+
 bool AgentServer::ServerHandshake(CORE::MessageChannel& channel) {
     const CORE::PropertyBag knobs = ServerKnobs();
     CORE::Message first;
@@ -269,6 +285,8 @@ bool AgentServer::ServerHandshake(CORE::MessageChannel& channel) {
     reply.Set(L"clientMarker", knobs.Get(L"clientMarker", first.payload.Get(L"clientMarker")));
     reply.Set(L"MajorVersion", knobs.Get(L"MajorVersion", L"2"));
     reply.Set(L"MinorVersion", std::to_wstring(serverMinor));
+    // A rogue server may name a package the client never offered.
+    selected = knobs.Get(L"selectPackage", selected);
     if (!CORE::ParseBool(knobs.Get(L"omitSelectedPackage")) && !selected.empty()) reply.Set(L"SelectedPackage", selected);
     reply.Set(L"serverMarker", CORE::AuthChannel::NewMarker());
     if (!CORE::ParseBool(knobs.Get(L"omitAuthGuid"))) reply.Set(L"authGuid", authGuid);
@@ -341,6 +359,7 @@ bool AgentServer::ServerHandshake(CORE::MessageChannel& channel) {
     }
     platform::unique_handle mapping;
     CORE::PropertyBag mine = CORE::AuthChannel::LocalPeerParams(authGuid, true, &mapping);
+    if (DWORD other = static_cast<DWORD>(CORE::ParseUInt(knobs.Get(L"speakForPid"), true))) SpeakFor(other, authGuid, &mine);
     if (!channel.SendMessage(Step(CORE::kAuthFinalHint, mine))) return false;
     channel.SetPeer(level, encoding);
     // The client checks our mapping when it reads the final token: keep it while we run.

@@ -16,6 +16,9 @@
 //       <ITEM name="challenge">true</ITEM>              demand the local challenge event
 //       <ITEM name="hangInitiate">true</ITEM>           take the RPC initiate call, never answer it
 //       <ITEM name="silentHandshake">true</ITEM>        take the connect, never answer its first token
+//       <ITEM name="selectPackage">NONE</ITEM>          select this package, offered or not
+//       <ITEM name="speakForPid">1234</ITEM>            final token names that process (and hands it
+//                                                       a matching mapping)
 //     </ITEM>
 //     <ITEM name="DesktopManager" type="BAG">         one entry per operation (queue hint):
 //       <ITEM name="GetCredentialsForTicket" type="BAG">
@@ -84,6 +87,7 @@ private:
     class DelayedAnswer;
     friend class DelayedAnswer;
 
+    static void SpeakFor(DWORD pid, const std::wstring& authGuid, CORE::PropertyBag* token);
     bool ServerHandshake(CORE::MessageChannel& channel);
     void ServeConnection(CORE::MessageChannel* channel);
     void Unregister(CORE::MessageChannel* channel);

@@ -1,6 +1,8 @@
 // No secret goes back to the heap readable: this program replaces the global allocator so that
-// every block freed while a test watches is searched for a canary text the test put in a bag;
-// and the secure string wipes its own storage when it is cleared, grown or moved.
+// every block freed while a test watches is searched for a canary text the test put in a bag
+// (in UTF-16 and in UTF-8, the two wire encodings); and the secure string wipes its own
+// storage when it is cleared, grown or moved.
+#include "../MfwTestSupport.h"
 #include "lib/mfw/common/bag/PropertyBag.h"
 #include "lib/mfw/common/util/SecureString.h"
 
@@ -20,12 +22,16 @@ std::atomic<bool> g_watching{false};
 std::atomic<int> g_readableFrees{0};
 using CORE::SecureWString;
 
+constexpr char kCanaryUtf8[] = "Canary-5d1e-secret";
+
 void Inspect(void* block) {
     if (!block || !g_watching.load()) return;
     const size_t size = _msize(block);
-    const size_t pattern = sizeof(kCanary) - sizeof(wchar_t);
-    for (size_t at = 0; at + pattern <= size; ++at)
-        if (std::memcmp(static_cast<BYTE*>(block) + at, kCanary, pattern) == 0) {
+    const BYTE* bytes = static_cast<const BYTE*>(block);
+    const size_t wide = sizeof(kCanary) - sizeof(wchar_t), narrow = sizeof(kCanaryUtf8) - 1;
+    for (size_t at = 0; at + narrow <= size; ++at)
+        if ((at + wide <= size && std::memcmp(bytes + at, kCanary, wide) == 0) ||
+            std::memcmp(bytes + at, kCanaryUtf8, narrow) == 0) {
             ++g_readableFrees;
             return;
         }
@@ -96,5 +102,29 @@ TEST(FreedSecrets, BagItemsAreWipedBeforeTheirMemoryIsFreed) {
     }
     g_watching = false;
     ::SecureZeroMemory(blob.data(), blob.size());
+    EXPECT_EQ(g_readableFrees.load(), 0);
+}
+
+// A request and its answer cross a real protected channel (the stand-in node manager runs on
+// threads of this process, so both ends are watched): no packet, record or flattened message
+// that carried the secret goes back to the heap readable.
+class FreedSecretsChannel : public mfwtest::ChannelFixture {};
+
+TEST_F(FreedSecretsChannel, NoChannelBufferKeepsTheSecret) {
+    ASSERT_TRUE(StartServer(With(CORE::PropertyBag(), L"DesktopManager", L"Echo", mfwtest::Bag({{L"echo", L"true"}})), true));
+    CORE::MessageFrameWork* framework = CORE::MessageFrameWork::GetFrameWork();
+    CORE::MessageChannel* channel = framework->ConnectChannel(CORE::MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+    ASSERT_NE(channel, nullptr);
+    const CORE::SecureWString secret(kCanary);
+    g_readableFrees = 0;
+    g_watching = true;
+    for (int round = 0; round < 3; ++round) {
+        CORE::PropertyBag request, response;
+        request.SetSecret(L"password", secret);
+        EXPECT_EQ(framework->SendMsg(L"DesktopManager", L"Echo", request, response, channel, 30000), 0u);
+        EXPECT_TRUE(response.GetSecret(L"password") == secret.view());
+    }
+    g_watching = false;
+    framework->CloseChannel(channel);
     EXPECT_EQ(g_readableFrees.load(), 0);
 }

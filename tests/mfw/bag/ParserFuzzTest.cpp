@@ -96,14 +96,15 @@ class MessageParseFuzz : public testing::TestWithParam<int> {};
 
 TEST_P(MessageParseFuzz, MutatedBuffersNeverCrashAndAcceptedMessagesRoundTrip) {
     const int encoding = GetParam();
-    std::vector<BYTE> seed;
-    ASSERT_TRUE(encoding == 0 ? SampleMessage().FlattenPlain(&seed) : SampleMessage().Flatten(encoding, &seed));
+    CORE::SecureBytes flat;
+    ASSERT_TRUE(encoding == 0 ? SampleMessage().FlattenPlain(&flat) : SampleMessage().Flatten(encoding, &flat));
+    const std::vector<BYTE> seed(flat.begin(), flat.end());
     int accepted = 0;
     ForEachMutation(seed, 0x3E55A6E + static_cast<uint64_t>(encoding), kRounds, [&](const std::vector<BYTE>& input, int round) {
         CORE::Message message, back;
         if (!CORE::Message::Parse(input.data(), input.size(), encoding, &message)) return;
         ++accepted;
-        std::vector<BYTE> again;
+        CORE::SecureBytes again;
         ASSERT_TRUE(encoding == 0 ? message.FlattenPlain(&again) : message.Flatten(encoding, &again)) << round;
         ASSERT_TRUE(CORE::Message::Parse(again.data(), again.size(), encoding, &back) && SameMessage(back, message)) << round;
     });

@@ -71,6 +71,7 @@ TEST_F(AuthFixture, ServerAnswersThatDoNotFitFailTheConnectButAChallengeOrAnUnan
         {L"omitSelectedPackage", L"true", L"No selected package received from server"},
         {L"Packages", L"CERTSSL", L"No selected package received from server"},
         {L"Packages", L"NONE", L"No selected package received from server"},  // never offered by default
+        {L"selectPackage", L"NONE", L"which was not offered"},
     };
     ASSERT_TRUE(StartServer(Echo()));
     for (const auto& [knob, value, logged] : cases) {
@@ -145,6 +146,20 @@ TEST_F(AuthFixture, WithoutSpnKerberosIsNotOfferedUnlessEnforcedAndTheOverrideMo
     Setting(key, L"AuthPackageOverrideMode", L"none");
     ASSERT_TRUE(StartServer(Echo()));
     EXPECT_TRUE(std::get<0>(Connect()).empty() && log.Contains(L"authenticate using auth package override mode NONE")) << Narrow(log.Dump());
+}
+
+// A server whose final token speaks for another process, and hands that process a mapping that
+// proves the guid, is still refused: only the pid of the connected peer counts.
+TEST_F(AuthFixture, FinalTokenMustSpeakForTheConnectedPeer) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION other{};
+    wchar_t command[] = L"cmd.exe /c exit";
+    ASSERT_TRUE(::CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup, &other));
+    platform::unique_handle process(other.hProcess), thread(other.hThread);
+    ASSERT_TRUE(StartServer(Echo({{L"speakForPid", std::to_wstring(other.dwProcessId)}})));
+    ExpectRefused(L"is not the connected peer");
+    ::TerminateProcess(process.get(), 0);
 }
 
 TEST_F(AuthFixture, FinalTokenMustCarryEveryPeerParameterAndTheGuidMappingProvesOnlyItsOwnGuid) {

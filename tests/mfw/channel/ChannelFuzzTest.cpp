@@ -17,12 +17,13 @@ namespace Packet = CORE::Packet;
 
 // The sample request as one block of packets of `chunk` bytes, each body passed through `protect`.
 std::vector<BYTE> SamplePackets(uint32_t chunk, uint32_t id,
-                                const std::function<bool(const BYTE*, size_t, std::vector<BYTE>*)>& protect = nullptr) {
+                                const std::function<bool(const BYTE*, size_t, CORE::SecureBytes*)>& protect = nullptr) {
     CORE::PropertyBag payload = Bag({{L"userName", L"alice"}, {L"ticket", L"T-1"}});
-    std::vector<BYTE> blob(3000, 0x5A), flat, out;
+    std::vector<BYTE> blob(3000, 0x5A), out;
+    CORE::SecureBytes flat;
     payload.SetBinary(L"blob", blob.data(), blob.size());
     EXPECT_TRUE(Message::NewRequest(L"DesktopManager", L"GetCredentialsForTicket", payload).FlattenPlain(&flat));
-    std::vector<std::vector<BYTE>> packets;
+    std::vector<CORE::SecureBytes> packets;
     EXPECT_TRUE(Packet::BuildPackets(flat.data(), flat.size(), chunk, id, false, protect, &packets));
     for (const auto& packet : packets) out.insert(out.end(), packet.begin(), packet.end());
     return out;
@@ -37,7 +38,7 @@ size_t Receive(const std::vector<BYTE>& input, bool plain, std::unique_ptr<Secur
     channel->ChannelRecvDone(input.data(), input.size(), &messages);
     channel->Release();
     for (const auto& message : messages) {
-        std::vector<BYTE> again;
+        CORE::SecureBytes again;
         Message back;
         EXPECT_TRUE(message.FlattenPlain(&again) && Message::Parse(again.data(), again.size(), 0, &back) && SameMessage(back, message));
     }
@@ -76,7 +77,7 @@ TEST(ChannelFuzz, MutatedProtectedPacketsAreRefusedOrDecryptFaithfully) {
     for (int round = 0; round < 300 && !HasFatalFailure(); ++round) {
         std::vector<BYTE> token;  // a fresh pair of contexts per round: sequence numbers start over
         auto [client, server] = Contexts(L"NTLM", 4, &token);
-        auto protect = [&](const BYTE* data, size_t length, std::vector<BYTE>* body) { return client->Protect(data, length, body); };
+        auto protect = [&](const BYTE* data, size_t length, CORE::SecureBytes* body) { return client->Protect(data, length, body); };
         const std::vector<BYTE> packets = SamplePackets(2048, 3, protect);
         const size_t got = Receive(round == 0 ? packets : mutator.Mutate(packets), false, std::move(server));
         EXPECT_TRUE(round > 0 || got == 1u);

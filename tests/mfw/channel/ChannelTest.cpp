@@ -57,20 +57,23 @@ struct RawPeerFixture : testing::Test {
     }
     // What the channel wrote to its peer, record by record (empty when nothing came).
     std::vector<BYTE> PeerReads(DWORD timeoutMs = 2000) {
-        std::vector<BYTE> record;
+        CORE::SecureBytes record;
         if (peer.Receive(&record, timeoutMs) != SharedMemTransport::OK) record.clear();
-        return record;
+        return std::vector<BYTE>(record.begin(), record.end());
     }
-    bool Feed(const std::vector<BYTE>& block, std::deque<Message>* messages = nullptr) {
+    template <typename Bytes>
+    bool Feed(const Bytes& block, std::deque<Message>* messages = nullptr) {
         std::deque<Message> local;
         return channel->ChannelRecvDone(block.data(), block.size(), messages ? messages : &local);
     }
     static std::vector<std::vector<BYTE>> Packets(const Message& message, uint32_t chunk, uint32_t id = 7) {
-        std::vector<BYTE> bytes;
+        CORE::SecureBytes bytes;
         EXPECT_TRUE(message.FlattenPlain(&bytes));
-        std::vector<std::vector<BYTE>> packets;
+        std::vector<CORE::SecureBytes> packets;
         EXPECT_TRUE(Packet::BuildPackets(bytes.data(), bytes.size(), chunk, id, false, nullptr, &packets));
-        return packets;
+        std::vector<std::vector<BYTE>> plain;
+        for (const auto& packet : packets) plain.emplace_back(packet.begin(), packet.end());
+        return plain;
     }
     void PeerSends(const Message& message, uint32_t chunk = 65536) {
         for (const auto& packet : Packets(message, chunk)) ASSERT_EQ(peer.Send(packet.data(), packet.size(), 1000), SharedMemTransport::OK);
@@ -153,7 +156,8 @@ TEST_F(RawPeerFixture, ChunksReassembleIntoOneMessageAndChunksOutOfOrderCloseThe
     EXPECT_TRUE(SameMessage(messages.front(), big));
     auto a = Packets(Big(40000), 16384, 7);  // first, next, last
     auto b = Packets(Big(40000), 16384, 9);
-    std::vector<BYTE> badFormat = a[0], zeroId = a[0], huge = Word(Packet::Word(Packet::KIND_CHUNK, 16), 16);
+    std::vector<BYTE> badFormat = a[0], zeroId = a[0], shortTotal = a[0], huge = Word(Packet::Word(Packet::KIND_CHUNK, 16), 16);
+    CORE::StoreU32BE(shortTotal.data() + 8, 16);  // a first chunk larger than the whole it announces
     CORE::StoreU32BE(badFormat.data() + 4, 0x40000007);  // reserved bit 30
     CORE::StoreU32BE(zeroId.data() + 4, 0);
     CORE::StoreU32BE(huge.data() + 4, 5);
@@ -168,6 +172,7 @@ TEST_F(RawPeerFixture, ChunksReassembleIntoOneMessageAndChunksOutOfOrderCloseThe
         {"last before the whole size", {a[0], a[2]}, L"Invalid message size received, closing down"},
         {"whole message while chunking", {a[0], Word(0xFFE00010, 16)}, L"Invalid continuation chunk message id received"},
         {"total beyond the cap", {huge}, L"Invalid message size received, closing down"},
+        {"first chunk beyond its total", {shortTotal}, L"Invalid message size received, closing down"},
     };
     for (const auto& [what, sequence, logged] : cases) {
         log.Clear();
@@ -203,9 +208,9 @@ TEST(SharedMemTransport, RecordsWrapAroundTheRingAndCorruptCountersOrOversizedRe
     SharedMemTransport server, client;
     ASSERT_TRUE(server.Create(prefix, ::GetCurrentProcessId(), 4096));
     ASSERT_TRUE(client.Open(prefix, ::GetCurrentProcessId()));
-    std::vector<BYTE> record;
+    CORE::SecureBytes record;
     for (int round = 0; round < 50; ++round) {
-        std::vector<BYTE> data(1000 + round * 37 % 900, static_cast<BYTE>(round));
+        CORE::SecureBytes data(1000 + round * 37 % 900, static_cast<BYTE>(round));
         ASSERT_EQ(client.Send(data.data(), data.size(), 1000), SharedMemTransport::OK);
         ASSERT_EQ(server.Receive(&record, 1000), SharedMemTransport::OK);
         ASSERT_EQ(record, data) << round;

@@ -18,9 +18,9 @@ Message Sample() {
     return message;
 }
 std::vector<BYTE> Flat(const Message& message, int encoding) {
-    std::vector<BYTE> bytes;
+    CORE::SecureBytes bytes;
     EXPECT_TRUE(encoding == 0 ? message.FlattenPlain(&bytes) : message.Flatten(encoding, &bytes));
-    return bytes;
+    return std::vector<BYTE>(bytes.begin(), bytes.end());
 }
 
 TEST(Message, AnEmptyPayloadHasOnlyTheEnvelopeAndMessagesRoundTripInEveryBinaryFormWithTheFilterTagsInThePayload) {
@@ -58,7 +58,7 @@ TEST(Message, SizeChecksComeInOrder) {
     auto patched = [&](std::initializer_list<std::tuple<size_t, uint32_t, int>> words) {
         std::vector<BYTE> out = bytes;
         for (auto [offset, value, width] : words)
-            width == 2 ? CORE::StoreU16BE(out.data() + offset, static_cast<uint16_t>(value)) : CORE::StoreU32BE(out.data() + offset, value);
+            if (offset + width <= out.size()) width == 2 ? CORE::StoreU16BE(out.data() + offset, static_cast<uint16_t>(value)) : CORE::StoreU32BE(out.data() + offset, value);
         return out;
     };
     std::vector<BYTE> longer = bytes;

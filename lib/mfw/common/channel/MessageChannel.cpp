@@ -180,7 +180,7 @@ bool MessageChannel::SendRaw(const BYTE* data, size_t length) {
 bool MessageChannel::SendMessage(const Message& message) {
     if (!transport_ || closing_) return false;
     const WireForm form = ChooseWireForm(peerLevel_, encoding_);
-    std::vector<BYTE> bytes;
+    SecureBytes bytes;
     bool ok = false;
     switch (form) {
     case WIRE_FORM_UTF8: ok = message.Flatten(CHAR_ENC_UTF8, &bytes); break;
@@ -204,12 +204,12 @@ bool MessageChannel::SendMessage(const Message& message) {
     const uint32_t overhead = 64 + (security_ ? security_->HeaderBytes() + security_->TrailerBytes() : 0);
     uint32_t chunkBytes = Packet::kDefaultChunkBytes;
     if (transport_->MaxRecordBytes() < chunkBytes + overhead) chunkBytes = transport_->MaxRecordBytes() - overhead;
-    std::function<bool(const BYTE*, size_t, std::vector<BYTE>*)> protect;
+    std::function<bool(const BYTE*, size_t, SecureBytes*)> protect;
     if (protectSend_)
-        protect = [this](const BYTE* data, size_t length, std::vector<BYTE>* body) {
+        protect = [this](const BYTE* data, size_t length, SecureBytes* body) {
             return security_->Protect(data, length, body);
         };
-    std::vector<std::vector<BYTE>> packets;
+    std::vector<SecureBytes> packets;
     if (!Packet::BuildPackets(bytes.data(), bytes.size(), chunkBytes, nextChunkId_, form == WIRE_FORM_LEGACY, protect,
                               &packets)) {
         LogMessage(LOG_ERROR, L"CORE::MessageChannel::SendChunk(): Channel %s (0x%p): Send size error, size = %u",
@@ -228,7 +228,7 @@ bool MessageChannel::SendMessage(const Message& message) {
     return true;
 }
 
-bool MessageChannel::Deliver(std::vector<BYTE>& bytes, bool legacyText, std::deque<Message>* messages) {
+bool MessageChannel::Deliver(SecureBytes& bytes, bool legacyText, std::deque<Message>* messages) {
     Message message;
     bool ok;
     const WireForm form = ChooseWireForm(peerLevel_, encoding_);
@@ -265,9 +265,9 @@ bool MessageChannel::ReceiveControl(uint32_t word) {
 }
 
 // A chunk of a message in parts; the last one delivers the whole. False: the stream is broken.
-bool MessageChannel::ReceiveChunk(const Packet::View& packet, const std::vector<BYTE>& body,
+bool MessageChannel::ReceiveChunk(const Packet::View& packet, const SecureBytes& body,
                                   std::deque<Message>* messages) {
-    std::vector<BYTE> whole;
+    SecureBytes whole;
     const bool first = (packet.kind & Packet::KIND_CHUNK_NEXT) == 0;
     const wchar_t* error = nullptr;
     switch (assembler_.Add(first, packet.chunkField, body.data(), body.size(), &whole)) {
@@ -304,7 +304,7 @@ bool MessageChannel::ReceivePacket(const Packet::View& packet, std::deque<Messag
                    name_.c_str(), this);
         return false;
     }
-    std::vector<BYTE> body;
+    SecureBytes body;
     if (isProtected) {
         if (!security_->Unprotect(packet.body, packet.bodyLength, &body)) {
             LogMessage(LOG_ERROR,
@@ -351,7 +351,7 @@ bool MessageChannel::ReadMessage(Message* message, DWORD timeoutMs) {
     if (!transport_) return false;
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     std::deque<Message> messages;
-    std::vector<BYTE> record;
+    SecureBytes record;
     for (;;) {
         if (!messages.empty()) {
             *message = std::move(messages.front());
@@ -404,7 +404,7 @@ bool MessageChannel::HandleInternal(Message& message) {
 }
 
 void MessageChannel::ReceiveLoop() {
-    std::vector<BYTE> record;
+    SecureBytes record;
     std::deque<Message> messages;
     while (!closing_) {
         auto status = transport_->Receive(&record, INFINITE, stopEvent_.get());

@@ -4,6 +4,7 @@
 // keep-alive and disconnect timers on the library timer thread; and a hold count (the
 // channel is freed when its last holder releases it).
 #pragma once
+#include "lib/mfw/common/util/SecureBytes.h"
 #include "lib/mfw/common/wire/Message.h"
 #include "lib/mfw/common/wire/PacketFraming.h"
 #include "lib/mfw/common/channel/SecurityContext.h"
@@ -102,11 +103,11 @@ private:
     class ReceiveThread;
     void ReceiveLoop();
     bool HandleInternal(Message& message);
-    bool Deliver(std::vector<BYTE>& bytes, bool legacyText, std::deque<Message>* messages);
+    bool Deliver(SecureBytes& bytes, bool legacyText, std::deque<Message>* messages);
     // The steps of ChannelRecvDone; false when the channel must close.
     bool ReceivePacket(const Packet::View& packet, std::deque<Message>* messages);
     bool ReceiveControl(uint32_t word);
-    bool ReceiveChunk(const Packet::View& packet, const std::vector<BYTE>& body, std::deque<Message>* messages);
+    bool ReceiveChunk(const Packet::View& packet, const SecureBytes& body, std::deque<Message>* messages);
     void StopTimers() noexcept;
     void KeepAliveTick();
     void DisconnectTick();

@@ -61,7 +61,7 @@ SECURITY_STATUS SecurityContext::Step(const std::vector<BYTE>& input, std::vecto
     return last_ = status;
 }
 
-bool SecurityContext::Protect(const BYTE* data, size_t length, std::vector<BYTE>* body) {
+bool SecurityContext::Protect(const BYTE* data, size_t length, SecureBytes* body) {
     if (!established_ || length > 0x7FFFFFFF) return false;
     body->assign(4 + header_ + length, 0);
     BYTE* token = body->data() + 4;
@@ -80,11 +80,11 @@ bool SecurityContext::Protect(const BYTE* data, size_t length, std::vector<BYTE>
     return true;
 }
 
-bool SecurityContext::Unprotect(const BYTE* body, size_t length, std::vector<BYTE>* data) {
+bool SecurityContext::Unprotect(const BYTE* body, size_t length, SecureBytes* data) {
     if (!established_ || length < 4) return false;
     const uint32_t tokenLength = LoadU32BE(body);
     if (tokenLength > length - 4) return false;
-    std::vector<BYTE> copy(body + 4, body + length);  // decrypted in place
+    SecureBytes copy(body + 4, body + length);  // decrypted in place
     SecBuffer buffers[2] = {{tokenLength, SECBUFFER_TOKEN, copy.data()},
                             {static_cast<ULONG>(copy.size() - tokenLength), SECBUFFER_DATA, copy.data() + tokenLength}};
     SecBufferDesc desc{SECBUFFER_VERSION, 2, buffers};

@@ -1,6 +1,7 @@
 // One side of an SSPI security context through the platform seam: the token exchange of the
 // client or the server, the context's attributes and sizes, and message protection.
 #pragma once
+#include "lib/mfw/common/util/SecureBytes.h"
 #include "platform/Platform.h"
 
 #include <string>
@@ -34,8 +35,8 @@ public:
     ULONG TrailerBytes() const noexcept { return trailer_; }
 
     // body = token length (u32 big-endian), token, encrypted data.
-    bool Protect(const BYTE* data, size_t length, std::vector<BYTE>* body);
-    bool Unprotect(const BYTE* body, size_t length, std::vector<BYTE>* data);
+    bool Protect(const BYTE* data, size_t length, SecureBytes* body);
+    bool Unprotect(const BYTE* body, size_t length, SecureBytes* data);
     SECURITY_STATUS LastStatus() const noexcept { return last_; }
 
 private:

@@ -182,7 +182,7 @@ SharedMemTransport::Status SharedMemTransport::Send(const BYTE* data, size_t len
     }
 }
 
-SharedMemTransport::Status SharedMemTransport::Receive(std::vector<BYTE>* record, DWORD timeoutMs, HANDLE interrupt) {
+SharedMemTransport::Status SharedMemTransport::Receive(SecureBytes* record, DWORD timeoutMs, HANDLE interrupt) {
     if (!view_ || corrupt_) return CLOSED;
     const int ring = server_ ? 0 : 1;
     volatile LONG64* writeCounter = Counter(kOffWrite[ring]);

@@ -16,6 +16,7 @@
 // publishes its counter after taking the record and sets the space event only when the
 // writer said it waits for room (each event call is a trip to the kernel, or to wineserver).
 #pragma once
+#include "lib/mfw/common/util/SecureBytes.h"
 #include "platform/UniqueResource.h"
 
 #include <windows.h>
@@ -48,7 +49,7 @@ public:
     // Writes one record, waiting up to `timeoutMs` for room. CLOSED when the peer is gone.
     Status Send(const BYTE* data, size_t length, DWORD timeoutMs, HANDLE interrupt = nullptr);
     // Takes the next record; INTERRUPTED when `interrupt` is signalled first.
-    Status Receive(std::vector<BYTE>* record, DWORD timeoutMs, HANDLE interrupt = nullptr);
+    Status Receive(SecureBytes* record, DWORD timeoutMs, HANDLE interrupt = nullptr);
     // Marks this side closed and wakes the peer; idempotent. `peerWoken`: a record just
     // written has already woken the peer's reader.
     void Close(bool peerWoken = false) noexcept;

@@ -95,7 +95,7 @@ void Message::TakeFilterTags() {
     payload.Remove(kFilterTagsItem);
 }
 
-bool Message::Flatten(int encoding, std::vector<BYTE>* out) const {
+bool Message::Flatten(int encoding, SecureBytes* out) const {
     if (encoding != CHAR_ENC_UTF8 && encoding != CHAR_ENC_UTF16) {
         LogToSink(LOG_ERROR, L"CORE::Message::Flatten(): Unsupported char encoding code=%ld", static_cast<long>(encoding));
         return false;
@@ -103,7 +103,7 @@ bool Message::Flatten(int encoding, std::vector<BYTE>* out) const {
     return FlattenAny(encoding, false, out);
 }
 
-bool Message::FlattenPlain(std::vector<BYTE>* out) const { return FlattenAny(CHAR_ENC_UTF16, true, out); }
+bool Message::FlattenPlain(SecureBytes* out) const { return FlattenAny(CHAR_ENC_UTF16, true, out); }
 
 namespace {
 
@@ -160,7 +160,7 @@ uint16_t Message::WireFlags(bool plain, int code) const noexcept {
     return flags;
 }
 
-bool Message::FlattenAny(int code, bool plain, std::vector<BYTE>* out) const {
+bool Message::FlattenAny(int code, bool plain, SecureBytes* out) const {
     try {
         const int reported = plain ? CHAR_ENC_UNDEFINED : code;
         const PropertyBag wirePayload = PayloadForWire();

@@ -22,6 +22,7 @@
 //   <flag '0'|'1'> '1' TAB <type digit> TAB queueName TAB messageId TAB replyToId TAB
 //   queueHint TAB <payload in the XML form>
 #pragma once
+#include "lib/mfw/common/util/SecureBytes.h"
 #include "lib/mfw/common/bag/PropertyBag.h"
 
 #include <cstdint>
@@ -97,8 +98,8 @@ public:
     void AddLanguageId(DWORD languageId, DWORD defaultLanguageId);
 
     // Binary forms; false (logged) when the message cannot be written faithfully.
-    bool Flatten(int encoding, std::vector<BYTE>* out) const;
-    bool FlattenPlain(std::vector<BYTE>* out) const;
+    bool Flatten(int encoding, SecureBytes* out) const;
+    bool FlattenPlain(SecureBytes* out) const;
     // `encoding` is what the channel expects: 0 plain, 1 Utf8, 2 Utf16. Logs and returns false
     // on any inconsistency; `out` is then unspecified.
     static bool Parse(const BYTE* data, size_t size, int encoding, Message* out);
@@ -107,7 +108,7 @@ public:
     static bool ParseLegacy(const wchar_t* text, size_t length, Message* out);
 
 private:
-    bool FlattenAny(int code, bool plain, std::vector<BYTE>* out) const;
+    bool FlattenAny(int code, bool plain, SecureBytes* out) const;
     uint16_t WireFlags(bool plain, int code) const noexcept;
     bool WriteAttachment(BYTE* at, size_t bytes) const;
     PropertyBag PayloadForWire() const;

@@ -42,7 +42,7 @@ void ChunkAssembler::Reset() noexcept {
 }
 
 ChunkAssembler::Status ChunkAssembler::Add(bool first, uint32_t chunkField, const BYTE* body, size_t length,
-                                           std::vector<BYTE>* message) {
+                                           SecureBytes* message) {
     const uint32_t id = chunkField & kChunkIdMask;
     const bool last = (chunkField & kChunkLast) != 0;
     if (id == 0 || (chunkField & 0x40000000) != 0) return Status::BadIdFormat;
@@ -74,13 +74,13 @@ ChunkAssembler::Status ChunkAssembler::Add(bool first, uint32_t chunkField, cons
 }
 
 bool BuildPackets(const BYTE* message, size_t length, uint32_t chunkBytes, uint32_t chunkId, bool legacyText,
-                  const std::function<bool(const BYTE*, size_t, std::vector<BYTE>*)>& protect,
-                  std::vector<std::vector<BYTE>>* packets) {
+                  const std::function<bool(const BYTE*, size_t, SecureBytes*)>& protect,
+                  std::vector<SecureBytes>* packets) {
     packets->clear();
     if (!message || length == 0 || length > kMaxMessageBytes || chunkBytes < 16) return false;
     const uint32_t protectedBit = protect ? KIND_PROTECTED : 0;
     auto emit = [&](uint32_t kind, const uint32_t* chunkField, const BYTE* body, size_t bodyLength) {
-        std::vector<BYTE> protectedBody;
+        SecureBytes protectedBody;
         if (protect) {
             if (!protect(body, bodyLength, &protectedBody)) return false;
             body = protectedBody.data();
@@ -88,7 +88,7 @@ bool BuildPackets(const BYTE* message, size_t length, uint32_t chunkBytes, uint3
         }
         const size_t header = chunkField ? 8 : 4;
         if (bodyLength == 0 || bodyLength > kLengthMask - header) return false;
-        std::vector<BYTE> packet(header + bodyLength);
+        SecureBytes packet(header + bodyLength);
         StoreU32BE(packet.data(), Word(kind, static_cast<uint32_t>(packet.size())));
         if (chunkField) StoreU32BE(packet.data() + 4, *chunkField);
         std::copy(body, body + bodyLength, packet.begin() + static_cast<std::ptrdiff_t>(header));
@@ -109,7 +109,7 @@ bool BuildPackets(const BYTE* message, size_t length, uint32_t chunkBytes, uint3
         const size_t n = length - at < roomForData ? length - at : roomForData;
         const bool last = at + n == length;
         uint32_t field = id | (last ? kChunkLast : 0);
-        std::vector<BYTE> body;
+        SecureBytes body;
         if (first) {
             body.resize(4);
             StoreU32BE(body.data(), static_cast<uint32_t>(length));

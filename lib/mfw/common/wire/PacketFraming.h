@@ -23,6 +23,8 @@
 // A protected body is: token length u32 big-endian, the security package's token, then the
 // encrypted data (EncryptMessage with a token buffer and a data buffer).
 #pragma once
+#include "lib/mfw/common/util/SecureBytes.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -90,7 +92,7 @@ class ChunkAssembler {
 public:
     enum class Status { NeedMore, Complete, FirstWhileChunking, BadContinuationId, BadLastId, BadIdFormat, BadSize };
     // `body` is the chunk's body after unprotection; on Complete, `message` holds it all.
-    Status Add(bool first, uint32_t chunkField, const BYTE* body, size_t length, std::vector<BYTE>* message);
+    Status Add(bool first, uint32_t chunkField, const BYTE* body, size_t length, SecureBytes* message);
     bool Active() const noexcept { return active_; }
     void Reset() noexcept;
 
@@ -98,14 +100,14 @@ private:
     bool active_ = false;
     uint32_t id_ = 0;
     uint32_t total_ = 0;
-    std::vector<BYTE> buffer_;
+    SecureBytes buffer_;
 };
 
 // Builds the packets of one message. `protect`, when given, turns a plain body into a
 // protected one (false on failure). `chunkBytes` is the most message data per packet.
 bool BuildPackets(const BYTE* message, size_t length, uint32_t chunkBytes, uint32_t chunkId, bool legacyText,
-                  const std::function<bool(const BYTE*, size_t, std::vector<BYTE>*)>& protect,
-                  std::vector<std::vector<BYTE>>* packets);
+                  const std::function<bool(const BYTE*, size_t, SecureBytes*)>& protect,
+                  std::vector<SecureBytes>* packets);
 
 }  // namespace Packet
 }  // namespace CORE
