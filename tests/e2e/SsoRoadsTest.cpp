@@ -137,7 +137,10 @@ TEST_P(SsoRoads, EndsAsExpected) {
         PropertyBag operations, scenario;
         if (c.agent) c.agent(operations);
         if (!operations.IsEmpty()) scenario.SetBag(L"DesktopManager", operations);
-        if (c.agent) EXPECT_TRUE(agent.Start(tag, scenario, 120));
+        if (c.agent) {
+            EXPECT_TRUE(agent.Start(tag, scenario, 120));
+        }
+
 
         std::wstring command = L"--dll tcfiltr_sim.dll";
         for (const auto& argument : c.arguments) command += L" \"" + argument + L"\"";
