@@ -140,6 +140,8 @@ TEST_P(SsoRoads, EndsAsExpected) {
         if (c.agent) {
             EXPECT_TRUE(agent.Start(tag, scenario, 120));
         }
+
+
         std::wstring command = L"--dll tcfiltr_sim.dll";
         for (const auto& argument : c.arguments) command += L" \"" + argument + L"\"";
         SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};

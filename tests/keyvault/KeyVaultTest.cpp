@@ -95,11 +95,8 @@ TEST_F(KeyVaultTest, EnsureMasterKeyCreatesOnceAndNeverReplaces) {
 }
 
 TEST_F(KeyVaultTest, BadRequestsGetClearAnswersAndNoOutput) {
-    const struct {
-        const wchar_t *field, *value;  // a request field set to `value`, or removed (null)
-        void (*damage)(std::vector<BYTE>& cipher);
-        DWORD code;
-    } kCases[] = {
+    // A request field set to `value` or removed (null), or the cipher text damaged.
+    const struct { const wchar_t *field, *value; void (*damage)(std::vector<BYTE>& cipher); DWORD code; } kCases[] = {
         {L"name", nullptr, nullptr, KV_ERROR_BAD_REQUEST},
         {L"salt", nullptr, nullptr, KV_ERROR_BAD_REQUEST},
         {L"hashAlgorithm", L"MD5", nullptr, KV_ERROR_BAD_REQUEST},
@@ -146,10 +143,8 @@ TEST(KeyStoreAcl, TheStoreIsForSystemAndAdministratorsOnlyAndAnOpenOneIsReported
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     EXPECT_TRUE(::GetSecurityDescriptorControl(asked.sd, &control, &revision) && (control & SE_DACL_PROTECTED));
-    const struct {
-        const wchar_t* sddl;
-        bool open;
-    } kCases[] = {
+    const struct { const wchar_t* sddl; bool open; } kCases[] = {
+
         {detail::kKeyStoreSddl, false},
         {L"D:(A;;KA;;;SY)(A;;KA;;;BA)(A;;KR;;;BU)", true},       // inherited from HKLM\Software
         {L"D:(A;;KR;;;WD)", true},                               // everyone
@@ -176,9 +171,7 @@ TEST(KeyStoreAcl, TheStoreIsForSystemAndAdministratorsOnlyAndAnOpenOneIsReported
 // --- The payload writer.
 
 TEST(PayloadWriter, WritesTagsTheGrammarReadsBackAndRefusesTheRest) {
-    const struct {
-        const wchar_t *name, *tag;
-    } kCases[] = {
+    const struct { const wchar_t *name, *tag; } kCases[] = {
         {L"SSO", L"{SSO-AES:1}"}, {L"", L"{#-AES:1}"}, {L"pin-key", L"{\"pin-key\"-AES:1}"},
         {L"say \"hi\":", L"{'say \"hi\":'-AES:1}"},
         {L"#", L""},     // would read as the key without a name
@@ -196,9 +189,7 @@ TEST(PayloadWriter, UsesAFreshSaltEachTimeAndRefusesWhatItCannotWriteFaithfully)
     vaulttest::VaultSandbox registry;
     EXPECT_NE(BuildProtectedPayload(L"correct horse"), BuildProtectedPayload(L"correct horse"));
     EXPECT_FALSE(BuildProtectedPayload(L"", L"SSO").empty()) << "an empty text under a named key is fine";
-    const struct {
-        std::wstring text, name, scheme;
-    } kRefused[] = {
+    const struct { std::wstring text, name, scheme; } kRefused[] = {
         {L"", L"", L"AES"},             // the key without a name needs a prefix, and a bare one reads as text
         {L"x", L"SSO", L"ASKS"},        // not a scheme this vault writes
         {L"x", L"", L"SMSS"},           // SMSS keys have names

@@ -46,25 +46,10 @@ inline Bytes Take(BYTE* raw, DWORD size) {
 
 // Expected fields of a buffer: little-endian words, counted string headers (Length equal to
 // MaximumLength, no padding) and UTF-16 texts, each at its literal offset.
-struct Word {
-    size_t at;
-    uint64_t value;
-    size_t width;
-};
-struct Str {
-    size_t at;
-    uint64_t length, offset;
-};
-struct TextAt {
-    size_t at;
-    std::wstring text;
-};
-struct Layout {
-    size_t size;
-    std::vector<Word> words;
-    std::vector<Str> strings;
-    std::vector<TextAt> texts;
-};
+struct Word { size_t at; uint64_t value; size_t width; };
+struct Str { size_t at; uint64_t length, offset; };
+struct TextAt { size_t at; std::wstring text; };
+struct Layout { size_t size; std::vector<Word> words; std::vector<Str> strings; std::vector<TextAt> texts; };
 inline void ExpectLayout(const Bytes& b, const Layout& l) {
     ASSERT_EQ(b.size(), l.size);
     for (const Word& w : l.words) EXPECT_EQ(Le(b, w.at, w.width), w.value) << "at " << w.at;

@@ -21,11 +21,7 @@ namespace {
 // hint optimization disabled, SID, UPN, DNS domain wanted
 using ResolutionCall = std::tuple<bool, std::wstring, std::wstring, bool>;
 
-struct ScriptedResolution {
-    std::wstring user = L"alice";
-    std::wstring domain = L"corp.example";
-    std::vector<ResolutionCall> calls;
-} g_resolution;
+struct ScriptedResolution { std::wstring user = L"alice", domain = L"corp.example"; std::vector<ResolutionCall> calls; } g_resolution;
 
 }  // namespace
 
@@ -46,14 +42,15 @@ using Config = std::vector<std::pair<const wchar_t*, const wchar_t*>>;
 TEST(KerbCertificateResolution, SwitchesDecideWhatIsAskedAndWhichHintsGoIntoTheBuffer) {
     const Config kUseDomain = {{L"UseDomainOnSmartCard", L"true"}};
     const Config kHintOff = {{L"DisableSmartCardHintOptimization", L"true"}};
+    // user, domain: in the buffer.
     const struct {
         Config config;
         bool certSso;
         std::vector<std::wstring> upns;
         std::vector<ResolutionCall> calls;
-        const wchar_t *user, *domain;  // in the buffer
-        const wchar_t* resolvedDomain = L"corp.example";
+        const wchar_t *user, *domain, *resolvedDomain = L"corp.example";
     } kCases[] = {
+
         // A smart card: no domain by default, none asked for; with UseDomain both.
         {{}, false, {kAlice}, {{false, kSid, kAlice, false}}, L"alice", L""},
         {kUseDomain, false, {kAlice}, {{false, kSid, kAlice, true}}, L"alice", L"corp.example"},

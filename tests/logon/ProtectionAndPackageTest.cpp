@@ -35,13 +35,7 @@ TEST_F(Protection, ProtectsForTheCallerWithTheTerminatorCountedAndNoProtectionTy
 // The caller-buffer builders answer a Win32 code, never success or a size answer; E_FAIL has no
 // Win32 facility and becomes 1.
 TEST_F(Protection, MapsEveryProtectionFailureAndLeavesNothingBehind) {
-    const struct {
-        const char* name;
-        DWORD error, fillError;
-        bool sizeQuerySucceeds;
-        HRESULT hr;
-        DWORD builderCode;
-    } cases[] = {
+    const struct { const char* name; DWORD error, fillError; bool sizeQuerySucceeds; HRESULT hr; DWORD builderCode; } cases[] = {
         {"size query fails", ERROR_NOT_SUPPORTED, 0, false, HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED), ERROR_NOT_SUPPORTED},
         {"size query succeeds", 0, 0, true, E_FAIL, 1},
         {"protection fails", 0, ERROR_ACCESS_DENIED, false, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), ERROR_ACCESS_DENIED},
@@ -64,10 +58,8 @@ TEST_F(Protection, MapsEveryProtectionFailureAndLeavesNothingBehind) {
 }
 
 TEST_F(Protection, CredentialUiAndEmptyPasswordsGoUnprotectedAndACopyFallsBackToTheSecret) {
-    const struct {
-        const wchar_t* payload;
-        CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
-    } kCases[] = {{L"secret", CPUS_CREDUI}, {L"", CPUS_LOGON}, {nullptr, CPUS_UNLOCK_WORKSTATION}};
+    const struct { const wchar_t* payload; CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario; } kCases[] = {
+        {L"secret", CPUS_CREDUI}, {L"", CPUS_LOGON}, {nullptr, CPUS_UNLOCK_WORKSTATION}};
     for (const auto& c : kCases) {
         CORE::SecureWString out;
         EXPECT_EQ(DecryptAndProtectPassword(c.payload, c.scenario, &out), S_OK);
@@ -88,12 +80,7 @@ TEST_F(Protection, CredentialUiAndEmptyPasswordsGoUnprotectedAndACopyFallsBackTo
 }
 
 TEST_F(Protection, LookupAuthPackageAnswersTheIdOrTheStatusAndLeavesTheIdAloneOnFailure) {
-    const struct {
-        const char* name;
-        NTSTATUS lookupStatus;
-        HRESULT hr;
-        ULONG id;
-    } kCases[] = {
+    const struct { const char* name; NTSTATUS lookupStatus; HRESULT hr; ULONG id; } kCases[] = {
         {"Kerberos", 0, S_OK, 2},
         {"NoSuchPackage", 0, static_cast<HRESULT>(0xD00000FEL), 99},
         {"Negotiate", static_cast<NTSTATUS>(0xC0000022L), static_cast<HRESULT>(0xD0000022L), 99},  // access denied
@@ -112,11 +99,8 @@ TEST_F(Protection, LookupAuthPackageAnswersTheIdOrTheStatusAndLeavesTheIdAloneOn
 TEST_F(Protection, AllocatingWrappersRefuseWhatNoCountedStringCanHoldAndMapTheBuilderFailure) {
     const std::wstring tooLong(32768, L'x');
     const std::wstring unterminated(65535, L'x');  // no terminator within 65535 characters
-    const struct {
-        std::function<HRESULT(BYTE**, DWORD*)> pack;
-        HRESULT hr;
-        DWORD protectError = 0;
-    } kCases[] = {
+    const struct { std::function<HRESULT(BYTE**, DWORD*)> pack; HRESULT hr; DWORD protectError = 0; } kCases[] = {
+
         {PACK(PackInteractiveLogon(L"D", tooLong.c_str(), L"pw", CPUS_LOGON, b, s)), HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW)},
         {PACK(PackInteractiveLogon(unterminated.c_str(), L"U", L"pw", CPUS_LOGON, b, s)), E_INVALIDARG},
         {PACK(PackInteractiveLogon(L"D", L"U", L"pw", CPUS_CHANGE_PASSWORD, b, s)), E_FAIL},

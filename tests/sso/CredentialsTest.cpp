@@ -212,11 +212,9 @@ TEST_F(AgentRequestsTest, RequestCarriesTheSessionTicketAndTheUnlockKinds) {
 // What the record keeps of each answer to the session's ticket.
 TEST_F(AgentRequestsTest, AnswersFillTheRecord) {
     using Items = std::initializer_list<std::pair<const wchar_t*, const wchar_t*>>;
-    const struct {
-        Items answer, upns;  // upns: a "upns" bag, when not empty
-        bool usable, ticketFound;
-        bool (*kept)(const Credentials&);
-    } kCases[] = {
+    // upns: a "upns" bag, when not empty.
+    const struct { Items answer, upns; bool usable, ticketFound; bool (*kept)(const Credentials&); } kCases[] = {
+
         // Windows Hello wins over a smart card PIN.
         {{{L"whfbCertPin", L"1111"}, {L"whfbCertCtxId", L"ctx"}, {L"smartCardPIN", L"2222"}}, {}, true, true,
          [](const Credentials& c) { return c.whfbCertPin == L"1111" && c.whfbCertCtxId == L"ctx" && c.smartCardPin.empty(); }},

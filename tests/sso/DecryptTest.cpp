@@ -84,10 +84,7 @@ protected:
 TEST_F(Decrypt, PlainTextAndPayloadsOfTheAgentSideAndOpensslComeOutRight) {
     for (const std::wstring text : {L"", L"Pa$$w0rd", L" {SSO-AES:1}AAAA", L"lone \xD800 surrogate"})
         EXPECT_EQ(DecryptProtectedPayload(text).view(), text);
-    const struct {
-        const wchar_t *scheme, *keyName;
-        std::wstring text;
-    } kCases[] = {
+    const struct { const wchar_t *scheme, *keyName; std::wstring text; } kCases[] = {
         {L"AES", L"SSO", L"Pa$$w0rd"}, {L"AES", L"SSO", L""}, {L"AES", L"", L"4711"},
         {L"AES", L"pin-key", std::wstring(300, L'x') + L"Gr\u00fc\u00dfe \u20ac \U0001F511"},
         {L"SMSS", L"SSO", L""}, {L"SMSS", L"other:key", L"482913\u65e5\u672c\u8a9e"},
@@ -112,10 +109,8 @@ TEST_F(Decrypt, PlainTextAndPayloadsOfTheAgentSideAndOpensslComeOutRight) {
 
 TEST_F(Decrypt, PrefixRulesForNamedAndUnnamedKeys) {
     const std::string kRefused = "refused: Bad padding. Wrong key?";
-    const struct {
-        const wchar_t* keyName;
-        std::string deciphered, plain;  // what the vault hands back, DecryptEx's result
-    } kCases[] = {
+    // What the vault hands back, and DecryptEx's result.
+    const struct { const wchar_t* keyName; std::string deciphered, plain; } kCases[] = {
         {L"SSO", "ABAB\0secret"s, "secret"},         // after the first zero
         {L"SSO", "secret", "secret"},                // no zero: all of it
         {L"SSO", "secret\0"s, "secret\0"s},          // zero last: all of it
@@ -144,10 +139,8 @@ TEST_F(Decrypt, EveryFailureLogsItsReasonAndYieldsAnEmptySecret) {
     ImportKey(L"SECURITYMGRSSO", kOtherKey);  // not the vector's key
     const std::wstring kScheme = L"Cannot decrypt: Cipher scheme decryption failed.",
                        kTag = L"Cannot decrypt: Cannot parse key specification.";
-    const struct {
-        std::wstring payload, reason;  // reason: after "SecurityManager::DecryptEx FAILED: "
-        std::wstring detail = L"";     // one line of each family of details
-    } kCases[] = {
+    // reason: after "SecurityManager::DecryptEx FAILED: "; detail: one line of each family of details.
+    const struct { std::wstring payload, reason, detail = L""; } kCases[] = {
         {L"{SSO-AES:0}" + Base64(16), kScheme, L"CipherScheme_AES::decipher(): Cannot decrypt cipher text: data truncated (16)"},
         {L"{SSO-AES:0}" + Base64(28), kScheme},  // not whole blocks
         {L"{SSO-AES:0}QUJD*EVG", kScheme},       // not Base64
@@ -192,10 +185,7 @@ TEST_F(Decrypt, AVaultNotReadyIsWaitedForUpToThirtyAttempts) {
     }
 }
 
-struct Answer {
-    DWORD result, code;
-    const wchar_t* text;
-};
+struct Answer { DWORD result, code; const wchar_t* text; };
 std::vector<Answer> g_script;
 size_t g_calls = 0;
 bool g_responseWasDirty = false;
@@ -212,13 +202,8 @@ DWORD ScriptedGate(const std::wstring&, const CORE::PropertyBag&, CORE::Property
 
 TEST_F(Decrypt, OutcomesOfTheRetryRule) {
     const Answer busy{10, 0, L"Busy"}, notReady{1, 30001, L"Key vault not ready"}, noKey{1, 30002, L"No such key"}, ok{0, 0, L""};
-    const struct {
-        std::vector<Answer> script;
-        int result;
-        size_t calls;
-        const wchar_t* line;  // after "KeyVault call 'probe' ", at `level`
-        int level;
-    } kCases[] = {
+    // line: after "KeyVault call 'probe' ", at `level`.
+    const struct { std::vector<Answer> script; int result; size_t calls; const wchar_t* line; int level; } kCases[] = {
         {{ok}, 0, 1, L"succeeded", CORE::LOG_TRACE},
         {{busy, notReady, ok}, 0, 3, L"succeeded on attempt 3", CORE::LOG_DEBUG},
         {{noKey}, 1, 1, L"failed: No such key", CORE::LOG_TRACE},

@@ -13,10 +13,7 @@ namespace {
 auto Fields(const Key& k) { return std::make_tuple(k.name, k.baseName, k.scheme, k.number, k.version); }
 
 TEST(PayloadTag, IsFoundOnlyInTheProtectedForm) {
-    const struct {
-        const char* text;
-        size_t brace;  // npos: not protected
-    } kCases[] = {
+    const struct { const char* text; size_t brace; } kCases[] = {  // npos: not protected
         {"{SSO-AES:1}QUJD", 10},
         {"{a}-b}", 5},            // the brace must follow the hyphen
         {"{-}", 2},
@@ -33,18 +30,15 @@ TEST(PayloadTag, IsFoundOnlyInTheProtectedForm) {
     }
 }
 
-struct TagCase {
+const struct {
     const char* tag;
     int components;
     bool valid;
-    const char* name;
-    const char* baseName;
-    const char* scheme;
+    const char *name, *baseName, *scheme;
     uint64_t number;
     uint32_t version;
-};
+} kTags[] = {
 
-const TagCase kTags[] = {
     {"{SSO-AES:0", 3, true, "SSO", "", "AES", 0, 0},
     {"{SSO-AES:1}", 3, true, "SSO", "", "AES", 0, 1},
     {"{#-AES:1", 3, true, "", "", "AES", 0, 1},
@@ -69,7 +63,8 @@ const TagCase kTags[] = {
 };
 
 TEST(PayloadTag, SplitsIntoThreeOrFourComponents) {
-    for (const TagCase& c : kTags) {
+    for (const auto& c : kTags) {
+
         SCOPED_TRACE(c.tag);
         Key key;
         EXPECT_EQ(key.parseTag(c.tag), c.valid);
@@ -82,10 +77,7 @@ TEST(PayloadTag, SplitsIntoThreeOrFourComponents) {
 TEST(PayloadTag, KeyspecPerSchemeAndName) {
     // The names the openssl vectors use (SSO, SMSS SSO, the key without a name) are proven by
     // the decryption tests.
-    const struct {
-        const char* tag;
-        const char* keyspec;
-    } kCases[] = {
+    const struct { const char* tag; const char* keyspec; } kCases[] = {
         {"{sso-AES:0", "sso"},  // names are exact
         {"{base##Custom-AES:1", "Custom"},
         {"{SSO-LSEK:1", "local storage cipher key"},

@@ -15,9 +15,9 @@ public:
     RegistrySandbox() {
         static std::atomic<int> counter{0};
         root_ = L"Software\\TcfiltrTest\\" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
-        EXPECT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, root_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &rootKey_,
-                                    nullptr),
+        EXPECT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, root_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &rootKey_, nullptr),
                   ERROR_SUCCESS);
+
         EXPECT_EQ(::RegOverridePredefKey(HKEY_LOCAL_MACHINE, rootKey_), ERROR_SUCCESS);
     }
     ~RegistrySandbox() {

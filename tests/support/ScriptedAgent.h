@@ -35,13 +35,9 @@ public:
         std::lock_guard<std::mutex> guard(lock_);
         script_[message] = {result, answer};
     }
-    void Fail(const std::wstring& message, DWORD result) { Answer(message, CORE::PropertyBag(), result); }
 
-    struct Sent {
-        std::wstring message;
-        CORE::PropertyBag request;
-        DWORD timeoutMs;
-    };
+    struct Sent { std::wstring message; CORE::PropertyBag request; DWORD timeoutMs; };
+
     std::vector<Sent> Requests() {
         std::lock_guard<std::mutex> guard(lock_);
         return sent_;

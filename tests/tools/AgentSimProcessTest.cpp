@@ -62,14 +62,16 @@ protected:
     MessageFrameWork* framework = MessageFrameWork::GetFrameWork();
 };
 
+// nodeManagerSetting: set to "true" under the product's Node Manager key; serverKnob: in the
+// scenario's server bag.
 struct ConnectCase {
     const char* name;
-    const wchar_t* nodeManagerSetting;  // set to "true" under the product's Node Manager key
-    const wchar_t* agentArguments;
-    const wchar_t* serverKnob;  // set to "true" in the scenario's server bag
+    const wchar_t *nodeManagerSetting, *agentArguments, *serverKnob;
     bool connects;
     const wchar_t* logged;
 };
+
+
 
 void PrintTo(const ConnectCase& c, std::ostream* os) { *os << c.name; }
 

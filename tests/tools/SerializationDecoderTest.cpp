@@ -97,11 +97,8 @@ void Put(std::vector<BYTE>& b, size_t offset, uint64_t value, size_t width) {
 TEST_F(SerializationDecoder, RefusesMalformedBuffersNamingTheField) {
     using logontest::U32;
     using Bytes = std::vector<BYTE>;
-    const struct {
-        SeedIndex seed;
-        void (*patch)(Bytes&);
-        const wchar_t* error;
-    } cases[] = {
+    const struct { SeedIndex seed; void (*patch)(Bytes&); const wchar_t* error; } cases[] = {
+
         {kPassword, [](Bytes& b) { b.resize(63); }, L"shorter than its 64-byte header"},
         {kPassword, [](Bytes& b) { Put(b, 0, 5, 4); }, L"MessageType 5"},
         {kPassword, [](Bytes& b) { Put(b, 24, 9, 2); }, L"UserName: odd byte length"},
