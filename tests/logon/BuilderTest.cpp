@@ -13,6 +13,7 @@
 #include "logon/InteractiveLogon.h"
 #include "logon/KerbCertificateLogon.h"
 
+#include "support/CoTaskFreeWatch.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 using namespace logontest;
@@ -205,19 +207,25 @@ TEST(KerbCertificateLogon, WritesTheDirectAndUnresolvedCases) {
     }
 }
 
+// The held buffer carries the last logon's PIN: it is wiped before it goes back to the heap.
 TEST(KerbCertificateLogon, ReplacesTheBufferTheCallerHeldAndLeavesItOnFailure) {
     testsupport::FakePlatform os;
     testsupport::RegistrySandbox registry;
+    testsupport::CoTaskFreeWatch watch(L"OLDPIN-7531");
+    ASSERT_TRUE(watch.Registered());
     for (const std::wstring& pin : {std::wstring(L"1"), std::wstring(32768, L'1')}) {
-        BYTE* const held = static_cast<BYTE*>(::CoTaskMemAlloc(16));
+        BYTE* const held = static_cast<BYTE*>(::CoTaskMemAlloc(32));
+        std::memcpy(held, L"OLDPIN-7531", 24);
         BYTE* buffer = held;
-        DWORD size = 16;
+        DWORD size = 32;
         HRESULT hr = BuildKerbCertificateLogon({CPUS_LOGON, nullptr, L"CORP", L"alice", nullptr, {}, nullptr, nullptr,
                                                 L"K", L"P", pin.c_str(), 0, false}, &buffer, &size);
         if (pin.size() == 1)
             EXPECT_EQ(std::make_tuple(hr, buffer != held, size), std::make_tuple(S_OK, true, 168ul + 2 * (5 + 1 + 4 + 1 + 1)));
         else
-            EXPECT_EQ(std::make_tuple(hr, buffer, size), std::make_tuple(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), held, 16ul));
+            EXPECT_EQ(std::make_tuple(hr, buffer, size), std::make_tuple(HRESULT_FROM_WIN32(ERROR_INVALID_PARAMETER), held, 32ul));
+        EXPECT_EQ(watch.ReadableFrees(), 0);
+        if (buffer == held) ::SecureZeroMemory(held, 32);
         ::CoTaskMemFree(buffer);
     }
 }
