@@ -6,6 +6,7 @@
 #include "lib/mfw/common/config/Config.h"
 #include "lib/mfw/common/log/LogLine.h"
 #include "lib/mfw/common/log/SysMessage.h"
+#include "support/AgentSimProcess.h"
 #include "support/LogSecrets.h"
 #include "support/WaitFor.h"
 
@@ -198,36 +199,24 @@ TEST_F(LoggerTest, RecordsFromSeveralThreadsAreAllWritten) {
 // thread.
 const wchar_t kChildDirVariable[] = L"TC_LOG_EXIT_CHILD_DIR";
 
-std::wstring ThisProgram() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
-}
-
 TEST(LogExit, ChildLoadsTheModuleAndExits) {
     wchar_t dirText[MAX_PATH] = {};
     if (::GetEnvironmentVariableW(kChildDirVariable, dirText, MAX_PATH) == 0) GTEST_SKIP() << "runs as a child only";
     auto* registry = new testsupport::RegistrySandbox;  // left for the parent to remove
     registry->SetString(kLogKey, L"LogFileDirectory", dirText);
-    std::wstring dll = ThisProgram();
-    ASSERT_NE(::LoadLibraryW((dll.substr(0, dll.rfind(L'\\') + 1) + L"tcfiltr.dll").c_str()), nullptr);
+    ASSERT_NE(::LoadLibraryW((testsupport::ProgramDirectory() + L"tcfiltr.dll").c_str()), nullptr);
     ::ExitProcess(0);
 }
 
 TEST(LogExit, ModuleFlushesAtProcessExit) {
     testsupport::TempDirectory dir;
     ::SetEnvironmentVariableW(kChildDirVariable, dir.Path().c_str());
-    std::wstring command = L"\"" + ThisProgram() + L"\" --gtest_filter=LogExit.ChildLoadsTheModuleAndExits";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    const platform::unique_handle child = testsupport::Launch(L"mfw_log_tests.exe", L"--gtest_filter=LogExit.ChildLoadsTheModuleAndExits");
     ::SetEnvironmentVariableW(kChildDirVariable, nullptr);
-    platform::unique_handle thread(process.hThread), child(process.hProcess);
-    EXPECT_EQ(::WaitForSingleObject(child.get(), 60000), WAIT_OBJECT_0);
     DWORD exitCode = 1;
+    ASSERT_EQ(::WaitForSingleObject(child.get(), 60000), WAIT_OBJECT_0);
     EXPECT_TRUE(::GetExitCodeProcess(child.get(), &exitCode) && exitCode == 0u) << exitCode;
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\TcfiltrTest\\" + std::to_wstring(process.dwProcessId) + L"-1").c_str());
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\TcfiltrTest\\" + std::to_wstring(::GetProcessId(child.get())) + L"-1").c_str());
     const std::wstring text = ReadAllLogText(dir.Path(), L"log-*.txt");
     EXPECT_TRUE(Has(text, L"tcfiltr detach for session with sessionId=")) << Narrow(text);
 }
