@@ -41,15 +41,11 @@ TEST(PropertiesFlatten, RefusesWhatCannotBeWrittenFaithfullyOrDoesNotFit) {
     const struct {
         const char* what; PropertyBag bag; int encoding; const wchar_t* logged; size_t sizeRoom = 0x100;
     } cases[] = {
-        {"lone surrogate in Utf8", Bag({{L"v", std::wstring(1, wchar_t(0xD800))}}), CORE::CHAR_ENC_UTF8,
-         L"Failed to re-encode/serialize item value, item name=v, encoding=Utf8"},
-        {"sub-bag without name", WithSubBag(PropertyBag(), L"", PropertyBag()), CORE::CHAR_ENC_UTF16,  // would read back as an end
-         L"Failed to re-encode/serialize item name="},
-        {"name over 16 bits", Bag({{std::wstring(0x10000, L'n').c_str(), L""}}), CORE::CHAR_ENC_UTF16,
-         L"Failed to re-encode/serialize item name="},
+        {"lone surrogate in Utf8", Bag({{L"v", std::wstring(1, wchar_t(0xD800))}}), CORE::CHAR_ENC_UTF8, L"item value, item name=v, encoding=Utf8"},
+        {"sub-bag without name", WithSubBag(PropertyBag(), L"", PropertyBag()), CORE::CHAR_ENC_UTF16, L"serialize item name="},  // reads back as an end
+        {"name over 16 bits", Bag({{std::wstring(0x10000, L'n').c_str(), L""}}), CORE::CHAR_ENC_UTF16, L"serialize item name="},
         {"unknown encoding", Bag({{L"v", L"x"}}), 3, L"Unsupported conversion code=3"},
-        {"size stream full", Bag({{L"name", L"value"}}), CORE::CHAR_ENC_UTF8,
-         L"No memory found to serialize propSizeEntry, item name=name", 5},
+        {"size stream full", Bag({{L"name", L"value"}}), CORE::CHAR_ENC_UTF8, L"No memory found to serialize propSizeEntry", 5},
     };
     for (const auto& c : cases) {
         testsupport::LogCapture log;
@@ -61,13 +57,10 @@ TEST(PropertiesFlatten, RefusesWhatCannotBeWrittenFaithfullyOrDoesNotFit) {
 }
 
 TEST(PropertiesLoad, RefusesUnbalancedSubBagsAndLengthsBeyondTheirAreaAndDuplicateNamesKeepTheFirstPositionAndTheLastValue) {
-    Flat deep;  // sub-bags nested beyond the limit
-    for (int i = 0; i < 100; ++i) {
-        deep.sizes.insert(deep.sizes.end(), {0, 1, 0xFF, 0xFF, 0xFF, 0xFF});
-        deep.strings.push_back('n');
-    }
-    for (int i = 0; i < 100; ++i) deep.sizes.insert(deep.sizes.end(), {0, 0, 0xFF, 0xFF, 0xFF, 0xFF});
     const std::vector<BYTE> subBagStart = {0, 1, 0xFF, 0xFF, 0xFF, 0xFF}, subBagEnd = {0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+    Flat deep{{}, {}, std::vector<BYTE>(100, 'n')};  // sub-bags nested beyond the limit
+    for (const auto* entry : {&subBagStart, &subBagEnd})
+        for (int i = 0; i < 100; ++i) deep.sizes.insert(deep.sizes.end(), entry->begin(), entry->end());
     const struct {
         const char* what; int encoding; std::vector<BYTE> sizes, binary, strings; const wchar_t* logged; uint32_t count = 1;
     } cases[] = {
@@ -76,14 +69,10 @@ TEST(PropertiesLoad, RefusesUnbalancedSubBagsAndLengthsBeyondTheirAreaAndDuplica
         {"start in Utf16", CORE::CHAR_ENC_UTF16, subBagStart, {}, {'s', 0}, L"Message invalid, unmatched subbag left without an end"},
         {"start in plain", CORE::CHAR_ENC_UNDEFINED, subBagStart, {}, {'s', 0}, L"Message invalid, end when subbags"},
         {"name past string area", CORE::CHAR_ENC_UTF8, {0, 5, 0, 0, 0, 0}, {}, {'a'}, L"failed to get Property name, encoding=Utf8"},
-        {"utf8 value past area", CORE::CHAR_ENC_UTF8, {0, 1, 0x7F, 0xFF, 0xFF, 0xFF}, {}, {'a', 'b'},
-         L"Not enough bytes left to read from(Utf8 to Utf16), found=1, need=2147483647"},
-        {"utf16 value past area", CORE::CHAR_ENC_UTF16, {0, 1, 0, 0, 0, 2}, {}, {'a', 0, 'b', 0},
-         L"Not enough bytes left to read from(Utf16 to Utf16), found=2, need=4"},
-        {"binary past area", CORE::CHAR_ENC_UTF8, {0, 1, 0xFF, 0xFF, 0xFF, 0xFE}, {1}, {'b'},
-         L"buffer not found to copy binary data, required=2147483646, name=b"},
-        {"invalid utf8", CORE::CHAR_ENC_UTF8, {0, 1, 0, 0, 0, 1}, {}, {'a', 0xC3},
-         L"failed to get Property value data(string), name=a, encoding=Utf8"},
+        {"utf8 value past area", CORE::CHAR_ENC_UTF8, {0, 1, 0x7F, 0xFF, 0xFF, 0xFF}, {}, {'a', 'b'}, L"(Utf8 to Utf16), found=1, need=2147483647"},
+        {"utf16 value past area", CORE::CHAR_ENC_UTF16, {0, 1, 0, 0, 0, 2}, {}, {'a', 0, 'b', 0}, L"(Utf16 to Utf16), found=2, need=4"},
+        {"binary past area", CORE::CHAR_ENC_UTF8, {0, 1, 0xFF, 0xFF, 0xFF, 0xFE}, {1}, {'b'}, L"copy binary data, required=2147483646"},
+        {"invalid utf8", CORE::CHAR_ENC_UTF8, {0, 1, 0, 0, 0, 1}, {}, {'a', 0xC3}, L"value data(string), name=a, encoding=Utf8"},
         {"count past entries", CORE::CHAR_ENC_UTF8, {0, 1, 0, 0}, {}, {'a'}, L"Not enough buffer left"},
         {"nested too deep", CORE::CHAR_ENC_UTF8, deep.sizes, {}, deep.strings, L"Message invalid, subbags nested too deep", 200},
     };
