@@ -67,8 +67,8 @@ TEST_F(LoggerTest, LinesCarryArgumentsIdsNamesAndContextAndFilesAreRedacted) {
     EXPECT_TRUE(Has(text, ids + L"LogonUI] formats wide=w narrow=n n=-5 z=42 hex=FF\r\n") &&
                 Has(text, ids + L"Component] with context {outer; inner}\r\n"))
         << Narrow(text);
-    EXPECT_TRUE(Has(text, L"credprovider::***_EnumerateCredentials(): *** and ***"));  // masked in the files only
-    EXPECT_TRUE(log.Contains(L"credprovider::DRV_EnumerateCredentials(): drv and Drv"));
+    EXPECT_TRUE(Has(text, L"credprovider::***_EnumerateCredentials(): *** and ***") &&  // masked in the files only
+                log.Contains(L"credprovider::DRV_EnumerateCredentials(): drv and Drv"));
     EXPECT_FALSE(Has(text, L"component trace") || Has(text, L"never written") || Has(text, L"bad pointer"));
     EXPECT_TRUE(Has(text, L"] <***** VPRINTF EXCEPTION *****>\r\n") && Has(text, L"long:" + longText + L":end\r\n"));
 }
@@ -113,8 +113,7 @@ TEST_F(LoggerTest, QueueOverTheThresholdDropsAndReportsOnce) {
     const size_t written = CountOf(text, L"] flood ");
     EXPECT_TRUE(written >= 50u && written <= 52u + 10u) << written;  // the threshold, one over it, and a batch the writer held
     EXPECT_TRUE(LogDroppedRecords() == 500u - written && LogQueueHighWater() <= 51u) << LogDroppedRecords() << " " << LogQueueHighWater();
-    const auto events = platform.Events();
-    EXPECT_TRUE(events.size() == 1u && events[0].type == EVENTLOG_ERROR_TYPE && events[0].text == report) << events.size();
+    EXPECT_TRUE(platform.Events().size() == 1u && platform.Events()[0].type == EVENTLOG_ERROR_TYPE && platform.Events()[0].text == report);
 }
 
 // Old files of earlier runs: the newest debug file is continued, the surplus pruned, and
@@ -153,8 +152,7 @@ TEST_F(LoggerTest, DiskThresholdStopsLoggingWithOneWarningUntilSpaceReturns) {
     Configure({{L"DiskThresholdForLogAndEventsMB", L"0"}});
     LogMessage(LOG_INFO, L"space again");
     text = Daily();
-    EXPECT_TRUE(Has(text, L"space again") && CountOf(text, warning) == 1);
-    EXPECT_EQ(ReadRegistryValue(flag, L""), L"false");
+    EXPECT_TRUE(Has(text, L"space again") && CountOf(text, warning) == 1 && ReadRegistryValue(flag, L"") == L"false");
 }
 
 TEST_F(LoggerTest, FollowsRegistryChangesThroughTheWatch) {
