@@ -82,8 +82,7 @@ TEST(Message, SizeChecksComeInOrder) {
 
 TEST(Message, NewRequestsGetDistinctUuidsResponsesCarryTheirResultInTheHintAndTheWireFormFollowsPeerLevelAndEncoding) {
     Message request = Message::NewRequest(L"DesktopManager", L"op", PropertyBag());
-    EXPECT_EQ(request.messageId.size(), 36u);
-    EXPECT_NE(request.messageId, Message::NewRequest(L"DesktopManager", L"op", PropertyBag()).messageId);
+    EXPECT_TRUE(request.messageId.size() == 36u && request.messageId != Message::NewRequest(L"DesktopManager", L"op", PropertyBag()).messageId);
     Message response = request.MakeResponse(10, PropertyBag()), cancel = request.MakeCancel();
     EXPECT_EQ(std::make_tuple(response.messageType, response.replyToId, response.ResultCode(), std::wstring(CORE::ResultName(10)),
                               std::wstring(CORE::ResultName(11))),
