@@ -160,8 +160,7 @@ TEST_F(LoggerTest, FollowsRegistryChangesThroughTheWatch) {
     EXPECT_FALSE(IsLogLevelEnabled(LOG_TRACE));
     SetRoot(L"traceEnabled", L"true");
     EXPECT_TRUE(WaitFor([] { return IsLogLevelEnabled(LOG_TRACE); }));
-    SetRoot(L"traceEnabled", L"false");
-    SetRoot(L"debugEnabled", L"false");
+    for (const wchar_t* name : {L"traceEnabled", L"debugEnabled"}) SetRoot(name, L"false");
     EXPECT_TRUE(WaitFor([] { return !IsLogLevelEnabled(LOG_DEBUG) && !IsLogLevelEnabled(LOG_TRACE); }));
     SetRoot(L"debugEnabled", L"true");
     EXPECT_TRUE(WaitFor([&] { return Has(Debug(), L" ********** Debug log file is enabled for LogonUI. **********\r\n"); }));
