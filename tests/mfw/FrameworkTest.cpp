@@ -23,13 +23,11 @@ TEST_F(FrameworkWithoutServer, WithoutANodeManagerOrALocalTypeThereIsNoChannelAt
     EXPECT_EQ(framework->SendMsg(L"DesktopManager", L"Echo", PropertyBag(), response, nullptr, 1000), 1u);  // no default channel
     EXPECT_TRUE(!framework->ConnectChannel(MessageFrameWork::CHANNEL_SERVER) && !framework->ConnectChannel(MessageFrameWork::CHANNEL_SOCKET));
     EXPECT_FALSE(log.Contains(L"bad channel type"));
-    EXPECT_EQ(framework->ConnectChannel(7), nullptr);
-    EXPECT_TRUE(log.Contains(L"ConnectChannel called with bad channel type, type=7"));
+    EXPECT_TRUE(framework->ConnectChannel(7) == nullptr && log.Contains(L"ConnectChannel called with bad channel type, type=7"));
     const ULONGLONG start = ::GetTickCount64();
     EXPECT_EQ(Open(), nullptr);
     Setting(kNodeManagerKey, L"disableRPCSharedMemListener", L"false");
-    EXPECT_EQ(Open(), nullptr);
-    EXPECT_TRUE(log.Contains(L"RPC initiated sharedmem connect failed") && ::GetTickCount64() - start < 10000u);
+    EXPECT_TRUE(Open() == nullptr && log.Contains(L"RPC initiated sharedmem connect failed") && ::GetTickCount64() - start < 10000u);
 }
 
 // A server whose DesktopManager knows one operation per behaviour, and one open channel.
@@ -99,9 +97,8 @@ TEST_F(FrameworkFixture, LargeMessagesTravelInChunksBothWays) {
     for (size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<BYTE>(i % 251);
     PropertyBag request, response;
     request.SetBinary(L"blob", blob.data(), blob.size());
-    EXPECT_EQ(framework->SendMsg(L"DesktopManager", L"Echo", request, response, channel, 30000), 0u);
-    EXPECT_TRUE(response.GetBinary(L"blob", &back));
-    EXPECT_EQ(back, blob);
+    EXPECT_TRUE(framework->SendMsg(L"DesktopManager", L"Echo", request, response, channel, 30000) == 0u && response.GetBinary(L"blob", &back) &&
+                back == blob);
 }
 
 TEST_F(FrameworkFixture, ShutdownWakesEveryWaiterWithOne) {

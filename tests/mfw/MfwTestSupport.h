@@ -62,11 +62,14 @@ inline bool SameMessage(const CORE::Message& a, const CORE::Message& b) {
            a.attachment == b.attachment && a.payload.Equals(b.payload) && a.filterTags.Equals(b.filterTags);
 }
 
-// Hands `rounds` deterministic mutations of `seed` to `check`, until a fatal failure.
+// Hands `rounds` deterministic mutations of `seed` to `check` until a failure; answers how
+// many of them `check` accepted (returned true).
 template <typename T, typename Check>
-void ForEachMutation(const std::vector<T>& seed, uint64_t mutatorSeed, int rounds, Check check) {
+int ForEachMutation(const std::vector<T>& seed, uint64_t mutatorSeed, int rounds, Check check) {
     testsupport::Mutator mutator(mutatorSeed);
-    for (int round = 0; round < rounds && !testing::Test::HasFatalFailure(); ++round) check(mutator.Mutate(seed), round);
+    int accepted = 0;
+    for (int round = 0; round < rounds && !testing::Test::HasFailure(); ++round) accepted += check(mutator.Mutate(seed), round);
+    return accepted;
 }
 
 inline bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

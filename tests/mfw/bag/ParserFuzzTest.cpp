@@ -52,17 +52,13 @@ TEST_P(BagLoadFuzz, MutatedStreamsNeverCrashAndAcceptedBagsRoundTrip) {
     const std::vector<BYTE> seed = Pack(SampleBag(), encoding);
     PropertyBag original;
     ASSERT_TRUE(Unpack(seed, encoding, &original) && original.Equals(SampleBag())) << Narrow(original.ToXml());  // the seed round-trips
-    int accepted = 0;
-    ForEachMutation(seed, 0x5EED0000 + static_cast<uint64_t>(encoding), kRounds, [&](const std::vector<BYTE>& input, int round) {
+    const int accepted = ForEachMutation(seed, 0x5EED0000 + static_cast<uint64_t>(encoding), kRounds, [&](const std::vector<BYTE>& input, int round) {
         PropertyBag bag, again;
         const bool ok = Unpack(input, encoding, &bag);
-        EXPECT_TRUE(ok || bag.IsEmpty());
-        if (!ok) return;
-        ++accepted;
-        ASSERT_TRUE(Unpack(Pack(bag, encoding), encoding, &again) && again.Equals(bag)) << "round " << round;
+        EXPECT_TRUE(ok ? Unpack(Pack(bag, encoding), encoding, &again) && again.Equals(bag) : bag.IsEmpty()) << "round " << round;
+        return ok;
     });
-    EXPECT_GT(accepted, 0);
-    EXPECT_LT(accepted, kRounds);
+    EXPECT_TRUE(accepted > 0 && accepted < kRounds) << accepted;
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, BagLoadFuzz, testing::Values(0, 1, 2));
@@ -70,16 +66,12 @@ INSTANTIATE_TEST_SUITE_P(Encodings, BagLoadFuzz, testing::Values(0, 1, 2));
 TEST(XmlFuzz, MutatedTextNeverCrashesAndAcceptedBagsRoundTrip) {
     const std::wstring text = SampleBag().ToXml();
     const std::vector<wchar_t> seed(text.begin(), text.end());
-    int accepted = 0;
-    ForEachMutation(seed, 0x0A11CE, kRounds, [&](const std::vector<wchar_t>& input, int round) {
+    EXPECT_GT(ForEachMutation(seed, 0x0A11CE, kRounds, [&](const std::vector<wchar_t>& input, int round) {
         PropertyBag bag, again;
         const bool ok = bag.FromXml(std::wstring(input.begin(), input.end()));
-        EXPECT_TRUE(ok || bag.IsEmpty());
-        if (!ok) return;
-        ++accepted;
-        ASSERT_TRUE(again.FromXml(bag.IsEmpty() ? L"<PROPERTYBAG/>" : bag.ToXml()) && again.Equals(bag)) << "round " << round;
-    });
-    EXPECT_GT(accepted, 0);
+        EXPECT_TRUE(ok ? again.FromXml(bag.IsEmpty() ? L"<PROPERTYBAG/>" : bag.ToXml()) && again.Equals(bag) : bag.IsEmpty()) << "round " << round;
+        return ok;
+    }), 0);
 }
 
 
@@ -99,16 +91,14 @@ TEST_P(MessageParseFuzz, MutatedBuffersNeverCrashAndAcceptedMessagesRoundTrip) {
     CORE::SecureBytes flat;
     ASSERT_TRUE(encoding == 0 ? SampleMessage().FlattenPlain(&flat) : SampleMessage().Flatten(encoding, &flat));
     const std::vector<BYTE> seed(flat.begin(), flat.end());
-    int accepted = 0;
-    ForEachMutation(seed, 0x3E55A6E + static_cast<uint64_t>(encoding), kRounds, [&](const std::vector<BYTE>& input, int round) {
+    EXPECT_GT(ForEachMutation(seed, 0x3E55A6E + static_cast<uint64_t>(encoding), kRounds, [&](const std::vector<BYTE>& input, int round) {
         CORE::Message message, back;
-        if (!CORE::Message::Parse(input.data(), input.size(), encoding, &message)) return;
-        ++accepted;
         CORE::SecureBytes again;
-        ASSERT_TRUE(encoding == 0 ? message.FlattenPlain(&again) : message.Flatten(encoding, &again)) << round;
-        ASSERT_TRUE(CORE::Message::Parse(again.data(), again.size(), encoding, &back) && SameMessage(back, message)) << round;
-    });
-    EXPECT_GT(accepted, 0);
+        if (!CORE::Message::Parse(input.data(), input.size(), encoding, &message)) return false;
+        EXPECT_TRUE((encoding == 0 ? message.FlattenPlain(&again) : message.Flatten(encoding, &again)) &&
+                    CORE::Message::Parse(again.data(), again.size(), encoding, &back) && SameMessage(back, message)) << round;
+        return true;
+    }), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, MessageParseFuzz, testing::Values(0, 1, 2));
@@ -117,16 +107,14 @@ TEST(MessageLegacyFuzz, MutatedTextNeverCrashesAndAcceptedMessagesRoundTrip) {
     std::wstring text;
     ASSERT_TRUE(SampleMessage().FlattenLegacy(&text));
     const std::vector<wchar_t> seed(text.begin(), text.end());
-    int accepted = 0;
-    ForEachMutation(seed, 0x1E6AC7, kRounds / 3, [&](const std::vector<wchar_t>& input, int round) {
+    EXPECT_GT(ForEachMutation(seed, 0x1E6AC7, kRounds / 3, [&](const std::vector<wchar_t>& input, int round) {
         CORE::Message message, back;
         std::wstring again;
-        if (!CORE::Message::ParseLegacy(input.data(), input.size(), &message)) return;
-        ++accepted;
-        if (!message.FlattenLegacy(&again)) return;  // a mutated type above 9 has no legacy form
-        ASSERT_TRUE(CORE::Message::ParseLegacy(again.data(), again.size(), &back) && SameMessage(back, message)) << round;
-    });
-    EXPECT_GT(accepted, 0);
+        if (!CORE::Message::ParseLegacy(input.data(), input.size(), &message)) return false;
+        // A mutated type above 9 has no legacy form.
+        EXPECT_TRUE(!message.FlattenLegacy(&again) || (CORE::Message::ParseLegacy(again.data(), again.size(), &back) && SameMessage(back, message))) << round;
+        return true;
+    }), 0);
 }
 
 }  // namespace

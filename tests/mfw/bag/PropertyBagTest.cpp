@@ -13,12 +13,9 @@ using CORE::PropertyBag;
 
 TEST(PropertyBag, NamesIgnoreCaseAReplacementKeepsTheFirstSpellingAndPlaceAndChangesOfACopyStayInIt) {
     PropertyBag bag = Bag({{L"USERNAME", L"old"}, {L"domainName", L"corp"}, {L"userName", L"new"}});
-    ASSERT_EQ(bag.Count(), 2u);
-    EXPECT_EQ(bag.GetNameAt(0) + L"=" + bag.GetStringAt(0) + L"," + bag.GetNameAt(1), L"USERNAME=new,domainName");
-    EXPECT_EQ(bag.Get(L"username"), L"new");
+    EXPECT_EQ(std::to_wstring(bag.Count()) + L":" + bag.GetNameAt(0) + L"=" + bag.GetStringAt(0) + L"," + bag.GetNameAt(1), L"2:USERNAME=new,domainName");
     bag = Bag({{L"a", L"1"}, {L"ab", L"2"}, {L"\u00C9t\u00E9", L"3"}, {L"\u00E9T\u00C9", L"4"}});  // non-ASCII folds too
-    EXPECT_EQ(bag.Count(), 3u);
-    EXPECT_EQ(bag.Get(L"\u00C9T\u00C9"), L"4");
+    EXPECT_EQ(std::to_wstring(bag.Count()) + bag.Get(L"\u00C9T\u00C9"), L"34");
     PropertyBag original = Bag({{L"name", L"before"}});
     original.SetBag(L"sub", Bag({{L"x", L"1"}}));
     PropertyBag copy = original, gotSub = original.GetBag(L"sub");
@@ -121,8 +118,7 @@ TEST(PropertyBagXml, FailuresNameTheReasonAndPositionAndLeaveTheBagEmpty) {
     for (const auto& [text, logged] : cases) {
         testsupport::LogCapture log;
         PropertyBag bag = Bag({{L"stale", L"x"}});
-        EXPECT_FALSE(bag.FromXml(text)) << Narrow(text.substr(0, 80));
-        EXPECT_TRUE(bag.IsEmpty() && log.Contains(logged, CORE::LOG_WARN)) << Narrow(log.Dump());
+        EXPECT_TRUE(!bag.FromXml(text) && bag.IsEmpty() && log.Contains(logged, CORE::LOG_WARN)) << Narrow(text.substr(0, 80) + L"\n" + log.Dump());
     }
 }
 

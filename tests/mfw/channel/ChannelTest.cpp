@@ -89,12 +89,10 @@ TEST(PacketFraming, WordAnnouncesLengthAndKindAndImplausibleSizesAndOverrunsAreC
     EXPECT_EQ(Packet::Word(Packet::KIND_CHUNK | Packet::KIND_CHUNK_NEXT | Packet::KIND_PROTECTED, 0x20), 0xFCA00020u);
     using S = Packet::ParseStatus;
     const std::tuple<const char*, std::vector<BYTE>, S> cases[] = {
-        {"one message", Word(0xFFE00010, 16), S::Ok},          {"control word 3", Word(3), S::InvalidSize},
-        {"control word 4", Word(4), S::InvalidSize},           {"unknown kind bits", Word(0xFDE00008, 8), S::InvalidSize},
-        {"length below the header", Word(0xFFE00004), S::InvalidSize},
+        {"one message", Word(0xFFE00010, 16), S::Ok}, {"control word 4", Word(4), S::InvalidSize},
+        {"unknown kind bits", Word(0xFDE00008, 8), S::InvalidSize}, {"length below the header", Word(0xFFE00004), S::InvalidSize},
         {"chunk without room for its field", Word(0xFEE00007, 7), S::InvalidSize},
         {"length past the block", Word(0xFFE00010, 15), S::OverrunPacket}, {"huge length", Word(0xFFFFFFFF, 64), S::OverrunPacket},
-        {"two stray bytes", std::vector<BYTE>{0, 0, 0, 1, 0, 0}, S::OverrunSize},
     };
     for (const auto& [what, block, status] : cases)
         EXPECT_EQ(Packet::ParseBlock(block.data(), block.size(), [](const Packet::View&) { return true; }), status) << what;
@@ -116,8 +114,7 @@ TEST_F(RawPeerFixture, KeepAliveRequestIsAnsweredAndAbortBadSizesAndBadBodiesClo
         {{0, 0, 0, 1, 0xFF, 0xE0}, L"Buffer overrun on read packet size"}, {{0xFF, 0xE0, 0x00, 0x20, 1, 2}, L"Buffer overrun on read packet"},
         {Word(0xFFE0000C, 12), L"Invalid message received"}};  // an unparsable body: its waiters would sit out their time-out
     for (const auto& [block, logged] : closing) {
-        EXPECT_FALSE(Feed(block)) << Narrow(logged);
-        EXPECT_TRUE(log.Contains(logged)) << Narrow(logged);
+        EXPECT_TRUE(!Feed(block) && log.Contains(logged)) << Narrow(logged);
     }
 }
 
@@ -180,8 +177,7 @@ TEST_F(RawPeerFixture, ChunksReassembleIntoOneMessageAndChunksOutOfOrderCloseThe
         SetUp();
         bool open = true;
         for (const auto& packet : sequence) open = Feed(packet);
-        EXPECT_FALSE(open) << what;
-        EXPECT_TRUE(log.Contains(logged)) << what << "\n" << Narrow(log.Dump());
+        EXPECT_TRUE(!open && log.Contains(logged)) << what << "\n" << Narrow(log.Dump());
     }
 }
 

@@ -63,18 +63,14 @@ TEST_F(RegistryReadTest, ReadsConvertEveryStoredTypeFallBackToTheDefaultAndPrefe
     }
     std::wstring text = L"unchanged";
     for (const auto& [name, type, error] : {std::tuple{L"Dword", DWORD(REG_SZ), DWORD(ERROR_INVALID_DATA)},
-                                            {L"Missing", static_cast<DWORD>(-1), DWORD(ERROR_FILE_NOT_FOUND)}}) {
-        EXPECT_EQ(ReadRegistryValueTyped(key, name, type, &text), static_cast<DWORD>(-1));
-        EXPECT_EQ(::GetLastError(), error);
-    }
+                                            {L"Missing", static_cast<DWORD>(-1), DWORD(ERROR_FILE_NOT_FOUND)}})
+        EXPECT_TRUE(ReadRegistryValueTyped(key, name, type, &text) == static_cast<DWORD>(-1) && ::GetLastError() == error) << Narrow(name);
     EXPECT_TRUE(text == L"unchanged" && ReadRegistryValueTyped(key, L"Long", static_cast<DWORD>(-1), nullptr) == static_cast<DWORD>(-1));
     ::RegCloseKey(key);
     EXPECT_EQ(ReadRegistryValue(kAgentPath + L"Missing", L"5000") + ReadPolicyValue(kAgentPath + L"Missing", L"7"), L"50007");
-    for (const wchar_t* path : {L"HKXX\\Software\\Velmora\\Zephral\\Value", L"NoSeparators", L"HKLM\\OnlyValue", L""}) {
-        EXPECT_EQ(ReadPolicyValue(path, L"fallback"), L"fallback") << Narrow(path);
-        EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND)) << Narrow(path);
-        EXPECT_EQ(ReadRegistryValue(path, L"fallback"), L"fallback") << Narrow(path);
-    }
+    for (const wchar_t* path : {L"HKXX\\Software\\Velmora\\Zephral\\Value", L"NoSeparators", L"HKLM\\OnlyValue", L""})
+        EXPECT_TRUE(ReadPolicyValue(path, L"fallback") == L"fallback" && ::GetLastError() == ERROR_PATH_NOT_FOUND &&
+                    ReadRegistryValue(path, L"fallback") == L"fallback") << Narrow(path);
     const wchar_t *root = kRootKey, *rootPolicy = L"Software\\Policies\\Velmora\\Zephral";
     // Each step stores one value, then reads the setting through the policy lookup.
     const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*> steps[] = {  // key, name, value, read

@@ -6,6 +6,7 @@
 #include "lib/mfw/common/config/Config.h"
 #include "lib/mfw/common/log/LogLine.h"
 #include "lib/mfw/common/log/SysMessage.h"
+#include "support/AgentSimProcess.h"
 #include "support/LogSecrets.h"
 #include "support/WaitFor.h"
 
@@ -66,8 +67,8 @@ TEST_F(LoggerTest, LinesCarryArgumentsIdsNamesAndContextAndFilesAreRedacted) {
     EXPECT_TRUE(Has(text, ids + L"LogonUI] formats wide=w narrow=n n=-5 z=42 hex=FF\r\n") &&
                 Has(text, ids + L"Component] with context {outer; inner}\r\n"))
         << Narrow(text);
-    EXPECT_TRUE(Has(text, L"credprovider::***_EnumerateCredentials(): *** and ***"));  // masked in the files only
-    EXPECT_TRUE(log.Contains(L"credprovider::DRV_EnumerateCredentials(): drv and Drv"));
+    EXPECT_TRUE(Has(text, L"credprovider::***_EnumerateCredentials(): *** and ***") &&  // masked in the files only
+                log.Contains(L"credprovider::DRV_EnumerateCredentials(): drv and Drv"));
     EXPECT_FALSE(Has(text, L"component trace") || Has(text, L"never written") || Has(text, L"bad pointer"));
     EXPECT_TRUE(Has(text, L"] <***** VPRINTF EXCEPTION *****>\r\n") && Has(text, L"long:" + longText + L":end\r\n"));
 }
@@ -112,8 +113,7 @@ TEST_F(LoggerTest, QueueOverTheThresholdDropsAndReportsOnce) {
     const size_t written = CountOf(text, L"] flood ");
     EXPECT_TRUE(written >= 50u && written <= 52u + 10u) << written;  // the threshold, one over it, and a batch the writer held
     EXPECT_TRUE(LogDroppedRecords() == 500u - written && LogQueueHighWater() <= 51u) << LogDroppedRecords() << " " << LogQueueHighWater();
-    const auto events = platform.Events();
-    EXPECT_TRUE(events.size() == 1u && events[0].type == EVENTLOG_ERROR_TYPE && events[0].text == report) << events.size();
+    EXPECT_TRUE(platform.Events().size() == 1u && platform.Events()[0].type == EVENTLOG_ERROR_TYPE && platform.Events()[0].text == report);
 }
 
 // Old files of earlier runs: the newest debug file is continued, the surplus pruned, and
@@ -152,8 +152,7 @@ TEST_F(LoggerTest, DiskThresholdStopsLoggingWithOneWarningUntilSpaceReturns) {
     Configure({{L"DiskThresholdForLogAndEventsMB", L"0"}});
     LogMessage(LOG_INFO, L"space again");
     text = Daily();
-    EXPECT_TRUE(Has(text, L"space again") && CountOf(text, warning) == 1);
-    EXPECT_EQ(ReadRegistryValue(flag, L""), L"false");
+    EXPECT_TRUE(Has(text, L"space again") && CountOf(text, warning) == 1 && ReadRegistryValue(flag, L"") == L"false");
 }
 
 TEST_F(LoggerTest, FollowsRegistryChangesThroughTheWatch) {
@@ -161,8 +160,7 @@ TEST_F(LoggerTest, FollowsRegistryChangesThroughTheWatch) {
     EXPECT_FALSE(IsLogLevelEnabled(LOG_TRACE));
     SetRoot(L"traceEnabled", L"true");
     EXPECT_TRUE(WaitFor([] { return IsLogLevelEnabled(LOG_TRACE); }));
-    SetRoot(L"traceEnabled", L"false");
-    SetRoot(L"debugEnabled", L"false");
+    for (const wchar_t* name : {L"traceEnabled", L"debugEnabled"}) SetRoot(name, L"false");
     EXPECT_TRUE(WaitFor([] { return !IsLogLevelEnabled(LOG_DEBUG) && !IsLogLevelEnabled(LOG_TRACE); }));
     SetRoot(L"debugEnabled", L"true");
     EXPECT_TRUE(WaitFor([&] { return Has(Debug(), L" ********** Debug log file is enabled for LogonUI. **********\r\n"); }));
@@ -198,36 +196,24 @@ TEST_F(LoggerTest, RecordsFromSeveralThreadsAreAllWritten) {
 // thread.
 const wchar_t kChildDirVariable[] = L"TC_LOG_EXIT_CHILD_DIR";
 
-std::wstring ThisProgram() {
-    wchar_t path[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return path;
-}
-
 TEST(LogExit, ChildLoadsTheModuleAndExits) {
     wchar_t dirText[MAX_PATH] = {};
     if (::GetEnvironmentVariableW(kChildDirVariable, dirText, MAX_PATH) == 0) GTEST_SKIP() << "runs as a child only";
     auto* registry = new testsupport::RegistrySandbox;  // left for the parent to remove
     registry->SetString(kLogKey, L"LogFileDirectory", dirText);
-    std::wstring dll = ThisProgram();
-    ASSERT_NE(::LoadLibraryW((dll.substr(0, dll.rfind(L'\\') + 1) + L"tcfiltr.dll").c_str()), nullptr);
+    ASSERT_NE(::LoadLibraryW((testsupport::ProgramDirectory() + L"tcfiltr.dll").c_str()), nullptr);
     ::ExitProcess(0);
 }
 
 TEST(LogExit, ModuleFlushesAtProcessExit) {
     testsupport::TempDirectory dir;
     ::SetEnvironmentVariableW(kChildDirVariable, dir.Path().c_str());
-    std::wstring command = L"\"" + ThisProgram() + L"\" --gtest_filter=LogExit.ChildLoadsTheModuleAndExits";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process));
+    const platform::unique_handle child = testsupport::Launch(L"mfw_log_tests.exe", L"--gtest_filter=LogExit.ChildLoadsTheModuleAndExits");
     ::SetEnvironmentVariableW(kChildDirVariable, nullptr);
-    platform::unique_handle thread(process.hThread), child(process.hProcess);
-    EXPECT_EQ(::WaitForSingleObject(child.get(), 60000), WAIT_OBJECT_0);
     DWORD exitCode = 1;
+    ASSERT_EQ(::WaitForSingleObject(child.get(), 60000), WAIT_OBJECT_0);
     EXPECT_TRUE(::GetExitCodeProcess(child.get(), &exitCode) && exitCode == 0u) << exitCode;
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\TcfiltrTest\\" + std::to_wstring(process.dwProcessId) + L"-1").c_str());
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\TcfiltrTest\\" + std::to_wstring(::GetProcessId(child.get())) + L"-1").c_str());
     const std::wstring text = ReadAllLogText(dir.Path(), L"log-*.txt");
     EXPECT_TRUE(Has(text, L"tcfiltr detach for session with sessionId=")) << Narrow(text);
 }
