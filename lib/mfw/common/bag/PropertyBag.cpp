@@ -1,5 +1,6 @@
 #include "lib/mfw/common/bag/PropertyBag.h"
 
+#include "lib/mfw/common/bag/NameFold.h"
 #include "lib/mfw/common/util/LogSink.h"
 #include "lib/mfw/common/util/TextRules.h"
 #include "lib/mfw/common/util/coreException.h"

@@ -2,7 +2,6 @@
 // message framework, with its error convention ("ErrorCode", "ErrorText") and its XML text form.
 // The binary flattened form lives in Properties.h.
 #pragma once
-#include "lib/mfw/common/bag/NameFold.h"
 #include "lib/mfw/common/util/SecureString.h"
 
 #include <windows.h>
