@@ -1,7 +1,7 @@
 // The cipher schemes a protected payload can name: their parameter records, byte layouts and
 // the key vault requests that decipher them. The module only deciphers; the agent enciphers.
 #pragma once
-#include "lib/keyvault/SecureBytes.h"
+#include "lib/mfw/common/util/SecureBytes.h"
 
 #include <cstdint>
 #include <string>
@@ -32,10 +32,10 @@ public:
     CipherScheme& operator=(const CipherScheme&) = delete;
 
     virtual bool prepareKey(Key& key) = 0;
-    virtual bool encipher(Key& key, const keyvault::SecureBytes& plain, std::string* data) = 0;
+    virtual bool encipher(Key& key, const CORE::SecureBytes& plain, std::string* data) = 0;
     // Deciphers the Base64 `data` into `plain`; false after logging why. A wrong key can also
     // raise SecurityException.
-    virtual bool decipher(Key& key, const std::string& data, keyvault::SecureBytes* plain) = 0;
+    virtual bool decipher(Key& key, const std::string& data, CORE::SecureBytes* plain) = 0;
     virtual bool putdata(Key& key) = 0;
     virtual bool getdata(Key& key) = 0;
     virtual bool rmdata(Key& key) = 0;
@@ -57,8 +57,8 @@ public:
 
     // Sets the key's version to 1.
     bool prepareKey(Key& key) override;
-    bool encipher(Key& key, const keyvault::SecureBytes& plain, std::string* data) override;
-    bool decipher(Key& key, const std::string& data, keyvault::SecureBytes* plain) override;
+    bool encipher(Key& key, const CORE::SecureBytes& plain, std::string* data) override;
+    bool decipher(Key& key, const std::string& data, CORE::SecureBytes* plain) override;
     bool putdata(Key& key) override;
     bool getdata(Key& key) override;
     bool rmdata(Key& key) override;
@@ -74,8 +74,8 @@ public:
 
     // Asks the key vault to create the key ("addMaster").
     bool prepareKey(Key& key) override;
-    bool encipher(Key& key, const keyvault::SecureBytes& plain, std::string* data) override;
-    bool decipher(Key& key, const std::string& data, keyvault::SecureBytes* plain) override;
+    bool encipher(Key& key, const CORE::SecureBytes& plain, std::string* data) override;
+    bool decipher(Key& key, const std::string& data, CORE::SecureBytes* plain) override;
     bool putdata(Key& key) override;
     bool getdata(Key& key) override;
     bool rmdata(Key& key) override;

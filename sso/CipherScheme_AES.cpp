@@ -25,7 +25,7 @@ bool CipherScheme_AES::prepareKey(Key& key) {
     return true;
 }
 
-bool CipherScheme_AES::encipher(Key&, const keyvault::SecureBytes&, std::string*) {
+bool CipherScheme_AES::encipher(Key&, const CORE::SecureBytes&, std::string*) {
     CORE::LogMessage(CORE::LOG_ERROR, L"CipherScheme_AES::encipher(): This function is not supported");
     return false;
 }
@@ -49,8 +49,8 @@ bool CipherScheme_AES::isShared(const Key&) { return false; }
 
 const CipherSchemeParams* CipherScheme_AES::params(uint32_t) const { return &kParams; }
 
-bool CipherScheme_AES::decipher(Key& key, const std::string& data, keyvault::SecureBytes* plain) {
-    keyvault::Wipe(*plain);
+bool CipherScheme_AES::decipher(Key& key, const std::string& data, CORE::SecureBytes* plain) {
+    CORE::Wipe(*plain);
     const CipherSchemeParams& p = kParams;
     std::vector<BYTE> bytes;
     if (!DecodeData(data, &bytes)) {
@@ -77,7 +77,7 @@ bool CipherScheme_AES::decipher(Key& key, const std::string& data, keyvault::Sec
     request.SetBinary(L"salt", bytes.data(), p.saltLength);
     request.Set(L"hashAlgorithm", secmgr::Utf8ToWideText(p.hashAlgorithm));
     request.Set(L"iterations", std::to_wstring(p.iterations));
-    keyvault::SecureBytes out;
+    CORE::SecureBytes out;
     int result = UtilSM::kvCallWithRetry(L"decipherWithDerivedKey", request, response, bytes.data() + p.saltLength,
                                          cipherLength, out);
     if (result == 2) return false;

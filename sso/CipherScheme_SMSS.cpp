@@ -22,7 +22,7 @@ constexpr size_t kSlots = 2;
 int CallWithName(const wchar_t* operation, const std::wstring& keyspec, CORE::PropertyBag& response) {
     CORE::PropertyBag request;
     request.Set(L"name", keyspec);
-    keyvault::SecureBytes none;
+    CORE::SecureBytes none;
     return UtilSM::kvCallWithRetry(operation, request, response, nullptr, 0, none);
 }
 
@@ -37,7 +37,7 @@ bool CipherScheme_SMSS::prepareKey(Key& key) {
     return CallWithName(L"addMaster", secmgr::Utf8ToWideText(key.createKeyspec()), response) == 0;
 }
 
-bool CipherScheme_SMSS::encipher(Key&, const keyvault::SecureBytes&, std::string*) {
+bool CipherScheme_SMSS::encipher(Key&, const CORE::SecureBytes&, std::string*) {
     CORE::LogMessage(CORE::LOG_ERROR, L"CipherScheme_SMSS::encipher(): This function is not supported");
     return false;
 }
@@ -87,8 +87,8 @@ bool KeyAvailable(const Key& key, const std::wstring& keyspec) {
 
 }  // namespace
 
-bool CipherScheme_SMSS::decipher(Key& key, const std::string& data, keyvault::SecureBytes* plain) {
-    keyvault::Wipe(*plain);
+bool CipherScheme_SMSS::decipher(Key& key, const std::string& data, CORE::SecureBytes* plain) {
+    CORE::Wipe(*plain);
     std::vector<BYTE> bytes;
     if (!DecodeData(data, &bytes)) {
         CORE::LogMessage(CORE::LOG_ERROR,
@@ -130,7 +130,7 @@ bool CipherScheme_SMSS::decipher(Key& key, const std::string& data, keyvault::Se
     request.SetBinary(L"salt", bytes.data() + 2, ivLength);
     request.Set(L"hashAlgorithm", secmgr::Utf8ToWideText(p->hashAlgorithm));
     request.Set(L"iterations", std::to_wstring(p->iterations));
-    keyvault::SecureBytes out;
+    CORE::SecureBytes out;
     int result = UtilSM::kvCallWithRetry(L"decipherWithDerivedKey", request, response, bytes.data() + 2 + ivLength,
                                          bytes.size() - 2 - ivLength, out);
     if (result == 2) return false;

@@ -5,8 +5,8 @@
 
 namespace secmgr {
 
-bool WideToUtf8(std::wstring_view text, keyvault::SecureBytes* out) {
-    keyvault::Wipe(*out);
+bool WideToUtf8(std::wstring_view text, CORE::SecureBytes* out) {
+    CORE::Wipe(*out);
     if (text.empty()) return true;
     if (text.size() > static_cast<size_t>(INT_MAX) / 4) return false;
     int needed = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
@@ -16,7 +16,7 @@ bool WideToUtf8(std::wstring_view text, keyvault::SecureBytes* out) {
     int written = ::WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
                                         reinterpret_cast<char*>(out->data()), needed, nullptr, nullptr);
     if (written != needed) {
-        keyvault::Wipe(*out);
+        CORE::Wipe(*out);
         return false;
     }
     return true;

@@ -11,11 +11,11 @@
 #include <cstring>
 #include <new>
 
-keyvault::SecureBytes SecurityManager::DecryptEx(std::string_view payload, const CORE::PropertyBag* sessionKey) {
+CORE::SecureBytes SecurityManager::DecryptEx(std::string_view payload, const CORE::PropertyBag* sessionKey) {
     try {
         CORE::LogMessage(CORE::LOG_TRACE, L"SecurityManager::DecryptEx");
         size_t closingBrace = 0;
-        if (!FindPayloadTag(payload, &closingBrace)) return keyvault::SecureBytes(payload.begin(), payload.end());
+        if (!FindPayloadTag(payload, &closingBrace)) return CORE::SecureBytes(payload.begin(), payload.end());
 
         Key key;
         key.parseTag(payload.substr(0, closingBrace));
@@ -33,7 +33,7 @@ keyvault::SecureBytes SecurityManager::DecryptEx(std::string_view payload, const
 
         std::unique_ptr<CipherScheme> scheme = key.cipherScheme();
         if (!scheme) throw SecurityException("Cannot decrypt: Cipher scheme is not available.");
-        keyvault::SecureBytes plain;
+        CORE::SecureBytes plain;
         if (!scheme->decipher(key, key.data, &plain))
             throw SecurityException("Cannot decrypt: Cipher scheme decryption failed.");
         return plain;
@@ -62,10 +62,10 @@ CORE::SecureWString DecryptProtectedPayload(std::wstring_view payload) {
     // Plain text goes back as it came, without a round trip through UTF-8 that could alter it.
     if (!IsProtectedPayload(payload)) return CORE::SecureWString(payload);
     try {
-        keyvault::SecureBytes utf8;
+        CORE::SecureBytes utf8;
         if (!secmgr::WideToUtf8(payload, &utf8)) throw SecurityException("Cannot decrypt: Payload is not valid text.");
         SecurityManager manager("AES");
-        keyvault::SecureBytes plain = manager.DecryptEx(
+        CORE::SecureBytes plain = manager.DecryptEx(
             std::string_view(reinterpret_cast<const char*>(utf8.data()), utf8.size()), nullptr);
         CORE::SecureWString result;
         if (!secmgr::Utf8ToWide(plain.data(), plain.size(), &result))

@@ -2,7 +2,7 @@
 // password and PINs: a tag naming key and cipher scheme, then the enciphered bytes in Base64.
 // The key material stays in the key vault; text not in that form passes through unchanged.
 #pragma once
-#include "lib/keyvault/SecureBytes.h"
+#include "lib/mfw/common/util/SecureBytes.h"
 #include "lib/mfw/common/util/SecureString.h"
 
 #include <string>
@@ -19,7 +19,7 @@ public:
     // The plain text (UTF-8) of `payload`, or `payload` itself when it is not protected.
     // `sessionKey` is the caller's session key bag, needed only by the "ASKS" scheme.
     // Throws SecurityException with the reason, CORE::coreException "OutOfMem".
-    keyvault::SecureBytes DecryptEx(std::string_view payload, const CORE::PropertyBag* sessionKey = nullptr);
+    CORE::SecureBytes DecryptEx(std::string_view payload, const CORE::PropertyBag* sessionKey = nullptr);
 
     const std::string& defaultScheme() const noexcept { return defaultScheme_; }
 

@@ -23,7 +23,7 @@ void RealSleep(DWORD milliseconds) { ::Sleep(milliseconds); }
 void SetHooksForTest(const Hooks* hooks) noexcept { g_hooks.store(hooks, std::memory_order_release); }
 
 int kvCallWithRetry(const wchar_t* operation, CORE::PropertyBag& request, CORE::PropertyBag& response,
-                    const BYTE* input, size_t inputLength, keyvault::SecureBytes& output) {
+                    const BYTE* input, size_t inputLength, CORE::SecureBytes& output) {
     const Hooks* hooks = g_hooks.load(std::memory_order_acquire);
     auto gate = hooks && hooks->gate ? hooks->gate : &keyvault::Call;
     auto pause = hooks && hooks->sleep ? hooks->sleep : &RealSleep;
@@ -47,10 +47,10 @@ int kvCallWithRetry(const wchar_t* operation, CORE::PropertyBag& request, CORE::
         if (!RetryWanted(result, response) || attempt >= kMaxAttempts) break;
         pause(kRetryDelayMs);
         response.Clear();
-        keyvault::Wipe(output);
+        CORE::Wipe(output);
     }
 
-    keyvault::Wipe(output);
+    CORE::Wipe(output);
     const std::wstring text = response.GetErrorText(L"Unspecified error");
     if (result == keyvault::KV_FAILED && response.GetError() != keyvault::KV_ERROR_NOT_READY) {
         if (attempt == 1)

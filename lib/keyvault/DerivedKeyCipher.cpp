@@ -37,7 +37,7 @@ std::wstring StatusText(const wchar_t* what, NTSTATUS status) {
 }
 
 // An AES-256-CBC key object over the derived key bytes.
-Status OpenCbcKey(const SecureBytes& key, unique_bcrypt_alg* alg, unique_bcrypt_key* handle) {
+Status OpenCbcKey(const CORE::SecureBytes& key, unique_bcrypt_alg* alg, unique_bcrypt_key* handle) {
     if (key.size() != kMasterKeyLength) return NotExecuted(L"Derived key has the wrong length");
     NTSTATUS status = ::BCryptOpenAlgorithmProvider(alg->put(), BCRYPT_AES_ALGORITHM, nullptr, 0);
     if (!BCRYPT_SUCCESS(status)) return NotExecuted(StatusText(L"Opening AES", status));
@@ -77,7 +77,7 @@ bool ValidDerivation(const Derivation& derivation, Status* status) {
     return true;
 }
 
-Status DeriveKey(const SecureBytes& masterKey, const Derivation& derivation, SecureBytes* derived) {
+Status DeriveKey(const CORE::SecureBytes& masterKey, const Derivation& derivation, CORE::SecureBytes* derived) {
     Status result;
     if (!ValidDerivation(derivation, &result)) return result;
     unique_bcrypt_alg prf;
@@ -96,7 +96,7 @@ Status DeriveKey(const SecureBytes& masterKey, const Derivation& derivation, Sec
     return result;
 }
 
-Status Encipher(const SecureBytes& key, const std::vector<BYTE>& iv, const BYTE* plain, size_t length,
+Status Encipher(const CORE::SecureBytes& key, const std::vector<BYTE>& iv, const BYTE* plain, size_t length,
                 std::vector<BYTE>* cipher) {
     if (length > kMaxCipherLength - kBlockSize || (length && !plain))
         return Failed(KV_ERROR_BAD_REQUEST, L"Plain text too long");
@@ -107,7 +107,7 @@ Status Encipher(const SecureBytes& key, const std::vector<BYTE>& iv, const BYTE*
 
     // PKCS#7: always at least one byte of padding, so the last block says how much to drop.
     size_t pad = kBlockSize - length % kBlockSize;
-    SecureBytes padded(plain, plain + length);
+    CORE::SecureBytes padded(plain, plain + length);
     padded.insert(padded.end(), pad, static_cast<BYTE>(pad));
     std::vector<BYTE> chain = IvOrZero(iv);
     cipher->assign(padded.size(), 0);
@@ -122,8 +122,8 @@ Status Encipher(const SecureBytes& key, const std::vector<BYTE>& iv, const BYTE*
     return Status{};
 }
 
-Status Decipher(const SecureBytes& key, const std::vector<BYTE>& iv, const BYTE* cipher, size_t length,
-                SecureBytes* plain) {
+Status Decipher(const CORE::SecureBytes& key, const std::vector<BYTE>& iv, const BYTE* cipher, size_t length,
+                CORE::SecureBytes* plain) {
     if (!cipher || length == 0 || length % kBlockSize != 0)
         return Failed(KV_ERROR_BAD_REQUEST, L"Cipher text is not a whole number of blocks");
     if (length > kMaxCipherLength) return Failed(KV_ERROR_BAD_REQUEST, L"Cipher text too long");

@@ -7,10 +7,10 @@ namespace keyvault::detail {
 
 // Checks the hash name, iteration count, salt and IV of a request.
 bool ValidDerivation(const Derivation& derivation, Status* status);
-Status DeriveKey(const SecureBytes& masterKey, const Derivation& derivation, SecureBytes* derived);
-Status Encipher(const SecureBytes& key, const std::vector<BYTE>& iv, const BYTE* plain, size_t length,
+Status DeriveKey(const CORE::SecureBytes& masterKey, const Derivation& derivation, CORE::SecureBytes* derived);
+Status Encipher(const CORE::SecureBytes& key, const std::vector<BYTE>& iv, const BYTE* plain, size_t length,
                 std::vector<BYTE>* cipher);
-Status Decipher(const SecureBytes& key, const std::vector<BYTE>& iv, const BYTE* cipher, size_t length,
-                SecureBytes* plain);
+Status Decipher(const CORE::SecureBytes& key, const std::vector<BYTE>& iv, const BYTE* cipher, size_t length,
+                CORE::SecureBytes* plain);
 
 }  // namespace keyvault::detail

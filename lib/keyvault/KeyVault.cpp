@@ -63,7 +63,7 @@ DWORD Answer(const Status& status, CORE::PropertyBag& response) {
 }
 
 DWORD Dispatch(const std::wstring& operation, const CORE::PropertyBag& request, CORE::PropertyBag& response,
-               const BYTE* input, size_t inputLength, SecureBytes& output) {
+               const BYTE* input, size_t inputLength, CORE::SecureBytes& output) {
     const std::wstring name = request.Get(L"name");
     const bool decipher = operation == L"decipherWithDerivedKey";
     if (decipher || operation == L"encipherWithDerivedKey") {
@@ -105,7 +105,7 @@ Status Guarded(Body body) noexcept {
 }  // namespace
 
 DWORD Call(const std::wstring& operation, const CORE::PropertyBag& request, CORE::PropertyBag& response,
-           const BYTE* input, size_t inputLength, SecureBytes& output) noexcept {
+           const BYTE* input, size_t inputLength, CORE::SecureBytes& output) noexcept {
     DWORD result = KV_NOT_EXECUTED;
     try {
         Wipe(output);
@@ -138,7 +138,7 @@ Status EnsureMasterKey(const std::wstring& name) noexcept {
     return Guarded([&] {
         Status status;
         if (!detail::ValidKeyName(name, &status)) return status;
-        SecureBytes key(kMasterKeyLength, 0);
+        CORE::SecureBytes key(kMasterKeyLength, 0);
         if (!RandomBytes(key.data(), key.size())) return NotExecuted(L"Random generator failed");
         return detail::StoreMasterKey(name, key.data(), key.size(), false);
     });
@@ -154,7 +154,7 @@ Status DeleteMasterKey(const std::wstring& name) noexcept {
 
 Status CheckMasterKey(const std::wstring& name) noexcept {
     return Guarded([&] {
-        SecureBytes key;
+        CORE::SecureBytes key;
         return detail::LoadMasterKey(name, &key);
     });
 }
@@ -165,7 +165,7 @@ Status EncipherWithDerivedKey(const std::wstring& name, const Derivation& deriva
         cipher->clear();
         Status status;
         if (!detail::ValidKeyName(name, &status) || !detail::ValidDerivation(derivation, &status)) return status;
-        SecureBytes master, derived;
+        CORE::SecureBytes master, derived;
         status = detail::LoadMasterKey(name, &master);
         if (status.ok()) status = detail::DeriveKey(master, derivation, &derived);
         if (status.ok()) status = detail::Encipher(derived, derivation.iv, plain, plainLength, cipher);
@@ -174,7 +174,7 @@ Status EncipherWithDerivedKey(const std::wstring& name, const Derivation& deriva
 }
 
 Status DecipherWithDerivedKey(const std::wstring& name, const Derivation& derivation, const BYTE* cipher,
-                              size_t cipherLength, SecureBytes* plain) noexcept {
+                              size_t cipherLength, CORE::SecureBytes* plain) noexcept {
     return Guarded([&] {
         Wipe(*plain);
         Status status;
@@ -182,7 +182,7 @@ Status DecipherWithDerivedKey(const std::wstring& name, const Derivation& deriva
         if (!cipher || cipherLength == 0 || cipherLength % kBlockSize != 0)
             return Failed(KV_ERROR_BAD_REQUEST, L"Cipher text is not a whole number of blocks");
         if (cipherLength > kMaxCipherLength) return Failed(KV_ERROR_BAD_REQUEST, L"Cipher text too long");
-        SecureBytes master, derived;
+        CORE::SecureBytes master, derived;
         status = detail::LoadMasterKey(name, &master);
         if (status.ok()) status = detail::DeriveKey(master, derivation, &derived);
         if (status.ok()) status = detail::Decipher(derived, derivation.iv, cipher, cipherLength, plain);

@@ -53,7 +53,7 @@
 //   "KeyVaultNotReadyCalls"; never the product). The direct functions below are the agent's
 //   side and never wait for it.
 #pragma once
-#include "SecureBytes.h"
+#include "lib/mfw/common/util/SecureBytes.h"
 
 #include "lib/mfw/common/bag/PropertyBag.h"
 
@@ -108,7 +108,7 @@ struct Derivation {
 
 // The call gate the module uses. Never throws; the answer's error values are set on failure.
 DWORD Call(const std::wstring& operation, const CORE::PropertyBag& request, CORE::PropertyBag& response,
-           const BYTE* input, size_t inputLength, SecureBytes& output) noexcept;
+           const BYTE* input, size_t inputLength, CORE::SecureBytes& output) noexcept;
 
 // --- The agent's side (also used by Call) ---
 // Creates the key from fresh random bytes unless it exists; an existing key is never replaced.
@@ -122,7 +122,7 @@ Status CheckMasterKey(const std::wstring& name) noexcept;
 Status EncipherWithDerivedKey(const std::wstring& name, const Derivation& derivation, const BYTE* plain,
                               size_t plainLength, std::vector<BYTE>* cipher) noexcept;
 Status DecipherWithDerivedKey(const std::wstring& name, const Derivation& derivation, const BYTE* cipher,
-                              size_t cipherLength, SecureBytes* plain) noexcept;
+                              size_t cipherLength, CORE::SecureBytes* plain) noexcept;
 
 // Random bytes from the system generator; false only when the generator fails.
 bool RandomBytes(BYTE* out, size_t length) noexcept;

@@ -129,7 +129,7 @@ bool ValidKeyName(const std::wstring& name, Status* status) {
     return true;
 }
 
-Status LoadMasterKey(const std::wstring& name, SecureBytes* key) {
+Status LoadMasterKey(const std::wstring& name, CORE::SecureBytes* key) {
     Status status;
     if (!ValidKeyName(name, &status)) return status;
     std::vector<BYTE> stored;
@@ -163,14 +163,14 @@ Status StoreMasterKey(const std::wstring& name, const BYTE* key, size_t length, 
         LSTATUS read = ReadBlob(name, &existing);
         if (read == ERROR_SUCCESS) {
             // Never replace a key that exists: payloads made with it would become unreadable.
-            SecureBytes check;
+            CORE::SecureBytes check;
             return LoadMasterKey(name, &check);
         }
         if (read != ERROR_FILE_NOT_FOUND)
             return Failed(KV_ERROR_KEY_STORE, L"Key " + name + L" cannot be read: " + CORE::SystemErrorText(read));
     }
 
-    SecureBytes plain;
+    CORE::SecureBytes plain;
     plain.reserve(kBlobPlainLength);
     plain.push_back(kFormat);
     plain.insert(plain.end(), key, key + length);

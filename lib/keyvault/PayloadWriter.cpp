@@ -16,7 +16,7 @@ void SetError(std::wstring* error, std::wstring text) {
     if (error) *error = std::move(text);
 }
 
-bool ToUtf8(std::wstring_view text, SecureBytes* out, std::wstring* error) {
+bool ToUtf8(std::wstring_view text, CORE::SecureBytes* out, std::wstring* error) {
     out->clear();
     if (text.empty()) return true;
     if (text.size() > static_cast<size_t>(INT_MAX) / 4) {
@@ -125,7 +125,7 @@ std::wstring BuildPayloadFromBytes(const BYTE* plain, size_t length, const std::
 std::wstring BuildProtectedPayload(std::wstring_view plainText, const std::wstring& keyName,
                                    const std::wstring& scheme, std::wstring* error) {
     try {
-        SecureBytes text;
+        CORE::SecureBytes text;
         if (!ToUtf8(plainText, &text, error)) return std::wstring();
         if (scheme != L"AES") return BuildPayloadFromBytes(text.data(), text.size(), keyName, scheme, error);
         if (text.empty()) {
@@ -136,7 +136,7 @@ std::wstring BuildProtectedPayload(std::wstring_view plainText, const std::wstri
             }
             return BuildPayloadFromBytes(nullptr, 0, keyName, scheme, error);
         }
-        SecureBytes prefixed(5, 0);
+        CORE::SecureBytes prefixed(5, 0);
         if (!RandomBytes(prefixed.data(), 2)) {
             SetError(error, L"Random generator failed");
             return std::wstring();

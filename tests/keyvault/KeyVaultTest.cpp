@@ -117,12 +117,12 @@ TEST_F(KeyVaultTest, BadRequestsGetClearAnswersAndNoOutput) {
         if (*bad.field && bad.value && *bad.value) request.Set(bad.field, bad.value);
         if (*bad.field && bad.value && !*bad.value) request.SetBag(bad.field, {});
         if (bad.damage) bad.damage(cipher);
-        SecureBytes plain(3, 0x77);
+        CORE::SecureBytes plain(3, 0x77);
         EXPECT_EQ(Call(L"decipherWithDerivedKey", request, response, cipher.data(), cipher.size(), plain), KV_FAILED);
         EXPECT_TRUE(response.GetError() == bad.code && !response.GetErrorText(L"").empty() && plain.empty());
     }
     CORE::PropertyBag response;
-    SecureBytes out;
+    CORE::SecureBytes out;
     EXPECT_EQ(Call(L"exportKey", DecipherRequest(), response, nullptr, 0, out), KV_NOT_EXECUTED) << "no such operation";
 }
 

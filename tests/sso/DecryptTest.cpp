@@ -126,7 +126,7 @@ TEST_F(Decrypt, PrefixRulesForNamedAndUnnamedKeys) {
     for (const auto& c : kCases) {
         std::string result;
         try {
-            keyvault::SecureBytes plain = SecurityManager().DecryptEx(Narrow(FromBytes(c.deciphered, c.keyName)));
+            CORE::SecureBytes plain = SecurityManager().DecryptEx(Narrow(FromBytes(c.deciphered, c.keyName)));
             result.assign(plain.begin(), plain.end());
         } catch (const SecurityException& e) {
             result = std::string("refused: ") + e.what();
@@ -191,7 +191,7 @@ size_t g_calls = 0;
 bool g_responseWasDirty = false;
 
 DWORD ScriptedGate(const std::wstring&, const CORE::PropertyBag&, CORE::PropertyBag& response, const BYTE*, size_t,
-                   keyvault::SecureBytes& output) {
+                   CORE::SecureBytes& output) {
     g_responseWasDirty |= !response.IsEmpty() || !output.empty();
     const Answer& answer = g_script[std::min(g_calls++, g_script.size() - 1)];
     output.assign(3, answer.result ? 0x66 : 0x41);  // whatever a failed call left behind must not survive
@@ -220,7 +220,7 @@ TEST_F(Decrypt, OutcomesOfTheRetryRule) {
         g_calls = 0, g_sleeps = 0, g_sleptMs = 0, g_responseWasDirty = false;
         log.Clear();
         CORE::PropertyBag request, response;
-        keyvault::SecureBytes output;
+        CORE::SecureBytes output;
         EXPECT_EQ(UtilSM::kvCallWithRetry(L"probe", request, response, nullptr, 0, output), c.result);
         EXPECT_EQ(std::make_tuple(g_calls, g_sleeps.load(), g_sleptMs.load(), output.empty()),
                   std::make_tuple(c.calls, static_cast<int>(c.calls) - 1, 1000u * (c.calls - 1), c.result != 0))
