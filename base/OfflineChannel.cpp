@@ -83,7 +83,7 @@ HANDLE OfflineChannel::ReplaceReEnumerationEvent(const wchar_t* eventName, DWORD
     return event;
 }
 
-void OfflineChannel::SetReEnumerationContext(void* oldContext, void* newContext) noexcept {
+void OfflineChannel::SetReEnumerationContext(IUnknown* oldContext, IUnknown* newContext) noexcept {
     wchar_t detail[96];
     _snwprintf(detail, 96, L"oldContext=%p, context=%p", oldContext, newContext);
     detail[95] = L'\0';
@@ -149,7 +149,7 @@ void OfflineChannel::RequestDialogDismissal() noexcept {
     ::SetEvent(dismissEvent_.get());
 }
 
-void* OfflineChannel::Context() noexcept {
+IUnknown* OfflineChannel::Context() noexcept {
     std::lock_guard<corecritsec> guard(lock_);
     return context_;
 }
@@ -158,14 +158,16 @@ bool OfflineChannel::HasReEnumerationEvent() noexcept { return reEnumerationEven
 
 void OfflineChannel::CallBack(bool explicitRequest) {
     ReEnumerationCallback callback;
-    void* context;
+    platform::com_ptr<IUnknown> context;
     {
         std::lock_guard<corecritsec> guard(lock_);
         callback = callback_;
-        context = context_;
+        // Taken before the lock is left: UnAdvise and the last Release may come at any moment.
+        context = platform::com_ptr<IUnknown>(context_);
     }
+    if (CallbackGapHook hook = gapHook_.load()) hook();
     // Never call out under the lock: the callback takes the provider's lock.
-    if (callback) callback(context, explicitRequest);
+    if (callback) callback(context.get(), explicitRequest);
 }
 
 void OfflineChannel::DismissDialog() {

@@ -6,12 +6,18 @@
 #include "lib/mfw/common/threads/corerunnable.h"
 
 #include <windows.h>
+#include <unknwn.h>
 
 #include <atomic>
 #include <string>
 #include <vector>
 
-using ReEnumerationCallback = void (*)(void* context, bool explicitRequest);
+// The context is the COM object the callback works on: the channel holds a reference on it
+// for the whole call, so a provider released by LogonUI meanwhile outlives the callback.
+using ReEnumerationCallback = void (*)(IUnknown* context, bool explicitRequest);
+// Runs on the channel thread between taking the context and calling back (tests widen that
+// gap with it); null in production.
+using CallbackGapHook = void (*)();
 
 class OfflineChannel : public CORE::corerunnable {
 public:
@@ -20,7 +26,7 @@ public:
     // Stores the callback and creates the named auto-reset event it waits on; clears the context.
     void SetReEnumerationCallback(ReEnumerationCallback callback, const wchar_t* eventName) noexcept;
     // Replaces the context only when the stored one is `oldContext`.
-    void SetReEnumerationContext(void* oldContext, void* newContext) noexcept;
+    void SetReEnumerationContext(IUnknown* oldContext, IUnknown* newContext) noexcept;
     void RunChannelThread() noexcept;
     void Start() noexcept;
     // Asks the thread to end and waits up to 5000 ms (not when called on the thread itself).
@@ -29,9 +35,10 @@ public:
     void RequestSSORetry() noexcept;
     void RequestDialogDismissal() noexcept;
 
-    // For tests: the stored context and whether a named event exists.
-    void* Context() noexcept;
+    // For tests: the stored context, whether a named event exists, the callback gap hook.
+    IUnknown* Context() noexcept;
     bool HasReEnumerationEvent() noexcept;
+    void SetCallbackGapHook(CallbackGapHook hook) noexcept { gapHook_ = hook; }
 
 protected:
     ~OfflineChannel() override;
@@ -57,7 +64,8 @@ private:
     // top of each wait.
     std::atomic<HANDLE> reEnumerationEvent_{nullptr};
     std::wstring reEnumerationEventName_;  // the name reEnumerationEvent_ was opened with
-    void* context_ = nullptr;
+    IUnknown* context_ = nullptr;  // not owned: the provider holds itself while advised
+    std::atomic<CallbackGapHook> gapHook_{nullptr};
 };
 
 // The process-wide channel, created on first use (no reference is added for the caller).

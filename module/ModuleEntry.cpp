@@ -21,6 +21,7 @@ constexpr DWORD kLibraryThreadWaitMs = 15000;
 
 std::atomic<HINSTANCE> g_instance{nullptr};
 std::atomic<RdsReconnectMonitor*> g_monitor{nullptr};
+std::atomic<bool> g_workStarted{false};
 
 std::wstring BaseNameOf(const std::wstring& path) {
     size_t slash = path.rfind(L'\\');
@@ -62,7 +63,16 @@ bool IsExcludedHost(const std::wstring& baseName) {
     return false;
 }
 
+void StartModuleWork() noexcept {
+    if (g_workStarted.exchange(true)) return;
+    try {
+        StartReconnectMonitor();
+    } catch (...) {
+    }
+}
+
 void TeardownModuleObjects() noexcept {
+    g_workStarted = false;
     if (RdsReconnectMonitor* monitor = g_monitor.exchange(nullptr)) {
         monitor->Stop();
         monitor->Release();
@@ -70,7 +80,7 @@ void TeardownModuleObjects() noexcept {
     CleanupOfflineChannel();
 }
 
-BOOL ModuleEntry(HINSTANCE instance, DWORD reason, LPVOID) noexcept {
+BOOL ModuleEntry(HINSTANCE instance, DWORD reason, LPVOID reserved) noexcept {
     try {
         std::wstring path = platform::Get().HostExecutablePath();
         if (path.size() > 2047) path.resize(2047);
@@ -78,6 +88,14 @@ BOOL ModuleEntry(HINSTANCE instance, DWORD reason, LPVOID) noexcept {
 
         if (reason == DLL_PROCESS_DETACH) {
             LogMessage(LOG_INFO, L"tcfiltr detach for session with sessionId=%d", static_cast<int>(GetSessionId()));
+            if (reserved) {
+                // Process exit: the other threads are gone, maybe holding locks; waiting for them or
+                // shutting services down under the loader lock could hang the exit. Write what the
+                // log holds, on this thread, and leave the rest to the system.
+                FlushLog();
+                g_instance = instance;
+                return TRUE;
+            }
             TeardownModuleObjects();
             ShutdownLogonMonitor();
             MessageFrameWork::GetFrameWork()->Shutdown();
@@ -93,7 +111,8 @@ BOOL ModuleEntry(HINSTANCE instance, DWORD reason, LPVOID) noexcept {
             HMODULE pinned = nullptr;
             ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
                                  reinterpret_cast<LPCWSTR>(&ModuleEntry), &pinned);
-            StartReconnectMonitor();
+            // The reconnect monitor asks the session service (RPC) before it starts: not under the
+            // loader lock, but at the first class object request (StartModuleWork).
         }
         g_instance = instance;
         return TRUE;

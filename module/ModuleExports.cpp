@@ -18,6 +18,7 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
         SysMsgUtl::FunctionTraceWithSessionId trace("CClassFactory_CreateInstance", detail.c_str());
         if (!IsEqualCLSID(rclsid, CLSID_credfilter) && !IsEqualCLSID(rclsid, CLSID_credprovider))
             return CLASS_E_CLASSNOTAVAILABLE;
+        StartModuleWork();
         return CreateComObject<CClassFactory>(riid, ppv, [](CClassFactory&) {}, rclsid);
     } catch (...) {
         return ResultFromCaughtException();

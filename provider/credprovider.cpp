@@ -278,9 +278,10 @@ void credprovider::DRV_EnumerateCredentials(bool fromCallback, bool explicitRequ
     }
 }
 
-void ReEnumerateCredentialsCallback(void* context, bool explicitRequest) noexcept {
+void ReEnumerateCredentialsCallback(IUnknown* context, bool explicitRequest) noexcept {
     FunctionTraceWithSessionId trace("ReEnumerateCredentialsCallback");
-    if (context) static_cast<credprovider*>(context)->DRV_EnumerateCredentials(true, explicitRequest);
+    // The channel's only context is a provider (registered by Advise).
+    if (context) static_cast<credprovider*>(static_cast<ICredentialProvider*>(context))->DRV_EnumerateCredentials(true, explicitRequest);
 }
 
 namespace {

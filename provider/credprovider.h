@@ -48,7 +48,7 @@ private:
 
 HRESULT credprovider_CreateInstance(REFIID riid, void** ppv) noexcept;
 // The callback registered with the OfflineChannel; context is the advised provider.
-void ReEnumerateCredentialsCallback(void* context, bool explicitRequest) noexcept;
+void ReEnumerateCredentialsCallback(IUnknown* context, bool explicitRequest) noexcept;
 // Whether providers of this session register for re-enumeration (set at creation).
 bool IsReEnumerationEnabled() noexcept;
 

@@ -6,6 +6,7 @@
 #include "base/Serialization.h"
 #include "base/TesselSignal.h"
 #include "platform/UniqueResource.h"
+#include "support/FakeEvents.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
@@ -188,12 +189,12 @@ TEST(DuplicateSerialization, RefusesEmptyOrMissingInput) {
 // Records callbacks; the first one can be held until the test releases it.
 struct CallbackProbe {
     std::atomic<int> calls{0}, explicitCalls{0};
-    std::atomic<void*> lastContext{nullptr};
+    std::atomic<IUnknown*> lastContext{nullptr};
     platform::unique_handle entered{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
     platform::unique_handle release{::CreateEventW(nullptr, TRUE, TRUE, nullptr)};
 
     static inline CallbackProbe* instance = nullptr;
-    static void Callback(void* context, bool explicitRequest) {
+    static void Callback(IUnknown* context, bool explicitRequest) {
         instance->lastContext = context, instance->explicitCalls += explicitRequest, ++instance->calls;
         ::SetEvent(instance->entered.get());
         ::WaitForSingleObject(instance->release.get(), 5000);
@@ -220,7 +221,7 @@ protected:
     LogCapture log;
     CallbackProbe probe;
     std::wstring eventName = L"Local\\TcfiltrTest.Enumerate." + std::to_wstring(::GetCurrentProcessId());
-    int contextA = 0, contextB = 0;
+    testsupport::FakeEvents contextA, contextB;  // any COM object serves as a context
 };
 
 // Without an event nothing starts; a stopped channel is not restarted; starting and stopping twice is harmless.

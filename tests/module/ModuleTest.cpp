@@ -205,17 +205,19 @@ TEST_F(ClassFactoryTest, ExcludedHostsAreMatchedByWholeName) {
     }
 }
 
-// Attach in a remote LogonUI of an RDS host starts the reconnect monitor, detach stops it; a
-// workstation starts none. A second teardown finds nothing left to do.
-TEST_F(ClassFactoryTest, AttachStartsTheReconnectMonitorOnlyWhereNeededAndDetachStopsIt) {
+// The first class object in a remote LogonUI of an RDS host starts the reconnect monitor (never
+// attach, which runs under the loader lock), detach stops it; a workstation starts none.
+TEST_F(ClassFactoryTest, FirstClassObjectStartsTheReconnectMonitorOnlyWhereNeededAndDetachStopsIt) {
     HINSTANCE self = ::GetModuleHandleW(nullptr);
     fake.sessionId = 3, fake.SetWindows10Workstation(), ResetSessionIdCache();
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_ATTACH, nullptr));
+    Factory(CLSID_credfilter);
     EXPECT_TRUE(log.Contains(L"RdsReconnectMonitor: Exit, not required on this system"));
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_DETACH, nullptr));
-    fake.SetServer2019Rds(), fake.consoleSessionId = 1;
+    fake.SetServer2019Rds(), fake.consoleSessionId = 1, log.Clear();
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_ATTACH, nullptr));
-    EXPECT_EQ(ModuleInstance(), self);
+    EXPECT_TRUE(ModuleInstance() == self && !log.Contains(L"RdsReconnectMonitor"));
+    Factory(CLSID_credfilter), Factory(CLSID_credprovider);
     EXPECT_TRUE(WaitFor([&] { return log.Contains(L"Waiting for logon or reconnect to sessionId=3"); }));
     ASSERT_TRUE(ModuleEntry(self, DLL_PROCESS_DETACH, nullptr));
     EXPECT_TRUE(log.Contains(L"The LogonUI Process is ending for sessionId=3") && fake.terminateCalls.load() == 0);

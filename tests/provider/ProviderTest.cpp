@@ -85,7 +85,7 @@ protected:
     static void StartChannel() {
         std::wstring name = L"Local\\TcfiltrTest.Tile." + std::to_wstring(::GetCurrentProcessId());
         GetOfflineChannel()->SetReEnumerationCallback(
-            [](void*, bool explicitRequest) { g_retries += explicitRequest ? 1 : 100; }, name.c_str());
+            [](IUnknown*, bool explicitRequest) { g_retries += explicitRequest ? 1 : 100; }, name.c_str());
         GetOfflineChannel()->Start();
     }
     static void CertSso(ULONGLONG attempts) {

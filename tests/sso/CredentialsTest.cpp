@@ -145,7 +145,7 @@ TEST_F(CredentialsTest, EntraWaitTimesOutForAPendingRequestAndClearingWipesTheAs
 TEST_F(CredentialsTest, EntraCompletionAsksForARetryOnlyWhenCredentialsAreReady) {
     static std::atomic<int> callbacks{0};
     std::wstring name = L"Local\\TcfiltrTest.Entra." + std::to_wstring(::GetCurrentProcessId());
-    GetOfflineChannel()->SetReEnumerationCallback([](void*, bool explicitRequest) { callbacks += explicitRequest ? 1 : 100; },
+    GetOfflineChannel()->SetReEnumerationCallback([](IUnknown*, bool explicitRequest) { callbacks += explicitRequest ? 1 : 100; },
                                                   name.c_str());
     GetOfflineChannel()->Start();
     creds.OnEntraAuthComplete();  // nothing ready yet

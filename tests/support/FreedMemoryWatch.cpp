@@ -55,6 +55,8 @@ void* operator new(size_t size) {
 void* operator new(size_t size, const std::nothrow_t&) noexcept { return std::malloc(size ? size : 1); }
 void operator delete(void* block) noexcept {
     testsupport::freedwatch::Inspect(block);
+    // Scribbled over, so that code still using a freed object fails at once.
+    if (block) std::memset(block, 0xDD, _msize(block));
     std::free(block);
 }
 void operator delete(void* block, size_t) noexcept { operator delete(block); }

@@ -1,7 +1,8 @@
 // Freed memory searched for a secret: a program that compiles FreedMemoryWatch.cpp replaces the
 // global operator new and delete, and while a watch runs every block given back through
 // operator delete is searched for the text in UTF-16 and in its one-byte form (the two wire
-// encodings of an ASCII text).
+// encodings of an ASCII text). Every freed block is then overwritten, so a use after free
+// crashes rather than reading stale data.
 #pragma once
 
 namespace testsupport::freedwatch {

@@ -3,6 +3,7 @@
 // What one line or one file name looks like is the unit tests' part.
 #include "mfw/MfwTestSupport.h"
 
+#include "base/Guids.h"
 #include "lib/mfw/common/config/Config.h"
 #include "lib/mfw/common/log/LogLine.h"
 #include "lib/mfw/common/log/SysMessage.h"
@@ -192,8 +193,9 @@ TEST_F(LoggerTest, RecordsFromSeveralThreadsAreAllWritten) {
 }
 
 // The module in a process of its own: it starts the logger while the loader runs its entry
-// point, and at process exit (writer thread already gone) its detach flushes on the exiting
-// thread.
+// point; the child exits with the module's threads running (a provider's re-enumeration
+// thread, the log writer), and the detach at process exit writes the log on the exiting
+// thread without waiting for threads the exit has already ended.
 const wchar_t kChildDirVariable[] = L"TC_LOG_EXIT_CHILD_DIR";
 
 TEST(LogExit, ChildLoadsTheModuleAndExits) {
@@ -201,7 +203,16 @@ TEST(LogExit, ChildLoadsTheModuleAndExits) {
     if (::GetEnvironmentVariableW(kChildDirVariable, dirText, MAX_PATH) == 0) GTEST_SKIP() << "runs as a child only";
     auto* registry = new testsupport::RegistrySandbox;  // left for the parent to remove
     registry->SetString(kLogKey, L"LogFileDirectory", dirText);
-    ASSERT_NE(::LoadLibraryW((testsupport::ProgramDirectory() + L"tcfiltr.dll").c_str()), nullptr);
+    for (const wchar_t* level : {L"traceEnabled", L"debugEnabled"}) registry->SetString(kRootKey, level, L"true");
+    HMODULE module = ::LoadLibraryW((testsupport::ProgramDirectory() + L"tcfiltr.dll").c_str());
+    ASSERT_NE(module, nullptr);
+    auto getClassObject = reinterpret_cast<HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**)>(
+        reinterpret_cast<void*>(::GetProcAddress(module, "DllGetClassObject")));
+    IClassFactory* factory = nullptr;
+    IUnknown* provider = nullptr;  // both left alive: LogonUI, too, may exit holding them
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    ASSERT_EQ(getClassObject(CLSID_credprovider, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+    ASSERT_EQ(factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&provider)), S_OK);
     ::ExitProcess(0);
 }
 
@@ -211,11 +222,14 @@ TEST(LogExit, ModuleFlushesAtProcessExit) {
     const platform::unique_handle child = testsupport::Launch(L"mfw_log_tests.exe", L"--gtest_filter=LogExit.ChildLoadsTheModuleAndExits");
     ::SetEnvironmentVariableW(kChildDirVariable, nullptr);
     DWORD exitCode = 1;
+    // Bounded well below the module's own teardown waits (5 s and 15 s), which an exit never runs.
     ASSERT_EQ(::WaitForSingleObject(child.get(), 60000), WAIT_OBJECT_0);
     EXPECT_TRUE(::GetExitCodeProcess(child.get(), &exitCode) && exitCode == 0u) << exitCode;
     ::RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\TcfiltrTest\\" + std::to_wstring(::GetProcessId(child.get())) + L"-1").c_str());
-    const std::wstring text = ReadAllLogText(dir.Path(), L"log-*.txt");
-    EXPECT_TRUE(Has(text, L"tcfiltr detach for session with sessionId=")) << Narrow(text);
+    const std::wstring text = ReadAllLogText(dir.Path(), L"*.txt");
+    // The provider was made (its thread ran), and the exit tore nothing down.
+    EXPECT_TRUE(Has(text, L"tcfiltr detach for session with sessionId=") && Has(text, L"credprovider_CreateInstance") &&
+                !Has(text, L"CleanupOfflineChannel")) << Narrow(text);
 }
 
 }  // namespace
