@@ -13,6 +13,7 @@ bool DuplicateSerialization(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* 
     destination->cbSerialization = source->cbSerialization;
     destination->rgbSerialization = static_cast<byte*>(::CoTaskMemAlloc(source->cbSerialization));
     if (!destination->rgbSerialization) {
+        destination->cbSerialization = 0;
         CORE::LogMessage(CORE::LOG_TRACE, L"%s: CoTaskMemAlloc failed to allocate '%u' bytes.",
                          L"DuplicateSerialization", static_cast<unsigned>(source->cbSerialization));
         return false;

@@ -162,7 +162,13 @@ STDMETHODIMP credfilter::UpdateRemoteCredential(const CREDENTIAL_PROVIDER_CREDEN
     try {
         return CheckRemoteCredential(pcpcsIn, pcpcsOut);
     } catch (...) {
-        return ResultFromCaughtException();
+        // The copy may hold the ticket; the connection is judged as one whose lookup failed.
+        const HRESULT hr = ResultFromCaughtException();
+        DiscardSerialization(pcpcsOut);
+        std::memset(pcpcsOut, 0, sizeof(*pcpcsOut));
+        if (DirectRdpAllowed()) return hr;
+        DisplayError(L"", L"");
+        return E_FAIL;
     }
 }
 
@@ -251,12 +257,12 @@ HRESULT StoreAnswer(const AgentAnswer& answer, const PackedInteractiveLogon& log
     }
     if (!answer.smartCardPin.empty() && answer.upnItemCount > 0) {
         StoreCertificateAccount(creds, answer, logon.user, logon.domain);
-        StoreSmartCard(creds, answer);
+        const bool pinReadable = StoreSmartCard(creds, answer);
         LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Principal name list %s", answer.upnsXml.c_str());
         for (const std::wstring& upn : creds.upnList)
             LogMessage(LOG_DEBUG, L"credfilter::UpdateRemoteCredential(): Looking for user principal name '%s'.",
                        upn.c_str());
-        if (creds.FindSmartCardCertificate() == 0) creds.credentialsAvailable = true;
+        if (pinReadable && creds.FindSmartCardCertificate() == 0) creds.credentialsAvailable = true;
         return S_OK;
     }
     if (!answer.nonSsoTicket && answer.password.empty()) {
@@ -303,6 +309,8 @@ HRESULT credfilter::CheckRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_S
         LogMessage(LOG_DEBUG,
                    L"credfilter::UpdateRemoteCredential(): AllowDirectRDP is false. Disallowing direct RDP connection.");
         DisplayError(logon.domain, logon.user);
+        DiscardSerialization(pcpcsOut);  // LogonUI gets nothing of a refused connection
+        std::memset(pcpcsOut, 0, sizeof(*pcpcsOut));
         return E_FAIL;
     };
     if (!ObtainRemoteCredential(pcpcsIn, pcpcsOut)) {

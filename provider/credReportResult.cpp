@@ -164,6 +164,9 @@ STDMETHODIMP cred::ReportResult(LONG ntsStatus, LONG ntsSubstatus, LPWSTR* ppszO
     detail[63] = L'\0';
     SysMsgUtl::FunctionTraceWithSessionId trace("cred::ReportResult", detail);
     if (!ppszOptionalStatusText || !pcpsiOptionalStatusIcon) return E_INVALIDARG;
+    // What LogonUI passes in is not ours to free: the handlers replace (and free) only our text.
+    *ppszOptionalStatusText = nullptr;
+    *pcpsiOptionalStatusIcon = CPSI_NONE;
     try {
         Credentials& creds = TheCredentials();
         const bool certSso = !creds.certLogon.containerName.empty() && !creds.certLogon.pin.empty();

@@ -170,17 +170,27 @@ HRESULT SerializeAgentKeyLogon(const Credentials& creds, CREDENTIAL_PROVIDER_USA
     return hr;
 }
 
+// A CertSSO whose buffer could not be built is not offered again.
+HRESULT ForgetCertSsoOnFailure(Credentials& creds, HRESULT hr) {
+    if (hr != S_OK) {
+        creds.certLogon.pin.Wipe();
+        creds.certLogon.containerName.clear();
+    }
+    return hr;
+}
+
 // CertSSO, also when the unlock handshake failed.
 HRESULT SerializeCertSso(Credentials& creds, bool unlockFailed, CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario,
                          Serialization* pcpcs, bool* keepCredentials) {
     LogMessage(LOG_DEBUG, L"cred::GetSerialization(): Serializing CertSSO credentials%s",
                unlockFailed ? L" (CertSSO unlock error)" : L"");
-    return SerializeAgentKeyLogon(creds, scenario, creds.certLogon.containerName.c_str(), kSsoKsp,
-                                  creds.certLogon.pin.c_str(),
-                                  {L"Serializing CertSSO credentials for use in SSO failed",
-                                   L"Failed to retrieve Kerberos authentication package id",
-                                   L"CertAuth credential serialization succeeded"},
-                                  pcpcs, keepCredentials);
+    return ForgetCertSsoOnFailure(
+        creds, SerializeAgentKeyLogon(creds, scenario, creds.certLogon.containerName.c_str(), kSsoKsp,
+                                      creds.certLogon.pin.c_str(),
+                                      {L"Serializing CertSSO credentials for use in SSO failed",
+                                       L"Failed to retrieve Kerberos authentication package id",
+                                       L"CertAuth credential serialization succeeded"},
+                                      pcpcs, keepCredentials));
 }
 
 // The card in a redirected reader; its material is used once.
@@ -225,6 +235,12 @@ HRESULT SerializeWhfbCertificate(Credentials& creds, CREDENTIAL_PROVIDER_USAGE_S
                L"cred::GetSerialization(): Serializing Whfb CertSSO credentials, usage:%s, contextId:%s, hasPin:%s",
                creds.IsWhfbCertSsoUnlock() ? L"unlock" : L"logon", creds.whfbCertCtxId.c_str(), L"yes");
     const SecureWString pin = DecryptProtectedPayload(creds.whfbCertPin.view());
+    if (pin.empty()) {
+        // Never an empty PIN: the logon would fail at the KSP, or worse, be taken for another.
+        LogMessage(LOG_ERROR, L"cred::GetSerialization(): The Whfb CertSSO PIN could not be decrypted");
+        creds.whfbCertPin.Wipe();
+        return E_FAIL;
+    }
     return SerializeAgentKeyLogon(creds, scenario, creds.whfbCertCtxId.c_str(), kWhfbKsp, pin.c_str(),
                                   {L"Failed to serialize credentials for Whfb CertSSO",
                                    L"Failed to retrieve Kerberos authentication packageId",

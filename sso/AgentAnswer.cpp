@@ -5,6 +5,7 @@
 #include "SecurityManager.h"
 
 #include "lib/mfw/common/bag/PropertyBag.h"
+#include "lib/mfw/common/log/SysMessage.h"
 #include "lib/mfw/common/util/TextRules.h"
 
 using CORE::PropertyBag;
@@ -71,10 +72,16 @@ void StoreCertSso(Credentials& creds, const AgentAnswer& answer) {
     creds.certLogon.attemptsLeft = GetCertSsoAttempts();
 }
 
-void StoreSmartCard(Credentials& creds, const AgentAnswer& answer) {
+bool StoreSmartCard(Credentials& creds, const AgentAnswer& answer) {
     creds.smartCardPin = DecryptProtectedPayload(answer.smartCardPin.view());
+    // Without its PIN the card can sign nothing: no other logon may take its place.
+    if (creds.smartCardPin.empty()) {
+        CORE::LogMessage(CORE::LOG_ERROR, L"StoreSmartCard(): the smart card PIN could not be decrypted");
+        return false;
+    }
     creds.smartCardReader = answer.smartCardReader;
     creds.smartCardHintUpn = answer.smartCardHintUpn;
     creds.upnList.clear();
     for (const auto& upn : answer.upns) creds.upnList.push_back(upn.first);
+    return true;
 }

@@ -56,5 +56,6 @@ void StoreCertificateAccount(Credentials& creds, const AgentAnswer& answer, cons
                              const std::wstring& defaultDomain);
 // The CertSSO container and PIN, with a fresh count of attempts.
 void StoreCertSso(Credentials& creds, const AgentAnswer& answer);
-// The smart card PIN (decrypted), reader, hint and the principal names to search for.
-void StoreSmartCard(Credentials& creds, const AgentAnswer& answer);
+// The smart card PIN (decrypted), reader, hint and the principal names to search for; false
+// (nothing stored) when the PIN does not decrypt.
+bool StoreSmartCard(Credentials& creds, const AgentAnswer& answer);

@@ -84,7 +84,7 @@ bool StoreTicketAnswer(const AgentAnswer& answer, Credentials& creds) {
         LogMessage(LOG_TRACE, L"%s (sessionId=%d) got a smart card PIN.", L"GetCredentialsForSimpleToken",
                    SessionIdForLog());
         StoreCertificateAccount(creds, answer, L"", L"");
-        StoreSmartCard(creds, answer);
+        if (!StoreSmartCard(creds, answer)) return false;
         if (answer.hasUpnBag) {
             std::wstring listing;
             for (const auto& [name, value] : answer.upns) listing += name + L"=" + value + L"\r\n";

@@ -57,6 +57,8 @@ void Credentials::ClearCredentials(bool quiet) noexcept {
     unauthPassword.Wipe();
     activityCount = 0;
     whfbCertPin.Wipe();
+    certLogon.pin.Wipe();
+    certLogon.containerName.clear();
     if (m_entraAuthRdpAssertionComplete) ::ResetEvent(m_entraAuthRdpAssertionComplete.get());
     if (!quiet) LogMessage(LOG_TRACE, L"%s(): Exit", L"Credentials::ClearCredentials");
 }

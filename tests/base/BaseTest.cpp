@@ -6,6 +6,7 @@
 #include "base/Serialization.h"
 #include "base/TesselSignal.h"
 #include "platform/UniqueResource.h"
+#include "support/CoTaskFreeWatch.h"
 #include "support/FakeEvents.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
@@ -176,14 +177,18 @@ TEST_F(SessionInfoTest, LogonMonitorEmptyTextsAndAFailedRegistrationWriteNothing
 }
 
 // The copy itself is checked where the filter passes a remote credential on; refused input
-// allocates and touches nothing.
-TEST(DuplicateSerialization, RefusesEmptyOrMissingInput) {
+// allocates and touches nothing, and a failed allocation reports an empty copy.
+TEST(DuplicateSerialization, RefusesEmptyOrMissingInputAndFailsEmpty) {
     BYTE bytes[] = {1};
     CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION copy = {}, empty = {7, CLSID_credprovider, 0, bytes},
                                                  noBuffer = {7, CLSID_credprovider, 1, nullptr};
     EXPECT_FALSE(DuplicateSerialization(&empty, &copy) || DuplicateSerialization(&noBuffer, &copy) ||
                  DuplicateSerialization(nullptr, &copy) || DuplicateSerialization(&empty, nullptr));
     EXPECT_TRUE(copy.rgbSerialization == nullptr && copy.cbSerialization == 0);
+    testsupport::CoTaskFreeWatch watch(L"");
+    watch.failAllocations = true;
+    const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION source = {7, CLSID_credprovider, 1, bytes};
+    EXPECT_TRUE(watch.Registered() && !DuplicateSerialization(&source, &copy) && !copy.rgbSerialization && !copy.cbSerialization);
 }
 
 // Records callbacks; the first one can be held until the test releases it.

@@ -210,8 +210,9 @@ TEST_P(AnswerTest, DecidesFromTheAnswer) {
         ASSERT_TRUE(out.ulAuthenticationPackage == 2 && IsEqualCLSID(out.clsidCredentialProvider, GUID_NULL) &&
                     out.cbSerialization == bytes.size() && out.rgbSerialization != input.data());
         EXPECT_EQ(std::memcmp(out.rgbSerialization, bytes.data(), bytes.size()), 0);
-    } else if (!Refused() && c.ticket) {
-        EXPECT_EQ(out.rgbSerialization, nullptr);  // a ticket never goes on to LogonUI
+    } else if (c.ticket || Refused()) {
+        // A ticket never goes on to LogonUI, nor anything of a refused connection.
+        EXPECT_TRUE(out.rgbSerialization == nullptr && out.cbSerialization == 0);
     }
 }
 
@@ -222,6 +223,8 @@ const AnswerCase kAnswers[] = {
     {"expired wins", L"expired=true;password=pw;unauthUserName=k;unauthPassword=p", L"", L"T", E_FAIL, "tr", L"1 \\  : "},
     {"CertSSO with the broker's SID", L"certLogonPin=1234;certLogonContainerName=cont;BROKERUSERSID=S-1-5-21-9", L"", L"T",
      S_OK, "at", L"1 CORP\\alice  cont:1234/3 S-1-5-21-9"},
+    {"hybrid account wins over the password", L"unauthUserName=kiosk;unauthPassword=kp;password=pw", L"", L"T", S_OK, "at",
+     L"1 \\  : "},
     {"PIN without container: password", L"certLogonPin=1234;password=pw", L"", L"T", S_OK, "at", L"1 CORP\\alice pw : "},
     {"smart card PIN without UPNs verifies", L"smartCardPIN=4321;password=pw;upns", L"", L"T", S_OK, "t", L"1 \\  : "},
     {"SSO off by policy verifies", L"password=pw", L"AllowSingleSignon=false", L"T", S_OK, "t", L"1 \\  : "},
@@ -233,6 +236,18 @@ const AnswerCase kAnswers[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest, ::testing::ValuesIn(kAnswers));
+
+// A failure inside the check frees the copy holding the ticket and is judged like a failed
+// lookup: refused only where direct connections are not allowed.
+TEST_F(CredFilterTest, AnExceptionDropsTheCopyAndFollowsTheRefusalRule) {
+    agent.throws = true;
+    for (const wchar_t* allowed : {L"true", L"false"}) {
+        registry.SetAgentConfig(L"AllowDirectRDP", allowed);
+        const HRESULT hr = Update(Packed(L"CORP", L"alice", L"TICKET-1"));
+        EXPECT_TRUE(FAILED(hr) && out.rgbSerialization == nullptr && out.cbSerialization == 0) << allowed;
+        EXPECT_EQ(Refused(), allowed[0] == L'f');
+    }
+}
 
 TEST_F(CredFilterTest, MutatedCredentialsThroughTheFilterEndCleanly) {
     agent.Answer(L"GetCredentialsForTicket", CORE::PropertyBag());

@@ -3,10 +3,13 @@
 #include "base/Guids.h"
 #include "base/OfflineChannel.h"
 #include "base/SessionInfo.h"
+#include "keyvault/VaultSandbox.h"
+#include "lib/keyvault/PayloadWriter.h"
 #include "platform/UniqueResource.h"
 #include "provider/CredentialHandlers.h"
 #include "provider/credprovider.h"
 #include "sso/Credentials.h"
+#include "support/CoTaskFreeWatch.h"
 #include "support/CredentialsReset.h"
 #include "support/FakeEvents.h"
 #include "support/FakePlatform.h"
@@ -117,7 +120,7 @@ protected:
     }
     static bool IsSet(const platform::unique_handle& event) { return ::WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0; }
 
-    RegistrySandbox registry;
+    vaulttest::VaultSandbox registry;  // protected material is deciphered as from a real agent
     FakePlatform fake;
     LogCapture log;
     com_ptr<ICredentialProviderCredential> tile;
@@ -165,23 +168,29 @@ TEST_F(CredTileTest, CertSsoFailuresAreRetriedWhileAttemptsRemain) {
     fake.sessionId = 3;
     registry.SetString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"ScRemoveOption", L"1");
     StartChannel();
-    // Attempts left (0: no certificate material), status, substatus, retried (with the text "Retry
-    // Lumo SSO"; other results set no text and no icon), the agent asked for failure reports.
-    for (auto [attempts, status, substatus, retry, asked] : {std::tuple<ULONGLONG, LONG, LONG, bool, bool>
-             {3, kLogonFailure, 0, true, false}, {2, kLogonFailure, 0, true, true}, {1, kLogonFailure, 0, false, true},
-             {3, kWrongPassword, 0, false, false},
-             {3, kLogonFailure, kWrongPassword, false, true},  // a substatus makes it a known failure
-             {0, 0, kWrongPassword, false, true}, {0, 0, 0, false, false}}) {
+    // Attempts left (0: no certificate material), status, substatus, retried, the agent asked for
+    // failure reports, what LogonUI shows ("text|icon"; a status with a text shows it with CPSI_ERROR).
+    const wchar_t *kRetry = L"Retry Lumo SSO|0", *kNothing = L"-|0";  // CPSI_NONE, never what came in
+    auto tessel = TesselEvent();  // signalled by every failure that is not retried
+    for (auto [attempts, status, substatus, retry, asked, shown] : {std::tuple<ULONGLONG, LONG, LONG, bool, bool, const wchar_t*>
+             {3, kLogonFailure, 0, true, false, kRetry}, {2, kLogonFailure, 0, true, true, kRetry},
+             {1, kLogonFailure, 0, false, true, kNothing}, {3, kWrongPassword, 0, false, false, kNothing},
+             {3, kLogonFailure, kWrongPassword, false, true, kNothing},  // a substatus makes it a known failure
+             {0, 0, kWrongPassword, false, true, kNothing}, {0, 0, 0, false, false, kNothing},
+             {0, ERROR_ACCESS_DENIED, 0, false, false, L"Access denied.\r\n|1"}}) {  // Wine's text
         SCOPED_TRACE(testing::Message() << attempts << " " << status << " " << substatus);
-        ResetCredentials(), fake.etwEvents.clear(), log.Clear();
+        ResetCredentials(), fake.etwEvents.clear(), log.Clear(), ::ResetEvent(tessel.get());
+        ScriptedAgent agent;
         TheCredentials().smartCardReader = L"R", TheCredentials().reportErrors = asked;
-        if (attempts) CertSso(attempts);
-        EXPECT_EQ(Report(status, substatus), retry ? L"Retry Lumo SSO|0" : L"-|77");  // CPSI_NONE
+        if (attempts) CertSso(attempts), TheCredentials().certificateSsoId = L"cert-7";
+        EXPECT_EQ(Report(status, substatus), shown);
+        const auto sent = agent.Requests();
+        EXPECT_TRUE(sent.size() == size_t(asked && attempts) && IsSet(tessel) == (!retry && (status || substatus)));
+        EXPECT_TRUE(sent.empty() || (sent[0].message == L"SendLoginErrorEvent" && sent[0].request.Get(L"certificateId") == L"cert-7"));
         const auto& cert = TheCredentials().certLogon;
         const int wiped = int(cert.containerName.empty()) + int(cert.pin.empty());  // PIN and container
         EXPECT_TRUE(retry ? wiped == 0 && cert.attemptsLeft == attempts - 1 : wiped == 2);
         EXPECT_EQ(Events(2), 1);
-        EXPECT_EQ(log.Contains(L"SendMsgToDesktopManager(SendLoginErrorEvent)"), asked && attempts);
         EXPECT_TRUE(!retry || WaitFor([&] { return log.Contains(L"Attempt to dismiss retry error dialog"); }));
     }
     DWORD size = 0;
@@ -195,7 +204,7 @@ struct Road {
     const char* name;
     CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
     void (*fill)(Credentials&);  // what the agent handed over
-    const wchar_t* logon;  // the Summary
+    const wchar_t* logon;  // the Summary; null: the serialization fails
     bool keptForRetries;   // certificate material stays for LogonUI's next attempt
     const wchar_t* line;   // a log line the road writes, or null
 };
@@ -228,9 +237,12 @@ const Road kRoads[] = {
      [](Credentials& c) { c.smartCardPin = L"0000", c.smartCardHintUpn = L"hint@corp.example", c.upnList = {L"other@corp.example"},
                           c.containerName = L"card-container", c.providerName = L"Card Provider"; },
      L"Kerberos certificate logon \\ s:0000 card-container|Card Provider", false, L"principal name 'hint@corp.example'"},
-    {"Windows Hello uses its own KSP and the context id", CPUS_LOGON,
-     [](Credentials& c) { c.whfbCertPin = L"8642", c.whfbCertCtxId = L"ctx-42"; },
+    {"Windows Hello uses its own KSP, the context id and the decrypted PIN", CPUS_LOGON,
+     [](Credentials& c) { c.whfbCertPin = keyvault::BuildProtectedPayload(L"8642"), c.whfbCertCtxId = L"ctx-42"; },
      L"Kerberos certificate logon \\ p:8642 ctx-42|Velmora Zephral WHFB SSO Key Storage Provider", true, nullptr},
+    {"a Windows Hello PIN that does not decrypt fails, never an empty PIN", CPUS_LOGON,
+     [](Credentials& c) { c.whfbCertPin = L"{SSO-AES:1}QUJD", c.whfbCertCtxId = L"ctx-42"; }, nullptr, false,
+     L"The Whfb CertSSO PIN could not be decrypted"},
 };
 
 TEST_F(CredTileTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce) {
@@ -239,6 +251,12 @@ TEST_F(CredTileTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce) {
         SCOPED_TRACE(road.name);
         ResetRecord(), tile.reset(), log.Clear(), fake.etwEvents.clear(), ::ResetEvent(tessel.get());
         road.fill(TheCredentials()), TheCredentials().credentialsAvailable = true;
+        if (!road.logon) {  // fails, and nothing of it is offered again
+            const Credentials& c = TheCredentials();
+            EXPECT_TRUE(Serialize(road.scenario) == E_FAIL && !Last().rgbSerialization && log.Contains(road.line));
+            EXPECT_TRUE(!c.credentialsAvailable && c.whfbCertPin.empty() && c.certLogon.pin.empty());
+            continue;
+        }
         ASSERT_EQ(Serialize(road.scenario), S_OK);
         EXPECT_TRUE(response == CPGSR_RETURN_CREDENTIAL_FINISHED && !IsSet(tessel) &&
                     IsEqualCLSID(Last().clsidCredentialProvider, CLSID_credprovider));
@@ -253,6 +271,12 @@ TEST_F(CredTileTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce) {
         EXPECT_EQ(Serialize(road.scenario), E_FAIL) << "used once";
         EXPECT_TRUE(response == CPGSR_NO_CREDENTIAL_FINISHED && !Last().rgbSerialization && IsSet(tessel) && Events(1) == 2);
     }
+    ResetRecord(), CertSso(3);  // a CertSSO whose buffer cannot be built is not offered again
+    CoTaskFreeWatch watch(L"");
+    watch.failAllocations = true;
+    EXPECT_EQ(Serialize(), E_FAIL);
+    watch.failAllocations = false;
+    EXPECT_TRUE(TheCredentials().certLogon.pin.empty() && !TheCredentials().credentialsAvailable);
 }
 
 struct FakeEntra : IEntraContext {

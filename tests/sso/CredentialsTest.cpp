@@ -60,12 +60,12 @@ TEST_F(CredentialsTest, ClearForgetsTheAttemptButKeepsSessionWideFacts) {
     EXPECT_TRUE(c.userName.empty() && c.domainName.empty() && c.password.empty() && c.brokerUserSid.empty() &&
                 c.dnsDomainName.empty() && c.smartCardPin.empty() && c.upnList.empty() && c.smartCardReader.empty());
     EXPECT_TRUE(c.cardName.empty() && c.containerName.empty() && c.providerName.empty() && c.unauthUserName.empty() &&
-                c.unauthPassword.empty() && c.whfbCertPin.empty());
+                c.unauthPassword.empty() && c.whfbCertPin.empty() && c.certLogon.pin.empty() && c.certLogon.containerName.empty());
     EXPECT_FALSE(c.ticketFound || c.credentialsAvailable || c.reportErrors || c.activityCount);
     EXPECT_EQ(::WaitForSingleObject(c.m_entraAuthRdpAssertionComplete.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     // What belongs to the session, not to one attempt, survives.
     EXPECT_TRUE(c.smartCardHintUpn == L"hint@corp.example" && c.keySpec == 1u && c.isUnlockScenario &&
-                c.isCertSsoUnlockEnabled && c.certLogon.containerName == L"certContainer" && c.certLogon.pin == L"9876");
+                c.isCertSsoUnlockEnabled && c.certLogon.attemptsLeft == 3u);
     EXPECT_TRUE(c.sessionGuid == L"guid" && c.certificateSsoId == L"certId" && c.whfbCertCtxId == L"ctx");
 }
 

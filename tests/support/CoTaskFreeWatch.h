@@ -1,5 +1,6 @@
 // Watches CoTaskMemFree through COM's malloc spy: every block freed while the watch is
-// registered is searched for a text, before the heap gets it back.
+// registered is searched for a text, before the heap gets it back. It can also make
+// CoTaskMemAlloc fail.
 #pragma once
 #include <objbase.h>
 
@@ -16,6 +17,7 @@ public:
     ~CoTaskFreeWatch() { if (registered_) ::CoRevokeMallocSpy(); }
     bool Registered() const { return registered_; }
     int ReadableFrees() const { return readable_; }
+    bool failAllocations = false;  // set by the allocating thread
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         *ppv = riid == IID_IUnknown || riid == IID_IMallocSpy ? static_cast<IMallocSpy*>(this) : nullptr;
@@ -40,6 +42,7 @@ public:
     // Allocation sizes go from PreAlloc to PostAlloc on the allocating thread.
     STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T bytes) override { return pending_ = bytes; }
     STDMETHODIMP_(void*) PostAlloc(void* block) override {
+        if (failAllocations) return nullptr;  // the caller sees an allocation failure (the block leaks)
         std::lock_guard<std::mutex> guard(lock_);
         if (block) sizes_[block] = pending_;
         return block;

@@ -9,6 +9,7 @@
 #include <initializer_list>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,8 @@ public:
         script_[message] = {result, answer};
     }
 
+    bool throws = false;  // every Send throws, as a broken transport might
+
     struct Sent { std::wstring message; CORE::PropertyBag request; DWORD timeoutMs; };
 
     std::vector<Sent> Requests() {
@@ -51,6 +54,7 @@ public:
                DWORD timeoutMs) override {
         std::lock_guard<std::mutex> guard(lock_);
         sent_.push_back({messageName, request, timeoutMs});
+        if (throws) throw std::runtime_error("the agent's transport broke");
         auto found = script_.find(messageName);
         if (found == script_.end()) return 3;
         response = found->second.second;
