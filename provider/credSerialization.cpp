@@ -407,6 +407,7 @@ HRESULT cred::RunSerializationHandlers(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZAT
         } else {
             LogMessage(LOG_ERROR, L"cred::GetSerialization(): Handler %s returned 0x%x, passing on to logonui",
                        name.c_str(), static_cast<unsigned>(hr));
+            if (working.rgbSerialization != pcpcs->rgbSerialization) DiscardSerialization(&working);
             DiscardSerialization(pcpcs);
             return hr;
         }

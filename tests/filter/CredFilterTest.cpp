@@ -35,7 +35,8 @@ std::vector<BYTE> Packed(const wchar_t* domain, const wchar_t* user, const wchar
 TEST(PackedInteractiveLogon, AcceptsOnlyAnInteractiveLogonWhoseStringsFit) {
     const ULONGLONG huge = 0xFFFFFFFFFFFFFFFEull, headerOffset = 20;
     std::vector<BYTE> beyond = Packed(L"CORP", L"alice", L"t1"), wrapping = beyond, notInteractive = beyond,
-                      overlapping = beyond, inHeader = beyond;
+                      overlapping = beyond, inHeader = beyond, offsetZero = beyond;
+    std::memset(&offsetZero[16], 0, 8);  // the domain keeps its length but has no offset
     beyond[40] += 1, beyond[42] += 1, notInteractive[0] = 7;  // Password Length, one byte past the end
     std::memcpy(&wrapping[48], &huge, 8);  // an offset that would wrap past the size check
     std::memcpy(&overlapping[16], &overlapping[32], 8);  // the domain reads the user's characters
@@ -48,6 +49,7 @@ TEST(PackedInteractiveLogon, AcceptsOnlyAnInteractiveLogonWhoseStringsFit) {
     } kCases[] = {
         {"whole", Packed(L"CORP", L"alice", L"t1"), PackedLogonStatus::Ok, L"CORP\\alice:t1"},
         {"exactly the header", Packed(L"", L"", L""), PackedLogonStatus::Ok, L"\\:"},
+        {"offset 0 is an empty string", offsetZero, PackedLogonStatus::Ok, L"\\alice:t1"},
         {"string beyond the buffer", beyond, PackedLogonStatus::InvalidData},
         {"wrapping offset", wrapping, PackedLogonStatus::InvalidData},
         {"strings sharing bytes", overlapping, PackedLogonStatus::InvalidData},

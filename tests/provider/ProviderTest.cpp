@@ -317,15 +317,19 @@ TEST_F(CredTileTest, HandlersMayReplaceOrRefuseTheSerialization) {
         const wchar_t* handlers;  // the enabled ones
         HRESULT hr;
         const wchar_t *calls, *serialization;  // the Summary, or the replacement's bytes
-    } kCases[] = {{L"ab", S_OK, L"a:UpdateSerialization;b:UpdateSerialization;", L"REPLACED"},
-                  {L"cd", S_FALSE, L"c:UpdateSerialization;", L""},
+    } kCases[] = {{L"cd", S_FALSE, L"c:UpdateSerialization;", L""},
+                  {L"ab", S_OK, L"a:UpdateSerialization;b:UpdateSerialization;", L"REPLACED"},
                   {L"d", S_OK, L"d:UpdateSerialization;", L"Negotiate interactive logon CORP\\alice s:pw"}};
     for (const auto& c : kCases) {
         ResetTestHandlerCalls(), tile.reset();  // handlers are loaded with the tile
         for (wchar_t kind = L'a'; kind <= L'd'; ++kind)
             AddHandlerKey(registry, TestHandlerClsid(kind), std::wcschr(c.handlers, kind) ? L"false" : L"true");
         Password();
+        // The refusing handler's replacement is wiped and freed. The spy stays for the process: COM
+        // defers its revocation while blocks it saw are still allocated.
+        static CoTaskFreeWatch watch(L"\x4343\x4343");
         EXPECT_EQ(Serialize(), c.hr) << c.handlers;
+        EXPECT_TRUE(watch.Registered() && watch.ReadableFrees() == 0 && !watch.HoldsLiveBlockOf(4099));
         EXPECT_EQ(TestHandlerCalls(), c.calls);
         EXPECT_EQ(response, c.hr == S_OK ? CPGSR_RETURN_CREDENTIAL_FINISHED : CPGSR_NO_CREDENTIAL_FINISHED);
         const auto* bytes = reinterpret_cast<const char*>(Last().rgbSerialization);
@@ -521,6 +525,26 @@ TEST_F(CredProviderTest, FirstEnumerationFetchesQuietlyAndTheFirstSignalReportsI
     EXPECT_TRUE(events.changed.load() == 0 && TheCredentials().credentialsAvailable);
     Impl(provider)->DRV_EnumerateCredentials(true, false), Impl(provider)->DRV_EnumerateCredentials(true, false);
     EXPECT_TRUE(events.changed.load() == 1 && agent.CountOf(L"GetCredentialsForTicket") == 1u);  // looked up once
+    provider->UnAdvise();
+}
+
+// Credentials that arrive with a later signal are announced; UnAdvise forgets what was reported,
+// so the next Advise announces it again. Only the first tile of a provider times a retry.
+TEST_F(CredProviderTest, LateCredentialsAreAnnouncedAndOnlyTheFirstTileTimesARetry) {
+    ScriptedAgent agent;  // nothing scripted yet: no credentials at the first enumeration
+    auto provider = Create();
+    ASSERT_EQ(provider->Advise(&events, kContext), S_OK);
+    agent.Answer(L"GetCredentialsForTicket", Bag({{L"userName", L"alice"}, {L"password", L"pw"}}));
+    Impl(provider)->DRV_EnumerateCredentials(true, false);
+    EXPECT_TRUE(events.changed.load() == 1 && TheCredentials().credentialsAvailable);
+    Impl(provider)->DRV_EnumerateCredentials(true, false), Impl(provider)->DRV_EnumerateCredentials(true, false);
+    ASSERT_EQ(events.changed.load(), 2);  // the state is now reported, and not again
+    ASSERT_EQ(provider->UnAdvise(), S_OK);
+    ASSERT_EQ(provider->Advise(&events, kContext), S_OK);
+    EXPECT_EQ(events.changed.load(), 3);
+    com_ptr<ICredentialProviderCredential> first, second;
+    EXPECT_TRUE(provider->GetCredentialAt(0, first.put()) == S_OK && provider->GetCredentialAt(0, second.put()) == S_OK);
+    EXPECT_EQ(log.Count(L"ssoRetryTimer started"), 1);
     provider->UnAdvise();
 }
 

@@ -10,6 +10,8 @@
 #include "platform/UniqueResource.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
+#include "keyvault/VaultSandbox.h"
+#include "lib/keyvault/PayloadWriter.h"
 #include "support/RegistrySandbox.h"
 #include "support/ScriptedAgent.h"
 #include "support/WaitFor.h"
@@ -37,7 +39,7 @@ protected:
         EXPECT_FALSE(request(creds, answer));
         return answer;
     }
-    testsupport::RegistrySandbox registry;
+    vaulttest::VaultSandbox registry;  // protected material deciphers as from a real agent
     testsupport::FakePlatform fake;
     testsupport::LogCapture log;
     Credentials creds;
@@ -222,13 +224,20 @@ TEST_F(AgentRequestsTest, AnswersFillTheRecord) {
         {{{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L""}}, {}, false, true,
          [](const Credentials& c) { return c.certLogon.pin.empty(); }},
         // Certificate SSO. Which words count as true is ParseBool's own test.
-        {{{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"}, {L"CERTIFICATESSOID", L"cert-7"}, {L"REPORTERRORS", L"YES"}},
+        {{{L"certLogonPin", L"1234"}, {L"certLogonContainerName", L"cont"}, {L"CERTIFICATESSOID", L"cert-7"}, {L"REPORTERRORS", L"YES"},
+          {L"domainName", L"CORP"}, {L"BROKERUSERSID", L"S-1-5-21-9"}},
          {}, true, true, [](const Credentials& c) { return c.certLogon.containerName == L"cont" && c.certLogon.attemptsLeft == 4 &&
-                                                           c.certificateSsoId == L"cert-7" && c.reportErrors; }},
-        // A smart card: UPNs in order, empty values skipped, the PIN as it is.
-        {{{L"smartCardPIN", L"4321"}, {L"smartCardReader", L"Reader 1"}}, {{L"a@corp.example", L"1"}, {L"skip@corp.example", L""},
-         {L"b@corp.example", L"1"}}, true, true, [](const Credentials& c) { return c.smartCardPin == L"4321" &&
-             c.smartCardReader == L"Reader 1" && c.upnList == std::vector<std::wstring>{L"a@corp.example", L"b@corp.example"}; }},
+                                                           c.certificateSsoId == L"cert-7" && c.reportErrors &&
+                                                           c.domainName == L"CORP" && c.brokerUserSid == L"S-1-5-21-9"; }},
+        // A smart card: UPN names in order, empty values skipped, the PIN decrypted ("P" is replaced
+        // by the protected form of "4321").
+        {{{L"smartCardPIN", L"P"}, {L"smartCardReader", L"Reader 1"}, {L"smartCardHintUpn", L"hint@corp.example"}},
+         {{L"a@corp.example", L"1"}, {L"skip@corp.example", L""}, {L"b@corp.example", L"1"}}, true, true,
+         [](const Credentials& c) { return c.smartCardPin == L"4321" && c.smartCardReader == L"Reader 1" &&
+             c.smartCardHintUpn == L"hint@corp.example" && c.upnList == std::vector<std::wstring>{L"a@corp.example", L"b@corp.example"}; }},
+        // A PIN that does not decrypt yields nothing, never another kind of logon.
+        {{{L"smartCardPIN", L"{SSO-AES:1}QUJD"}, {L"password", L"pw"}}, {}, false, true,
+         [](const Credentials& c) { return c.smartCardPin.empty() && c.password.empty(); }},
         {{}, {}, false, false, [](const Credentials&) { return true; }},  // an empty answer is no ticket
         {{{L"unauthUserName", L"kiosk"}, {L"unauthPassword", L"pw"}}, {}, true, true,  // unauthenticated access alone
          [](const Credentials& c) { return c.unauthUserName == L"kiosk"; }},
@@ -240,6 +249,7 @@ TEST_F(AgentRequestsTest, AnswersFillTheRecord) {
         record.upnList = {L"stale@corp.example"};
         CORE::PropertyBag answer = Bag(c.answer);
         if (c.upns.size()) answer.SetBag(L"upns", Bag(c.upns));
+        if (answer.Get(L"smartCardPIN") == L"P") answer.Set(L"smartCardPIN", keyvault::BuildProtectedPayload(L"4321"));
         agent.Answer(L"GetCredentialsForTicket", answer);
         const bool usable = GetConsoleProtocolCredentials(record);
         EXPECT_TRUE(usable == c.usable && record.ticketFound == c.ticketFound && c.kept(record));

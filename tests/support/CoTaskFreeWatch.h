@@ -18,6 +18,13 @@ public:
     bool Registered() const { return registered_; }
     int ReadableFrees() const { return readable_; }
     bool failAllocations = false;  // set by the allocating thread
+    // Whether a block of that size, allocated during the watch, is still not freed.
+    bool HoldsLiveBlockOf(size_t bytes) {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (const auto& [block, size] : sizes_)
+            if (size == bytes) return true;
+        return false;
+    }
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
         *ppv = riid == IID_IUnknown || riid == IID_IMallocSpy ? static_cast<IMallocSpy*>(this) : nullptr;

@@ -2,7 +2,8 @@
 // tells the test which calls arrived in which order.
 //   {7E57A001-0000-4000-8000-000000000001} "a": replaces the serialization, sets the status text
 //   {7E57A001-0000-4000-8000-000000000002} "b": does nothing (E_NOTIMPL)
-//   {7E57A001-0000-4000-8000-000000000003} "c": refuses (S_FALSE from UpdateSerialization, E_FAIL from ReportResult)
+//   {7E57A001-0000-4000-8000-000000000003} "c": refuses (S_FALSE from UpdateSerialization, after handing out a
+//       replacement of 4099 'C' bytes the caller must wipe and free; E_FAIL from ReportResult)
 //   {7E57A001-0000-4000-8000-000000000004} "d": answers S_OK with the buffer it was given
 // It also stands in for the system's remote logon filter {F614806B-CE60-40CD-990F-E8E07DF79E49},
 // which Wine lacks: its UpdateRemoteCredential packs the credential named by the environment
@@ -44,6 +45,7 @@ public:
                                      CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* out) override {
         g_log += std::wstring(1, kind_) + L":UpdateSerialization;";
         if (kind_ == L'a') Hand({'R', 'E', 'P', 'L', 'A', 'C', 'E', 'D'}, in->ulAuthenticationPackage + 100, out);
+        if (kind_ == L'c') Hand(std::vector<BYTE>(4099, 'C'), 0, out);
         return kind_ == L'a' || kind_ == L'd' ? S_OK : kind_ == L'c' ? S_FALSE : E_NOTIMPL;
     }
 
