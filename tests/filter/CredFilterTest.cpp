@@ -239,6 +239,18 @@ const AnswerCase kAnswers[] = {
 
 INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest, ::testing::ValuesIn(kAnswers));
 
+// A smart card answer offers credentials only when the card's certificate is found: here the
+// search finds no card service, so the PIN is wiped and no tile appears.
+TEST_F(CredFilterTest, ASmartCardWhoseCertificateIsNotFoundOffersNothing) {
+    registry.SetAgentConfig(L"SmartCardServiceWaitTime", L"0");
+    CORE::PropertyBag answer = BagOf(L"smartCardPIN=4321;smartCardReader=Reader 0");
+    answer.SetBag(L"upns", BagOf(L"alice@corp.example=1"));
+    agent.Answer(L"GetCredentialsForTicket", answer);
+    EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"T")), S_OK);
+    const Credentials& r = TheCredentials();
+    EXPECT_TRUE(r.ticketFound && !r.credentialsAvailable && r.smartCardPin.empty() && !Refused());
+}
+
 // A failure inside the check frees the copy holding the ticket and is judged like a failed
 // lookup: refused only where direct connections are not allowed.
 TEST_F(CredFilterTest, AnExceptionDropsTheCopyAndFollowsTheRefusalRule) {
