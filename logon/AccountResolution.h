@@ -7,7 +7,12 @@
 
 // hintOptimizationDisabled: resolve through the UPN and TranslateNameW instead of the SID and
 // DsGetDcNameW. sid and upn may be null or empty. lookupDnsDomain asks for the domain in DNS
-// form. False with the last error set when no account could be resolved; the outputs are then
-// unspecified.
+// form (the NetBIOS domain when that fails). False with the last error set (ERROR_INVALID_DATA
+// when neither SID nor UPN leads to an account) when no account could be resolved; the outputs
+// are then untouched.
 bool GetCredentialsFromUPN(bool hintOptimizationDisabled, PCWSTR sid, PCWSTR upn, bool lookupDnsDomain,
                            std::wstring* userName, std::wstring* domainName);
+
+// The DNS name of a NetBIOS domain: from a domain controller's answer, or (hint optimization
+// disabled) from its canonical name with every slash removed.
+bool LookupFQDNDomain(bool hintOptimizationDisabled, const std::wstring& netbiosDomain, std::wstring* dnsDomain);

@@ -7,6 +7,7 @@
 #include <wtsapi32.h>
 #include <evntprov.h>
 
+#include "platform/Directory.h"
 #include "platform/SecurityPackage.h"
 
 #include <string>
@@ -72,6 +73,8 @@ public:
     // name, deregistration. Returns the NTSTATUS of the first step that failed, else 0, and
     // writes the id only on success.
     virtual NTSTATUS LookupAuthenticationPackage(const char* packageName, ULONG* packageId) = 0;
+    // Account and directory lookups of certificate logons.
+    virtual IDirectory& Directory() = 0;
     // --- End of logon buffers ---
 
     // --- Refusing a connection (Wine's MessageBoxW blocks forever; WTSDisconnectSession does nothing) ---

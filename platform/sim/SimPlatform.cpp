@@ -262,6 +262,8 @@ public:
     }
 
     ISecurityPackage& SecurityPackage() override { return package_; }
+    // Local accounts only, as Wine has them: certificate logons go out without directory hints.
+    IDirectory& Directory() override { return SystemDirectory(); }
     bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {
         wchar_t buffer[256];
         DWORD size = 256;

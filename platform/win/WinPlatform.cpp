@@ -230,6 +230,7 @@ private:
     bool userSidRead_ = false;
     std::vector<BYTE> userSid_;  // TOKEN_USER
 
+    IDirectory& Directory() override { return SystemDirectory(); }
     ISecurityPackage& SecurityPackage() override {
         static SecurPackage package;
         return package;
