@@ -126,11 +126,9 @@ TEST_F(Decrypt, PrefixRulesForNamedAndUnnamedKeys) {
     for (const auto& c : kCases) {
         std::string result;
         try {
-            CORE::SecureBytes plain = SecurityManager().DecryptEx(Narrow(FromBytes(c.deciphered, c.keyName)));
+            const CORE::SecureBytes plain = SecurityManager().DecryptEx(Narrow(FromBytes(c.deciphered, c.keyName)));
             result.assign(plain.begin(), plain.end());
-        } catch (const SecurityException& e) {
-            result = std::string("refused: ") + e.what();
-        }
+        } catch (const SecurityException& e) { result = std::string("refused: ") + e.what(); }
         EXPECT_EQ(result, c.plain) << testing::PrintToString(c.deciphered);
     }
 }
@@ -138,7 +136,7 @@ TEST_F(Decrypt, PrefixRulesForNamedAndUnnamedKeys) {
 TEST_F(Decrypt, EveryFailureLogsItsReasonAndYieldsAnEmptySecret) {
     ImportKey(L"SECURITYMGRSSO", kOtherKey);  // not the vector's key
     const std::wstring kScheme = L"Cannot decrypt: Cipher scheme decryption failed.",
-                       kTag = L"Cannot decrypt: Cannot parse key specification.";
+                       kTag = L"Cannot decrypt: Cannot parse key specification.", kFailed = L"SecurityManager::DecryptEx FAILED: ";
     // reason: after "SecurityManager::DecryptEx FAILED: "; detail: one line of each family of details.
     const struct { std::wstring payload, reason, detail = L""; } kCases[] = {
         {L"{SSO-AES:0}" + Base64(16), kScheme, L"CipherScheme_AES::decipher(): Cannot decrypt cipher text: data truncated (16)"},
@@ -164,10 +162,8 @@ TEST_F(Decrypt, EveryFailureLogsItsReasonAndYieldsAnEmptySecret) {
         log.Clear();
         EXPECT_TRUE(DecryptProtectedPayload(c.payload).empty());
         CORE::FlushLog();
-        std::string all = LogText();
-        EXPECT_EQ(log.Count(L"SecurityManager::DecryptEx FAILED: ", CORE::LOG_ERROR), 1u) << all;
-        EXPECT_TRUE(log.Contains(L"SecurityManager::DecryptEx FAILED: " + c.reason, CORE::LOG_ERROR)) << all;
-        EXPECT_TRUE(c.detail.empty() || log.Contains(c.detail)) << all;
+        EXPECT_TRUE(log.Count(kFailed, CORE::LOG_ERROR) == 1u && log.Contains(kFailed + c.reason, CORE::LOG_ERROR) &&
+                    (c.detail.empty() || log.Contains(c.detail))) << LogText();
     }
 }
 
@@ -216,8 +212,7 @@ TEST_F(Decrypt, OutcomesOfTheRetryRule) {
     hooks_.gate = &ScriptedGate;
     for (const auto& c : kCases) {
         SCOPED_TRACE(Narrow(c.line));
-        g_script = c.script;
-        g_calls = 0, g_sleeps = 0, g_sleptMs = 0, g_responseWasDirty = false;
+        g_script = c.script, g_calls = 0, g_sleeps = 0, g_sleptMs = 0, g_responseWasDirty = false;
         log.Clear();
         CORE::PropertyBag request, response;
         CORE::SecureBytes output;
