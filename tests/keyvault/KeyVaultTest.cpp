@@ -17,11 +17,10 @@
 #include <algorithm>
 
 using namespace keyvault;
+using vaulttest::kVectorKey;
 
 namespace {
 
-const BYTE kMasterA[32] = {0x60, 0x3d, 0xeb, 0x10, 0x15, 0xca, 0x71, 0xbe, 0x2b, 0x73, 0xae, 0xf0, 0x85, 0x7d, 0x77, 0x81,
-                           0x1f, 0x35, 0x2c, 0x07, 0x3b, 0x61, 0x08, 0xd7, 0x2d, 0x98, 0x10, 0xa3, 0x09, 0x14, 0xdf, 0xf4};
 const wchar_t kMasterKeys[] = L"Software\\Velmora\\Zephral\\KeyVault\\MasterKeys";
 
 std::vector<BYTE> ReadBlob(const std::wstring& name) {
@@ -55,21 +54,21 @@ std::vector<BYTE> Encipher(const std::string& text) {
 
 class KeyVaultTest : public testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(ImportMasterKey(L"SECURITYMGRSSO", kMasterA, sizeof(kMasterA)).ok()); }
+    void SetUp() override { ASSERT_TRUE(ImportMasterKey(L"SECURITYMGRSSO", kVectorKey, sizeof(kVectorKey)).ok()); }
     vaulttest::VaultSandbox registry;
 };
 
 TEST_F(KeyVaultTest, MasterKeyIsStoredUnderMachineProtectionAndTiedToItsName) {
     std::vector<BYTE> blob = ReadBlob(L"SECURITYMGRSSO");
     ASSERT_FALSE(blob.empty());
-    EXPECT_EQ(std::search(blob.begin(), blob.end(), std::begin(kMasterA), std::end(kMasterA)), blob.end())
+    EXPECT_EQ(std::search(blob.begin(), blob.end(), std::begin(kVectorKey), std::end(kVectorKey)), blob.end())
         << "the key bytes must not be readable in the registry";
     // The documented form: DPAPI with the name-bound entropy, format byte 1, then the key.
     std::wstring entropy = L"Zephral.KeyVault.SECURITYMGRSSO";
     DATA_BLOB in{static_cast<DWORD>(blob.size()), blob.data()}, out{};
     DATA_BLOB extra{static_cast<DWORD>(entropy.size() * sizeof(wchar_t)), reinterpret_cast<BYTE*>(entropy.data())};
     ASSERT_TRUE(::CryptUnprotectData(&in, nullptr, &extra, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out));
-    EXPECT_TRUE(out.cbData == 33 && out.pbData[0] == 1 && std::equal(std::begin(kMasterA), std::end(kMasterA), out.pbData + 1));
+    EXPECT_TRUE(out.cbData == 33 && out.pbData[0] == 1 && std::equal(std::begin(kVectorKey), std::end(kVectorKey), out.pbData + 1));
     ::LocalFree(out.pbData);
     // The same blob under another name does not open; the name itself is case-blind.
     registry.SetValue(kMasterKeys, L"OTHER", REG_BINARY, blob.data(), static_cast<DWORD>(blob.size()));
