@@ -268,10 +268,10 @@ TEST_F(Decrypt, MutatedPayloadsAreRejectedCleanly) {
             ASSERT_NO_FATAL_FAILURE(check(std::wstring(chars.begin(), chars.end())));
             continue;
         }
-        size_t brace = text.find(L'}');
+        const size_t brace = text.find(L'}');
         std::vector<BYTE> layout;
         ASSERT_TRUE(CORE::Base64Decode(text.data() + brace + 1, text.size() - brace - 1, &layout));
-        std::vector<BYTE> mutated = mutator.Mutate(layout);
+        const std::vector<BYTE> mutated = mutator.Mutate(layout);
         ASSERT_NO_FATAL_FAILURE(check(text.substr(0, brace + 1) + CORE::Base64Encode(mutated.data(), mutated.size())));
     }
     EXPECT_GT(rejected, 3000);
