@@ -25,8 +25,7 @@ protected:
 
 TEST_F(Protection, ProtectsForTheCallerWithTheTerminatorCountedAndNoProtectionTypeAsked) {
     CORE::SecureWString out;
-    ASSERT_EQ(ProtectPassword(L"secret", &out), S_OK);
-    EXPECT_EQ(out, L"@@TCSIMcwBlAGMAcgBlAHQA");
+    EXPECT_TRUE(ProtectPassword(L"secret", &out) == S_OK && out == L"@@TCSIMcwBlAGMAcgBlAHQA");
     // A size query, then the protection.
     EXPECT_EQ(std::make_tuple(os.protectCalls.load(), os.protectAsSelf, os.protectTypeRequested),
               std::make_tuple(2, std::vector<BOOL>{FALSE, FALSE}, std::vector<bool>{false, false}));
@@ -62,21 +61,17 @@ TEST_F(Protection, CredentialUiAndEmptyPasswordsGoUnprotectedAndACopyFallsBackTo
         {L"secret", CPUS_CREDUI}, {L"", CPUS_LOGON}, {nullptr, CPUS_UNLOCK_WORKSTATION}};
     for (const auto& c : kCases) {
         CORE::SecureWString out;
-        EXPECT_EQ(DecryptAndProtectPassword(c.payload, c.scenario, &out), S_OK);
-        EXPECT_EQ(out, c.payload ? c.payload : L"");
+        EXPECT_TRUE(DecryptAndProtectPassword(c.payload, c.scenario, &out) == S_OK && out == (c.payload ? c.payload : L""));
     }
-    EXPECT_EQ(os.protectCalls, 0);
-    EXPECT_EQ(DecryptAndProtectPassword(L"x", CPUS_LOGON, nullptr), E_INVALIDARG);
-
-    CORE::SecureWString out;
-    ProtectSecretCopy(L"1234", &out);
-    EXPECT_EQ(out, L"@@TCSIMMQAyADMANAA=");
-    os.protectError = ERROR_ACCESS_DENIED;
-    ProtectSecretCopy(L"1234", &out);
-    EXPECT_EQ(out, L"1234");
+    EXPECT_TRUE(os.protectCalls == 0 && DecryptAndProtectPassword(L"x", CPUS_LOGON, nullptr) == E_INVALIDARG);
+    // The copy: protected, the secret itself when protection fails, nothing for nothing.
+    for (const auto& [error, secret, copy] : {std::tuple{0ul, L"1234", L"@@TCSIMMQAyADMANAA="}, {ERROR_ACCESS_DENIED, L"1234", L"1234"}, {0ul, L"", L""}}) {
+        os.protectError = error;
+        CORE::SecureWString out(L"stale");
+        ProtectSecretCopy(secret, &out);
+        EXPECT_EQ(out, copy);
+    }
     EXPECT_FALSE(log.Contains(L"1234")) << "the PIN never reaches a log line";
-    ProtectSecretCopy(L"", &out);
-    EXPECT_TRUE(out.empty());
 }
 
 TEST_F(Protection, LookupAuthPackageAnswersTheIdOrTheStatusAndLeavesTheIdAloneOnFailure) {
@@ -100,7 +95,6 @@ TEST_F(Protection, AllocatingWrappersRefuseWhatNoCountedStringCanHoldAndMapTheBu
     const std::wstring tooLong(32768, L'x');
     const std::wstring unterminated(65535, L'x');  // no terminator within 65535 characters
     const struct { std::function<HRESULT(BYTE**, DWORD*)> pack; HRESULT hr; DWORD protectError = 0; } kCases[] = {
-
         {PACK(PackInteractiveLogon(L"D", tooLong.c_str(), L"pw", CPUS_LOGON, b, s)), HRESULT_FROM_WIN32(ERROR_ARITHMETIC_OVERFLOW)},
         {PACK(PackInteractiveLogon(unterminated.c_str(), L"U", L"pw", CPUS_LOGON, b, s)), E_INVALIDARG},
         {PACK(PackInteractiveLogon(L"D", L"U", L"pw", CPUS_CHANGE_PASSWORD, b, s)), E_FAIL},
@@ -121,8 +115,8 @@ TEST_F(Protection, AllocatingWrappersRefuseWhatNoCountedStringCanHoldAndMapTheBu
         EXPECT_EQ(std::make_pair(buffer, size), std::make_pair(static_cast<BYTE*>(nullptr), DWORD{0}));
     }
     DWORD size = 0;
-    EXPECT_EQ(PackInteractiveLogon(L"D", L"U", L"pw", CPUS_LOGON, nullptr, &size), E_INVALIDARG);
-    EXPECT_EQ(CredFilterBuildHybridLogonBuffer(L"u", L"", L"D", L"U", L"pw", CPUS_LOGON, nullptr, &size), E_INVALIDARG);
+    EXPECT_TRUE(PackInteractiveLogon(L"D", L"U", L"pw", CPUS_LOGON, nullptr, &size) == E_INVALIDARG &&
+                CredFilterBuildHybridLogonBuffer(L"u", L"", L"D", L"U", L"pw", CPUS_LOGON, nullptr, &size) == E_INVALIDARG);
 }
 
 }  // namespace

@@ -26,9 +26,6 @@ namespace {
 
 using namespace std::string_literals;
 
-// The master key of the openssl vectors.
-const BYTE kVectorKey[32] = {0x60, 0x3d, 0xeb, 0x10, 0x15, 0xca, 0x71, 0xbe, 0x2b, 0x73, 0xae, 0xf0, 0x85, 0x7d, 0x77, 0x81,
-                             0x1f, 0x35, 0x2c, 0x07, 0x3b, 0x61, 0x08, 0xd7, 0x2d, 0x98, 0x10, 0xa3, 0x09, 0x14, 0xdf, 0xf4};
 const BYTE kOtherKey[32] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0x00,
                             0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0xa0, 0xb0, 0xc0, 0xd0, 0xe0, 0xf0, 0x01};
 
@@ -53,7 +50,7 @@ protected:
         g_sleptMs = 0;
         hooks_.sleep = [](DWORD ms) { ++g_sleeps, g_sleptMs += ms; };
         UtilSM::SetHooksForTest(&hooks_);
-        for (const wchar_t* name : {L"SECURITYMGRSSO", L"SECURITYMGRSESS", L"SSO"}) ImportKey(name, kVectorKey);
+        for (const wchar_t* name : {L"SECURITYMGRSSO", L"SECURITYMGRSESS", L"SSO"}) ImportKey(name, vaulttest::kVectorKey);
     }
     void TearDown() override { UtilSM::SetHooksForTest(nullptr); }
 
@@ -95,13 +92,11 @@ TEST_F(Decrypt, PlainTextAndPayloadsOfTheAgentSideAndOpensslComeOutRight) {
         ASSERT_FALSE(payload.empty()) << Narrow(error);
         EXPECT_EQ(DecryptProtectedPayload(payload).view(), c.text);
     }
-    EXPECT_EQ(DecryptProtectedPayload(kAesVector).view(), kAesSecret);
-    EXPECT_EQ(DecryptProtectedPayload(kSmssVector).view(), L"482913");
-    EXPECT_EQ(DecryptProtectedPayload(kUnnamedVector).view(), L"7391");
-    // The same data under version 0, as older agents tag it.
-    EXPECT_EQ(DecryptProtectedPayload(std::wstring(kAesVector).replace(9, 1, L"0")).view(), kAesSecret);
-    // The wide result ends at a NUL: a terminator the payload carried is not part of the secret.
-    EXPECT_EQ(DecryptProtectedPayload(FromBytes(std::string("secret\0", 7))).view(), L"secret");
+    // The vectors; the AES one under version 0, as older agents tag it; and a payload whose text
+    // carries a terminator: the wide result ends at the NUL, which is not part of the secret.
+    const std::pair<std::wstring, std::wstring> kVectors[] = {{kAesVector, kAesSecret}, {kSmssVector, L"482913"}, {kUnnamedVector, L"7391"},
+        {std::wstring(kAesVector).replace(9, 1, L"0"), kAesSecret}, {FromBytes(std::string("secret\0", 7)), L"secret"}};
+    for (const auto& [payload, secret] : kVectors) EXPECT_EQ(DecryptProtectedPayload(payload).view(), secret) << Narrow(payload);
     CORE::FlushLog();
     EXPECT_EQ(log.Count(L"FAILED"), 0u) << LogText();
     EXPECT_EQ(log.Count(L"Pa$$w0rd") + log.Count(L"482913") + log.Count(L"4711"), 0u) << "secrets never reach the log";
@@ -126,11 +121,9 @@ TEST_F(Decrypt, PrefixRulesForNamedAndUnnamedKeys) {
     for (const auto& c : kCases) {
         std::string result;
         try {
-            CORE::SecureBytes plain = SecurityManager().DecryptEx(Narrow(FromBytes(c.deciphered, c.keyName)));
+            const CORE::SecureBytes plain = SecurityManager().DecryptEx(Narrow(FromBytes(c.deciphered, c.keyName)));
             result.assign(plain.begin(), plain.end());
-        } catch (const SecurityException& e) {
-            result = std::string("refused: ") + e.what();
-        }
+        } catch (const SecurityException& e) { result = std::string("refused: ") + e.what(); }
         EXPECT_EQ(result, c.plain) << testing::PrintToString(c.deciphered);
     }
 }
@@ -138,7 +131,7 @@ TEST_F(Decrypt, PrefixRulesForNamedAndUnnamedKeys) {
 TEST_F(Decrypt, EveryFailureLogsItsReasonAndYieldsAnEmptySecret) {
     ImportKey(L"SECURITYMGRSSO", kOtherKey);  // not the vector's key
     const std::wstring kScheme = L"Cannot decrypt: Cipher scheme decryption failed.",
-                       kTag = L"Cannot decrypt: Cannot parse key specification.";
+                       kTag = L"Cannot decrypt: Cannot parse key specification.", kFailed = L"SecurityManager::DecryptEx FAILED: ";
     // reason: after "SecurityManager::DecryptEx FAILED: "; detail: one line of each family of details.
     const struct { std::wstring payload, reason, detail = L""; } kCases[] = {
         {L"{SSO-AES:0}" + Base64(16), kScheme, L"CipherScheme_AES::decipher(): Cannot decrypt cipher text: data truncated (16)"},
@@ -164,10 +157,8 @@ TEST_F(Decrypt, EveryFailureLogsItsReasonAndYieldsAnEmptySecret) {
         log.Clear();
         EXPECT_TRUE(DecryptProtectedPayload(c.payload).empty());
         CORE::FlushLog();
-        std::string all = LogText();
-        EXPECT_EQ(log.Count(L"SecurityManager::DecryptEx FAILED: ", CORE::LOG_ERROR), 1u) << all;
-        EXPECT_TRUE(log.Contains(L"SecurityManager::DecryptEx FAILED: " + c.reason, CORE::LOG_ERROR)) << all;
-        EXPECT_TRUE(c.detail.empty() || log.Contains(c.detail)) << all;
+        EXPECT_TRUE(log.Count(kFailed, CORE::LOG_ERROR) == 1u && log.Contains(kFailed + c.reason, CORE::LOG_ERROR) &&
+                    (c.detail.empty() || log.Contains(c.detail))) << LogText();
     }
 }
 
@@ -216,8 +207,7 @@ TEST_F(Decrypt, OutcomesOfTheRetryRule) {
     hooks_.gate = &ScriptedGate;
     for (const auto& c : kCases) {
         SCOPED_TRACE(Narrow(c.line));
-        g_script = c.script;
-        g_calls = 0, g_sleeps = 0, g_sleptMs = 0, g_responseWasDirty = false;
+        g_script = c.script, g_calls = 0, g_sleeps = 0, g_sleptMs = 0, g_responseWasDirty = false;
         log.Clear();
         CORE::PropertyBag request, response;
         CORE::SecureBytes output;
@@ -278,10 +268,10 @@ TEST_F(Decrypt, MutatedPayloadsAreRejectedCleanly) {
             ASSERT_NO_FATAL_FAILURE(check(std::wstring(chars.begin(), chars.end())));
             continue;
         }
-        size_t brace = text.find(L'}');
+        const size_t brace = text.find(L'}');
         std::vector<BYTE> layout;
         ASSERT_TRUE(CORE::Base64Decode(text.data() + brace + 1, text.size() - brace - 1, &layout));
-        std::vector<BYTE> mutated = mutator.Mutate(layout);
+        const std::vector<BYTE> mutated = mutator.Mutate(layout);
         ASSERT_NO_FATAL_FAILURE(check(text.substr(0, brace + 1) + CORE::Base64Encode(mutated.data(), mutated.size())));
     }
     EXPECT_GT(rejected, 3000);

@@ -27,9 +27,8 @@ inline std::vector<BYTE> ReadBytes(const std::wstring& path) {
     LARGE_INTEGER size{};
     if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart <= 0 || size.QuadPart >= (1LL << 31)) return {};
     std::vector<BYTE> bytes(static_cast<size_t>(size.QuadPart));
-    DWORD read = 0;
-    if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) read = 0;
-    bytes.resize(read);
+    DWORD read = 0;  // what a failed read leaves: nothing
+    bytes.resize(::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ? read : 0);
     return bytes;
 }
 

@@ -93,8 +93,7 @@ TEST_P(AgentSimConnect, ConnectsAsTheNodeManagerWouldAndAnswersTheScript) {
     ASSERT_EQ(channel != nullptr, c.connects) << log.Dump();
     if (!channel) return;
     PropertyBag response;
-    EXPECT_EQ(Send(channel, L"GetCredentialsForTicket", &response, 30000), 0u);
-    EXPECT_EQ(response.Get(L"userName"), L"alice") << response.ToXml();
+    EXPECT_TRUE(Send(channel, L"GetCredentialsForTicket", &response, 30000) == 0u && response.Get(L"userName") == L"alice") << response.ToXml();
     framework->CloseChannel(channel);
 }
 
@@ -126,8 +125,7 @@ TEST_F(AgentSimProcessTest, AgentDyingDuringAWaitGivesSevenAtOnce) {
     const ULONGLONG killed = ::GetTickCount64();
     agent.Kill();
     waiter.join();
-    EXPECT_EQ(result, 7u);
-    EXPECT_LT(::GetTickCount64() - killed, 10000u);
+    EXPECT_TRUE(result == 7u && ::GetTickCount64() - killed < 10000u) << result;
     framework->CloseChannel(channel);
     EXPECT_EQ(Connect(), nullptr);
 }

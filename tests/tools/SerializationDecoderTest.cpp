@@ -98,7 +98,6 @@ TEST_F(SerializationDecoder, RefusesMalformedBuffersNamingTheField) {
     using logontest::U32;
     using Bytes = std::vector<BYTE>;
     const struct { SeedIndex seed; void (*patch)(Bytes&); const wchar_t* error; } cases[] = {
-
         {kPassword, [](Bytes& b) { b.resize(63); }, L"shorter than its 64-byte header"},
         {kPassword, [](Bytes& b) { Put(b, 0, 5, 4); }, L"MessageType 5"},
         {kPassword, [](Bytes& b) { Put(b, 24, 9, 2); }, L"UserName: odd byte length"},
@@ -134,9 +133,8 @@ TEST_F(SerializationDecoder, RefusesMalformedBuffersNamingTheField) {
 TEST_F(SerializationDecoder, RefusesPackagesItCannotReadAndCertificatesOutsideKerberos) {
     const std::vector<BYTE>& certificate = seeds.at(kCertificate).second;
     auto errorFor = [&](ULONG id) { return DecodeSerialization(id, certificate.data(), certificate.size()).error; };
-    EXPECT_NE(errorFor(0).find(L"certificate logon sent to Negotiate"), std::wstring::npos);
-    EXPECT_NE(errorFor(4).find(L"CloudAP"), std::wstring::npos);
-    EXPECT_NE(errorFor(9).find(L"unknown authentication package 9"), std::wstring::npos);
+    for (const auto& [id, error] : {std::pair{0ul, L"certificate logon sent to Negotiate"}, {4ul, L"CloudAP"}, {9ul, L"unknown authentication package 9"}})
+        EXPECT_NE(errorFor(id).find(error), std::wstring::npos) << id;
     EXPECT_FALSE(DecodeSerialization(0, nullptr, 10).ok);
     logonsim::PackageIds ids;
     ids.kerberos = 42;

@@ -53,7 +53,7 @@ TEST(PropertyBagErrors, SetErrorReplacesTheContentAndReadingsFollowCodeAndText) 
     bag.SetError(5, L" \t\r\nno route\n ");
     EXPECT_TRUE(bag.Equals(Bag({{L"ErrorCode", L"5"}, {L"ErrorText", L"no route"}}))) << Narrow(bag.ToXml());
     bag.SetErrorText(L"only text");
-    EXPECT_EQ(bag.Count(), 1u) << Narrow(bag.ToXml());
+    EXPECT_TRUE(bag.Equals(Bag({{L"ErrorText", L"only text"}}))) << Narrow(bag.ToXml());
     // ErrorCode, ErrorText (null: absent); GetError, GetErrorText, GetErrorDescription
     const std::tuple<const wchar_t*, const wchar_t*, DWORD, const wchar_t*, const wchar_t*> cases[] = {
         {nullptr, nullptr, 0, L"dflt", L"Unspecified error"},
@@ -96,8 +96,7 @@ TEST(PropertyBagXml, WritesEveryItemKindEscapedPerModeAndFullModeRoundTripsAnyTe
     ASSERT_TRUE(full.FromXml(L"<PROPERTYBAG version='2'>\n <ITEM type='BAG' name='s'> <ITEM name='x'/> </ITEM>\n"
                             L" <ITEM name=\"r\">&#65;&#x42;&bogus;&</ITEM><ITEM name='e' type='BAG'/></PROPERTYBAG>"));
     ASSERT_EQ(full.Count(), 3u);
-    EXPECT_EQ(full.GetBag(L"s").GetString(L"x") + L"|" + full.GetString(L"r"), L"|AB&bogus;&");
-    EXPECT_EQ(full.GetBag(L"e").Count(), 0u);
+    EXPECT_EQ(full.GetBag(L"s").GetString(L"x") + L"|" + full.GetString(L"r") + L"|" + std::to_wstring(full.GetBag(L"e").Count()), L"|AB&bogus;&|0");
     EXPECT_TRUE(full.FromXml(L"  <PROPERTYBAG/>  ") && full.IsEmpty());
 }
 

@@ -1,6 +1,5 @@
-// Robustness of the channel's receive path and of the security tokens: mutated packet
-// streams (control words, whole messages, chunks, protected packets) and mutated tokens from
-// a fixed seed. Nothing may crash or read out of bounds, and what is delivered round-trips.
+// Robustness of the channel's receive path: mutated packet streams (control words, whole
+// messages, chunks, protected packets) from a fixed seed. Nothing may crash or read out of bounds, and what is delivered round-trips.
 #include "mfw/MfwTestSupport.h"
 
 #include "lib/mfw/common/bag/ByteData.h"
@@ -45,20 +44,17 @@ size_t Receive(const std::vector<BYTE>& input, bool plain, std::unique_ptr<Secur
     return messages.size();
 }
 
-// A client and a server context of `package`; `steps` handshake steps done (four complete it).
-std::pair<std::unique_ptr<SecurityContext>, std::unique_ptr<SecurityContext>> Contexts(const wchar_t* package, int steps,
-                                                                                       std::vector<BYTE>* last) {
+// A client and a server context of NTLM with the handshake done.
+std::pair<std::unique_ptr<SecurityContext>, std::unique_ptr<SecurityContext>> Contexts() {
     auto client = std::make_unique<SecurityContext>(), server = std::make_unique<SecurityContext>();
     client->SetRequestFlags(0x1E);
-    EXPECT_EQ(client->Acquire(package, false), SEC_E_OK);
-    EXPECT_EQ(server->Acquire(package, true), SEC_E_OK);
+    EXPECT_TRUE(client->Acquire(L"NTLM", false) == SEC_E_OK && server->Acquire(L"NTLM", true) == SEC_E_OK);
     std::vector<BYTE> token;
-    for (int step = 0; step < steps; ++step) {
+    for (int step = 0; step < 4; ++step) {
         std::vector<BYTE> answer;
         EXPECT_EQ((step % 2 ? server : client)->Step(token, &answer), step < 2 ? SEC_I_CONTINUE_NEEDED : SEC_E_OK) << step;
         token = answer;
     }
-    *last = token;
     return {std::move(client), std::move(server)};
 }
 
@@ -73,8 +69,7 @@ TEST(ChannelFuzz, MutatedProtectedPacketsAreRefusedOrDecryptFaithfully) {
     testsupport::Mutator mutator(0x9807EC7);
     size_t delivered = 0;
     for (int round = 0; round < 300 && !HasFatalFailure(); ++round) {
-        std::vector<BYTE> token;  // a fresh pair of contexts per round: sequence numbers start over
-        auto [client, server] = Contexts(L"NTLM", 4, &token);
+        auto [client, server] = Contexts();  // a fresh pair per round: sequence numbers start over
         auto protect = [&](const BYTE* data, size_t length, CORE::SecureBytes* body) { return client->Protect(data, length, body); };
         const std::vector<BYTE> packets = SamplePackets(2048, 3, protect);
         const size_t got = Receive(round == 0 ? packets : mutator.Mutate(packets), false, std::move(server));
@@ -82,22 +77,6 @@ TEST(ChannelFuzz, MutatedProtectedPacketsAreRefusedOrDecryptFaithfully) {
         delivered += got;
     }
     EXPECT_GT(delivered, 0u);
-}
-
-TEST(ChannelFuzz, MutatedSecurityTokensAreRefusedWithoutHarm) {
-    testsupport::FakePlatform fake;
-    testsupport::Mutator mutator(0x70CE5);
-    int accepted = 0;
-    for (int round = 0; round < 1500; ++round) {
-        std::vector<BYTE> negotiate, challenge, reply;
-        auto first = Contexts(L"Negotiate", 1, &negotiate);  // the server is given a mutated first token
-        accepted += first.second->Step(mutator.Mutate(negotiate), &reply) == SEC_I_CONTINUE_NEEDED;
-        auto second = Contexts(L"Negotiate", 2, &challenge);  // the client is given a mutated answer
-        const std::vector<BYTE> mutated = mutator.Mutate(challenge);
-        const SECURITY_STATUS status = second.first->Step(mutated, &reply);
-        EXPECT_TRUE(mutated == challenge || status != SEC_E_OK) << round;  // mutual authentication: only the untouched one completes
-    }
-    EXPECT_GT(accepted, 0);
 }
 
 }  // namespace

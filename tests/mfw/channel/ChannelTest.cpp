@@ -98,8 +98,8 @@ TEST(PacketFraming, WordAnnouncesLengthAndKindAndImplausibleSizesAndOverrunsAreC
         EXPECT_EQ(Packet::ParseBlock(block.data(), block.size(), [](const Packet::View&) { return true; }), status) << what;
     const std::vector<BYTE>& one = std::get<1>(cases[0]);
     std::vector<Packet::View> views;
-    ASSERT_EQ(Packet::ParseBlock(one.data(), one.size(), [&](const Packet::View& view) { return views.push_back(view), true; }), S::Ok);
-    ASSERT_EQ(views.size(), 1u);
+    ASSERT_TRUE(Packet::ParseBlock(one.data(), one.size(), [&](const Packet::View& view) { return views.push_back(view), true; }) == S::Ok &&
+                views.size() == 1u);
     EXPECT_EQ(std::make_tuple(views[0].kind, views[0].bodyLength, views[0].body), std::make_tuple(Packet::KIND_MESSAGE, 12u, one.data() + 4));
 }
 
@@ -113,9 +113,7 @@ TEST_F(RawPeerFixture, KeepAliveRequestIsAnsweredAndAbortBadSizesAndBadBodiesClo
         {Word(2), L"Session aborted by the remote end"}, {Word(3), L"Invalid message size received, closing down"},
         {{0, 0, 0, 1, 0xFF, 0xE0}, L"Buffer overrun on read packet size"}, {{0xFF, 0xE0, 0x00, 0x20, 1, 2}, L"Buffer overrun on read packet"},
         {Word(0xFFE0000C, 12), L"Invalid message received"}};  // an unparsable body: its waiters would sit out their time-out
-    for (const auto& [block, logged] : closing) {
-        EXPECT_TRUE(!Feed(block) && log.Contains(logged)) << Narrow(logged);
-    }
+    for (const auto& [block, logged] : closing) EXPECT_TRUE(!Feed(block) && log.Contains(logged)) << Narrow(logged);
 }
 
 // The peer named one challenge event while authenticating; later internal challenges for any
@@ -149,8 +147,7 @@ TEST_F(RawPeerFixture, ChunksReassembleIntoOneMessageAndChunksOutOfOrderCloseThe
     ASSERT_EQ(packets.size(), 5u);
     std::deque<Message> messages;
     for (const auto& packet : packets) ASSERT_TRUE(Feed(packet, &messages));
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_TRUE(SameMessage(messages.front(), big));
+    ASSERT_TRUE(messages.size() == 1u && SameMessage(messages.front(), big));
     auto a = Packets(Big(40000), 16384, 7);  // first, next, last
     auto b = Packets(Big(40000), 16384, 9);
     std::vector<BYTE> badFormat = a[0], zeroId = a[0], shortTotal = a[0], huge = Word(Packet::Word(Packet::KIND_CHUNK, 16), 16);
@@ -185,8 +182,7 @@ TEST_F(RawPeerFixture, SilentPeerIsAbortedByTheDisconnectTimer) {
     ASSERT_TRUE(channel->StartReceiving(&sink));
     channel->UseKeepAlive(1, false);
     // The peer sees keep-alive requests, answers none, and is given up on after a second.
-    EXPECT_EQ(PeerReads(3000), Word(0));
-    EXPECT_EQ(::WaitForSingleObject(sink.closed.get(), 5000), WAIT_OBJECT_0);
+    EXPECT_TRUE(PeerReads(3000) == Word(0) && ::WaitForSingleObject(sink.closed.get(), 5000) == WAIT_OBJECT_0);
     EXPECT_TRUE(log.Contains(L"Aborting channel on missing keep alive responses") && channel->IsClosed()) << Narrow(log.Dump());
 }
 
@@ -195,8 +191,7 @@ TEST_F(RawPeerFixture, PeerThatVanishesMidMessageClosesTheChannel) {
     auto packets = Packets(Big(50000), 16384);
     ASSERT_EQ(peer.Send(packets[0].data(), packets[0].size(), 1000), SharedMemTransport::OK);
     peer.Close();
-    EXPECT_EQ(::WaitForSingleObject(sink.closed.get(), 5000), WAIT_OBJECT_0);
-    EXPECT_EQ(sink.messages.load(), 0);
+    EXPECT_TRUE(::WaitForSingleObject(sink.closed.get(), 5000) == WAIT_OBJECT_0 && sink.messages.load() == 0);
 }
 
 TEST(SharedMemTransport, RecordsWrapAroundTheRingAndCorruptCountersOrOversizedRecordsClose) {
@@ -218,8 +213,7 @@ TEST(SharedMemTransport, RecordsWrapAroundTheRingAndCorruptCountersOrOversizedRe
     *reinterpret_cast<volatile LONG64*>(view + 64) = 0x7FFFFFFFFFFF;
     ::UnmapViewOfFile(view);
     testsupport::LogCapture log;
-    EXPECT_EQ(server.Receive(&record, 1000), SharedMemTransport::CLOSED);
-    EXPECT_TRUE(log.Contains(L"shared memory ring corrupt"));
+    EXPECT_TRUE(server.Receive(&record, 1000) == SharedMemTransport::CLOSED && log.Contains(L"shared memory ring corrupt"));
     std::vector<BYTE> tooBig(4096);
     EXPECT_EQ(client.Send(tooBig.data(), tooBig.size(), 10), SharedMemTransport::CLOSED);
 }

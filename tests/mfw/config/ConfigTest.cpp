@@ -53,8 +53,9 @@ TEST_F(RegistryReadTest, ReadsConvertEveryStoredTypeFallBackToTheDefaultAndPrefe
         {L"Long", REG_SZ, std::string(reinterpret_cast<const char*>(longText.c_str()), (longText.size() + 1) * 2), longText},
     };
     registry.SetString(kAgentKey, L"Created", L"");
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_QUERY_VALUE, &key), ERROR_SUCCESS);
+    platform::unique_hkey opened;
+    ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_QUERY_VALUE, opened.put()), ERROR_SUCCESS);
+    const HKEY key = opened.get();
     for (const auto& [name, type, data, expected] : cases) {
         registry.SetValue(kAgentKey, name, type, data.data(), static_cast<DWORD>(data.size()));
         std::wstring text;
@@ -66,7 +67,6 @@ TEST_F(RegistryReadTest, ReadsConvertEveryStoredTypeFallBackToTheDefaultAndPrefe
                                             {L"Missing", static_cast<DWORD>(-1), DWORD(ERROR_FILE_NOT_FOUND)}})
         EXPECT_TRUE(ReadRegistryValueTyped(key, name, type, &text) == static_cast<DWORD>(-1) && ::GetLastError() == error) << Narrow(name);
     EXPECT_TRUE(text == L"unchanged" && ReadRegistryValueTyped(key, L"Long", static_cast<DWORD>(-1), nullptr) == static_cast<DWORD>(-1));
-    ::RegCloseKey(key);
     EXPECT_EQ(ReadRegistryValue(kAgentPath + L"Missing", L"5000") + ReadPolicyValue(kAgentPath + L"Missing", L"7"), L"50007");
     for (const wchar_t* path : {L"HKXX\\Software\\Velmora\\Zephral\\Value", L"NoSeparators", L"HKLM\\OnlyValue", L""})
         EXPECT_TRUE(ReadPolicyValue(path, L"fallback") == L"fallback" && ::GetLastError() == ERROR_PATH_NOT_FOUND &&

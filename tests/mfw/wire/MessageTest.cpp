@@ -32,8 +32,7 @@ TEST(Message, AnEmptyPayloadHasOnlyTheEnvelopeAndMessagesRoundTripInEveryBinaryF
     EXPECT_EQ(bytes, std::vector<BYTE>({0, 4, 0, 3, 0, 1, 0, 1, 0, 0, 0, 0,  // flags, type, lengths
                                         0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 'Q', 'h'}));
     Message back;
-    ASSERT_TRUE(Message::Parse(bytes.data(), bytes.size(), CORE::CHAR_ENC_UTF8, &back));
-    EXPECT_TRUE(SameMessage(back, empty));
+    EXPECT_TRUE(Message::Parse(bytes.data(), bytes.size(), CORE::CHAR_ENC_UTF8, &back) && SameMessage(back, empty));
     Message message = Sample();
     message.replyToId = L"r";
     message.hasAttachment = true;
@@ -47,8 +46,7 @@ TEST(Message, AnEmptyPayloadHasOnlyTheEnvelopeAndMessagesRoundTripInEveryBinaryF
             EXPECT_FALSE(message.payload.Contains(CORE::kFilterTagsItem));  // the caller's payload is untouched
             EXPECT_EQ(CORE::LoadU16BE(bytes.data()), encoding == 0 ? 0x2 : encoding == 1 ? 0x6 : 0xA);
             Message back;
-            ASSERT_TRUE(Message::Parse(bytes.data(), bytes.size(), encoding, &back)) << encoding;
-            EXPECT_TRUE(SameMessage(back, message)) << encoding << " " << Narrow(back.payload.ToXml());
+            EXPECT_TRUE(Message::Parse(bytes.data(), bytes.size(), encoding, &back) && SameMessage(back, message)) << encoding << " " << Narrow(back.payload.ToXml());
         }
 }
 
@@ -104,8 +102,7 @@ TEST(MessageLegacy, RoundTripsAndRefusesMalformedText) {
     std::wstring text;
     ASSERT_TRUE(message.FlattenLegacy(&text));
     EXPECT_EQ(text.rfind(L"01\t1\tDesktopManager\tid-1\tr\tGetCredentialsForTicket\t<PROPERTYBAG>", 0), 0u);
-    ASSERT_TRUE(Message::ParseLegacy(text.data(), text.size(), &back));
-    EXPECT_TRUE(back.queueHint == message.queueHint && back.payload.Equals(message.payload));
+    EXPECT_TRUE(Message::ParseLegacy(text.data(), text.size(), &back) && back.queueHint == message.queueHint && back.payload.Equals(message.payload));
     const std::pair<std::wstring, const wchar_t*> cases[] = {
         {L"01\t1\tq\tid\tr\thint", L"num of delimiters must be least 6"},
         {L"02\t1\tq\tid\tr\thint\t", L"bad protocol level specified"},
