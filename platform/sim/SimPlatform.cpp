@@ -5,6 +5,7 @@
 #include "../VersionCheck.h"
 #include "SimProtectedForm.h"
 
+#include "../cardsim/DataCardService.h"
 #include "../testpkg/TestSecurityPackage.h"
 
 #include <cstring>
@@ -262,6 +263,16 @@ public:
     }
 
     ISecurityPackage& SecurityPackage() override { return package_; }
+    // No reader is simulated yet: the service never starts, so a smart card search ends with
+    // "service not running".
+    ISmartCardService& SmartCardService() override {
+        static cardsim::DataCardService cards([] {
+            cardsim::CardServiceDescription stopped;
+            stopped.running = false;
+            return stopped;
+        }());
+        return cards;
+    }
     bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {
         wchar_t buffer[256];
         DWORD size = 256;

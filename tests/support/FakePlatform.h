@@ -3,6 +3,7 @@
 #pragma once
 #include "platform/Platform.h"
 #include "platform/VersionCheck.h"
+#include "platform/cardsim/DataCardService.h"
 #include "platform/testpkg/TestSecurityPackage.h"
 
 #include <atomic>
@@ -49,6 +50,7 @@ public:
     // Events inside the namespace are the real named events "<prefix><name with '\' -> '.'>".
     std::wstring namespaceEventPrefix = L"TcfiltrTest." + std::to_wstring(::GetCurrentProcessId()) + L".";
     platform::testpkg::TestSecurityPackage securityPackage;  // channel authentication, steerable
+    platform::cardsim::DataCardService cardService;  // readers and cards: Describe() them
     std::wstring dnsDomain;  // empty: not in a domain, as under Wine
     // Of this process, so tests never meet another run's agentsim.
     std::wstring nodeManagerInstance = L"test" + std::to_wstring(::GetCurrentProcessId());
@@ -134,6 +136,7 @@ public:
         return true;
     }
     platform::ISecurityPackage& SecurityPackage() override { return securityPackage; }
+    platform::ISmartCardService& SmartCardService() override { return cardService; }
     bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {
         *host = L"vdi-host";
         *domain = dnsDomain;
