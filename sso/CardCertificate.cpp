@@ -14,7 +14,6 @@ using namespace CORE;
 namespace {
 
 constexpr const wchar_t* kFn = L"IsValidCertificate";
-constexpr const char* kUpnOid = "1.3.6.1.4.1.311.20.2.3";
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 constexpr const wchar_t* kPolicyKey =
     L"HKEY_LOCAL_MACHINE\\SOFTWARE\\Policies\\Microsoft\\Windows\\SmartCardCredentialProvider";
@@ -42,18 +41,24 @@ bool ReadDer(const BYTE** p, const BYTE* end, BYTE tag, size_t* length) {
     return true;
 }
 
-// The UTF8String of a UPN other name; the decoder may or may not leave the [0] wrapper on.
-std::wstring OtherNameText(const CRYPT_OBJID_BLOB& value) {
-    const BYTE* p = value.pbData;
-    const BYTE* end = p + value.cbData;
+std::wstring Utf8Text(const BYTE* p, size_t length) {
+    if (length == 0 || length > 0x10000) return L"";
+    const char* text = reinterpret_cast<const char*>(p);
+    int chars = ::MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0);
+    std::wstring wide(chars > 0 ? chars : 0, L'\0');
+    if (chars > 0) ::MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), wide.data(), chars);
+    return wide;
+}
+
+// otherName ::= [0] { type-id OID, [0] EXPLICIT UTF8String }: the text when type-id is the UPN.
+std::wstring UpnOtherName(const BYTE* p, const BYTE* end) {
+    static const BYTE kUpnOid[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x82, 0x37, 0x14, 0x02, 0x03};  // ...311.20.2.3
     size_t length = 0;
-    if (value.cbData && p[0] == 0xA0 && !ReadDer(&p, end, 0xA0, &length)) return L"";
-    if (!ReadDer(&p, end, 0x0C, &length) || length == 0 || length > 0x10000) return L"";
-    int chars = ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(p), static_cast<int>(length), nullptr, 0);
-    std::wstring text(chars > 0 ? chars : 0, L'\0');
-    if (chars > 0)
-        ::MultiByteToWideChar(CP_UTF8, 0, reinterpret_cast<const char*>(p), static_cast<int>(length), text.data(), chars);
-    return text;
+    if (!ReadDer(&p, end, 0x06, &length) || length != sizeof(kUpnOid) || std::memcmp(p, kUpnOid, length) != 0)
+        return L"";
+    p += length;
+    if (!ReadDer(&p, end, 0xA0, &length) || !ReadDer(&p, p + length, 0x0C, &length)) return L"";
+    return Utf8Text(p, length);
 }
 
 std::wstring IssuerName(PCCERT_CONTEXT cert) {
@@ -81,28 +86,29 @@ std::wstring GetCertSubjectName(PCCERT_CONTEXT cert) {
     return name;
 }
 
-// Decoded from the extension itself: Wine's CertGetNameStringW knows no UPN or e-mail name.
+// Read from the extension's DER itself: Wine's CertGetNameStringW knows no UPN or e-mail name
+// and its decoder refuses alternative names that hold an other name.
 std::wstring GetCertUserPrincipalName(PCCERT_CONTEXT cert) {
     const CERT_INFO* info = cert->pCertInfo;
     PCERT_EXTENSION extension = ::CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
     if (!extension) extension = ::CertFindExtension(szOID_SUBJECT_ALT_NAME, info->cExtension, info->rgExtension);
     if (!extension) return L"";
-    platform::unique_hlocal decoded;
-    DWORD size = 0;
-    if (!::CryptDecodeObjectEx(kEncoding, X509_ALTERNATE_NAME, extension->Value.pbData, extension->Value.cbData,
-                               CRYPT_DECODE_ALLOC_FLAG, nullptr, decoded.put(), &size))
-        return L"";
-    const auto* names = static_cast<const CERT_ALT_NAME_INFO*>(decoded.get());
+    const BYTE* p = extension->Value.pbData;
+    const BYTE* end = p + extension->Value.cbData;
+    size_t length = 0;
+    if (!ReadDer(&p, end, 0x30, &length)) return L"";
+    end = p + length;
     std::wstring mail;
-    for (DWORD i = 0; i < names->cAltEntry; ++i) {
-        const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
-        if (entry.dwAltNameChoice == CERT_ALT_NAME_OTHER_NAME && entry.pOtherName->pszObjId &&
-            std::strcmp(entry.pOtherName->pszObjId, kUpnOid) == 0) {
-            std::wstring upn = OtherNameText(entry.pOtherName->Value);
+    while (p < end) {
+        BYTE tag = p[0];
+        if (!ReadDer(&p, end, tag, &length)) break;
+        if (tag == 0xA0) {  // otherName
+            std::wstring upn = UpnOtherName(p, p + length);
             if (!upn.empty()) return upn;
+        } else if (tag == 0x81 && mail.empty()) {  // rfc822Name, IA5String
+            mail = Utf8Text(p, length);
         }
-        if (entry.dwAltNameChoice == CERT_ALT_NAME_RFC822_NAME && mail.empty() && entry.pwszRfc822Name)
-            mail = entry.pwszRfc822Name;
+        p += length;
     }
     return mail;
 }

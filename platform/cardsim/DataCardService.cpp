@@ -313,8 +313,9 @@ BOOL DataCardService::AcquireContext(HCRYPTPROV* provider, const wchar_t* contai
     std::wstring reader, name;
     SplitScope(container, &reader, &name);
     if (!provider || providerType != PROV_RSA_FULL) return Fail(NTE_BAD_PROV_TYPE);
-    if (!KnownProvider(providerName)) return Fail(NTE_KEYSET_NOT_DEF);
-    if (!FindReader(reader) || (!name.empty() && !FindContainer(reader, name))) return Fail(NTE_BAD_KEYSET);
+    const CardReader* card = FindReader(reader);
+    if (!card || !providerName || card->csp.empty() || card->csp != providerName) return Fail(NTE_KEYSET_NOT_DEF);
+    if (!name.empty() && !FindContainer(reader, name)) return Fail(NTE_BAD_KEYSET);
     *provider = NewHandle({Handle::Csp, reader, name});
     return TRUE;
 }
