@@ -32,3 +32,7 @@ bool CryptoValidateCertFromCard(const std::vector<std::wstring>& upns, const std
                                 std::wstring& containerName);
 // The certificate of the container's AT_KEYEXCHANGE key.
 platform::unique_cert CreateCertificateFromContainer(HCRYPTPROV provider);
+// The readers (the first 10 listed; only `readerFilter` when it is given) with their current
+// states, which point into `readers`. An invalidated context is replaced.
+void GetReaderInfo(std::vector<SCARD_READERSTATEW>& states, platform::unique_scard_context& context,
+                   std::vector<std::wstring>& readers, const std::wstring& readerFilter);

@@ -53,20 +53,14 @@ void DataCardService::Describe(CardServiceDescription description) {
     description_ = std::move(description);
     if (startedEvent_) ::CloseHandle(startedEvent_);
     startedEvent_ = nullptr;
-    looked_ = invalidated_ = arrivalFailed_ = arrived_ = false;
+    invalidated_ = arrivalFailed_ = arrived_ = false;
     arrivalWaitStart_ = 0;
-    established_ = 0;
 }
 
 DataCardService::Outstanding DataCardService::Live() {
     std::lock_guard<std::mutex> guard(lock_);
     return {static_cast<int>(contexts_.size()), static_cast<int>(handles_.size()), static_cast<int>(buffers_.size()),
             startedRefs_};
-}
-
-int DataCardService::ContextsEstablished() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return established_;
 }
 
 const CardReader* DataCardService::FindReader(const std::wstring& name) const {
@@ -139,10 +133,8 @@ LONG DataCardService::EstablishContext(DWORD, SCARDCONTEXT* context) {
     if (!context) return SCARD_E_INVALID_PARAMETER;
     if (!started) return SCARD_E_NO_SERVICE;
     if (description_.establishError) return description_.establishError;
-    *context = NewHandle({Handle::Provider, L"", L""});
-    handles_.erase(*context);  // contexts have their own table
+    *context = ++nextId_;
     contexts_[*context] = true;
-    ++established_;
     return SCARD_S_SUCCESS;
 }
 

@@ -39,6 +39,14 @@ struct CardServiceDescription {
     DWORD arrivesAfterMs = 0;            // after the first arrival wait began
 };
 
+// No service at all: every context is refused at once (a system without the smart card service).
+inline CardServiceDescription NoCardService() {
+    CardServiceDescription none;
+    none.running = false;
+    none.startedEventNull = true;
+    return none;
+}
+
 class DataCardService final : public ISmartCardService {
 public:
     explicit DataCardService(CardServiceDescription description = {});
@@ -54,7 +62,6 @@ public:
         int contexts = 0, handles = 0, buffers = 0, startedEvents = 0;
     };
     Outstanding Live();
-    int ContextsEstablished();
 
     HANDLE AccessStartedEvent() override;
     void ReleaseStartedEvent() override;
@@ -103,9 +110,9 @@ private:
     std::mutex lock_;
     CardServiceDescription description_;
     HANDLE startedEvent_ = nullptr;  // a waitable timer: signalled when the service "runs"
-    bool looked_ = false, invalidated_ = false, arrivalFailed_ = false, arrived_ = false;
+    bool invalidated_ = false, arrivalFailed_ = false, arrived_ = false;
     ULONGLONG arrivalWaitStart_ = 0;
-    int startedRefs_ = 0, established_ = 0;
+    int startedRefs_ = 0;
     std::map<SCARDCONTEXT, bool> contexts_;
     std::map<ULONG_PTR, Handle> handles_;
     std::map<void*, bool> buffers_;

@@ -263,14 +263,10 @@ public:
     }
 
     ISecurityPackage& SecurityPackage() override { return package_; }
-    // No reader is simulated yet: the service never starts, so a smart card search ends with
-    // "service not running".
+    // No reader is simulated yet: there is no smart card service, so a smart card search ends
+    // at once with "service not running".
     ISmartCardService& SmartCardService() override {
-        static cardsim::DataCardService cards([] {
-            cardsim::CardServiceDescription stopped;
-            stopped.running = false;
-            return stopped;
-        }());
+        static cardsim::DataCardService cards(cardsim::NoCardService());
         return cards;
     }
     bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {

@@ -50,7 +50,7 @@ public:
     // Events inside the namespace are the real named events "<prefix><name with '\' -> '.'>".
     std::wstring namespaceEventPrefix = L"TcfiltrTest." + std::to_wstring(::GetCurrentProcessId()) + L".";
     platform::testpkg::TestSecurityPackage securityPackage;  // channel authentication, steerable
-    platform::cardsim::DataCardService cardService;  // readers and cards: Describe() them
+    platform::cardsim::DataCardService cardService{platform::cardsim::NoCardService()};  // Describe() readers
     std::wstring dnsDomain;  // empty: not in a domain, as under Wine
     // Of this process, so tests never meet another run's agentsim.
     std::wstring nodeManagerInstance = L"test" + std::to_wstring(::GetCurrentProcessId());
