@@ -9,6 +9,7 @@
 
 #include "platform/Directory.h"
 #include "platform/SecurityPackage.h"
+#include "platform/SmartCardService.h"
 
 #include <string>
 
@@ -91,6 +92,8 @@ public:
     // --- Message channel: security packages and the node manager (begin) ---
     // The security packages a channel authenticates with (secur32 in the product).
     virtual ISecurityPackage& SecurityPackage() = 0;
+    // The smart card service and the card's key providers (winscard, ncrypt, CryptoAPI).
+    virtual ISmartCardService& SmartCardService() = 0;
     // The machine's DNS host and domain names (GetComputerNameExW); the domain is empty on a
     // machine outside a domain, which is what Wine reports.
     virtual bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) = 0;

@@ -5,6 +5,7 @@
 #include "../VersionCheck.h"
 #include "SimProtectedForm.h"
 
+#include "../cardsim/DataCardService.h"
 #include "../testpkg/TestSecurityPackage.h"
 
 #include <cstring>
@@ -264,6 +265,12 @@ public:
     ISecurityPackage& SecurityPackage() override { return package_; }
     // Local accounts only, as Wine has them: certificate logons go out without directory hints.
     IDirectory& Directory() override { return SystemDirectory(); }
+    // No reader is simulated yet: there is no smart card service, so a smart card search ends
+    // at once with "service not running".
+    ISmartCardService& SmartCardService() override {
+        static cardsim::DataCardService cards(cardsim::NoCardService());
+        return cards;
+    }
     bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {
         wchar_t buffer[256];
         DWORD size = 256;

@@ -13,6 +13,9 @@
 #include <vector>
 
 namespace platform {
+
+ISmartCardService& RealSmartCardService();  // WinSmartCardService.cpp
+
 namespace {
 
 // secur32's function table, loaded on first use so hosts that never open a channel do not
@@ -235,6 +238,7 @@ private:
         static SecurPackage package;
         return package;
     }
+    ISmartCardService& SmartCardService() override { return RealSmartCardService(); }
     bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {
         return ReadComputerName(ComputerNameDnsHostname, host) && ReadComputerName(ComputerNameDnsDomain, domain);
     }

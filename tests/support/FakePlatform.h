@@ -3,6 +3,7 @@
 #pragma once
 #include "platform/Platform.h"
 #include "platform/VersionCheck.h"
+#include "platform/cardsim/DataCardService.h"
 #include "platform/testpkg/TestSecurityPackage.h"
 #include "support/FakeDirectory.h"
 
@@ -51,6 +52,7 @@ public:
     std::wstring namespaceEventPrefix = L"TcfiltrTest." + std::to_wstring(::GetCurrentProcessId()) + L".";
     platform::testpkg::TestSecurityPackage securityPackage;  // channel authentication, steerable
     FakeDirectory directory;  // account resolution, scripted
+    platform::cardsim::DataCardService cardService{platform::cardsim::NoCardService()};  // Describe() readers
     std::wstring dnsDomain;  // empty: not in a domain, as under Wine
     // Of this process, so tests never meet another run's agentsim.
     std::wstring nodeManagerInstance = L"test" + std::to_wstring(::GetCurrentProcessId());
@@ -137,6 +139,7 @@ public:
     }
     platform::ISecurityPackage& SecurityPackage() override { return securityPackage; }
     platform::IDirectory& Directory() override { return directory; }
+    platform::ISmartCardService& SmartCardService() override { return cardService; }
     bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {
         *host = L"vdi-host";
         *domain = dnsDomain;

@@ -43,7 +43,8 @@ HKEY HiveOf(const std::wstring& name) {
     };
     static const Hive hives[] = {{L"HKLM", HKEY_LOCAL_MACHINE}, {L"HKCU", HKEY_CURRENT_USER},
                                  {L"HKCR", HKEY_CLASSES_ROOT},  {L"HKCC", HKEY_CURRENT_CONFIG},
-                                 {L"HKU", HKEY_USERS}};
+                                 {L"HKU", HKEY_USERS}, {L"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+                                 {L"HKEY_CURRENT_USER", HKEY_CURRENT_USER}};
     for (const auto& hive : hives)
         if (EqualsNoCase(name, hive.name)) return hive.key;
     return nullptr;
