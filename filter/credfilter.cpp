@@ -122,6 +122,12 @@ void GetRemoteLogonFilterCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_SERIALI
                    SystemErrorText(static_cast<DWORD>(hr)).c_str());
 }
 
+// LogonUI gets nothing of a refused connection: the copy, which may hold the ticket, is wiped and freed.
+void DropRemoteCredential(CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION* credential) {
+    DiscardSerialization(credential);
+    std::memset(credential, 0, sizeof(*credential));
+}
+
 struct FlushOnExit {
     ~FlushOnExit() { FlushLog(); }
 };
@@ -164,8 +170,7 @@ STDMETHODIMP credfilter::UpdateRemoteCredential(const CREDENTIAL_PROVIDER_CREDEN
     } catch (...) {
         // The copy may hold the ticket; the connection is judged as one whose lookup failed.
         const HRESULT hr = ResultFromCaughtException();
-        DiscardSerialization(pcpcsOut);
-        std::memset(pcpcsOut, 0, sizeof(*pcpcsOut));
+        DropRemoteCredential(pcpcsOut);
         if (DirectRdpAllowed()) return hr;
         DisplayError(L"", L"");
         return E_FAIL;
@@ -309,8 +314,7 @@ HRESULT credfilter::CheckRemoteCredential(const CREDENTIAL_PROVIDER_CREDENTIAL_S
         LogMessage(LOG_DEBUG,
                    L"credfilter::UpdateRemoteCredential(): AllowDirectRDP is false. Disallowing direct RDP connection.");
         DisplayError(logon.domain, logon.user);
-        DiscardSerialization(pcpcsOut);  // LogonUI gets nothing of a refused connection
-        std::memset(pcpcsOut, 0, sizeof(*pcpcsOut));
+        DropRemoteCredential(pcpcsOut);
         return E_FAIL;
     };
     if (!ObtainRemoteCredential(pcpcsIn, pcpcsOut)) {

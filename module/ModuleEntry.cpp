@@ -88,19 +88,16 @@ BOOL ModuleEntry(HINSTANCE instance, DWORD reason, LPVOID reserved) noexcept {
 
         if (reason == DLL_PROCESS_DETACH) {
             LogMessage(LOG_INFO, L"tcfiltr detach for session with sessionId=%d", static_cast<int>(GetSessionId()));
-            if (reserved) {
-                // Process exit: the other threads are gone, maybe holding locks; waiting for them or
-                // shutting services down under the loader lock could hang the exit. Write what the
-                // log holds, on this thread, and leave the rest to the system.
-                FlushLog();
-                g_instance = instance;
-                return TRUE;
+            // At process exit (reserved set) the other threads are gone, maybe holding locks; waiting
+            // for them or shutting services down under the loader lock could hang the exit. Only
+            // the log is written then, on this thread; the rest is left to the system.
+            if (!reserved) {
+                TeardownModuleObjects();
+                ShutdownLogonMonitor();
+                MessageFrameWork::GetFrameWork()->Shutdown();
+                ShutdownTimerService();
+                WaitForLibraryThreads(kLibraryThreadWaitMs);
             }
-            TeardownModuleObjects();
-            ShutdownLogonMonitor();
-            MessageFrameWork::GetFrameWork()->Shutdown();
-            ShutdownTimerService();
-            WaitForLibraryThreads(kLibraryThreadWaitMs);
             FlushLog();
         } else if (reason == DLL_PROCESS_ATTACH) {
             LogonMonitorNotify(L"Lumo Agent", L"tcfiltr", L"TCFILTR_ATTACHED");
