@@ -24,12 +24,10 @@ bool GetCardNameAndCSPFromReader(const BYTE* atr, SCARDCONTEXT context, std::wst
                                  std::wstring& providerName, bool& isKsp);
 // The first key on the reader's card whose certificate is valid for the names; its key
 // (container) name goes to containerName.
-bool CNGValidateCertFromCard(const std::vector<std::wstring>& upns, const std::wstring& subject,
-                             const std::wstring& providerName, const std::wstring& readerName,
-                             std::wstring& containerName);
-bool CryptoValidateCertFromCard(const std::vector<std::wstring>& upns, const std::wstring& subject,
-                                const std::wstring& providerName, const std::wstring& readerName,
-                                std::wstring& containerName);
+bool CNGValidateCertFromCard(const CertificateWanted& wanted, const std::wstring& providerName,
+                             const std::wstring& readerName, std::wstring& containerName);
+bool CryptoValidateCertFromCard(const CertificateWanted& wanted, const std::wstring& providerName,
+                                const std::wstring& readerName, std::wstring& containerName);
 // The certificate of the container's AT_KEYEXCHANGE key.
 platform::unique_cert CreateCertificateFromContainer(HCRYPTPROV provider);
 // The readers (the first 10 listed; only `readerFilter` when it is given) with their current

@@ -78,7 +78,11 @@ bool ListHas(const std::vector<std::wstring>& list, const std::wstring& text) {
 
 std::wstring GetCertSubjectName(PCCERT_CONTEXT cert) {
     DWORD type = CERT_X500_NAME_STR;
-    DWORD chars = ::CertGetNameStringW(cert, CERT_NAME_RDN_TYPE, 0, &type, nullptr, 0);
+    // One call for the usual short name: formatting the name is the costly part of a check.
+    wchar_t shortName[256];
+    DWORD chars = ::CertGetNameStringW(cert, CERT_NAME_RDN_TYPE, 0, &type, shortName, 256);
+    if (chars < 256) return chars > 1 ? std::wstring(shortName, chars - 1) : std::wstring();
+    chars = ::CertGetNameStringW(cert, CERT_NAME_RDN_TYPE, 0, &type, nullptr, 0);
     if (chars <= 1) return L"";
     std::wstring name(chars, L'\0');
     ::CertGetNameStringW(cert, CERT_NAME_RDN_TYPE, 0, &type, name.data(), chars);
@@ -150,8 +154,8 @@ bool NamesMatch(PCCERT_CONTEXT cert, const std::vector<std::wstring>& upns, cons
     return false;
 }
 
-bool WithinValidity(PCCERT_CONTEXT cert) {
-    if (PolicyAllows(L"AllowTimeInvalidCertificates")) return true;
+bool WithinValidity(PCCERT_CONTEXT cert, bool allowTimeInvalid) {
+    if (allowTimeInvalid) return true;
     LONG position = ::CertVerifyTimeValidity(nullptr, cert->pCertInfo);
     if (position < 0) LogMessage(LOG_DEBUG, L"%s: Certificate is not valid yet. Skipping cert.", kFn);
     if (position > 0) LogMessage(LOG_DEBUG, L"%s: Certificate is expired. Skipping cert.", kFn);
@@ -175,8 +179,8 @@ bool SignsDigitally(PCCERT_CONTEXT cert) {
     return false;
 }
 
-bool HasLogonUsage(PCCERT_CONTEXT cert) {
-    if (PolicyAllows(L"AllowCertificatesWithNoEKU")) return true;
+bool HasLogonUsage(PCCERT_CONTEXT cert, bool allowNoEku) {
+    if (allowNoEku) return true;
     DWORD size = 0;
     if (!::CertGetEnhancedKeyUsage(cert, 0, nullptr, &size)) {
         DWORD error = ::GetLastError();
@@ -242,10 +246,19 @@ bool IssuedByValidIssuer(PCCERT_CONTEXT cert, const std::vector<std::wstring>& v
 
 }  // namespace
 
+CertificateWanted ReadCertificateWanted(const std::vector<std::wstring>& upns, const std::wstring& subject) {
+    return {upns, subject, PolicyAllows(L"AllowTimeInvalidCertificates"), PolicyAllows(L"AllowCertificatesWithNoEKU")};
+}
+
 bool IsValidCertificate(PCCERT_CONTEXT cert, const std::vector<std::wstring>& acceptableUpns,
                         const std::wstring& desiredSubject, const std::wstring& thumbprint,
                         const std::vector<std::wstring>& validIssuers) {
-    if (!cert || !NamesMatch(cert, acceptableUpns, desiredSubject)) return false;
+    return IsValidCertificate(cert, ReadCertificateWanted(acceptableUpns, desiredSubject), thumbprint, validIssuers);
+}
+
+bool IsValidCertificate(PCCERT_CONTEXT cert, const CertificateWanted& wanted, const std::wstring& thumbprint,
+                        const std::vector<std::wstring>& validIssuers) {
+    if (!cert || !NamesMatch(cert, wanted.upns, wanted.subject)) return false;
     if (!thumbprint.empty()) {
         std::wstring own = GetCertificateProperty(cert, CERT_SHA1_HASH_PROP_ID);
         if (!EqualNoCase(own, thumbprint)) {
@@ -254,6 +267,7 @@ bool IsValidCertificate(PCCERT_CONTEXT cert, const std::vector<std::wstring>& ac
             return false;
         }
     }
-    if (!WithinValidity(cert) || !SignsDigitally(cert) || !HasLogonUsage(cert)) return false;
+    if (!WithinValidity(cert, wanted.allowTimeInvalid) || !SignsDigitally(cert) || !HasLogonUsage(cert, wanted.allowNoEku))
+        return false;
     return validIssuers.empty() || IssuedByValidIssuer(cert, validIssuers);
 }

@@ -22,8 +22,20 @@ std::wstring GetCertUserPrincipalName(PCCERT_CONTEXT cert);
 // empty when it cannot be read.
 std::wstring GetCertificateProperty(PCCERT_CONTEXT cert, DWORD propertyId);
 
+// What a card search looks for, with the two relaxations of the smart card policy, read once
+// per search (the registry reads cost more than the checks of a certificate).
+struct CertificateWanted {
+    std::vector<std::wstring> upns;
+    std::wstring subject;
+    bool allowTimeInvalid = false;  // "AllowTimeInvalidCertificates"
+    bool allowNoEku = false;        // "AllowCertificatesWithNoEKU"
+};
+CertificateWanted ReadCertificateWanted(const std::vector<std::wstring>& upns, const std::wstring& subject);
+
 // Names (UPN list, else a desired subject), thumbprint, validity period, key usage, enhanced
 // key usage and issuers, in that order; each empty filter accepts anything.
 bool IsValidCertificate(PCCERT_CONTEXT cert, const std::vector<std::wstring>& acceptableUpns,
                         const std::wstring& desiredSubject, const std::wstring& thumbprint,
                         const std::vector<std::wstring>& validIssuers);
+bool IsValidCertificate(PCCERT_CONTEXT cert, const CertificateWanted& wanted, const std::wstring& thumbprint = L"",
+                        const std::vector<std::wstring>& validIssuers = {});

@@ -27,8 +27,7 @@ platform::unique_cert CertificateFromBytes(const std::vector<BYTE>& der, const w
 enum class KeyOutcome { Skip, Match, Stop };
 
 // One key of the enumeration: its certificate property, checked against the names.
-KeyOutcome CheckCardKey(NCRYPT_PROV_HANDLE provider, const NCryptKeyName& name, const std::vector<std::wstring>& upns,
-                        const std::wstring& subject) {
+KeyOutcome CheckCardKey(NCRYPT_PROV_HANDLE provider, const NCryptKeyName& name, const CertificateWanted& wanted) {
     const wchar_t* fn = L"CNGValidateCertFromCard";
     platform::unique_ncrypt key;
     SECURITY_STATUS status = CardService().OpenKey(provider, key.put(),
@@ -59,7 +58,7 @@ KeyOutcome CheckCardKey(NCRYPT_PROV_HANDLE provider, const NCryptKeyName& name, 
     }
     der.resize(std::min<size_t>(size, der.size()));
     platform::unique_cert cert = CertificateFromBytes(der, fn);
-    return cert && IsValidCertificate(cert.get(), upns, subject, L"", {}) ? KeyOutcome::Match : KeyOutcome::Skip;
+    return cert && IsValidCertificate(cert.get(), wanted) ? KeyOutcome::Match : KeyOutcome::Skip;
 }
 
 // The enumeration state is the provider's buffer, freed once the enumeration ends.
@@ -71,8 +70,7 @@ struct EnumState {
 };
 
 bool FindKeyWithValidCertificate(NCRYPT_PROV_HANDLE provider, const std::wstring& scope,
-                                 const std::vector<std::wstring>& upns, const std::wstring& subject,
-                                 std::wstring& containerName) {
+                                 const CertificateWanted& wanted, std::wstring& containerName) {
     EnumState enumeration;
     for (;;) {
         NCryptKeyName* raw = nullptr;
@@ -85,7 +83,7 @@ bool FindKeyWithValidCertificate(NCRYPT_PROV_HANDLE provider, const std::wstring
                        SystemErrorText(static_cast<DWORD>(status)).c_str(), static_cast<unsigned>(status));
             return false;
         }
-        KeyOutcome outcome = CheckCardKey(provider, *raw, upns, subject);
+        KeyOutcome outcome = CheckCardKey(provider, *raw, wanted);
         if (outcome == KeyOutcome::Stop) return false;
         if (outcome == KeyOutcome::Match) {
             containerName = raw->pszName;
@@ -127,9 +125,8 @@ bool GetCardNameAndCSPFromReader(const BYTE* atr, SCARDCONTEXT context, std::wst
     return true;
 }
 
-bool CNGValidateCertFromCard(const std::vector<std::wstring>& upns, const std::wstring& subject,
-                             const std::wstring& providerName, const std::wstring& readerName,
-                             std::wstring& containerName) {
+bool CNGValidateCertFromCard(const CertificateWanted& wanted, const std::wstring& providerName,
+                             const std::wstring& readerName, std::wstring& containerName) {
     const wchar_t* fn = L"CNGValidateCertFromCard";
     LogMessage(LOG_TRACE, L"%s: Calling NCryptOpenStorageProvider.", fn);
     platform::unique_ncrypt provider;
@@ -142,7 +139,7 @@ bool CNGValidateCertFromCard(const std::vector<std::wstring>& upns, const std::w
     }
     std::wstring scope = ReaderScope(readerName);
     LogMessage(LOG_TRACE, L"%s: Enumrate all the certificates on %s.", fn, scope.c_str());
-    bool found = FindKeyWithValidCertificate(provider.get(), scope, upns, subject, containerName);
+    bool found = FindKeyWithValidCertificate(provider.get(), scope, wanted, containerName);
     LogMessage(LOG_TRACE, L"%s: Finished Enumrating certificates on the card, matching certificate %s.", fn,
                found ? L"found" : L"not found");
     return found;
@@ -177,8 +174,7 @@ namespace {
 
 // One container of the card, opened by its fully qualified name so it is read from this reader.
 bool ContainerHasValidCertificate(const std::wstring& readerName, const std::wstring& container,
-                                  const std::wstring& providerName, const std::vector<std::wstring>& upns,
-                                  const std::wstring& subject) {
+                                  const std::wstring& providerName, const CertificateWanted& wanted) {
     platform::unique_cryptprov context;
     std::wstring qualified = ReaderScope(readerName) + container;
     if (!CardService().AcquireContext(context.put(), qualified.c_str(), providerName.c_str(), PROV_RSA_FULL,
@@ -187,7 +183,7 @@ bool ContainerHasValidCertificate(const std::wstring& readerName, const std::wst
         return false;
     }
     platform::unique_cert cert = CreateCertificateFromContainer(context.get());
-    return cert && IsValidCertificate(cert.get(), upns, subject, L"", {});
+    return cert && IsValidCertificate(cert.get(), wanted);
 }
 
 std::wstring WidenContainerName(const char* name) {
@@ -201,9 +197,8 @@ std::wstring WidenContainerName(const char* name) {
 
 }  // namespace
 
-bool CryptoValidateCertFromCard(const std::vector<std::wstring>& upns, const std::wstring& subject,
-                                const std::wstring& providerName, const std::wstring& readerName,
-                                std::wstring& containerName) {
+bool CryptoValidateCertFromCard(const CertificateWanted& wanted, const std::wstring& providerName,
+                                const std::wstring& readerName, std::wstring& containerName) {
     const wchar_t* fn = L"CryptoValidateCertFromCard";
     platform::unique_cryptprov card;
     std::wstring defaultContainer = ReaderScope(readerName);
@@ -235,7 +230,7 @@ bool CryptoValidateCertFromCard(const std::vector<std::wstring>& upns, const std
             return false;
         }
         std::wstring container = WidenContainerName(name.data());
-        if (!container.empty() && ContainerHasValidCertificate(readerName, container, providerName, upns, subject)) {
+        if (!container.empty() && ContainerHasValidCertificate(readerName, container, providerName, wanted)) {
             containerName = container;
             return true;
         }

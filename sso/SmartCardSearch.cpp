@@ -135,7 +135,7 @@ struct CardMatch {
 };
 
 bool ExamineReader(const SCARD_READERSTATEW& state, SCARDCONTEXT context, bool useCryptoApi,
-                   const std::vector<std::wstring>& upns, const std::wstring& subject, CardMatch& match) {
+                   const CertificateWanted& wanted, CardMatch& match) {
     LogMessage(LOG_TRACE, L"%s: Calling GetCardNameAndCSPFromReader.", kFn);
     std::wstring card, provider, container;
     bool isKsp = false;
@@ -146,10 +146,10 @@ bool ExamineReader(const SCARD_READERSTATEW& state, SCARDCONTEXT context, bool u
     }
     bool found = false;
     if (useCryptoApi) {
-        found = CryptoValidateCertFromCard(upns, subject, provider, state.szReader, container);
+        found = CryptoValidateCertFromCard(wanted, provider, state.szReader, container);
         if (found) LogMessage(LOG_DEBUG, L"%s: Using Legacy Crypto API, CNG providers will not work.", kFn);
     } else {
-        found = CNGValidateCertFromCard(upns, subject, provider, state.szReader, container);
+        found = CNGValidateCertFromCard(wanted, provider, state.szReader, container);
     }
     if (!found) return false;
     match = {state.szReader, card, container, provider, state.dwCurrentState & 0xFFFF0000, isKsp ? 0u : 1u};
@@ -158,7 +158,7 @@ bool ExamineReader(const SCARD_READERSTATEW& state, SCARDCONTEXT context, bool u
 
 // Readers reporting a card first; those reporting none only when no other reader had one.
 bool SearchReaders(const std::vector<SCARD_READERSTATEW>& states, SCARDCONTEXT context, bool useCryptoApi,
-                   const std::vector<std::wstring>& upns, const std::wstring& subject, CardMatch& match) {
+                   const CertificateWanted& wanted, CardMatch& match) {
     std::vector<const SCARD_READERSTATEW*> empty;
     for (const SCARD_READERSTATEW& state : states) {
         if (!(state.dwCurrentState & SCARD_STATE_PRESENT)) {
@@ -167,7 +167,7 @@ bool SearchReaders(const std::vector<SCARD_READERSTATEW>& states, SCARDCONTEXT c
             empty.push_back(&state);
             continue;
         }
-        if (ExamineReader(state, context, useCryptoApi, upns, subject, match)) return true;
+        if (ExamineReader(state, context, useCryptoApi, wanted, match)) return true;
     }
     if (empty.empty()) return false;
     LogMessage(LOG_DEBUG, L"%s: Did not find a valid card. Check readers that reported that it has no card.", kFn);
@@ -176,7 +176,7 @@ bool SearchReaders(const std::vector<SCARD_READERSTATEW>& states, SCARDCONTEXT c
                    L"%s: Reader '%s' is reporting that it has no card present (dwCurrentState=0x%08x). We are checking "
                    L"it anyway.",
                    kFn, state->szReader, static_cast<unsigned>(state->dwCurrentState));
-        if (ExamineReader(*state, context, useCryptoApi, upns, subject, match)) return true;
+        if (ExamineReader(*state, context, useCryptoApi, wanted, match)) return true;
     }
     return false;
 }
@@ -207,7 +207,8 @@ DWORD FindSmartCardCertificate(const std::vector<std::wstring>& acceptableUpns, 
         return static_cast<DWORD>(SCARD_E_NO_READERS_AVAILABLE);
     }
     CardMatch match;
-    bool found = SearchReaders(states, context.get(), useCryptoApi, acceptableUpns, desiredSubject, match);
+    bool found = SearchReaders(states, context.get(), useCryptoApi, ReadCertificateWanted(acceptableUpns, desiredSubject),
+                               match);
     states.clear();
     readers.clear();
     LogMessage(LOG_TRACE, L"%s: Calling SCardReleaseContext.", kFn);

@@ -5,7 +5,7 @@
 #include "../VersionCheck.h"
 #include "SimProtectedForm.h"
 
-#include "../cardsim/DataCardService.h"
+#include "SimDescriptions.h"
 #include "../testpkg/TestSecurityPackage.h"
 
 #include <cstring>
@@ -263,12 +263,23 @@ public:
     }
 
     ISecurityPackage& SecurityPackage() override { return package_; }
-    // Local accounts only, as Wine has them: certificate logons go out without directory hints.
-    IDirectory& Directory() override { return SystemDirectory(); }
-    // No reader is simulated yet: there is no smart card service, so a smart card search ends
-    // at once with "service not running".
+    // The described directory, else local accounts only, as Wine has them.
+    IDirectory& Directory() override {
+        static std::optional<dirsim::DataDirectory> described = [] {
+            std::optional<dirsim::DataDirectory> directory;
+            if (auto description = ReadDirectoryDescription()) {
+                directory.emplace();
+                static_cast<dirsim::DirectoryDescription&>(*directory) = std::move(*description);
+            }
+            return directory;
+        }();
+        if (described) return *described;
+        return SystemDirectory();
+    }
+    // The described readers and cards; without a description there is no smart card service,
+    // so a search ends at once with "service not running".
     ISmartCardService& SmartCardService() override {
-        static cardsim::DataCardService cards(cardsim::NoCardService());
+        static cardsim::DataCardService cards(ReadCardDescription());
         return cards;
     }
     bool GetMachineDnsNames(std::wstring* host, std::wstring* domain) override {

@@ -30,6 +30,7 @@
 //   EventCount, EventType, EventCategory, EventId REG_DWORD, EventText REG_SZ (the last event)
 // Events opened inside a private namespace are plain named events whose name has every
 // backslash replaced by '.', prefixed with "TcfiltrSim." (e.g. TcfiltrSim.dravikndmg.NotReadyForTessel2).
+// Cards and directory: SimDescriptions.h.
 #pragma once
 #include <string>
 

@@ -17,14 +17,21 @@ using CORE::PropertyBag;
 using testsupport::Bag;
 using Pairs = std::initializer_list<std::pair<const wchar_t*, const wchar_t*>>;
 
+const wchar_t kProductKey[] = L"Software\\Velmora\\Zephral";
 const wchar_t kConfigKey[] = L"Software\\Velmora\\Zephral\\Agent\\Configuration";
+const wchar_t kLogKey[] = L"Software\\Velmora\\Zephral\\Log";
+const wchar_t kWinlogonKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon";
+const wchar_t kRemovalKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Removal Policy";
 const wchar_t kPassword[] = L"Tr0ub4dor&3";
 
 // A scenario entry for one operation: its answer, and extra entry items ("protect", ...).
-void Answer(PropertyBag& operations, const wchar_t* operation, Pairs answer, Pairs entry = {}) {
+void Answer(PropertyBag& operations, const wchar_t* operation, const PropertyBag& answer, Pairs entry = {}) {
     PropertyBag item = Bag(entry);
-    item.SetBag(L"answer", Bag(answer));
+    item.SetBag(L"answer", answer);
     operations.SetBag(operation, item);
+}
+void Answer(PropertyBag& operations, const wchar_t* operation, Pairs answer, Pairs entry = {}) {
+    Answer(operations, operation, Bag(answer), entry);
 }
 
 // The agent's answers to the desktop manager's operations (AgentServer.h) on each road.
@@ -52,6 +59,54 @@ void CertSsoUnlockGoAhead(PropertyBag& s) {
            {{L"signalUnlockAfterMs", L"300"}});
 }
 
+// The brokered smart card user: the PIN and reader come from the agent, the user and domain
+// hints from the directory's answer for the broker's SID.
+const wchar_t kPin[] = L"482913", kReader[] = L"Redirected Reader 1", kAliceSid[] = L"S-1-5-21-7-7-7-1104";
+void SmartCard(PropertyBag& s) {
+    PropertyBag answer = Bag({{L"smartCardPIN", kPin}, {L"smartCardReader", kReader}, {L"BROKERUSERSID", kAliceSid}});
+    answer.SetBag(L"upns", Bag({{L"alice@corp.example", L"1"}}));
+    Answer(s, L"GetCredentialsForTicket", answer, {{L"protect", L"smartCardPIN"}});
+}
+
+void SetString(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), REG_SZ, value.c_str(),
+                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+std::vector<BYTE> Certificate(const char* name) {
+    std::vector<BYTE> der = testsupport::logfiles::ReadBytes(Wide(std::string(TC_TEST_CERT_DIR) + name));
+    EXPECT_FALSE(der.empty()) << name;
+    return der;
+}
+
+// The simulated system's cards (SimDescriptions.h): a card in the redirected reader whose
+// containers hold the named certificates, and a directory that knows alice.
+void Card(const std::wstring& simKey, std::initializer_list<const char*> certificates) {
+    const std::wstring reader = simKey + L"\\Cards\\Readers\\0";
+    SetString(reader, L"Name", kReader), SetString(reader, L"CardType", L"Sim Card");
+    SetString(reader, L"Ksp", L"Microsoft Smart Card Key Storage Provider");
+    const BYTE atr[] = {0x3B, 0x8F, 0x80, 0x01};
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, reader.c_str(), L"Atr", REG_BINARY, atr, sizeof(atr));
+    int n = 0;
+    for (const char* name : certificates) {
+        const std::wstring container = reader + L"\\Containers\\" + std::to_wstring(n++);
+        SetString(container, L"KeyName", L"ctr-" + Wide(name));
+        std::vector<BYTE> der = Certificate(name);
+        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, container.c_str(), L"Certificate", REG_BINARY, der.data(),
+                          static_cast<DWORD>(der.size()));
+    }
+    const std::wstring account = simKey + L"\\Directory\\Accounts\\alice";
+    SetString(account, L"Sid", kAliceSid), SetString(account, L"Name", L"alice"), SetString(account, L"Domain", L"CORP");
+    SetString(simKey + L"\\Directory\\DcDomains", L"CORP", L"corp.example");
+}
+void MatchAmongOthers(const std::wstring& simKey) { Card(simKey, {"expired.der", "rfc822.der", "upn.der", "noku.der"}); }
+void NoneValid(const std::wstring& simKey) { Card(simKey, {"expired.der", "othereku.der", "nosign.der"}); }
+void ServiceStopped(const std::wstring& simKey) {
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, (simKey + L"\\Cards").c_str(), L"Running", REG_DWORD, "\0\0\0\0", 4);
+}
+
 struct RoadCase {
     const char* name;
     std::vector<std::wstring> arguments;  // of logonsim, after --dll tcfiltr_sim.dll
@@ -59,10 +114,12 @@ struct RoadCase {
     std::map<std::wstring, std::wstring> settings = {};    // Agent\Configuration values for this run
     std::map<std::wstring, std::wstring> systemText = {};  // of the simulated session
     DWORD sessionId = 2;
+    void (*system)(const std::wstring& simKey) = nullptr;  // more of the simulated system
     std::map<std::wstring, DWORD> records = {};  // what the simulated system must have recorded (0: nothing)
-    const wchar_t* printed = L"";                // by logonsim
+    const wchar_t* printed = L"";                // by logonsim or in the module's log
     ULONGLONG atLeastMs = 0;
     ULONGLONG atMostMs = 60000;  // a hang bound, not a benchmark
+    bool removalData = false;    // the reader is written for the smart card removal policy
 };
 
 void PrintTo(const RoadCase& c, std::ostream* os) { *os << c.name; }
@@ -107,12 +164,30 @@ const RoadCase kRoads[] = {
     {.name = "AnAgentThatAnswersGarbageIsLeftAtOnce",
      .arguments = {L"--remote", L"CORP\\alice", L"--ticket", L"T-junk", L"--expect-tiles", L"0"}, .agent = Garbage,
      .atMostMs = 20000},
+    // The certificate that names the brokered user is picked out of the card's; the account
+    // comes from the broker's SID, the domain as the domain controller names it.
+    {.name = "SmartCardSsoSignsOnWithTheMatchingCertificate",
+     .arguments = {L"--ticket", L"T-card", L"--expect-package", L"Kerberos",
+                   L"--expect-message", L"13", L"--expect-user", L"alice", L"--expect-domain", L"corp.example",
+                   L"--expect-container", L"ctr-upn.der", L"--expect-provider",
+                   L"Microsoft Smart Card Key Storage Provider", L"--expect-secret", kPin},
+     .agent = SmartCard, .settings = {{L"UseDomainOnSmartCard", L"true"}}, .system = MatchAmongOthers,
+     .printed = L"reader 'Redirected Reader 1', container 'ctr-upn.der', provider 'Microsoft Smart Card Key "
+                L"Storage Provider', key spec 0, PIN of 6 characters"},
+    // The unlock takes the same card; the reader is then handed to the removal policy.
+    {.name = "SmartCardSsoUnlocksAndArmsTheRemovalPolicy",
+     .arguments = Unlock({L"--expect-container", L"ctr-upn.der", L"--expect-secret", kPin}), .agent = SmartCard,
+     .sessionId = 5, .system = MatchAmongOthers, .removalData = true},
+    {.name = "ACardWithoutAValidCertificateGivesNoTile",
+     .arguments = {L"--remote", L"CORP\\alice", L"--ticket", L"T-card", L"--expect-tiles", L"0"}, .agent = SmartCard,
+     .system = NoneValid,
+     .printed = L"Unable to find certificate with the specified user principal name. - 0xC0000385"},
+    {.name = "AStoppedCardServiceIsWaitedForBoundedly",
+     .arguments = {L"--remote", L"CORP\\alice", L"--ticket", L"T-card", L"--expect-tiles", L"0"}, .agent = SmartCard,
+     .settings = {{L"SmartCardServiceWaitTime", L"1500"}}, .system = ServiceStopped,
+     .printed = L"Unable to find certificate with the specified user principal name. - 0x8010001D", .atLeastMs = 1500,
+     .atMostMs = 30000},
 };
-
-void SetString(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
-    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), REG_SZ, value.c_str(),
-                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
 
 class SsoRoads : public testing::TestWithParam<RoadCase> {};
 
@@ -129,9 +204,11 @@ TEST_P(SsoRoads, EndsAsExpected) {
         ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, simKey.c_str(), name.c_str(), REG_DWORD, &value, sizeof(value));
     for (const auto& [name, value] : c.systemText) SetString(simKey, name, value);
     for (const auto& [name, value] : c.settings) SetString(kConfigKey, name, value);
-    ::SetEnvironmentVariableW(L"TCFILTR_SIM_KEY", simKey.c_str());  // where the module finds its system
-
+    if (c.system) c.system(simKey);
     testsupport::TempDirectory dir;
+    SetString(kLogKey, L"LogFileDirectory", dir.Path()), SetString(kProductKey, L"traceEnabled", L"true");
+    if (c.removalData) SetString(kWinlogonKey, L"ScRemoveOption", L"1");
+    ::SetEnvironmentVariableW(L"TCFILTR_SIM_KEY", simKey.c_str());  // where the module finds its system
     {
         testsupport::AgentSimProcess agent;
         PropertyBag operations, scenario;
@@ -159,7 +236,22 @@ TEST_P(SsoRoads, EndsAsExpected) {
         EXPECT_GE(::GetTickCount64() - start, c.atLeastMs) << output;
         EXPECT_LE(::GetTickCount64() - start, c.atMostMs) << output;
         EXPECT_NE(output.find(c.printed), std::wstring::npos) << output;
+        testsupport::ExpectNoSecretInLogs(dir.Path(), {kPassword, kPin, L"112233"});
     }
+    if (c.removalData) {
+        // The reader's name with its terminator, then the activity count.
+        const std::wstring session = std::to_wstring(c.sessionId);
+        std::vector<BYTE> data(256);
+        DWORD size = static_cast<DWORD>(data.size());
+        EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, kRemovalKey, session.c_str(), RRF_RT_REG_BINARY, nullptr,
+                                 data.data(), &size), ERROR_SUCCESS);
+        EXPECT_EQ(std::wstring(reinterpret_cast<const wchar_t*>(data.data())), kReader);
+        EXPECT_EQ(size, sizeof(kReader) + 4);
+        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kRemovalKey, session.c_str());
+        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kWinlogonKey, L"ScRemoveOption");
+    }
+    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kLogKey, L"LogFileDirectory");
+    ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kProductKey, L"traceEnabled");
     for (const auto& [name, expected] : c.records) {
         DWORD value = 0, size = sizeof(value);
         ::RegGetValueW(HKEY_LOCAL_MACHINE, (simKey + L"\\Record").c_str(), name.c_str(), RRF_RT_REG_DWORD, nullptr,

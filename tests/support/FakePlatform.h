@@ -5,7 +5,7 @@
 #include "platform/VersionCheck.h"
 #include "platform/cardsim/DataCardService.h"
 #include "platform/testpkg/TestSecurityPackage.h"
-#include "support/FakeDirectory.h"
+#include "platform/dirsim/DataDirectory.h"
 
 #include <atomic>
 #include <map>
@@ -51,7 +51,7 @@ public:
     // Events inside the namespace are the real named events "<prefix><name with '\' -> '.'>".
     std::wstring namespaceEventPrefix = L"TcfiltrTest." + std::to_wstring(::GetCurrentProcessId()) + L".";
     platform::testpkg::TestSecurityPackage securityPackage;  // channel authentication, steerable
-    FakeDirectory directory;  // account resolution, scripted
+    platform::dirsim::DataDirectory directory;  // account resolution, scripted
     platform::cardsim::DataCardService cardService{platform::cardsim::NoCardService()};  // Describe() readers
     std::wstring dnsDomain;  // empty: not in a domain, as under Wine
     // Of this process, so tests never meet another run's agentsim.

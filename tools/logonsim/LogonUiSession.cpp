@@ -250,8 +250,11 @@ Outcome Run(const Options& options) {
                 outcome.refused = outcome.remoteResult == E_FAIL;
                 const bool expected = options.expectRefusal ? outcome.refused : SUCCEEDED(outcome.remoteResult) ||
                                                                                     outcome.remoteResult == E_NOTIMPL;
-                record.Add(Format(L"UpdateRemoteCredential(%s\\%s, ticket of %u characters)", options.remote.domain.c_str(),
-                                  options.remote.user.c_str(), static_cast<unsigned>(options.remote.ticket.size())),
+                const std::wstring who = options.remote.user.empty() && options.remote.domain.empty()
+                                             ? std::wstring(L"no user")
+                                             : options.remote.domain + L"\\" + options.remote.user;
+                record.Add(Format(L"UpdateRemoteCredential(%s, ticket of %u characters)", who.c_str(),
+                                  static_cast<unsigned>(options.remote.ticket.size())),
                            outcome.remoteResult,
                            outcome.refused ? L"connection refused" : (out.rgbSerialization ? L"credential kept for LogonUI"
                                                                                            : L"ticket consumed"),

@@ -107,6 +107,15 @@ int wmain(int argc, wchar_t** argv) {
             Print(L"  -> LogonUI received a " + outcome.decoded.package + L" logon for " +
                   (outcome.decoded.domain.empty() ? std::wstring() : outcome.decoded.domain + L"\\") +
                   outcome.decoded.user + L"\n");
+        if (outcome.serialized && outcome.decoded.hasCspInfo) {
+            const logonsim::DecodedSerialization& d = outcome.decoded;
+            const std::wstring pin = d.pin.form == logonsim::SecretForm::Unrecoverable
+                                         ? std::to_wstring(d.pin.raw.size()) + L" bytes, not recoverable here"
+                                         : std::to_wstring(d.pin.clear.size()) + L" characters";
+            Print(L"     " + std::wstring(logonsim::LogonKindName(d.kind)) + L": card '" + d.csp.card + L"', reader '" +
+                  d.csp.reader + L"', container '" + d.csp.container + L"', provider '" + d.csp.provider +
+                  L"', key spec " + std::to_wstring(d.csp.keySpec) + L", PIN of " + pin + L"\n");
+        }
         Print(std::wstring(L"RESULT: ") + (outcome.ok ? L"OK" : L"FAILED") + L"\n");
     }
     std::fflush(stdout);
