@@ -159,7 +159,7 @@ const SearchCase kSearchCases[] = {
      {{L"SmartCardServiceWaitTime", L"1000"}}, L"", 0, L"Reader 0", L"alice-key", L"Base CSP"},
     {"NoContextEver",
      With(Readers({}), [](CardServiceDescription& d) { d.establishError = SCARD_E_NO_MEMORY; }), kQuickService, L"",
-     0x8010001D, L"", L"", L"", 1, L"0 retries left."},
+     0x8010001D, L"", L"", L"", 1, L"2 retries left."},  // three attempts
     {"NoReadersNoneArriving", Readers({Reader(L"Reader 0", {kValid})}), {}, L"READER 0", 0x8010002E, L"", L"", L"",
      1, L"The wait timed out."},
     {"ReaderArrives",
