@@ -6,6 +6,7 @@
 #include "base/Guids.h"
 #include "lib/mfw/common/config/Config.h"
 #include "lib/mfw/common/log/LogLine.h"
+#include "lib/mfw/common/log/LogWriter.h"
 #include "lib/mfw/common/log/SysMessage.h"
 #include "support/AgentSimProcess.h"
 #include "support/LogSecrets.h"
@@ -45,6 +46,30 @@ struct LoggerTest : testing::Test {
     std::wstring Daily() { return FlushLog(), ReadAllLogText(dir.Path(), L"log-*.txt"); }
     std::wstring Debug() { return FlushLog(), ReadAllLogText(dir.Path(), L"debug-*.txt"); }
 };
+
+// ExitProcess can end the writer thread in the middle of a cycle, holding the right to drain:
+// here while it waits for the file guard another process holds. The exit-time flush on the
+// exiting thread takes that right over and writes what is queued.
+TEST_F(LoggerTest, AnExitFlushTakesOverFromAWriterEndedMidCycle) {
+    auto* writer = new LogWriter;  // never destroyed, as the process's own
+    writer->Prepare({L"LogonUI.exe", L"LogonUI", ::GetCurrentProcessId(), L"1", L"host", L"1.0", L""});
+    writer->Configure();
+    ASSERT_TRUE(writer->StartThread());
+    platform::unique_handle guard(::CreateMutexW(nullptr, FALSE, L"Velmora Zephral Framework Log Guard"));
+    ASSERT_EQ(::WaitForSingleObject(guard.get(), 5000), WAIT_OBJECT_0);
+    LogRecord record;
+    record.data = L"the last words";
+    record.textLength = static_cast<uint32_t>(record.data.size());
+    record.level = LOG_INFO;
+    writer->Enqueue(std::move(record));
+    ::Sleep(300);  // the writer has claimed the drain and waits for the guard
+    platform::unique_handle thread(::OpenThread(THREAD_TERMINATE | SYNCHRONIZE, FALSE, writer->WriterThreadId()));
+    ASSERT_TRUE(::TerminateThread(thread.get(), 0));
+    ::WaitForSingleObject(thread.get(), 5000);
+    ::ReleaseMutex(guard.get());
+    writer->Flush(2000);
+    EXPECT_NE(ReadAllLogText(dir.Path(), L"log-*.txt").find(L"the last words"), std::wstring::npos);
+}
 
 TEST_F(LoggerTest, LinesCarryArgumentsIdsNamesAndContextAndFilesAreRedacted) {
     {

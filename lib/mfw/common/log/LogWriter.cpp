@@ -213,6 +213,27 @@ bool LogWriter::WriterIsGone() noexcept {
     return !thread_ || ::WaitForSingleObject(thread_, 0) == WAIT_OBJECT_0;
 }
 
+// The right to drain the queue. ExitProcess may end the writer in the middle of a cycle: its
+// claim is then taken over, with the records it had taken out (a line may be written twice,
+// none is lost). Without a deadline, waits as long as it takes.
+bool LogWriter::TakeDrain(const ULONGLONG* deadline) noexcept {
+    while (drainOwner_.test_and_set()) {
+        DWORD owner = drainOwnerThread_.load();
+        if (thread_ && owner == ::GetThreadId(thread_) && WriterIsGone() &&
+            drainOwnerThread_.compare_exchange_strong(owner, ::GetCurrentThreadId()))
+            return true;  // batch_ still holds what the writer had taken out
+        if (deadline && ::GetTickCount64() >= *deadline) return false;
+        ::Sleep(1);
+    }
+    drainOwnerThread_.store(::GetCurrentThreadId());
+    return true;
+}
+
+void LogWriter::GiveDrain() noexcept {
+    drainOwnerThread_.store(0);
+    drainOwner_.clear();
+}
+
 void LogWriter::Flush(DWORD timeoutMs) noexcept {
     ULONGLONG target = 0;
     if (!queueLock_.lock()) return;
@@ -223,16 +244,13 @@ void LogWriter::Flush(DWORD timeoutMs) noexcept {
     if (WriterIsGone()) {
         // Process exit has ended the writer (or it never started): write here.
         const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-        while (drainOwner_.test_and_set()) {
-            if (::GetTickCount64() >= deadline) return;
-            ::Sleep(1);
-        }
+        if (!TakeDrain(&deadline)) return;
         while (done_.load() < target && ::GetTickCount64() < deadline) {
             ULONGLONG before = done_.load();
             DrainCycle();
             if (done_.load() == before) break;  // nothing could be taken
         }
-        drainOwner_.clear();
+        GiveDrain();
         return;
     }
     ++flushWaiters_;
@@ -255,9 +273,9 @@ void LogWriter::WriterLoop() {
             queueLock_.unlock();
         }
         if (work) {
-            while (drainOwner_.test_and_set()) ::Sleep(1);
+            TakeDrain(nullptr);
             DrainCycle();
-            drainOwner_.clear();
+            GiveDrain();
             ::SetEvent(flushDone_);
             continue;
         }
@@ -299,13 +317,15 @@ void LogWriter::DrainCycle() noexcept {
         HandleDebugSwitch(local, bias, settings);
         const size_t batchCount = batchCount_.load(std::memory_order_relaxed);
         for (size_t cycle = 0; cycle < kBatchesPerCycle; ++cycle) {
-            batch_.clear();
-            if (!queueLock_.lock()) return;
-            while (!queue_.empty() && batch_.size() < batchCount) {
-                batch_.push_back(std::move(queue_.front()));
-                queue_.pop_front();
+            // Empty but after a takeover: then it is the dead writer's batch, written first.
+            if (batch_.empty()) {
+                if (!queueLock_.lock()) return;
+                while (!queue_.empty() && batch_.size() < batchCount) {
+                    batch_.push_back(std::move(queue_.front()));
+                    queue_.pop_front();
+                }
+                queueLock_.unlock();
             }
-            queueLock_.unlock();
             if (batch_.empty()) break;
             WriteBatch(batch_, settings, bias, lockWaitTicks);
             done_.fetch_add(batch_.size());

@@ -85,6 +85,7 @@ public:
     LogConfiguration& Configuration() noexcept { return config_; }
     const ProcessFacts& Facts() const noexcept { return facts_; }
     bool UsesThread() const noexcept { return thread_ != nullptr; }
+    DWORD WriterThreadId() const noexcept { return thread_ ? ::GetThreadId(thread_) : 0; }
     std::wstring Directory() noexcept;
     size_t QueueHighWater() noexcept;
     size_t DroppedCount() noexcept;
@@ -137,6 +138,9 @@ private:
     std::atomic<int> debugSwitch_{0};  // 1 switched on, 2 switched off, 0 nothing to tell
     bool debugWasEnabled_ = true;
     std::atomic_flag drainOwner_ = ATOMIC_FLAG_INIT;
+    std::atomic<DWORD> drainOwnerThread_{0};  // who holds drainOwner_: a dead writer's claim is taken over
+    bool TakeDrain(const ULONGLONG* deadline) noexcept;
+    void GiveDrain() noexcept;
 
     // --- Writer state (the writer thread, or the caller of an exit-time flush) ---
     HANDLE guard_ = nullptr;  // "Velmora Zephral Framework Log Guard"
