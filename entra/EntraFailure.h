@@ -42,8 +42,14 @@ HRESULT LastErrorResult() noexcept;
 }  // namespace EntraAuth
 
 // The caller address in the failure line is the return address of the failing function.
-#define ENTRA_FAIL(hr, ...) ::EntraAuth::RaiseFailure(__builtin_return_address(0), __LINE__, (hr), __VA_ARGS__)
-#define ENTRA_LOG_FAILURE(hr, ...) ::EntraAuth::LogFailure(__builtin_return_address(0), __LINE__, (hr), __VA_ARGS__)
+#if defined(_MSC_VER)
+#include <intrin.h>
+#define ENTRA_CALLER _ReturnAddress()
+#else
+#define ENTRA_CALLER __builtin_return_address(0)
+#endif
+#define ENTRA_FAIL(hr, ...) ::EntraAuth::RaiseFailure(ENTRA_CALLER, __LINE__, (hr), __VA_ARGS__)
+#define ENTRA_LOG_FAILURE(hr, ...) ::EntraAuth::LogFailure(ENTRA_CALLER, __LINE__, (hr), __VA_ARGS__)
 #define ENTRA_FAIL_IF(condition, hr, ...)  \
     do {                                   \
         if (condition) ENTRA_FAIL(hr, __VA_ARGS__); \

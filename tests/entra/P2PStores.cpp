@@ -6,36 +6,31 @@
 namespace entratest {
 namespace {
 
-void AddToMachineStore(const wchar_t* storeName, PCCERT_CONTEXT cert) {
-    platform::unique_certstore store(
-        ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, storeName));
-    ASSERT_TRUE(store) << ::GetLastError();
-    ASSERT_TRUE(::CertAddCertificateContextToStore(store.get(), cert, CERT_STORE_ADD_REPLACE_EXISTING, nullptr))
-        << ::GetLastError();
+void AddToMachineStore(const wchar_t* storeName, const std::string& certificate, const CRYPT_KEY_PROV_INFO* key) {
+    const std::vector<BYTE> der = ReadCertFile(certificate + ".der");
+    platform::unique_cert cert(::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
+    platform::unique_certstore store(::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, storeName));
+    ASSERT_TRUE(cert && store) << certificate;
+    ASSERT_TRUE(!key || ::CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, key));
+    ASSERT_TRUE(::CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
 }
 
-// The private key of the PFX's certificate as a PRIVATEKEYBLOB.
+// The PFX's private key as a PRIVATEKEYBLOB, from a provider that keeps nothing.
 std::vector<BYTE> PfxPrivateKey(const std::string& name) {
     std::vector<BYTE> pfx = ReadCertFile(name + ".pfx");
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(pfx.size()), pfx.data()};
     platform::unique_certstore store(::PFXImportCertStore(&blob, L"", CRYPT_EXPORTABLE | PKCS12_NO_PERSIST_KEY));
-    EXPECT_TRUE(store) << name << " " << ::GetLastError();
-    if (!store) return {};
-    platform::unique_cert cert(::CertEnumCertificatesInStore(store.get(), nullptr));
+    platform::unique_cert cert(store ? ::CertEnumCertificatesInStore(store.get(), nullptr) : nullptr);
     CERT_KEY_CONTEXT context{};
-    DWORD size = sizeof(context);
-    EXPECT_TRUE(cert && ::CertGetCertificateContextProperty(cert.get(), CERT_KEY_CONTEXT_PROP_ID, &context, &size))
-        << ::GetLastError();
+    DWORD contextSize = sizeof(context);
     platform::unique_crypt_key key;
-    if (!::CryptGetUserKey(context.hCryptProv, context.dwKeySpec, key.put())) {
-        ADD_FAILURE() << "no key in " << name << ": " << ::GetLastError();
-        return {};
-    }
-    DWORD length = 0;
-    ::CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, nullptr, &length);
-    std::vector<BYTE> keyBlob(length);
-    EXPECT_TRUE(::CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, keyBlob.data(), &length)) << ::GetLastError();
-    keyBlob.resize(length);
+    std::vector<BYTE> keyBlob(4096);  // a 2048-bit key takes 1172 bytes
+    DWORD size = static_cast<DWORD>(keyBlob.size());
+    const bool exported = cert && ::CertGetCertificateContextProperty(cert.get(), CERT_KEY_CONTEXT_PROP_ID, &context, &contextSize) &&
+                          ::CryptGetUserKey(context.hCryptProv, context.dwKeySpec, key.put()) &&
+                          ::CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, keyBlob.data(), &size);
+    EXPECT_TRUE(exported) << name << ": " << ::GetLastError();
+    keyBlob.resize(exported ? size : 0);
     return keyBlob;
 }
 
@@ -52,44 +47,31 @@ std::string DeviceId() {
 }
 
 P2PStores::~P2PStores() {
-    for (const std::wstring& container : containers_) {
-        HCRYPTPROV gone = 0;  // deleting a key set hands back no provider
+    HCRYPTPROV gone = 0;  // deleting a key set hands back no provider
+    for (const std::wstring& container : containers_)
         ::CryptAcquireContextW(&gone, container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_DELETEKEYSET);
-    }
 }
 
 void P2PStores::AddDevice(const std::string& name, bool withKey) {
-    const std::vector<BYTE> der = ReadCertFile(name + ".der");
-    platform::unique_cert cert(::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
-    ASSERT_TRUE(cert) << name;
-    if (withKey) {
-        std::vector<BYTE> keyBlob = PfxPrivateKey(name);
-        ASSERT_GT(keyBlob.size(), sizeof(BLOBHEADER));
-        reinterpret_cast<BLOBHEADER*>(keyBlob.data())->aiKeyAlg = CALG_RSA_SIGN;  // the AT_SIGNATURE slot
-        std::wstring container = L"tcfiltr-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-                                 std::to_wstring(containers_.size());
-        HCRYPTPROV stale = 0;
-        ::CryptAcquireContextW(&stale, container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_DELETEKEYSET);
-        platform::unique_crypt_prov provider;
-        ASSERT_TRUE(::CryptAcquireContextW(provider.put(), container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES,
-                                           CRYPT_NEWKEYSET)) << ::GetLastError();
-        containers_.push_back(container);
-        platform::unique_crypt_key key;
-        ASSERT_TRUE(::CryptImportKey(provider.get(), keyBlob.data(), static_cast<DWORD>(keyBlob.size()), 0, 0, key.put()))
-            << ::GetLastError();
-        ::SecureZeroMemory(keyBlob.data(), keyBlob.size());
-        CRYPT_KEY_PROV_INFO info{containers_.back().data(), const_cast<wchar_t*>(MS_ENH_RSA_AES_PROV_W), PROV_RSA_AES, 0, 0,
-                                 nullptr, AT_SIGNATURE};
-        ASSERT_TRUE(::CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
-    }
-    AddToMachineStore(L"My", cert.get());
+    if (!withKey) return AddToMachineStore(L"My", name, nullptr);
+    std::vector<BYTE> keyBlob = PfxPrivateKey(name);
+    ASSERT_GT(keyBlob.size(), sizeof(BLOBHEADER));
+    reinterpret_cast<BLOBHEADER*>(keyBlob.data())->aiKeyAlg = CALG_RSA_SIGN;  // the AT_SIGNATURE slot
+    containers_.push_back(L"tcfiltr-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(containers_.size()));
+    const wchar_t* container = containers_.back().c_str();
+    HCRYPTPROV stale = 0;
+    ::CryptAcquireContextW(&stale, container, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_DELETEKEYSET);
+    platform::unique_crypt_prov provider;
+    platform::unique_crypt_key key;
+    ASSERT_TRUE(::CryptAcquireContextW(provider.put(), container, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_NEWKEYSET) &&
+                ::CryptImportKey(provider.get(), keyBlob.data(), static_cast<DWORD>(keyBlob.size()), 0, 0, key.put()))
+        << ::GetLastError();
+    ::SecureZeroMemory(keyBlob.data(), keyBlob.size());
+    CRYPT_KEY_PROV_INFO info{containers_.back().data(), const_cast<wchar_t*>(MS_ENH_RSA_AES_PROV_W), PROV_RSA_AES, 0, 0,
+                             nullptr, AT_SIGNATURE};
+    AddToMachineStore(L"My", name, &info);
 }
 
-void P2PStores::AddIssuer(const std::string& name) {
-    const std::vector<BYTE> der = ReadCertFile(name + ".der");
-    platform::unique_cert cert(::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
-    ASSERT_TRUE(cert) << name;
-    AddToMachineStore(L"AAD Token Issuer", cert.get());
-}
+void P2PStores::AddIssuer(const std::string& name) { AddToMachineStore(L"AAD Token Issuer", name, nullptr); }
 
 }  // namespace entratest
