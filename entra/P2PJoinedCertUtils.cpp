@@ -73,7 +73,7 @@ bool IsP2PIssuerName(PCCERT_CONTEXT issuer) {
     std::string name(size, '\0');
     ::CertGetNameStringA(issuer, CERT_NAME_SIMPLE_DISPLAY_TYPE, 0, nullptr, name.data(), size);
     name.resize(strnlen(name.c_str(), name.size()));
-    return name.size() >= kP2PIssuerPrefixLength && _strnicmp(name.c_str(), kP2PIssuerPrefix, kP2PIssuerPrefixLength) == 0;
+    return _strnicmp(name.c_str(), kP2PIssuerPrefix, kP2PIssuerPrefixLength) == 0;
 }
 
 bool CertHasPrivateKey(PCCERT_CONTEXT cert) {

@@ -68,6 +68,26 @@ TEST(P2PCertSearchTest, FindsTheP2PIssuedCertificateWithAKey) {
     }
 }
 
+// Both certificates are P2P-issued; the issuer of the one the store lists first is missing.
+TEST(P2PCertSearchTest, GoesOnAfterAFailedIssuerLookup) {
+    P2PStores stores;
+    stores.AddDevice("device-lower");
+    stores.AddDevice("device-p2p");
+    platform::unique_certstore my(::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"My"));
+    platform::unique_cert first(::CertEnumCertificatesInStore(my.get(), nullptr));
+    ASSERT_TRUE(first);
+    const std::vector<BYTE> lower = entratest::ReadCertFile("device-lower.der");
+    const bool lowerFirst = std::vector<BYTE>(first.get()->pbCertEncoded, first.get()->pbCertEncoded + first.get()->cbCertEncoded) == lower;
+    stores.AddIssuer(lowerFirst ? "p2p-issuer" : "p2p-issuer-lower");
+    testsupport::LogCapture log;
+    EntraAuth::P2PJoinedCertUtils utils(kDeviceId);
+    std::vector<BYTE> signing;
+    DWORD encoding = 0;
+    ASSERT_EQ(utils.GetP2PSigningCert(&signing, &encoding), S_OK);
+    EXPECT_EQ(signing, lowerFirst ? entratest::ReadCertFile("device-p2p.der") : lower);
+    EXPECT_TRUE(log.Contains(L"FindIssuerCertificate(" + kDeviceId + L") failed with gle=-2146885628"));
+}
+
 template <typename Call>
 std::pair<HRESULT, std::wstring> FailureOf(Call call) {
     try {
