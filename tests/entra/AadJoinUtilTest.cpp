@@ -24,14 +24,13 @@ const wchar_t kPrefix[] = L"[EntraAuth] EntraAuth::AadJoinUtil::AadJoinUtil: ";
 TEST(AadJoinUtilTest, JoinedOnlyByDeviceJoinAndLogsChanges) {
     const JoinCase cases[] = {
         {"call fails", E_ACCESSDENIED, true, {1, L"id-0", {}, {}}, false, {L"NetGetAadJoinInformation failed, hr=80070005"}},
-        {"no information", S_OK, false, {1, L"id-1", {}, {}}, false, {}},
         {"joined", S_OK, true, {1, L"dev-1", L"user@corp.example", L"joiner@corp.example"}, true,
          {L"Device IS AAD joined", L"Entra Device Id: dev-1", L"Entra Device Owner: user@corp.example"}},
         {"still joined", S_OK, true, {1, L"dev-2", std::nullopt, L"joiner@corp.example"}, true, {}},
         {"only registered", S_OK, true, {2, L"dev-3", L"user@corp.example", {}}, false, {L"Device IS NOT AAD joined"}},
         {"joined without names", S_OK, true, {1, std::nullopt, std::nullopt, std::nullopt}, true,
          {L"Device IS AAD joined", L"Entra Device Id: NULL", L"Entra Device Owner: NULL"}},
-        {"unknown join type", S_OK, true, {0, L"dev-4", {}, {}}, false, {L"Device IS NOT AAD joined"}},
+        {"no information", S_OK, false, {1, L"id-1", {}, {}}, false, {L"Device IS NOT AAD joined"}},
         {"joined by the device e-mail", S_OK, true, {1, L"dev-5", std::nullopt, L"joiner@corp.example"}, true,
          {L"Device IS AAD joined", L"Entra Device Id: dev-5", L"Entra Device Owner: joiner@corp.example"}},
     };

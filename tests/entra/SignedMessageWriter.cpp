@@ -13,6 +13,7 @@
 namespace {
 
 void WriteFile(const std::string& name, const std::vector<BYTE>& bytes) {
+    ASSERT_FALSE(bytes.empty()) << name;
     std::ofstream file(std::string(TC_ENTRA_MESSAGE_DIR) + name, std::ios::binary | std::ios::trunc);
     file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     ASSERT_TRUE(file.good()) << name;
@@ -37,12 +38,14 @@ TEST(SignedMessageWriter, WritesMessageAndCertificate) {
     ASSERT_TRUE(::CryptBinaryToStringA(der.data(), static_cast<DWORD>(der.size()), CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF,
                                        certificate.data(), &chars));
     certificate.resize(chars);
-    const std::vector<BYTE> message = EntraAuth::BuildEntraAuthRequestMessage(
-        0x0000000100000002ull, deviceId, "nonce+/AQ==", "S-1-5-21-1004336348-1177238915-682003330-512",
-        "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0", certificate,
-        [&](const std::vector<BYTE>& data) { return EntraAuth::SignPayloadWithP2PCert(wideId, data); });
-    ASSERT_FALSE(message.empty());
-    WriteFile("message.bin", message);
+    const auto build = [&](const std::string& brokerSid, const std::string& certificateText) {
+        return EntraAuth::BuildEntraAuthRequestMessage(
+            0x0000000100000002ull, deviceId, "nonce+/AQ==", brokerSid, "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0",
+            certificateText, [&](const std::vector<BYTE>& data) { return EntraAuth::SignPayloadWithP2PCert(wideId, data); });
+    };
+    WriteFile("message.bin", build("S-1-5-21-1004336348-1177238915-682003330-512", certificate));
+    // An empty broker SID stays a member; an empty certificate text is left out.
+    WriteFile("message-bare.bin", build("", ""));
     WriteFile("device.der", der);
 }
 
