@@ -4,6 +4,7 @@
 #include "P2PSigning.h"
 #include "lib/mfw/common/log/SysMessage.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace EntraAuth {
@@ -165,6 +166,19 @@ std::vector<BYTE> SignPayloadWithP2PCert(const std::wstring& deviceId, const std
     const HRESULT hr = utils.SignData("SHA256", data, &signature);
     ENTRA_FAIL_IF(FAILED(hr), hr, L"Signing failed");
     return signature;
+}
+
+std::wstring CertificateText(const std::vector<BYTE>& encoded) {
+    constexpr DWORD kBase64NoBreaks = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+    ENTRA_FAIL_IF(encoded.empty() || encoded.size() > 0x7FFFFFFF / 4 * 3, E_INVALIDARG, L"CryptBinaryToString failed");
+    DWORD chars = 0;
+    ENTRA_FAIL_IF(!::CryptBinaryToStringW(encoded.data(), static_cast<DWORD>(encoded.size()), kBase64NoBreaks, nullptr, &chars),
+                  LastErrorResult(), L"CryptBinaryToString failed");
+    std::wstring text(chars, L'\0');
+    ENTRA_FAIL_IF(!::CryptBinaryToStringW(encoded.data(), static_cast<DWORD>(encoded.size()), kBase64NoBreaks, text.data(), &chars),
+                  LastErrorResult(), L"CryptBinaryToString failed");
+    text.resize(std::min<size_t>(chars, text.size()));  // the count no longer includes the terminator
+    return text;
 }
 
 }  // namespace EntraAuth

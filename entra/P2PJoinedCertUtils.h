@@ -48,4 +48,8 @@ private:
 // when there is nothing to sign or no certificate to sign with.
 std::vector<BYTE> SignPayloadWithP2PCert(const std::wstring& deviceId, const std::vector<BYTE>& data);
 
+// A certificate's encoded bytes as the request message carries them: standard Base64 without
+// line breaks. Raises an EntraFailure when crypt32 cannot encode them.
+std::wstring CertificateText(const std::vector<BYTE>& encoded);
+
 }  // namespace EntraAuth

@@ -1,6 +1,6 @@
-// Writes a really signed request message and the certificate that signed it for the host-side
-// verifier (verify-signed-message.sh): the certificate is found in the stores and the message
-// is signed with its key. The inputs below are the ones the verifier expects.
+// Writes really signed request messages and the certificate that signed them for the host-side
+// verifier (verify-signed-message.sh): the certificate is found in the stores, its text is
+// CertificateText's, and the messages are signed with its key. The inputs below are the ones the verifier expects.
 #include "entra/EntraAuthRequest.h"
 #include "entra/P2PJoinedCertUtils.h"
 
@@ -31,13 +31,8 @@ TEST(SignedMessageWriter, WritesMessageAndCertificate) {
     std::vector<BYTE> der;
     DWORD encoding = 0;
     ASSERT_EQ(utils.GetP2PSigningCert(&der, &encoding), S_OK);
-    DWORD chars = 0;
-    ASSERT_TRUE(::CryptBinaryToStringA(der.data(), static_cast<DWORD>(der.size()), CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF,
-                                       nullptr, &chars));
-    std::string certificate(chars, '\0');
-    ASSERT_TRUE(::CryptBinaryToStringA(der.data(), static_cast<DWORD>(der.size()), CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF,
-                                       certificate.data(), &chars));
-    certificate.resize(chars);
+    const std::wstring text = EntraAuth::CertificateText(der);
+    const std::string certificate(text.begin(), text.end());  // Base64 is ASCII
     const auto build = [&](const std::string& brokerSid, const std::string& certificateText) {
         return EntraAuth::BuildEntraAuthRequestMessage(
             0x0000000100000002ull, deviceId, "nonce+/AQ==", brokerSid, "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0",
