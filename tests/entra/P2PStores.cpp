@@ -15,8 +15,19 @@ void AddToMachineStore(const wchar_t* storeName, const std::string& certificate,
     ASSERT_TRUE(::CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
 }
 
-// The PFX's private key as a PRIVATEKEYBLOB, from a provider that keeps nothing.
+// The PFX's private key as a PRIVATEKEYBLOB. Wine's import keeps the key in the user's default
+// container even when asked not to: one process at a time imports, and the container goes again.
 std::vector<BYTE> PfxPrivateKey(const std::string& name) {
+    platform::unique_handle mutex(::CreateMutexW(nullptr, FALSE, L"TcfiltrTest.PfxImport"));
+    EXPECT_EQ(::WaitForSingleObject(mutex.get(), 30000), WAIT_OBJECT_0);
+    struct Cleanup {
+        HANDLE mutex;
+        ~Cleanup() {
+            HCRYPTPROV gone = 0;
+            ::CryptAcquireContextW(&gone, nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
+            ::ReleaseMutex(mutex);
+        }
+    } cleanup{mutex.get()};
     std::vector<BYTE> pfx = ReadCertFile(name + ".pfx");
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(pfx.size()), pfx.data()};
     platform::unique_certstore store(::PFXImportCertStore(&blob, L"", CRYPT_EXPORTABLE | PKCS12_NO_PERSIST_KEY));
