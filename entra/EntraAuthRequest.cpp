@@ -34,26 +34,26 @@ std::string EncodeText(const std::string& text) {
 }
 
 std::string HeaderText() {
-    json::Json header = json::Json::Object();
-    header.Set("alg", "RS256");
-    header.Set("typ", "JWT");
-    return EncodeText(header.Stringify());
+    json::Json header = json::Json::object();
+    header["alg"] = "RS256";
+    header["typ"] = "JWT";
+    return EncodeText(json::Stringify(header));
 }
 
 std::string PayloadText(uint64_t requestId, const std::string& deviceId, const std::string& deviceNonce,
                         const std::string& brokerUserSid, const std::string& correlationId,
                         const std::string& p2pCertificate) {
-    json::Json payload = json::Json::Object();
-    payload.Set("cmd", "authenticate");
-    payload.Set("ver", "2");
-    payload.Set("req", true);
-    payload.Set("requestId", std::to_string(requestId));
-    payload.Set("deviceId", deviceId);
-    payload.Set("deviceNonce", deviceNonce);
-    payload.Set("correlationId", correlationId);
-    payload.Set("brokerSID", brokerUserSid);
-    if (!p2pCertificate.empty()) payload.Set("p2pCertificate", p2pCertificate);
-    return EncodeText(payload.Stringify());
+    json::Json payload = json::Json::object();
+    payload["cmd"] = "authenticate";
+    payload["ver"] = "2";
+    payload["req"] = true;
+    payload["requestId"] = std::to_string(requestId);
+    payload["deviceId"] = deviceId;
+    payload["deviceNonce"] = deviceNonce;
+    payload["correlationId"] = correlationId;
+    payload["brokerSID"] = brokerUserSid;
+    if (!p2pCertificate.empty()) payload["p2pCertificate"] = p2pCertificate;
+    return EncodeText(json::Stringify(payload));
 }
 
 }  // namespace
