@@ -7,6 +7,7 @@
 #include <wtsapi32.h>
 #include <evntprov.h>
 
+#include "platform/AadJoin.h"
 #include "platform/Directory.h"
 #include "platform/SecurityPackage.h"
 #include "platform/SmartCardService.h"
@@ -108,6 +109,10 @@ public:
     // authentication as "NT AUTHORITY\SYSTEM", privacy, identify level.
     virtual RPC_STATUS SecureNodeManagerBinding(RPC_BINDING_HANDLE binding) = 0;
     // --- Message channel: security packages and the node manager (end) ---
+
+    // --- Entra device identity (netapi32's join information; Wine lacks the call) ---
+    // NetGetAadJoinInformation(NULL) with its HRESULT; `present` false when it gave no data.
+    virtual HRESULT GetAadJoinInformation(AadJoinInfo* info, bool* present) = 0;
 
     // A key vault that is still starting, for tests of the retry rule: true when the next key
     // vault call must answer "not ready". The real vault never does this on demand: false.

@@ -4,14 +4,10 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "platform/UniqueResource.h"
+#include "platform/CryptResource.h"
 
 #include <string>
 #include <vector>
-
-namespace platform {
-TC_DEFINE_UNIQUE(unique_cert, PCCERT_CONTEXT, nullptr, ::CertFreeCertificateContext(value));
-}
 
 // The subject in RDN string form; empty when it has none.
 std::wstring GetCertSubjectName(PCCERT_CONTEXT cert);

@@ -305,6 +305,16 @@ public:
         Record(L"NodeManagerBindingSecured", 1);
         return RPC_S_OK;
     }
+    // Without "AadJoinType" the real call answers (Wine lacks it: not joined).
+    HRESULT GetAadJoinInformation(AadJoinInfo* info, bool* present) override {
+        if (auto error = ReadDword(L"AadJoinError")) return static_cast<HRESULT>(*error);
+        std::optional<DWORD> joinType = ReadDword(L"AadJoinType");
+        if (!joinType) return ReadAadJoinInformation(info, present);
+        *info = AadJoinInfo{*joinType, ReadString(L"AadDeviceId"), ReadString(L"AadUserEmail"),
+                            ReadString(L"AadJoinUserEmail")};
+        *present = true;
+        return S_OK;
+    }
     bool ConsumeKeyVaultNotReadyCall() override {
         std::optional<DWORD> left = ReadDword(L"KeyVaultNotReadyCalls");
         if (!left || *left == 0) return false;

@@ -27,6 +27,12 @@
 //   AuthPackage.<name>                                           REG_DWORD: the id instead
 //   AuthPackageStatus.<name>                                     REG_DWORD: the lookup fails with it
 
+// Entra join information:
+//   AadJoinError                                                 REG_DWORD: the call fails with this HRESULT
+//   AadJoinType                                                  REG_DWORD: the join type (absent: the real call)
+//   AadDeviceId, AadUserEmail, AadJoinUserEmail                  REG_SZ: the device id, the join user's
+//   e-mail and the device's join e-mail (each absent: null)
+
 //   EventCount, EventType, EventCategory, EventId REG_DWORD, EventText REG_SZ (the last event)
 // Events opened inside a private namespace are plain named events whose name has every
 // backslash replaced by '.', prefixed with "TcfiltrSim." (e.g. TcfiltrSim.dravikndmg.NotReadyForTessel2).

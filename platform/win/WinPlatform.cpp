@@ -252,6 +252,9 @@ private:
                                           RPC_C_AUTHN_LEVEL_PKT_PRIVACY, RPC_C_AUTHN_WINNT, nullptr,
                                           RPC_C_AUTHZ_NONE, &qos);
     }
+    HRESULT GetAadJoinInformation(AadJoinInfo* info, bool* present) override {
+        return ReadAadJoinInformation(info, present);
+    }
     bool ConsumeKeyVaultNotReadyCall() override { return false; }
 
 private:

@@ -69,6 +69,10 @@ public:
     std::map<std::string, ULONG> packageIds{
         {"Negotiate", 0}, {"NTLM", 1}, {"Kerberos", 2}, {"CloudAP", 4}, {"LUMO_AUTHENTICATION_PACKAGE_V1_0", 7}};
     NTSTATUS packageLookupStatus = 0;
+    // Entra join information: the HRESULT of the call, whether it gives any, and what it gives.
+    HRESULT aadJoinResult = S_OK;
+    bool aadJoinPresent = false;
+    platform::AadJoinInfo aadJoin;
 
     // --- Records; the vectors are guarded by lock ---
     std::mutex lock;
@@ -154,6 +158,11 @@ public:
         return nodeManagerAccount.empty() || sid == nodeManagerAccount;
     }
     RPC_STATUS SecureNodeManagerBinding(RPC_BINDING_HANDLE) override { return ++securedBindings, secureBindingResult; }
+    HRESULT GetAadJoinInformation(platform::AadJoinInfo* info, bool* present) override {
+        *info = aadJoin;
+        *present = SUCCEEDED(aadJoinResult) && aadJoinPresent;
+        return aadJoinResult;
+    }
     bool ConsumeKeyVaultNotReadyCall() override {
         for (int left = keyVaultNotReadyCalls.load(); left > 0;)
             if (keyVaultNotReadyCalls.compare_exchange_weak(left, left - 1)) return true;
