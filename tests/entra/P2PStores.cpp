@@ -15,34 +15,11 @@ void AddToMachineStore(const wchar_t* storeName, const std::string& certificate,
     ASSERT_TRUE(::CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
 }
 
-// The PFX's private key as a PRIVATEKEYBLOB. Wine's import keeps the key in the user's default
-// container even when asked not to: one process at a time imports, and the container goes again.
-std::vector<BYTE> PfxPrivateKey(const std::string& name) {
-    platform::unique_handle mutex(::CreateMutexW(nullptr, FALSE, L"TcfiltrTest.PfxImport"));
-    EXPECT_EQ(::WaitForSingleObject(mutex.get(), 30000), WAIT_OBJECT_0);
-    struct Cleanup {
-        HANDLE mutex;
-        ~Cleanup() {
-            HCRYPTPROV gone = 0;
-            ::CryptAcquireContextW(&gone, nullptr, MS_ENHANCED_PROV_W, PROV_RSA_FULL, CRYPT_DELETEKEYSET);
-            ::ReleaseMutex(mutex);
-        }
-    } cleanup{mutex.get()};
-    std::vector<BYTE> pfx = ReadCertFile(name + ".pfx");
-    CRYPT_DATA_BLOB blob{static_cast<DWORD>(pfx.size()), pfx.data()};
-    platform::unique_certstore store(::PFXImportCertStore(&blob, L"", CRYPT_EXPORTABLE | PKCS12_NO_PERSIST_KEY));
-    platform::unique_cert cert(store ? ::CertEnumCertificatesInStore(store.get(), nullptr) : nullptr);
-    CERT_KEY_CONTEXT context{};
-    DWORD contextSize = sizeof(context);
-    platform::unique_crypt_key key;
-    std::vector<BYTE> keyBlob(4096);  // a 2048-bit key takes 1172 bytes
-    DWORD size = static_cast<DWORD>(keyBlob.size());
-    const bool exported = cert && ::CertGetCertificateContextProperty(cert.get(), CERT_KEY_CONTEXT_PROP_ID, &context, &contextSize) &&
-                          ::CryptGetUserKey(context.hCryptProv, context.dwKeySpec, key.put()) &&
-                          ::CryptExportKey(key.get(), 0, PRIVATEKEYBLOB, 0, keyBlob.data(), &size);
-    EXPECT_TRUE(exported) << name << ": " << ::GetLastError();
-    keyBlob.resize(exported ? size : 0);
-    return keyBlob;
+// The device's private key as a PRIVATEKEYBLOB: its PVK file without the 24-byte header.
+std::vector<BYTE> PrivateKeyBlob(const std::string& name) {
+    std::vector<BYTE> pvk = ReadCertFile(name + ".pvk");
+    EXPECT_GT(pvk.size(), 24u + sizeof(BLOBHEADER)) << name;
+    return pvk.size() > 24 ? std::vector<BYTE>(pvk.begin() + 24, pvk.end()) : std::vector<BYTE>();
 }
 
 }  // namespace
@@ -65,7 +42,7 @@ P2PStores::~P2PStores() {
 
 void P2PStores::AddDevice(const std::string& name, bool withKey) {
     if (!withKey) return AddToMachineStore(L"My", name, nullptr);
-    std::vector<BYTE> keyBlob = PfxPrivateKey(name);
+    std::vector<BYTE> keyBlob = PrivateKeyBlob(name);
     ASSERT_GT(keyBlob.size(), sizeof(BLOBHEADER));
     reinterpret_cast<BLOBHEADER*>(keyBlob.data())->aiKeyAlg = CALG_RSA_SIGN;  // the AT_SIGNATURE slot
     containers_.push_back(L"tcfiltr-test-" + std::to_wstring(::GetCurrentProcessId()) + L"-" + std::to_wstring(containers_.size()));

@@ -1,7 +1,7 @@
 // The device certificates of tests/entra/certs installed for real in a private HKLM: devices in
-// the local machine store "My", issuers in "AAD Token Issuer". Each device key is taken from its
-// PFX without persisting it and imported as the signature key of a container of its own (the
-// AES provider, which can hash SHA-256); the certificate names that container. The containers
+// the local machine store "My", issuers in "AAD Token Issuer". Each device key (its PVK file) is
+// imported as the signature key of a container of its own (the AES provider, which can hash
+// SHA-256); the certificate names that container. The containers
 // are removed again when the object goes.
 #pragma once
 #include "keyvault/VaultSandbox.h"

@@ -25,9 +25,9 @@ device() {
     openssl x509 -req -in "$1.csr" -CA "$2.pem" -CAkey "$2.key" -CAcreateserial -days $days -sha256 \
         -extfile ext.cnf -out "$1.pem" 2>/dev/null
     openssl x509 -in "$1.pem" -outform DER -out "$out/$1.der"
-    openssl pkcs12 -export -in "$1.pem" -inkey "$1.key" -passout pass: -keypbe PBE-SHA1-3DES \
-        -certpbe PBE-SHA1-3DES -macalg sha1 -out "$out/$1.pfx"
-    chmod 644 "$out/$1.pfx"
+    # The key as CryptoAPI imports it: a PVK file is a 24-byte header and a PRIVATEKEYBLOB.
+    openssl rsa -in "$1.key" -outform PVK -pvk-none -out "$out/$1.pvk" 2>/dev/null
+    chmod 644 "$out/$1.pvk"
 }
 issuer p2p-issuer "/CN=MS-Organization-P2P-Access [2026]"
 issuer p2p-issuer-lower "/CN=ms-organization-p2p-access [2026]"
