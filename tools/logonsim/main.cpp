@@ -31,6 +31,35 @@ int Usage() {
     return 2;
 }
 
+// What the run did, step by step, and what LogonUI finally holds (secrets by length only).
+void PrintOutcome(const logonsim::Options& options, const logonsim::Outcome& outcome) {
+    Print(L"LogonUI stand-in: " + options.dllPath + L"\n");
+    for (const auto& step : outcome.steps) {
+        wchar_t line[768];
+        _snwprintf(line, 767, L"  %-2s %-44s %-14s %s\n", step.ok ? L"" : L"!!", step.call.c_str(),
+                   logonsim::HResultText(step.hr).c_str(), step.detail.c_str());
+        line[767] = L'\0';
+        Print(line);
+    }
+    if (outcome.refused) Print(L"  -> the filter refused the connection: message shown, session disconnected\n");
+    if (outcome.providerAllowed && outcome.tileCount == 0)
+        Print(L"  -> the provider offers no tile: no SSO material for this session\n");
+    if (outcome.serialized)
+        Print(L"  -> LogonUI received a " + outcome.decoded.package + L" logon for " +
+              (outcome.decoded.domain.empty() ? std::wstring() : outcome.decoded.domain + L"\\") +
+              outcome.decoded.user + L"\n");
+    if (outcome.serialized && outcome.decoded.hasCspInfo) {
+        const logonsim::DecodedSerialization& d = outcome.decoded;
+        const std::wstring pin = d.pin.form == logonsim::SecretForm::Unrecoverable
+                                     ? std::to_wstring(d.pin.raw.size()) + L" bytes, not recoverable here"
+                                     : std::to_wstring(d.pin.clear.size()) + L" characters";
+        Print(L"     " + std::wstring(logonsim::LogonKindName(d.kind)) + L": card '" + d.csp.card + L"', reader '" +
+              d.csp.reader + L"', container '" + d.csp.container + L"', provider '" + d.csp.provider +
+              L"', key spec " + std::to_wstring(d.csp.keySpec) + L", PIN of " + pin + L"\n");
+    }
+    Print(std::wstring(L"RESULT: ") + (outcome.ok ? L"OK" : L"FAILED") + L"\n");
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -91,33 +120,7 @@ int wmain(int argc, wchar_t** argv) {
     if (options.dllPath.empty()) return Usage();
 
     logonsim::Outcome outcome = logonsim::Run(options);
-    if (!quiet) {
-        Print(L"LogonUI stand-in: " + options.dllPath + L"\n");
-        for (const auto& step : outcome.steps) {
-            wchar_t line[768];
-            _snwprintf(line, 767, L"  %-2s %-44s %-14s %s\n", step.ok ? L"" : L"!!", step.call.c_str(),
-                       logonsim::HResultText(step.hr).c_str(), step.detail.c_str());
-            line[767] = L'\0';
-            Print(line);
-        }
-        if (outcome.refused) Print(L"  -> the filter refused the connection: message shown, session disconnected\n");
-        if (outcome.providerAllowed && outcome.tileCount == 0)
-            Print(L"  -> the provider offers no tile: no SSO material for this session\n");
-        if (outcome.serialized)
-            Print(L"  -> LogonUI received a " + outcome.decoded.package + L" logon for " +
-                  (outcome.decoded.domain.empty() ? std::wstring() : outcome.decoded.domain + L"\\") +
-                  outcome.decoded.user + L"\n");
-        if (outcome.serialized && outcome.decoded.hasCspInfo) {
-            const logonsim::DecodedSerialization& d = outcome.decoded;
-            const std::wstring pin = d.pin.form == logonsim::SecretForm::Unrecoverable
-                                         ? std::to_wstring(d.pin.raw.size()) + L" bytes, not recoverable here"
-                                         : std::to_wstring(d.pin.clear.size()) + L" characters";
-            Print(L"     " + std::wstring(logonsim::LogonKindName(d.kind)) + L": card '" + d.csp.card + L"', reader '" +
-                  d.csp.reader + L"', container '" + d.csp.container + L"', provider '" + d.csp.provider +
-                  L"', key spec " + std::to_wstring(d.csp.keySpec) + L", PIN of " + pin + L"\n");
-        }
-        Print(std::wstring(L"RESULT: ") + (outcome.ok ? L"OK" : L"FAILED") + L"\n");
-    }
+    if (!quiet) PrintOutcome(options, outcome);
     std::fflush(stdout);
     return outcome.ok ? 0 : 1;
 }
