@@ -114,15 +114,9 @@ TEST_F(ClassFactoryTest, RefusalsLeaveNothingBehind) {
     Factory(CLSID_credfilter)->QueryInterface(IID_IUnknown, outer.put_void());
     void* const kSet = reinterpret_cast<void*>(0x1234);
     auto unknownClass = com_ptr<IClassFactory>::attach(new CClassFactory(IID_IUnknown));
-    const struct {
-        const char* what;
-        IClassFactory* factory;  // null: DllGetClassObject
-        const CLSID* clsid;
-        IUnknown* outer;
-        const IID* iid;
-        HRESULT hr;
-        void *start, *out;  // the out pointer before and after
-    } kCases[] = {
+    // factory: null for DllGetClassObject; start, out: the out pointer before and after.
+    const struct { const char* what; IClassFactory* factory; const CLSID* clsid; IUnknown* outer; const IID* iid;
+                   HRESULT hr; void *start, *out; } kCases[] = {
         {"unknown class", nullptr, &IID_IUnknown, nullptr, &IID_IClassFactory, CLASS_E_CLASSNOTAVAILABLE, kSet, kSet},
         {"unknown interface", nullptr, &CLSID_credprovider, nullptr, &IID_ICredentialProvider, E_NOINTERFACE, kSet, nullptr},
         {"no out pointer", nullptr, &CLSID_credprovider, nullptr, &IID_IClassFactory, E_INVALIDARG, kSet, kSet},
