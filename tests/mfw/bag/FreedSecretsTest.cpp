@@ -5,10 +5,9 @@
 #include "lib/mfw/common/bag/PropertyBag.h"
 #include "lib/mfw/common/util/SecureString.h"
 #include "support/FreedMemoryWatch.h"
+#include "support/LogSecrets.h"
 
 #include <gtest/gtest.h>
-
-#include <cstring>
 
 namespace {
 
@@ -17,11 +16,8 @@ using CORE::SecureWString;
 namespace watch = testsupport::freedwatch;
 
 bool Contains(const void* memory, size_t bytes, const wchar_t* text) {
-    const size_t textBytes = wcslen(text) * sizeof(wchar_t);
-    const BYTE* p = static_cast<const BYTE*>(memory);
-    for (size_t i = 0; i + textBytes <= bytes; ++i)
-        if (std::memcmp(p + i, text, textBytes) == 0) return true;
-    return false;
+    const auto* p = static_cast<const BYTE*>(memory);
+    return testsupport::logfiles::Contains(std::vector<BYTE>(p, p + bytes), text, wcslen(text) * sizeof(wchar_t));
 }
 
 // Wiping clears the inline buffer; growing out of it and moving leave no copy in the object.
