@@ -22,6 +22,7 @@
 namespace {
 
 using testsupport::FakePlatform;
+using testsupport::IsSet;
 using testsupport::LogCapture;
 using testsupport::WaitFor;
 
@@ -54,13 +55,6 @@ class SessionInfoTest : public ::testing::Test {
 protected:
     void SetUp() override { ResetSessionIdCache(); }
     void TearDown() override { ResetSessionIdCache(); }
-    // The real event standing for "dravikndmg\NotReadyForTessel<session>".
-    platform::unique_handle TesselEvent(FakePlatform& f, int session) {
-        std::wstring name = f.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(session);
-        return platform::unique_handle(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
-    }
-    static bool IsSet(const platform::unique_handle& event) { return ::WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0; }
-
     testsupport::RegistrySandbox registry;
     FakePlatform fake;
     LogCapture log;
@@ -133,7 +127,7 @@ TEST_F(SessionInfoTest, TesselSignalReachesTheSessionsEventInsideTheNamespace) {
         if (given == 's') local.sessionIdError = ERROR_ACCESS_DENIED;
         if (given == 'e') local.sessionId = 77;
         const DWORD target = given == 't' ? 12 : 2;
-        auto event = TesselEvent(local, target), other = TesselEvent(local, target == 2 ? 12 : 2);
+        auto event = local.TesselEvent(target), other = local.TesselEvent(target == 2 ? 12 : 2);
         EXPECT_TRUE(SignalTesselEvent(L"NotReadyForTessel", true, given == 't' ? 12 : 0xFFFFFFFF) == signalled &&
                     IsSet(event) == signalled && !IsSet(other));
         const std::vector<std::wstring> opened = {L"dravikndmg\\NotReadyForTessel" + std::to_wstring(target)};

@@ -41,12 +41,9 @@ TEST(PackedInteractiveLogon, AcceptsOnlyAnInteractiveLogonWhoseStringsFit) {
     std::memcpy(&wrapping[48], &huge, 8);  // an offset that would wrap past the size check
     std::memcpy(&overlapping[16], &overlapping[32], 8);  // the domain reads the user's characters
     std::memcpy(&inHeader[48], &headerOffset, 8);        // the ticket reads header bytes
-    const struct {
-        const char* what;
-        std::vector<BYTE> bytes;
-        PackedLogonStatus status;
-        const wchar_t* fields = L"";  // "domain\user:ticket" when accepted
-    } kCases[] = {
+    // fields: "domain\user:ticket" when accepted.
+    const struct { const char* what; std::vector<BYTE> bytes; PackedLogonStatus status; const wchar_t* fields = L""; }
+        kCases[] = {
         {"whole", Packed(L"CORP", L"alice", L"t1"), PackedLogonStatus::Ok, L"CORP\\alice:t1"},
         {"exactly the header", Packed(L"", L"", L""), PackedLogonStatus::Ok, L"\\:"},
         {"offset 0 is an empty string", offsetZero, PackedLogonStatus::Ok, L"\\alice:t1"},
@@ -66,32 +63,6 @@ TEST(PackedInteractiveLogon, AcceptsOnlyAnInteractiveLogonWhoseStringsFit) {
     }
     PackedInteractiveLogon logon;
     EXPECT_EQ(UnpackInteractiveLogon(nullptr, 56, &logon), PackedLogonStatus::TooSmall);
-}
-
-TEST(PackedInteractiveLogonFuzz, MutatedCredentialsNeverReadOutOfBounds) {
-    Mutator mutator(0x7C0FF1E);
-    // Bytes placed right before a page nobody may touch: any read past their end faults at once.
-    SYSTEM_INFO info;
-    ::GetSystemInfo(&info);
-    auto* page = static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * info.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    DWORD old = 0;
-    ASSERT_TRUE(::VirtualProtect(page + info.dwPageSize, info.dwPageSize, PAGE_NOACCESS, &old));
-    const std::vector<BYTE> seed = Packed(L"CORP", L"alice", L"a-broker-ticket");
-    int accepted = 0;
-    for (int i = 0; i < 20000; ++i) {
-        std::vector<BYTE> bytes = mutator.Mutate(seed);
-        if (bytes.size() > 4096) continue;
-        PackedInteractiveLogon logon;
-        BYTE* placed = page + info.dwPageSize - bytes.size();
-        std::memcpy(placed, bytes.data(), bytes.size());
-        if (UnpackInteractiveLogon(placed, static_cast<ULONG>(bytes.size()), &logon) != PackedLogonStatus::Ok)
-            continue;
-        ++accepted;
-        EXPECT_GE(bytes.size(), 56u);
-        EXPECT_EQ(bytes[0], 2);
-    }
-    EXPECT_GT(accepted, 100);  // the mutations also exercise the accepting path
-    ::VirtualFree(page, 0, MEM_RELEASE);
 }
 
 class CredFilterTest : public ::testing::Test {
@@ -179,14 +150,12 @@ CORE::PropertyBag BagOf(const std::wstring& items) {
 }
 
 // What the filter makes of each answer of the agent to the ticket of CORP\alice.
-struct AnswerCase {
-    const char* what;
-    const wchar_t *answer, *setting;  // the agent's bag; an agent configuration value, as "name=value"
-    const wchar_t* ticket;            // null: a credential too short to read; "#7": not an interactive logon
-    HRESULT hr;
-    const char* flags;      // a: credentials available, t: ticket found, r: refused
-    const wchar_t* record;  // requests sent, the account, password, CertSSO container:pin/attempts, broker SID
-};
+// answer: the agent's bag; setting: an agent configuration value, as "name=value"; ticket: null for a
+// credential too short to read, "#7" for one that is not an interactive logon; flags: a: credentials
+// available, t: ticket found, r: refused; record: requests sent, the account, password, CertSSO
+// container:pin/attempts, broker SID.
+struct AnswerCase { const char* what; const wchar_t *answer, *setting, *ticket; HRESULT hr; const char* flags;
+                    const wchar_t* record; };
 
 void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.what; }
 
@@ -239,18 +208,6 @@ const AnswerCase kAnswers[] = {
 
 INSTANTIATE_TEST_SUITE_P(Answers, AnswerTest, ::testing::ValuesIn(kAnswers));
 
-// A smart card answer offers credentials only when the card's certificate is found: here the
-// search finds no card service, so the PIN is wiped and no tile appears.
-TEST_F(CredFilterTest, ASmartCardWhoseCertificateIsNotFoundOffersNothing) {
-    registry.SetAgentConfig(L"SmartCardServiceWaitTime", L"0");
-    CORE::PropertyBag answer = BagOf(L"smartCardPIN=4321;smartCardReader=Reader 0");
-    answer.SetBag(L"upns", BagOf(L"alice@corp.example=1"));
-    agent.Answer(L"GetCredentialsForTicket", answer);
-    EXPECT_EQ(Update(Packed(L"CORP", L"alice", L"T")), S_OK);
-    const Credentials& r = TheCredentials();
-    EXPECT_TRUE(r.ticketFound && !r.credentialsAvailable && r.smartCardPin.empty() && !Refused());
-}
-
 // A failure inside the check frees the copy holding the ticket and is judged like a failed
 // lookup: refused only where direct connections are not allowed.
 TEST_F(CredFilterTest, AnExceptionDropsTheCopyAndFollowsTheRefusalRule) {
@@ -263,15 +220,35 @@ TEST_F(CredFilterTest, AnExceptionDropsTheCopyAndFollowsTheRefusalRule) {
     }
 }
 
-TEST_F(CredFilterTest, MutatedCredentialsThroughTheFilterEndCleanly) {
+// Mutated credentials: the parser reads none past its end (they lie right before a page nobody
+// may touch, so such a read faults at once), and the filter ends every thirteenth cleanly.
+TEST_F(CredFilterTest, MutatedCredentialsNeverReadOutOfBoundsAndEndCleanly) {
     agent.Answer(L"GetCredentialsForTicket", CORE::PropertyBag());
-    Mutator mutator(0xF11735);
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    auto* page =
+        static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * info.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old = 0;
+    ASSERT_TRUE(::VirtualProtect(page + info.dwPageSize, info.dwPageSize, PAGE_NOACCESS, &old));
+    Mutator mutator(0x7C0FF1E);
     const std::vector<BYTE> seed = Packed(L"CORP", L"alice", L"a-broker-ticket");
-    for (int i = 0; i < 1500; ++i) {
-        HRESULT hr = Update(mutator.Mutate(seed));
+    int accepted = 0;
+    for (int i = 0; i < 20000; ++i) {
+        std::vector<BYTE> bytes = mutator.Mutate(seed);
+        if (bytes.size() > 4096) continue;
+        PackedInteractiveLogon logon;
+        BYTE* placed = page + info.dwPageSize - bytes.size();
+        std::memcpy(placed, bytes.data(), bytes.size());
+        if (UnpackInteractiveLogon(placed, static_cast<ULONG>(bytes.size()), &logon) == PackedLogonStatus::Ok) {
+            ++accepted;
+            EXPECT_TRUE(bytes.size() >= 56u && bytes[0] == 2);
+        }
+        const HRESULT hr = i % 13 ? S_OK : Update(bytes);
         EXPECT_TRUE(hr == S_OK || hr == E_NOTIMPL) << i;
     }
+    EXPECT_GT(accepted, 100);  // the mutations also exercise the accepting path
     EXPECT_FALSE(Refused());
+    ::VirtualFree(page, 0, MEM_RELEASE);
 }
 
 // Logon and unlock leave every provider in place; what else happens follows the record, the
@@ -279,19 +256,15 @@ TEST_F(CredFilterTest, MutatedCredentialsThroughTheFilterEndCleanly) {
 // our provider and end the unlock scenario; an array without our provider, an empty one and none
 // at all are left as they are.
 TEST_F(CredFilterTest, ScenariosPolicySessionAndRecordDecide) {
-    const struct {
-        CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
-        // given: o: SSO off, d: DRV session, t: ticket found, u: unlock scenario, c/w/e: CertSSO, Hello, Entra
-        // unlock; after: x: ours excluded, a: credentials available, u: unlock scenario, s: not-ready signal
-        const char *given, *after;
-    } kCases[] = {
+    // given: o: SSO off, d: DRV session, t: ticket found, u: unlock scenario, c/w/e: CertSSO, Hello, Entra
+    // unlock; after: x: ours excluded, a: credentials available, u: unlock scenario, s: not-ready signal
+    const struct { CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario; const char *given, *after; } kCases[] = {
         {CPUS_LOGON, "", ""},  // the only row that populates the record
         {CPUS_LOGON, "t", ""},  {CPUS_LOGON, "d", ""},  {CPUS_LOGON, "o", ""},   {CPUS_UNLOCK_WORKSTATION, "o", "u"},
         {CPUS_LOGON, "od", "s"}, {CPUS_UNLOCK_WORKSTATION, "c", "au"}, {CPUS_UNLOCK_WORKSTATION, "w", "au"},
         {CPUS_UNLOCK_WORKSTATION, "e", "au"}, {CPUS_CREDUI, "u", "x"}, {CPUS_CHANGE_PASSWORD, "u", "x"}, {CPUS_PLAP, "u", "x"},
     };
-    std::wstring name = fake.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(fake.sessionId);
-    platform::unique_handle tessel(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    auto tessel = fake.TesselEvent();
     registry.SetAgentConfig(L"AllowSingleSignon", L"1");  // group policy wins
     for (const auto& c : kCases) {
         const std::string given = c.given;
@@ -305,7 +278,7 @@ TEST_F(CredFilterTest, ScenariosPolicySessionAndRecordDecide) {
         r.isWhfbCertSsoUnlockEnabled = has('w'), r.isEntraUnlockEnabled = has('e'), r.isUnlockScenario = has('u');
         const std::wstring allowed = RunFilter(c.scenario);
         EXPECT_EQ(std::string(allowed == L"101" ? "x" : allowed == L"111" ? "" : "?") + (r.credentialsAvailable ? "a" : "") +
-                      (r.isUnlockScenario ? "u" : "") + (::WaitForSingleObject(tessel.get(), 0) == WAIT_OBJECT_0 ? "s" : ""),
+                      (r.isUnlockScenario ? "u" : "") + (IsSet(tessel) ? "s" : ""),
                   c.after);
         EXPECT_EQ(log.Contains(L"credfilter::Filter(): Populating credentials"), &c == &kCases[0]);
     }

@@ -12,14 +12,9 @@ namespace {
 constexpr wchar_t kAlice[] = L"S-1-5-21-1-2-3-1001", kBob[] = L"S-1-5-21-1-2-3-1002";
 
 TEST(AccountResolution, SidFirstThenUpnThenTheDomainsDnsName) {
-    const struct {
-        const char* what;
-        bool noHints;  // hint optimization disabled
-        const wchar_t *sid, *upn;
-        bool dns;
-        const wchar_t* result;  // "user@domain" or "fails:<line>"
-        const wchar_t* calls;
-    } kCases[] = {
+    // noHints: hint optimization disabled; result: "user@domain" or "fails:<line>".
+    const struct { const char* what; bool noHints; const wchar_t *sid, *upn; bool dns; const wchar_t *result, *calls; }
+        kCases[] = {
         {"a valid SID, the UPN unused", false, kAlice, L"bob@corp.example", true, L"alice@corp.example",
          L"sid:S-1-5-21-1-2-3-1001;dc:CORP/1073807376;"},
         {"no DNS name asked", false, kAlice, nullptr, false, L"alice@CORP", L"sid:S-1-5-21-1-2-3-1001;"},

@@ -157,13 +157,8 @@ TEST(LogonBuilders, RefuseBadParametersWith87AndTheReasonLogged) {
 
 // --- The tile's certificate logon.
 
-struct DirectCase {
-    CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
-    PCWSTR user, domain, dnsDomain, sid, pin;
-    std::vector<std::wstring> upns;
-    bool disableDomainHint;
-    Layout layout;
-};
+struct DirectCase { CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario; PCWSTR user, domain, dnsDomain, sid, pin;
+                    std::vector<std::wstring> upns; bool disableDomainHint; Layout layout; };
 
 // 168 fixed bytes: header 80, CSP block 56 before its names, 32 trailing zero bytes.
 const Layout kUnresolved = {168 + 2 * (4 + 4), {{64, 88, 8}}, {{8, 0, 0}, {24, 0, 0}, {40, 8, 80}}, {}};

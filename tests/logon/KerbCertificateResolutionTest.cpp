@@ -43,14 +43,8 @@ TEST(KerbCertificateResolution, SwitchesDecideWhatIsAskedAndWhichHintsGoIntoTheB
     const Config kUseDomain = {{L"UseDomainOnSmartCard", L"true"}};
     const Config kHintOff = {{L"DisableSmartCardHintOptimization", L"true"}};
     // user, domain: in the buffer.
-    const struct {
-        Config config;
-        bool certSso;
-        std::vector<std::wstring> upns;
-        std::vector<ResolutionCall> calls;
-        const wchar_t *user, *domain, *resolvedDomain = L"corp.example";
-    } kCases[] = {
-
+    const struct { Config config; bool certSso; std::vector<std::wstring> upns; std::vector<ResolutionCall> calls;
+                   const wchar_t *user, *domain, *resolvedDomain = L"corp.example"; } kCases[] = {
         // A smart card: no domain by default, none asked for; with UseDomain both.
         {{}, false, {kAlice}, {{false, kSid, kAlice, false}}, L"alice", L""},
         {kUseDomain, false, {kAlice}, {{false, kSid, kAlice, true}}, L"alice", L"corp.example"},

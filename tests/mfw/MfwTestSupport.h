@@ -33,12 +33,7 @@ constexpr const wchar_t* kLogKey = L"Software\\Velmora\\Zephral\\Log";
 constexpr const wchar_t* kNodeManagerKey = L"Software\\Velmora\\Zephral\\Node Manager";
 constexpr const wchar_t* kNodeManagerPath = L"HKLM\\Software\\Velmora\\Zephral\\Node Manager";
 
-// For failure messages: anything outside ASCII becomes '?'.
-inline std::string Narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-    return out;
-}
+using testsupport::Narrow;
 inline bool Has(const std::wstring& text, const std::wstring& part) { return text.find(part) != std::wstring::npos; }
 
 // Creates (or replaces) a file holding `bytes`.

@@ -10,12 +10,8 @@ TEST(VersionCheck, ComparesLikeVerifyVersionInfo) {
     const DWORDLONG ge = ::VerSetConditionMask(::VerSetConditionMask(0, VER_MAJORVERSION, VER_GREATER_EQUAL),
                                                VER_MINORVERSION, VER_GREATER_EQUAL);
     const DWORD kVersion = VER_MAJORVERSION | VER_MINORVERSION;
-    const struct {
-        DWORD major, minor, wantMajor, wantMinor, type;
-        WORD suite;
-        DWORDLONG condition;
-        bool met;
-    } kCases[] = {
+    const struct { DWORD major, minor, wantMajor, wantMinor, type; WORD suite; DWORDLONG condition; bool met; }
+        kCases[] = {
         {6, 3, 10, 0, kVersion, 0, ge, false}, {6, 3, 6, 1, kVersion, 0, ge, true}, {10, 0, 6, 3, kVersion, 0, ge, true},
         {0, 0, 0, 0, VER_SUITENAME, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, ::VerSetConditionMask(0, VER_SUITENAME, VER_AND), false},
         {0, 0, 0, 0, VER_SUITENAME, VER_SUITE_TERMINAL | VER_SUITE_SINGLEUSERTS, ::VerSetConditionMask(0, VER_SUITENAME, VER_OR), true},

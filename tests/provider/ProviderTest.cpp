@@ -113,12 +113,6 @@ protected:
     int Events(UCHAR opcode) const {  // 1: BEGIN, 2: END
         return std::count_if(fake.etwEvents.begin(), fake.etwEvents.end(), [&](auto& e) { return e.descriptor.Opcode == opcode; });
     }
-    // The seamless-windows side's "not ready" event of the fake's session, and whether it is set.
-    platform::unique_handle TesselEvent() const {
-        std::wstring name = fake.namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(fake.sessionId);
-        return platform::unique_handle(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
-    }
-    static bool IsSet(const platform::unique_handle& event) { return ::WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0; }
 
     vaulttest::VaultSandbox registry;  // protected material is deciphered as from a real agent
     FakePlatform fake;
@@ -171,7 +165,7 @@ TEST_F(CredTileTest, CertSsoFailuresAreRetriedWhileAttemptsRemain) {
     // Attempts left (0: no certificate material), status, substatus, retried, the agent asked for
     // failure reports, what LogonUI shows ("text|icon"; a status with a text shows it with CPSI_ERROR).
     const wchar_t *kRetry = L"Retry Lumo SSO|0", *kNothing = L"-|0";  // CPSI_NONE, never what came in
-    auto tessel = TesselEvent();  // signalled by every failure that is not retried
+    auto tessel = fake.TesselEvent();  // signalled by every failure that is not retried
     for (auto [attempts, status, substatus, retry, asked, shown] : {std::tuple<ULONGLONG, LONG, LONG, bool, bool, const wchar_t*>
              {3, kLogonFailure, 0, true, false, kRetry}, {2, kLogonFailure, 0, true, true, kRetry},
              {1, kLogonFailure, 0, false, true, kNothing}, {3, kWrongPassword, 0, false, false, kNothing},
@@ -200,14 +194,10 @@ TEST_F(CredTileTest, CertSsoFailuresAreRetriedWhileAttemptsRemain) {
 
 // What the record holds decides the road; the decoder reads the result as the LSA would. Each
 // attempt opens the SSO monitor's BEGIN; one that finds nothing tells the seamless-windows side.
-struct Road {
-    const char* name;
-    CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario;
-    void (*fill)(Credentials&);  // what the agent handed over
-    const wchar_t* logon;  // the Summary; null: the serialization fails
-    bool keptForRetries;   // certificate material stays for LogonUI's next attempt
-    const wchar_t* line;   // a log line the road writes, or null
-};
+// fill: what the agent handed over; logon: the Summary, null when the serialization fails;
+// keptForRetries: certificate material stays for LogonUI's next attempt; line: one it logs, or null.
+struct Road { const char* name; CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario; void (*fill)(Credentials&);
+              const wchar_t* logon; bool keptForRetries; const wchar_t* line; };
 
 #define KSP L"Velmora Zephral SSO Key Storage Provider"
 #define HYBRID L"LUMO_AUTHENTICATION_PACKAGE_V1_0 "
@@ -246,7 +236,7 @@ const Road kRoads[] = {
 };
 
 TEST_F(CredTileTest, EachRecordTakesItsRoadAndPackageAndUsesTheMaterialOnce) {
-    auto tessel = TesselEvent();
+    auto tessel = fake.TesselEvent();
     for (const Road& road : kRoads) {
         SCOPED_TRACE(road.name);
         ResetRecord(), tile.reset(), log.Clear(), fake.etwEvents.clear(), ::ResetEvent(tessel.get());
@@ -313,13 +303,11 @@ TEST_F(CredTileTest, EntraAndMissingPackagesAsReported) {
 // but changes nothing.
 TEST_F(CredTileTest, HandlersMayReplaceOrRefuseTheSerialization) {
     ASSERT_TRUE(RegisterTestHandlerClasses());
-    const struct {
-        const wchar_t* handlers;  // the enabled ones
-        HRESULT hr;
-        const wchar_t *calls, *serialization;  // the Summary, or the replacement's bytes
-    } kCases[] = {{L"cd", S_FALSE, L"c:UpdateSerialization;", L""},
-                  {L"ab", S_OK, L"a:UpdateSerialization;b:UpdateSerialization;", L"REPLACED"},
-                  {L"d", S_OK, L"d:UpdateSerialization;", L"Negotiate interactive logon CORP\\alice s:pw"}};
+    // handlers: the enabled ones; serialization: the Summary, or the replacement's bytes.
+    const struct { const wchar_t* handlers; HRESULT hr; const wchar_t *calls, *serialization; } kCases[] = {
+        {L"cd", S_FALSE, L"c:UpdateSerialization;", L""},
+        {L"ab", S_OK, L"a:UpdateSerialization;b:UpdateSerialization;", L"REPLACED"},
+        {L"d", S_OK, L"d:UpdateSerialization;", L"Negotiate interactive logon CORP\\alice s:pw"}};
     for (const auto& c : kCases) {
         ResetTestHandlerCalls(), tile.reset();  // handlers are loaded with the tile
         for (wchar_t kind = L'a'; kind <= L'd'; ++kind)
@@ -428,7 +416,7 @@ TEST_F(CredProviderTest, EveryMethodOfProviderAndTileRejectsBadArguments) {
 // unlock, Windows Hello wins over the others); auto logon is withheld for certificate and Entra unlock.
 // A DRV session without credentials tells the seamless-windows side it is not ready.
 TEST_F(CredProviderTest, DescriptorsAndCountFollowTheRecord) {
-    auto tessel = TesselEvent();
+    auto tessel = fake.TesselEvent();
     auto provider = Create();
     DWORD fields = 0;
     EXPECT_TRUE(provider->GetFieldDescriptorCount(&fields) == S_OK && fields == 2u);
@@ -509,37 +497,34 @@ TEST_F(CredProviderTest, CredentialsChangedFollowsTheState) {
     }
 }
 
-// The first enumeration fetches quietly (LogonUI asks for the count right after Advise anyway);
-// the last reported state is still "no credentials", so the first signal reports the change.
-TEST_F(CredProviderTest, FirstEnumerationFetchesQuietlyAndTheFirstSignalReportsIt) {
-    ScriptedAgent agent;
-    agent.Answer(L"GetCredentialsForTicket", Bag({{L"userName", L"alice"}, {L"password", L"pw"}}));
-    auto provider = Create();
-    ASSERT_EQ(provider->Advise(&events, kContext), S_OK);
-    EXPECT_TRUE(events.changed.load() == 0 && TheCredentials().credentialsAvailable);
-    Impl(provider)->DRV_EnumerateCredentials(true, false), Impl(provider)->DRV_EnumerateCredentials(true, false);
-    EXPECT_TRUE(events.changed.load() == 1 && agent.CountOf(L"GetCredentialsForTicket") == 1u);  // looked up once
-    provider->UnAdvise();
-}
-
-// Credentials that arrive with a later signal are announced; UnAdvise forgets what was reported,
-// so the next Advise announces it again. Only the first tile of a provider times a retry.
-TEST_F(CredProviderTest, LateCredentialsAreAnnouncedAndOnlyTheFirstTileTimesARetry) {
-    ScriptedAgent agent;  // nothing scripted yet: no credentials at the first enumeration
-    auto provider = Create();
-    ASSERT_EQ(provider->Advise(&events, kContext), S_OK);
-    agent.Answer(L"GetCredentialsForTicket", Bag({{L"userName", L"alice"}, {L"password", L"pw"}}));
-    Impl(provider)->DRV_EnumerateCredentials(true, false);
-    EXPECT_TRUE(events.changed.load() == 1 && TheCredentials().credentialsAvailable);
-    Impl(provider)->DRV_EnumerateCredentials(true, false), Impl(provider)->DRV_EnumerateCredentials(true, false);
-    ASSERT_EQ(events.changed.load(), 2);  // the state is now reported, and not again
-    ASSERT_EQ(provider->UnAdvise(), S_OK);
-    ASSERT_EQ(provider->Advise(&events, kContext), S_OK);
-    EXPECT_EQ(events.changed.load(), 3);
-    com_ptr<ICredentialProviderCredential> first, second;
-    EXPECT_TRUE(provider->GetCredentialAt(0, first.put()) == S_OK && provider->GetCredentialAt(0, second.put()) == S_OK);
-    EXPECT_EQ(log.Count(L"ssoRetryTimer started"), 1);
-    provider->UnAdvise();
+// The first enumeration fetches quietly (LogonUI asks for the count right after Advise anyway), so
+// the first signal reports what it found; credentials that arrive later are announced by the
+// signal that finds them. Either way the state is reported once; UnAdvise forgets what was
+// reported, so the next Advise announces it again. Only the first tile of a provider times a retry.
+TEST_F(CredProviderTest, CredentialsAreReportedOnceAndAgainAfterTheNextAdvise) {
+    for (bool late : {false, true}) {
+        SCOPED_TRACE(late);
+        ScriptedAgent agent;  // without an answer: no credentials at the first enumeration
+        FakeEvents sink;
+        const CORE::PropertyBag answer = Bag({{L"userName", L"alice"}, {L"password", L"pw"}});
+        if (!late) agent.Answer(L"GetCredentialsForTicket", answer);
+        auto provider = Create();
+        ASSERT_EQ(provider->Advise(&sink, kContext), S_OK);
+        EXPECT_TRUE(sink.changed.load() == 0 && TheCredentials().credentialsAvailable == !late);
+        agent.Answer(L"GetCredentialsForTicket", answer);
+        for (int signal = 0; signal < 3; ++signal) Impl(provider)->DRV_EnumerateCredentials(true, false);
+        // A late lookup raises its own signal before the state is reported; a found ticket is not looked up again.
+        EXPECT_EQ(std::make_pair(sink.changed.load(), agent.CountOf(L"GetCredentialsForTicket")),
+                  std::make_pair(late ? 2 : 1, late ? size_t(2) : size_t(1)));
+        ASSERT_TRUE(provider->UnAdvise() == S_OK && provider->Advise(&sink, kContext) == S_OK);
+        EXPECT_EQ(sink.changed.load(), late ? 3 : 2);
+        log.Clear();
+        com_ptr<ICredentialProviderCredential> first, second;
+        EXPECT_TRUE(provider->GetCredentialAt(0, first.put()) == S_OK &&
+                    provider->GetCredentialAt(0, second.put()) == S_OK);
+        EXPECT_EQ(log.Count(L"ssoRetryTimer started"), 1u);
+        provider->UnAdvise();
+    }
 }
 
 // The agent's named event and a retry request reach the sink through the channel thread; a

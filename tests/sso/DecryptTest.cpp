@@ -25,6 +25,7 @@
 namespace {
 
 using namespace std::string_literals;
+using testsupport::Narrow;
 
 const BYTE kOtherKey[32] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff, 0x00,
                             0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0xa0, 0xb0, 0xc0, 0xd0, 0xe0, 0xf0, 0x01};
@@ -56,11 +57,6 @@ protected:
 
     static void ImportKey(const wchar_t* name, const BYTE (&key)[32]) {
         ASSERT_TRUE(keyvault::ImportMasterKey(name, key, sizeof(key)).ok());
-    }
-    static std::string Narrow(const std::wstring& text) {
-        std::string out;
-        for (wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-        return out;
     }
     // Base64 of `header` followed by zero bytes up to `total` bytes.
     static std::wstring Base64(size_t total, std::initializer_list<BYTE> header = {0}) {

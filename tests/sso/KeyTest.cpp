@@ -23,14 +23,8 @@ TEST(PayloadTag, IsFoundOnlyInTheProtectedForm) {
     }
 }
 
-const struct {
-    const char* tag;
-    int components;
-    bool valid;
-    const char *name, *baseName, *scheme;
-    uint64_t number;
-    uint32_t version;
-} kTags[] = {
+const struct { const char* tag; int components; bool valid; const char *name, *baseName, *scheme; uint64_t number;
+               uint32_t version; } kTags[] = {
     {"{SSO-AES:0", 3, true, "SSO", "", "AES", 0, 0}, {"{SSO-AES:1}", 3, true, "SSO", "", "AES", 0, 1},
     {"{#-AES:1", 3, true, "", "", "AES", 0, 1},
     {"{vault##SSO-SMSS:1", 3, true, "SSO", "vault", "SMSS", 0, 1},

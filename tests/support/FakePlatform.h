@@ -6,6 +6,7 @@
 #include "platform/cardsim/DataCardService.h"
 #include "platform/testpkg/TestSecurityPackage.h"
 #include "platform/dirsim/DataDirectory.h"
+#include "platform/UniqueResource.h"
 
 #include <atomic>
 #include <map>
@@ -92,6 +93,13 @@ public:
     std::vector<UINT> messageBoxStyles;
 
     std::vector<ReportedEvent> Events() { return Locked([&] { return events; }); }
+    // The real event standing for "dravikndmg\NotReadyForTessel<session>", this fake's session by default.
+    platform::unique_handle TesselEvent(DWORD session = kThisSession) const {
+        const DWORD id = session == kThisSession ? sessionId : session;
+        std::wstring name = namespaceEventPrefix + L"dravikndmg.NotReadyForTessel" + std::to_wstring(id);
+        return platform::unique_handle(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    }
+    static constexpr DWORD kThisSession = 0xFFFFFFFF;
     void SetWindows10Workstation() { os = platform::OsFacts{}; }
     void SetServer2019Rds() {
         os = platform::OsFacts{};
@@ -169,5 +177,9 @@ public:
         return false;
     }
 };
+
+inline bool IsSet(const platform::unique_handle& event) {
+    return ::WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0;
+}
 
 }  // namespace testsupport

@@ -9,6 +9,13 @@
 
 namespace testsupport {
 
+// For failure messages: anything outside ASCII becomes '?'.
+inline std::string Narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return out;
+}
+
 class LogCapture : public CORE::ILogObserver {
 public:
     // `everyLevel`: also the records the settings keep out of the files (TRACE by default).

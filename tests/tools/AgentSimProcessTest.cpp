@@ -64,15 +64,8 @@ protected:
 
 // nodeManagerSetting: set to "true" under the product's Node Manager key; serverKnob: in the
 // scenario's server bag.
-struct ConnectCase {
-    const char* name;
-    const wchar_t *nodeManagerSetting, *agentArguments, *serverKnob;
-    bool connects;
-    const wchar_t* logged;
-};
-
-
-
+struct ConnectCase { const char* name; const wchar_t *nodeManagerSetting, *agentArguments, *serverKnob; bool connects;
+                     const wchar_t* logged; };
 void PrintTo(const ConnectCase& c, std::ostream* os) { *os << c.name; }
 
 class AgentSimConnect : public AgentSimProcessTest, public testing::WithParamInterface<ConnectCase> {};

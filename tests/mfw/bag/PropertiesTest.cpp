@@ -38,9 +38,8 @@ TEST(PropertiesFlatten, StreamsHoldSizeEntriesBinaryDataAndEncodedStrings) {
 }
 
 TEST(PropertiesFlatten, RefusesWhatCannotBeWrittenFaithfullyOrDoesNotFit) {
-    const struct {
-        const char* what; PropertyBag bag; int encoding; const wchar_t* logged; size_t sizeRoom = 0x100;
-    } cases[] = {
+    const struct { const char* what; PropertyBag bag; int encoding; const wchar_t* logged; size_t sizeRoom = 0x100; }
+        cases[] = {
         {"lone surrogate in Utf8", Bag({{L"v", std::wstring(1, wchar_t(0xD800))}}), CORE::CHAR_ENC_UTF8, L"item value, item name=v, encoding=Utf8"},
         {"sub-bag without name", WithSubBag(PropertyBag(), L"", PropertyBag()), CORE::CHAR_ENC_UTF16, L"serialize item name="},  // reads back as an end
         {"name over 16 bits", Bag({{std::wstring(0x10000, L'n').c_str(), L""}}), CORE::CHAR_ENC_UTF16, L"serialize item name="},
@@ -60,9 +59,8 @@ TEST(PropertiesLoad, RefusesUnbalancedSubBagsAndLengthsBeyondTheirAreaAndDuplica
     Flat deep{{}, {}, std::vector<BYTE>(100, 'n')};  // sub-bags nested beyond the limit
     for (const auto* entry : {&subBagStart, &subBagEnd})
         for (int i = 0; i < 100; ++i) deep.sizes.insert(deep.sizes.end(), entry->begin(), entry->end());
-    const struct {
-        const char* what; int encoding; std::vector<BYTE> sizes, binary, strings; const wchar_t* logged; uint32_t count = 1;
-    } cases[] = {
+    const struct { const char* what; int encoding; std::vector<BYTE> sizes, binary, strings; const wchar_t* logged;
+                   uint32_t count = 1; } cases[] = {
         {"end in Utf8", CORE::CHAR_ENC_UTF8, subBagEnd, {}, {}, L"Message invalid, subbag expected but not found"},
         {"end in plain", CORE::CHAR_ENC_UNDEFINED, subBagEnd, {}, {}, L"Message invalid, subbag end when no subbag"},
         {"start in Utf16", CORE::CHAR_ENC_UTF16, subBagStart, {}, {'s', 0}, L"Message invalid, unmatched subbag left without an end"},
