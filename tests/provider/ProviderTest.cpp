@@ -157,10 +157,9 @@ TEST_F(CredTileTest, RetryTimerAsksForOneMoreAttemptOnlyWithoutCredentials) {
 // A CertSSO failure with no substatus is retried while attempts remain, keeping the material, and
 // the channel is asked to close LogonUI's error dialog; every other result is reported as it is,
 // uses the material up and ends the SSO attempt. The agent hears of CertSSO failures only when it
-// asked to. Success writes the smart card removal data.
+// asked to.
 TEST_F(CredTileTest, CertSsoFailuresAreRetriedWhileAttemptsRemain) {
     fake.sessionId = 3;
-    registry.SetString(L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Winlogon", L"ScRemoveOption", L"1");
     StartChannel();
     // Attempts left (0: no certificate material), status, substatus, retried, the agent asked for
     // failure reports, what LogonUI shows ("text|icon"; a status with a text shows it with CPSI_ERROR).
@@ -187,9 +186,6 @@ TEST_F(CredTileTest, CertSsoFailuresAreRetriedWhileAttemptsRemain) {
         EXPECT_EQ(Events(2), 1);
         EXPECT_TRUE(!retry || WaitFor([&] { return log.Contains(L"Attempt to dismiss retry error dialog"); }));
     }
-    DWORD size = 0;
-    EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Removal Policy", L"3",
-                             RRF_RT_REG_BINARY, nullptr, nullptr, &size) + size, ERROR_SUCCESS + 8u);
 }
 
 // What the record holds decides the road; the decoder reads the result as the LSA would. Each
