@@ -317,7 +317,7 @@ void LogWriter::DrainCycle() noexcept {
         HandleDebugSwitch(local, bias, settings);
         const size_t batchCount = batchCount_.load(std::memory_order_relaxed);
         for (size_t cycle = 0; cycle < kBatchesPerCycle; ++cycle) {
-            // Empty but after a takeover: then it is the dead writer's batch, written first.
+            // Empty here unless a flush took over from an ended writer: its batch goes out first.
             if (batch_.empty()) {
                 if (!queueLock_.lock()) return;
                 while (!queue_.empty() && batch_.size() < batchCount) {
