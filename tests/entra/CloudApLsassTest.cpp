@@ -118,18 +118,17 @@ TEST(RdsAadAuthTest, ReadinessBitsRememberOnlySuccesses) {
         EXPECT_EQ(EntraAuth::IsRdsAadAuthEnabled(step.mask, step.refresh), step.ready) << &step - steps;
         EXPECT_EQ(fake.lsa.requests.size(), step.nonceCalls) << &step - steps;
     }
-    registry.SetAgentConfig(L"RdsAadAuthEnabled", L"false");
-    EXPECT_FALSE(EntraAuth::IsRdsAadAuthEnabled(4, false));
     EXPECT_FALSE(EntraAuth::IsRdsAadAuthEnabled(0, false));
 
-    // The device identity needs bits 1, 2 and 4 (held from here on).
-    registry.SetAgentConfig(L"RdsAadAuthEnabled", L"true");
-    bool enabled = false;
-    std::wstring deviceId, nonce, certificate;
-    EXPECT_EQ(EntraAuth::GetDeviceIdAndNonce(&enabled, &deviceId, &nonce, L"c-1"), S_OK);
-    EXPECT_FALSE(enabled);  // not joined
+    // The device identity needs bits 1, 2 and 4.
+    registry.SetAgentConfig(L"RdsAadAuthEnabled", L"false");
     fake.aadJoin = {1u, L"dev-1", {}, {}};
     fake.lsa.answers[9] = R"({"ts_nonce":"n-2"})";
+    bool enabled = true;
+    std::wstring deviceId, nonce, certificate;
+    EXPECT_EQ(EntraAuth::GetDeviceIdAndNonce(&enabled, &deviceId, &nonce, L"c-1"), S_OK);
+    EXPECT_FALSE(enabled);
+    registry.SetAgentConfig(L"RdsAadAuthEnabled", L"true");
     EXPECT_EQ(EntraAuth::GetDeviceIdAndNonce(&enabled, &deviceId, &nonce, L"c-1"), S_OK);
     EXPECT_TRUE(enabled && deviceId == L"dev-1" && nonce == L"n-2");
     EXPECT_FALSE(EntraAuth::GetDeviceAadAuthData(L"c-1", &deviceId, &nonce, &certificate));  // no certificate

@@ -14,8 +14,6 @@ struct FakeCloudAuthScript {
     DWORD callThreads[64] = {};  // the thread of each call, in order
     GUID lastActivity = {};
     char lastAssertion[256] = {};
-    WCHAR lastResource[64] = {};
-    BYTE lastLogon[8] = {};
     ULONG lastLogonBytes = 0;
 };
 

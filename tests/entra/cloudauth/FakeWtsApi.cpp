@@ -4,7 +4,6 @@
 #include "FakeCloudAuth.h"
 
 #include <cstring>
-#include <cwchar>
 
 namespace {
 
@@ -50,7 +49,7 @@ __declspec(dllexport) BOOL WINAPI WTSCloudAuthConvertAssertionToSerializedUserCr
     HANDLE, PCSTR assertion, ULONG bytes, PCWSTR resource, Credential** credential) {
     Record();
     std::memcpy(g_script.lastAssertion, assertion, bytes < 255 ? bytes : 255);
-    wcsncpy(g_script.lastResource, resource, 63);
+    if (!resource) return Fail(ERROR_INVALID_PARAMETER);
     if (g_script.convertError) return Fail(g_script.convertError);
     auto* out = static_cast<Credential*>(::HeapAlloc(::GetProcessHeap(), 0, sizeof(Credential) + 8));
     out->bytes = g_script.credentialBytes;
@@ -64,7 +63,6 @@ __declspec(dllexport) BOOL WINAPI WTSCloudAuthNetworkLogonWithSerializedCredenti
                                                                                   HANDLE* token) {
     Record();
     g_script.lastLogonBytes = credential->bytes;
-    std::memcpy(g_script.lastLogon, credential->data, credential->bytes < 8 ? credential->bytes : 8);
     if (g_script.logonError) return Fail(g_script.logonError);
     return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token);
 }
