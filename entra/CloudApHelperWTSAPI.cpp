@@ -29,7 +29,8 @@ bool Resolve(HMODULE library, const char* name, const wchar_t* wideName, Fn* slo
 CloudAuthFuncs LoadFuncs() {
     CloudAuthFuncs funcs;
     const std::wstring name = platform::Get().CloudAuthLibrary();
-    platform::unique_hmodule library(::LoadLibraryExW(name.c_str(), nullptr, 0));
+    // From System32 only (a bare name), so no copy planted in the host's directory is taken.
+    platform::unique_hmodule library(::LoadLibraryExW(name.c_str(), nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
     if (!library) {
         CORE::LogMessage(CORE::LOG_ERROR, RESOLVE_PREFIX L"Failed to load wtsapi32.dll (err=%u)",
                          static_cast<unsigned>(::GetLastError()));

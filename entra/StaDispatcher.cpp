@@ -84,10 +84,6 @@ StaDispatcher::State& StaDispatcher::Started() {
     return *state;
 }
 
-bool StaDispatcher::OnDispatcherThread() const {
-    return const_cast<StaDispatcher*>(this)->Started().threadId == ::GetCurrentThreadId();
-}
-
 HRESULT StaDispatcher::Run(const Task& task) {
     try {
         State& state = Started();

@@ -18,9 +18,6 @@ public:
     // thread itself it runs the task in place, since queuing would wait forever.
     HRESULT Run(const Task& task);
 
-    // Whether the calling thread is the dispatcher's.
-    bool OnDispatcherThread() const;
-
 private:
     StaDispatcher() = default;
     struct State;
