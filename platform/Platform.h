@@ -9,6 +9,7 @@
 
 #include "platform/AadJoin.h"
 #include "platform/Directory.h"
+#include "platform/LsaClient.h"
 #include "platform/SecurityPackage.h"
 #include "platform/SmartCardService.h"
 
@@ -113,6 +114,13 @@ public:
     // --- Entra device identity (netapi32's join information; Wine lacks the call) ---
     // NetGetAadJoinInformation(NULL) with its HRESULT; `present` false when it gave no data.
     virtual HRESULT GetAadJoinInformation(AadJoinInfo* info, bool* present) = 0;
+
+    // --- Entra cloud authentication (Wine's wtsapi32 lacks the WTSCloudAuth* calls, its LSA CloudAP) ---
+    // The library whose WTSCloudAuth* exports are resolved: "wtsapi32.dll"; tests name a
+    // scripted stand-in. Only the name: loading and resolving stay the product's own code.
+    virtual std::wstring CloudAuthLibrary() = 0;
+    // The LSA calls of the CloudAP road.
+    virtual ILsaClient& Lsa() = 0;
 
     // A key vault that is still starting, for tests of the retry rule: true when the next key
     // vault call must answer "not ready". The real vault never does this on demand: false.

@@ -7,9 +7,12 @@
 
 #include "SimDescriptions.h"
 #include "../testpkg/TestSecurityPackage.h"
+#include "../cloudapsim/DataLsaClient.h"
+#include "lib/json/Json.h"
 
 #include <cstring>
 #include <cwchar>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -314,6 +317,26 @@ public:
                             ReadString(L"AadJoinUserEmail")};
         *present = true;
         return S_OK;
+    }
+    // The real library's name unless "CloudAuthLibrary" names a stand-in (Wine's has no such calls).
+    std::wstring CloudAuthLibrary() override { return ReadString(L"CloudAuthLibrary").value_or(L"wtsapi32.dll"); }
+    // A CloudAP package answering the nonce call with "CloudApNonce" and the assertion call with
+    // "CloudApAuthBuffer" (base64), each only when described.
+    ILsaClient& Lsa() override {
+        static cloudapsim::DataLsaClient lsa;
+        static std::once_flag described;
+        std::call_once(described, [this] {
+            auto ascii = [](const std::wstring& text) {
+                std::string out;
+                for (wchar_t c : text) out.push_back(static_cast<char>(c < 0x80 ? c : '?'));
+                return out;
+            };
+            if (auto nonce = ReadString(L"CloudApNonce"))
+                lsa.answers[9] = json::Stringify(json::Json{{"ts_nonce", ascii(*nonce)}});
+            if (auto buffer = ReadString(L"CloudApAuthBuffer"))
+                lsa.answers[10] = json::Stringify(json::Json{{"authbuffer", ascii(*buffer)}});
+        });
+        return lsa;
     }
     bool ConsumeKeyVaultNotReadyCall() override {
         std::optional<DWORD> left = ReadDword(L"KeyVaultNotReadyCalls");

@@ -15,6 +15,7 @@
 namespace platform {
 
 ISmartCardService& RealSmartCardService();  // WinSmartCardService.cpp
+ILsaClient& RealLsaClient();                // WinLsaClient.cpp
 
 namespace {
 
@@ -255,6 +256,8 @@ private:
     HRESULT GetAadJoinInformation(AadJoinInfo* info, bool* present) override {
         return ReadAadJoinInformation(info, present);
     }
+    std::wstring CloudAuthLibrary() override { return L"wtsapi32.dll"; }
+    ILsaClient& Lsa() override { return RealLsaClient(); }
     bool ConsumeKeyVaultNotReadyCall() override { return false; }
 
 private:

@@ -4,6 +4,7 @@
 #include "platform/Platform.h"
 #include "platform/VersionCheck.h"
 #include "platform/cardsim/DataCardService.h"
+#include "platform/cloudapsim/DataLsaClient.h"
 #include "platform/testpkg/TestSecurityPackage.h"
 #include "platform/dirsim/DataDirectory.h"
 #include "platform/UniqueResource.h"
@@ -74,6 +75,9 @@ public:
     HRESULT aadJoinResult = S_OK;
     bool aadJoinPresent = false;
     platform::AadJoinInfo aadJoin;
+    // Cloud authentication: the library resolved (Wine's own lacks the calls) and the LSA's CloudAP.
+    std::wstring cloudAuthLibrary = L"wtsapi32.dll";
+    platform::cloudapsim::DataLsaClient lsa;
 
     // --- Records; the vectors are guarded by lock ---
     std::mutex lock;
@@ -171,6 +175,8 @@ public:
         *present = SUCCEEDED(aadJoinResult) && aadJoinPresent;
         return aadJoinResult;
     }
+    std::wstring CloudAuthLibrary() override { return cloudAuthLibrary; }
+    platform::ILsaClient& Lsa() override { return lsa; }
     bool ConsumeKeyVaultNotReadyCall() override {
         for (int left = keyVaultNotReadyCalls.load(); left > 0;)
             if (keyVaultNotReadyCalls.compare_exchange_weak(left, left - 1)) return true;
