@@ -4,7 +4,7 @@
 #include "entra/CloudApHelper.h"
 #include "entra/StaDispatcher.h"
 
-#include "cloudauth/FakeCloudAuth.h"
+#include "platform/cloudapsim/StandInCloudAuth.h"
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
 #include "support/RegistrySandbox.h"
@@ -23,10 +23,10 @@ std::wstring StandIn(const wchar_t* name) {
     return text.substr(0, text.find_last_of(L'\\') + 1) + name;
 }
 
-FakeCloudAuthScript* Script(const std::wstring& path) {
+CloudAuthScript* Script(const std::wstring& path) {
     HMODULE module = ::LoadLibraryW(path.c_str());
-    auto control = reinterpret_cast<FakeCloudAuthControlFn>(
-        reinterpret_cast<void*>(::GetProcAddress(module, "FakeCloudAuthControl")));
+    auto control = reinterpret_cast<CloudAuthControlFn>(
+        reinterpret_cast<void*>(::GetProcAddress(module, "CloudAuthStandInControl")));
     return control ? control() : nullptr;
 }
 
@@ -45,7 +45,7 @@ void ExpectRoad(const Road& road) {
     if (road.fallback) registry.SetAgentConfig(L"LsassCloudApFallbackEnabled", road.fallback);
     testsupport::FakePlatform fake;
     fake.cloudAuthLibrary = road.library ? StandIn(road.library) : L"tc_no_such_cloudauth.dll";
-    FakeCloudAuthScript* script = road.library ? Script(fake.cloudAuthLibrary) : nullptr;
+    CloudAuthScript* script = road.library ? Script(fake.cloudAuthLibrary) : nullptr;
     if (script) script->openError = road.openError;
     testsupport::LogCapture log;
     for (int round = 0; round < 2; ++round) {  // the second helper meets the same decisions
@@ -59,17 +59,17 @@ void ExpectRoad(const Road& road) {
 }
 
 TEST(CloudApRoadTest, AllSixCallsUseWts) {
-    ExpectRoad({L"tc_fake_wtsapi.dll", nullptr, 0, S_OK, 0, 3,
+    ExpectRoad({L"tc_standin_wtsapi.dll", nullptr, 0, S_OK, 0, 3,
                 L"CheckIfImplemented::<lambda_1>::()::<lambda_1>::operator (): CloudAuthOpen probe succeeded h="});
 }
 
 TEST(CloudApRoadTest, WithoutDuplicateTheLsaRoadIsTaken) {
-    ExpectRoad({L"tc_fake_wtsapi_nodup.dll", nullptr, 0, S_OK, 1, 0,
+    ExpectRoad({L"tc_standin_wtsapi_nodup.dll", nullptr, 0, S_OK, 1, 0,
                 std::wstring(kResolve) + L"WTSCloudAuthDuplicateSerializedUserCredential not found"});
 }
 
 TEST(CloudApRoadTest, UnimplementedCallsAreProbedOnce) {
-    ExpectRoad({L"tc_fake_wtsapi.dll", nullptr, ERROR_NOT_SUPPORTED, S_OK, 1, 1,
+    ExpectRoad({L"tc_standin_wtsapi.dll", nullptr, ERROR_NOT_SUPPORTED, S_OK, 1, 1,
                 L"CloudAuthOpen probe failed gle=50"});
 }
 
@@ -80,8 +80,8 @@ TEST(CloudApRoadTest, NoLibraryAndFallbackDisabledFails) {
 // Every WTS call runs on the dispatcher thread, hands back what the library gave and frees it.
 TEST(CloudApWtsTest, CallsRunOnTheDispatcherAndFreeTheirAnswers) {
     testsupport::FakePlatform fake;
-    fake.cloudAuthLibrary = StandIn(L"tc_fake_wtsapi.dll");
-    FakeCloudAuthScript* script = Script(fake.cloudAuthLibrary);
+    fake.cloudAuthLibrary = StandIn(L"tc_standin_wtsapi.dll");
+    CloudAuthScript* script = Script(fake.cloudAuthLibrary);
     ASSERT_NE(script, nullptr);
     {
         EntraAuth::CloudApHelper helper;

@@ -1,9 +1,7 @@
 // The two calls the Entra code makes on JSON: the compact text it sends (insertion order, no
 // white space, UTF-8 kept, invalid UTF-8 replaced rather than thrown) and the reading of
-// untrusted text, which refuses without throwing, also over thousands of mutated texts.
+// untrusted text, which refuses without throwing (the parser itself is nlohmann's, tested there).
 #include "lib/json/Json.h"
-
-#include "support/Mutator.h"
 
 #include <gtest/gtest.h>
 
@@ -32,14 +30,6 @@ TEST(JsonTest, ParseRefusesWithoutThrowingAndLeavesTheOutputAlone) {
         EXPECT_FALSE(json::Parse(text, &untouched, &error));
         EXPECT_EQ(untouched, "untouched");
         EXPECT_FALSE(error.empty());
-    }
-    const std::string seed = R"({"call":9,"correlationId":"c","s":"\u00e9\ud83d\udd11","o":{"k":[null,false,-1.5e3]}})";
-    testsupport::Mutator mutator(0x4A50AB);
-    for (int round = 0; round < 5000; ++round) {
-        const std::vector<char> input = mutator.Mutate(std::vector<char>(seed.begin(), seed.end()));
-        Json parsed, again;
-        if (!json::Parse(std::string_view(input.data(), input.size()), &parsed)) continue;
-        ASSERT_TRUE(json::Parse(json::Stringify(parsed), &again) && again == parsed) << round;
     }
 }
 

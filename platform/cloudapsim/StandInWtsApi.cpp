@@ -1,13 +1,13 @@
-// A stand-in for wtsapi32's cloud authentication calls, answering from the script the test
-// reaches through FakeCloudAuthControl. Built once with all six calls and once without
-// WTSCloudAuthDuplicateSerializedUserCredential (TC_WITHOUT_DUPLICATE).
-#include "FakeCloudAuth.h"
+// A stand-in for wtsapi32's cloud authentication calls, answering from the script its user (a test,
+// or whoever drives the simulation) reaches through CloudAuthStandInControl. Built once with all
+// six calls and once without WTSCloudAuthDuplicateSerializedUserCredential (TC_WITHOUT_DUPLICATE).
+#include "StandInCloudAuth.h"
 
 #include <cstring>
 
 namespace {
 
-FakeCloudAuthScript g_script;
+CloudAuthScript g_script;
 
 void Record() {
     LONG index = g_script.calls++;
@@ -25,7 +25,7 @@ struct Credential {
 
 extern "C" {
 
-__declspec(dllexport) FakeCloudAuthScript* __cdecl FakeCloudAuthControl() { return &g_script; }
+__declspec(dllexport) CloudAuthScript* __cdecl CloudAuthStandInControl() { return &g_script; }
 
 __declspec(dllexport) HANDLE WINAPI WTSCloudAuthOpen(const GUID* activity) {
     Record();

@@ -1,9 +1,9 @@
-// The script and record of the stand-in cloud authentication library (FakeWtsApi.cpp), shared
-// by it and the tests through its export FakeCloudAuthControl.
+// The script and record of the stand-in cloud authentication library (StandInWtsApi.cpp), shared
+// by it and the tests through its export CloudAuthStandInControl.
 #pragma once
 #include <windows.h>
 
-struct FakeCloudAuthScript {
+struct CloudAuthScript {
     // --- Answers; a non-zero error makes that call fail with it ---
     DWORD openError = 0, nonceError = 0, convertError = 0, logonError = 0;
     wchar_t nonce[64] = L"server-nonce-1";
@@ -17,4 +17,4 @@ struct FakeCloudAuthScript {
     ULONG lastLogonBytes = 0;
 };
 
-using FakeCloudAuthControlFn = FakeCloudAuthScript*(__cdecl*)();
+using CloudAuthControlFn = CloudAuthScript*(__cdecl*)();
