@@ -21,15 +21,20 @@ void LogFailLine(const void* caller, int line, HRESULT hr, const wchar_t* messag
                      static_cast<unsigned>(hr));
 }
 
+void FormatAndLog(wchar_t (&message)[512], const void* caller, int line, HRESULT hr, const wchar_t* format,
+                  va_list args) noexcept {
+    FormatText(message, format, args);
+    LogFailLine(caller, line, hr, message);
+}
+
 }  // namespace
 
 void RaiseFailure(const void* caller, int line, HRESULT hr, const wchar_t* format, ...) {
     wchar_t message[512];
     va_list args;
     va_start(args, format);
-    FormatText(message, format, args);
+    FormatAndLog(message, caller, line, hr, format, args);
     va_end(args);
-    LogFailLine(caller, line, hr, message);
     throw EntraFailure(hr, message, line);
 }
 
@@ -37,9 +42,8 @@ HRESULT LogFailure(const void* caller, int line, HRESULT hr, const wchar_t* form
     wchar_t message[512];
     va_list args;
     va_start(args, format);
-    FormatText(message, format, args);
+    FormatAndLog(message, caller, line, hr, format, args);
     va_end(args);
-    LogFailLine(caller, line, hr, message);
     return hr;
 }
 
