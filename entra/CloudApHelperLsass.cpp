@@ -124,17 +124,21 @@ std::string CloudApHelperLsass::InvokeCloudAP(const std::string& jsonText) {
     return std::string(static_cast<const char*>(response), responseBytes);
 }
 
+// The package's answer; any failure of the call is reported once more as the call's.
+std::string CloudApHelperLsass::AskCloudAP(const std::string& jsonText) {
+    try {
+        return InvokeCloudAP(jsonText);
+    } catch (...) {
+        ENTRA_FAIL(ResultOfCaught(), L"InvokeCloudAP failed");
+    }
+}
+
 HRESULT CloudApHelperLsass::GetDeviceNonce(std::wstring* nonce) {
     return Guarded([&]() -> HRESULT {
         ENTRA_FAIL_IF(!nonce, E_INVALIDARG, L"nonce is null");
         ENTRA_FAIL_IF(!lsa_, E_FAIL, L"_hLsa NOT initialized");
         const std::string request = json::Stringify(json::Json{{"call", 9}, {"correlationId", ToUtf8(correlationId_)}});
-        std::string answer;
-        try {
-            answer = InvokeCloudAP(request);
-        } catch (...) {
-            ENTRA_FAIL(ResultOfCaught(), L"InvokeCloudAP failed");
-        }
+        const std::string answer = AskCloudAP(request);
         const std::string value = AnswerMember(answer, "ts_nonce");
         ENTRA_FAIL_IF(value.empty(), E_FAIL, L"CloudAP Nonce is INVALID");
         *nonce = FromUtf8(value);
@@ -151,12 +155,7 @@ HRESULT CloudApHelperLsass::GetCredBlobFromAssertion(const std::wstring& asserti
         const std::string inner = json::Stringify(json::Json{{"rdp_assertion", ToUtf8(assertion)}});
         const std::string request =
             json::Stringify(json::Json{{"call", 10}, {"payload", inner}, {"correlationId", ToUtf8(correlationId_)}});
-        std::string answer;
-        try {
-            answer = InvokeCloudAP(request);
-        } catch (...) {
-            ENTRA_FAIL(ResultOfCaught(), L"InvokeCloudAP failed");
-        }
+        const std::string answer = AskCloudAP(request);
         const std::string encoded = AnswerMember(answer, "authbuffer");
         std::vector<BYTE> decoded = encoded.empty() ? std::vector<BYTE>() : DecodeBase64(encoded);
         ENTRA_FAIL_IF(decoded.empty(), E_FAIL, L"authBuffer empty (unknown error)");

@@ -31,6 +31,7 @@ public:
 
 private:
     std::string InvokeCloudAP(const std::string& jsonText);
+    std::string AskCloudAP(const std::string& jsonText);
 
     HANDLE lsa_ = nullptr;
     ULONG cloudApPackage_ = 0;

@@ -2,6 +2,8 @@
 #define CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
 #include "CardCertificate.h"
 
+#include "SecureText.h"
+
 #include "lib/mfw/common/config/Config.h"
 #include "lib/mfw/common/log/SysMessage.h"
 #include "lib/mfw/common/util/ErrorText.h"
@@ -41,13 +43,9 @@ bool ReadDer(const BYTE** p, const BYTE* end, BYTE tag, size_t* length) {
     return true;
 }
 
+// ReadDer takes at most two length bytes, so the text is under 64 KiB.
 std::wstring Utf8Text(const BYTE* p, size_t length) {
-    if (length == 0 || length > 0x10000) return L"";
-    const char* text = reinterpret_cast<const char*>(p);
-    int chars = ::MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0);
-    std::wstring wide(chars > 0 ? chars : 0, L'\0');
-    if (chars > 0) ::MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), wide.data(), chars);
-    return wide;
+    return secmgr::Utf8ToWideText(std::string_view(reinterpret_cast<const char*>(p), length));
 }
 
 // otherName ::= [0] { type-id OID, [0] EXPLICIT UTF8String }: the text when type-id is the UPN.
