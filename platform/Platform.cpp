@@ -20,6 +20,19 @@ IPlatform* Set(IPlatform* replacement) {
     return g_replacement.exchange(replacement, std::memory_order_acq_rel);
 }
 
+RPC_STATUS ComposeLocalRpcBinding(const std::wstring& endpoint, RPC_BINDING_HANDLE* binding) {
+    *binding = nullptr;
+    RPC_WSTR text = nullptr;
+    RPC_STATUS status = ::RpcStringBindingComposeW(nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc")),
+                                                   nullptr, reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(endpoint.c_str())),
+                                                   nullptr, &text);
+    if (status != RPC_S_OK) return status;
+    status = ::RpcBindingFromStringBindingW(text, binding);
+    ::RpcStringFreeW(&text);
+    if (status != RPC_S_OK) *binding = nullptr;
+    return status;
+}
+
 bool ReadProcessUserSid(DWORD processId, std::wstring* sid) {
     unique_handle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
     HANDLE raw = nullptr;

@@ -122,6 +122,13 @@ public:
     // The LSA calls of the CloudAP road.
     virtual ILsaClient& Lsa() = 0;
 
+    // --- Entra RPC to the agent's common service (Wine's rpcrt4 lacks both calls) ---
+    // An unbound binding to ncalrpc `endpoint` that only the service can take: mutual
+    // authentication as "NT AUTHORITY\SYSTEM", privacy, WINNT, identify level (RpcBindingCreateW).
+    virtual RPC_STATUS CreateEntraRpcBinding(const std::wstring& endpoint, RPC_BINDING_HANDLE* binding) = 0;
+    // Binds it to the interface once the service is up (RpcBindingBind).
+    virtual RPC_STATUS BindEntraRpc(RPC_BINDING_HANDLE binding, RPC_IF_HANDLE ifSpec) = 0;
+
     // A key vault that is still starting, for tests of the retry rule: true when the next key
     // vault call must answer "not ready". The real vault never does this on demand: false.
     virtual bool ConsumeKeyVaultNotReadyCall() = 0;
@@ -131,6 +138,9 @@ public:
 // process or its token cannot be opened.
 bool ReadProcessUserSid(DWORD processId, std::wstring* sid);
 inline constexpr const wchar_t* kLocalSystemSid = L"S-1-5-18";
+
+// A binding to ncalrpc `endpoint` from its string form, without any security of its own.
+RPC_STATUS ComposeLocalRpcBinding(const std::wstring& endpoint, RPC_BINDING_HANDLE* binding);
 
 // The process-wide instance: the one installed by Set(), else the build's default
 // (the real calls in the product DLL, the registry-driven simulation in the _sim DLL).

@@ -25,6 +25,7 @@ AgentAnswer AgentAnswer::Read(const PropertyBag& bag) {
     answer.expired = CORE::ParseBool(bag.Get(L"expired", L"false"));
     answer.reportErrors = CORE::ParseBool(bag.Get(L"REPORTERRORS"));
     answer.hasEntra = bag.TypeOf(L"ENTRAAUTH") == PropertyBag::ITEM_BAG;
+    if (answer.hasEntra) answer.entra = bag.GetBag(L"ENTRAAUTH");
     answer.userName = Optional(bag, L"userName");
     answer.domainName = Optional(bag, L"domainName");
     answer.dnsDomainName = bag.Get(L"dnsDomainName");

@@ -1,6 +1,7 @@
 // The agent's answer to "GetCredentialsForTicket", read once from its bag into typed fields.
 // The filter and the tile's own ticket request each apply their own precedence to it.
 #pragma once
+#include "lib/mfw/common/bag/PropertyBag.h"
 #include "lib/mfw/common/util/SecureString.h"
 
 #include <optional>
@@ -8,9 +9,6 @@
 #include <utility>
 #include <vector>
 
-namespace CORE {
-class PropertyBag;
-}
 
 struct AgentAnswer {
     // Reads every field the module uses; absent or non-string items read as empty.
@@ -23,6 +21,7 @@ struct AgentAnswer {
     bool expired = false;       // "expired"
     bool reportErrors = false;  // "REPORTERRORS"
     bool hasEntra = false;      // "ENTRAAUTH" is a bag
+    CORE::PropertyBag entra;    // its items (the assertion among them)
     bool hasUpnBag = false;     // "upns" is a bag
     std::optional<std::wstring> userName;    // absent: the caller's default applies
     std::optional<std::wstring> domainName;

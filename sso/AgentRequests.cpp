@@ -6,6 +6,7 @@
 #include "SecurityManager.h"
 
 #include "base/SessionInfo.h"
+#include "entra/EntraAsyncCredentialContext.h"
 #include "lib/mfw/common/config/Config.h"
 #include "lib/mfw/common/bag/PropertyBag.h"
 #include "lib/mfw/common/log/SysMessage.h"
@@ -93,11 +94,12 @@ bool StoreTicketAnswer(const AgentAnswer& answer, Credentials& creds) {
         return true;
     }
     if (answer.hasEntra) {
-        // Entra ID requests are not part of this build: the answer yields no credentials.
-        LogMessage(LOG_DEBUG, L"GetCredentialsForSimpleToken(): [EntraAuth] (sessionId=%d) Entra SSO is not available",
-                   SessionIdForLog());
-        creds.credentialsAvailable = false;
-        return false;
+        // A new answer replaces the request in flight; pending counts as ready, the tile waits.
+        creds.SetEntraContext(std::make_unique<EntraAuth::EntraAsyncCredentialContext>(
+            answer.entra, [&creds] { creds.OnEntraAuthComplete(); }));
+        const HRESULT status = creds.entraContext->GetStatus();
+        creds.credentialsAvailable = status == S_OK || status == E_PENDING;
+        return creds.credentialsAvailable;
     }
     if (!answer.password.empty()) {
         LogMessage(LOG_TRACE, L"%s (sessionId=%d) got a password.", L"GetCredentialsForSimpleToken", SessionIdForLog());

@@ -319,6 +319,11 @@ public:
         return S_OK;
     }
     // The real library's name unless "CloudAuthLibrary" names a stand-in (Wine's has no such calls).
+    // No mutual authentication under Wine: the string form of the same endpoint.
+    RPC_STATUS CreateEntraRpcBinding(const std::wstring& endpoint, RPC_BINDING_HANDLE* binding) override {
+        return ComposeLocalRpcBinding(endpoint, binding);
+    }
+    RPC_STATUS BindEntraRpc(RPC_BINDING_HANDLE, RPC_IF_HANDLE) override { return RPC_S_OK; }
     std::wstring CloudAuthLibrary() override { return ReadString(L"CloudAuthLibrary").value_or(L"wtsapi32.dll"); }
     // A CloudAP package answering the nonce call with "CloudApNonce" and the assertion call with
     // "CloudApAuthBuffer" (base64), each only when described.

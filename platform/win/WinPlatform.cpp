@@ -257,6 +257,8 @@ private:
         return ReadAadJoinInformation(info, present);
     }
     std::wstring CloudAuthLibrary() override { return L"wtsapi32.dll"; }
+    RPC_STATUS CreateEntraRpcBinding(const std::wstring& endpoint, RPC_BINDING_HANDLE* binding) override;
+    RPC_STATUS BindEntraRpc(RPC_BINDING_HANDLE binding, RPC_IF_HANDLE ifSpec) override;
     ILsaClient& Lsa() override { return RealLsaClient(); }
     bool ConsumeKeyVaultNotReadyCall() override { return false; }
 
@@ -269,6 +271,40 @@ private:
         return true;
     }
 };
+
+// Resolved at run time: older rpcrt4 builds (and Wine's) lack both, and the module must load there.
+template <typename Fn>
+Fn RpcRuntimeCall(const char* name) {
+    HMODULE rpcrt4 = ::GetModuleHandleW(L"rpcrt4.dll");
+    return rpcrt4 ? reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(rpcrt4, name))) : nullptr;
+}
+
+RPC_STATUS WinPlatform::CreateEntraRpcBinding(const std::wstring& endpoint, RPC_BINDING_HANDLE* binding) {
+    using CreateFn = RPC_STATUS(RPC_ENTRY*)(RPC_BINDING_HANDLE_TEMPLATE*, RPC_BINDING_HANDLE_SECURITY*,
+                                            RPC_BINDING_HANDLE_OPTIONS*, RPC_BINDING_HANDLE*);
+    static const CreateFn create = RpcRuntimeCall<CreateFn>("RpcBindingCreateW");
+    if (!create) return RPC_S_CANNOT_SUPPORT;
+    constexpr unsigned long kLocalRpc = 3;  // RPC_PROTSEQ_LRPC
+    RPC_BINDING_HANDLE_TEMPLATE bindingTemplate{};
+    bindingTemplate.Version = 1;
+    bindingTemplate.ProtocolSequence = kLocalRpc;
+    bindingTemplate.StringEndpoint = reinterpret_cast<unsigned short*>(const_cast<wchar_t*>(endpoint.c_str()));
+    RPC_SECURITY_QOS qos = {RPC_C_SECURITY_QOS_VERSION, RPC_C_QOS_CAPABILITIES_MUTUAL_AUTH, RPC_C_QOS_IDENTITY_STATIC,
+                            RPC_C_IMP_LEVEL_IDENTIFY};
+    RPC_BINDING_HANDLE_SECURITY security{};
+    security.Version = 1;
+    security.ServerPrincName = reinterpret_cast<unsigned short*>(const_cast<wchar_t*>(L"NT AUTHORITY\\SYSTEM"));
+    security.AuthnLevel = RPC_C_AUTHN_LEVEL_PKT_PRIVACY;
+    security.AuthnSvc = RPC_C_AUTHN_WINNT;
+    security.SecurityQos = &qos;
+    return create(&bindingTemplate, &security, nullptr, binding);
+}
+
+RPC_STATUS WinPlatform::BindEntraRpc(RPC_BINDING_HANDLE binding, RPC_IF_HANDLE ifSpec) {
+    using BindFn = RPC_STATUS(RPC_ENTRY*)(PRPC_ASYNC_STATE, RPC_BINDING_HANDLE, RPC_IF_HANDLE);
+    static const BindFn bind = RpcRuntimeCall<BindFn>("RpcBindingBind");
+    return bind ? bind(nullptr, binding, ifSpec) : RPC_S_CANNOT_SUPPORT;
+}
 
 }  // namespace
 

@@ -176,6 +176,10 @@ public:
         return aadJoinResult;
     }
     std::wstring CloudAuthLibrary() override { return cloudAuthLibrary; }
+    RPC_STATUS CreateEntraRpcBinding(const std::wstring& endpoint, RPC_BINDING_HANDLE* binding) override {
+        return platform::ComposeLocalRpcBinding(endpoint, binding);
+    }
+    RPC_STATUS BindEntraRpc(RPC_BINDING_HANDLE, RPC_IF_HANDLE) override { return RPC_S_OK; }
     platform::ILsaClient& Lsa() override { return lsa; }
     bool ConsumeKeyVaultNotReadyCall() override {
         for (int left = keyVaultNotReadyCalls.load(); left > 0;)
