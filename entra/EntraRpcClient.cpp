@@ -124,6 +124,14 @@ DWORD WINAPI AsyncRpcWorker(void* context) {
     return 0;
 }
 
+std::unique_ptr<RpcWorkItem> NewWorkItem(DWORD kind, uint64_t requestId, AssertionCallback callback) {
+    auto item = std::make_unique<RpcWorkItem>();
+    item->kind = kind;
+    item->requestId = requestId;
+    item->callback = std::move(callback);
+    return item;
+}
+
 RpcWorkItem* QueueCall(std::unique_ptr<RpcWorkItem> item) {
     item->cancelEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     item->doneEvent.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
@@ -156,10 +164,7 @@ RpcWorkItem* RequestRdpAssertionAsync(uint64_t requestId, const std::wstring& br
                                       const std::wstring& correlationId, AssertionCallback callback) {
     LogMessage(LOG_DEBUG, L"[EntraAuth] EntraAuth::RequestRdpAssertionAsync: Sending RPC *REQUEST* for Entra Auth (req=%llx)",
                static_cast<unsigned long long>(requestId));
-    auto item = std::make_unique<RpcWorkItem>();
-    item->kind = RpcWorkItem::kRequest;
-    item->requestId = requestId;
-    item->callback = std::move(callback);
+    auto item = NewWorkItem(RpcWorkItem::kRequest, requestId, std::move(callback));
     item->correlationId = correlationId.empty() ? EmptyCorrelationId() : correlationId;
     item->brokerUserSid = brokerUserSid;
     return QueueCall(std::move(item));
@@ -168,10 +173,7 @@ RpcWorkItem* RequestRdpAssertionAsync(uint64_t requestId, const std::wstring& br
 RpcWorkItem* GetRdpAssertionAsync(uint64_t requestId, AssertionCallback callback) {
     LogMessage(LOG_DEBUG, L"[EntraAuth] EntraAuth::GetRdpAssertionAsync: Registering RPC *WAIT* for Entra Auth (req=%llx)",
                static_cast<unsigned long long>(requestId));
-    auto item = std::make_unique<RpcWorkItem>();
-    item->kind = RpcWorkItem::kWait;
-    item->requestId = requestId;
-    item->callback = std::move(callback);
+    auto item = NewWorkItem(RpcWorkItem::kWait, requestId, std::move(callback));
     return QueueCall(std::move(item));
 }
 
