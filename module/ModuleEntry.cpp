@@ -9,6 +9,7 @@
 #include "lib/mfw/common/threads/coretimer.h"
 #include "platform/Platform.h"
 #include "base/OfflineChannel.h"
+#include "sso/Credentials.h"
 
 #include <atomic>
 #include <new>
@@ -78,6 +79,7 @@ void TeardownModuleObjects() noexcept {
         monitor->Release();
     }
     CleanupOfflineChannel();
+    TheCredentials().DropEntraContext(false);
 }
 
 BOOL ModuleEntry(HINSTANCE instance, DWORD reason, LPVOID reserved) noexcept {
@@ -91,6 +93,7 @@ BOOL ModuleEntry(HINSTANCE instance, DWORD reason, LPVOID reserved) noexcept {
             // At process exit (reserved set) the other threads are gone, maybe holding locks; waiting
             // for them or shutting services down under the loader lock could hang the exit. Only
             // the log is written then, on this thread; the rest is left to the system.
+            if (reserved) TheCredentials().DropEntraContext(true);
             if (!reserved) {
                 TeardownModuleObjects();
                 ShutdownLogonMonitor();

@@ -17,6 +17,7 @@ TC_DEFINE_UNIQUE(unique_crypt_hash, HCRYPTHASH, 0, ::CryptDestroyHash(value));
 TC_DEFINE_UNIQUE(unique_crypt_key, HCRYPTKEY, 0, ::CryptDestroyKey(value));
 TC_DEFINE_UNIQUE(unique_bcrypt_alg, BCRYPT_ALG_HANDLE, nullptr, ::BCryptCloseAlgorithmProvider(value, 0));
 TC_DEFINE_UNIQUE(unique_bcrypt_hash, BCRYPT_HASH_HANDLE, nullptr, ::BCryptDestroyHash(value));
+TC_DEFINE_UNIQUE(unique_bcrypt_key, BCRYPT_KEY_HANDLE, nullptr, ::BCryptDestroyKey(value));
 TC_DEFINE_UNIQUE(unique_ncrypt_object, NCRYPT_HANDLE, 0, ::NCryptFreeObject(value));
 
 }  // namespace platform

@@ -108,6 +108,9 @@ void Credentials::WaitForClientEntraAuthCompletion() {
 void Credentials::OnEntraAuthComplete() noexcept {
     OfflineChannel* channel = PeekOfflineChannel();
     if (!channel || !credentialsAvailable) return;
+    // A request that failed leaves nothing to sign on with: the tile goes at the re-enumeration.
+    const HRESULT status = entraContext ? entraContext->GetStatus() : S_OK;
+    if (status != S_OK && status != E_PENDING) credentialsAvailable = false;
     LogMessage(LOG_DEBUG, L"[EntraAuth] Signaling SSO retry");
     if (m_entraAuthRdpAssertionComplete) ::SetEvent(m_entraAuthRdpAssertionComplete.get());
     channel->RequestSSORetry();

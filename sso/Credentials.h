@@ -66,6 +66,13 @@ public:
     void OnEntraAuthComplete() noexcept;
     // Replaces the Entra request; the previous one is destroyed.
     void SetEntraContext(std::unique_ptr<IEntraContext> context) noexcept { entraContext = std::move(context); }
+    // Ends the Entra request: destroyed (its call cancelled and waited for) when LogonUI has let
+    // go of every object, but only let go of at process exit, whose other threads are gone
+    // already (the wait for the request's worker would never end).
+    void DropEntraContext(bool processExit) noexcept {
+        if (processExit) (void)entraContext.release();
+        entraContext.reset();
+    }
 
     bool IsCertSsoUnlock() const noexcept { return isUnlockScenario && isCertSsoUnlockEnabled; }
     bool IsWhfbCertSsoUnlock() const noexcept { return isUnlockScenario && isWhfbCertSsoUnlockEnabled; }

@@ -2,6 +2,8 @@
 
 #include "lib/json/Json.h"
 
+#include <wincrypt.h>
+
 #include <cstring>
 
 namespace platform::cloudapsim {
@@ -14,17 +16,38 @@ constexpr NTSTATUS kNoSuchPackage = static_cast<NTSTATUS>(0xC00000FEL);
 HANDLE const kConnection = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x15A));
 constexpr size_t kHeaderBytes = 24;  // type, package GUID, text length
 
-// The "call" member of the request's text, or -1.
-int CallNumber(const BYTE* submit, ULONG bytes) {
-    if (bytes < kHeaderBytes) return -1;
+// The request's text as JSON; false when it is none.
+bool RequestJson(const BYTE* submit, ULONG bytes, json::Json* request) {
+    if (bytes < kHeaderBytes) return false;
     ULONG length = 0;
     std::memcpy(&length, submit + 20, sizeof(length));
-    if (length > bytes - kHeaderBytes) return -1;
-    json::Json request;
-    if (!json::Parse(std::string_view(reinterpret_cast<const char*>(submit + kHeaderBytes), length), &request))
-        return -1;
-    if (!request.is_object() || !request.contains("call") || !request["call"].is_number_integer()) return -1;
+    if (length > bytes - kHeaderBytes) return false;
+    return json::Parse(std::string_view(reinterpret_cast<const char*>(submit + kHeaderBytes), length), request) &&
+           request->is_object();
+}
+
+// The "call" member of the request's text, or -1.
+int CallNumber(const json::Json& request) {
+    if (!request.contains("call") || !request["call"].is_number_integer()) return -1;
     return request["call"].get<int>();
+}
+
+// The answer to call 10 made from the "rdp_assertion" of its payload; empty when it has none.
+std::string BlobAnswer(const json::Json& request) {
+    json::Json payload;
+    if (!request.contains("payload") || !request["payload"].is_string() ||
+        !json::Parse(request["payload"].get<std::string>(), &payload) || !payload.is_object() ||
+        !payload.contains("rdp_assertion") || !payload["rdp_assertion"].is_string())
+        return std::string();
+    const std::string blob = DataLsaClient::kBlobPrefix + payload["rdp_assertion"].get<std::string>();
+    DWORD chars = 0;
+    const DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+    const BYTE* data = reinterpret_cast<const BYTE*>(blob.data());
+    if (!::CryptBinaryToStringA(data, static_cast<DWORD>(blob.size()), flags, nullptr, &chars)) return std::string();
+    std::string base64(chars, '\0');
+    if (!::CryptBinaryToStringA(data, static_cast<DWORD>(blob.size()), flags, base64.data(), &chars)) return std::string();
+    base64.resize(chars);
+    return json::Stringify(json::Json{{"authbuffer", base64}});
 }
 
 void* CopyOut(const void* data, size_t bytes) {
@@ -65,12 +88,17 @@ NTSTATUS DataLsaClient::CallAuthenticationPackage(HANDLE lsa, ULONG packageId, c
     if (callStatus != 0) return callStatus;
     auto cloudAp = packageIds.find("CloudAP");
     if (cloudAp == packageIds.end() || cloudAp->second != packageId) return kNoSuchPackage;
-    auto text = answers.find(CallNumber(bytes, submitBytes));
-    if (text == answers.end()) return 0;
-    *answer = CopyOut(text->second.data(), text->second.size());
+    json::Json request;
+    const int call = RequestJson(bytes, submitBytes, &request) ? CallNumber(request) : -1;
+    auto fixed = answers.find(call);
+    const std::string text = fixed != answers.end()               ? fixed->second
+                             : call == 10 && blobFromAssertion ? BlobAnswer(request)
+                                                                  : std::string();
+    if (text.empty()) return 0;
+    *answer = CopyOut(text.data(), text.size());
     if (!*answer) return static_cast<NTSTATUS>(0xC0000017L);
     ++outstandingBuffers;
-    *answerBytes = static_cast<ULONG>(text->second.size());
+    *answerBytes = static_cast<ULONG>(text.size());
     return 0;
 }
 

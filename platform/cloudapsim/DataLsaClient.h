@@ -18,6 +18,10 @@ public:
     NTSTATUS connectStatus = 0;
     std::map<std::string, ULONG> packageIds{{"Negotiate", 0}, {"CloudAP", 4}};
     std::map<int, std::string> answers;  // by call number; an unknown call answers nothing
+    // Without a fixed answer, call 10 makes the credential from the request's assertion: its
+    // "authbuffer" is the base64 of kBlobPrefix followed by the assertion's UTF-8 bytes.
+    bool blobFromAssertion = false;
+    static constexpr const char* kBlobPrefix = "CLOUDAP-BLOB:";
     NTSTATUS callStatus = 0, protocolStatus = 0;
     NTSTATUS logonStatus = 0, logonSubStatus = 0;
     bool logonGivesNoToken = false;

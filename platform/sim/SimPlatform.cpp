@@ -325,8 +325,9 @@ public:
     }
     RPC_STATUS BindEntraRpc(RPC_BINDING_HANDLE, RPC_IF_HANDLE) override { return RPC_S_OK; }
     std::wstring CloudAuthLibrary() override { return ReadString(L"CloudAuthLibrary").value_or(L"wtsapi32.dll"); }
-    // A CloudAP package answering the nonce call with "CloudApNonce" and the assertion call with
-    // "CloudApAuthBuffer" (base64), each only when described.
+    // A CloudAP package answering the nonce call with "CloudApNonce" (only when described) and the
+    // assertion call with "CloudApAuthBuffer" (base64), or else with a credential made from the
+    // assertion (DataLsaClient::kBlobPrefix and the assertion).
     ILsaClient& Lsa() override {
         static cloudapsim::DataLsaClient lsa;
         static std::once_flag described;
@@ -340,6 +341,7 @@ public:
                 lsa.answers[9] = json::Stringify(json::Json{{"ts_nonce", ascii(*nonce)}});
             if (auto buffer = ReadString(L"CloudApAuthBuffer"))
                 lsa.answers[10] = json::Stringify(json::Json{{"authbuffer", ascii(*buffer)}});
+            lsa.blobFromAssertion = true;
         });
         return lsa;
     }

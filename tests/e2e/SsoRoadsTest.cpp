@@ -5,11 +5,13 @@
 #include "support/AgentSimProcess.h"
 #include "support/LogSecrets.h"
 #include "support/ScriptedAgent.h"
+#include "entra/P2PStores.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <map>
+#include <optional>
 
 namespace {
 
@@ -68,6 +70,30 @@ void SmartCard(PropertyBag& s) {
     Answer(s, L"GetCredentialsForTicket", answer, {{L"protect", L"smartCardPIN"}});
 }
 
+// Entra SSO: the broker's answer names the request; the assertion comes from the broker, or from
+// the remote client through the agent's common service (EntraService.h).
+const wchar_t kAssertion[] = L"eyJhbGciOi.rdp-assertion-e2e.c2ln", kBlob[] = L"CLOUDAP-BLOB:eyJhbGciOi.rdp-assertion-e2e.c2ln";
+PropertyBag EntraAuth(Pairs more) {
+    PropertyBag entra = Bag({{L"CORRELATIONID", L"6f1c2b7e-0d4a-4c55-9a3e-2b8f00c1d9e4"},
+                             {L"RESOURCEURI", L"ms-device-service://termsrv.wvd.microsoft.com/name/e2e"},
+                             {L"BROKERUSERSID", kAliceSid}});
+    for (const auto& [name, value] : more) entra.Set(name, value);
+    PropertyBag answer;
+    answer.SetBag(L"ENTRAAUTH", entra);
+    return answer;
+}
+void EntraGiven(PropertyBag& s) { Answer(s, L"GetCredentialsForTicket", EntraAuth({{L"RDPASSERTION", kAssertion}})); }
+void EntraRequest(PropertyBag& s) { Answer(s, L"GetCredentialsForTicket", EntraAuth({})); }
+void EntraWait(PropertyBag& s) { Answer(s, L"GetCredentialsForTicket", EntraAuth({{L"REQUESTID", L"42"}})); }
+// The session's own protocol: the filter asks the agent with the session's ticket.
+std::vector<std::wstring> CloudApLogon() {
+    return {L"--await-change", L"20000", L"--expect-package", L"CloudAP", L"--expect-secret", kBlob};
+}
+// Teardown while the request is still outstanding: LogonUI waits a little, then lets go.
+std::vector<std::wstring> Abandoned() {
+    return {L"--await-change", L"1500", L"--expect-tiles", L"1"};
+}
+
 void SetString(const std::wstring& key, const std::wstring& name, const std::wstring& value) {
     ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name.c_str(), REG_SZ, value.c_str(),
                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
@@ -120,6 +146,10 @@ struct RoadCase {
     ULONGLONG atLeastMs = 0;
     ULONGLONG atMostMs = 60000;  // a hang bound, not a benchmark
     bool removalData = false;    // the reader is written for the smart card removal policy
+    // The agent's common service for Entra SSO ("entra" of its scenario) and the Entra-joined
+    // device (its id, a nonce, the P2P certificate and key in the prefix's stores).
+    std::map<std::wstring, std::wstring> entraService = {};
+    bool entraDevice = false;
 };
 
 void PrintTo(const RoadCase& c, std::ostream* os) { *os << c.name; }
@@ -187,6 +217,28 @@ const RoadCase kRoads[] = {
      .settings = {{L"SmartCardServiceWaitTime", L"1500"}}, .system = ServiceStopped,
      .printed = L"Unable to find certificate with the specified user principal name. - 0x8010001D", .atLeastMs = 1500,
      .atMostMs = 30000},
+    {.name = "EntraSsoWithTheBrokersAssertionGivesACloudApLogon", .arguments = CloudApLogon(),
+     .agent = EntraGiven, .sessionId = 11, .printed = L"RDP assertion provided by broker"},
+    // The service signs the request with the device's P2P key; the client checks the signature.
+    {.name = "EntraSsoRequestGoesSignedToTheClientAndItsAnswerSignsOn", .arguments = CloudApLogon(),
+     .agent = EntraRequest, .sessionId = 12, .printed = L"RPC completed",
+     .entraService = {{L"assertion", kAssertion}}, .entraDevice = true},
+    {.name = "EntraSsoWaitTakesTheAnswerTheClientGaveBeforeTheModuleAsked", .arguments = CloudApLogon(),
+     .agent = EntraWait, .sessionId = 13, .printed = L"RPC completed",
+     .entraService = {{L"assertion", kAssertion}, {L"brokerRequestId", L"42"}}},
+    {.name = "EntraSsoWaitTakesTheAnswerThatComesAfterTheModuleAsked", .arguments = CloudApLogon(),
+     .agent = EntraWait, .sessionId = 14, .printed = L"RPC completed", .atLeastMs = 2000,
+     .entraService = {{L"assertion", kAssertion}, {L"brokerRequestId", L"42"}, {L"delayMs", L"2000"}}},
+    // LogonUI lets go of the module while the client is silent: the call in flight is cancelled.
+    {.name = "AClientThatNeverAnswersIsCancelledWhenLogonUiLetsGo", .arguments = Abandoned(),
+     .agent = EntraRequest, .sessionId = 15, .printed = L"status=0000071a",
+     .entraService = {{L"neverAnswer", L"true"}}, .entraDevice = true},
+    {.name = "AServiceThatNeverStartsIsGivenUpWhenLogonUiLetsGo", .arguments = Abandoned(),
+     .agent = EntraRequest, .sessionId = 16, .printed = L"Cancellation requested while waiting for RPC bind"},
+    {.name = "AClientThatAnswersWithAnErrorGivesNoLogon",
+     .arguments = {L"--await-change", L"20000", L"--expect-tiles", L"0"},
+     .agent = EntraRequest, .sessionId = 17, .printed = L"hr=80070005",
+     .entraService = {{L"hr", L"0x80070005"}}, .entraDevice = true},
 };
 
 class SsoRoads : public testing::TestWithParam<RoadCase> {};
@@ -205,6 +257,17 @@ TEST_P(SsoRoads, EndsAsExpected) {
     for (const auto& [name, value] : c.systemText) SetString(simKey, name, value);
     for (const auto& [name, value] : c.settings) SetString(kConfigKey, name, value);
     if (c.system) c.system(simKey);
+    std::optional<entratest::P2PStores> device;
+    if (c.entraDevice) {
+        device.emplace(false);
+        device->AddDevice("device-p2p");
+        device->AddIssuer("p2p-issuer");
+        const std::string id = entratest::DeviceId();
+        SetString(simKey, L"AadDeviceId", std::wstring(id.begin(), id.end()));
+        SetString(simKey, L"CloudApNonce", L"e2e-nonce-1");
+        const DWORD joined = 1;
+        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, simKey.c_str(), L"AadJoinType", REG_DWORD, &joined, sizeof(joined));
+    }
     testsupport::TempDirectory dir;
     SetString(kLogKey, L"LogFileDirectory", dir.Path()), SetString(kProductKey, L"traceEnabled", L"true");
     if (c.removalData) SetString(kWinlogonKey, L"ScRemoveOption", L"1");
@@ -214,6 +277,11 @@ TEST_P(SsoRoads, EndsAsExpected) {
         PropertyBag operations, scenario;
         if (c.agent) c.agent(operations);
         if (!operations.IsEmpty()) scenario.SetBag(L"DesktopManager", operations);
+        if (!c.entraService.empty()) {
+            PropertyBag entra;
+            for (const auto& [name, value] : c.entraService) entra.Set(name, value);
+            scenario.SetBag(L"entra", entra);
+        }
         if (c.agent) {
             EXPECT_TRUE(agent.Start(tag, scenario, 120));
         }
@@ -236,7 +304,7 @@ TEST_P(SsoRoads, EndsAsExpected) {
         EXPECT_GE(::GetTickCount64() - start, c.atLeastMs) << output;
         EXPECT_LE(::GetTickCount64() - start, c.atMostMs) << output;
         EXPECT_NE(output.find(c.printed), std::wstring::npos) << output;
-        testsupport::ExpectNoSecretInLogs(dir.Path(), {kPassword, kPin, L"112233"});
+        testsupport::ExpectNoSecretInLogs(dir.Path(), {kPassword, kPin, L"112233", kAssertion, kBlob});
     }
     if (c.removalData) {
         // The reader's name with its terminator, then the activity count.

@@ -6,13 +6,14 @@
 namespace entratest {
 namespace {
 
-void AddToMachineStore(const wchar_t* storeName, const std::string& certificate, const CRYPT_KEY_PROV_INFO* key) {
-    const std::vector<BYTE> der = ReadCertFile(certificate + ".der");
-    platform::unique_cert cert(::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
-    platform::unique_certstore store(::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, storeName));
-    ASSERT_TRUE(cert && store) << certificate;
-    ASSERT_TRUE(!key || ::CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, key));
-    ASSERT_TRUE(::CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+platform::unique_certstore OpenMachineStore(const wchar_t* storeName) {
+    return platform::unique_certstore(
+        ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, storeName));
+}
+
+platform::unique_cert CertificateOf(const std::string& name) {
+    const std::vector<BYTE> der = ReadCertFile(name + ".der");
+    return platform::unique_cert(::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
 }
 
 // The device's private key as a PRIVATEKEYBLOB: its PVK file without the 24-byte header.
@@ -24,6 +25,15 @@ std::vector<BYTE> PrivateKeyBlob(const std::string& name) {
 
 }  // namespace
 
+void P2PStores::AddToMachineStore(const wchar_t* storeName, const std::string& certificate, const CRYPT_KEY_PROV_INFO* key) {
+    platform::unique_cert cert = CertificateOf(certificate);
+    platform::unique_certstore store = OpenMachineStore(storeName);
+    ASSERT_TRUE(cert && store) << certificate;
+    ASSERT_TRUE(!key || ::CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, key));
+    ASSERT_TRUE(::CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+    if (!registry_) added_.emplace_back(storeName, certificate);
+}
+
 std::vector<BYTE> ReadCertFile(const std::string& name) {
     std::ifstream file(std::string(TC_ENTRA_CERT_DIR) + name, std::ios::binary);
     return std::vector<BYTE>(std::istreambuf_iterator<char>(file), {});
@@ -34,7 +44,19 @@ std::string DeviceId() {
     return std::string(text.begin(), text.begin() + 36);
 }
 
+P2PStores::P2PStores(bool privateRegistry) {
+    if (privateRegistry) registry_.emplace();
+}
+
 P2PStores::~P2PStores() {
+    for (const auto& [storeName, certificate] : added_) {
+        platform::unique_cert cert = CertificateOf(certificate);
+        platform::unique_certstore store = OpenMachineStore(storeName.c_str());
+        PCCERT_CONTEXT found = cert && store ? ::CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0,
+                                                                           CERT_FIND_EXISTING, cert.get(), nullptr)
+                                             : nullptr;
+        if (found) ::CertDeleteCertificateFromStore(found);  // frees `found`
+    }
     HCRYPTPROV gone = 0;  // deleting a key set hands back no provider
     for (const std::wstring& container : containers_)
         ::CryptAcquireContextW(&gone, container.c_str(), MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_DELETEKEYSET);

@@ -4,11 +4,14 @@
 //            [--ready EVENT] [--no-rpc] [--no-legacy]
 // It serves until its parent process ends, the time limit (default 300 s) passes, or it is
 // killed, so a test run never leaves it behind. --ready names an event it sets once listening.
-// The scenario file is a property bag in its XML form (AgentServer.h), UTF-8 or UTF-16.
+// The scenario file is a property bag in its XML form (AgentServer.h), UTF-8 or UTF-16. With an
+// "entra" bag it also serves the Entra RPC interface of this session (EntraService.h).
 #include "AgentServer.h"
+#include "EntraService.h"
 
 #include "lib/mfw/common/config/Config.h"
 #include "lib/mfw/common/log/SysMessage.h"
+#include "platform/Platform.h"
 
 #include <cstdio>
 #include <fstream>
@@ -74,6 +77,14 @@ int wmain(int argc, wchar_t** argv) {
         std::fwprintf(stderr, L"agentsim: cannot listen as instance '%ls'\n", options.instance.c_str());
         return 1;
     }
+    agentsim::EntraService entra;
+    DWORD sessionId = 0;
+    if (options.scenario.TypeOf(L"entra") == 2 &&
+        (!platform::Get().ProcessIdToSessionId(::GetCurrentProcessId(), &sessionId) ||
+         !entra.Start(sessionId, agentsim::EntraService::FromScenario(options.scenario.GetBag(L"entra"))))) {
+        std::fwprintf(stderr, L"agentsim: cannot serve the Entra RPC interface of session %lu\n", sessionId);
+        return 1;
+    }
     if (!ready.empty()) {
         platform::unique_handle event(::OpenEventW(EVENT_MODIFY_STATE, FALSE, ready.c_str()));
         if (event) ::SetEvent(event.get());
@@ -85,6 +96,7 @@ int wmain(int argc, wchar_t** argv) {
         ::WaitForSingleObject(parentProcess.get(), limitMs);
     else
         ::Sleep(limitMs);
+    entra.Stop();
     server.Stop();
     CORE::WaitForLibraryThreads(5000);
     return 0;

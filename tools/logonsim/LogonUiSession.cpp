@@ -92,8 +92,10 @@ void CheckExpectations(const Expectations& expect, const DecodedSerialization& d
     }
 }
 
-// LogonUI's part with the tile: select it, take its serialization, report the outcome.
-void DriveTile(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record) {
+// LogonUI's part with the tile: select it, take its serialization, report the outcome. A tile
+// that is not ready when `mayWait` is only asked; LogonUI waits for it to say it is.
+void DriveTile(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record,
+               bool mayWait) {
     com_ptr<ICredentialProviderCredential> tile;
     DWORD index = outcome.defaultTile == CREDENTIAL_PROVIDER_NO_DEFAULT ? 0 : outcome.defaultTile;
     if (!record.Expect(Format(L"GetCredentialAt(%u)", index), provider->GetCredentialAt(index, tile.put()))) return;
@@ -116,10 +118,12 @@ void DriveTile(ICredentialProvider* provider, const Options& options, Outcome& o
     hr = tile->GetSerialization(&response, &serialization, &text, &icon);
     if (text) ::CoTaskMemFree(text);
     outcome.serialized = SUCCEEDED(hr) && response == CPGSR_RETURN_CREDENTIAL_FINISHED && serialization.rgbSerialization;
+    const bool notReady = mayWait && SUCCEEDED(hr) && !serialization.rgbSerialization &&
+                          (response == CPGSR_NO_CREDENTIAL_NOT_FINISHED || response == CPGSR_NO_CREDENTIAL_FINISHED);
     record.Add(L"GetSerialization", hr,
-               Format(L"%s, package %u, %u bytes", ResponseName(response), serialization.ulAuthenticationPackage,
-                      serialization.cbSerialization),
-               outcome.serialized);
+               Format(L"%s, package %u, %u bytes%s", ResponseName(response), serialization.ulAuthenticationPackage,
+                      serialization.cbSerialization, notReady ? L" (not ready: LogonUI waits)" : L""),
+               outcome.serialized || notReady);
     if (outcome.serialized) {
         outcome.decoded = DecodeSerialization(serialization.ulAuthenticationPackage, serialization.rgbSerialization,
                                               serialization.cbSerialization);
@@ -133,6 +137,7 @@ void DriveTile(ICredentialProvider* provider, const Options& options, Outcome& o
         ::SecureZeroMemory(serialization.rgbSerialization, serialization.cbSerialization);
         ::CoTaskMemFree(serialization.rgbSerialization);
     }
+    if (notReady) return;  // no logon was tried: nothing to report
 
     LPWSTR status = nullptr;
     CREDENTIAL_PROVIDER_STATUS_ICON statusIcon = CPSI_NONE;
@@ -144,6 +149,9 @@ void DriveTile(ICredentialProvider* provider, const Options& options, Outcome& o
                          static_cast<unsigned>(options.reportSubstatus)),
                   hr, Format(L"status text \"%s\", icon %d", outcome.statusText.c_str(), static_cast<int>(statusIcon)));
 }
+
+void EnumerateAndDrive(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record,
+                       bool mayWait);
 
 void DriveProvider(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record) {
     if (!record.Expect(Format(L"SetUsageScenario(%s)", ScenarioName(options.scenario)),
@@ -169,22 +177,38 @@ void DriveProvider(ICredentialProvider* provider, const Options& options, Outcom
         }
     }
 
-    hr = provider->GetCredentialCount(&outcome.tileCount, &outcome.defaultTile, &outcome.autoLogon);
+    EnumerateAndDrive(provider, options, outcome, record, options.awaitChangeMs != 0);
+    if (options.awaitChangeMs && outcome.tileCount > 0 && !outcome.serialized) {
+        const int seen = sink->Changed();
+        const bool changed = sink->WaitForMoreThan(seen, options.awaitChangeMs);
+        record.Add(L"wait for CredentialsChanged", S_OK,
+                   Format(changed ? L"came: enumerating again" : L"none in %u ms", options.awaitChangeMs));
+        if (changed) EnumerateAndDrive(provider, options, outcome, record, false);
+    }
+    if (options.awaitChangeMs && options.expect.tiles >= 0 && outcome.tileCount != DWORD(options.expect.tiles))
+        record.Add(L"expected tiles", E_FAIL, Format(L"wanted %d, the last enumeration gave %u", options.expect.tiles,
+                                                     outcome.tileCount), false);
+
+    record.Expect(L"UnAdvise", provider->UnAdvise());
+    outcome.credentialsChanged = sink->Changed();
+    sink->Release();
+}
+
+void EnumerateAndDrive(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record,
+                       bool mayWait) {
+    HRESULT hr = provider->GetCredentialCount(&outcome.tileCount, &outcome.defaultTile, &outcome.autoLogon);
     std::wstring defaultText = outcome.defaultTile == CREDENTIAL_PROVIDER_NO_DEFAULT
                                    ? std::wstring(L"none")
                                    : std::to_wstring(outcome.defaultTile);
     const int expectTiles = options.expect.tiles;
-    bool countOk = SUCCEEDED(hr) && (expectTiles < 0 || outcome.tileCount == DWORD(expectTiles));
+    // When LogonUI may enumerate again, only the last count is held to the expectation.
+    bool countOk = SUCCEEDED(hr) && (expectTiles < 0 || mayWait || outcome.tileCount == DWORD(expectTiles));
     record.Add(L"GetCredentialCount", hr,
                Format(L"tiles=%u default=%s autologon=%s%s", outcome.tileCount, defaultText.c_str(),
                       outcome.autoLogon ? L"TRUE" : L"FALSE",
                       countOk ? L"" : Format(L" (expected %d tiles)", expectTiles).c_str()),
                countOk);
-    if (SUCCEEDED(hr) && outcome.tileCount > 0) DriveTile(provider, options, outcome, record);
-
-    record.Expect(L"UnAdvise", provider->UnAdvise());
-    outcome.credentialsChanged = sink->Changed();
-    sink->Release();
+    if (SUCCEEDED(hr) && outcome.tileCount > 0) DriveTile(provider, options, outcome, record, mayWait);
 }
 
 }  // namespace

@@ -54,6 +54,9 @@ struct Options {
     CREDENTIAL_PROVIDER_USAGE_SCENARIO scenario = CPUS_LOGON;
     LONG reportStatus = 0;  // what LogonUI reports after the logon
     LONG reportSubstatus = 0;
+    // A tile whose serialization is not ready yet: wait this long for CredentialsChanged, then
+    // enumerate and ask once more, as LogonUI does (0: ask once).
+    DWORD awaitChangeMs = 0;
     Expectations expect;
 };
 

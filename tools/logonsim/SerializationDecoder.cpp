@@ -318,7 +318,13 @@ DecodedSerialization DecodeSerialization(ULONG packageId, const BYTE* data, size
     }
     if (packageId == ids.cloudAp) {
         out.package = L"CloudAP";
-        out.error = L"CloudAP serializations are not decoded here";
+        out.kind = LogonKind::CloudCredential;
+        out.password.raw.assign(data, data + size);
+        out.password.form = size ? SecretForm::Plain : SecretForm::Empty;
+        out.password.clear.resize(size);
+        for (size_t i = 0; i < size; ++i) out.password.clear.data()[i] = static_cast<wchar_t>(data[i]);
+        out.ok = size != 0;
+        if (!out.ok) out.error = L"an empty credential blob";
         return out;
     }
     if (packageId == ids.negotiate)
@@ -356,6 +362,7 @@ const wchar_t* LogonKindName(LogonKind kind) {
     case LogonKind::CertificateUnlock: return L"certificate unlock";
     case LogonKind::HybridPassword: return L"hybrid password logon";
     case LogonKind::HybridCertificate: return L"hybrid certificate logon";
+    case LogonKind::CloudCredential: return L"CloudAP credential";
     default: return L"unknown";
     }
 }
@@ -376,6 +383,7 @@ std::wstring Describe(const DecodedSerialization& d) {
     };
     std::wstring text = L"package " + (d.package.empty() ? std::wstring(L"?") : d.package);
     if (!d.ok) return text + L": refused: " + d.error;
+    if (d.kind == LogonKind::CloudCredential) return text + L", credential blob " + secret(d.password);
     text += L", " + std::wstring(LogonKindName(d.kind)) + L" (message type " + std::to_wstring(d.messageType) + L")";
     if (d.hybrid)
         text += L", local user '" + d.localUser + L"', local password " + secret(d.localPassword) +

@@ -6,7 +6,9 @@
 //   Kerberos                   certificate logon, message type 13 or 15 (unlock), with CSP information
 //   the agent's package        hybrid frame (format tag 2) around an interactive (2) or a
 //                              certificate (13) logon, neither with a LogonId
-// CloudAP serializations are not decoded here. The layouts are those of logon/InteractiveLogon.h,
+//   CloudAP                    the package's opaque credential blob, carried whole as the "password"
+//                              (bytes as characters: the simulated package's blobs are text)
+// The layouts are those of logon/InteractiveLogon.h,
 // logon/CertificateLogon.h, logon/CspInfo.h and logon/HybridLogon.h, re-read independently.
 #pragma once
 #include "lib/mfw/common/util/SecureString.h"
@@ -26,6 +28,7 @@ enum class LogonKind {
     CertificateUnlock,  // 15
     HybridPassword,     // frame around an interactive logon
     HybridCertificate,  // frame around a certificate logon
+    CloudCredential,    // CloudAP's credential blob
 };
 
 // How a secret was carried.

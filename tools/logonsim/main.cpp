@@ -4,7 +4,7 @@
 //            [--report-status 0xNTSTATUS] [--report-substatus 0xNTSTATUS]
 //            [--expect-tiles N] [--expect-package NAME] [--expect-message N] [--expect-domain D]
 //            [--expect-user U] [--expect-secret S] [--expect-local-user U] [--expect-container C]
-//            [--expect-provider P] [--quiet]
+//            [--expect-provider P] [--await-change MS] [--quiet]
 // Exit code 0 only when every call went as LogonUI needs and every expectation held. Secrets are
 // compared, never printed.
 #include "LogonUiSession.h"
@@ -27,7 +27,8 @@ int Usage() {
           L"         [--remote DOMAIN\\USER --ticket TICKET] [--expect-refusal]\n"
           L"         [--report-status 0xNTSTATUS] [--report-substatus 0xNTSTATUS] [--expect-tiles N]\n"
           L"         [--expect-package NAME] [--expect-message N] [--expect-domain D] [--expect-user U]\n"
-          L"         [--expect-secret S] [--expect-local-user U] [--expect-container C] [--expect-provider P] [--quiet]\n");
+          L"         [--expect-secret S] [--expect-local-user U] [--expect-container C] [--expect-provider P]\n"
+          L"         [--await-change MS] [--quiet]\n");
     return 2;
 }
 
@@ -48,6 +49,8 @@ void PrintOutcome(const logonsim::Options& options, const logonsim::Outcome& out
         Print(L"  -> LogonUI received a " + outcome.decoded.package + L" logon for " +
               (outcome.decoded.domain.empty() ? std::wstring() : outcome.decoded.domain + L"\\") +
               outcome.decoded.user + L"\n");
+    if (outcome.serialized && outcome.decoded.kind == logonsim::LogonKind::CloudCredential)
+        Print(L"     CloudAP credential blob of " + std::to_wstring(outcome.decoded.password.raw.size()) + L" bytes\n");
     if (outcome.serialized && outcome.decoded.hasCspInfo) {
         const logonsim::DecodedSerialization& d = outcome.decoded;
         const std::wstring pin = d.pin.form == logonsim::SecretForm::Unrecoverable
@@ -111,6 +114,8 @@ int wmain(int argc, wchar_t** argv) {
             options.expect.container = argv[++i];
         } else if (arg == L"--expect-provider" && hasValue) {
             options.expect.provider = argv[++i];
+        } else if (arg == L"--await-change" && hasValue) {
+            options.awaitChangeMs = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 0));
         } else if (arg == L"--quiet") {
             quiet = true;
         } else {
