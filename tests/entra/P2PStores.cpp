@@ -11,6 +11,21 @@ platform::unique_certstore OpenMachineStore(const wchar_t* storeName) {
         ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, storeName));
 }
 
+// Through the registry itself: the system store's own deletion is not written back when the
+// same certificate is added again (nor, under Wine, at all), so a copy from an earlier run would
+// keep its old key properties.
+void RemoveFromMachineStore(const wchar_t* storeName, PCCERT_CONTEXT cert) {
+    BYTE hash[20];
+    DWORD size = sizeof(hash);
+    if (!::CertGetCertificateContextProperty(cert, CERT_SHA1_HASH_PROP_ID, hash, &size)) return;
+    std::wstring key = std::wstring(L"Software\\Microsoft\\SystemCertificates\\") + storeName + L"\\Certificates\\";
+    for (BYTE b : hash) {
+        const wchar_t digits[] = L"0123456789ABCDEF";
+        key += digits[b >> 4], key += digits[b & 15];
+    }
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+}
+
 platform::unique_cert CertificateOf(const std::string& name) {
     const std::vector<BYTE> der = ReadCertFile(name + ".der");
     return platform::unique_cert(::CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size())));
@@ -27,10 +42,12 @@ std::vector<BYTE> PrivateKeyBlob(const std::string& name) {
 
 void P2PStores::AddToMachineStore(const wchar_t* storeName, const std::string& certificate, const CRYPT_KEY_PROV_INFO* key) {
     platform::unique_cert cert = CertificateOf(certificate);
+    ASSERT_TRUE(cert) << certificate;
+    RemoveFromMachineStore(storeName, cert.get());
     platform::unique_certstore store = OpenMachineStore(storeName);
-    ASSERT_TRUE(cert && store) << certificate;
+    ASSERT_TRUE(store) << certificate;
     ASSERT_TRUE(!key || ::CertSetCertificateContextProperty(cert.get(), CERT_KEY_PROV_INFO_PROP_ID, 0, key));
-    ASSERT_TRUE(::CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+    ASSERT_TRUE(::CertAddCertificateContextToStore(store.get(), cert.get(), CERT_STORE_ADD_NEW, nullptr)) << ::GetLastError();
     if (!registry_) added_.emplace_back(storeName, certificate);
 }
 
@@ -50,12 +67,7 @@ P2PStores::P2PStores(bool privateRegistry) {
 
 P2PStores::~P2PStores() {
     for (const auto& [storeName, certificate] : added_) {
-        platform::unique_cert cert = CertificateOf(certificate);
-        platform::unique_certstore store = OpenMachineStore(storeName.c_str());
-        PCCERT_CONTEXT found = cert && store ? ::CertFindCertificateInStore(store.get(), X509_ASN_ENCODING, 0,
-                                                                           CERT_FIND_EXISTING, cert.get(), nullptr)
-                                             : nullptr;
-        if (found) ::CertDeleteCertificateFromStore(found);  // frees `found`
+        if (platform::unique_cert cert = CertificateOf(certificate)) RemoveFromMachineStore(storeName.c_str(), cert.get());
     }
     HCRYPTPROV gone = 0;  // deleting a key set hands back no provider
     for (const std::wstring& container : containers_)

@@ -92,10 +92,11 @@ void CheckExpectations(const Expectations& expect, const DecodedSerialization& d
     }
 }
 
-// LogonUI's part with the tile: select it, take its serialization, report the outcome. A tile
-// that is not ready when `mayWait` is only asked; LogonUI waits for it to say it is.
+// LogonUI's part with the tile: select it, take its serialization, report the outcome. When
+// LogonUI may wait (--await-change), a tile that is not ready is only asked.
 void DriveTile(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record,
-               bool mayWait) {
+               EventsSink* sink) {
+    const bool mayWait = options.awaitChangeMs != 0;
     com_ptr<ICredentialProviderCredential> tile;
     DWORD index = outcome.defaultTile == CREDENTIAL_PROVIDER_NO_DEFAULT ? 0 : outcome.defaultTile;
     if (!record.Expect(Format(L"GetCredentialAt(%u)", index), provider->GetCredentialAt(index, tile.put()))) return;
@@ -115,6 +116,7 @@ void DriveTile(ICredentialProvider* provider, const Options& options, Outcome& o
     CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
     LPWSTR text = nullptr;
     CREDENTIAL_PROVIDER_STATUS_ICON icon = CPSI_NONE;
+    outcome.changedBeforeSerialization = sink->Changed();
     hr = tile->GetSerialization(&response, &serialization, &text, &icon);
     if (text) ::CoTaskMemFree(text);
     outcome.serialized = SUCCEEDED(hr) && response == CPGSR_RETURN_CREDENTIAL_FINISHED && serialization.rgbSerialization;
@@ -151,7 +153,7 @@ void DriveTile(ICredentialProvider* provider, const Options& options, Outcome& o
 }
 
 void EnumerateAndDrive(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record,
-                       bool mayWait);
+                       EventsSink* sink);
 
 void DriveProvider(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record) {
     if (!record.Expect(Format(L"SetUsageScenario(%s)", ScenarioName(options.scenario)),
@@ -177,13 +179,17 @@ void DriveProvider(ICredentialProvider* provider, const Options& options, Outcom
         }
     }
 
-    EnumerateAndDrive(provider, options, outcome, record, options.awaitChangeMs != 0);
-    if (options.awaitChangeMs && outcome.tileCount > 0 && !outcome.serialized) {
-        const int seen = sink->Changed();
-        const bool changed = sink->WaitForMoreThan(seen, options.awaitChangeMs);
+    // A tile not ready yet says so with CredentialsChanged; LogonUI then enumerates again.
+    EnumerateAndDrive(provider, options, outcome, record, sink);
+    const ULONGLONG deadline = ::GetTickCount64() + options.awaitChangeMs;
+    while (options.awaitChangeMs && outcome.tileCount > 0 && !outcome.serialized) {
+        const ULONGLONG now = ::GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        const bool changed = left && sink->WaitForMoreThan(outcome.changedBeforeSerialization, left);
         record.Add(L"wait for CredentialsChanged", S_OK,
-                   Format(changed ? L"came: enumerating again" : L"none in %u ms", options.awaitChangeMs));
-        if (changed) EnumerateAndDrive(provider, options, outcome, record, false);
+                   changed ? std::wstring(L"came: enumerating again") : Format(L"none in %u ms", options.awaitChangeMs));
+        if (!changed) break;
+        EnumerateAndDrive(provider, options, outcome, record, sink);
     }
     if (options.awaitChangeMs && options.expect.tiles >= 0 && outcome.tileCount != DWORD(options.expect.tiles))
         record.Add(L"expected tiles", E_FAIL, Format(L"wanted %d, the last enumeration gave %u", options.expect.tiles,
@@ -195,7 +201,8 @@ void DriveProvider(ICredentialProvider* provider, const Options& options, Outcom
 }
 
 void EnumerateAndDrive(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record,
-                       bool mayWait) {
+                       EventsSink* sink) {
+    const bool mayWait = options.awaitChangeMs != 0;
     HRESULT hr = provider->GetCredentialCount(&outcome.tileCount, &outcome.defaultTile, &outcome.autoLogon);
     std::wstring defaultText = outcome.defaultTile == CREDENTIAL_PROVIDER_NO_DEFAULT
                                    ? std::wstring(L"none")
@@ -208,7 +215,7 @@ void EnumerateAndDrive(ICredentialProvider* provider, const Options& options, Ou
                       outcome.autoLogon ? L"TRUE" : L"FALSE",
                       countOk ? L"" : Format(L" (expected %d tiles)", expectTiles).c_str()),
                countOk);
-    if (SUCCEEDED(hr) && outcome.tileCount > 0) DriveTile(provider, options, outcome, record, mayWait);
+    if (SUCCEEDED(hr) && outcome.tileCount > 0) DriveTile(provider, options, outcome, record, sink);
 }
 
 }  // namespace

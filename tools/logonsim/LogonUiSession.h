@@ -70,6 +70,7 @@ struct Outcome {
     bool refused = false;
     bool providerAllowed = false;
     int credentialsChanged = 0;
+    int changedBeforeSerialization = 0;  // CredentialsChanged calls before the last GetSerialization
     // The tile, when one was offered.
     bool serialized = false;
     DecodedSerialization decoded;
