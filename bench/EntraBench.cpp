@@ -1,0 +1,224 @@
+// Entra ID SSO. Two figures:
+// - the signed request the service sends the client, built with a real 2048-bit RSA signature
+//   (the signature alone measured in the same run);
+// - the "request" road from LogonUI's side: from Filter (the agent's answer names an Entra
+//   request) to the CloudAP serialization in LogonUI's hands, through the simulation build of the
+//   module, the stand-in agent and its common service, whose remote client answers at once.
+//   The agent's credential request and the Entra RPC road (service, signing, client) are each
+//   measured alone in the same run; what remains is the module's own share.
+#include "BenchSupport.h"
+
+#include "base/Guids.h"
+#include "entra/EntraAuthRequest.h"
+#include "entra/EntraRpcClient.h"
+#include "entra/P2PSigning.h"
+#include "entra/P2PStores.h"
+#include "lib/mfw/common/MessageFrameWork.h"
+#include "lib/mfw/common/threads/coretimer.h"
+#include "platform/CryptResource.h"
+#include "platform/sdk/CredProv.h"
+#include "support/AgentSimProcess.h"
+#include "support/FakePlatform.h"
+#include "tools/logonsim/EventsSink.h"
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using platform::com_ptr;
+using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
+
+constexpr int kWarmup = 10;
+constexpr int kRuns = 100;
+constexpr DWORD kSession = 21;
+
+std::string Fields(const std::vector<double>& samples, const char* prefix) {
+    return bench::Field((std::string(prefix) + "median_ms").c_str(), bench::Percentile(samples, 0.5) / 1000, 3) + "," +
+           bench::Field((std::string(prefix) + "p99_ms").c_str(), bench::Percentile(samples, 0.99) / 1000, 3);
+}
+
+int BuildMessage() {
+    platform::unique_crypt_prov provider;
+    platform::unique_crypt_key key;
+    if (!::CryptAcquireContextW(provider.put(), nullptr, MS_ENH_RSA_AES_PROV_W, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) ||
+        !::CryptGenKey(provider.get(), AT_SIGNATURE, (2048u << 16) | CRYPT_EXPORTABLE, key.put()))
+        return 1;
+    const std::string certificate(1400, 'A');  // the size of a P2P certificate's base64 text
+    auto sign = [&](const std::vector<BYTE>& data) { return EntraAuth::SignWithCryptoApiKey(provider.get(), data); };
+    std::vector<double> builds, signatures;
+    for (int i = 0; i < kWarmup + kRuns; ++i) {
+        double start = bench::NowMicros();
+        const std::vector<BYTE> message = EntraAuth::BuildEntraAuthRequestMessage(
+            0x1234500000000ull + i, "6b3f0e2a-8c41-4d7e-9a15-2f60c9d4b7e8", "server-nonce-AQIDBAUGBwgJ",
+            "S-1-12-1-1234567-89012345-678901234-5678901", "6f1c2b7e-0d4a-4c55-9a3e-2b8f00c1d9e4", certificate, sign);
+        const double built = bench::NowMicros() - start;
+        start = bench::NowMicros();
+        const std::vector<BYTE> signature = sign(message);
+        const double signed_ = bench::NowMicros() - start;
+        if (message.empty() || signature.size() != 256) return 1;
+        if (i >= kWarmup) builds.push_back(built), signatures.push_back(signed_);
+    }
+    const double median = bench::Percentile(builds, 0.5);
+    bench::JsonLine("entra_build_request_message",
+                    Fields(builds, "") + "," + bench::Field("signature_alone_median_ms", bench::Percentile(signatures, 0.5) / 1000, 3) +
+                        "," + bench::Field("target_median_ms", 2.0, 0) + "," +
+                        bench::Field("within_target", median > 0 && median < 2000));
+    return 0;
+}
+
+template <typename T>
+com_ptr<T> Create(GetClassObjectFn getClassObject, REFCLSID clsid, REFIID iid) {
+    com_ptr<IClassFactory> factory;
+    com_ptr<T> object;
+    if (SUCCEEDED(getClassObject(clsid, IID_IClassFactory, factory.put_void())))
+        factory->CreateInstance(nullptr, iid, object.put_void());
+    return object;
+}
+
+// The tile's serialization, once it is ready (CredentialsChanged says when).
+bool SerializeWhenReady(ICredentialProvider* provider, logonsim::EventsSink* sink) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        DWORD count = 0, defaultTile = 0;
+        BOOL autoLogon = FALSE;
+        com_ptr<ICredentialProviderCredential> tile;
+        if (FAILED(provider->GetCredentialCount(&count, &defaultTile, &autoLogon)) || count != 1 ||
+            FAILED(provider->GetCredentialAt(0, tile.put())))
+            return false;
+        const int seen = sink->Changed();
+        CREDENTIAL_PROVIDER_GET_SERIALIZATION_RESPONSE response{};
+        CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION serialization = {};
+        const bool done = tile->GetSerialization(&response, &serialization, nullptr, nullptr) == S_OK &&
+                          response == CPGSR_RETURN_CREDENTIAL_FINISHED;
+        ::CoTaskMemFree(serialization.rgbSerialization);
+        if (done) return true;
+        if (!sink->WaitForMoreThan(seen, 10000)) return false;
+    }
+    return false;
+}
+
+bool Logon(GetClassObjectFn getClassObject, double* micros) {
+    const double start = bench::NowMicros();
+    auto filter = Create<ICredentialProviderFilter>(getClassObject, CLSID_credfilter, IID_ICredentialProviderFilter);
+    if (!filter) return false;
+    GUID providers[] = {CLSID_credprovider};
+    BOOL allow[] = {TRUE};
+    filter->Filter(CPUS_LOGON, 0, providers, allow, 1);
+    auto provider = Create<ICredentialProvider>(getClassObject, CLSID_credprovider, IID_ICredentialProvider);
+    if (!provider) return false;
+    provider->SetUsageScenario(CPUS_LOGON, 0);
+    auto* sink = new logonsim::EventsSink();
+    provider->Advise(sink, 1);
+    const bool ok = SerializeWhenReady(provider.get(), sink);
+    *micros = bench::NowMicros() - start;
+    provider->UnAdvise();
+    sink->Release();
+    return ok;
+}
+
+// The agent's part alone: the credential request the filter makes.
+bool AgentRequest(double* micros) {
+    CORE::PropertyBag request, response;
+    request.Set(L"ticket", L"SESSION_PROTOCOL_TICKET_21");
+    const double start = bench::NowMicros();
+    CORE::MessageFrameWork* framework = CORE::MessageFrameWork::GetFrameWork();
+    CORE::MessageChannel* channel = framework->ConnectChannel(CORE::MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
+    if (!channel) return false;
+    DWORD result = framework->SendMsg(L"DesktopManager", L"GetCredentialsForTicket", request, response, channel, 30000);
+    framework->CloseChannel(channel);
+    *micros = bench::NowMicros() - start;
+    return result == 0;
+}
+
+// The Entra RPC road alone: bind, the service signs and sends, the client verifies and answers.
+bool EntraRequest(double* micros) {
+    platform::unique_handle done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    HRESULT result = E_FAIL;
+    const double start = bench::NowMicros();
+    EntraAuth::RpcWorkItem* item = EntraAuth::RequestRdpAssertionAsync(
+        0xBE0C000000000ull + static_cast<uint64_t>(::GetTickCount64()), L"", L"",
+        [&](HRESULT hr, const std::wstring&) { result = hr, ::SetEvent(done.get()); });
+    if (!item) return false;
+    const bool answered = ::WaitForSingleObject(done.get(), 10000) == WAIT_OBJECT_0;
+    *micros = bench::NowMicros() - start;
+    EntraAuth::CancelRpcWorkItem(item);
+    return answered && result == S_OK;
+}
+
+CORE::PropertyBag Scenario() {
+    CORE::PropertyBag entra;
+    entra.Set(L"CORRELATIONID", L"6f1c2b7e-0d4a-4c55-9a3e-2b8f00c1d9e4");
+    entra.Set(L"RESOURCEURI", L"ms-device-service://termsrv.wvd.microsoft.com/name/bench");
+    CORE::PropertyBag answer, entry, operations, service, scenario;
+    answer.SetBag(L"ENTRAAUTH", entra);
+    entry.SetBag(L"answer", answer);
+    operations.SetBag(L"GetCredentialsForTicket", entry);
+    scenario.SetBag(L"DesktopManager", operations);
+    service.Set(L"assertion", L"eyJhbGciOi.rdp-assertion-bench.c2ln");
+    scenario.SetBag(L"entra", service);
+    return scenario;
+}
+
+void SetDword(const std::wstring& key, const wchar_t* name, DWORD value) {
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_DWORD, &value, sizeof(value));
+}
+void SetText(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
+    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, value.c_str(),
+                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+}
+
+int RequestRoad() {
+    const std::wstring instance = L"bench-entra" + std::to_wstring(::GetCurrentProcessId());
+    const std::wstring simKey = L"Software\\TcfiltrSim\\" + instance;
+    const std::string deviceId = entratest::DeviceId();
+    SetText(simKey, L"NodeManagerInstance", instance);
+    SetDword(simKey, L"SessionId", kSession), SetDword(simKey, L"ClientProtocol", 2), SetDword(simKey, L"AadJoinType", 1);
+    SetText(simKey, L"AadDeviceId", std::wstring(deviceId.begin(), deviceId.end()));
+    SetText(simKey, L"CloudApNonce", L"bench-nonce-1");
+    ::SetEnvironmentVariableW(L"TCFILTR_SIM_KEY", simKey.c_str());
+    int status = 1;
+    {
+        entratest::P2PStores device(false);
+        device.AddDevice("device-p2p");
+        device.AddIssuer("p2p-issuer");
+        testsupport::FakePlatform fake;  // this process's framework and RPC client
+        fake.nodeManagerInstance = instance;
+        fake.sessionId = kSession;
+        testsupport::AgentSimProcess agent;
+        HMODULE module = agent.Start(instance, Scenario(), 600) ? ::LoadLibraryW(L"tcfiltr_sim.dll") : nullptr;
+        auto getClassObject = module ? reinterpret_cast<GetClassObjectFn>(
+                                           reinterpret_cast<void*>(::GetProcAddress(module, "DllGetClassObject")))
+                                     : nullptr;
+        std::vector<double> logons, requests, rpcs;
+        int failures = 0;
+        for (int i = 0; getClassObject && i < kWarmup + kRuns; ++i) {
+            double logon = 0, request = 0, rpc = 0;
+            const bool ok = Logon(getClassObject, &logon) && AgentRequest(&request) && EntraRequest(&rpc);
+            if (!ok) ++failures;
+            else if (i >= kWarmup) logons.push_back(logon), requests.push_back(request), rpcs.push_back(rpc);
+        }
+        const double median = bench::Percentile(logons, 0.5);
+        const double share = median - bench::Percentile(requests, 0.5) - bench::Percentile(rpcs, 0.5);
+        bench::JsonLine("entra_request_road",
+                        Fields(logons, "") + "," + Fields(requests, "agent_request_") + "," + Fields(rpcs, "entra_rpc_") +
+                            "," + bench::Field("module_share_median_ms", share / 1000, 2) + "," +
+                            bench::Field("target_median_ms", 25.0, 0) + "," + bench::Field("target_module_share_ms", 2.0, 0) +
+                            "," + bench::Field("within_target", median > 0 && median < 25000 && share < 2000) + "," +
+                            bench::Field("logons", static_cast<double>(logons.size()), 0) + "," +
+                            bench::Field("failures", static_cast<double>(failures), 0));
+        status = logons.size() == kRuns && failures == 0 ? 0 : 1;
+        CORE::MessageFrameWork::GetFrameWork()->Shutdown();
+        CORE::ShutdownTimerService();
+    }
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, simKey.c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, simKey.c_str());
+    return status;
+}
+
+}  // namespace
+
+int wmain() {
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    const int built = BuildMessage();
+    return RequestRoad() | built;
+}
