@@ -2,7 +2,7 @@
 // the serialization in LogonUI's hands, through the simulation build of the module and a
 // stand-in agent that answers at once. Printed: median and p99 over 200 logons, the agent's
 // request round trip measured alone in the same run, and the module's own share.
-#include "BenchSupport.h"
+#include "ModuleBench.h"
 
 #include "base/Guids.h"
 #include "lib/mfw/common/MessageFrameWork.h"
@@ -21,7 +21,8 @@
 namespace {
 
 using platform::com_ptr;
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
+using bench::Create;
+using bench::GetClassObjectFn;
 
 constexpr int kWarmup = 20;
 constexpr int kLogons = 200;
@@ -39,15 +40,6 @@ CORE::PropertyBag Scenario() {
     CORE::PropertyBag scenario;
     scenario.SetBag(L"DesktopManager", operations);
     return scenario;
-}
-
-template <typename T>
-com_ptr<T> Create(GetClassObjectFn getClassObject, REFCLSID clsid, REFIID iid) {
-    com_ptr<IClassFactory> factory;
-    com_ptr<T> object;
-    if (SUCCEEDED(getClassObject(clsid, IID_IClassFactory, factory.put_void())))
-        factory->CreateInstance(nullptr, iid, object.put_void());
-    return object;
 }
 
 // One logon; the time from the remote credential to the serialization. False on any failure.
@@ -91,20 +83,6 @@ bool Logon(GetClassObjectFn getClassObject, double* micros) {
     return ok;
 }
 
-// The agent's part alone: the request the filter makes, from this process.
-bool AgentRequest(double* micros) {
-    CORE::PropertyBag request, response;
-    request.Set(L"ticket", L"T-bench");
-    const double start = bench::NowMicros();
-    CORE::MessageFrameWork* framework = CORE::MessageFrameWork::GetFrameWork();
-    CORE::MessageChannel* channel = framework->ConnectChannel(CORE::MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
-    if (!channel) return false;
-    DWORD result = framework->SendMsg(L"DesktopManager", L"GetCredentialsForTicket", request, response, channel, 30000);
-    framework->CloseChannel(channel);
-    *micros = bench::NowMicros() - start;
-    return result == 0;
-}
-
 }  // namespace
 
 int wmain() {
@@ -133,7 +111,7 @@ int wmain() {
             double micros = 0;
             if (!Logon(getClassObject, &micros)) ++failures;
             else if (i >= kWarmup) logons.push_back(micros);
-            if (!AgentRequest(&micros)) ++failures;
+            if (!bench::AgentRequest(L"T-bench", &micros)) ++failures;
             else if (i >= kWarmup) requests.push_back(micros);
         }
         const double median = bench::Percentile(logons, 0.5);

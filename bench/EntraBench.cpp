@@ -6,7 +6,7 @@
 //   module, the stand-in agent and its common service, whose remote client answers at once.
 //   The agent's credential request and the Entra RPC road (service, signing, client) are each
 //   measured alone in the same run; what remains is the module's own share.
-#include "BenchSupport.h"
+#include "ModuleBench.h"
 
 #include "base/Guids.h"
 #include "entra/EntraAuthRequest.h"
@@ -27,7 +27,8 @@
 namespace {
 
 using platform::com_ptr;
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, LPVOID*);
+using bench::Create;
+using bench::GetClassObjectFn;
 
 constexpr int kWarmup = 10;
 constexpr int kRuns = 100;
@@ -89,15 +90,6 @@ int BuildMessage() {
     return 0;
 }
 
-template <typename T>
-com_ptr<T> Create(GetClassObjectFn getClassObject, REFCLSID clsid, REFIID iid) {
-    com_ptr<IClassFactory> factory;
-    com_ptr<T> object;
-    if (SUCCEEDED(getClassObject(clsid, IID_IClassFactory, factory.put_void())))
-        factory->CreateInstance(nullptr, iid, object.put_void());
-    return object;
-}
-
 // The tile's serialization, once it is ready (CredentialsChanged says when).
 bool SerializeWhenReady(ICredentialProvider* provider, logonsim::EventsSink* sink) {
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -136,20 +128,6 @@ bool Logon(GetClassObjectFn getClassObject, double* micros) {
     provider->UnAdvise();
     sink->Release();
     return ok;
-}
-
-// The agent's part alone: the credential request the filter makes.
-bool AgentRequest(double* micros) {
-    CORE::PropertyBag request, response;
-    request.Set(L"ticket", L"SESSION_PROTOCOL_TICKET_21");
-    const double start = bench::NowMicros();
-    CORE::MessageFrameWork* framework = CORE::MessageFrameWork::GetFrameWork();
-    CORE::MessageChannel* channel = framework->ConnectChannel(CORE::MessageFrameWork::CHANNEL_LOCAL_SHAREDMEM);
-    if (!channel) return false;
-    DWORD result = framework->SendMsg(L"DesktopManager", L"GetCredentialsForTicket", request, response, channel, 30000);
-    framework->CloseChannel(channel);
-    *micros = bench::NowMicros() - start;
-    return result == 0;
 }
 
 // The Entra RPC road alone: bind, the service signs and sends, the client verifies and answers.
@@ -215,7 +193,7 @@ int RequestRoad() {
         int failures = 0;
         for (int i = 0; getClassObject && i < kWarmup + kRuns; ++i) {
             double logon = 0, request = 0, rpc = 0;
-            const bool ok = Logon(getClassObject, &logon) && AgentRequest(&request) && EntraRequest(&rpc);
+            const bool ok = Logon(getClassObject, &logon) && bench::AgentRequest(L"SESSION_PROTOCOL_TICKET_21", &request) && EntraRequest(&rpc);
             if (!ok) ++failures;
             else if (i >= kWarmup) logons.push_back(logon), requests.push_back(request), rpcs.push_back(rpc);
         }

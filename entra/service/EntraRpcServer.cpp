@@ -114,6 +114,32 @@ void RequestLocked(ServerContext& server, IAsyncRpcCall* asyncHandle, uint64_t r
     }
 }
 
+void WaitLocked(ServerContext& server, IAsyncRpcCall* asyncHandle, uint64_t requestId, wchar_t** assertion) {
+    ENTRA_FAIL_IF(server.closing, E_FAIL, L"g_rpcServerContext->ServerRpcGetRdpAssertionFromClient failed, aborting rpc!");
+    auto stored = server.answers.find(requestId);
+    if (stored == server.answers.end()) return RegisterPending(server, requestId, asyncHandle, assertion);
+    // An answer is handed out once; its copy here is wiped as it goes.
+    StoredAnswer answer = std::move(stored->second);
+    server.answers.erase(stored);
+    Answer(PendingCall{asyncHandle, assertion}, answer.hr, answer.assertion);
+}
+
+// A routine's body under the server's lock; a failure completes the call with its HRESULT.
+template <typename Body>
+void RunLocked(IAsyncRpcCall* asyncHandle, Body body) noexcept {
+    if (!asyncHandle) {
+        ENTRA_LOG_FAILURE(E_INVALIDARG, L"asyncHandle is NULL");
+        return;
+    }
+    ServerContext& server = Server();
+    std::lock_guard<std::recursive_mutex> guard(server.lock);
+    try {
+        body(server);
+    } catch (...) {
+        CompleteAsyncRpc(asyncHandle, ResultOfCaught());
+    }
+}
+
 }  // namespace
 
 RPC_STATUS RpcAsyncStateCall::Complete(HRESULT reply) {
@@ -133,45 +159,16 @@ void ServerRpcRequestRdpAssertionFromClient(IAsyncRpcCall* asyncHandle, handle_t
                                             wchar_t** assertion) noexcept {
     LogMessage(LOG_DEBUG, L"[EntraAuth] ServerRpcRequestRdpAssertionFromClient: Entered - req=%llx",
                static_cast<unsigned long long>(requestId));
-    if (!asyncHandle) {
-        ENTRA_LOG_FAILURE(E_INVALIDARG, L"asyncHandle is NULL");
-        return;
-    }
-    ServerContext& server = Server();
-    std::lock_guard<std::recursive_mutex> guard(server.lock);
-    try {
+    RunLocked(asyncHandle, [&](ServerContext& server) {
         RequestLocked(server, asyncHandle, requestId, brokerUserSid, correlationId, assertion);
-    } catch (...) {
-        CompleteAsyncRpc(asyncHandle, ResultOfCaught());
-    }
+    });
 }
 
 void ServerRpcGetRdpAssertionFromClient(IAsyncRpcCall* asyncHandle, handle_t, uint64_t requestId,
                                         wchar_t** assertion) noexcept {
     LogMessage(LOG_DEBUG, L"[EntraAuth] ServerRpcGetRdpAssertionFromClient: Entered - req=%llx",
                static_cast<unsigned long long>(requestId));
-    if (!asyncHandle) {
-        ENTRA_LOG_FAILURE(E_INVALIDARG, L"asyncHandle is NULL");
-        return;
-    }
-    ServerContext& server = Server();
-    {
-        std::lock_guard<std::recursive_mutex> guard(server.lock);
-        try {
-            ENTRA_FAIL_IF(server.closing, E_FAIL, L"g_rpcServerContext->ServerRpcGetRdpAssertionFromClient failed, aborting rpc!");
-            auto stored = server.answers.find(requestId);
-            if (stored != server.answers.end()) {
-                // An answer is handed out once; its copy here is wiped as it goes.
-                StoredAnswer answer = std::move(stored->second);
-                server.answers.erase(stored);
-                Answer(PendingCall{asyncHandle, assertion}, answer.hr, answer.assertion);
-            } else {
-                RegisterPending(server, requestId, asyncHandle, assertion);
-            }
-        } catch (...) {
-            CompleteAsyncRpc(asyncHandle, ResultOfCaught());
-        }
-    }
+    RunLocked(asyncHandle, [&](ServerContext& server) { WaitLocked(server, asyncHandle, requestId, assertion); });
     LogMessage(LOG_DEBUG, L"[EntraAuth] ServerRpcGetRdpAssertionFromClient: Exit - req=%llx",
                static_cast<unsigned long long>(requestId));
 }
