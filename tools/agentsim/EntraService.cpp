@@ -9,8 +9,10 @@
 #include <sddl.h>
 
 namespace agentsim {
+namespace {
 
-// The synchronous stubs' call: the routine waits until the library completes it.
+// The synchronous stubs' call: the routine waits until the library completes it (a pending
+// call waits until the client answers or the service stops).
 class BlockingCall final : public EntraAuth::IAsyncRpcCall {
 public:
     RPC_STATUS Complete(HRESULT reply) override {
@@ -27,6 +29,8 @@ private:
     platform::unique_handle done_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     HRESULT reply_ = E_FAIL;
 };
+
+}  // namespace
 
 EntraService::Knobs EntraService::FromScenario(const CORE::PropertyBag& entra) {
     Knobs knobs;
@@ -110,7 +114,6 @@ void EntraService::AnswerLater(uint64_t requestId, HRESULT hr) {
 }
 
 }  // namespace agentsim
-
 
 // The server stub's routines: each waits until the library completes its call.
 namespace {
