@@ -8,6 +8,7 @@ set(CMAKE_C_COMPILER   ${TC_MINGW_TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${TC_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER  ${TC_MINGW_TRIPLET}-windres)
 set(TC_OBJDUMP         ${TC_MINGW_TRIPLET}-objdump)
+set(TC_OBJCOPY         ${TC_MINGW_TRIPLET}-objcopy)
 set(TC_WIDL            ${TC_MINGW_TRIPLET}-widl)
 
 # Never search the build host's /usr/include or libraries: glibc headers would shadow mingw's.

@@ -27,6 +27,12 @@ while read -r name; do
   [[ "$allowed" == *" $lower "* ]] || fail "unexpected import: $name"
 done < <(echo "$headers" | awk '/DLL Name:/ {print $3}')
 
+# Shipped stripped, its debug information in the file its .gnu_debuglink names, beside it.
+if "$objdump" -h "$dll" | grep -qE '\.debug_(info|line)'; then fail "debug information left in the DLL"; fi
+link=$("$objdump" -s -j .gnu_debuglink "$dll" 2>/dev/null | awk '/^ [0-9a-f]+ / {print substr($0, length($0) - 15)}' | tr -d '\n' || true)
+[[ "$link" == "$(basename "$dll").debug."* ]] || fail ".gnu_debuglink reads '$link'"
+"$objdump" -h "$dll.debug" | grep -q '\.debug_info' || fail "$dll.debug holds no debug information"
+
 texts=$(strings -el "$dll")
 grep -qx 'FileVersion' <<<"$texts" || fail "no version resource"
 grep -qx 'Velmora Zephral' <<<"$texts" || fail "version resource lacks the product name"
