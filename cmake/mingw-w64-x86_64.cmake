@@ -10,6 +10,7 @@ set(CMAKE_RC_COMPILER  ${TC_MINGW_TRIPLET}-windres)
 set(TC_OBJDUMP         ${TC_MINGW_TRIPLET}-objdump)
 set(TC_OBJCOPY         ${TC_MINGW_TRIPLET}-objcopy)
 set(TC_WIDL            ${TC_MINGW_TRIPLET}-widl)
+set(TC_WINDMC          ${TC_MINGW_TRIPLET}-windmc)
 
 # Never search the build host's /usr/include or libraries: glibc headers would shadow mingw's.
 set(CMAKE_FIND_ROOT_PATH /usr/${TC_MINGW_TRIPLET})

@@ -36,6 +36,7 @@ link=$("$objdump" -s -j .gnu_debuglink "$dll" 2>/dev/null | awk '/^ [0-9a-f]+ / 
 texts=$(strings -el "$dll")
 grep -qx 'FileVersion' <<<"$texts" || fail "no version resource"
 grep -qx 'Velmora Zephral' <<<"$texts" || fail "version resource lacks the product name"
+grep -qx 'Logon single sign-on' <<<"$texts" || fail "no event message table (tcfiltr_events.mc)"
 # Test back doors live in the simulation DLL only.
 if [[ "$(basename "$dll")" != *_sim.dll ]]; then
   ! grep -q 'NotReadyCalls' <<<"$texts" || fail "the product DLL reads a simulated key vault state"
