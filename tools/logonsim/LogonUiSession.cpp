@@ -153,7 +153,22 @@ void DriveTile(ICredentialProvider* provider, const Options& options, Outcome& o
 }
 
 void EnumerateAndDrive(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record,
-                       EventsSink* sink);
+                       EventsSink* sink) {
+    const bool mayWait = options.awaitChangeMs != 0;
+    HRESULT hr = provider->GetCredentialCount(&outcome.tileCount, &outcome.defaultTile, &outcome.autoLogon);
+    std::wstring defaultText = outcome.defaultTile == CREDENTIAL_PROVIDER_NO_DEFAULT
+                                   ? std::wstring(L"none")
+                                   : std::to_wstring(outcome.defaultTile);
+    const int expectTiles = options.expect.tiles;
+    // When LogonUI may enumerate again, only the last count is held to the expectation.
+    bool countOk = SUCCEEDED(hr) && (expectTiles < 0 || mayWait || outcome.tileCount == DWORD(expectTiles));
+    record.Add(L"GetCredentialCount", hr,
+               Format(L"tiles=%u default=%s autologon=%s%s", outcome.tileCount, defaultText.c_str(),
+                      outcome.autoLogon ? L"TRUE" : L"FALSE",
+                      countOk ? L"" : Format(L" (expected %d tiles)", expectTiles).c_str()),
+               countOk);
+    if (SUCCEEDED(hr) && outcome.tileCount > 0) DriveTile(provider, options, outcome, record, sink);
+}
 
 void DriveProvider(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record) {
     if (!record.Expect(Format(L"SetUsageScenario(%s)", ScenarioName(options.scenario)),
@@ -198,24 +213,6 @@ void DriveProvider(ICredentialProvider* provider, const Options& options, Outcom
     record.Expect(L"UnAdvise", provider->UnAdvise());
     outcome.credentialsChanged = sink->Changed();
     sink->Release();
-}
-
-void EnumerateAndDrive(ICredentialProvider* provider, const Options& options, Outcome& outcome, Recorder& record,
-                       EventsSink* sink) {
-    const bool mayWait = options.awaitChangeMs != 0;
-    HRESULT hr = provider->GetCredentialCount(&outcome.tileCount, &outcome.defaultTile, &outcome.autoLogon);
-    std::wstring defaultText = outcome.defaultTile == CREDENTIAL_PROVIDER_NO_DEFAULT
-                                   ? std::wstring(L"none")
-                                   : std::to_wstring(outcome.defaultTile);
-    const int expectTiles = options.expect.tiles;
-    // When LogonUI may enumerate again, only the last count is held to the expectation.
-    bool countOk = SUCCEEDED(hr) && (expectTiles < 0 || mayWait || outcome.tileCount == DWORD(expectTiles));
-    record.Add(L"GetCredentialCount", hr,
-               Format(L"tiles=%u default=%s autologon=%s%s", outcome.tileCount, defaultText.c_str(),
-                      outcome.autoLogon ? L"TRUE" : L"FALSE",
-                      countOk ? L"" : Format(L" (expected %d tiles)", expectTiles).c_str()),
-               countOk);
-    if (SUCCEEDED(hr) && outcome.tileCount > 0) DriveTile(provider, options, outcome, record, sink);
 }
 
 }  // namespace
