@@ -5,8 +5,6 @@
 #include "ModuleBench.h"
 
 #include "base/Guids.h"
-#include "lib/mfw/common/MessageFrameWork.h"
-#include "lib/mfw/common/threads/coretimer.h"
 #include "platform/UniqueResource.h"
 #include "platform/sdk/CredProv.h"
 #include "support/AgentSimProcess.h"
@@ -88,23 +86,14 @@ bool Logon(GetClassObjectFn getClassObject, double* micros) {
 int wmain() {
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     const std::wstring instance = L"bench" + std::to_wstring(::GetCurrentProcessId());
-    const std::wstring simKey = L"Software\\TcfiltrSim\\" + instance;
-    const DWORD session = 2, protocol = 2;
-    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, simKey.c_str(), L"NodeManagerInstance", REG_SZ, instance.c_str(),
-                      static_cast<DWORD>((instance.size() + 1) * sizeof(wchar_t)));
-    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, simKey.c_str(), L"SessionId", REG_DWORD, &session, sizeof(session));
-    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, simKey.c_str(), L"ClientProtocol", REG_DWORD, &protocol, sizeof(protocol));
-    ::SetEnvironmentVariableW(L"TCFILTR_SIM_KEY", simKey.c_str());
+    bench::SimSession sim(instance, 2);
 
     int status = 1;
     {
         testsupport::FakePlatform fake;  // this process's own framework client: the test package
         fake.nodeManagerInstance = instance;
         testsupport::AgentSimProcess agent;
-        HMODULE module = agent.Start(instance, Scenario(), 600) ? ::LoadLibraryW(L"tcfiltr_sim.dll") : nullptr;
-        auto getClassObject = module ? reinterpret_cast<GetClassObjectFn>(
-                                           reinterpret_cast<void*>(::GetProcAddress(module, "DllGetClassObject")))
-                                     : nullptr;
+        GetClassObjectFn getClassObject = agent.Start(instance, Scenario(), 600) ? bench::LoadSimModule() : nullptr;
         std::vector<double> logons, requests;
         int failures = 0;
         for (int i = 0; getClassObject && i < kWarmup + kLogons; ++i) {
@@ -125,10 +114,7 @@ int wmain() {
                             bench::Field("logons", static_cast<double>(logons.size()), 0) + "," +
                             bench::Field("failures", static_cast<double>(failures), 0));
         status = logons.size() == kLogons && failures == 0 ? 0 : 1;
-        CORE::MessageFrameWork::GetFrameWork()->Shutdown();
-        CORE::ShutdownTimerService();
+        bench::ShutdownFramework();
     }
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, simKey.c_str());
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, simKey.c_str());
     return status;
 }

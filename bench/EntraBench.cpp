@@ -13,8 +13,6 @@
 #include "entra/EntraRpcClient.h"
 #include "entra/P2PSigning.h"
 #include "entra/P2PStores.h"
-#include "lib/mfw/common/MessageFrameWork.h"
-#include "lib/mfw/common/threads/coretimer.h"
 #include "platform/CryptResource.h"
 #include "platform/sdk/CredProv.h"
 #include "support/AgentSimProcess.h"
@@ -159,23 +157,13 @@ CORE::PropertyBag Scenario() {
     return scenario;
 }
 
-void SetDword(const std::wstring& key, const wchar_t* name, DWORD value) {
-    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_DWORD, &value, sizeof(value));
-}
-void SetText(const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-    ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), name, REG_SZ, value.c_str(),
-                      static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
-}
-
 int RequestRoad() {
     const std::wstring instance = L"bench-entra" + std::to_wstring(::GetCurrentProcessId());
-    const std::wstring simKey = L"Software\\TcfiltrSim\\" + instance;
     const std::string deviceId = entratest::DeviceId();
-    SetText(simKey, L"NodeManagerInstance", instance);
-    SetDword(simKey, L"SessionId", kSession), SetDword(simKey, L"ClientProtocol", 2), SetDword(simKey, L"AadJoinType", 1);
-    SetText(simKey, L"AadDeviceId", std::wstring(deviceId.begin(), deviceId.end()));
-    SetText(simKey, L"CloudApNonce", L"bench-nonce-1");
-    ::SetEnvironmentVariableW(L"TCFILTR_SIM_KEY", simKey.c_str());
+    bench::SimSession sim(instance, kSession);
+    sim.SetDword(L"AadJoinType", 1);
+    sim.SetText(L"AadDeviceId", std::wstring(deviceId.begin(), deviceId.end()));
+    sim.SetText(L"CloudApNonce", L"bench-nonce-1");
     int status = 1;
     {
         entratest::P2PStores device(false);
@@ -185,10 +173,7 @@ int RequestRoad() {
         fake.nodeManagerInstance = instance;
         fake.sessionId = kSession;
         testsupport::AgentSimProcess agent;
-        HMODULE module = agent.Start(instance, Scenario(), 600) ? ::LoadLibraryW(L"tcfiltr_sim.dll") : nullptr;
-        auto getClassObject = module ? reinterpret_cast<GetClassObjectFn>(
-                                           reinterpret_cast<void*>(::GetProcAddress(module, "DllGetClassObject")))
-                                     : nullptr;
+        GetClassObjectFn getClassObject = agent.Start(instance, Scenario(), 600) ? bench::LoadSimModule() : nullptr;
         std::vector<double> logons, requests, rpcs;
         int failures = 0;
         for (int i = 0; getClassObject && i < kWarmup + kRuns; ++i) {
@@ -207,11 +192,8 @@ int RequestRoad() {
                             bench::Field("logons", static_cast<double>(logons.size()), 0) + "," +
                             bench::Field("failures", static_cast<double>(failures), 0));
         status = logons.size() == kRuns && failures == 0 ? 0 : 1;
-        CORE::MessageFrameWork::GetFrameWork()->Shutdown();
-        CORE::ShutdownTimerService();
+        bench::ShutdownFramework();
     }
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, simKey.c_str());
-    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, simKey.c_str());
     return status;
 }
 

@@ -1,6 +1,7 @@
 #include "AgentServer.h"
 
 #include "DesktopManagerCues.h"
+#include "LocalRpcListener.h"
 
 #include "lib/mfw/common/channel/AuthChannel.h"
 #include "lib/mfw/common/config/Config.h"
@@ -145,20 +146,7 @@ bool AgentServer::Start(const Options& options) {
         legacy_ = listener;
     }
     if (options.rpcListener) {
-        std::wstring endpoint = names_.RpcEndpoint();
-        RPC_STATUS status = ::RpcServerUseProtseqEpW(reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc")),
-                                                     RPC_C_PROTSEQ_MAX_REQS_DEFAULT,
-                                                     reinterpret_cast<RPC_WSTR>(endpoint.data()), nullptr);
-        if (status == RPC_S_OK) status = ::RpcServerRegisterIf(Srv_TcNodeManagerSharedMem_v1_0_s_ifspec, nullptr, nullptr);
-        if (status == RPC_S_OK) {
-            status = ::RpcServerListen(1, RPC_C_LISTEN_MAX_CALLS_DEFAULT, TRUE);
-            if (status == RPC_S_ALREADY_LISTENING) status = RPC_S_OK;
-        }
-        if (status != RPC_S_OK) {
-            CORE::LogMessage(CORE::LOG_ERROR, L"agentsim: RPC listener on %s failed, status=%d", endpoint.c_str(),
-                             static_cast<int>(status));
-            return false;
-        }
+        if (!ServeLocalRpc(names_.RpcEndpoint(), Srv_TcNodeManagerSharedMem_v1_0_s_ifspec)) return false;
         g_rpcServer = this;
         rpcRegistered_ = true;
     }

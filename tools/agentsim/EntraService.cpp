@@ -1,6 +1,7 @@
 #include "EntraService.h"
 
 #include "EntraAuthRpc.h"
+#include "LocalRpcListener.h"
 #include "SignedRequestCheck.h"
 #include "entra/service/EntraRpcServer.h"
 #include "lib/mfw/common/config/Config.h"
@@ -45,20 +46,7 @@ EntraService::Knobs EntraService::FromScenario(const CORE::PropertyBag& entra) {
 bool EntraService::Start(DWORD sessionId, const Knobs& knobs) {
     knobs_ = knobs;
     stop_.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::wstring endpoint = L"ZeveviZuzWin32Rpc_" + std::to_wstring(sessionId);
-    RPC_STATUS status = ::RpcServerUseProtseqEpW(reinterpret_cast<RPC_WSTR>(const_cast<wchar_t*>(L"ncalrpc")),
-                                                 RPC_C_PROTSEQ_MAX_REQS_DEFAULT,
-                                                 reinterpret_cast<RPC_WSTR>(endpoint.data()), nullptr);
-    if (status == RPC_S_OK) status = ::RpcServerRegisterIf(Stub_DazEntraAuth_v1_0_s_ifspec, nullptr, nullptr);
-    if (status == RPC_S_OK) {
-        status = ::RpcServerListen(1, RPC_C_LISTEN_MAX_CALLS_DEFAULT, TRUE);
-        if (status == RPC_S_ALREADY_LISTENING) status = RPC_S_OK;
-    }
-    if (status != RPC_S_OK) {
-        CORE::LogMessage(CORE::LOG_ERROR, L"agentsim: Entra RPC on %s failed, status=%d", endpoint.c_str(),
-                         static_cast<int>(status));
-        return false;
-    }
+    if (!ServeLocalRpc(L"ZeveviZuzWin32Rpc_" + std::to_wstring(sessionId), Stub_DazEntraAuth_v1_0_s_ifspec)) return false;
     registered_ = true;
     EntraAuth::ReopenServer();
     EntraAuth::SetSendFunction([this](const std::vector<BYTE>& message) { return OnMessage(message); });
