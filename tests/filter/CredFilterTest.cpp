@@ -10,7 +10,6 @@
 #include "support/FakePlatform.h"
 #include "support/HandlerRegistration.h"
 #include "support/LogCapture.h"
-#include "support/Mutator.h"
 #include "support/RegistrySandbox.h"
 #include "support/ScriptedAgent.h"
 #include "support/WaitFor.h"
@@ -218,37 +217,6 @@ TEST_F(CredFilterTest, AnExceptionDropsTheCopyAndFollowsTheRefusalRule) {
         EXPECT_TRUE(FAILED(hr) && out.rgbSerialization == nullptr && out.cbSerialization == 0) << allowed;
         EXPECT_EQ(Refused(), allowed[0] == L'f');
     }
-}
-
-// Mutated credentials: the parser reads none past its end (they lie right before a page nobody
-// may touch, so such a read faults at once), and the filter ends every thirteenth cleanly.
-TEST_F(CredFilterTest, MutatedCredentialsNeverReadOutOfBoundsAndEndCleanly) {
-    agent.Answer(L"GetCredentialsForTicket", CORE::PropertyBag());
-    SYSTEM_INFO info;
-    ::GetSystemInfo(&info);
-    auto* page =
-        static_cast<BYTE*>(::VirtualAlloc(nullptr, 2 * info.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    DWORD old = 0;
-    ASSERT_TRUE(::VirtualProtect(page + info.dwPageSize, info.dwPageSize, PAGE_NOACCESS, &old));
-    Mutator mutator(0x7C0FF1E);
-    const std::vector<BYTE> seed = Packed(L"CORP", L"alice", L"a-broker-ticket");
-    int accepted = 0;
-    for (int i = 0; i < 20000; ++i) {
-        std::vector<BYTE> bytes = mutator.Mutate(seed);
-        if (bytes.size() > 4096) continue;
-        PackedInteractiveLogon logon;
-        BYTE* placed = page + info.dwPageSize - bytes.size();
-        std::memcpy(placed, bytes.data(), bytes.size());
-        if (UnpackInteractiveLogon(placed, static_cast<ULONG>(bytes.size()), &logon) == PackedLogonStatus::Ok) {
-            ++accepted;
-            EXPECT_TRUE(bytes.size() >= 56u && bytes[0] == 2);
-        }
-        const HRESULT hr = i % 13 ? S_OK : Update(bytes);
-        EXPECT_TRUE(hr == S_OK || hr == E_NOTIMPL) << i;
-    }
-    EXPECT_GT(accepted, 100);  // the mutations also exercise the accepting path
-    EXPECT_FALSE(Refused());
-    ::VirtualFree(page, 0, MEM_RELEASE);
 }
 
 // Logon and unlock leave every provider in place; what else happens follows the record, the

@@ -13,7 +13,6 @@
 
 #include "support/FakePlatform.h"
 #include "support/LogCapture.h"
-#include "support/Mutator.h"
 #include "support/RegistrySandbox.h"
 
 #include <gtest/gtest.h>
@@ -49,22 +48,6 @@ inline CORE::PropertyBag Bag(std::initializer_list<std::pair<const wchar_t*, std
     CORE::PropertyBag bag;
     for (const auto& item : items) bag.Set(item.first, item.second);
     return bag;
-}
-// Everything a message carries, compared.
-inline bool SameMessage(const CORE::Message& a, const CORE::Message& b) {
-    return a.messageType == b.messageType && a.queueName == b.queueName && a.queueHint == b.queueHint &&
-           a.messageId == b.messageId && a.replyToId == b.replyToId && a.hasAttachment == b.hasAttachment &&
-           a.attachment == b.attachment && a.payload.Equals(b.payload) && a.filterTags.Equals(b.filterTags);
-}
-
-// Hands `rounds` deterministic mutations of `seed` to `check` until a failure; answers how
-// many of them `check` accepted (returned true).
-template <typename T, typename Check>
-int ForEachMutation(const std::vector<T>& seed, uint64_t mutatorSeed, int rounds, Check check) {
-    testsupport::Mutator mutator(mutatorSeed);
-    int accepted = 0;
-    for (int round = 0; round < rounds && !testing::Test::HasFailure(); ++round) accepted += check(mutator.Mutate(seed), round);
-    return accepted;
 }
 
 inline bool Exists(const std::wstring& path) { return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }

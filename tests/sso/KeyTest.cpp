@@ -1,8 +1,6 @@
-// The payload tag: where it is found, how it splits, which key vault name it stands for, and
-// thousands of mutated tags.
+// The payload tag: where it is found, how it splits and which key vault name it stands for
+// (mutated tags: the fuzz driver's payload target).
 #include "sso/Key.h"
-
-#include "support/Mutator.h"
 
 #include <gtest/gtest.h>
 
@@ -65,31 +63,6 @@ TEST(PayloadTag, KeyspecPerSchemeAndName) {
         Key key;
         EXPECT_TRUE(key.parseTag(c.tag) && key.createKeyspec() == c.keyspec) << c.tag;
     }
-}
-
-TEST(PayloadTag, MutatedTagsParseCleanlyAndAcceptedOnesRoundTrip) {
-    const std::string seeds[] = {"{SSO-AES:1}", "{vault##SSO-SMSS:1}", "{\"a-b\"-ASKS=42:3}", "{#-AES:0}",
-                                 "{'x\"y'-AES:7}"};
-    testsupport::Mutator mutator(0x7A65ED01);
-    int accepted = 0;
-    for (int round = 0; round < 20000; ++round) {
-        const std::string& seed = seeds[round % std::size(seeds)];
-        std::vector<char> bytes = mutator.Mutate(std::vector<char>(seed.begin(), seed.end()));
-        std::string tag(bytes.begin(), bytes.end());
-        size_t brace = std::string::npos;
-        ASSERT_TRUE(!FindPayloadTag(tag, &brace) || (brace < tag.size() && tag[brace] == '}')) << tag;
-        Key key;
-        if (!key.parseTag(tag)) {
-            ASSERT_TRUE(key.name.empty() && key.scheme.empty() && key.baseName.empty()) << tag;
-            continue;
-        }
-        ++accepted;
-        ASSERT_TRUE(key.components == 3 || key.components == 4) << tag;
-        Key again;
-        const std::string canonical = key.createTag();
-        ASSERT_TRUE(again.parseTag(canonical) && Fields(again) == Fields(key)) << tag << " -> " << canonical;
-    }
-    EXPECT_GT(accepted, 1000) << "the mutations should keep many tags valid";
 }
 
 }  // namespace

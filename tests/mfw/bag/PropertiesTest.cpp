@@ -1,11 +1,15 @@
 // The three-stream binary form of a bag: size entries, binary data and strings in each
 // encoding, and what loading refuses.
-#include "mfw/bag/BagStreams.h"
+#include "mfw/MfwTestSupport.h"
+#include "tools/fuzz/BagStreams.h"
 
 namespace mfwtest {
 namespace {
 
 using CORE::PropertyBag;
+using fuzz::Flat;
+using fuzz::FlattenBag;
+using fuzz::LoadBag;
 
 PropertyBag WithBinary(PropertyBag bag, const wchar_t* name, std::vector<BYTE> data) {
     bag.SetBinary(name, data.data(), data.size());

@@ -147,7 +147,7 @@ TEST_F(RawPeerFixture, ChunksReassembleIntoOneMessageAndChunksOutOfOrderCloseThe
     ASSERT_EQ(packets.size(), 5u);
     std::deque<Message> messages;
     for (const auto& packet : packets) ASSERT_TRUE(Feed(packet, &messages));
-    ASSERT_TRUE(messages.size() == 1u && SameMessage(messages.front(), big));
+    ASSERT_TRUE(messages.size() == 1u && messages.front().Equals(big));
     auto a = Packets(Big(40000), 16384, 7);  // first, next, last
     auto b = Packets(Big(40000), 16384, 9);
     std::vector<BYTE> badFormat = a[0], zeroId = a[0], shortTotal = a[0], huge = Word(Packet::Word(Packet::KIND_CHUNK, 16), 16);

@@ -32,7 +32,7 @@ TEST(Message, AnEmptyPayloadHasOnlyTheEnvelopeAndMessagesRoundTripInEveryBinaryF
     EXPECT_EQ(bytes, std::vector<BYTE>({0, 4, 0, 3, 0, 1, 0, 1, 0, 0, 0, 0,  // flags, type, lengths
                                         0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 'Q', 'h'}));
     Message back;
-    EXPECT_TRUE(Message::Parse(bytes.data(), bytes.size(), CORE::CHAR_ENC_UTF8, &back) && SameMessage(back, empty));
+    EXPECT_TRUE(Message::Parse(bytes.data(), bytes.size(), CORE::CHAR_ENC_UTF8, &back) && back.Equals(empty));
     Message message = Sample();
     message.replyToId = L"r";
     message.hasAttachment = true;
@@ -46,7 +46,7 @@ TEST(Message, AnEmptyPayloadHasOnlyTheEnvelopeAndMessagesRoundTripInEveryBinaryF
             EXPECT_FALSE(message.payload.Contains(CORE::kFilterTagsItem));  // the caller's payload is untouched
             EXPECT_EQ(CORE::LoadU16BE(bytes.data()), encoding == 0 ? 0x2 : encoding == 1 ? 0x6 : 0xA);
             Message back;
-            EXPECT_TRUE(Message::Parse(bytes.data(), bytes.size(), encoding, &back) && SameMessage(back, message)) << encoding << " " << Narrow(back.payload.ToXml());
+            EXPECT_TRUE(Message::Parse(bytes.data(), bytes.size(), encoding, &back) && back.Equals(message)) << encoding << " " << Narrow(back.payload.ToXml());
         }
 }
 

@@ -102,7 +102,7 @@ public:
     // --- XML text form ---
     std::wstring ToXml(int escapeMode = XML_ESCAPE_FULL) const;
     // Replaces the content; on failure logs the reason with its position and leaves the bag empty.
-    bool FromXml(const std::wstring& text);
+    bool FromXml(std::wstring_view text);
 
     // Same names (exact spelling), order, types and values, recursively.
     bool Equals(const PropertyBag& other) const;

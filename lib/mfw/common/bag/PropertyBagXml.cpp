@@ -49,7 +49,7 @@ void Escape(std::wstring& out, std::wstring_view text, int mode) {
 
 class XmlReader {
 public:
-    explicit XmlReader(const std::wstring& text) : text_(text) {}
+    explicit XmlReader(std::wstring_view text) : text_(text) {}
 
     bool Parse(PropertyBag* bag) {
         SkipSpace();
@@ -132,7 +132,7 @@ private:
                                            text_[pos_] == L':'))
                 ++pos_;
             if (pos_ == start) return Fail(L"expected attribute");
-            std::wstring attribute = text_.substr(start, pos_ - start);
+            std::wstring attribute(text_.substr(start, pos_ - start));
             SkipSpace();
             if (pos_ >= text_.size() || text_[pos_] != L'=') return Fail(L"expected '=' after attribute name");
             ++pos_;
@@ -258,7 +258,7 @@ private:
         return true;
     }
 
-    const std::wstring& text_;
+    std::wstring_view text_;
     size_t pos_ = 0;
     size_t failPos_ = 0;
     size_t itemStart_ = 0;
@@ -298,7 +298,7 @@ std::wstring PropertyBag::ToXml(int escapeMode) const {
     return out;
 }
 
-bool PropertyBag::FromXml(const std::wstring& text) {
+bool PropertyBag::FromXml(std::wstring_view text) {
     Clear();
     try {
         PropertyBag parsed;

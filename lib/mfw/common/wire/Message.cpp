@@ -103,6 +103,12 @@ bool Message::Flatten(int encoding, SecureBytes* out) const {
     return FlattenAny(encoding, false, out);
 }
 
+bool Message::Equals(const Message& o) const {
+    return messageType == o.messageType && queueName == o.queueName && queueHint == o.queueHint &&
+           messageId == o.messageId && replyToId == o.replyToId && hasAttachment == o.hasAttachment &&
+           attachment == o.attachment && payload.Equals(o.payload) && filterTags.Equals(o.filterTags);
+}
+
 bool Message::FlattenPlain(SecureBytes* out) const { return FlattenAny(CHAR_ENC_UTF16, true, out); }
 
 namespace {

@@ -94,6 +94,8 @@ public:
     Message MakeCancel() const;
     // The result code of a response: its hint in decimal; a hint that is not a number gives 1.
     DWORD ResultCode() const;
+    // Same type, names, ids, attachment, payload and filter tags (the reserved flag aside).
+    bool Equals(const Message& other) const;
     // Adds "LanguageId" when absent, not 0 and different from the framework's default.
     void AddLanguageId(DWORD languageId, DWORD defaultLanguageId);
 

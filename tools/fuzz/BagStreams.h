@@ -1,11 +1,13 @@
-// The three streams of a bag's binary form as separate buffers, for the bag tests.
+// The three streams of a bag's binary form as separate buffers, for the bag tests and the fuzz driver.
 #pragma once
-#include "mfw/MfwTestSupport.h"
-
 #include "lib/mfw/common/bag/CharEncConverter.h"
 #include "lib/mfw/common/bag/Properties.h"
+#include "lib/mfw/common/bag/PropertyBag.h"
 
-namespace mfwtest {
+#include <cstdint>
+#include <vector>
+
+namespace fuzz {
 
 struct Flat {
     std::vector<BYTE> sizes, binary, strings;
@@ -36,4 +38,4 @@ inline bool LoadBag(const Flat& flat, int encoding, CORE::PropertyBag* bag) {
                                                 : CORE::Properties::load(*bag, encoding, sizes, flat.count, binary, strings);
 }
 
-}  // namespace mfwtest
+}  // namespace fuzz

@@ -1,12 +1,12 @@
-// Deterministic mutations of a valid input for the parser robustness tests: bit flips, byte
-// overwrites with boundary values, insertions, deletions and truncations, from a fixed seed.
+// Deterministic mutations of a valid input for the fuzz driver and the parser tests: bit flips,
+// byte overwrites with boundary values, insertions, deletions and truncations, from a fixed seed.
 #pragma once
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
-namespace testsupport {
+namespace fuzz {
 
 class Mutator {
 public:
@@ -54,4 +54,4 @@ private:
     uint64_t state_;
 };
 
-}  // namespace testsupport
+}  // namespace fuzz
