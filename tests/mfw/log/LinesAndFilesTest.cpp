@@ -94,6 +94,7 @@ TEST_F(LogFilesTest, DailyCleanUpDeletesFilesOlderThanTheKeptDays) {
     EXPECT_EQ(DeleteExpiredDailyFiles(dir.Path(), L"log", 7, {2025, 3, 0, 1, 0, 0, 0, 0}), 3u);
     EXPECT_EQ(Present(names), "00011111");
     EXPECT_EQ(DeleteExpiredDailyFiles(dir.Path(), L"log", 0, {2030, 1, 0, 1, 0, 0, 0, 0}), 0u);  // 0 disables it
+    EXPECT_EQ(DeleteExpiredDailyFiles(dir.Path(), L"log", 21350399, {2025, 3, 0, 5, 0, 0, 0, 0}), 0u);  // over 2^64 ticks: keeps all
 }
 
 TEST_F(LogFilesTest, ConfiguredDirectoryIsNormalisedAndCreatedOrProgramDataTakesItsPlace) {

@@ -249,8 +249,9 @@ size_t DeleteExpiredDailyFiles(const std::wstring& directory, const std::wstring
     midday.wMinute = midday.wSecond = midday.wMilliseconds = 0;
     if (!::SystemTimeToFileTime(&midday, &now)) return 0;
     ULONGLONG ticks = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-    const ULONGLONG span = static_cast<ULONGLONG>(maxDaysKept) * 24ULL * 3600ULL * 10000000ULL;
-    ticks = span < ticks ? ticks - span : 0;
+    // Compared in days: a huge setting would overflow the span in ticks and expire this week's files.
+    constexpr ULONGLONG kTicksPerDay = 24ULL * 3600ULL * 10000000ULL;
+    ticks = maxDaysKept < ticks / kTicksPerDay ? ticks - maxDaysKept * kTicksPerDay : 0;
     FILETIME limitTime{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     SYSTEMTIME limitDate{};
     if (!::FileTimeToSystemTime(&limitTime, &limitDate)) return 0;
