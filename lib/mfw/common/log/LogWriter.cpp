@@ -17,7 +17,8 @@ const wchar_t kGuardName[] = L"Velmora Zephral Framework Log Guard";
 constexpr ULONGLONG kDropReportIntervalMs = 300000;
 constexpr DWORD kGuardWaitMs = 30000;           // another process holding the guard longer is stuck
 constexpr DWORD kExitGuardWaitMs = 2000;        // at process exit nobody waits long
-constexpr DWORD kCoalesceMs = 2;                // lets a burst collect into batches
+constexpr DWORD kCoalesceMs = 2;                // lets a burst collect into batches; a flush cuts it short
+constexpr DWORD kFlushCheckMs = 20;             // how soon a flush notices a writer that ExitProcess ended
 constexpr size_t kBatchesPerCycle = 200;        // then the guard is handed to other processes
 constexpr ULONGLONG kStartRetryMs = 60000;
 constexpr ULONGLONG kDiagnosticIntervalMs = 60000;
@@ -85,7 +86,6 @@ bool ExitSafeLock::lock() noexcept {
 void LogWriter::Prepare(const ProcessFacts& facts) {
     facts_ = facts;
     wake_ = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    flushDone_ = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
     guard_ = ::CreateMutexW(nullptr, FALSE, kGuardName);
     if (!guard_) guard_ = ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kGuardName);
 }
@@ -120,7 +120,7 @@ void LogWriter::OnSettingsChanged() noexcept {
 bool LogWriter::StartThread() noexcept {
     if (thread_) return true;
     DWORD error = 0;
-    if (wake_ && flushDone_) {
+    if (wake_) {
         unsigned id = 0;
         // Not a library thread of the default group: module teardown waits for those, and
         // the writer has to outlive them to write what they log while ending.
@@ -253,13 +253,16 @@ void LogWriter::Flush(DWORD timeoutMs) noexcept {
         GiveDrain();
         return;
     }
+    // Woken by the writer as each batch is written (WaitOnAddress: no kernel object, no poll);
+    // only a writer that ExitProcess ended mid-cycle is noticed by the time slices running out.
     ++flushWaiters_;
     ::SetEvent(wake_);
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    while (done_.load() < target) {
-        ULONGLONG now = ::GetTickCount64();
-        if (now >= deadline || WriterIsGone()) break;
-        ::WaitForSingleObject(flushDone_, static_cast<DWORD>(deadline - now < 20 ? deadline - now : 20));
+    for (ULONGLONG seen = done_.load(); seen < target; seen = done_.load()) {
+        const ULONGLONG now = ::GetTickCount64();
+        if (now >= deadline) break;
+        const DWORD slice = static_cast<DWORD>(deadline - now < kFlushCheckMs ? deadline - now : kFlushCheckMs);
+        if (!::WaitOnAddress(&done_, &seen, sizeof(seen), slice) && WriterIsGone()) break;
     }
     --flushWaiters_;
 }
@@ -276,10 +279,8 @@ void LogWriter::WriterLoop() {
             TakeDrain(nullptr);
             DrainCycle();
             GiveDrain();
-            ::SetEvent(flushDone_);
             continue;
         }
-        if (flushWaiters_.load() > 0) ::SetEvent(flushDone_);
         LogSettings settings = config_.Snapshot();
         DWORD timeout = INFINITE;
         if ((daily_.IsOpen() || debug_.IsOpen()) && settings.inactivityTimeoutSeconds > 1)
@@ -300,7 +301,7 @@ void LogWriter::WriterLoop() {
             ::Sleep(1000);
             continue;
         }
-        if (flushWaiters_.load() == 0) ::Sleep(kCoalesceMs);
+        if (flushWaiters_.load() == 0) ::WaitForSingleObject(wake_, kCoalesceMs);
     }
 }
 
@@ -328,14 +329,19 @@ void LogWriter::DrainCycle() noexcept {
             }
             if (batch_.empty()) break;
             WriteBatch(batch_, settings, bias, lockWaitTicks);
-            done_.fetch_add(batch_.size());
+            CountWritten(batch_.size());
             batch_.clear();
         }
     } catch (...) {
         // Out of memory while building lines: the batch is lost, logging goes on.
-        done_.fetch_add(batch_.size());
+        CountWritten(batch_.size());
         batch_.clear();
     }
+}
+
+void LogWriter::CountWritten(size_t records) noexcept {
+    done_.fetch_add(records);
+    if (flushWaiters_.load() > 0) ::WakeByAddressAll(&done_);
 }
 
 void LogWriter::EnsureDirectory() {

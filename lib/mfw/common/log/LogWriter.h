@@ -98,6 +98,7 @@ private:
     void WriterLoop();
     void QueueDropNotice(size_t threshold) noexcept;
     void DrainCycle() noexcept;
+    void CountWritten(size_t records) noexcept;
     void WriteBatch(std::vector<LogRecord>& batch, const LogSettings& settings, LONG bias, DWORD lockWaitTicks);
     void EnsureDirectory();
     void CheckDisk(const SYSTEMTIME& local, LONG bias, const LogSettings& settings);
@@ -130,10 +131,9 @@ private:
 
     // --- Thread ---
     HANDLE wake_ = nullptr;       // auto-reset: records queued, flush requested, settings changed
-    HANDLE flushDone_ = nullptr;  // auto-reset: a drain cycle ended
     HANDLE thread_ = nullptr;
     std::atomic<ULONGLONG> nextStartAttempt_{0};
-    std::atomic<ULONGLONG> done_{0};
+    std::atomic<ULONGLONG> done_{0};  // records written; flush waiters wait on its address
     std::atomic<int> flushWaiters_{0};
     std::atomic<int> debugSwitch_{0};  // 1 switched on, 2 switched off, 0 nothing to tell
     bool debugWasEnabled_ = true;
