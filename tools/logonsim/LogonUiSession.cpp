@@ -27,9 +27,16 @@ std::wstring WindowsPath(const std::wstring& path) {
     return result;
 }
 
-template <typename F>
-F Resolve(HMODULE module, const char* name) {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+LONGLONG Ticks() {
+    LARGE_INTEGER now;
+    ::QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+double MicrosSince(LONGLONG start) {
+    LARGE_INTEGER frequency;
+    ::QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(Ticks() - start) * 1e6 / static_cast<double>(frequency.QuadPart);
 }
 
 class Recorder {
@@ -238,25 +245,28 @@ std::vector<BYTE> PackRemoteCredential(const RemoteCredential& remote) {
     return bytes;
 }
 
-Outcome Run(const Options& options) {
+LoadedDll::LoadedDll(const std::wstring& path) : path_(WindowsPath(path)), module_(::LoadLibraryW(path_.c_str())) {
+    loadError_ = module_ ? S_OK : HRESULT_FROM_WIN32(::GetLastError());
+    if (!module_) return;
+    getClassObject_ = ::GetProcAddress(module_.get(), "DllGetClassObject");
+    canUnloadNow_ = ::GetProcAddress(module_.get(), "DllCanUnloadNow");
+}
+
+// One logon as LogonUI runs it against a DLL it keeps loaded: new class objects and instances,
+// everything released at the end, and DllCanUnloadNow asked.
+Outcome LoadedDll::Logon(const Options& options) const {
     Outcome outcome;
     Recorder record(outcome);
-    const std::wstring path = WindowsPath(options.dllPath);
-
-    HMODULE module = ::LoadLibraryW(path.c_str());
-    if (!module) {
-        record.Add(L"LoadLibrary(" + path + L")", HRESULT_FROM_WIN32(::GetLastError()), L"", false);
-        return outcome;
-    }
-    record.Add(L"LoadLibrary(" + path + L")", S_OK);
-    auto getClassObject = Resolve<GetClassObjectFn>(module, "DllGetClassObject");
-    auto canUnloadNow = Resolve<CanUnloadNowFn>(module, "DllCanUnloadNow");
-    if (!getClassObject || !canUnloadNow) {
+    record.Add(L"LoadLibrary(" + path_ + L")", loadError_, L"", SUCCEEDED(loadError_));
+    if (FAILED(loadError_)) return outcome;
+    if (!getClassObject_ || !canUnloadNow_) {
         record.Add(L"GetProcAddress(DllGetClassObject, DllCanUnloadNow)", E_NOINTERFACE, L"missing export", false);
-        ::FreeLibrary(module);
         return outcome;
     }
+    auto getClassObject = reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(getClassObject_));
+    auto canUnloadNow = reinterpret_cast<CanUnloadNowFn>(reinterpret_cast<void*>(canUnloadNow_));
 
+    const LONGLONG logonStart = Ticks();
     {
         com_ptr<IClassFactory> filterFactory;
         com_ptr<IClassFactory> providerFactory;
@@ -274,7 +284,9 @@ Outcome Run(const Options& options) {
                 CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION in = {0, CLSID_credprovider,
                                                                     static_cast<ULONG>(packed.size()), packed.data()};
                 CREDENTIAL_PROVIDER_CREDENTIAL_SERIALIZATION out = {};
+                const LONGLONG remoteStart = Ticks();
                 outcome.remoteResult = filter->UpdateRemoteCredential(&in, &out);
+                outcome.remoteMicros = MicrosSince(remoteStart);
                 outcome.refused = outcome.remoteResult == E_FAIL;
                 const bool expected = options.expectRefusal ? outcome.refused : SUCCEEDED(outcome.remoteResult) ||
                                                                                     outcome.remoteResult == E_NOTIMPL;
@@ -312,6 +324,8 @@ Outcome Run(const Options& options) {
         }
     }
 
+    outcome.logonMicros = MicrosSince(logonStart);
+
     const Expectations& expect = options.expect;
     const bool wantsSerialization = !expect.package.empty() || expect.messageType >= 0 || !expect.user.empty() ||
                                     !expect.secret.empty() || expect.checkDomain;
@@ -322,7 +336,6 @@ Outcome Run(const Options& options) {
     outcome.unloaded = unload == S_OK;
     record.Add(L"DllCanUnloadNow", unload, outcome.unloaded ? L"every object released" : L"objects still alive",
                outcome.unloaded);
-    ::FreeLibrary(module);
 
     outcome.ok = true;
     for (const auto& step : outcome.steps) outcome.ok = outcome.ok && step.ok;

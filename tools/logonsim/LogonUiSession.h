@@ -78,13 +78,30 @@ struct Outcome {
     CREDENTIAL_PROVIDER_STATUS_ICON statusIcon = CPSI_NONE;
     bool unloaded = false;
     bool ok = false;  // every step ok and every expectation met
+    double remoteMicros = 0;  // UpdateRemoteCredential alone: the filter's ticket request to the agent
+    double logonMicros = 0;   // the filter's instance made to every object released
 };
 
 // The packed form of a remote credential (56-byte header, then domain, user, ticket).
 std::vector<BYTE> PackRemoteCredential(const RemoteCredential& remote);
 
-// Runs the whole sequence once; never throws.
-Outcome Run(const Options& options);
+// The DLL as LogonUI holds it: loaded once, freed with this object; every Logon makes new
+// class objects and instances. Logon never throws.
+class LoadedDll {
+public:
+    explicit LoadedDll(const std::wstring& path);
+    LoadedDll(const LoadedDll&) = delete;
+    LoadedDll& operator=(const LoadedDll&) = delete;
+    Outcome Logon(const Options& options) const;
+
+private:
+    std::wstring path_;
+    platform::unique_hmodule module_;
+    HRESULT loadError_ = S_OK;
+    FARPROC getClassObject_ = nullptr;
+    FARPROC canUnloadNow_ = nullptr;
+};
+
 
 // Text helpers shared with the printer.
 std::wstring HResultText(HRESULT hr);

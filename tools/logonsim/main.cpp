@@ -5,9 +5,14 @@
 //            [--expect-tiles N] [--expect-package NAME] [--expect-message N] [--expect-domain D]
 //            [--expect-user U] [--expect-secret S] [--expect-local-user U] [--expect-container C]
 //            [--expect-provider P] [--await-change MS] [--quiet]
+//            [--timings] [--barrier NAME COUNT] [--repeat N [--window W]]
 // Exit code 0 only when every call went as LogonUI needs and every expectation held. Secrets are
-// compared, never printed.
+// compared, never printed. --timings prints "TIMING remote_us=.. logon_us=..", --barrier starts
+// the logon once COUNT processes wait at NAME (a storm), --repeat runs N logons against the DLL
+// loaded once, printing per W logons (default 1000) what Soak.h describes.
 #include "LogonUiSession.h"
+#include "Soak.h"
+#include "StormBarrier.h"
 
 #include <cstdio>
 #include <cwchar>
@@ -28,7 +33,7 @@ int Usage() {
           L"         [--report-status 0xNTSTATUS] [--report-substatus 0xNTSTATUS] [--expect-tiles N]\n"
           L"         [--expect-package NAME] [--expect-message N] [--expect-domain D] [--expect-user U]\n"
           L"         [--expect-secret S] [--expect-local-user U] [--expect-container C] [--expect-provider P]\n"
-          L"         [--await-change MS] [--quiet]\n");
+          L"         [--await-change MS] [--quiet] [--timings] [--barrier NAME COUNT] [--repeat N [--window W]]\n");
     return 2;
 }
 
@@ -67,7 +72,10 @@ void PrintOutcome(const logonsim::Options& options, const logonsim::Outcome& out
 
 int wmain(int argc, wchar_t** argv) {
     logonsim::Options options;
-    bool quiet = false;
+    bool quiet = false, timings = false;
+    std::wstring barrier;
+    LONG barrierCount = 0;
+    int repeat = 0, window = 1000;
     for (int i = 1; i < argc; ++i) {
         std::wstring arg = argv[i];
         bool hasValue = i + 1 < argc;
@@ -118,14 +126,38 @@ int wmain(int argc, wchar_t** argv) {
             options.awaitChangeMs = static_cast<DWORD>(wcstoul(argv[++i], nullptr, 0));
         } else if (arg == L"--quiet") {
             quiet = true;
+        } else if (arg == L"--timings") {
+            timings = true;
+        } else if (arg == L"--barrier" && i + 2 < argc) {
+            barrier = argv[++i];
+            barrierCount = _wtoi(argv[++i]);
+        } else if (arg == L"--repeat" && hasValue) {
+            repeat = _wtoi(argv[++i]);
+        } else if (arg == L"--window" && hasValue) {
+            window = _wtoi(argv[++i]);
         } else {
             return Usage();
         }
     }
-    if (options.dllPath.empty()) return Usage();
+    if (options.dllPath.empty() || window <= 0) return Usage();
 
-    logonsim::Outcome outcome = logonsim::Run(options);
+    if (repeat > 0) {
+        int printed = 0;  // the first few failures in full
+        const int failures = logonsim::RunSoak(options, repeat, window, [&](const logonsim::Outcome& outcome) {
+            if (printed++ < 3) PrintOutcome(options, outcome);
+        });
+        std::printf("SOAK logons=%d failures=%d\n", repeat, failures);
+        std::fflush(stdout);
+        return failures == 0 ? 0 : 1;
+    }
+    const logonsim::LoadedDll dll(options.dllPath);
+    if (!barrier.empty() && !logonsim::WaitAtBarrier(barrier, barrierCount, 300000)) {
+        Print(L"logonsim: the other processes of the barrier did not arrive\n");
+        return 1;
+    }
+    const logonsim::Outcome outcome = dll.Logon(options);
     if (!quiet) PrintOutcome(options, outcome);
+    if (timings) std::printf("TIMING remote_us=%.0f logon_us=%.0f\n", outcome.remoteMicros, outcome.logonMicros);
     std::fflush(stdout);
     return outcome.ok ? 0 : 1;
 }
