@@ -45,7 +45,8 @@ void Refuse(CORE::MessageChannel& channel, const std::wstring& reason) {
 // pool: pool threads are reused, where a new thread per connection would cost more than the
 // whole exchange.
 void AgentServer::ServeConnection(CORE::MessageChannel* channel) {
-    if (ServerHandshake(*channel) && !stopping_) {
+    platform::unique_handle identity;  // the mapping the client checks: held while the channel lives
+    if (ServerHandshake(*channel, &identity) && !stopping_) {
         ++authenticated_;
         channel->UseKeepAlive(false);
         channel->RunReceiveLoop(this);  // this pool thread is the channel's receive thread
@@ -244,7 +245,7 @@ void AgentServer::SpeakFor(DWORD pid, const std::wstring& authGuid, CORE::Proper
     token->Set(L"guidFileMappingHandle", std::to_wstring(reinterpret_cast<uintptr_t>(there)));
 }
 
-bool AgentServer::ServerHandshake(CORE::MessageChannel& channel) {
+bool AgentServer::ServerHandshake(CORE::MessageChannel& channel, platform::unique_handle* identity) {
     const CORE::PropertyBag knobs = ServerKnobs();
     CORE::Message first;
     if (!channel.ReadMessage(&first, 30000) || first.queueHint != CORE::kAuthNegotiateHint) return false;
@@ -350,11 +351,7 @@ bool AgentServer::ServerHandshake(CORE::MessageChannel& channel) {
     if (DWORD other = static_cast<DWORD>(CORE::ParseUInt(knobs.Get(L"speakForPid"), true))) SpeakFor(other, authGuid, &mine);
     if (!channel.SendMessage(Step(CORE::kAuthFinalHint, mine))) return false;
     channel.SetPeer(level, encoding);
-    // The client checks our mapping when it reads the final token: keep it while we run.
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        mappings_.push_back(std::move(mapping));
-    }
+    *identity = std::move(mapping);  // the client checks it when it reads the final token
     CORE::LogMessage(CORE::LOG_INFO, L"agentsim: Channel %s (0x%p): authenticated %s pid %u through %s, level %u, encoding %d",
                      channel.Name().c_str(), &channel, peer.exeName.c_str(), static_cast<unsigned>(peer.pid),
                      selected.c_str(), level, encoding);

@@ -88,7 +88,8 @@ private:
     friend class DelayedAnswer;
 
     static void SpeakFor(DWORD pid, const std::wstring& authGuid, CORE::PropertyBag* token);
-    bool ServerHandshake(CORE::MessageChannel& channel);
+    // The server half of the authentication; `identity` receives the mapping the client checks.
+    bool ServerHandshake(CORE::MessageChannel& channel, platform::unique_handle* identity);
     void ServeConnection(CORE::MessageChannel* channel);
     void Unregister(CORE::MessageChannel* channel);
     void Dispatch(CORE::MessageChannel* channel, CORE::Message& request);
@@ -100,7 +101,6 @@ private:
     mutable std::mutex lock_;
     CORE::PropertyBag scenario_;
     std::vector<CORE::MessageChannel*> channels_;  // held
-    std::vector<platform::unique_handle> mappings_;  // identity mappings shown to clients
     std::wstring lastRequestId_;
     std::atomic<DWORD> nextSeq_{1};
     std::atomic<long> requests_{0}, cancels_{0}, connections_{0}, authenticated_{0};
