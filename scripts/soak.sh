@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Soak: COUNT brokered password logons (default 10000) in one LogonUI stand-in process with the
 # module loaded once, as LogonUI keeps it, each with new class objects and instances, against
-# one agent stand-in. Per 1,000 logons: the agent round trip (the filter's UpdateRemoteCredential)
+# one agent stand-in. Per 1,000 logons (a tenth of COUNT when it is smaller): the agent round trip (the filter's UpdateRemoteCredential)
 # and the whole logon, p50 and p99, and what the process holds: handles (the system handle
 # table), private memory, threads. These must stay flat, the latency must not drift.
 #   scripts/soak.sh [COUNT]
