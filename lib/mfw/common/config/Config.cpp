@@ -243,12 +243,12 @@ std::wstring ReadPolicyValue(const std::wstring& path, const std::wstring& defau
                                  ? parsed.keyPath + L"\\Policies"
                                  : parsed.keyPath.substr(0, sep) + L"\\Policies" + parsed.keyPath.substr(sep);
     if (TryRead(parsed.hive, policyKey, parsed.valueName, wow64Key64, &text)) return text;
-    // 2-3. Policies of the former product, always under HKLM.
-    if (FallbackToLegacyGpo()) {
-        std::wstring legacyKey = LegacyPolicyKey(parsed.keyPath);
-        if (!legacyKey.empty() && TryRead(HKEY_LOCAL_MACHINE, legacyKey, parsed.valueName, wow64Key64, &text))
-            return text;
-    }
+    // 2-3. Policies of the former product, always under HKLM. The switch that allows them is read
+    // only when there is such a policy: most lookups find none, and each read costs a few calls.
+    const std::wstring legacyKey = LegacyPolicyKey(parsed.keyPath);
+    if (!legacyKey.empty() && TryRead(HKEY_LOCAL_MACHINE, legacyKey, parsed.valueName, wow64Key64, &text) &&
+        FallbackToLegacyGpo())
+        return text;
     // 4. The plain key; a per-user setting falls back to the machine's.
     if (TryRead(parsed.hive, parsed.keyPath, parsed.valueName, wow64Key64, &text)) return text;
     if (parsed.hive == HKEY_CURRENT_USER &&
