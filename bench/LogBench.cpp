@@ -8,6 +8,7 @@
 // The process runs against a private HKLM (like the tests) and a temporary log directory.
 #include "lib/mfw/common/log/LogLine.h"
 #include "lib/mfw/common/log/SysMessage.h"
+#include "platform/UniqueResource.h"
 
 #include <windows.h>
 #include <psapi.h>
@@ -152,6 +153,34 @@ void EnabledCall() {
            median < 2000.0);
 }
 
+// The filter's flush at the exit of UpdateRemoteCredential: a logon's burst of lines, then the
+// wait until they are written. Baseline: writing the same lines with WriteFile on this thread.
+void FlushAfterBurst(const std::wstring& dir) {
+    constexpr int kBursts = 300, kLines = 20;
+    std::vector<double> flush, direct;
+    platform::unique_handle file(::CreateFileW((dir + L"direct.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    wchar_t line[160];
+    for (int b = 0; b < kBursts; ++b) {
+        for (int i = 0; i < kLines; ++i) LogMessage(LOG_INFO, L"credfilter::UpdateRemoteCredential(): step %d of %d", i, b);
+        LARGE_INTEGER a = Now();
+        FlushLog();
+        flush.push_back(Seconds(a, Now()) * 1e6);
+        a = Now();
+        for (int i = 0; i < kLines; ++i) {
+            const int n = _snwprintf(line, 159, L"credfilter::UpdateRemoteCredential(): step %d of %d\r\n", i, b);
+            DWORD written = 0;
+            ::WriteFile(file.get(), line, static_cast<DWORD>(n * sizeof(wchar_t)), &written, nullptr);
+        }
+        direct.push_back(Seconds(a, Now()) * 1e6);
+        ::Sleep(1);
+    }
+    std::sort(flush.begin(), flush.end());
+    std::sort(direct.begin(), direct.end());
+    Report("flush_after_20_lines_median", flush[kBursts / 2], "us", direct[kBursts / 2], "20 WriteFile calls on this thread (median)",
+           "waits for the writer, no poll", true);
+}
+
 void WriterThroughput(const std::wstring& dir) {
     constexpr int kRecords = 200000;
     const std::wstring filler(60, L'x');
@@ -259,6 +288,7 @@ int main() {
         DisabledLevel();
         EnabledCall();
         Flood(dir);  // with the default threshold, before anything else queues much
+        FlushAfterBurst(dir);
 
         // Room for every record of the throughput run while the writer is held.
         machine.Set(L"Software\\Velmora\\Zephral", L"msgQueueSizeThreshold", L"1000000");
